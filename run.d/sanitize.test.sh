@@ -1,0 +1,27 @@
+# Sourced by ./run test: a clang build with address and undefined-behaviour
+# sanitizers runs the unit tests, then each libFuzzer target replays its
+# corpus and fuzzes briefly.
+SAN_BUILD=${TAVNI_SAN_BUILD:-$ROOT/build-san}
+FUZZ_SECONDS=${TAVNI_FUZZ_SECONDS:-10}
+echo "== sanitizer build (clang, address + undefined) and fuzz smoke"
+if [ ! -f "$SAN_BUILD/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$SAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DTAVNI_SANITIZE=ON -DTAVNI_FUZZ=ON >/dev/null
+fi
+cmake --build "$SAN_BUILD" -j "$JOBS"
+(cd "$SAN_BUILD" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$JOBS" -E '^e2e\.' --timeout 900)
+for fuzzer in "$SAN_BUILD"/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  name=${fuzzer##*/fuzz_}
+  corpus="$ROOT/fuzz/corpus/$name"
+  work="$SAN_BUILD/fuzz-work/$name"
+  mkdir -p "$work"
+  echo "-- fuzz $name (${FUZZ_SECONDS}s)"
+  if [ -d "$corpus" ]; then
+    "$fuzzer" -runs=0 "$corpus" >"$work/replay.log" 2>&1 || { cat "$work/replay.log"; exit 1; }
+    "$fuzzer" -max_total_time="$FUZZ_SECONDS" -print_final_stats=0 "$work" "$corpus" >"$work/fuzz.log" 2>&1 \
+      || { tail -50 "$work/fuzz.log"; exit 1; }
+  else
+    "$fuzzer" -max_total_time="$FUZZ_SECONDS" "$work" >"$work/fuzz.log" 2>&1 || { tail -50 "$work/fuzz.log"; exit 1; }
+  fi
+done

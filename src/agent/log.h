@@ -1,0 +1,34 @@
+// log.h - the process log, the job log and the debug output.
+//
+// Each line is "YYYY-MM-DD hh:mm:ss.mmmm] message" in local time, formatted in
+// per-call buffers and written with one write call, then flushed, so lines of
+// two threads never interleave. Messages carry their own "\n". There are no
+// levels and no rotation; a log is emptied when opened.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__GNUC__)
+#define TAVNI_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define TAVNI_PRINTF(fmt, args)
+#endif
+
+enum { LOG_MESSAGE_MAX = 16383, LOG_LINE_MAX = 16383, DEBUG_LINE_MAX = 253 };
+
+// Opens (truncating) the process log; 0 or -1 (the log then stays silent).
+int agent_log_open(const char* path);
+void agent_log_close();
+bool agent_log_is_open();
+void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
+
+// Opens (truncating) the job log; 0 or -1 (its lines then go to the debug output).
+int job_log_open(const char* path);
+void job_log_close();
+void job_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
+
+// Debug output: the message without timestamp, cut to 253 characters, plus CR LF.
+void debug_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
+
+// Formats one timestamped line into out (LOG_LINE_MAX + 1 bytes); its length.
+size_t log_format_line(char* out, const char* message);

@@ -1,0 +1,46 @@
+// progress.h - the progress area read by the desktop program, and the
+// terminate event by which it stops a job.
+//
+// The agent keeps a private copy of the 4672-byte record; every update changes
+// the copy and then copies the whole record into the shared area. When the
+// area could not be created every operation does nothing and
+// terminate_requested() answers false.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum { PROGRESS_RECORD_SIZE = 4672, PROGRESS_TEXT_SIZE = 240, PROGRESS_ITEM_SIZE = 4096 };
+
+// The shared record (little-endian, unsigned; texts zero-filled).
+struct progress_record {
+    uint64_t total_bytes;
+    uint64_t done_bytes;
+    uint64_t reserved1;
+    uint64_t items_current;
+    uint64_t items_failed;
+    uint64_t items_sent;
+    uint64_t item_size;
+    uint64_t item_done;
+    char status_text[PROGRESS_TEXT_SIZE];
+    char job_name[PROGRESS_TEXT_SIZE];
+    char item_name[PROGRESS_ITEM_SIZE];
+    uint16_t created_time[8]; // SYSTEMTIME: year, month, day of week, day, hour, minute, second, ms
+    uint32_t created_tick;
+    uint32_t backup_tick;
+    uint64_t reserved2;
+};
+
+enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROGRESS_END_SENT = 3 };
+
+int progress_open();
+void progress_close();
+void progress_set_status(const char* text);
+void progress_set_job_name(const char* text);
+void progress_begin_item(const char* name, uint64_t size);
+void progress_item_bytes(uint64_t count);
+void progress_end_item(int kind);
+void progress_set_total(uint64_t bytes);
+void progress_set_start_tick(uint32_t tick);
+void progress_complete();
+bool terminate_requested();

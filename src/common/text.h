@@ -1,0 +1,33 @@
+// text.h - small text helpers shared by the schedule reader, the reporter and
+// the protocol layer. None keeps state between calls.
+#pragma once
+
+#include "common/blob_list.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Two upper-case hex digits per byte, high half first, then a zero byte.
+// out holds 2 * count + 1 bytes; returns out.
+char* hex_encode(const void* bytes, size_t count, char* out);
+// Decodes 2 * count characters (not validated) into count bytes; returns out.
+void* hex_decode(const char* text, size_t count, void* out);
+// "HH:MM:SS" (hours capped at 99) into out[9]; returns 8.
+int duration_text(uint32_t seconds, char* out);
+// strerror text, or "Unknown error"; the caller's errno is preserved.
+const char* error_text(int errnum);
+// New terminated copy of length bytes (mem_alloc); null for null bytes.
+char* bytes_to_string(const void* bytes, size_t length);
+// Copies source with its zero byte; the number of characters copied.
+size_t copy_string(char* dest, const char* source);
+// Replaces every occurrence of pattern inside a buffer of capacity bytes,
+// stopping at the first replacement that would not fit.
+void replace_all(char* text, size_t capacity, const char* pattern, const char* replacement);
+// Appends the non-empty pieces of text cut at separator to list (a new list
+// of room 15, growth 15 when list is null). Null with EINVAL on bad arguments.
+blob_list* split_to_list(const char* text, const char* separator, blob_list* list);
+// Bounded copy that always terminates (size > 0); returns dest.
+char* copy_bounded(char* dest, size_t size, const char* source);
+// Case-insensitive (ASCII) comparisons.
+int compare_nocase(const char* a, const char* b);
+int compare_nocase_n(const char* a, const char* b, size_t n);

@@ -1,0 +1,2 @@
+// main.cpp - tavni-server: the reference backup server.
+int main() { return 0; }
