@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- facts that differ between the platforms --------------------------------
 
@@ -132,6 +133,18 @@ int plat_enable_privilege(const char* name);
 
 // ---- files and folders ------------------------------------------------------
 // (file status, listings, security records, volumes: added with their modules)
+
+// Owner-only files: the machine key file, the schedule digest (".ts") and the
+// mail queue hold or protect keys, so on Linux they are created with mode 0600
+// (an existing file opened with PLAT_PRIVATE_TRUNCATE is narrowed to 0600 too).
+// Windows keeps the folder's inherited access, as the rest of the agent does.
+enum plat_private_mode {
+    PLAT_PRIVATE_CREATE_NEW = 0, // fail (EEXIST / ERROR_FILE_EXISTS) when the file exists
+    PLAT_PRIVATE_TRUNCATE = 1,   // create, or empty an existing file
+};
+// Opens the file for binary writing; null on failure (last error set).
+// The caller closes the stream with fclose.
+FILE* plat_open_private(const char* path, plat_private_mode mode);
 
 // ---- child processes --------------------------------------------------------
 // (the hidden command runner: added with its module)
