@@ -128,6 +128,19 @@ TEST(CryptFile, DamagedOrForeignFilesEndWithoutOverrun) {
     auto odd = good;
     odd.resize(odd.size() - 5); // not a multiple of 16
     EXPECT_NE(join(read_lines(odd, 260)), plain);
+    {
+        FILE* f = tmpfile();
+        fwrite(odd.data(), 1, odd.size(), f);
+        rewind(f);
+        crypt_file cf;
+        ASSERT_EQ(crypt_file_open_key(&cf, f, 0, kKey), 0);
+        char line[64];
+        while (crypt_file_gets(&cf, line, sizeof line)) {
+        }
+        EXPECT_EQ(cf.damaged, 1);
+        crypt_file_finish(&cf);
+        fclose(f);
+    }
 
     std::vector<unsigned char> random(4000);
     for (size_t i = 0; i < random.size(); i++)

@@ -43,7 +43,10 @@ void refill(crypt_file* cf) {
         }
     } else {
         cf->at_eof = 1;
-        if (EVP_DecryptFinal_ex(cf->ctx, cf->plain, &outl) != 1) outl = 0;
+        if (EVP_DecryptFinal_ex(cf->ctx, cf->plain, &outl) != 1) {
+            cf->damaged = 1;
+            outl = 0;
+        }
     }
     cf->plain_count = outl;
 }

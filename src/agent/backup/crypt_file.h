@@ -25,6 +25,7 @@ struct crypt_file {
     int at_eof;    // reading: the file is exhausted and the padding removed
     int mode;      // 0 reading (decrypting), non-zero writing (encrypting)
     int failed;    // writing: a cipher or file write failed (reported by finish)
+    int damaged;   // reading: the last block did not decrypt (bad padding, cut file)
 };
 
 // Sets up cf over an open file with the machine key (load_machine_key).
@@ -37,8 +38,8 @@ int crypt_file_open_key(crypt_file* cf, FILE* file, int mode,
 // Reads the next plain-text line like fgets: at most size - 1 characters, up
 // to and including the next "\n", always terminated (the line may hold zero
 // bytes when the file is not text). Null at the end of the plain text (buf
-// untouched), for a writer, or when size is below 2. Bad padding is not
-// reported: the text simply ends before the last block.
+// untouched), for a writer, or when size is below 2. Bad padding or a cut
+// file ends the text before the last block and sets cf->damaged.
 char* crypt_file_gets(crypt_file* cf, char* buf, int size);
 // Appends plain bytes (writer only; nothing for a reader).
 void crypt_file_write(crypt_file* cf, const void* data, size_t length);
