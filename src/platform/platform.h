@@ -132,7 +132,109 @@ extern const char* const plat_job_mailslot_name;
 int plat_enable_privilege(const char* name);
 
 // ---- files and folders ------------------------------------------------------
-// (file status, listings, security records, volumes: added with their modules)
+// Paths are 8-bit strings handed to the system unchanged. Every call that fails
+// returns its failure value with the system error readable by plat_last_error().
+
+// Attribute bits, with the values of the Windows file attributes. On Linux a
+// symbolic link is a reparse point, a file without write permission for its
+// owner is read-only, names beginning with '.' are not marked hidden.
+enum {
+    PLAT_ATTR_READONLY = 0x01,
+    PLAT_ATTR_HIDDEN = 0x02,
+    PLAT_ATTR_SYSTEM = 0x04,
+    PLAT_ATTR_DIRECTORY = 0x10,
+    PLAT_ATTR_ARCHIVE = 0x20,
+    PLAT_ATTR_REPARSE = 0x400,
+};
+
+enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
+
+// Status of one file or folder, or one entry of a listing.
+struct plat_file_info {
+    uint32_t attributes;  // PLAT_ATTR_*
+    int64_t size;         // bytes; 0 for folders
+    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;        // last write, seconds since 1970
+    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
+    char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
+};
+
+// Status of path without following a final symbolic link; 0 or -1.
+int plat_file_status(const char* path, plat_file_info* out);
+// True when path names an existing file or folder (links not followed).
+bool plat_exists(const char* path);
+// True when path names an existing folder (links followed).
+bool plat_is_folder(const char* path);
+
+// Folder listing, find-first/find-next style. plat_dir_open lists the folder
+// and fills *first with its first entry; null on failure (the folder is
+// missing, not a folder, or refused). Linux: entries sorted by name (byte
+// order), "." first carrying the folder's own status, then ".."; entries that
+// vanish while listed are left out. Windows: FindFirstFileA order.
+struct plat_dir; // opaque
+plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
+// The next entry: 0, or -1 at the end (last error 0) or on failure.
+int plat_dir_next(plat_dir* d, plat_file_info* out);
+void plat_dir_close(plat_dir* d); // accepts null
+// True when a failed plat_dir_open (or other call) was refused for access.
+bool plat_error_is_access_denied(int code);
+
+// Files, opened in binary mode, with 64-bit offsets. Descriptors are small
+// non-negative integers; PLAT_NO_FILE is none.
+typedef int plat_file;
+enum { PLAT_NO_FILE = -1 };
+enum plat_seek_origin { PLAT_SEEK_SET, PLAT_SEEK_CUR, PLAT_SEEK_END };
+
+plat_file plat_file_open_read(const char* path);
+// Creates or truncates for writing. owner_only: readable and writable by the
+// owner alone on Linux (mode 0600, also for an existing file); no effect on
+// Windows, where the folder's access list applies.
+plat_file plat_file_create(const char* path, bool owner_only);
+// Bytes read (0 at the end of the file) or -1.
+int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
+// Bytes written or -1; a short count means the disk refused the rest.
+int32_t plat_file_write(plat_file f, const void* buf, uint32_t size);
+// The new offset from the start, or -1.
+int64_t plat_file_seek(plat_file f, int64_t offset, plat_seek_origin origin);
+int plat_file_close(plat_file f); // 0 or -1; PLAT_NO_FILE gives 0
+
+// Current directory; 0 or -1 (a buffer too small fails with ERANGE/122).
+int plat_get_cwd(char* buf, size_t size);
+int plat_set_cwd(const char* path);
+
+// 0 or -1 each. owner_only as for plat_file_create (mode 0700 on Linux).
+int plat_mkdir(const char* path, bool owner_only);
+int plat_rmdir(const char* path);
+int plat_unlink(const char* path);
+// Renames; fails when to exists (as MoveFile does), on both platforms.
+int plat_rename(const char* from, const char* to);
+
+// Volume facts. root: a folder of the volume (Windows: "C:\", "\\srv\share\",
+// or null for the current volume). 0 or -1.
+int plat_volume_cluster_size(const char* root, uint32_t* bytes);
+int plat_volume_free_space(const char* root, uint64_t* bytes);
+// Name of the file system type of the volume holding path ("ext4", "proc",
+// "NTFS", ...); 0 or -1.
+int plat_fs_type(const char* path, char* buf, size_t size);
+
+// The security record of a file. Windows NT family: kind 3, the self-relative
+// security descriptor (owner, group, access list) in buf, *value its length.
+// Windows 95 family: kind 2, *value the attribute word, nothing in buf.
+// Linux: kind 4, 12 bytes in buf (owner uid, group gid, mode; each unsigned
+// 32-bit little-endian), *value 12. 0 or -1 (buffer too small included).
+int plat_file_security(const char* path, uint8_t* kind, uint32_t* value, uint8_t* buf,
+                       uint32_t size);
+
+// System facts: the version information (Windows: dwPlatformId, major, minor
+// of GetVersionExA; Linux: 2 and the kernel release) and the Windows folder
+// (Linux: "/"). 0 or -1.
+int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor);
+int plat_windows_directory(char* buf, size_t size);
+
+// A string value (REG_SZ) below HKEY_LOCAL_MACHINE, terminated within buf.
+// 0, or -1 when absent, of another type or unreadable. Linux: always absent
+// (-1, ENOENT).
+int plat_registry_read_string(const char* key, const char* value, char* buf, size_t size);
 
 // Owner-only files: the machine key file, the schedule digest (".ts") and the
 // mail queue hold or protect keys, so on Linux they are created with mode 0600
