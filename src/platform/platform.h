@@ -252,7 +252,69 @@ FILE* plat_open_private(const char* path, plat_private_mode mode);
 // (the hidden command runner: added with its module)
 
 // ---- sockets ----------------------------------------------------------------
-// (TCP client and server: added with the protocol modules)
+// Blocking TCP sockets. A socket is an integer handle; -1 is "none". Failures
+// leave the socket layer's own error code readable through
+// plat_socket_last_error() (WSAGetLastError / errno).
+
+enum { PLAT_SOCKET_NONE = -1 };
+
+// Starts the socket layer (WSAStartup with version 1.1 on Windows); 0 or the
+// layer's error code.
+int plat_socket_startup();
+void plat_socket_cleanup();
+int plat_socket_last_error();
+// Looks the host up by name (gethostbyname), takes its first address and
+// connects a stream socket to it with TCP_NODELAY set. The socket or -1; a
+// socket whose connect fails is closed.
+intptr_t plat_tcp_connect(const char* host, uint16_t port);
+// Listens on host (a numeric address, "127.0.0.1" for loopback) and port (0
+// picks a free one, written to *bound_port). The socket or -1.
+intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// Accepts one connection (TCP_NODELAY set); the socket or -1.
+intptr_t plat_tcp_accept(intptr_t listener);
+// One send call: bytes sent (possibly fewer than n), or -1. Never raises a
+// signal when the peer has gone.
+long plat_socket_send(intptr_t s, const void* data, size_t n);
+// One recv call: bytes received, 0 when the peer closed, -1 on error.
+long plat_socket_recv(intptr_t s, void* buf, size_t n);
+// Waits up to ms for the socket to become readable (select): 1 readable, 0
+// time-out, -1 failure.
+int plat_socket_wait_readable(intptr_t s, uint32_t ms);
+// Shuts both directions down so that a peer blocked on it wakes up.
+void plat_socket_shutdown(intptr_t s);
+// Accepts -1.
+void plat_socket_close(intptr_t s);
 
 // ---- host facts -------------------------------------------------------------
-// (memory, processor, adapter, volume serial, product id, hardware profile)
+// The facts that identify the machine. Each is optional: a fact that cannot be
+// read gives its failure value and nothing is logged.
+
+// Total physical memory as a 32-bit figure (GlobalMemoryStatus dwTotalPhys;
+// saturated at 0xFFFFFFFF on Linux).
+uint32_t plat_host_total_memory();
+// Value of an environment variable into buf (terminated); 0, or -1 when it is
+// not set (buf empty).
+int plat_host_env(const char* name, char* buf, size_t size);
+// Hardware address of the first network adapter (GetAdaptersInfo, loaded at
+// run time; the first non-loopback interface by index on Linux): the number
+// of bytes written to addr (at most cap), or -1.
+int plat_host_adapter_address(uint8_t* addr, size_t cap);
+// The Windows product id (registry "ProductId", at most size-1 bytes; the
+// contents of /etc/machine-id on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_product_id(char* buf, size_t size);
+// The current hardware profile GUID with braces (GetCurrentHwProfileA; the
+// DMI product UUID in braces on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_hw_profile(char* buf, size_t size);
+// The Windows directory ("C:\\WINDOWS"; "/" on Linux), terminated; 0 or -1.
+int plat_windows_directory(char* buf, size_t size);
+// The logical drive roots as consecutive terminated strings ending in an
+// empty one (GetLogicalDriveStringsA; "/" alone on Linux). The length used
+// without the final terminator, or 0 when none could be read.
+size_t plat_drive_roots(char* buf, size_t size);
+// Drive kinds of the host record's drive list.
+enum { PLAT_DRIVE_UNKNOWN = 0, PLAT_DRIVE_FIXED = 2, PLAT_DRIVE_CDROM = 3, PLAT_DRIVE_REMOVABLE = 4,
+       PLAT_DRIVE_RAMDISK = 5, PLAT_DRIVE_REMOTE = 6 };
+int plat_drive_kind(const char* root);
+// Volume label, serial number and file-system name of a drive root; 0 or -1.
+int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
+                     char* fs_name, size_t fs_size);
