@@ -4,22 +4,37 @@
 
 #include <windows.h>
 
+namespace {
+
+struct file_handle {
+    HANDLE h;
+    ~file_handle() {
+        if (h == INVALID_HANDLE_VALUE) return;
+        DWORD e = GetLastError(); // keep the failing call's error for the caller
+        CloseHandle(h);
+        SetLastError(e);
+    }
+};
+
+} // namespace
+
 int plat_write_file_owner_only(const char* path, const void* data, size_t len) {
-    HANDLE h =
-        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    file_handle f{CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr)};
+    if (f.h == INVALID_HANDLE_VALUE) return -1;
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
         DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
         DWORD written = 0;
-        if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) {
-            DWORD e = GetLastError();
-            CloseHandle(h);
-            SetLastError(e);
+        if (!WriteFile(f.h, p, chunk, &written, nullptr)) return -1;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
             return -1;
         }
         p += written;
         len -= written;
     }
+    HANDLE h = f.h;
+    f.h = INVALID_HANDLE_VALUE;
     return CloseHandle(h) ? 0 : -1;
 }
