@@ -248,8 +248,50 @@ enum plat_private_mode {
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
 
+// Creates or truncates path and writes len bytes; 0 or -1. On Linux the file
+// is readable and writable by its owner only (mode 0600, also when it existed
+// with wider rights); for files that hold or protect keys.
+int plat_write_file_owner_only(const char* path, const void* data, size_t len);
+
 // ---- child processes --------------------------------------------------------
-// (the hidden command runner: added with its module)
+
+struct plat_process; // opaque: one started child and its handles
+
+// Starts command_line as a hidden child with the agent's environment, current
+// directory and inheritable handles. Windows passes the line unchanged to
+// CreateProcessA; Linux splits it into words (blanks separate, double quotes
+// group and are dropped, "" is an empty word; no shell) and runs the first
+// word found on PATH. Null on failure with the last error set; a program that
+// does not exist gives the platform's "file not found" error.
+plat_process* plat_process_start(const char* command_line);
+// Waits up to ms for the child to end. Returns 0 with *result set to
+// PLAT_WAIT_ENDED, PLAT_WAIT_TIMEOUT, PLAT_WAIT_ABANDONED or PLAT_WAIT_FAILED
+// (last error set); any other return value is a wait result the system gave
+// that none of these names. An ended child keeps answering PLAT_WAIT_ENDED.
+int plat_process_wait(plat_process* p, uint32_t ms, plat_wait_result* result);
+// Exit code of an ended child; 0, or -1 with the last error set. On Linux a
+// child ended by a signal reads as 128 + the signal number, and one ended by
+// plat_process_terminate as the code given there.
+int plat_process_exit_code(plat_process* p, uint32_t* code);
+// Ends the child (and on Linux its process group) with the given exit code
+// and waits until it is gone; 0 (also when it had already ended) or -1 with
+// the last error set.
+int plat_process_terminate(plat_process* p, uint32_t code);
+// Releases the handles; the child is not stopped. Accepts null.
+void plat_process_close(plat_process* p);
+
+// File-system redirection of a 32-bit process on 64-bit Windows, looked up in
+// kernel32.dll at each call. Linux never has it (PLAT_REDIRECTION_ABSENT).
+enum plat_redirection {
+    PLAT_REDIRECTION_DONE,      // switched
+    PLAT_REDIRECTION_FAILED,    // the call failed; last error set
+    PLAT_REDIRECTION_ABSENT,    // the system has no such function
+    PLAT_REDIRECTION_NO_MODULE, // kernel32.dll has no handle; last error set
+};
+// Switches redirection off; *old_state receives the value to give back.
+plat_redirection plat_redirection_disable(void** old_state);
+// Restores the state kept by plat_redirection_disable.
+plat_redirection plat_redirection_revert(void* old_state);
 
 // ---- sockets ----------------------------------------------------------------
 // Blocking TCP sockets. A socket is an integer handle; -1 is "none". Failures
