@@ -261,3 +261,62 @@ TEST(ReportRecipients, FlagsAndAddresses) {
 }
 
 } // namespace
+
+namespace {
+
+// The templates shipped in etc/: each loads, uses only known tokens and only
+// those that carry a value for its outcome.
+TEST_F(Composer, ShippedTemplatesUseFittingTokens) {
+    namespace fs = std::filesystem;
+    fs::path etc = fs::path(__FILE__).parent_path().parent_path().parent_path() / "etc";
+    ASSERT_TRUE(fs::exists(etc / "success_html.emt")) << etc;
+    r.job_name = "Nightly";
+    r.account_name = "Acme";
+    r.user_name = "bob";
+    r.destination = "/x/docs";
+    with_errors({"C:\\a.txt", "Permission denied"});
+    const char* not_for_failures[] = {"#STOP_TIME#", "#STOP_SIZE#", "#DELTA_TIME#", "#DELTA_SIZE#"};
+    const char* not_before_session[] = {"#ACCNAME#",       "#USERNAME#",   "#DSTPATH#",
+                                        "#NUM_REQUESTED#", "#NUM_FAILED#", "#NUM_TRANSFERED#",
+                                        "#NUM_UP2DATE#",   "#ERROR_LIST#", "#START_SIZE#"};
+    for (const char* base : {"success", "failinfo", "failnoinfo"}) {
+        for (bool html : {true, false}) {
+            std::string name = report_template_path(base, html);
+            fs::path path = etc / name;
+            size_t len = report_template_load(path.string().c_str(), tmpl.data());
+            std::string text(tmpl.data(), len);
+            ASSERT_GT(len, 100u) << name;
+            EXPECT_NE(text.find("#JOB#"), std::string::npos) << name;
+            if (std::string(base) != "success") {
+                EXPECT_NE(text.find("#ERROR_MESSAGE#"), std::string::npos) << name;
+                for (const char* t : not_for_failures)
+                    EXPECT_EQ(text.find(t), std::string::npos) << name << t;
+            } else {
+                EXPECT_NE(text.find("#DELTA_TIME#"), std::string::npos) << name;
+                EXPECT_NE(text.find("#ERROR_LIST#"), std::string::npos) << name;
+            }
+            if (std::string(base) == "failnoinfo") {
+                for (const char* t : not_before_session)
+                    EXPECT_EQ(text.find(t), std::string::npos) << name << t;
+            }
+            std::string out = expand(text, html);
+            // Nothing that looks like a token ("#" upper-case name "#") is left over.
+            for (size_t at = out.find('#'); at != std::string::npos; at = out.find('#', at + 1)) {
+                size_t end = at + 1;
+                if (end >= out.size() || !isupper(static_cast<unsigned char>(out[end]))) continue;
+                while (end < out.size() &&
+                       (isupper(static_cast<unsigned char>(out[end])) || out[end] == '_' ||
+                        isdigit(static_cast<unsigned char>(out[end]))))
+                    end++;
+                EXPECT_FALSE(end < out.size() && out[end] == '#')
+                    << name << ": " << out.substr(at, 20);
+            }
+            if (html && std::string(base) != "failnoinfo") {
+                EXPECT_NE(out.find("<tr><td>C:\\a.txt</td><td>Permission denied</td></tr>"),
+                          std::string::npos);
+            }
+        }
+    }
+}
+
+} // namespace
