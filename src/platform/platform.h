@@ -95,8 +95,10 @@ struct plat_mailslot; // opaque
 plat_mailslot* plat_mailslot_create(const char* name);
 // Sending side: opens an existing mailslot for writing; null when none exists.
 plat_mailslot* plat_mailslot_open(const char* name);
-// Reads one message; its length (0 allowed) or -1 (nothing waiting, or
-// failure). A message longer than size is an error (-1) and is consumed.
+// Reads one message; its length (0 allowed), -1 (nothing waiting, or
+// failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
+// is consumed (removed from the queue) all the same.
+enum { PLAT_MAILSLOT_TOO_LONG = -2 };
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size);
 // Writes one message; 0 or -1.
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len);
