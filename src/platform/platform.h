@@ -250,11 +250,6 @@ enum plat_private_mode {
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
 
-// Creates or truncates path and writes len bytes; 0 or -1. On Linux the file
-// is readable and writable by its owner only (mode 0600, also when it existed
-// with wider rights); for files that hold or protect keys.
-int plat_write_file_owner_only(const char* path, const void* data, size_t len);
-
 // ---- child processes --------------------------------------------------------
 
 struct plat_process; // opaque: one started child and its handles
