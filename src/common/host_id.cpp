@@ -86,7 +86,8 @@ static void fill_volume_serial(char* field, size_t size) {
 void host_record_fill(host_record* r) {
     memset(r, 0, sizeof *r);
     uint32_t mem = plat_host_total_memory();
-    for (int i = 0; i < 4; i++) r->memory[i] = static_cast<uint8_t>(mem >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        r->memory[i] = static_cast<uint8_t>(mem >> (8 * i));
     uint8_t addr[8];
     int n = plat_host_adapter_address(addr, sizeof addr);
     if (n > 0) host_format_adapter(addr, static_cast<size_t>(n), r->adapter, sizeof r->adapter);

@@ -22,7 +22,7 @@
 #include <vector>
 
 class session_fixture : public ::testing::Test {
-protected:
+  protected:
     // Recorded pauses (ms) of the protocol client.
     static std::vector<uint32_t>& pauses() {
         static std::vector<uint32_t> p;
@@ -38,8 +38,9 @@ protected:
     void SetUp() override {
         static int counter = 0;
         dir_ = std::filesystem::temp_directory_path() /
-               ("tavni-proto-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                std::to_string(counter++) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+               ("tavni-proto-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "-" + std::to_string(counter++) + "-" +
+                std::to_string(reinterpret_cast<uintptr_t>(this)));
         std::filesystem::create_directories(dir_);
         timing t = timing_defaults();
         t.recv_wait_ms = kRecvWaitMs;
@@ -81,7 +82,8 @@ protected:
     }
     void write_hosts(const std::vector<std::string>& lines) {
         std::string all;
-        for (const std::string& l : lines) all += l;
+        for (const std::string& l : lines)
+            all += l;
         write_file(hosts_, all);
     }
     std::string job_log() const {
@@ -93,11 +95,13 @@ protected:
     // Waits (bounded) until the server's close of the connection has arrived,
     // so that the next request finds the connection broken.
     void wait_broken() {
-        for (int i = 0; i < 1000 && ctfs_socket_idle(s->socket) == 0; i++) plat_sleep_ms(2);
+        for (int i = 0; i < 1000 && ctfs_socket_idle(s->socket) == 0; i++)
+            plat_sleep_ms(2);
     }
     static size_t count_of(const std::string& text, const std::string& part) {
         size_t n = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            n++;
         return n;
     }
 

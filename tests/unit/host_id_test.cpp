@@ -14,7 +14,8 @@ namespace {
 void expect_zero_padded(const char* field, size_t size, const char* name) {
     size_t n = strnlen(field, size);
     ASSERT_LT(n, size) << name;
-    for (size_t i = n; i < size; i++) ASSERT_EQ(field[i], 0) << name << " at " << i;
+    for (size_t i = n; i < size; i++)
+        ASSERT_EQ(field[i], 0) << name << " at " << i;
 }
 } // namespace
 
@@ -27,7 +28,8 @@ TEST(HostId, StableAndZeroFilled) {
     host_record r;
     memset(&r, 0xAB, sizeof r);
     host_record_fill(&r);
-    for (int i = 4; i < 8; i++) EXPECT_EQ(r.memory[i], 0);
+    for (int i = 4; i < 8; i++)
+        EXPECT_EQ(r.memory[i], 0);
     expect_zero_padded(r.processor, sizeof r.processor, "processor");
     expect_zero_padded(r.adapter, sizeof r.adapter, "adapter");
     expect_zero_padded(r.volume_serial, sizeof r.volume_serial, "volume_serial");

@@ -11,7 +11,7 @@
 namespace {
 
 class ProtocolRemote : public session_fixture {
-protected:
+  protected:
     void connect(scripted_peer& peer) {
         write_hosts({peer.hosts_line()});
         ctfs_path_request r{0, "/"};
@@ -45,7 +45,8 @@ std::vector<uint8_t> listing(uint16_t count, uint32_t further, uint8_t cursor,
     put_be16(&v[0], count);
     put_be32(&v[2], further);
     v[6] = cursor;
-    for (const auto& e : entries) v.insert(v.end(), e.begin(), e.end());
+    for (const auto& e : entries)
+        v.insert(v.end(), e.begin(), e.end());
     return v;
 }
 
@@ -83,7 +84,8 @@ TEST_F(ProtocolRemote, EmailGoesInParts) {
     scripted_peer peer;
     connect(peer);
     std::string body(150000, 0);
-    for (size_t i = 0; i < body.size(); i++) body[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < body.size(); i++)
+        body[i] = static_cast<char>('a' + i % 26);
     blob_list* to = blob_list_new(1, 1, nullptr);
     blob_list_append_text(to, "bob");
     ctfs_email_request e{0x0102030405060708LL, to, 150000, body.c_str()};
@@ -162,7 +164,7 @@ TEST_F(ProtocolRemote, SafeMkdirGivesUpUnderAHeldLock) {
 TEST_F(ProtocolRemote, RecoveryRetriesAfterTheLockIsBack) {
     scripted_peer peer;
     connect(peer);
-    ctfs_set_recovery(9, false); // the FCI cache in use: flags 2
+    ctfs_set_recovery(9, false);              // the FCI cache in use: flags 2
     peer.push(peer_step::answer(ERR_ACCESS)); // mkdir: lock lost
     peer.push(peer_step::answer(ERR_ACCESS)); // lock: still held elsewhere
     peer.push(peer_step::answer(0));          // lock: taken
@@ -199,8 +201,9 @@ TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     EXPECT_EQ(w.block_count, 7);
     std::vector<peer_request> r = sent(peer);
     ASSERT_EQ(r.size(), 1u);
-    const std::vector<uint8_t> want = {1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 6, '/', 'f', '.', 't', 'x', 't',
-                                       0, 0, 0, 1, 2, 3, 4, 5, 0, 3, 4, 5, 6};
+    const std::vector<uint8_t> want = {1,   0xFF, 0xFF, 0xFF, 0xFF, 0, 6, '/', 'f',
+                                       '.', 't',  'x',  't',  0,    0, 0, 1,   2,
+                                       3,   4,    5,    0,    3,    4, 5, 6};
     EXPECT_EQ(r[0].payload, want);
     peer.push(peer_step::answer(0, {9, 0}));
     EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE); // answer cut short
@@ -221,7 +224,8 @@ TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     f.list_flags = 0x21;
     f.path = "/docs";
     peer.push(peer_step::answer(
-        0, listing(2, 5, 3, {entry(1, 100, "a.txt", true), entry(2, 200, std::string(300, 'n'), true)})));
+        0, listing(2, 5, 3,
+                   {entry(1, 100, "a.txt", true), entry(2, 200, std::string(300, 'n'), true)})));
     ASSERT_EQ(ctfs_find_files(s, &f), 0);
     EXPECT_EQ(f.count, 2);
     EXPECT_EQ(f.further, 5u);

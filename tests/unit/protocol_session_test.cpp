@@ -12,7 +12,7 @@
 namespace {
 
 class ProtocolSession : public session_fixture {
-protected:
+  protected:
     tfs_result mkdir(const char* path = "/docs") {
         ctfs_path_request r{0, path};
         return ctfs_mkdir(s, &r);
@@ -102,9 +102,9 @@ TEST_F(ProtocolSession, BadFramesAreReadFailures) {
     EXPECT_EQ(mkdir(), ERR_SCKREAD);
     // Each further hostile answer comes on a fresh connection.
     std::vector<peer_step> hostile = {
-        peer_step::raw({0, 0, 0, 0, 0, 0}),               // K = 65536: larger than the frame buffer
-        peer_step::plain(header_plain(10, 135, 65510)),   // plaintext larger than the session buffer
-        peer_step::plain(header_plain(100, 135, 4)),      // header length beyond the decrypted bytes
+        peer_step::raw({0, 0, 0, 0, 0, 0}),             // K = 65536: larger than the frame buffer
+        peer_step::plain(header_plain(10, 135, 65510)), // plaintext larger than the session buffer
+        peer_step::plain(header_plain(100, 135, 4)),    // header length beyond the decrypted bytes
     };
     for (const peer_step& h : hostile) {
         peer_step drop = peer_step::close();
@@ -124,7 +124,9 @@ TEST_F(ProtocolSession, SixEmptyWaitsGiveUp) {
     EXPECT_EQ(mkdir(), ERR_SCKREAD);
     std::string log = job_log();
     EXPECT_EQ(count_of(log, "] select(): Timed out after 5 seconds.\n"), 6u);
-    EXPECT_EQ(count_of(log, "] select(): Maximum timeout reached (5 x 6 = 30 seconds); giving up.\n"), 1u);
+    EXPECT_EQ(
+        count_of(log, "] select(): Maximum timeout reached (5 x 6 = 30 seconds); giving up.\n"),
+        1u);
 }
 
 TEST_F(ProtocolSession, DataAfterEmptyWaitsResetsTheCount) {

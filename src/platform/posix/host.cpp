@@ -78,7 +78,9 @@ static int read_line(const char* path, char* buf, size_t size) {
     return 0;
 }
 
-int plat_host_product_id(char* buf, size_t size) { return read_line("/etc/machine-id", buf, size); }
+int plat_host_product_id(char* buf, size_t size) {
+    return read_line("/etc/machine-id", buf, size);
+}
 
 int plat_host_hw_profile(char* buf, size_t size) {
     char uuid[128];

@@ -49,8 +49,8 @@ typedef DWORD(WINAPI* get_adapters_info_fn)(PIP_ADAPTER_INFO, PULONG);
 int plat_host_adapter_address(uint8_t* addr, size_t cap) {
     library_holder lib("Iphlpapi.dll");
     if (!lib.h) return -1;
-    get_adapters_info_fn get =
-        reinterpret_cast<get_adapters_info_fn>(reinterpret_cast<void*>(GetProcAddress(lib.h, "GetAdaptersInfo")));
+    get_adapters_info_fn get = reinterpret_cast<get_adapters_info_fn>(
+        reinterpret_cast<void*>(GetProcAddress(lib.h, "GetAdaptersInfo")));
     if (!get) return -1;
     ULONG size = 0;
     if (get(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return -1;
@@ -72,12 +72,13 @@ int plat_host_product_id(char* buf, size_t size) {
     set_text(buf, size, "");
     if (size < 2) return -1;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
     DWORD type = 0;
     DWORD len = static_cast<DWORD>(size - 1); // room for a terminator always
-    LONG rc = RegQueryValueExA(key, "ProductId", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
+    LONG rc =
+        RegQueryValueExA(key, "ProductId", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS || type != REG_SZ) {
         set_text(buf, size, "");

@@ -12,9 +12,13 @@ int plat_socket_startup() {
     return WSAStartup(0x0101, &data);
 }
 
-void plat_socket_cleanup() { WSACleanup(); }
+void plat_socket_cleanup() {
+    WSACleanup();
+}
 
-int plat_socket_last_error() { return WSAGetLastError(); }
+int plat_socket_last_error() {
+    return WSAGetLastError();
+}
 
 static void set_nodelay(SOCKET s) {
     BOOL one = TRUE;
