@@ -213,12 +213,21 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
 
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     ctfs_drop_connection(s);
+    const uint32_t keyed_before = s->connections;
     std::unique_ptr<ctfs_packet_saved, saved_holder> saved(ctfs_packet_save(s));
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
     tfs_result rc = handshake_steps(s, saved.get());
     // The next server must receive the same pending request.
-    if (rc != ERR_NONE) ctfs_packet_restore(s, saved.get());
+    if (rc != ERR_NONE) {
+        ctfs_packet_restore(s, saved.get());
+        // A connection whose key exchange did not finish must not carry the
+        // next request: without a cipher the next send reconnects.
+        if (s->connections == keyed_before) {
+            ctfs_cipher_free(s->cipher);
+            s->cipher = nullptr;
+        }
+    }
     return rc;
 }
 

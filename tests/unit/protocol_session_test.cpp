@@ -205,6 +205,10 @@ TEST_F(ProtocolSession, SocketLayerMustBeStarted) {
 }
 
 TEST_F(ProtocolSession, KeyLengthLimit) {
+    // The key is read from memory: a leftover key file changes nothing.
+    const char* leftover = "temp_pem_file.pem";
+    bool made = !std::filesystem::exists(leftover);
+    if (made) write_file(leftover, "stale");
     scripted_peer refusing, good;
     peer_greeting too_long;
     too_long.key_length = 512;
@@ -224,6 +228,7 @@ TEST_F(ProtocolSession, KeyLengthLimit) {
     ASSERT_EQ(ctfs_build_auth_request(s), 0);
     EXPECT_EQ(ctfs_handshake(s, "127.0.0.1", refusing.port()), 0);
     EXPECT_EQ(refusing.connections(), 1);
+    if (made) std::filesystem::remove(leftover);
 }
 
 TEST_F(ProtocolSession, MalformedHandshakeAnswerKeepsThePendingRequest) {
@@ -241,6 +246,9 @@ TEST_F(ProtocolSession, MalformedHandshakeAnswerKeepsThePendingRequest) {
         EXPECT_EQ(std::vector<uint8_t>(s->buf, s->buf + 6 + s->len), pending);
         EXPECT_EQ(s->type, TFS_SESSION_AUTH);
     }
+    // The half-keyed connection is not used: the next request connects anew.
+    EXPECT_EQ(s->cipher, nullptr);
+
     // Through the server list: the next server receives the same request.
     bad.push_greeting(short_answer);
     EXPECT_EQ(mkdir(), 0);
