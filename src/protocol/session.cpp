@@ -79,15 +79,21 @@ bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
     return true;
 }
 
+namespace {
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+} // namespace
+
 int ctfs_read_server_file(const char* path, ctfs_server_list* list) {
     list->count = 0;
-    FILE* f = fopen(path, "r");
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
     if (!f) return -1;
+    // Lines are read 1023 characters at a time; a longer line goes on as the next.
     char line[CTFS_SERVER_HOST_MAX + 1];
-    while (list->count < CTFS_SERVERS_PER_LIST && fgets(line, sizeof line, f)) {
+    while (list->count < CTFS_SERVERS_PER_LIST && fgets(line, sizeof line, f.get())) {
         if (ctfs_parse_server_line(line, &list->entries[list->count])) list->count++;
     }
-    fclose(f);
     return 0;
 }
 
