@@ -351,8 +351,14 @@ int plat_windows_directory(char* buf, size_t size);
 // without the final terminator, or 0 when none could be read.
 size_t plat_drive_roots(char* buf, size_t size);
 // Drive kinds of the host record's drive list.
-enum { PLAT_DRIVE_UNKNOWN = 0, PLAT_DRIVE_FIXED = 2, PLAT_DRIVE_CDROM = 3, PLAT_DRIVE_REMOVABLE = 4,
-       PLAT_DRIVE_RAMDISK = 5, PLAT_DRIVE_REMOTE = 6 };
+enum {
+    PLAT_DRIVE_UNKNOWN = 0,
+    PLAT_DRIVE_FIXED = 2,
+    PLAT_DRIVE_CDROM = 3,
+    PLAT_DRIVE_REMOVABLE = 4,
+    PLAT_DRIVE_RAMDISK = 5,
+    PLAT_DRIVE_REMOTE = 6
+};
 int plat_drive_kind(const char* root);
 // Volume label, serial number and file-system name of a drive root; 0 or -1.
 int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
