@@ -7,6 +7,8 @@
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/mail.h"
+#include "protocol/frame.h"
+#include "support/scripted_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -244,6 +246,53 @@ TEST_F(MailQueue, CtlMailShowPrintsTheFile) {
           (dir / "job.tbs.eml").string() + "\" > \"" + (dir / "out2.txt").string() + "\" 2>&1";
     EXPECT_NE(std::system(cmd.c_str()), 0);
     fs::current_path(dir);
+}
+
+// The success message goes to a real server session: accepted, nothing is
+// queued; refused, the same message lands in the queue file.
+TEST_F(MailQueue, SuccessMessageThroughTheServer) {
+    report_set_mail_sender_for_tests(nullptr); // the real ctfs_email
+    ASSERT_EQ(ctfs_init(), 0);
+    scripted_peer peer;
+    put("etc/hosts", peer.hosts_line());
+    auto run_job = [&](ctfs_session* s) {
+        ctfs_session_init(s);
+        s->auth_mode = AUTH_MODE_AGENT;
+        s->cipher_mode = CTFS_CIPHER_AES;
+        s->user_id = 42;
+        strcpy(s->primary_list, "etc/hosts");
+        strcpy(s->account.account_name, "Acme");
+        strcpy(s->user.user_name, "bob");
+        begin();
+        report_session(s);
+        report_counting(2, 20, "/x/docs");
+        report_transferred();
+        report_success(20);
+    };
+    set_recipients({"0,a@example.com"});
+    peer.push(peer_step::answer(0)); // the e-mail request is accepted
+    run_job(session.get());
+    std::vector<peer_request> reqs;
+    for (const peer_request& q : peer.requests())
+        if (q.type == TFS_EMAIL) reqs.push_back(q);
+    ASSERT_EQ(reqs.size(), 1u);
+    const std::string body = "S-TXT Nightly\n - None!\n";
+    std::vector<uint8_t> want = {0, 0, 0, 0, 0, 0, 0, 0, 42, 1, 13};
+    for (char c : std::string("a@example.com"))
+        want.push_back(static_cast<uint8_t>(c));
+    for (uint8_t b : {0, 0, 0, static_cast<int>(body.size()), 0, static_cast<int>(body.size())})
+        want.push_back(b);
+    for (char c : body)
+        want.push_back(static_cast<uint8_t>(c));
+    EXPECT_EQ(reqs[0].payload, want);
+    EXPECT_FALSE(fs::exists("job.tbs.eml"));
+    ctfs_session_close(session.get());
+
+    peer.push(peer_step::answer(ERR_ACCESS)); // refused
+    run_job(session.get());
+    EXPECT_EQ(decrypt("job.tbs.eml"), header("a@example.com") + body);
+    ctfs_session_close(session.get());
+    ctfs_cleanup();
 }
 
 } // namespace
