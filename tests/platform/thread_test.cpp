@@ -12,18 +12,22 @@ struct gate {
     std::atomic<bool> finished{false};
 };
 
-int return_seven(void*) { return 7; }
+int return_seven(void*) {
+    return 7;
+}
 
 int wait_for_gate(void* arg) {
     gate* g = static_cast<gate*>(arg);
-    while (!g->open.load()) plat_sleep_ms(2);
+    while (!g->open.load())
+        plat_sleep_ms(2);
     g->finished.store(true);
     return 3;
 }
 
 void finish(gate* g) {
     g->open.store(true);
-    while (!g->finished.load()) plat_sleep_ms(2);
+    while (!g->finished.load())
+        plat_sleep_ms(2);
 }
 
 } // namespace

@@ -66,9 +66,11 @@ TEST(LogFormat, LongMessageIsCutAndTheLineToo) {
     // The cut line has no line end, so the next line runs on after it.
     ASSERT_GE(text.size(), static_cast<size_t>(LOG_LINE_MAX));
     const std::string first = text.substr(0, LOG_LINE_MAX);
-    EXPECT_TRUE(std::regex_search(first.substr(0, stamp_len), std::regex(std::string("^") + stamp)));
+    EXPECT_TRUE(
+        std::regex_search(first.substr(0, stamp_len), std::regex(std::string("^") + stamp)));
     EXPECT_EQ(first.substr(stamp_len), std::string(LOG_LINE_MAX - stamp_len, 'm'));
-    EXPECT_TRUE(std::regex_match(text.substr(LOG_LINE_MAX), std::regex(std::string(stamp) + "after\n")));
+    EXPECT_TRUE(
+        std::regex_match(text.substr(LOG_LINE_MAX), std::regex(std::string(stamp) + "after\n")));
 }
 
 TEST(LogFormat, MessageWithoutLineEndRunsIntoTheNext) {
@@ -78,7 +80,8 @@ TEST(LogFormat, MessageWithoutLineEndRunsIntoTheNext) {
     agent_log_printf("part one; ");
     agent_log_printf("part %d\n", 2);
     agent_log_close();
-    EXPECT_TRUE(std::regex_match(slurp(log), std::regex(std::string(stamp) + "part one; " + stamp + "part 2\n")));
+    EXPECT_TRUE(std::regex_match(
+        slurp(log), std::regex(std::string(stamp) + "part one; " + stamp + "part 2\n")));
 }
 
 TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
@@ -88,7 +91,8 @@ TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
     const int lines = 3000;
     const std::string pad(200, '.');
     auto writer = [&](char who) {
-        for (int i = 0; i < lines; i++) agent_log_printf("%c %d %s %c\n", who, i, pad.c_str(), who);
+        for (int i = 0; i < lines; i++)
+            agent_log_printf("%c %d %s %c\n", who, i, pad.c_str(), who);
     };
     std::thread a(writer, 'A');
     std::thread b(writer, 'B');
@@ -117,7 +121,8 @@ TEST(LogWriters, JobLogThatCannotBeOpenedGoesToTheDebugOutput) {
     ::testing::internal::CaptureStderr();
     job_log_printf("Initialized log file '%s'\n", "job.tbs");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::regex_match(err, std::regex(std::string(stamp) + "Initialized log file 'job.tbs'\n")));
+    EXPECT_TRUE(
+        std::regex_match(err, std::regex(std::string(stamp) + "Initialized log file 'job.tbs'\n")));
     EXPECT_FALSE(fs::exists(job_log));
 }
 
