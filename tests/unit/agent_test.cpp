@@ -102,7 +102,7 @@ int hang_without_bumping(void* arg) {
 
 int bump_for_a_while(void*) {
     // Runs through many watchdog slices, but keeps bumping.
-    for (int i = 0; i < 400; i++) {
+    for (int i = 0; i < 600; i++) {
         keepalive_bump();
         plat_sleep_ms(2);
     }
@@ -162,7 +162,7 @@ TEST_F(AgentTiming, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
 }
 
 TEST_F(AgentTiming, WatchdogNeverKillsAThreadThatKeepsBumping) {
-    set_slices(100, 1);
+    set_slices(500, 1);
     plat_thread* t = plat_thread_start(bump_for_a_while, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_FALSE(agent_watchdog(t));
@@ -207,7 +207,7 @@ int run_loop(void* arg) {
 
 TEST_F(AgentTiming, JobLoopRunsQueuedJobsAndSkipsAnImmediateRequeue) {
     // One job wait is long enough for this test to queue its messages.
-    set_slices(3600000, 1000);
+    set_slices(3600000, 1500);
     loop_args args{(dir.path / "a.tbs").string(),
                    "Tavni-test/" + std::to_string(plat_process_id()) + "/agent-loop"};
     const std::string b = (dir.path / "b.tbs").string();
