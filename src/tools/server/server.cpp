@@ -31,7 +31,7 @@
 
 uint32_t srv_block_size(uint64_t file_size) {
     uint64_t bs = 1u << 20;
-    while ((file_size + bs - 1) / bs > 65535) {
+    while (file_size / bs + (file_size % bs != 0) > 65535) {
         bs <<= 1;
         if (bs > 0x80000000ull) return 0;
     }
@@ -280,8 +280,9 @@ struct conn {
     bool authed = false;
     identity id{};
     std::string schedule_name;
-    bool bad_handle = false; // data for an unknown handle was dropped
-    uint64_t last_ticket = 0;
+    bool bad_handle = false;                 // data for an unknown handle was dropped
+    uint64_t last_ticket = 0;                // the latest close of this connection
+    std::map<std::string, uint64_t> pending; // path -> ticket of its latest close
     open_file* files[MAX_HANDLES + 1] = {};
     std::map<uint8_t, listing> lists;
     pending_mail mail;
@@ -363,6 +364,13 @@ bool handshake(conn* c) {
     return rk;
 }
 
+// Waits until this connection's closes up to ticket are durable.
+void wait_own(conn* c, uint64_t ticket) {
+    flush_wait(c->s, ticket);
+    for (auto it = c->pending.begin(); it != c->pending.end();)
+        it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
+}
+
 // Frees a handle's file, dropping any partial data.
 void drop_file(conn* c, uint8_t h) {
     open_file* f = c->files[h];
@@ -427,7 +435,7 @@ uint8_t do_lock(conn* c, const srv_request& rq) {
     if (rq.lock_flags & 1) {
         if (rq.has_stamp) {
             // The stamp vouches for everything sent before it: make that durable first.
-            flush_wait(c->s, c->last_ticket);
+            wait_own(c, c->last_ticket);
             catalog& cat = c->s->st->cat;
             if (cat.ops->stamp_set(cat.self, c->id.user, c->id.host, c->schedule_name, rq.stamp) !=
                 CAT_OK)
@@ -460,7 +468,6 @@ uint8_t map_cat(int rc) {
 uint8_t do_mkdir(conn* c, const srv_request& rq) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
-    flush_wait(c->s, c->last_ticket);
     catalog& cat = c->s->st->cat;
     return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
 }
@@ -468,7 +475,7 @@ uint8_t do_mkdir(conn* c, const srv_request& rq) {
 uint8_t do_delete(conn* c, const srv_request& rq) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p) || rq.kind > 1) return ERR_INVARG;
-    flush_wait(c->s, c->last_ticket);
+    wait_own(c, c->last_ticket);
     catalog& cat = c->s->st->cat;
     return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
 }
@@ -487,7 +494,7 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         std::string p;
         if (!srv_normalize_path(rq.path, true, &p)) return ERR_INVARG;
         if (c->lists.size() >= MAX_LISTINGS) return ERR_FINDMAX;
-        flush_wait(c->s, c->last_ticket);
+        wait_own(c, c->last_ticket);
         listing l;
         catalog& cat = c->s->st->cat;
         int rc = cat.ops->list(cat.self, c->id.user, p, &l.entries);
@@ -541,7 +548,9 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
 uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
-    flush_wait(c->s, c->last_ticket);
+    // Read our own writes: a close of this path still in the flusher comes first.
+    auto pend = c->pending.find(p);
+    if (pend != c->pending.end()) wait_own(c, pend->second);
     catalog& cat = c->s->st->cat;
     if (cat.ops->is_folder(cat.self, c->id.user, p)) return ERR_NOTFILE;
     open_file* f = new open_file();
@@ -688,7 +697,10 @@ void do_close(conn* c, uint8_t h) {
     item.commit.blocks.swap(f->blocks);
     delete f;
     c->files[h] = nullptr;
+    std::string path = item.commit.path;
     c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
+    if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
+    c->pending[path] = c->last_ticket;
 }
 
 uint8_t do_email(conn* c, const srv_request& rq) {

@@ -126,7 +126,10 @@ uint32_t srv_crc32(const uint8_t* p, size_t n) {
 static uint8_t decode_auth(srv_reader* r, srv_request* q) {
     q->auth_mode = srv_get_u8(r);
     if (r->bad) return ERR_INVARG;
-    if (q->auth_mode != AUTH_MODE_AGENT) return 0; // other modes are refused by the caller
+    if (q->auth_mode != AUTH_MODE_AGENT) { // other modes are refused by the caller
+        r->pos = r->len;
+        return 0;
+    }
     q->user_id = srv_get_u32(r);
     const uint8_t* kd = srv_get_bytes(r, 20);
     const uint8_t* hi = srv_get_bytes(r, 20);
