@@ -9,6 +9,9 @@
 namespace {
 
 std::string test_name(const char* what) {
+    // Windows mailslots live below \\.\mailslot\ with backslashes.
+    if (plat_is_windows)
+        return "\\\\.\\mailslot\\Tavni-test\\" + std::to_string(plat_process_id()) + "\\" + what;
     return "Tavni-test/" + std::to_string(plat_process_id()) + "/" + what;
 }
 

@@ -73,7 +73,7 @@ class AgentTiming : public ::testing::Test {
     fs::path log;
     void SetUp() override {
         log = dir.path / "agent.log";
-        ASSERT_EQ(agent_log_open(log.c_str()), 0);
+        ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
     }
     void TearDown() override {
         agent_log_close();

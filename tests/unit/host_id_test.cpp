@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 // Every byte after a field's terminator is zero.
@@ -43,21 +44,34 @@ TEST(HostId, StableAndZeroFilled) {
     EXPECT_EQ(memcmp(a, d, 20), 0);
 }
 
+// Sets (or, with null, removes) a variable of this process's environment.
+static void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    // msvcrt has no setenv; "NAME=" removes the variable.
+    _putenv((std::string(name) + "=" + (value ? value : "")).c_str());
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 TEST(HostId, ProcessorIdentifierComesFromTheEnvironment) {
     const char* old = getenv("PROCESSOR_IDENTIFIER");
     std::string saved = old ? old : "";
-    setenv("PROCESSOR_IDENTIFIER", "x86 Family 6 Model 158", 1);
+    set_env("PROCESSOR_IDENTIFIER", "x86 Family 6 Model 158");
     host_record r;
     host_record_fill(&r);
     EXPECT_STREQ(r.processor, "x86 Family 6 Model 158");
     uint8_t with[20], without[20];
     host_id_compute(with);
-    unsetenv("PROCESSOR_IDENTIFIER");
+    set_env("PROCESSOR_IDENTIFIER", nullptr);
     host_record_fill(&r);
     EXPECT_STREQ(r.processor, "");
     host_id_compute(without);
     EXPECT_NE(memcmp(with, without, 20), 0);
-    if (old) setenv("PROCESSOR_IDENTIFIER", saved.c_str(), 1);
+    if (old) set_env("PROCESSOR_IDENTIFIER", saved.c_str());
 }
 
 TEST(HostId, FieldFormats) {

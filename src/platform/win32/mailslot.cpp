@@ -61,11 +61,10 @@ long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
     DWORD got = 0;
     if (ReadFile(m->handle.get(), buf, cap, &got, nullptr)) return static_cast<long>(got);
     DWORD err = GetLastError();
-    if (err == ERROR_INSUFFICIENT_BUFFER) {
-        drop_message(m->handle.get());
-        SetLastError(err);
-    }
-    return -1;
+    if (err != ERROR_INSUFFICIENT_BUFFER) return -1;
+    drop_message(m->handle.get());
+    SetLastError(err);
+    return PLAT_MAILSLOT_TOO_LONG;
 }
 
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len) {
