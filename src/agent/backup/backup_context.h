@@ -27,11 +27,11 @@ enum {
 static_assert(BACKUP_TRANSFER_SIZE >= BACKUP_SECURITY_MAX, "security record must fit");
 
 struct backup_context {
-    ctfs_session* session;     // borrowed; the job's server session
-    fci* index;                // borrowed; null: every lookup misses, nothing is recorded
-    const blob_list* excluded; // "XSrc=" paths; may be null
-    const blob_list* sync;     // "Sync=" paths; may be null
-    const blob_list* filters;  // folder_filter records; may be null
+    ctfs_session* session;      // borrowed; the job's server session
+    fci* index;                 // borrowed; null: every lookup misses, nothing is recorded
+    const blob_list* excluded;  // "XSrc=" paths; may be null
+    const blob_list* sync;      // "Sync=" paths; may be null
+    const blob_list* filters;   // folder_filter records; may be null
     const uint8_t* account_key; // BACKUP_ACCOUNT_KEY_SIZE bytes; encrypts file data
     blob_list* today_folders;   // remote folders made below "/Today/" in this job (strings)
     uint8_t* transfer;          // BACKUP_TRANSFER_SIZE bytes, shared by every file of the job

@@ -97,7 +97,17 @@ struct file_transfer {
     uint8_t md5[BACKUP_MD5_SIZE] = {};
     uint64_t bytes_read = 0;
     uint32_t connections_at_open = 0;
+    uint64_t size = 0; // as announced in the open request
 };
+
+// Bytes of block e: the block size, or what is left of the announced size
+// for the last block (0 for a block past the end).
+uint32_t block_length(const file_transfer* t, uint32_t e) {
+    const uint64_t offset = static_cast<uint64_t>(e) * t->block_size;
+    if (offset >= t->size) return 0;
+    const uint64_t left = t->size - offset;
+    return left < t->block_size ? static_cast<uint32_t>(left) : t->block_size;
+}
 
 bool reconnected(const file_transfer* t) {
     return t->ctx->session->connections != t->connections_at_open;
@@ -148,9 +158,10 @@ int block_md5(file_transfer* t, uint32_t e) {
     if (plat_file_seek(t->file.fd, offset, PLAT_SEEK_SET) < 0) return -1;
     if (!t->md) t->md.reset(EVP_MD_CTX_new());
     if (!t->md || EVP_DigestInit_ex(t->md.get(), EVP_md5(), nullptr) != 1) return -1;
-    uint32_t left = t->block_size;
+    uint32_t left = block_length(t, e);
     while (left > 0) {
-        const uint32_t want = left < BACKUP_CHECKSUM_PIECE ? left : BACKUP_CHECKSUM_PIECE;
+        const uint32_t piece = BACKUP_CHECKSUM_PIECE;
+        const uint32_t want = left < piece ? left : piece;
         const int32_t n = plat_file_read(t->file.fd, t->ctx->transfer, want);
         if (n < 0) return -1;
         if (n == 0) break;
@@ -172,7 +183,8 @@ int block_md5(file_transfer* t, uint32_t e) {
 // Sends the data of block e through a fresh chain; the outcome.
 int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
     const int64_t offset = static_cast<int64_t>(e) * t->block_size;
-    stream_holder chain(file_read_stream_new(t->file.fd, offset, t->block_size, &t->bytes_read));
+    stream_holder chain(
+        file_read_stream_new(t->file.fd, offset, block_length(t, e), &t->bytes_read));
     const char* failed = nullptr;
     if (!chain) failed = "FILE: ERROR: Setup of file read stream failed on '%s'\n";
     if (!failed && digest_in_passing) {
@@ -203,8 +215,8 @@ int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
     for (;;) {
         n = chain->read(chain.get(), t->ctx->transfer, BACKUP_WRITE_PIECE);
         if (n < 0) break;
-        const tfs_result rc = send_write(t, BACKUP_WRITE_DATA, t->ctx->transfer,
-                                         static_cast<uint16_t>(n));
+        const tfs_result rc =
+            send_write(t, BACKUP_WRITE_DATA, t->ctx->transfer, static_cast<uint16_t>(n));
         keepalive_bump();
         if (reconnected(t)) {
             outcome = spanned_reconnection(t);
@@ -319,6 +331,7 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
     file_transfer t;
     t.ctx = ctx;
     t.local = local;
+    t.size = size;
     ctfs_session* session = ctx->session;
     for (int attempts = 0;;) {
         const uint16_t security_length = security_into_transfer(ctx, local);
@@ -430,7 +443,8 @@ int make_today_parents(backup_context* ctx, const char* remote) {
     size_t from = at + sizeof today - 1;
     for (;;) {
         const size_t slash = folder.find('/', from);
-        const std::string prefix = folder.substr(0, slash == std::string::npos ? folder.size() : slash);
+        const std::string prefix =
+            folder.substr(0, slash == std::string::npos ? folder.size() : slash);
         if (backup_index_lookup(ctx, prefix.c_str(), 0, 0)) {
             backup_index_add(ctx, prefix.c_str(), 0, 0);
         } else {

@@ -94,8 +94,8 @@ bool fetch_presync(backup_context* ctx, const char* local, const char* remote, p
     // Room for the announced total; a server that announces more than it
     // sends (or the reverse) only changes how often the list grows.
     const uint32_t further = req.further < 65536u ? req.further : 65536u;
-    p->entries = blob_list_new(static_cast<int32_t>(req.count + further) + 1, 64,
-                               ctfs_find_entry_destroy);
+    p->entries =
+        blob_list_new(static_cast<int32_t>(req.count + further) + 1, 64, ctfs_find_entry_destroy);
     take_entries(p, &req, local);
     while (req.further != 0) {
         ctfs_find_request next{};
@@ -134,10 +134,9 @@ bool fetch_presync(backup_context* ctx, const char* local, const char* remote, p
 // The first entry not accounted for whose name equals name exactly, or -1.
 int32_t presync_find(const presync_list* p, const char* name) {
     if (!p->entries) return -1;
-    auto it = std::lower_bound(p->by_name.begin(), p->by_name.end(), name,
-                               [p](int32_t i, const char* key) {
-                                   return strcmp(p->at(i)->name, key) < 0;
-                               });
+    auto it = std::lower_bound(
+        p->by_name.begin(), p->by_name.end(), name,
+        [p](int32_t i, const char* key) { return strcmp(p->at(i)->name, key) < 0; });
     for (; it != p->by_name.end() && strcmp(p->at(*it)->name, name) == 0; ++it)
         if (!p->accounted[static_cast<size_t>(*it)]) return *it;
     return -1;
@@ -156,8 +155,8 @@ std::string join_path(const char* parent, const char* name, char separator) {
 }
 
 // Deletes the unaccounted entries of p from the remote folder remote.
-void sync_phase(backup_context* ctx, const char* local, const char* remote,
-                const presync_list* p, bool listing_complete) {
+void sync_phase(backup_context* ctx, const char* local, const char* remote, const presync_list* p,
+                bool listing_complete) {
     job_log_printf("SYNC: Synchronizing '%s'\n", local);
     if (!p->entries) return;
     if (!listing_complete) {
@@ -277,9 +276,9 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
                     // figures; the file backup fails it if it cannot be opened.
                     if (plat_file_status(child.c_str(), &status) != 0) status = entry;
                     const bool current =
-                        match >= 0 && walk_entry_current(presync.at(match)->mtime,
-                                                         presync.at(match)->size, status.mtime,
-                                                         status.size);
+                        match >= 0 &&
+                        walk_entry_current(presync.at(match)->mtime, presync.at(match)->size,
+                                           status.mtime, status.size);
                     if (current) {
                         keepalive_bump();
                         report_up_to_date();
