@@ -8,6 +8,7 @@
 
 #include "agent/backup/crypt_file.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 
@@ -380,23 +381,28 @@ std::string report_next_queue_path(const char* first_path) {
 typedef std::unique_ptr<FILE, int (*)(FILE*)> file_holder;
 
 // Writes one message to the next queue file of this report. 0, or -1 when
-// the file cannot be made (nothing is left behind then).
+// the message could not be written (nothing is left behind then). The file
+// is created owner-only: it carries the account's token.
 static int write_queue_file(job_report* r, const char* address) {
     const char* first = r->queue_path ? r->queue_path : "";
     std::string path = r->queue_files == 0 ? std::string(first) : report_next_queue_path(first);
-    file_holder f(fopen(path.c_str(), "wb"), fclose);
+    file_holder f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE), fclose);
     if (!f) return -1;
     crypt_file cf;
-    if (crypt_file_open(&cf, f.get(), 1) != 0) {
-        f.reset();
+    int rc = crypt_file_open(&cf, f.get(), 1);
+    if (rc == 0) {
+        std::string header = report_queue_header(r, address);
+        crypt_file_write(&cf, header.data(), header.size());
+        if (r->body.text && r->body.length) crypt_file_write(&cf, r->body.text, r->body.length);
+        rc = crypt_file_finish(&cf);
+    }
+    if (fclose(f.release()) != 0) rc = -1;
+    if (rc != 0) {
+        // A file that cannot be decrypted would only hold up the desktop program.
         remove(path.c_str());
         return -1;
     }
     r->queue_files++;
-    std::string header = report_queue_header(r, address);
-    crypt_file_write(&cf, header.data(), header.size());
-    if (r->body.text && r->body.length) crypt_file_write(&cf, r->body.text, r->body.length);
-    crypt_file_finish(&cf);
     return 0;
 }
 
