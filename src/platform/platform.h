@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- facts that differ between the platforms --------------------------------
 
@@ -94,8 +95,10 @@ struct plat_mailslot; // opaque
 plat_mailslot* plat_mailslot_create(const char* name);
 // Sending side: opens an existing mailslot for writing; null when none exists.
 plat_mailslot* plat_mailslot_open(const char* name);
-// Reads one message; its length (0 allowed) or -1 (nothing waiting, or
-// failure). A message longer than size is an error (-1) and is consumed.
+// Reads one message; its length (0 allowed), -1 (nothing waiting, or
+// failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
+// is consumed (removed from the queue) all the same.
+enum { PLAT_MAILSLOT_TOO_LONG = -2 };
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size);
 // Writes one message; 0 or -1.
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len);
@@ -235,11 +238,166 @@ int plat_windows_directory(char* buf, size_t size);
 // (-1, ENOENT).
 int plat_registry_read_string(const char* key, const char* value, char* buf, size_t size);
 
+// Owner-only files: the machine key file, the schedule digest (".ts") and the
+// mail queue hold or protect keys, so on Linux they are created with mode 0600
+// (an existing file opened with PLAT_PRIVATE_TRUNCATE is narrowed to 0600 too).
+// Windows keeps the folder's inherited access, as the rest of the agent does.
+enum plat_private_mode {
+    PLAT_PRIVATE_CREATE_NEW = 0, // fail (EEXIST / ERROR_FILE_EXISTS) when the file exists
+    PLAT_PRIVATE_TRUNCATE = 1,   // create, or empty an existing file
+};
+// Opens the file for binary writing; null on failure (last error set).
+// The caller closes the stream with fclose.
+FILE* plat_open_private(const char* path, plat_private_mode mode);
+
 // ---- child processes --------------------------------------------------------
-// (the hidden command runner: added with its module)
+
+struct plat_process; // opaque: one started child and its handles
+
+// Starts command_line as a hidden child with the agent's environment, current
+// directory and inheritable handles. Windows passes the line unchanged to
+// CreateProcessA; Linux splits it into words (blanks separate, double quotes
+// group and are dropped, "" is an empty word; no shell) and runs the first
+// word found on PATH. Null on failure with the last error set; a program that
+// does not exist gives the platform's "file not found" error.
+plat_process* plat_process_start(const char* command_line);
+// Waits up to ms for the child to end. Returns 0 with *result set to
+// PLAT_WAIT_ENDED, PLAT_WAIT_TIMEOUT, PLAT_WAIT_ABANDONED or PLAT_WAIT_FAILED
+// (last error set); any other return value is a wait result the system gave
+// that none of these names. An ended child keeps answering PLAT_WAIT_ENDED.
+int plat_process_wait(plat_process* p, uint32_t ms, plat_wait_result* result);
+// Exit code of an ended child; 0, or -1 with the last error set. On Linux a
+// child ended by a signal reads as 128 + the signal number, and one ended by
+// plat_process_terminate as the code given there.
+int plat_process_exit_code(plat_process* p, uint32_t* code);
+// Ends the child (and on Linux its process group) with the given exit code
+// and waits until it is gone; 0 (also when it had already ended) or -1 with
+// the last error set.
+int plat_process_terminate(plat_process* p, uint32_t code);
+// Releases the handles; the child is not stopped. Accepts null.
+void plat_process_close(plat_process* p);
+
+// File-system redirection of a 32-bit process on 64-bit Windows, looked up in
+// kernel32.dll at each call. Linux never has it (PLAT_REDIRECTION_ABSENT).
+enum plat_redirection {
+    PLAT_REDIRECTION_DONE,      // switched
+    PLAT_REDIRECTION_FAILED,    // the call failed; last error set
+    PLAT_REDIRECTION_ABSENT,    // the system has no such function
+    PLAT_REDIRECTION_NO_MODULE, // kernel32.dll has no handle; last error set
+};
+// Switches redirection off; *old_state receives the value to give back.
+plat_redirection plat_redirection_disable(void** old_state);
+// Restores the state kept by plat_redirection_disable.
+plat_redirection plat_redirection_revert(void* old_state);
 
 // ---- sockets ----------------------------------------------------------------
-// (TCP client and server: added with the protocol modules)
+// Blocking TCP sockets. A socket is an integer handle; -1 is "none". Failures
+// leave the socket layer's own error code readable through
+// plat_socket_last_error() (WSAGetLastError / errno).
+
+enum { PLAT_SOCKET_NONE = -1 };
+
+// Starts the socket layer (WSAStartup with version 1.1 on Windows); 0 or the
+// layer's error code.
+int plat_socket_startup();
+void plat_socket_cleanup();
+int plat_socket_last_error();
+// Looks the host up by name (gethostbyname), takes its first address and
+// connects a stream socket to it with TCP_NODELAY set. The socket or -1; a
+// socket whose connect fails is closed.
+intptr_t plat_tcp_connect(const char* host, uint16_t port);
+// Listens on host (a numeric address, "127.0.0.1" for loopback) and port (0
+// picks a free one, written to *bound_port). The socket or -1.
+intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// Accepts one connection (TCP_NODELAY set); the socket or -1.
+intptr_t plat_tcp_accept(intptr_t listener);
+// One send call: bytes sent (possibly fewer than n), or -1. Never raises a
+// signal when the peer has gone.
+long plat_socket_send(intptr_t s, const void* data, size_t n);
+// One recv call: bytes received, 0 when the peer closed, -1 on error.
+long plat_socket_recv(intptr_t s, void* buf, size_t n);
+// Waits up to ms for the socket to become readable (select): 1 readable, 0
+// time-out, -1 failure.
+int plat_socket_wait_readable(intptr_t s, uint32_t ms);
+// Shuts both directions down so that a peer blocked on it wakes up.
+void plat_socket_shutdown(intptr_t s);
+// Accepts -1.
+void plat_socket_close(intptr_t s);
+
+// server side
+// The reference server's listening socket and its connections. A handle is a
+// plain integer; PLAT_NET_INVALID (-1) means none. Every call that can wait
+// takes its own limit in milliseconds and never blocks longer.
+typedef intptr_t plat_net;
+enum : intptr_t { PLAT_NET_INVALID = -1 };
+// Starts the socket layer once per process (WSAStartup; nothing on Linux).
+int plat_net_startup();
+// Listens on host:port (numeric or name; port 0 picks a free one, written to
+// *bound_port). The listening socket or PLAT_NET_INVALID.
+plat_net plat_net_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// Waits up to ms for a connection: the new socket (TCP_NODELAY set), or
+// PLAT_NET_INVALID on time-out (last error 0) or failure.
+plat_net plat_net_accept(plat_net listener, uint32_t ms);
+// Connects to host:port with TCP_NODELAY (the server's own tests, bench and
+// tools); PLAT_NET_INVALID on failure.
+plat_net plat_net_connect(const char* host, uint16_t port);
+// Receives up to len bytes, waiting at most ms: bytes received (> 0), 0 when
+// the peer closed, -1 on failure, -2 on time-out.
+long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms);
+// Sends all len bytes, each wait at most ms; 0 or -1.
+int plat_net_send_all(plat_net s, const void* data, size_t len, uint32_t ms);
+// Stops both directions so that a thread blocked on the socket returns.
+void plat_net_shutdown(plat_net s);
+void plat_net_close(plat_net s);
+
+// The server's store: folders readable by their owner only, the durability
+// barrier of its group commit, and file times of restored files.
+// Makes the folder (its parent must exist) with owner-only access; 0, or -1
+// (EEXIST included).
+int plat_store_mkdir_private(const char* path);
+// Makes every file written so far below path durable, with its renames (one
+// call for a whole batch: syncfs on Linux, FlushFileBuffers per volume
+// where allowed on Windows); 0 or -1.
+int plat_store_sync(const char* path);
+// Sets a file's modification time (seconds since 1970, UTC); 0 or -1.
+int plat_set_file_mtime(const char* path, int64_t mtime);
 
 // ---- host facts -------------------------------------------------------------
-// (memory, processor, adapter, volume serial, product id, hardware profile)
+// The facts that identify the machine. Each is optional: a fact that cannot be
+// read gives its failure value and nothing is logged.
+
+// Total physical memory as a 32-bit figure (GlobalMemoryStatus dwTotalPhys;
+// saturated at 0xFFFFFFFF on Linux).
+uint32_t plat_host_total_memory();
+// Value of an environment variable into buf (terminated); 0, or -1 when it is
+// not set (buf empty).
+int plat_host_env(const char* name, char* buf, size_t size);
+// Hardware address of the first network adapter (GetAdaptersInfo, loaded at
+// run time; the first non-loopback interface by index on Linux): the number
+// of bytes written to addr (at most cap), or -1.
+int plat_host_adapter_address(uint8_t* addr, size_t cap);
+// The Windows product id (registry "ProductId", at most size-1 bytes; the
+// contents of /etc/machine-id on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_product_id(char* buf, size_t size);
+// The current hardware profile GUID with braces (GetCurrentHwProfileA; the
+// DMI product UUID in braces on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_hw_profile(char* buf, size_t size);
+// The Windows directory ("C:\\WINDOWS"; "/" on Linux), terminated; 0 or -1.
+int plat_windows_directory(char* buf, size_t size);
+// The logical drive roots as consecutive terminated strings ending in an
+// empty one (GetLogicalDriveStringsA; "/" alone on Linux). The length used
+// without the final terminator, or 0 when none could be read.
+size_t plat_drive_roots(char* buf, size_t size);
+// Drive kinds of the host record's drive list.
+enum {
+    PLAT_DRIVE_UNKNOWN = 0,
+    PLAT_DRIVE_FIXED = 2,
+    PLAT_DRIVE_CDROM = 3,
+    PLAT_DRIVE_REMOVABLE = 4,
+    PLAT_DRIVE_RAMDISK = 5,
+    PLAT_DRIVE_REMOTE = 6
+};
+int plat_drive_kind(const char* root);
+// Volume label, serial number and file-system name of a drive root; 0 or -1.
+int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
+                     char* fs_name, size_t fs_size);
