@@ -8,6 +8,7 @@
 
 #include "agent/backup/crypt_file.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 
@@ -384,7 +385,7 @@ typedef std::unique_ptr<FILE, int (*)(FILE*)> file_holder;
 static int write_queue_file(job_report* r, const char* address) {
     const char* first = r->queue_path ? r->queue_path : "";
     std::string path = r->queue_files == 0 ? std::string(first) : report_next_queue_path(first);
-    file_holder f(fopen(path.c_str(), "wb"), fclose);
+    file_holder f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE), fclose);
     if (!f) return -1;
     crypt_file cf;
     if (crypt_file_open(&cf, f.get(), 1) != 0) {
