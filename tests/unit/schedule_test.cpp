@@ -382,7 +382,8 @@ TEST_F(ScheduleTest, RewriteReplacesOnlyTheSources) {
 // The fuzz corpus replayed: every seed parses and checks without a fault,
 // and the complete sample is accepted.
 TEST_F(ScheduleTest, FuzzCorpusReplays) {
-    fs::path corpus = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "schedule_parser";
+    fs::path corpus =
+        fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "schedule_parser";
     if (!fs::exists(corpus)) GTEST_SKIP() << "corpus not found beside the sources";
     int seen = 0;
     for (const auto& entry : fs::directory_iterator(corpus)) {
