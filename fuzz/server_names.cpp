@@ -10,15 +10,15 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path(reinterpret_cast<const char*>(data), size);
     const char* text = path.c_str(); // stops at the first zero byte, as a schedule value would
-    const local_path_style styles[] = {LOCAL_PATH_WINDOWS, LOCAL_PATH_POSIX};
-    for (local_path_style style : styles) {
+    const path_style styles[] = {PATH_STYLE_WINDOWS, PATH_STYLE_POSIX};
+    for (path_style style : styles) {
         for (int mirror = 0; mirror < 2; ++mirror) {
             std::string name;
             if (server_name_form(text, mirror != 0, style, &name) != 0) {
                 if (!mirror) abort(); // only mirroring skips forms
                 continue;
             }
-            if (mirror && style == LOCAL_PATH_WINDOWS && name.find('\\') != std::string::npos)
+            if (mirror && style == PATH_STYLE_WINDOWS && name.find('\\') != std::string::npos)
                 abort();
             size_t slashes = 0;
             for (char c : name)

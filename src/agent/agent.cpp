@@ -242,6 +242,8 @@ int agent_main(int argc, const char* const* argv, bool* must_exit) {
             agent_log_printf(
                 "Error creating backup thread; Aborting backup. Will try again later.\n");
             result = AGENT_EXIT_NO_THREAD;
+            // Without a thread nobody else would close the area and event.
+            progress_close();
         } else {
             keepalive_reset();
             *must_exit = agent_watchdog(thread) && plat_thread_needs_process_exit();

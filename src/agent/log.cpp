@@ -40,6 +40,11 @@ FILE* open_emptied(const char* path) {
 size_t log_format_line(char* out, const char* message) {
     plat_systime t;
     plat_local_time(&t);
+    return log_format_line_at(out, &t, message);
+}
+
+size_t log_format_line_at(char* out, const plat_systime* time, const char* message) {
+    const plat_systime& t = *time;
     int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year, t.month,
                      t.day, t.hour, t.minute, t.second, t.milliseconds, message);
     if (n < 0) return 0;

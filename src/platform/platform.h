@@ -250,11 +250,6 @@ enum plat_private_mode {
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
 
-// Creates or truncates path and writes len bytes; 0 or -1. On Linux the file
-// is readable and writable by its owner only (mode 0600, also when it existed
-// with wider rights); for files that hold or protect keys.
-int plat_write_file_owner_only(const char* path, const void* data, size_t len);
-
 // ---- child processes --------------------------------------------------------
 
 struct plat_process; // opaque: one started child and its handles
@@ -329,6 +324,44 @@ void plat_socket_shutdown(intptr_t s);
 // Accepts -1.
 void plat_socket_close(intptr_t s);
 
+// server side
+// The reference server's listening socket and its connections. A handle is a
+// plain integer; PLAT_NET_INVALID (-1) means none. Every call that can wait
+// takes its own limit in milliseconds and never blocks longer.
+typedef intptr_t plat_net;
+enum : intptr_t { PLAT_NET_INVALID = -1 };
+// Starts the socket layer once per process (WSAStartup; nothing on Linux).
+int plat_net_startup();
+// Listens on host:port (numeric or name; port 0 picks a free one, written to
+// *bound_port). The listening socket or PLAT_NET_INVALID.
+plat_net plat_net_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// Waits up to ms for a connection: the new socket (TCP_NODELAY set), or
+// PLAT_NET_INVALID on time-out (last error 0) or failure.
+plat_net plat_net_accept(plat_net listener, uint32_t ms);
+// Connects to host:port with TCP_NODELAY (the server's own tests, bench and
+// tools); PLAT_NET_INVALID on failure.
+plat_net plat_net_connect(const char* host, uint16_t port);
+// Receives up to len bytes, waiting at most ms: bytes received (> 0), 0 when
+// the peer closed, -1 on failure, -2 on time-out.
+long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms);
+// Sends all len bytes, each wait at most ms; 0 or -1.
+int plat_net_send_all(plat_net s, const void* data, size_t len, uint32_t ms);
+// Stops both directions so that a thread blocked on the socket returns.
+void plat_net_shutdown(plat_net s);
+void plat_net_close(plat_net s);
+
+// The server's store: folders readable by their owner only, the durability
+// barrier of its group commit, and file times of restored files.
+// Makes the folder (its parent must exist) with owner-only access; 0, or -1
+// (EEXIST included).
+int plat_store_mkdir_private(const char* path);
+// Makes every file written so far below path durable, with its renames (one
+// call for a whole batch: syncfs on Linux, FlushFileBuffers per volume
+// where allowed on Windows); 0 or -1.
+int plat_store_sync(const char* path);
+// Sets a file's modification time (seconds since 1970, UTC); 0 or -1.
+int plat_set_file_mtime(const char* path, int64_t mtime);
+
 // ---- host facts -------------------------------------------------------------
 // The facts that identify the machine. Each is optional: a fact that cannot be
 // read gives its failure value and nothing is logged.
@@ -356,8 +389,14 @@ int plat_windows_directory(char* buf, size_t size);
 // without the final terminator, or 0 when none could be read.
 size_t plat_drive_roots(char* buf, size_t size);
 // Drive kinds of the host record's drive list.
-enum { PLAT_DRIVE_UNKNOWN = 0, PLAT_DRIVE_FIXED = 2, PLAT_DRIVE_CDROM = 3, PLAT_DRIVE_REMOVABLE = 4,
-       PLAT_DRIVE_RAMDISK = 5, PLAT_DRIVE_REMOTE = 6 };
+enum {
+    PLAT_DRIVE_UNKNOWN = 0,
+    PLAT_DRIVE_FIXED = 2,
+    PLAT_DRIVE_CDROM = 3,
+    PLAT_DRIVE_REMOVABLE = 4,
+    PLAT_DRIVE_RAMDISK = 5,
+    PLAT_DRIVE_REMOTE = 6
+};
 int plat_drive_kind(const char* root);
 // Volume label, serial number and file-system name of a drive root; 0 or -1.
 int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,

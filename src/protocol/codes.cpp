@@ -133,7 +133,8 @@ const named k_auth_modes[] = {
 
 const char* const k_acc_types[] = {"ACC_TYPE_REGULAR", "ACC_TYPE_HOUSE", "ACC_TYPE_DEVELOPMENT"};
 
-template <size_t N> const char* find_name(const named (&table)[N], int value, const char* fallback) {
+template <size_t N>
+const char* find_name(const named (&table)[N], int value, const char* fallback) {
     for (const named& n : table)
         if (n.value == value) return n.name;
     return fallback;
@@ -148,7 +149,9 @@ const described* find_result(int code) {
 
 } // namespace
 
-const char* ctfs_msg_name(int type) { return find_name(k_msg_names, type & 0xFF, "TFS_UNKNOWN"); }
+const char* ctfs_msg_name(int type) {
+    return find_name(k_msg_names, type & 0xFF, "TFS_UNKNOWN");
+}
 
 const char* ctfs_err_name(int code) {
     const described* d = find_result(code);

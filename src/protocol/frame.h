@@ -17,16 +17,16 @@
 struct evp_cipher_ctx_st;
 
 enum {
-    CTFS_FRAME_HEAD = 6,     // K (2) and CRC (4)
-    CTFS_FRAME_BUF = 65527,  // one outgoing frame or one incoming ciphertext
-    CTFS_PLAIN_MAX = 65505,  // the packet buffer of a session: header + payload
-    CTFS_CIPHER_NULL_1 = 1,  // cipher modes 1 and 2: the null cipher
+    CTFS_FRAME_HEAD = 6,    // K (2) and CRC (4)
+    CTFS_FRAME_BUF = 65527, // one outgoing frame or one incoming ciphertext
+    CTFS_PLAIN_MAX = 65505, // the packet buffer of a session: header + payload
+    CTFS_CIPHER_NULL_1 = 1, // cipher modes 1 and 2: the null cipher
     CTFS_CIPHER_NULL_2 = 2,
-    CTFS_CIPHER_AES = 3,     // AES-256-CBC, zero IV, PKCS#7 padding
+    CTFS_CIPHER_AES = 3, // AES-256-CBC, zero IV, PKCS#7 padding
 };
 
 struct ctfs_header {
-    uint16_t len;  // payload length, header not counted
+    uint16_t len; // payload length, header not counted
     uint8_t type;
     uint16_t seq;
     uint8_t status;

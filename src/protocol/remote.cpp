@@ -46,14 +46,17 @@ static tfs_result send_request(ctfs_session* s, const wire_writer& w, uint8_t ty
     return ctfs_transact(s);
 }
 
-static size_t text_len(const char* t) { return t ? strlen(t) : 0; }
+static size_t text_len(const char* t) {
+    return t ? strlen(t) : 0;
+}
 
 tfs_result ctfs_user_lock(ctfs_session* s, const ctfs_lock_request* r) {
     wire_writer w = payload_writer(s);
     wire_put_u8(&w, r->flags);
     if (!(r->flags & LOCK_RELEASE)) {
         wire_put_be16(&w, r->count);
-        for (uint16_t i = 0; i < r->count; i++) wire_put_be32(&w, r->ids[i]);
+        for (uint16_t i = 0; i < r->count; i++)
+            wire_put_be32(&w, r->ids[i]);
     } else if ((r->flags & LOCK_STAMP) && s->auth_mode == AUTH_MODE_AGENT) {
         wire_put_be32(&w, s->fci_stamp);
     }

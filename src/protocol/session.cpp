@@ -35,7 +35,9 @@ void ctfs_cleanup() {
     plat_socket_cleanup();
 }
 
-bool ctfs_started() { return g_socket_starts != 0; }
+bool ctfs_started() {
+    return g_socket_starts != 0;
+}
 
 // ---- session record ----------------------------------------------------------
 
@@ -56,7 +58,9 @@ void ctfs_session_close(ctfs_session* s) {
 
 static ctfs_server_table g_servers;
 
-const ctfs_server_table* ctfs_servers() { return &g_servers; }
+const ctfs_server_table* ctfs_servers() {
+    return &g_servers;
+}
 
 bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
     char text[CTFS_SERVER_HOST_MAX + 1];
@@ -65,7 +69,8 @@ bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
     text[strcspn(text, "\r")] = 0;
     text[strcspn(text, "#")] = 0;
     size_t n = strlen(text);
-    while (n > 0 && text[n - 1] == ' ') text[--n] = 0;
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = 0;
     char* colon = strchr(text, ':');
     if (!colon) return false;
     *colon = 0;
@@ -74,15 +79,21 @@ bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
     return true;
 }
 
+namespace {
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+} // namespace
+
 int ctfs_read_server_file(const char* path, ctfs_server_list* list) {
     list->count = 0;
-    FILE* f = fopen(path, "r");
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
     if (!f) return -1;
+    // Lines are read 1023 characters at a time; a longer line goes on as the next.
     char line[CTFS_SERVER_HOST_MAX + 1];
-    while (list->count < CTFS_SERVERS_PER_LIST && fgets(line, sizeof line, f)) {
+    while (list->count < CTFS_SERVERS_PER_LIST && fgets(line, sizeof line, f.get())) {
         if (ctfs_parse_server_line(line, &list->entries[list->count])) list->count++;
     }
-    fclose(f);
     return 0;
 }
 
@@ -124,7 +135,8 @@ static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const ui
                                     size_t plain_len, uint8_t block[HANDSHAKE_BLOCK]) {
     std::unique_ptr<BIO, bio_free> bio(BIO_new_mem_buf(pem, static_cast<int>(pem_len)));
     if (!bio) return ERR_BADPATH;
-    std::unique_ptr<EVP_PKEY, pkey_free> key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    std::unique_ptr<EVP_PKEY, pkey_free> key(
+        PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
     if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return ERR_BADPATH;
     std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
@@ -182,15 +194,17 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
         return ERR_IO;
     }
     rc = ctfs_packet_recv(s);
-    if (rc == ERR_NONE && (s->len != SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
-                           s->status != 0 || s->seq != 0))
+    if (rc == ERR_NONE &&
+        (s->len != SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
+         s->status != 0 || s->seq != 0))
         rc = ERR_ACCESS;
     if (rc != ERR_NONE) {
         OPENSSL_cleanse(r, sizeof r);
         return rc;
     }
     uint8_t key[SESSION_KEY];
-    for (int i = 0; i < SESSION_KEY; i++) key[i] = static_cast<uint8_t>(r[i] ^ s->buf[i]);
+    for (int i = 0; i < SESSION_KEY; i++)
+        key[i] = static_cast<uint8_t>(r[i] ^ s->buf[i]);
     int rekeyed = ctfs_cipher_rekey(s->cipher, key);
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(r, sizeof r);
@@ -205,12 +219,21 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
 
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     ctfs_drop_connection(s);
+    const uint32_t keyed_before = s->connections;
     std::unique_ptr<ctfs_packet_saved, saved_holder> saved(ctfs_packet_save(s));
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
     tfs_result rc = handshake_steps(s, saved.get());
     // The next server must receive the same pending request.
-    if (rc != ERR_NONE) ctfs_packet_restore(s, saved.get());
+    if (rc != ERR_NONE) {
+        ctfs_packet_restore(s, saved.get());
+        // A connection whose key exchange did not finish must not carry the
+        // next request: without a cipher the next send reconnects.
+        if (s->connections == keyed_before) {
+            ctfs_cipher_free(s->cipher);
+            s->cipher = nullptr;
+        }
+    }
     return rc;
 }
 
@@ -239,7 +262,8 @@ tfs_result ctfs_connect(ctfs_session* s) {
 
 static size_t field_len(const char* field, size_t size) {
     size_t n = 0;
-    while (n < size && field[n]) n++;
+    while (n < size && field[n])
+        n++;
     return n;
 }
 
@@ -259,7 +283,8 @@ tfs_result ctfs_build_auth_request(ctfs_session* s) {
         wire_put_bytes(&w, s->host_id, sizeof s->host_id);
         wire_put_be32(&w, s->fci_started ? 1u : 0u);
         wire_put_text16(&w, s->job_name, field_len(s->job_name, sizeof s->job_name - 1));
-        wire_put_text16(&w, s->schedule_name, field_len(s->schedule_name, sizeof s->schedule_name - 1));
+        wire_put_text16(&w, s->schedule_name,
+                        field_len(s->schedule_name, sizeof s->schedule_name - 1));
         break;
     }
     case AUTH_MODE_ENCRYPTION_TOKEN:

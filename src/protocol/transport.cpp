@@ -14,7 +14,9 @@
 
 static ctfs_sleep_fn g_sleep = nullptr;
 
-void ctfs_set_sleep_for_tests(ctfs_sleep_fn fn) { g_sleep = fn; }
+void ctfs_set_sleep_for_tests(ctfs_sleep_fn fn) {
+    g_sleep = fn;
+}
 
 void ctfs_sleep(uint32_t ms) {
     if (g_sleep)
@@ -46,8 +48,9 @@ long ctfs_recv_all(intptr_t sock, void* buf, size_t n) {
             job_log_printf("select(): Timed out after %d seconds.\n", CTFS_RECV_WAIT_SECONDS);
             if (++empty_waits >= t.recv_wait_count) {
                 int count = static_cast<int>(t.recv_wait_count);
-                job_log_printf("select(): Maximum timeout reached (%d x %d = %d seconds); giving up.\n",
-                               CTFS_RECV_WAIT_SECONDS, count, CTFS_RECV_WAIT_SECONDS * count);
+                job_log_printf(
+                    "select(): Maximum timeout reached (%d x %d = %d seconds); giving up.\n",
+                    CTFS_RECV_WAIT_SECONDS, count, CTFS_RECV_WAIT_SECONDS * count);
                 return -1;
             }
             continue;
@@ -112,7 +115,8 @@ tfs_result ctfs_packet_recv(ctfs_session* s) {
     if (k > CTFS_FRAME_BUF) return ERR_SCKREAD;
     if (ctfs_recv_all(s->socket, s->cipher->frame, k) < 0) return ERR_SCKREAD;
     ctfs_header h;
-    if (ctfs_frame_open(s->cipher, k, crc, &h, s->buf, sizeof s->buf) != ERR_NONE) return ERR_SCKREAD;
+    if (ctfs_frame_open(s->cipher, k, crc, &h, s->buf, sizeof s->buf) != ERR_NONE)
+        return ERR_SCKREAD;
     s->len = h.len;
     s->type = h.type;
     s->seq = h.seq;
@@ -140,7 +144,9 @@ void ctfs_packet_restore(ctfs_session* s, const ctfs_packet_saved* p) {
     memcpy(s->buf, p->buf, sizeof s->buf);
 }
 
-void ctfs_packet_release(ctfs_packet_saved* p) { free(p); }
+void ctfs_packet_release(ctfs_packet_saved* p) {
+    free(p);
+}
 
 void ctfs_drop_connection(ctfs_session* s) {
     if (s->socket != PLAT_SOCKET_NONE) plat_socket_close(s->socket);

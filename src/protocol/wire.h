@@ -16,12 +16,16 @@ inline void put_be16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v);
 }
 inline void put_be32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 inline void put_be64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; i++) p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+    for (int i = 0; i < 8; i++)
+        p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
 }
-inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint16_t get_be16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 inline uint32_t get_be32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | p[3];
@@ -37,7 +41,9 @@ struct wire_writer {
     bool failed;
 };
 
-inline wire_writer wire_writer_over(uint8_t* p, size_t cap) { return wire_writer{p, cap, 0, false}; }
+inline wire_writer wire_writer_over(uint8_t* p, size_t cap) {
+    return wire_writer{p, cap, 0, false};
+}
 
 // Reserves n bytes; null (and failed set) when they do not fit.
 inline uint8_t* wire_room(wire_writer* w, size_t n) {

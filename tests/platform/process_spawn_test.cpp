@@ -145,11 +145,18 @@ TEST(PlatProcess, RedirectionIsAbsentOnLinux) {
     EXPECT_EQ(plat_redirection_revert(state), PLAT_REDIRECTION_ABSENT);
 }
 
+static int write_private(const char* path, const void* data, size_t len) {
+    FILE* f = plat_open_private(path, PLAT_PRIVATE_TRUNCATE);
+    if (!f) return -1;
+    size_t n = fwrite(data, 1, len, f);
+    return (fclose(f) == 0 && n == len) ? 0 : -1;
+}
+
 TEST(PlatOwnerOnlyFile, WritesAndNarrowsRights) {
     fs::path d = temp_dir("owner");
     fs::path f = d / "key.bin";
     const char data[] = "secret\0bytes";
-    ASSERT_EQ(plat_write_file_owner_only(f.string().c_str(), data, sizeof data), 0);
+    ASSERT_EQ(write_private(f.string().c_str(), data, sizeof data), 0);
     std::ifstream in(f, std::ios::binary);
     std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(back, std::string(data, sizeof data));
@@ -158,11 +165,11 @@ TEST(PlatOwnerOnlyFile, WritesAndNarrowsRights) {
                   fs::perms::owner_read | fs::perms::owner_write);
         // A file left with wide rights is truncated and narrowed.
         fs::permissions(f, fs::perms::all);
-        ASSERT_EQ(plat_write_file_owner_only(f.string().c_str(), "x", 1), 0);
+        ASSERT_EQ(write_private(f.string().c_str(), "x", 1), 0);
         EXPECT_EQ(fs::status(f).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(fs::file_size(f), 1u);
     }
-    EXPECT_EQ(plat_write_file_owner_only((d / "no" / "such" / "dir").string().c_str(), "x", 1), -1);
+    EXPECT_EQ(write_private((d / "no" / "such" / "dir").string().c_str(), "x", 1), -1);
     fs::remove_all(d);
 }

@@ -22,7 +22,8 @@ EVP_PKEY* peer_key() {
     static EVP_PKEY* key = [] {
         EVP_PKEY* k = nullptr;
         EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-        if (ctx && EVP_PKEY_keygen_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, 2048) == 1)
+        if (ctx && EVP_PKEY_keygen_init(ctx) == 1 &&
+            EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, 2048) == 1)
             EVP_PKEY_generate(ctx, &k);
         EVP_PKEY_CTX_free(ctx);
         return k;
@@ -50,7 +51,8 @@ void put_text8(std::vector<uint8_t>& v, const std::string& s) {
     v.insert(v.end(), s.begin(), s.end());
 }
 void put_n(std::vector<uint8_t>& v, uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; i--) v.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (int i = bytes - 1; i >= 0; i--)
+        v.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 } // namespace
@@ -122,7 +124,9 @@ scripted_peer::~scripted_peer() {
     plat_socket_close(listener_);
 }
 
-std::string scripted_peer::hosts_line() const { return "127.0.0.1:" + std::to_string(port_) + "\n"; }
+std::string scripted_peer::hosts_line() const {
+    return "127.0.0.1:" + std::to_string(port_) + "\n";
+}
 
 void scripted_peer::push(const peer_step& step) {
     std::lock_guard<std::mutex> g(mu_);
@@ -285,13 +289,17 @@ void scripted_peer::serve(intptr_t sock) {
     uint8_t s_bytes[32];
     RAND_bytes(s_bytes, sizeof s_bytes);
     std::vector<uint8_t> answer(6);
-    ctfs_header h{static_cast<uint16_t>(gr.answer_length), gr.answer_type, gr.answer_seq, gr.answer_status};
+    ctfs_header h{static_cast<uint16_t>(gr.answer_length), gr.answer_type, gr.answer_seq,
+                  gr.answer_status};
     ctfs_header_write(answer.data(), h);
-    for (int i = 0; i < gr.answer_length; i++) answer.push_back(s_bytes[i % 32]);
+    for (int i = 0; i < gr.answer_length; i++)
+        answer.push_back(s_bytes[i % 32]);
     if (!send_frame(sock, answer, 0, 1, 0)) return;
-    if (gr.answer_length != 32 || gr.answer_status != 0 || gr.answer_seq != 0 || gr.answer_type != 128)
+    if (gr.answer_length != 32 || gr.answer_status != 0 || gr.answer_seq != 0 ||
+        gr.answer_type != 128)
         return;
-    for (int i = 0; i < 32; i++) key_[i] ^= s_bytes[i];
+    for (int i = 0; i < 32; i++)
+        key_[i] ^= s_bytes[i];
     int connection;
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -320,7 +328,8 @@ void scripted_peer::serve(intptr_t sock) {
             std::lock_guard<std::mutex> g(mu_);
             requests_.push_back(req);
             cv_.notify_all();
-            if (req.type == 13 || (req.type == 12 && req.payload.size() > 1 && (req.payload[1] & 8))) {
+            if (req.type == 13 ||
+                (req.type == 12 && req.payload.size() > 1 && (req.payload[1] & 8))) {
                 answer_needed = false;
             } else if (req.type == 1 && auto_auth_) {
                 step = peer_step::answer(0, peer_auth_answer(auth_));
@@ -341,7 +350,8 @@ void scripted_peer::serve(intptr_t sock) {
             if (!send_bytes(sock, step.bytes.data(), step.bytes.size())) return;
             break;
         case peer_step::PLAIN:
-            if (!send_frame(sock, step.bytes, step.crc_xor, step.pieces, step.piece_delay_ms)) return;
+            if (!send_frame(sock, step.bytes, step.crc_xor, step.pieces, step.piece_delay_ms))
+                return;
             break;
         case peer_step::ANSWER: {
             std::vector<uint8_t> out(6);

@@ -51,10 +51,10 @@ struct peer_step {
     } kind = ANSWER;
     uint8_t status = 0;
     std::vector<uint8_t> payload;
-    int type = -1;         // -1: the request's type + 128
-    int seq = -1;          // -1: the request's sequence
-    uint32_t crc_xor = 0;  // flips bits of the frame's CRC
-    std::vector<uint8_t> bytes; // PLAIN: the plain packet; RAW: the bytes
+    int type = -1;               // -1: the request's type + 128
+    int seq = -1;                // -1: the request's sequence
+    uint32_t crc_xor = 0;        // flips bits of the frame's CRC
+    std::vector<uint8_t> bytes;  // PLAIN: the plain packet; RAW: the bytes
     int pieces = 1;              // the frame goes out in this many parts...
     uint32_t piece_delay_ms = 0; // ...each after this pause
     bool close_after = false;    // close the connection after sending
@@ -68,10 +68,10 @@ struct peer_step {
 
 // Greeting of one connection.
 struct peer_greeting {
-    bool close_at_once = false;   // accept and close before reading the greeting
-    int key_length = -1;          // sent length; -1: the PEM's own. The PEM is padded
-                                  // with line feeds (or cut) to this length.
-    int answer_length = 32;       // payload length of the handshake answer
+    bool close_at_once = false; // accept and close before reading the greeting
+    int key_length = -1;        // sent length; -1: the PEM's own. The PEM is padded
+                                // with line feeds (or cut) to this length.
+    int answer_length = 32;     // payload length of the handshake answer
     uint8_t answer_status = 0;
     uint16_t answer_seq = 0;
     uint8_t answer_type = 128;
@@ -95,7 +95,7 @@ struct peer_auth_fields {
 std::vector<uint8_t> peer_auth_answer(const peer_auth_fields& f);
 
 class scripted_peer {
-public:
+  public:
     scripted_peer();
     ~scripted_peer();
     scripted_peer(const scripted_peer&) = delete;
@@ -119,7 +119,7 @@ public:
     // Waits (up to ms) until at least n requests were received.
     bool wait_requests(size_t n, uint32_t ms = 5000) const;
 
-private:
+  private:
     void run();
     void serve(intptr_t sock);
     bool recv_exact(intptr_t sock, void* buf, size_t n);

@@ -2,6 +2,8 @@
 // every buffer boundary, fgets-like line pieces, damaged and foreign files.
 #include "agent/backup/crypt_file.h"
 
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -179,10 +181,10 @@ TEST_F(MachineKeyTest, MissingKeyFileIsCreatedOwnerOnlyAndReadAtTheOffsets) {
     unsigned char key[MACHINE_KEY_SIZE];
     ASSERT_EQ(load_machine_key(key), 0);
     ASSERT_EQ(fs::file_size("etc/tavni.ak"), 4096u);
-#ifndef _WIN32
-    auto perms = fs::status("etc/tavni.ak").permissions();
-    EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
-#endif
+    if (!plat_is_windows) {
+        auto perms = fs::status("etc/tavni.ak").permissions();
+        EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+    }
     std::vector<unsigned char> file(4096);
     FILE* f = fopen("etc/tavni.ak", "rb");
     ASSERT_EQ(fread(file.data(), 1, file.size(), f), file.size());

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -248,4 +250,28 @@ TEST(BuiltinExclusion, PseudoFileSystemsOnThisMachine) {
     EXPECT_FALSE(is_builtin_exclusion("/tmp", true));
     EXPECT_FALSE(is_builtin_exclusion("/proc", false)); // only folders are tested by type
     EXPECT_EQ(0, blob_list_count(folder_shortcut_folders()));
+}
+
+TEST(FolderShortcuts, DesktopIniMarker) {
+    std::string base = ::testing::TempDir() + "tavni-desktop-ini-";
+    auto write = [&](const char* name, const std::string& body) {
+        std::string p = base + name;
+        FILE* f = fopen(p.c_str(), "wb");
+        fwrite(body.data(), 1, body.size(), f);
+        fclose(f);
+        return p;
+    };
+    std::string yes =
+        write("yes", "[.ShellClassInfo]\r\nCLSID2={0afaced1-e828-11d1-9187-b532f1e9575d}\r\n");
+    std::string no = write("no", "[.ShellClassInfo]\r\nIconFile=x.ico\r\n");
+    std::string longline =
+        write("long", std::string(600, 'x') + "{0AFACED1-E828-11D1-9187-B532F1E9575D}\n");
+    EXPECT_TRUE(desktop_ini_marks_shortcut(yes.c_str()));
+    EXPECT_FALSE(desktop_ini_marks_shortcut(no.c_str()));
+    EXPECT_TRUE(desktop_ini_marks_shortcut(longline.c_str())); // found in the second piece
+    errno = 1234;
+    EXPECT_FALSE(desktop_ini_marks_shortcut((base + "missing").c_str()));
+    EXPECT_EQ(1234, errno);
+    for (const std::string& p : {yes, no, longline})
+        remove(p.c_str());
 }

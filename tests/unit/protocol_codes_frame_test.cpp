@@ -55,7 +55,7 @@ TEST(ProtocolFrame, CrcAndHeaderByteOrder) {
 }
 
 namespace {
-const uint8_t kKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const uint8_t kKey[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                           17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 struct cipher_holder {
@@ -83,7 +83,8 @@ TEST(ProtocolFrame, SealedSizesFollowThePadding) {
     std::vector<uint8_t> f = seal(aes.c, packet(10, 10));
     EXPECT_EQ(get_be16(f.data()), 32u); // 16 plain bytes: a full padding block
     EXPECT_EQ(seal(aes.c, packet(CTFS_MAX_PAYLOAD, CTFS_MAX_PAYLOAD)).size(), 6u + 65520u);
-    EXPECT_EQ(ctfs_frame_seal(aes.c, packet(0, CTFS_MAX_PAYLOAD + 1).data(), CTFS_PLAIN_MAX + 1), 0u);
+    EXPECT_EQ(ctfs_frame_seal(aes.c, packet(0, CTFS_MAX_PAYLOAD + 1).data(), CTFS_PLAIN_MAX + 1),
+              0u);
     cipher_holder none(CTFS_CIPHER_NULL_1);
     EXPECT_EQ(get_be16(seal(none.c, packet(10, 10)).data()), 16u); // null cipher: K = 6 + N
     EXPECT_EQ(ctfs_cipher_new(4, kKey), nullptr);
@@ -94,12 +95,14 @@ TEST(ProtocolFrame, RoundTripsAndPacketsStayIndependent) {
     std::vector<uint8_t> out(CTFS_MAX_PAYLOAD);
     for (size_t n : {size_t(0), size_t(1), size_t(10), size_t(4000), size_t(CTFS_MAX_PAYLOAD)}) {
         std::vector<uint8_t> p = packet(static_cast<uint16_t>(n), n);
-        for (size_t i = 0; i < n; i++) p[6 + i] = static_cast<uint8_t>(i * 7);
+        for (size_t i = 0; i < n; i++)
+            p[6 + i] = static_cast<uint8_t>(i * 7);
         // Twice: a CBC state carried over from the first packet would spoil the second.
         for (int round = 0; round < 2; round++) {
             std::vector<uint8_t> f = seal(aes.c, p);
             ctfs_header h{};
-            ASSERT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()), 0) << n;
+            ASSERT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()), 0)
+                << n;
             EXPECT_EQ(h.len, n);
             EXPECT_EQ(h.type, 136);
             EXPECT_EQ(memcmp(out.data(), p.data() + 6, n), 0);
@@ -114,19 +117,24 @@ TEST(ProtocolFrame, HostileFramesAreReceiveFailures) {
     // CRC mismatch after a good decryption.
     std::vector<uint8_t> f = seal(aes.c, packet(4, 4));
     f[5] ^= 1;
-    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()),
+              ERR_SCKREAD);
     // Header length beyond the decrypted bytes (CRC right).
     f = seal(aes.c, packet(200, 4));
-    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()),
+              ERR_SCKREAD);
     // K beyond the frame buffer (0 on the wire means 65536).
     std::vector<uint8_t> big(6 + 65536, 0);
-    EXPECT_EQ(ctfs_frame_decode(aes.c, big.data(), big.size(), &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(aes.c, big.data(), big.size(), &h, out.data(), out.size()),
+              ERR_SCKREAD);
     EXPECT_EQ(ctfs_frame_open(aes.c, 65536, 0, &h, out.data(), out.size()), ERR_SCKREAD);
     // Frame cut short, and wrong padding.
     f = seal(aes.c, packet(4, 4));
-    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size() - 1, &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size() - 1, &h, out.data(), out.size()),
+              ERR_SCKREAD);
     f[f.size() - 1] ^= 0x40;
-    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), out.size()),
+              ERR_SCKREAD);
     // Plaintext longer than the session buffer: the null cipher lets a peer
     // send 65527 plain bytes with a valid CRC.
     cipher_holder none(CTFS_CIPHER_NULL_2);
@@ -135,7 +143,8 @@ TEST(ProtocolFrame, HostileFramesAreReceiveFailures) {
     put_be16(frame.data(), static_cast<uint16_t>(huge.size()));
     put_be32(frame.data() + 2, ctfs_crc32(huge.data(), huge.size()));
     frame.insert(frame.end(), huge.begin(), huge.end());
-    EXPECT_EQ(ctfs_frame_decode(none.c, frame.data(), frame.size(), &h, out.data(), out.size()), ERR_SCKREAD);
+    EXPECT_EQ(ctfs_frame_decode(none.c, frame.data(), frame.size(), &h, out.data(), out.size()),
+              ERR_SCKREAD);
     // A payload larger than the caller's room.
     f = seal(aes.c, packet(40, 40));
     EXPECT_EQ(ctfs_frame_decode(aes.c, f.data(), f.size(), &h, out.data(), 39), ERR_SCKREAD);

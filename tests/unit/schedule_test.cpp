@@ -372,5 +372,9 @@ TEST_F(ScheduleTest, RewriteReplacesOnlyTheSources) {
     write_encrypted("nohdr.tbs", "UserId=1\n");
     EXPECT_EQ(schedule_rewrite_sources("nohdr.tbs", sources), REWRITE_BAD_HEADER);
     EXPECT_EQ(schedule_rewrite("r.tbs"), REWRITE_NO_READER); // no job schedule
+    std::string bytes = slurp("r.tbs");
+    std::ofstream("cut.tbs", std::ios::binary) << bytes.substr(0, bytes.size() - 1);
+    EXPECT_EQ(schedule_rewrite_sources("cut.tbs", sources), REWRITE_NO_READER);
+    EXPECT_EQ(slurp("cut.tbs"), bytes.substr(0, bytes.size() - 1)); // left as it was
     blob_list_free(sources);
 }

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::string name_of(const char* path, bool mirror, local_path_style style) {
+std::string name_of(const char* path, bool mirror, path_style style) {
     std::string name = "unset";
     if (server_name_form(path, mirror, style, &name) != 0) return "<skipped>";
     return name;
@@ -15,7 +15,7 @@ std::string name_of(const char* path, bool mirror, local_path_style style) {
 } // namespace
 
 TEST(ServerNames, MirroredWindowsForms) {
-    const local_path_style w = LOCAL_PATH_WINDOWS;
+    const path_style w = PATH_STYLE_WINDOWS;
     EXPECT_EQ(name_of("C:\\Users\\Bob", true, w), "C Drive/Users/Bob");
     EXPECT_EQ(name_of("d:\\data", true, w), "d Drive/data"); // the letter as written
     EXPECT_EQ(name_of("C:\\", true, w), "C Drive/");
@@ -34,7 +34,7 @@ TEST(ServerNames, MirroredWindowsForms) {
 }
 
 TEST(ServerNames, UnmirroredTakesTheLastName) {
-    const local_path_style w = LOCAL_PATH_WINDOWS;
+    const path_style w = PATH_STYLE_WINDOWS;
     EXPECT_EQ(name_of("C:\\Users\\Bob", false, w), "Bob");
     EXPECT_EQ(name_of("\\\\nas\\data\\docs", false, w), "docs");
     EXPECT_EQ(name_of("\\\\nas\\data", false, w), "data");
@@ -45,7 +45,7 @@ TEST(ServerNames, UnmirroredTakesTheLastName) {
 }
 
 TEST(ServerNames, PosixForms) {
-    const local_path_style p = LOCAL_PATH_POSIX;
+    const path_style p = PATH_STYLE_POSIX;
     EXPECT_EQ(name_of("/home/bob/docs", true, p), "Root/home/bob/docs");
     EXPECT_EQ(name_of("/", true, p), "Root/");
     EXPECT_EQ(name_of("home/bob", true, p), "<skipped>");
@@ -69,14 +69,14 @@ TEST(ServerNames, ParentFoldersOutermostFirst) {
 }
 
 TEST(ServerNames, ShareRootCompletion) {
-    const local_path_style w = LOCAL_PATH_WINDOWS;
+    const path_style w = PATH_STYLE_WINDOWS;
     EXPECT_EQ(share_root_complete("\\\\nas\\data", w), "\\\\nas\\data\\");
     EXPECT_EQ(share_root_complete("\\\\nas\\data\\", w), "\\\\nas\\data\\");
     EXPECT_EQ(share_root_complete("\\\\nas\\data\\docs", w), "\\\\nas\\data\\docs");
     EXPECT_EQ(share_root_complete("\\\\nas", w), "\\\\nas");
     EXPECT_EQ(share_root_complete("C:\\Users", w), "C:\\Users");
-    EXPECT_EQ(share_root_complete("//nas/data", LOCAL_PATH_POSIX), "//nas/data");
-    EXPECT_EQ(share_root_complete("\\\\nas\\data", LOCAL_PATH_POSIX), "\\\\nas\\data");
+    EXPECT_EQ(share_root_complete("//nas/data", PATH_STYLE_POSIX), "//nas/data");
+    EXPECT_EQ(share_root_complete("\\\\nas\\data", PATH_STYLE_POSIX), "\\\\nas\\data");
 }
 
 TEST(ServerNames, MirrorSetting) {

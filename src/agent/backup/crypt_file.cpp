@@ -102,6 +102,25 @@ char* crypt_file_gets(crypt_file* cf, char* buf, int size) {
     }
 }
 
+size_t crypt_file_read(crypt_file* cf, void* buf, size_t size) {
+    if (!cf || !cf->ctx || cf->mode != 0 || !buf) return 0;
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    size_t copied = 0;
+    while (copied < size) {
+        if (cf->plain_pos < cf->plain_count) {
+            size_t n = static_cast<size_t>(cf->plain_count - cf->plain_pos);
+            if (n > size - copied) n = size - copied;
+            memcpy(out + copied, cf->plain + cf->plain_pos, n);
+            copied += n;
+            cf->plain_pos += static_cast<int>(n);
+            continue;
+        }
+        if (cf->at_eof) break;
+        refill(cf);
+    }
+    return copied;
+}
+
 void crypt_file_write(crypt_file* cf, const void* data, size_t length) {
     if (!cf || !cf->ctx || cf->mode == 0 || !data) return;
     const unsigned char* p = static_cast<const unsigned char*>(data);

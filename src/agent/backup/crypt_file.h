@@ -41,6 +41,9 @@ int crypt_file_open_key(crypt_file* cf, FILE* file, int mode,
 // untouched), for a writer, or when size is below 2. Bad padding or a cut
 // file ends the text before the last block and sets cf->damaged.
 char* crypt_file_gets(crypt_file* cf, char* buf, int size);
+// Reads up to size plain bytes as they are (tools that show a whole file).
+// The count, or 0 at the end of the plain text, for a writer, or for size 0.
+size_t crypt_file_read(crypt_file* cf, void* buf, size_t size);
 // Appends plain bytes (writer only; nothing for a reader).
 void crypt_file_write(crypt_file* cf, const void* data, size_t length);
 // Writer: encrypts what is buffered, adds the final padded block and writes

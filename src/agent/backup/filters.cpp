@@ -50,14 +50,6 @@ bool filter_matches(const folder_filter* f, const char* name) {
 
 } // namespace
 
-path_style native_path_style() {
-    return plat_is_windows ? PATH_STYLE_WINDOWS : PATH_STYLE_POSIX;
-}
-
-char path_separator(path_style style) {
-    return style == PATH_STYLE_WINDOWS ? '\\' : '/';
-}
-
 int path_at_or_below(const char* base, const char* path, path_style style) {
     if (!base || !path || !*base) return 0;
     size_t n = strlen(base);

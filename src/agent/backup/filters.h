@@ -8,13 +8,9 @@
 #pragma once
 
 #include "agent/backup/filter_value.h"
+#include "agent/backup/path_style.h"
 #include "common/blob_list.h"
 
-enum path_style { PATH_STYLE_WINDOWS, PATH_STYLE_POSIX };
-
-// The style of this build's local paths.
-path_style native_path_style();
-char path_separator(path_style style);
 
 // 2 when path equals base, 1 when path lies below base, else 0. "Below" means
 // path begins with base and the next character is a separator, or base is a

@@ -42,6 +42,7 @@ const privilege job_privileges[] = {
 } // namespace
 
 int procjob(const char* schedule_path) {
+    if (!schedule_path) schedule_path = "";
     // A schedule left over from an earlier job is never seen by this one.
     schedule_release_current();
     std::string log_path = std::string(schedule_path) + ".log";

@@ -103,8 +103,12 @@ void schedule_init(schedule* s) {
 
 void schedule_release(schedule* s) {
     if (!s) return;
-    for (int i = 0; i < SCHED_KEY_COUNT; i++)
-        if (s->owned[i]) free(const_cast<char*>(s->values[i]));
+    for (int i = 0; i < SCHED_KEY_COUNT; i++) {
+        if (!s->owned[i]) continue;
+        char* value = const_cast<char*>(s->values[i]);
+        if (i == SCHED_ACCKEY) OPENSSL_cleanse(value, strlen(value));
+        free(value);
+    }
     blob_list_free(s->sources);
     blob_list_free(s->filters);
     blob_list_free(s->excluded);
@@ -428,8 +432,16 @@ int schedule_rewrite_sources(const char* path, const blob_list* sources) {
         crypt_file_write(&writer, src, strlen(src));
         crypt_file_write(&writer, "\n", 1);
     }
+    // A damaged schedule would be replaced by its readable part only.
+    bool damaged = reader.damaged != 0;
     crypt_file_finish(&reader);
     in.reset();
+    if (damaged) {
+        crypt_file_finish(&writer);
+        temp.reset();
+        remove(temp_name);
+        return REWRITE_NO_READER;
+    }
     // A writer that failed leaves the schedule as it was instead of
     // replacing it with a truncated copy.
     if (crypt_file_finish(&writer) != 0) {

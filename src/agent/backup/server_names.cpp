@@ -49,10 +49,6 @@ int mirrored_windows_name(const std::string& p, std::string* name) {
 
 } // namespace
 
-local_path_style local_path_style_native() {
-    return plat_is_windows ? LOCAL_PATH_WINDOWS : LOCAL_PATH_POSIX;
-}
-
 bool mirror_setting(const char* value) {
     if (!value) return false;
     const int saved = errno;
@@ -61,12 +57,12 @@ bool mirror_setting(const char* value) {
     return v != 0;
 }
 
-int server_name_form(const char* local_path, bool mirror, local_path_style style,
+int server_name_form(const char* local_path, bool mirror, path_style style,
                      std::string* name) {
     const std::string p = local_path ? local_path : "";
-    const char sep = style == LOCAL_PATH_WINDOWS ? '\\' : '/';
+    const char sep = style == PATH_STYLE_WINDOWS ? '\\' : '/';
     if (mirror) {
-        if (style == LOCAL_PATH_WINDOWS) return mirrored_windows_name(p, name);
+        if (style == PATH_STYLE_WINDOWS) return mirrored_windows_name(p, name);
         if (p.empty() || p[0] != '/') return -1;
         *name = "Root" + p;
         return 0;
@@ -74,7 +70,7 @@ int server_name_form(const char* local_path, bool mirror, local_path_style style
     const size_t last = p.rfind(sep);
     if (last != std::string::npos)
         *name = p.substr(last + 1);
-    else if (style == LOCAL_PATH_WINDOWS && p.size() >= 2 && p[1] == ':')
+    else if (style == PATH_STYLE_WINDOWS && p.size() >= 2 && p[1] == ':')
         *name = p.substr(2);
     else
         *name = p;
@@ -89,11 +85,11 @@ std::vector<std::string> server_parent_folders(const std::string& remote_base,
     return folders;
 }
 
-std::string share_root_complete(const char* local_path, local_path_style style) {
+std::string share_root_complete(const char* local_path, path_style style) {
     std::string p = local_path ? local_path : "";
     std::string server, share, rest;
     bool has_rest = false;
-    if (style == LOCAL_PATH_WINDOWS && split_share(p, &server, &share, &has_rest, &rest) &&
+    if (style == PATH_STYLE_WINDOWS && split_share(p, &server, &share, &has_rest, &rest) &&
         !has_rest)
         p += '\\';
     return p;

@@ -6,16 +6,11 @@
 // always use "/".
 #pragma once
 
+#include "agent/backup/path_style.h"
+
 #include <string>
 #include <vector>
 
-enum local_path_style {
-    LOCAL_PATH_WINDOWS, // "\" separates; drive and share roots
-    LOCAL_PATH_POSIX,   // "/" separates; one root
-};
-
-// The style of the build's own local paths.
-local_path_style local_path_style_native();
 
 // True when a "mirror=" value (null when absent) reads as a non-zero decimal number.
 bool mirror_setting(const char* value);
@@ -27,7 +22,7 @@ bool mirror_setting(const char* value);
 // form has no server name (-1, the item is skipped without a message). With
 // mirroring off: the part after the last separator; a Windows path without
 // one loses a leading drive ("C:name" -> "name"). 0 with *name set, or -1.
-int server_name_form(const char* local_path, bool mirror, local_path_style style,
+int server_name_form(const char* local_path, bool mirror, path_style style,
                      std::string* name);
 
 // The remote folders to make before an item is stored under remote_base +
@@ -40,4 +35,4 @@ std::vector<std::string> server_parent_folders(const std::string& remote_base,
 // Share-root completion before a status read: a Windows path that is exactly
 // "\\server\share" (no further backslash) gets a trailing backslash; every
 // other path, and every POSIX path, comes back unchanged.
-std::string share_root_complete(const char* local_path, local_path_style style);
+std::string share_root_complete(const char* local_path, path_style style);

@@ -65,5 +65,8 @@ int ts_file_write(const char* schedule_path) {
     unsigned char record[TS_FILE_SIZE];
     memcpy(record, k_tag, k_tag_len);
     if (file_md5(schedule_path, record + k_tag_len) != 0) return -1;
-    return plat_write_file_owner_only(ts_file_path(schedule_path).c_str(), record, sizeof record);
+    FILE* f = plat_open_private(ts_file_path(schedule_path).c_str(), PLAT_PRIVATE_TRUNCATE);
+    if (!f) return -1;
+    const size_t n = fwrite(record, 1, sizeof record, f);
+    return (fclose(f) == 0 && n == sizeof record) ? 0 : -1;
 }

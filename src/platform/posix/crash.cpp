@@ -119,16 +119,28 @@ void fault_handler(int sig, siginfo_t* info, void* context) {
     raise(sig);
 }
 
+// One alternate stack per thread, kept for the thread's life, so that a stack
+// overflow can still be reported; released when the thread ends.
+struct alt_stack {
+    char* memory = nullptr;
+    ~alt_stack() {
+        if (!memory) return;
+        stack_t ss;
+        memset(&ss, 0, sizeof ss);
+        ss.ss_flags = SS_DISABLE;
+        sigaltstack(&ss, nullptr);
+        delete[] memory;
+    }
+};
+thread_local alt_stack t_alt_stack;
+
 void install_alt_stack() {
-    // One alternate stack per thread, kept for the thread's life, so that a
-    // stack overflow can still be reported.
-    static thread_local char* stack = nullptr;
-    if (stack) return;
+    if (t_alt_stack.memory) return;
     const size_t size = 64 * 1024;
-    stack = new char[size];
+    t_alt_stack.memory = new char[size];
     stack_t ss;
     memset(&ss, 0, sizeof ss);
-    ss.ss_sp = stack;
+    ss.ss_sp = t_alt_stack.memory;
     ss.ss_size = size;
     sigaltstack(&ss, nullptr);
 }
@@ -180,18 +192,20 @@ int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread
         sigaction(backtrace_signal, &sa, nullptr);
         g_backtrace_done.store(false);
         g_backtrace_fd.store(fd);
-        if (plat_thread_signal(hung_thread, backtrace_signal)) {
-            for (int waited = 0; !g_backtrace_done.load() && waited < backtrace_wait_ms;
-                 waited += 10)
-                plat_sleep_ms(10);
-        }
+        const bool asked = plat_thread_signal(hung_thread, backtrace_signal);
+        for (int waited = 0; asked && !g_backtrace_done.load() && waited < backtrace_wait_ms;
+             waited += 10)
+            plat_sleep_ms(10);
         g_backtrace_fd.store(-1);
         if (!g_backtrace_done.load()) {
-            // A late handler may still hold the descriptor: finish the dump
-            // but leave it open rather than let a reused number be written.
             put(fd, "The hung thread did not answer for its backtrace.\n");
-            put_memory_map(fd);
-            return 0;
+            if (asked) {
+                // A late handler may still hold the descriptor: finish the
+                // dump but leave it open rather than let a reused number be
+                // written to.
+                put_memory_map(fd);
+                return 0;
+            }
         }
     } else {
         put(fd, "Backtrace of the dumping thread:\n");

@@ -16,6 +16,29 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
+namespace {
+struct fd_holder {
+    int fd;
+    explicit fd_holder(int f) : fd(f) {}
+    ~fd_holder() {
+        if (fd >= 0) close(fd);
+    }
+};
+struct file_holder {
+    FILE* f;
+    explicit file_holder(FILE* file) : f(file) {}
+    ~file_holder() {
+        if (f) fclose(f);
+    }
+};
+struct names_holder {
+    struct if_nameindex* list;
+    ~names_holder() {
+        if (list) if_freenameindex(list);
+    }
+};
+} // namespace
+
 static void set_text(char* buf, size_t size, const char* text) {
     if (size == 0) return;
     size_t n = strlen(text);
@@ -40,12 +63,13 @@ int plat_host_env(const char* name, char* buf, size_t size) {
 }
 
 int plat_host_adapter_address(uint8_t* addr, size_t cap) {
-    struct if_nameindex* list = if_nameindex();
-    if (!list) return -1;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    names_holder names{if_nameindex()};
+    if (!names.list) return -1;
+    fd_holder sock(socket(AF_INET, SOCK_DGRAM, 0));
+    const int fd = sock.fd;
     int result = -1;
     unsigned best_index = 0;
-    for (struct if_nameindex* i = list; fd >= 0 && i->if_index != 0; i++) {
+    for (struct if_nameindex* i = names.list; fd >= 0 && i->if_index != 0; i++) {
         struct ifreq req;
         memset(&req, 0, sizeof req);
         set_text(req.ifr_name, sizeof req.ifr_name, i->if_name);
@@ -58,27 +82,25 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
         result = static_cast<int>(n);
         best_index = i->if_index;
     }
-    if (fd >= 0) close(fd);
-    if_freenameindex(list);
     return result;
 }
 
 // Reads the first line of a small file, without its line end.
 static int read_line(const char* path, char* buf, size_t size) {
     set_text(buf, size, "");
-    FILE* f = fopen(path, "r");
-    if (!f) return -1;
+    file_holder file(fopen(path, "r"));
+    if (!file.f) return -1;
     char line[256];
-    char* got = fgets(line, sizeof line, f);
-    fclose(f);
-    if (!got) return -1;
+    if (!fgets(line, sizeof line, file.f)) return -1;
     line[strcspn(line, "\r\n")] = 0;
     if (!line[0]) return -1;
     set_text(buf, size, line);
     return 0;
 }
 
-int plat_host_product_id(char* buf, size_t size) { return read_line("/etc/machine-id", buf, size); }
+int plat_host_product_id(char* buf, size_t size) {
+    return read_line("/etc/machine-id", buf, size);
+}
 
 int plat_host_hw_profile(char* buf, size_t size) {
     char uuid[128];

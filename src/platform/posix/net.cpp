@@ -12,9 +12,13 @@
 #include <unistd.h>
 
 // Linux has no socket layer to start; the counting lives in the protocol.
-int plat_socket_startup() { return 0; }
+int plat_socket_startup() {
+    return 0;
+}
 void plat_socket_cleanup() {}
-int plat_socket_last_error() { return errno; }
+int plat_socket_last_error() {
+    return errno;
+}
 
 static void set_nodelay(int fd) {
     int one = 1;

@@ -1,2 +1,261 @@
-// main.cpp - tavni-server: the reference backup server.
-int main() { return 0; }
+// main.cpp - tavni-server: the reference backup server and its store tools.
+#include "common/mem.h"
+#include "platform/platform.h"
+#include "tools/server/admin.h"
+#include "tools/server/server.h"
+#include "tools/server/wire.h"
+
+#include <openssl/sha.h>
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void on_signal(int) {
+    g_stop = true;
+}
+
+srv_store* open_or_complain(const std::string& dir, bool serving) {
+    std::string err;
+    srv_store* st = srv_store_open(dir, serving, &err);
+    if (!st) fprintf(stderr, "tavni-server: %s\n", err.c_str());
+    return st;
+}
+
+bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
+    size_t k = text.rfind(':');
+    std::string h = k == std::string::npos ? "127.0.0.1" : text.substr(0, k);
+    std::string p = k == std::string::npos ? text : text.substr(k + 1);
+    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    unsigned long v = std::stoul(p);
+    if (v > 65535) return false;
+    *host = h.empty() ? "127.0.0.1" : h;
+    *port = static_cast<uint16_t>(v);
+    return true;
+}
+
+// Seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" in UTC; -1 when malformed.
+int64_t parse_time(const std::string& text) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+        return text.size() > 12 ? -1 : std::stoll(text);
+    struct tm tm = {};
+    int n = sscanf(text.c_str(), "%d-%d-%d%*[ T]%d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                   &tm.tm_hour, &tm.tm_min, &tm.tm_sec);
+    if (n < 3) return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&tm));
+}
+
+bool normalize_cli_path(const std::string& in, std::string* out) {
+    if (!srv_normalize_path(in, true, out)) {
+        fprintf(stderr, "tavni-server: not a valid server path: %s\n", in.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    mem_install_new_handler();
+    CLI::App app{"tavni-server: the reference backup server"};
+    app.require_subcommand(1);
+    std::string store;
+    int status = 0;
+
+    auto* init = app.add_subcommand("init", "make a new store");
+    init->add_option("--store", store, "store folder")->required();
+    init->callback([&] {
+        std::string err;
+        if (!srv_store_init(store, &err)) {
+            fprintf(stderr, "tavni-server: %s\n", err.c_str());
+            status = 1;
+            return;
+        }
+        printf("store made at %s\n", store.c_str());
+    });
+
+    auto* user = app.add_subcommand("user", "manage users");
+    user->require_subcommand(1);
+    auto* uadd = user->add_subcommand("add", "add or replace a user");
+    uint32_t uid = 0;
+    std::string uname, account, acckey_hex, digest_hex;
+    uadd->add_option("--store", store)->required();
+    uadd->add_option("--id", uid, "numeric user id")->required();
+    uadd->add_option("--name", uname)->required();
+    uadd->add_option("--account", account)->required();
+    auto* o_key = uadd->add_option("--acckey", acckey_hex, "account key, 64 hex digits");
+    auto* o_dig =
+        uadd->add_option("--key-digest", digest_hex, "SHA-1 of the account key, 40 hex digits");
+    o_key->excludes(o_dig);
+    uadd->callback([&] {
+        uint8_t digest[20];
+        if (!acckey_hex.empty()) {
+            uint8_t key[32];
+            if (!srv_parse_hex(acckey_hex, key, 32)) {
+                fprintf(stderr, "tavni-server: --acckey needs 64 hex digits\n");
+                status = 2;
+                return;
+            }
+            SHA1(key, 32, digest); // only the digest is kept
+        } else if (!srv_parse_hex(digest_hex, digest, 20)) {
+            fprintf(stderr, "tavni-server: give --acckey (64 hex digits) or --key-digest (40)\n");
+            status = 2;
+            return;
+        }
+        srv_store* st = open_or_complain(store, false);
+        if (!st) {
+            status = 1;
+            return;
+        }
+        status = srv_cmd_user_add(st, uid, uname, account, digest);
+        srv_store_close(st);
+    });
+
+    auto* serve = app.add_subcommand("serve", "serve a store");
+    std::string listen = "127.0.0.1:7070";
+    uint32_t idle_s = 300, max_conn = 64;
+    serve->add_option("--store", store)->required();
+    serve->add_option("--listen", listen, "HOST:PORT (host defaults to 127.0.0.1)");
+    serve->add_option("--idle-timeout", idle_s, "seconds without a frame before a connection ends");
+    serve->add_option("--max-connections", max_conn);
+    serve->callback([&] {
+        srv_config cfg;
+        if (!parse_listen(listen, &cfg.host, &cfg.port) || idle_s == 0 || idle_s > 86400) {
+            fprintf(stderr, "tavni-server: bad --listen or --idle-timeout\n");
+            status = 2;
+            return;
+        }
+        cfg.idle_timeout_ms = idle_s * 1000;
+        cfg.max_connections = max_conn;
+        srv_store* st = open_or_complain(store, true);
+        if (!st) {
+            status = 1;
+            return;
+        }
+        std::string err;
+        uint16_t port = 0;
+        srv_server* s = srv_start(st, cfg, &port, &err);
+        if (!s) {
+            fprintf(stderr, "tavni-server: %s\n", err.c_str());
+            srv_store_close(st);
+            status = 1;
+            return;
+        }
+        std::signal(SIGINT, on_signal);
+        std::signal(SIGTERM, on_signal);
+        printf("serving %s on %s:%u\n", store.c_str(), cfg.host.c_str(), port);
+        fflush(stdout);
+        while (!g_stop)
+            plat_sleep_ms(200);
+        srv_stop(s);
+        srv_store_close(st);
+    });
+
+    auto* ls = app.add_subcommand("ls", "list the stored tree");
+    uint32_t user_n = 0;
+    std::string path;
+    bool history = false;
+    ls->add_option("--store", store)->required();
+    ls->add_option("--user", user_n)->required();
+    ls->add_option("path", path, "server path (default: the root)");
+    ls->add_flag("--history", history, "every version of each file");
+    ls->callback([&] {
+        std::string p;
+        srv_store* st = normalize_cli_path(path, &p) ? open_or_complain(store, false) : nullptr;
+        if (!st) {
+            status = 1;
+            return;
+        }
+        status = srv_cmd_ls(st, user_n, p, history);
+        srv_store_close(st);
+    });
+
+    std::string to, at_text;
+    auto restore_like = [&](CLI::App* cmd, bool writes) {
+        cmd->add_option("--store", store)->required();
+        cmd->add_option("--user", user_n);
+        cmd->add_option("path", path);
+        cmd->add_option("--acckey", acckey_hex, "account key, 64 hex digits");
+        cmd->add_option("--at", at_text,
+                        "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
+        if (writes) cmd->add_option("--to", to, "output folder")->required();
+        cmd->callback([&, cmd, writes] {
+            srv_restore_opts o;
+            o.user = user_n;
+            o.to = writes ? to : std::string();
+            if (!acckey_hex.empty()) {
+                if (!srv_parse_hex(acckey_hex, o.key, 32)) {
+                    fprintf(stderr, "tavni-server: --acckey needs 64 hex digits\n");
+                    status = 2;
+                    return;
+                }
+                o.have_key = true;
+            } else if (writes) {
+                fprintf(stderr, "tavni-server: restore needs --acckey\n");
+                status = 2;
+                return;
+            }
+            if (!at_text.empty() && (o.at = parse_time(at_text)) <= 0) {
+                fprintf(stderr, "tavni-server: bad --at time\n");
+                status = 2;
+                return;
+            }
+            bool whole = !writes && cmd->count("--user") == 0;
+            if (!whole && user_n == 0) {
+                fprintf(stderr, "tavni-server: --user is required\n");
+                status = 2;
+                return;
+            }
+            if (!normalize_cli_path(path, &o.path)) {
+                status = 2;
+                return;
+            }
+            srv_store* st = open_or_complain(store, false);
+            if (!st) {
+                status = 1;
+                return;
+            }
+            if (whole || (!writes && path.empty() && o.at == 0))
+                status = srv_cmd_verify_all(st, user_n, o.have_key ? o.key : nullptr);
+            else
+                status = srv_cmd_restore(st, o);
+            srv_store_close(st);
+        });
+    };
+    restore_like(app.add_subcommand("restore", "restore a file or folder with the account key"),
+                 true);
+    restore_like(app.add_subcommand("verify", "check stored versions (all, or a path of a user)"),
+                 false);
+
+    auto* mail = app.add_subcommand("mail", "stored e-mail");
+    mail->require_subcommand(1);
+    auto* mlist = mail->add_subcommand("list", "list stored messages");
+    mlist->add_option("--store", store)->required();
+    mlist->callback([&] {
+        srv_store* st = open_or_complain(store, false);
+        status = st ? srv_cmd_mail_list(st) : 1;
+        srv_store_close(st);
+    });
+    auto* mshow = mail->add_subcommand("show", "print one message");
+    int64_t mail_id = 0;
+    mshow->add_option("--store", store)->required();
+    mshow->add_option("id", mail_id)->required();
+    mshow->callback([&] {
+        srv_store* st = open_or_complain(store, false);
+        status = st ? srv_cmd_mail_show(st, mail_id) : 1;
+        srv_store_close(st);
+    });
+
+    CLI11_PARSE(app, argc, argv);
+    return status;
+}

@@ -1,0 +1,185 @@
+// net_server.cpp - Linux: the reference server's sockets and store helpers.
+//
+// Blocking BSD sockets; every wait goes through poll() with the caller's
+// limit so that a stalled peer never holds a thread longer than asked.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+int plat_net_startup() {
+    return 0;
+}
+
+static void set_nodelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Resolves host:port; the caller frees the list. Null with errno set.
+static addrinfo* resolve(const char* host, uint16_t port, bool passive) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    if (passive) hints.ai_flags = AI_PASSIVE;
+    char service[8];
+    snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host, service, &hints, &res) != 0) {
+        errno = EHOSTUNREACH;
+        return nullptr;
+    }
+    return res;
+}
+
+plat_net plat_net_listen(const char* host, uint16_t port, uint16_t* bound_port) {
+    addrinfo* res = resolve(host, port, true);
+    if (!res) return PLAT_NET_INVALID;
+    int fd = -1;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) continue;
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, 64) == 0) break;
+        int e = errno;
+        close(fd);
+        errno = e;
+        fd = -1;
+    }
+    freeaddrinfo(res);
+    if (fd < 0) return PLAT_NET_INVALID;
+    if (bound_port) {
+        sockaddr_storage ss;
+        socklen_t len = sizeof ss;
+        *bound_port = 0;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
+            if (ss.ss_family == AF_INET)
+                *bound_port = ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+            else if (ss.ss_family == AF_INET6)
+                *bound_port = ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+        }
+    }
+    return fd;
+}
+
+// Waits for readability (events POLLIN) or writability; 1 ready, 0 time-out, -1 failure.
+static int wait_fd(int fd, short events, uint32_t ms) {
+    pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    for (;;) {
+        int r = poll(&p, 1, ms > 0x7fffffffu ? -1 : static_cast<int>(ms));
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 ? -1 : (r == 0 ? 0 : 1);
+    }
+}
+
+plat_net plat_net_accept(plat_net listener, uint32_t ms) {
+    int r = wait_fd(static_cast<int>(listener), POLLIN, ms);
+    if (r <= 0) {
+        if (r == 0) errno = 0;
+        return PLAT_NET_INVALID;
+    }
+    int fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return PLAT_NET_INVALID;
+    set_nodelay(fd);
+    return fd;
+}
+
+plat_net plat_net_connect(const char* host, uint16_t port) {
+    addrinfo* res = resolve(host, port, false);
+    if (!res) return PLAT_NET_INVALID;
+    int fd = -1;
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) continue;
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
+        int e = errno;
+        close(fd);
+        errno = e;
+        fd = -1;
+    }
+    freeaddrinfo(res);
+    if (fd < 0) return PLAT_NET_INVALID;
+    set_nodelay(fd);
+    return fd;
+}
+
+long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms) {
+    int r = wait_fd(static_cast<int>(s), POLLIN, ms);
+    if (r < 0) return -1;
+    if (r == 0) return -2;
+    for (;;) {
+        ssize_t n = recv(static_cast<int>(s), buf, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? -1 : static_cast<long>(n);
+    }
+}
+
+int plat_net_send_all(plat_net s, const void* data, size_t len, uint32_t ms) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = send(static_cast<int>(s), p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int r = wait_fd(static_cast<int>(s), POLLOUT, ms);
+            if (r <= 0) {
+                if (r == 0) errno = ETIMEDOUT;
+                return -1;
+            }
+            continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+void plat_net_shutdown(plat_net s) {
+    if (s != PLAT_NET_INVALID) shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+void plat_net_close(plat_net s) {
+    if (s != PLAT_NET_INVALID) close(static_cast<int>(s));
+}
+
+int plat_store_mkdir_private(const char* path) {
+    if (mkdir(path, 0700) != 0) return -1;
+    return chmod(path, 0700); // umask-proof
+}
+
+int plat_store_sync(const char* path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int r = syncfs(fd);
+    int e = errno;
+    close(fd);
+    errno = e;
+    return r;
+}
+
+int plat_set_file_mtime(const char* path, int64_t mtime) {
+    timespec ts[2];
+    ts[0].tv_sec = static_cast<time_t>(mtime);
+    ts[0].tv_nsec = 0;
+    ts[1] = ts[0];
+    return utimensat(AT_FDCWD, path, ts, 0);
+}

@@ -1,0 +1,519 @@
+// catalog_sqlite.cpp - the catalog in one SQLite database, DIR/catalog.db.
+//
+// One connection guarded by a mutex serves every thread; WAL journal with full
+// synchronisation, so a committed transaction survives a crash. Files keep
+// every version: a new version or a delete only marks the previous one as
+// replaced at that time, which is what history and --at read.
+#include "tools/server/store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct sql_cat {
+    sqlite3* db = nullptr;
+    std::mutex mu;
+};
+
+// One prepared statement, finalised on every way out.
+struct stmt {
+    sqlite3_stmt* s = nullptr;
+    stmt(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) s = nullptr;
+    }
+    ~stmt() { sqlite3_finalize(s); }
+    stmt(const stmt&) = delete;
+    stmt& operator=(const stmt&) = delete;
+    bool ok() const { return s != nullptr; }
+    void bind(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
+    void bind(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    }
+    void bind_blob(int i, const void* p, size_t n) {
+        sqlite3_bind_blob(s, i, n ? p : "", static_cast<int>(n), SQLITE_TRANSIENT);
+    }
+    int step() { return s ? sqlite3_step(s) : SQLITE_ERROR; }
+    int64_t i64(int c) { return sqlite3_column_int64(s, c); }
+    std::string text(int c) {
+        const void* p = sqlite3_column_blob(s, c);
+        int n = sqlite3_column_bytes(s, c);
+        return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+    }
+};
+
+bool exec(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Parent folder and last name of a stored path ("" is the root).
+void split_path(const std::string& path, std::string* parent, std::string* name) {
+    size_t k = path.rfind('/');
+    if (k == std::string::npos) {
+        parent->clear();
+        *name = path;
+    } else {
+        *parent = path.substr(0, k);
+        *name = path.substr(k + 1);
+    }
+}
+
+const char* kSchema = R"(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE accounts(number INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT UNIQUE NOT NULL);
+CREATE TABLE users(id INTEGER PRIMARY KEY, name TEXT NOT NULL, account INTEGER NOT NULL,
+                   key_digest BLOB NOT NULL);
+CREATE TABLE stamps(user INTEGER NOT NULL, host BLOB NOT NULL, schedule TEXT NOT NULL,
+                    stamp INTEGER NOT NULL, PRIMARY KEY(user, host, schedule));
+CREATE TABLE folders(id INTEGER PRIMARY KEY, user INTEGER NOT NULL, path TEXT NOT NULL,
+                     parent TEXT NOT NULL, name TEXT NOT NULL, created INTEGER NOT NULL,
+                     removed INTEGER NOT NULL DEFAULT 0);
+CREATE UNIQUE INDEX folders_current ON folders(user, path) WHERE removed = 0;
+CREATE INDEX folders_children ON folders(user, parent) WHERE removed = 0;
+CREATE TABLE versions(id INTEGER PRIMARY KEY, user INTEGER NOT NULL, path TEXT NOT NULL,
+                      parent TEXT NOT NULL, name TEXT NOT NULL, size INTEGER NOT NULL,
+                      mtime INTEGER NOT NULL, block_size INTEGER NOT NULL,
+                      committed INTEGER NOT NULL, replaced INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX versions_path ON versions(user, path);
+CREATE INDEX versions_children ON versions(user, parent) WHERE replaced = 0;
+CREATE TABLE blocks(version INTEGER NOT NULL, idx INTEGER NOT NULL, digest TEXT NOT NULL,
+                    md5 BLOB NOT NULL, length INTEGER NOT NULL, PRIMARY KEY(version, idx))
+                    WITHOUT ROWID;
+CREATE TABLE mail(id INTEGER PRIMARY KEY, user INTEGER NOT NULL, schedule_id INTEGER NOT NULL,
+                  recipients TEXT NOT NULL, received INTEGER NOT NULL, body BLOB NOT NULL);
+INSERT INTO meta(key, value) VALUES('schema_version', '1');
+)";
+
+sql_cat* C(void* self) {
+    return static_cast<sql_cat*>(self);
+}
+
+// ---- users and stamps -------------------------------------------------------
+
+int c_user_add(void* self, const cat_user& u) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    {
+        stmt a(c->db, "INSERT OR IGNORE INTO accounts(name) VALUES(?)");
+        a.bind(1, u.account);
+        stmt q(c->db, "INSERT OR REPLACE INTO users(id, name, account, key_digest) "
+                      "SELECT ?, ?, number, ? FROM accounts WHERE name = ?");
+        q.bind(1, u.id);
+        q.bind(2, u.name);
+        q.bind_blob(3, u.key_digest, 20);
+        q.bind(4, u.account);
+        if (a.step() != SQLITE_DONE || q.step() != SQLITE_DONE) {
+            exec(c->db, "ROLLBACK");
+            return CAT_FAIL;
+        }
+    }
+    return exec(c->db, "COMMIT") ? CAT_OK : CAT_FAIL;
+}
+
+int c_user_get(void* self, uint32_t id, cat_user* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "SELECT u.name, a.name, a.number, u.key_digest FROM users u "
+                  "JOIN accounts a ON a.number = u.account WHERE u.id = ?");
+    q.bind(1, id);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    out->id = id;
+    out->name = q.text(0);
+    out->account = q.text(1);
+    out->account_number = static_cast<uint32_t>(q.i64(2));
+    std::string d = q.text(3);
+    memset(out->key_digest, 0, 20);
+    memcpy(out->key_digest, d.data(), std::min<size_t>(20, d.size()));
+    return CAT_OK;
+}
+
+int c_stamp_get(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
+                uint32_t* stamp) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "SELECT stamp FROM stamps WHERE user = ? AND host = ? AND schedule = ?");
+    q.bind(1, user);
+    q.bind_blob(2, host, 20);
+    q.bind(3, sched);
+    *stamp = 0;
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    *stamp = static_cast<uint32_t>(q.i64(0));
+    return CAT_OK;
+}
+
+int c_stamp_set(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
+                uint32_t stamp) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "INSERT OR REPLACE INTO stamps(user, host, schedule, stamp) VALUES(?, ?, ?, ?)");
+    q.bind(1, user);
+    q.bind_blob(2, host, 20);
+    q.bind(3, sched);
+    q.bind(4, stamp);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+// ---- tree -------------------------------------------------------------------
+
+bool folder_exists(sqlite3* db, uint32_t user, const std::string& path) {
+    if (path.empty()) return true;
+    stmt q(db, "SELECT 1 FROM folders WHERE user = ? AND path = ? AND removed = 0");
+    q.bind(1, user);
+    q.bind(2, path);
+    return q.step() == SQLITE_ROW;
+}
+
+bool file_exists(sqlite3* db, uint32_t user, const std::string& path) {
+    stmt q(db, "SELECT 1 FROM versions WHERE user = ? AND path = ? AND replaced = 0");
+    q.bind(1, user);
+    q.bind(2, path);
+    return q.step() == SQLITE_ROW;
+}
+
+// Inside a transaction: makes path and its parents.
+int make_folders(sqlite3* db, uint32_t user, const std::string& path, int64_t now) {
+    if (path.empty()) return CAT_EXISTS;
+    size_t pos = 0;
+    int rc = CAT_EXISTS;
+    for (;;) {
+        size_t k = path.find('/', pos);
+        std::string prefix = path.substr(0, k);
+        if (file_exists(db, user, prefix)) return CAT_NOT_DIR;
+        if (folder_exists(db, user, prefix)) {
+            rc = CAT_EXISTS;
+        } else {
+            std::string parent, name;
+            split_path(prefix, &parent, &name);
+            stmt q(db,
+                   "INSERT INTO folders(user, path, parent, name, created) VALUES(?, ?, ?, ?, ?)");
+            q.bind(1, user);
+            q.bind(2, prefix);
+            q.bind(3, parent);
+            q.bind(4, name);
+            q.bind(5, now);
+            if (q.step() != SQLITE_DONE) return CAT_FAIL;
+            rc = CAT_OK;
+        }
+        if (k == std::string::npos) return rc;
+        pos = k + 1;
+    }
+}
+
+int c_folder_make(void* self, uint32_t user, const std::string& path, int64_t now) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    int rc = make_folders(c->db, user, path, now);
+    if (rc == CAT_OK) {
+        if (!exec(c->db, "COMMIT")) {
+            exec(c->db, "ROLLBACK");
+            return CAT_FAIL;
+        }
+    } else {
+        exec(c->db, "ROLLBACK");
+    }
+    return rc;
+}
+
+int c_remove(void* self, uint32_t user, int kind, const std::string& path, int64_t now) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    int changed = 0;
+    if (kind == 0) {
+        stmt q(c->db,
+               "UPDATE versions SET replaced = ? WHERE user = ? AND path = ? AND replaced = 0");
+        q.bind(1, now);
+        q.bind(2, user);
+        q.bind(3, path);
+        q.step();
+        changed = sqlite3_changes(c->db);
+    } else if (folder_exists(c->db, user, path) && !path.empty()) {
+        std::string under = path + "/";
+        stmt f(c->db, "UPDATE folders SET removed = ? WHERE user = ? AND removed = 0 AND "
+                      "(path = ? OR substr(path, 1, ?) = ?)");
+        f.bind(1, now);
+        f.bind(2, user);
+        f.bind(3, path);
+        f.bind(4, static_cast<int64_t>(under.size()));
+        f.bind(5, under);
+        f.step();
+        changed = sqlite3_changes(c->db);
+        stmt v(c->db, "UPDATE versions SET replaced = ? WHERE user = ? AND replaced = 0 AND "
+                      "substr(path, 1, ?) = ?");
+        v.bind(1, now);
+        v.bind(2, user);
+        v.bind(3, static_cast<int64_t>(under.size()));
+        v.bind(4, under);
+        v.step();
+    }
+    if (!exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return changed > 0 ? CAT_OK : CAT_NOT_FOUND;
+}
+
+int c_list(void* self, uint32_t user, const std::string& path, std::vector<cat_entry>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!folder_exists(c->db, user, path))
+        return file_exists(c->db, user, path) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    stmt f(c->db,
+           "SELECT name, created FROM folders WHERE user = ? AND parent = ? AND removed = 0");
+    f.bind(1, user);
+    f.bind(2, path);
+    while (f.step() == SQLITE_ROW)
+        out->push_back(cat_entry{f.text(0), true, static_cast<uint32_t>(f.i64(1)), 0});
+    stmt v(c->db,
+           "SELECT name, mtime, size FROM versions WHERE user = ? AND parent = ? AND replaced = 0");
+    v.bind(1, user);
+    v.bind(2, path);
+    while (v.step() == SQLITE_ROW)
+        out->push_back(cat_entry{v.text(0), false, static_cast<uint32_t>(v.i64(1)),
+                                 static_cast<uint64_t>(v.i64(2))});
+    std::sort(out->begin(), out->end(),
+              [](const cat_entry& a, const cat_entry& b) { return a.name < b.name; });
+    return CAT_OK;
+}
+
+bool c_is_folder(void* self, uint32_t user, const std::string& path) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    return folder_exists(c->db, user, path);
+}
+
+void read_version(stmt& q, cat_version* v) {
+    v->id = q.i64(0);
+    v->path = q.text(1);
+    v->size = static_cast<uint64_t>(q.i64(2));
+    v->mtime = static_cast<uint32_t>(q.i64(3));
+    v->block_size = static_cast<uint32_t>(q.i64(4));
+    v->committed = q.i64(5);
+    v->replaced = q.i64(6);
+    v->blocks.clear();
+}
+
+int read_blocks(sqlite3* db, cat_version* v) {
+    stmt b(db, "SELECT digest, md5, length FROM blocks WHERE version = ? ORDER BY idx");
+    b.bind(1, v->id);
+    while (b.step() == SQLITE_ROW) {
+        std::string md5 = b.text(1);
+        v->blocks.push_back(cat_block{b.text(0), std::vector<uint8_t>(md5.begin(), md5.end()),
+                                      static_cast<uint64_t>(b.i64(2))});
+    }
+    return b.ok() ? CAT_OK : CAT_FAIL;
+}
+
+const char* kVersionCols =
+    "SELECT id, path, size, mtime, block_size, committed, replaced FROM versions ";
+
+int c_version_at(void* self, uint32_t user, const std::string& path, int64_t at, cat_version* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    std::string sql = kVersionCols;
+    sql += at == 0 ? "WHERE user = ?1 AND path = ?2 AND replaced = 0"
+                   : "WHERE user = ?1 AND path = ?2 AND committed <= ?3 AND (replaced = 0 OR "
+                     "replaced > ?3)";
+    sql += " ORDER BY id DESC LIMIT 1";
+    stmt q(c->db, sql.c_str());
+    q.bind(1, user);
+    q.bind(2, path);
+    if (at != 0) q.bind(3, at);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    read_version(q, out);
+    return read_blocks(c->db, out);
+}
+
+int c_history(void* self, uint32_t user, const std::string& path, std::vector<cat_version>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, (std::string(kVersionCols) + "WHERE user = ? AND path = ? ORDER BY id").c_str());
+    q.bind(1, user);
+    q.bind(2, path);
+    while (q.step() == SQLITE_ROW) {
+        cat_version v;
+        read_version(q, &v);
+        out->push_back(v);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+int c_all_current(void* self, uint32_t user, std::vector<std::pair<uint32_t, cat_version>>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db,
+           "SELECT id, path, size, mtime, block_size, committed, replaced, user FROM versions "
+           "WHERE replaced = 0 AND (?1 = 0 OR user = ?1) ORDER BY user, path");
+    q.bind(1, user);
+    while (q.step() == SQLITE_ROW) {
+        cat_version v;
+        read_version(q, &v);
+        out->push_back({static_cast<uint32_t>(q.i64(7)), v});
+    }
+    for (auto& p : *out)
+        if (read_blocks(c->db, &p.second) != CAT_OK) return CAT_FAIL;
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+// Inside a transaction: one version made current.
+int commit_one(sqlite3* db, const cat_commit& v, int64_t now) {
+    std::string parent, name;
+    split_path(v.path, &parent, &name);
+    int rc = make_folders(db, v.user, parent, now);
+    if (rc != CAT_OK && rc != CAT_EXISTS) return rc;
+    if (folder_exists(db, v.user, v.path)) return CAT_NOT_FILE;
+    stmt r(db, "UPDATE versions SET replaced = ? WHERE user = ? AND path = ? AND replaced = 0");
+    r.bind(1, now);
+    r.bind(2, v.user);
+    r.bind(3, v.path);
+    if (r.step() != SQLITE_DONE) return CAT_FAIL;
+    stmt q(db, "INSERT INTO versions(user, path, parent, name, size, mtime, block_size, committed) "
+               "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    q.bind(1, v.user);
+    q.bind(2, v.path);
+    q.bind(3, parent);
+    q.bind(4, name);
+    q.bind(5, static_cast<int64_t>(v.size));
+    q.bind(6, v.mtime);
+    q.bind(7, v.block_size);
+    q.bind(8, now);
+    if (q.step() != SQLITE_DONE) return CAT_FAIL;
+    int64_t id = sqlite3_last_insert_rowid(db);
+    stmt b(db, "INSERT INTO blocks(version, idx, digest, md5, length) VALUES(?, ?, ?, ?, ?)");
+    for (size_t i = 0; i < v.blocks.size(); i++) {
+        sqlite3_reset(b.s);
+        b.bind(1, id);
+        b.bind(2, static_cast<int64_t>(i));
+        b.bind(3, v.blocks[i].digest);
+        b.bind_blob(4, v.blocks[i].md5.data(), v.blocks[i].md5.size());
+        b.bind(5, static_cast<int64_t>(v.blocks[i].length));
+        if (b.step() != SQLITE_DONE) return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+int c_commit(void* self, const std::vector<cat_commit>& batch, int64_t now) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    for (const cat_commit& v : batch) {
+        // A version whose path became a folder is dropped alone; a database
+        // failure drops the whole batch.
+        exec(c->db, "SAVEPOINT one");
+        int rc = commit_one(c->db, v, now);
+        exec(c->db, rc == CAT_OK ? "RELEASE one" : "ROLLBACK TO one");
+        if (rc != CAT_OK) exec(c->db, "RELEASE one");
+        if (rc == CAT_FAIL) {
+            exec(c->db, "ROLLBACK");
+            return CAT_FAIL;
+        }
+    }
+    if (!exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+// ---- mail -------------------------------------------------------------------
+
+int c_mail_add(void* self, const cat_mail& m) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db,
+           "INSERT INTO mail(user, schedule_id, recipients, received, body) VALUES(?, ?, ?, ?, ?)");
+    q.bind(1, m.user);
+    q.bind(2, static_cast<int64_t>(m.schedule_id));
+    q.bind(3, m.recipients);
+    q.bind(4, m.received);
+    q.bind_blob(5, m.body.data(), m.body.size());
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_mail_list(void* self, std::vector<cat_mail>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(
+        c->db,
+        "SELECT id, user, schedule_id, recipients, received, length(body) FROM mail ORDER BY id");
+    while (q.step() == SQLITE_ROW) {
+        cat_mail m;
+        m.id = q.i64(0);
+        m.user = static_cast<uint32_t>(q.i64(1));
+        m.schedule_id = static_cast<uint64_t>(q.i64(2));
+        m.recipients = q.text(3);
+        m.received = q.i64(4);
+        m.body.assign(static_cast<size_t>(q.i64(5)), '\0');
+        out->push_back(m);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+int c_mail_get(void* self, int64_t id, cat_mail* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db,
+           "SELECT id, user, schedule_id, recipients, received, body FROM mail WHERE id = ?");
+    q.bind(1, id);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    out->id = q.i64(0);
+    out->user = static_cast<uint32_t>(q.i64(1));
+    out->schedule_id = static_cast<uint64_t>(q.i64(2));
+    out->recipients = q.text(3);
+    out->received = q.i64(4);
+    out->body = q.text(5);
+    return CAT_OK;
+}
+
+void c_destroy(void* self) {
+    sql_cat* c = C(self);
+    if (!c) return;
+    sqlite3_close(c->db);
+    delete c;
+}
+
+const catalog_ops sqlite_ops = {c_user_add,    c_user_get,  c_stamp_get,   c_stamp_set,
+                                c_folder_make, c_remove,    c_list,        c_is_folder,
+                                c_version_at,  c_history,   c_all_current, c_commit,
+                                c_mail_add,    c_mail_list, c_mail_get,    c_destroy};
+
+} // namespace
+
+catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err) {
+    std::string path = dir + "/catalog.db";
+    sql_cat* c = new sql_cat();
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &c->db, flags, nullptr) != SQLITE_OK) {
+        *err = "cannot open " + path + ": " + (c->db ? sqlite3_errmsg(c->db) : "out of memory");
+        c_destroy(c);
+        return catalog{nullptr, nullptr};
+    }
+    sqlite3_busy_timeout(c->db, 10000);
+    exec(c->db, "PRAGMA journal_mode=WAL");
+    exec(c->db, "PRAGMA synchronous=FULL");
+    if (create && !exec(c->db, kSchema)) {
+        *err = std::string("cannot make the catalog: ") + sqlite3_errmsg(c->db);
+        c_destroy(c);
+        return catalog{nullptr, nullptr};
+    }
+    bool current = false;
+    {
+        stmt q(c->db, "SELECT value FROM meta WHERE key = 'schema_version'");
+        current = q.step() == SQLITE_ROW && q.text(0) == std::to_string(CAT_SCHEMA_VERSION);
+    }
+    if (!current) {
+        *err = "not a store of this version: " + path;
+        c_destroy(c);
+        return catalog{nullptr, nullptr};
+    }
+    return catalog{&sqlite_ops, c};
+}

@@ -1,0 +1,961 @@
+// server.cpp - serving a store: the acceptor, one thread per connection, the
+// key exchange, request handling, user locks and the group-commit flusher.
+//
+// A connection owns its open files, listings and e-mail in progress; the lock
+// table, the flusher queue and the store are shared. Any malformed frame ends
+// the connection; a malformed request inside a good frame is answered with a
+// status code. Nothing a client sends becomes current before its version was
+// closed complete and the flusher made it durable.
+#include "tools/server/server.h"
+
+#include "platform/platform.h"
+#include "protocol/codes.h"
+#include "tools/server/wire.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <list>
+#include <map>
+#include <mutex>
+#include <thread>
+
+uint32_t srv_block_size(uint64_t file_size) {
+    uint64_t bs = 1u << 20;
+    while (file_size / bs + (file_size % bs != 0) > 65535) {
+        bs <<= 1;
+        if (bs > 0x80000000ull) return 0;
+    }
+    return static_cast<uint32_t>(bs);
+}
+
+uint64_t srv_block_cipher_max(uint32_t block_size) {
+    return compressBound(block_size) + 16;
+}
+
+namespace {
+
+const uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
+enum { MAX_HANDLES = 255, MAX_LISTINGS = 16, LIST_PAGE = 100 };
+const uint32_t kMaxMail = 64u << 20;
+
+int64_t now_s() {
+    return static_cast<int64_t>(time(nullptr));
+}
+
+struct identity {
+    uint32_t user;
+    uint8_t host[20];
+    bool operator<(const identity& o) const {
+        if (user != o.user) return user < o.user;
+        return memcmp(host, o.host, 20) < 0;
+    }
+    bool operator==(const identity& o) const {
+        return user == o.user && memcmp(host, o.host, 20) == 0;
+    }
+};
+
+struct lock_entry {
+    identity holder;
+    int64_t expires_ms; // 0 while a connection of the holder lives
+};
+
+// One file being written through a handle.
+struct open_file {
+    std::string path;
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+    uint32_t block_size = 0;
+    uint16_t block_count = 0;
+    cat_version prev; // the current version at open (offers compare with it)
+    bool has_prev = false;
+    std::vector<cat_block> blocks; // complete blocks, in order
+    std::vector<blk_staging*> staged;
+    blk_staging* cur = nullptr; // the block being received
+    uint64_t cur_len = 0;
+    bool broken = false;
+};
+
+struct listing {
+    std::vector<cat_entry> entries;
+    size_t pos = 0;
+    bool wide = false; // 2-byte name lengths
+};
+
+struct pending_mail {
+    bool active = false;
+    uint64_t schedule_id = 0;
+    std::string recipients;
+    uint32_t body_len = 0;
+    std::string body;
+};
+
+struct flush_item {
+    std::vector<blk_staging*> stagings;
+    cat_commit commit;
+    uint64_t ticket;
+};
+
+} // namespace
+
+struct srv_server {
+    srv_store* st = nullptr;
+    srv_config cfg;
+    plat_net listener = PLAT_NET_INVALID;
+    std::atomic<bool> stopping{false};
+    bool abandon = false;
+    std::thread acceptor;
+
+    std::mutex conn_mu;
+    struct conn_slot {
+        std::thread th;
+        plat_net sock;
+        std::atomic<bool> done{false};
+    };
+    std::list<conn_slot> conns;
+
+    std::mutex lock_mu;
+    std::map<std::pair<uint32_t, uint32_t>, lock_entry> locks; // (user, destination)
+    std::map<identity, int> live;                              // connections per identity
+
+    std::mutex flush_mu;
+    std::condition_variable flush_cv;   // wakes the flusher
+    std::condition_variable durable_cv; // wakes connections waiting for durability
+    std::vector<flush_item> queue;
+    uint64_t queued_bytes = 0;
+    uint64_t next_ticket = 1;
+    uint64_t durable_ticket = 0;
+    bool flusher_stop = false;
+    std::thread flusher;
+
+    std::atomic<uint64_t> versions_committed{0}, batches{0}, block_bytes{0};
+};
+
+namespace {
+
+// ---- locks ------------------------------------------------------------------
+
+bool lock_live(const lock_entry& e, int64_t now_ms) {
+    return e.expires_ms == 0 || now_ms < e.expires_ms;
+}
+
+int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void identity_arrive(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    s->live[id]++;
+    int64_t t = now_ms();
+    for (auto& kv : s->locks)
+        if (kv.second.holder == id && lock_live(kv.second, t)) kv.second.expires_ms = 0;
+}
+
+void identity_leave(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    if (--s->live[id] > 0) return;
+    s->live.erase(id);
+    int64_t until = now_ms() + s->cfg.idle_timeout_ms;
+    for (auto& kv : s->locks)
+        if (kv.second.holder == id && kv.second.expires_ms == 0) kv.second.expires_ms = until;
+}
+
+// 0 when every destination was taken, ERR_ACCESS when another identity holds one.
+uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t>& dests) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    int64_t t = now_ms();
+    for (uint32_t d : dests) {
+        auto it = s->locks.find({id.user, d});
+        if (it != s->locks.end() && lock_live(it->second, t) && !(it->second.holder == id))
+            return ERR_ACCESS;
+    }
+    for (uint32_t d : dests)
+        s->locks[{id.user, d}] = lock_entry{id, 0};
+    return 0;
+}
+
+void locks_release(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    for (auto it = s->locks.begin(); it != s->locks.end();) {
+        if (it->second.holder == id)
+            it = s->locks.erase(it);
+        else
+            ++it;
+    }
+}
+
+bool holds_lock(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    int64_t t = now_ms();
+    for (auto it = s->locks.begin(); it != s->locks.end();) {
+        if (!lock_live(it->second, t)) {
+            it = s->locks.erase(it); // expired: released for good
+            continue;
+        }
+        if (it->second.holder == id) return true;
+        ++it;
+    }
+    return false;
+}
+
+// ---- group commit -----------------------------------------------------------
+
+uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes) {
+    std::lock_guard<std::mutex> g(s->flush_mu);
+    item.ticket = s->next_ticket++;
+    uint64_t t = item.ticket;
+    s->queue.push_back(std::move(item));
+    s->queued_bytes += bytes;
+    if (s->queued_bytes >= s->cfg.flush_batch_bytes || s->queue.size() >= 4096)
+        s->flush_cv.notify_all();
+    else if (s->queue.size() == 1)
+        s->flush_cv.notify_all();
+    return t;
+}
+
+void flush_wait(srv_server* s, uint64_t ticket) {
+    if (ticket == 0) return;
+    std::unique_lock<std::mutex> g(s->flush_mu);
+    s->durable_cv.wait(g, [&] { return s->durable_ticket >= ticket || s->flusher_stop; });
+}
+
+void flusher_main(srv_server* s) {
+    std::unique_lock<std::mutex> g(s->flush_mu);
+    for (;;) {
+        s->flush_cv.wait(g, [&] { return !s->queue.empty() || s->flusher_stop; });
+        if (s->queue.empty() && s->flusher_stop) break;
+        // Let a batch gather for at most the flush interval unless it is large.
+        s->flush_cv.wait_for(g, std::chrono::milliseconds(s->cfg.flush_interval_ms), [&] {
+            return s->flusher_stop || s->queued_bytes >= s->cfg.flush_batch_bytes ||
+                   s->queue.size() >= 4096;
+        });
+        if (s->abandon) break;
+        std::vector<flush_item> batch;
+        batch.swap(s->queue);
+        s->queued_bytes = 0;
+        g.unlock();
+
+        std::vector<blk_staging*> stagings;
+        std::vector<cat_commit> commits;
+        uint64_t last = 0;
+        for (flush_item& it : batch) {
+            stagings.insert(stagings.end(), it.stagings.begin(), it.stagings.end());
+            commits.push_back(std::move(it.commit));
+            last = std::max(last, it.ticket);
+        }
+        block_store& bs = s->st->blocks;
+        int rc = bs.ops->publish(bs.self, &stagings);
+        if (rc == 0) rc = s->st->cat.ops->commit(s->st->cat.self, commits, now_s());
+        if (rc == 0) {
+            s->versions_committed += commits.size();
+            s->batches++;
+        } else {
+            fprintf(stderr, "tavni-server: a batch of %zu versions could not be made durable\n",
+                    commits.size());
+        }
+        g.lock();
+        s->durable_ticket = std::max(s->durable_ticket, last);
+        s->durable_cv.notify_all();
+    }
+    s->durable_cv.notify_all();
+}
+
+// ---- one connection ---------------------------------------------------------
+
+struct conn {
+    srv_server* s;
+    plat_net sock;
+    srv_cipher_ptr cipher;
+    bool authed = false;
+    identity id{};
+    std::string schedule_name;
+    bool bad_handle = false;                 // data for an unknown handle was dropped
+    uint64_t last_ticket = 0;                // the latest close of this connection
+    std::map<std::string, uint64_t> pending; // path -> ticket of its latest close
+    open_file* files[MAX_HANDLES + 1] = {};
+    std::map<uint8_t, listing> lists;
+    pending_mail mail;
+    std::vector<uint8_t> rx; // buffered bytes from the socket
+    size_t rx_pos = 0, rx_end = 0;
+    std::vector<uint8_t> plain;
+    std::vector<uint8_t> out_plain, out_frame, payload;
+};
+
+// Reads exactly n bytes within the idle time-out. False on close, failure,
+// time-out or server stop.
+bool read_exact(conn* c, uint8_t* dst, size_t n) {
+    uint32_t start = plat_tick_ms();
+    while (n > 0) {
+        if (c->rx_pos < c->rx_end) {
+            size_t k = std::min(n, c->rx_end - c->rx_pos);
+            memcpy(dst, c->rx.data() + c->rx_pos, k);
+            c->rx_pos += k;
+            dst += k;
+            n -= k;
+            continue;
+        }
+        if (c->s->stopping) return false;
+        uint32_t spent = plat_tick_ms() - start;
+        if (spent >= c->s->cfg.idle_timeout_ms) return false;
+        uint32_t wait = std::min<uint32_t>(c->s->cfg.idle_timeout_ms - spent, 500);
+        long got = plat_net_recv(c->sock, c->rx.data(), c->rx.size(), wait);
+        if (got == -2) continue;
+        if (got <= 0) return false;
+        c->rx_pos = 0;
+        c->rx_end = static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
+                 const std::vector<uint8_t>& payload) {
+    srv_build_packet(type, seq, status, payload, &c->out_plain);
+    if (!srv_frame_seal(c->cipher.get(), c->out_plain.data(), c->out_plain.size(), &c->out_frame))
+        return false;
+    return plat_net_send_all(c->sock, c->out_frame.data(), c->out_frame.size(),
+                             c->s->cfg.idle_timeout_ms) == 0;
+}
+
+bool handshake(conn* c) {
+    uint8_t greet[4];
+    if (!read_exact(c, greet, 4) || memcmp(greet, kGreeting, 4) != 0) return false;
+    const std::string& pem = c->s->st->public_pem;
+    std::vector<uint8_t> hello(2 + pem.size());
+    srv_put_be16(hello.data(), static_cast<uint16_t>(pem.size()));
+    memcpy(hello.data() + 2, pem.data(), pem.size());
+    if (plat_net_send_all(c->sock, hello.data(), hello.size(), c->s->cfg.idle_timeout_ms) != 0)
+        return false;
+    uint8_t block[256];
+    if (!read_exact(c, block, sizeof block)) return false;
+    EVP_PKEY_CTX* pc = EVP_PKEY_CTX_new(c->s->st->key, nullptr);
+    uint8_t out[256];
+    size_t outlen = sizeof out;
+    bool ok = pc && EVP_PKEY_decrypt_init(pc) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(pc, RSA_PKCS1_OAEP_PADDING) == 1 &&
+              EVP_PKEY_decrypt(pc, out, &outlen, block, sizeof block) == 1;
+    EVP_PKEY_CTX_free(pc);
+    if (!ok || outlen != 40 || srv_be16(out) != 34 || out[2] != TFS_SESSION_HANDSHAKE ||
+        srv_be16(out + 3) != 0 || out[7] != 32)
+        return false;
+    int mode = out[6];
+    c->cipher = srv_cipher_new(mode, out + 8);
+    if (!c->cipher) return false;
+    uint8_t sbytes[32];
+    if (RAND_bytes(sbytes, sizeof sbytes) != 1) return false;
+    std::vector<uint8_t> payload(sbytes, sbytes + 32);
+    if (!send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, 0, payload)) return false;
+    uint8_t key[32];
+    for (int i = 0; i < 32; i++)
+        key[i] = out[8 + i] ^ sbytes[i];
+    bool rk = srv_cipher_rekey(c->cipher.get(), key);
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(out, sizeof out);
+    return rk;
+}
+
+// Waits until this connection's closes up to ticket are durable.
+void wait_own(conn* c, uint64_t ticket) {
+    flush_wait(c->s, ticket);
+    for (auto it = c->pending.begin(); it != c->pending.end();)
+        it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
+}
+
+// Frees a handle's file, dropping any partial data.
+void drop_file(conn* c, uint8_t h) {
+    open_file* f = c->files[h];
+    if (!f) return;
+    block_store& bs = c->s->st->blocks;
+    if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
+    for (blk_staging* st : f->staged)
+        bs.ops->stage_abort(bs.self, st);
+    delete f;
+    c->files[h] = nullptr;
+}
+
+void break_file(conn* c, open_file* f) {
+    f->broken = true;
+    block_store& bs = c->s->st->blocks;
+    if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
+    f->cur = nullptr;
+    f->cur_len = 0;
+}
+
+// ---- requests ---------------------------------------------------------------
+
+uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    if (c->authed) return ERR_INVARG;
+    if (rq.auth_mode != AUTH_MODE_AGENT) return ERR_AUTH_FAILURE;
+    cat_user u;
+    catalog& cat = c->s->st->cat;
+    if (cat.ops->user_get(cat.self, rq.user_id, &u) != CAT_OK) return ERR_AUTH_FAILURE;
+    if (CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) != 0) return ERR_AUTH_FAILURE;
+    c->authed = true;
+    c->id.user = rq.user_id;
+    memcpy(c->id.host, rq.host_id, 20);
+    c->schedule_name = rq.schedule_name;
+    identity_arrive(c->s, c->id);
+    uint32_t stamp = 0;
+    cat.ops->stamp_get(cat.self, c->id.user, c->id.host, c->schedule_name, &stamp);
+    srv_put_u8(out, 0);     // repeat
+    srv_put_text8(out, ""); // unused text
+    srv_put_u16(out, 0);
+    srv_put_text8(out, "");
+    srv_put_u16(out, 0);
+    srv_put_u32(out, u.account_number);
+    srv_put_text8(out, u.account);
+    srv_put_u8(out, 0); // account_flag
+    srv_put_text8(out, "");
+    srv_put_u32(out, u.id);
+    srv_put_text8(out, u.name);
+    srv_put_text8(out, ""); // user_text
+    srv_put_u8(out, 0);     // user_flag
+    srv_put_u16(out, 0);    // user_short
+    srv_put_text8(out, ""); // user_text2
+    srv_put_text8(out, ""); // user_text3
+    srv_put_u64(out, 0);
+    srv_put_u64(out, 0);
+    srv_put_u8(out, 0); // user_flag2
+    srv_put_u8(out, 0); // option
+    srv_put_u32(out, stamp);
+    return 0;
+}
+
+uint8_t do_lock(conn* c, const srv_request& rq) {
+    if (rq.lock_flags & 1) {
+        if (rq.has_stamp) {
+            // The stamp vouches for everything sent before it: make that durable first.
+            wait_own(c, c->last_ticket);
+            catalog& cat = c->s->st->cat;
+            if (cat.ops->stamp_set(cat.self, c->id.user, c->id.host, c->schedule_name, rq.stamp) !=
+                CAT_OK)
+                return ERR_SERVER;
+        }
+        locks_release(c->s, c->id);
+        return 0;
+    }
+    if (rq.lock_ids.empty()) return ERR_INVARG;
+    return locks_take(c->s, c->id, rq.lock_ids);
+}
+
+uint8_t map_cat(int rc) {
+    switch (rc) {
+    case CAT_OK:
+        return 0;
+    case CAT_EXISTS:
+        return ERR_EXISTS;
+    case CAT_NOT_FOUND:
+        return ERR_BADPATH;
+    case CAT_NOT_DIR:
+        return ERR_NOTDIR;
+    case CAT_NOT_FILE:
+        return ERR_NOTFILE;
+    default:
+        return ERR_SERVER;
+    }
+}
+
+uint8_t do_mkdir(conn* c, const srv_request& rq) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    catalog& cat = c->s->st->cat;
+    return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
+}
+
+uint8_t do_delete(conn* c, const srv_request& rq) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p) || rq.kind > 1) return ERR_INVARG;
+    wait_own(c, c->last_ticket);
+    catalog& cat = c->s->st->cat;
+    return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
+}
+
+// Simple wildcard match: '*' any run, '?' one byte.
+bool wild_match(const char* pat, const char* s) {
+    if (!*pat) return !*s;
+    if (*pat == '*') return wild_match(pat + 1, s) || (*s && wild_match(pat, s + 1));
+    if (!*s) return false;
+    return (*pat == '?' || *pat == *s) && wild_match(pat + 1, s + 1);
+}
+
+uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    uint8_t cur = rq.cursor;
+    if (cur == 0) {
+        std::string p;
+        if (!srv_normalize_path(rq.path, true, &p)) return ERR_INVARG;
+        if (c->lists.size() >= MAX_LISTINGS) return ERR_FINDMAX;
+        wait_own(c, c->last_ticket);
+        listing l;
+        catalog& cat = c->s->st->cat;
+        int rc = cat.ops->list(cat.self, c->id.user, p, &l.entries);
+        if (rc != CAT_OK) return map_cat(rc);
+        if (!rq.filter.empty() && rq.filter.find('\0') == std::string::npos &&
+            rq.filter.size() < 256) {
+            auto keep = [&](const cat_entry& e) {
+                return wild_match(rq.filter.c_str(), e.name.c_str());
+            };
+            l.entries.erase(std::remove_if(l.entries.begin(), l.entries.end(),
+                                           [&](const cat_entry& e) { return !keep(e); }),
+                            l.entries.end());
+        }
+        l.wide = rq.list_flags & 1;
+        for (int id = 1; id <= 255; id++)
+            if (!c->lists.count(static_cast<uint8_t>(id))) {
+                cur = static_cast<uint8_t>(id);
+                break;
+            }
+        c->lists[cur] = std::move(l);
+    }
+    auto it = c->lists.find(cur);
+    if (it == c->lists.end()) return ERR_INVARG;
+    listing& l = it->second;
+    std::vector<uint8_t> body;
+    uint16_t count = 0;
+    while (l.pos < l.entries.size() && count < LIST_PAGE) {
+        const cat_entry& e = l.entries[l.pos];
+        size_t need = 1 + 4 + 8 + 8 + (l.wide ? 2 : 1) + e.name.size();
+        if (7 + body.size() + need > SRV_MAX_PAYLOAD) break;
+        srv_put_u8(&body, e.folder ? 1 : 0);
+        srv_put_u32(&body, e.mtime);
+        srv_put_u64(&body, e.size);
+        srv_put_u64(&body, e.size);
+        if (l.wide)
+            srv_put_text16(&body, e.name);
+        else
+            srv_put_text8(&body, e.name);
+        l.pos++;
+        count++;
+    }
+    uint32_t further = static_cast<uint32_t>(l.entries.size() - l.pos);
+    srv_put_u16(out, count);
+    srv_put_u32(out, further);
+    srv_put_u8(out, further ? cur : 0);
+    out->insert(out->end(), body.begin(), body.end());
+    if (!further) c->lists.erase(it);
+    return 0;
+}
+
+uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    // Read our own writes: a close of this path still in the flusher comes first.
+    auto pend = c->pending.find(p);
+    if (pend != c->pending.end()) wait_own(c, pend->second);
+    catalog& cat = c->s->st->cat;
+    if (cat.ops->is_folder(cat.self, c->id.user, p)) return ERR_NOTFILE;
+    open_file* f = new open_file();
+    int rc = cat.ops->version_at(cat.self, c->id.user, p, 0, &f->prev);
+    if (rc == CAT_FAIL) {
+        delete f;
+        return ERR_SERVER;
+    }
+    f->has_prev = rc == CAT_OK;
+    if (f->has_prev && f->prev.size == rq.size) {
+        uint32_t a = f->prev.mtime, b = rq.mtime;
+        uint32_t d = a > b ? a - b : b - a;
+        if (d == 0 || d == 3600) {
+            delete f;
+            return ERR_UP2DATE;
+        }
+    }
+    uint32_t bs = srv_block_size(rq.size);
+    if (bs == 0) {
+        delete f;
+        return ERR_INVARG;
+    }
+    int h = 0;
+    for (int i = 1; i <= MAX_HANDLES; i++)
+        if (!c->files[i]) {
+            h = i;
+            break;
+        }
+    if (h == 0) {
+        delete f;
+        return ERR_FDMAX;
+    }
+    f->path = p;
+    f->size = rq.size;
+    f->mtime = rq.mtime;
+    f->block_size = bs;
+    f->block_count = static_cast<uint16_t>((rq.size + bs - 1) / bs);
+    uint16_t known = 0;
+    if (f->has_prev && f->prev.block_size == bs)
+        known = static_cast<uint16_t>(std::min<size_t>(f->prev.blocks.size(), f->block_count));
+    c->files[h] = f;
+    srv_put_u8(out, static_cast<uint8_t>(h));
+    srv_put_u16(out, known);
+    srv_put_u32(out, bs);
+    srv_put_u16(out, f->block_count);
+    return 0;
+}
+
+// An offer (write type 1): 17 when the stored block at this position has the
+// offered MD5 (taken over), 0 when the data is wanted.
+uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    if (c->bad_handle) {
+        c->bad_handle = false;
+        return ERR_BADKEY;
+    }
+    open_file* f = c->files[rq.handle];
+    if (!f || f->broken) return ERR_BADKEY;
+    if (f->cur) { // data of the previous block never got its checksum
+        break_file(c, f);
+        return ERR_NOCSUM;
+    }
+    size_t idx = f->blocks.size();
+    if (idx >= f->block_count) return ERR_INVARG;
+    srv_put_u16(out, rq.data_len);
+    if (rq.data_len == 16 && f->has_prev && f->prev.block_size == f->block_size &&
+        idx < f->prev.blocks.size() && f->prev.blocks[idx].md5.size() == 16 &&
+        memcmp(f->prev.blocks[idx].md5.data(), rq.data, 16) == 0) {
+        f->blocks.push_back(f->prev.blocks[idx]);
+        return ERR_UP2DATE;
+    }
+    return 0;
+}
+
+// Data (8) and checksum (10) writes: never answered.
+void do_silent_write(conn* c, const srv_request& rq) {
+    open_file* f = c->files[rq.handle];
+    if (!f) {
+        c->bad_handle = true;
+        return;
+    }
+    if (f->broken) return;
+    block_store& bs = c->s->st->blocks;
+    if (rq.write_type == SRV_W_DATA) {
+        if (f->blocks.size() >= f->block_count ||
+            f->cur_len + rq.data_len > srv_block_cipher_max(f->block_size)) {
+            break_file(c, f);
+            return;
+        }
+        if (!f->cur) {
+            f->cur = bs.ops->stage_open(bs.self);
+            f->cur_len = 0;
+            if (!f->cur) {
+                break_file(c, f);
+                return;
+            }
+        }
+        if (bs.ops->stage_write(bs.self, f->cur, rq.data, rq.data_len) != 0) {
+            break_file(c, f);
+            return;
+        }
+        f->cur_len += rq.data_len;
+        c->s->block_bytes += rq.data_len;
+        return;
+    }
+    if (rq.write_type == SRV_W_CSUM) {
+        bool csum_ok = rq.data_len == 16 || (rq.data_len == 0 && f->block_count == 1);
+        if (!f->cur || f->cur_len == 0 || f->cur_len % 16 != 0 || !csum_ok ||
+            f->blocks.size() >= f->block_count) {
+            break_file(c, f);
+            return;
+        }
+        cat_block b;
+        if (bs.ops->stage_finish(bs.self, f->cur, &b.digest, &b.length) != 0) {
+            break_file(c, f);
+            return;
+        }
+        b.md5.assign(rq.data, rq.data + rq.data_len);
+        f->blocks.push_back(b);
+        f->staged.push_back(f->cur);
+        f->cur = nullptr;
+        f->cur_len = 0;
+        return;
+    }
+    break_file(c, f); // an unknown silent write type
+}
+
+void do_close(conn* c, uint8_t h) {
+    open_file* f = c->files[h];
+    if (!f) return;
+    if (f->broken || f->cur || f->blocks.size() != f->block_count) {
+        drop_file(c, h); // incomplete: never becomes current
+        return;
+    }
+    flush_item item;
+    item.stagings.swap(f->staged);
+    item.commit.user = c->id.user;
+    item.commit.path = f->path;
+    item.commit.size = f->size;
+    item.commit.mtime = f->mtime;
+    item.commit.block_size = f->block_size;
+    uint64_t bytes = 0;
+    for (const cat_block& b : f->blocks)
+        bytes += b.length;
+    item.commit.blocks.swap(f->blocks);
+    delete f;
+    c->files[h] = nullptr;
+    std::string path = item.commit.path;
+    c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
+    if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
+    c->pending[path] = c->last_ticket;
+}
+
+uint8_t do_email(conn* c, const srv_request& rq) {
+    pending_mail& m = c->mail;
+    if (rq.mail_marker == 0) {
+        m = pending_mail();
+        if (rq.body_len > kMaxMail) return ERR_INVARG;
+        m.active = true;
+        m.schedule_id = rq.schedule_id;
+        for (const std::string& r : rq.recipients) {
+            if (r.find('\n') != std::string::npos || r.find('\0') != std::string::npos) continue;
+            m.recipients += r;
+            m.recipients += '\n';
+        }
+        m.body_len = rq.body_len;
+        m.body.reserve(rq.body_len);
+    } else if (!m.active) {
+        return ERR_INVARG;
+    }
+    if (rq.data_len > m.body_len - m.body.size()) {
+        m = pending_mail();
+        return ERR_INVARG;
+    }
+    m.body.append(reinterpret_cast<const char*>(rq.data), rq.data_len);
+    if (m.body.size() == m.body_len) {
+        cat_mail cm;
+        cm.id = 0;
+        cm.user = c->id.user;
+        cm.schedule_id = m.schedule_id;
+        cm.recipients = m.recipients;
+        cm.received = now_s();
+        cm.body.swap(m.body);
+        m = pending_mail();
+        catalog& cat = c->s->st->cat;
+        if (cat.ops->mail_add(cat.self, cm) != CAT_OK) return ERR_SERVER;
+    }
+    return 0;
+}
+
+// Handles one decoded request; false ends the connection.
+bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
+    std::vector<uint8_t>& out = c->payload;
+    out.clear();
+    uint8_t rc = decode_rc;
+    bool silent = srv_request_silent(rq);
+    if (rc == 0) {
+        bool needs_lock = rq.type == TFS_MKDIR || rq.type == TFS_DELETE ||
+                          rq.type == TFS_FIND_FILES || rq.type == TFS_FILE_WOPEN ||
+                          rq.type == TFS_FILE_WRITE;
+        if (rq.type != TFS_SESSION_AUTH && !c->authed) {
+            rc = ERR_ACCESS;
+            if (silent) {
+                if (rq.type == TFS_FILE_WRITE) c->bad_handle = true;
+                return true;
+            }
+        } else if (needs_lock && rq.type == TFS_FILE_WOPEN && c->bad_handle) {
+            c->bad_handle = false;
+            rc = ERR_BADKEY;
+        } else if (needs_lock && !silent && !holds_lock(c->s, c->id)) {
+            rc = ERR_ACCESS;
+        } else {
+            switch (rq.type) {
+            case TFS_SESSION_AUTH:
+                rc = do_auth(c, rq, &out);
+                break;
+            case TFS_SESSION_CLOSE:
+                send_packet(c, rq.type + TFS_RESPONSE, rq.seq, 0, out);
+                return false;
+            case TFS_USER_LOCK:
+                rc = do_lock(c, rq);
+                break;
+            case TFS_MKDIR:
+                rc = do_mkdir(c, rq);
+                break;
+            case TFS_DELETE:
+                rc = do_delete(c, rq);
+                break;
+            case TFS_FIND_FILES:
+                rc = do_find(c, rq, &out);
+                break;
+            case TFS_FILE_WOPEN:
+                rc = do_wopen(c, rq, &out);
+                break;
+            case TFS_FILE_WRITE:
+                if (silent) {
+                    // Silent writes without the lock are dropped like writes to an unknown handle.
+                    if (!holds_lock(c->s, c->id)) {
+                        if (c->files[rq.handle]) break_file(c, c->files[rq.handle]);
+                        return true;
+                    }
+                    do_silent_write(c, rq);
+                    return true;
+                }
+                rc = rq.write_type == SRV_W_OFFER ? do_offer(c, rq, &out)
+                                                  : static_cast<uint8_t>(ERR_INVARG);
+                break;
+            case TFS_FILE_CLOSE:
+                do_close(c, rq.handle);
+                return true;
+            case TFS_EMAIL:
+                rc = do_email(c, rq);
+                break;
+            default:
+                rc = ERR_INVARG;
+            }
+        }
+    } else if (silent) {
+        if (rq.type == TFS_FILE_WRITE) {
+            if (c->files[rq.handle])
+                break_file(c, c->files[rq.handle]);
+            else
+                c->bad_handle = true;
+        }
+        return true; // a malformed silent request gets no answer either
+    }
+    if (rc != 0 && rq.type != TFS_DELETE) out.clear();
+    if (rq.type == TFS_DELETE) out.assign(24, 0); // the four values, always present
+    return send_packet(c, static_cast<uint8_t>(rq.type + TFS_RESPONSE), rq.seq, rc, out);
+}
+
+void serve_conn(srv_server* s, plat_net sock) {
+    conn* c = new conn();
+    c->s = s;
+    c->sock = sock;
+    c->rx.resize(256 * 1024);
+    c->plain.resize(SRV_MAX_CIPHER + 64);
+    std::vector<uint8_t> cipher_buf(SRV_MAX_CIPHER);
+    if (handshake(c)) {
+        for (;;) {
+            uint8_t hdr[6];
+            if (!read_exact(c, hdr, 6)) break;
+            size_t k = srv_be16(hdr);
+            if (k == 0) k = 65536;
+            if (!read_exact(c, cipher_buf.data(), k)) break;
+            size_t n = 0;
+            if (!srv_frame_open(c->cipher.get(), cipher_buf.data(), k, srv_be32(hdr + 2),
+                                c->plain.data(), &n))
+                break; // a damaged frame: the stream can no longer be trusted
+            srv_request rq;
+            uint8_t rc = srv_decode_request(c->plain.data(), n, &rq);
+            if (!handle_request(c, rq, rc)) break;
+        }
+    }
+    for (int h = 1; h <= MAX_HANDLES; h++)
+        drop_file(c, static_cast<uint8_t>(h));
+    if (c->authed) identity_leave(s, c->id);
+    delete c;
+}
+
+void acceptor_main(srv_server* s) {
+    while (!s->stopping) {
+        plat_net sock = plat_net_accept(s->listener, 200);
+        // Reap connections that ended.
+        {
+            std::lock_guard<std::mutex> g(s->conn_mu);
+            for (auto it = s->conns.begin(); it != s->conns.end();) {
+                if (it->done) {
+                    it->th.join();
+                    it = s->conns.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        if (sock == PLAT_NET_INVALID) continue;
+        std::lock_guard<std::mutex> g(s->conn_mu);
+        if (s->conns.size() >= s->cfg.max_connections || s->stopping) {
+            plat_net_close(sock);
+            continue;
+        }
+        s->conns.emplace_back();
+        srv_server::conn_slot& slot = s->conns.back();
+        slot.sock = sock;
+        slot.th = std::thread([s, &slot] {
+            serve_conn(s, slot.sock);
+            plat_net_close(slot.sock);
+            slot.done = true;
+        });
+    }
+}
+
+void stop_common(srv_server* s, bool abandon) {
+    s->stopping = true;
+    if (s->acceptor.joinable()) s->acceptor.join();
+    {
+        std::lock_guard<std::mutex> g(s->flush_mu);
+        s->abandon = abandon;
+    }
+    {
+        std::lock_guard<std::mutex> g(s->conn_mu);
+        for (auto& slot : s->conns)
+            plat_net_shutdown(slot.sock);
+    }
+    if (abandon) {
+        // Unblock connections waiting for durability before the flusher goes.
+        std::lock_guard<std::mutex> g(s->flush_mu);
+        s->flusher_stop = true;
+        s->flush_cv.notify_all();
+        s->durable_cv.notify_all();
+    }
+    for (auto& slot : s->conns)
+        slot.th.join();
+    s->conns.clear();
+    {
+        std::lock_guard<std::mutex> g(s->flush_mu);
+        s->flusher_stop = true;
+        s->flush_cv.notify_all();
+    }
+    if (s->flusher.joinable()) s->flusher.join();
+    if (abandon) {
+        // Drop what never reached the store; its temporaries stay, as after a crash.
+        block_store& bs = s->st->blocks;
+        for (flush_item& it : s->queue)
+            for (blk_staging* st : it.stagings)
+                bs.ops->stage_abort(bs.self, st);
+        s->queue.clear();
+    }
+    plat_net_close(s->listener);
+    delete s;
+}
+
+} // namespace
+
+srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port,
+                      std::string* err) {
+    if (plat_net_startup() != 0) {
+        *err = "cannot start the socket layer";
+        return nullptr;
+    }
+    srv_server* s = new srv_server();
+    s->st = st;
+    s->cfg = cfg;
+    uint16_t port = 0;
+    s->listener = plat_net_listen(cfg.host.c_str(), cfg.port, &port);
+    if (s->listener == PLAT_NET_INVALID) {
+        char text[256];
+        *err = "cannot listen on " + cfg.host + ":" + std::to_string(cfg.port) + ": " +
+               plat_error_text(plat_last_error(), text, sizeof text);
+        delete s;
+        return nullptr;
+    }
+    if (bound_port) *bound_port = port;
+    s->flusher = std::thread(flusher_main, s);
+    s->acceptor = std::thread(acceptor_main, s);
+    return s;
+}
+
+void srv_stop(srv_server* s) {
+    if (s) stop_common(s, false);
+}
+
+void srv_abandon(srv_server* s) {
+    if (s) stop_common(s, true);
+}
+
+srv_stats srv_get_stats(srv_server* s) {
+    return srv_stats{s->versions_committed.load(), s->batches.load(), s->block_bytes.load()};
+}

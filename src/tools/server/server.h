@@ -1,0 +1,66 @@
+// server.h - the reference backup server: the store as a whole, the serving
+// loop with its connections, and the group commit.
+//
+// srv_store_init makes a store; srv_start serves it on a TCP port until
+// srv_stop. Each connection runs on its own thread; user locks, the flusher
+// and the catalog are shared.
+#pragma once
+
+#include "tools/server/store.h"
+
+#include <cstdint>
+#include <string>
+
+struct evp_pkey_st;
+
+// An opened store: its two back ends and the server key.
+struct srv_store {
+    std::string dir;
+    block_store blocks;
+    catalog cat;
+    evp_pkey_st* key; // RSA private key (EVP_PKEY)
+    std::string public_pem;
+};
+
+// Makes DIR (owner-only), its RSA key, the catalog and the block folder;
+// false with *err when DIR already holds a store or a step fails.
+bool srv_store_init(const std::string& dir, std::string* err);
+// Opens a store; serving also clears leftovers of an interrupted run. Null
+// with *err on failure. srv_store_close accepts null.
+srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err);
+void srv_store_close(srv_store* st);
+
+struct srv_config {
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;                 // 0: any free port
+    uint32_t idle_timeout_ms = 300000; // no complete frame for this long ends a connection;
+                                       // a lock outlives its connection this long
+    uint32_t max_connections = 64;
+    uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
+    uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
+};
+
+struct srv_server; // opaque
+
+// Listens and serves st (owned by the caller, kept open until srv_stop);
+// null with *err when the port cannot be bound. *bound_port gets the port.
+srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port, std::string* err);
+// Ends every connection, makes pending versions durable, stops.
+void srv_stop(srv_server* s);
+// Test only: stops like a killed process: pending versions are dropped
+// without being made current, temporaries stay behind.
+void srv_abandon(srv_server* s);
+// Counters for tests and the bench.
+struct srv_stats {
+    uint64_t versions_committed;
+    uint64_t batches;
+    uint64_t block_bytes;
+};
+srv_stats srv_get_stats(srv_server* s);
+
+// The block size for a file: 1 MiB, or the next power of two that keeps the
+// file within 65535 blocks; 0 when no 32-bit size does.
+uint32_t srv_block_size(uint64_t file_size);
+// Largest ciphertext a block of that size may have (deflate worst case and a
+// cipher block of padding).
+uint64_t srv_block_cipher_max(uint32_t block_size);

@@ -1,0 +1,142 @@
+// wire.h - the reference server's side of the packet format: big-endian
+// readers and writers, the request decoder (a pure function, fuzzed), path
+// checks, and the per-frame cipher.
+//
+// Nothing here touches a socket or the store: a plain packet goes in, a
+// decoded request (or a result code) comes out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// ---- byte order -------------------------------------------------------------
+
+// Reader over a received payload; every read checks the length first and sets
+// bad instead of reading past the end.
+struct srv_reader {
+    const uint8_t* p;
+    size_t len;
+    size_t pos;
+    bool bad;
+};
+srv_reader srv_reader_make(const uint8_t* p, size_t len);
+uint8_t srv_get_u8(srv_reader* r);
+uint16_t srv_get_u16(srv_reader* r);
+uint32_t srv_get_u32(srv_reader* r);
+uint64_t srv_get_u64(srv_reader* r);
+// Pointer to the next n bytes, or null (and bad set) when fewer remain.
+const uint8_t* srv_get_bytes(srv_reader* r, size_t n);
+// text8 / text16 into out; false (and bad set) when short.
+bool srv_get_text8(srv_reader* r, std::string* out);
+bool srv_get_text16(srv_reader* r, std::string* out);
+
+void srv_put_u8(std::vector<uint8_t>* b, uint8_t v);
+void srv_put_u16(std::vector<uint8_t>* b, uint16_t v);
+void srv_put_u32(std::vector<uint8_t>* b, uint32_t v);
+void srv_put_u64(std::vector<uint8_t>* b, uint64_t v);
+// text8 cuts the text at 255 bytes, text16 at 65535.
+void srv_put_text8(std::vector<uint8_t>* b, const std::string& s);
+void srv_put_text16(std::vector<uint8_t>* b, const std::string& s);
+void srv_put_be16(uint8_t* p, uint16_t v);
+void srv_put_be32(uint8_t* p, uint32_t v);
+uint16_t srv_be16(const uint8_t* p);
+uint32_t srv_be32(const uint8_t* p);
+
+// CRC-32 of the plain packet (zlib's crc32 from 0).
+uint32_t srv_crc32(const uint8_t* p, size_t n);
+
+// ---- requests ---------------------------------------------------------------
+
+enum : size_t {
+    SRV_HEADER = 6,
+    SRV_MAX_PAYLOAD = 65499, // the client's packet area less the header
+    SRV_MAX_PLAIN = SRV_HEADER + SRV_MAX_PAYLOAD,
+    SRV_MAX_CIPHER = 65536, // K on the wire; 0 stands for 65536
+    SRV_MAX_WRITE = 65491,
+    SRV_MAX_NAME = 4096, // longest job, schedule or recipient text kept
+};
+
+// Write types of TFS_FILE_WRITE.
+enum : uint8_t { SRV_W_OFFER = 1, SRV_W_NOANSWER = 8, SRV_W_DATA = 8, SRV_W_CSUM = 10 };
+
+struct srv_request {
+    uint8_t type;
+    uint16_t seq;
+    uint8_t status;
+    // TFS_SESSION_AUTH (mode 1; other modes carry only the mode)
+    uint8_t auth_mode;
+    uint32_t user_id;
+    uint8_t key_digest[20];
+    uint8_t host_id[20];
+    uint32_t fci_started;
+    std::string job_name, schedule_name;
+    // TFS_USER_LOCK
+    uint8_t lock_flags;
+    std::vector<uint32_t> lock_ids;
+    bool has_stamp;
+    uint32_t stamp;
+    // TFS_MKDIR, TFS_DELETE (kind), TFS_FIND_FILES (cursor, list flags), TFS_FILE_WOPEN
+    uint8_t kind;
+    uint8_t cursor;
+    uint8_t list_flags;
+    std::string filter;
+    std::string path;
+    uint8_t open_mode;
+    uint32_t mtime;
+    uint64_t size;
+    std::string security;
+    // TFS_FILE_WRITE, TFS_FILE_CLOSE
+    uint8_t handle;
+    uint8_t write_type;
+    const uint8_t* data; // points into the decoded packet
+    uint16_t data_len;
+    // TFS_EMAIL
+    uint8_t mail_marker;
+    uint64_t schedule_id;
+    std::vector<std::string> recipients;
+    uint32_t body_len;
+};
+
+// Decodes one plain packet (header and payload, exactly len bytes). Returns 0
+// with *out filled, or ERR_INVARG when the header or the payload is malformed
+// for its type (type, seq and status are filled whenever the header was
+// readable, so that the refusal can be answered). Unknown types give
+// ERR_INVARG. Never reads outside [plain, plain + len).
+uint8_t srv_decode_request(const uint8_t* plain, size_t len, srv_request* out);
+
+// True when the request type gets no answer (writes with bit 3, closes).
+bool srv_request_silent(const srv_request& rq);
+
+// Checks a client path and gives its stored form: components joined by "/",
+// without leading or trailing "/". Refused (false): NUL bytes, empty
+// components inside, "." or "..", more than 1024 bytes. allow_root lets the
+// empty path (the user's root) through.
+bool srv_normalize_path(const std::string& in, bool allow_root, std::string* out);
+
+// ---- frames -----------------------------------------------------------------
+
+struct srv_cipher; // EVP contexts of one connection
+struct srv_cipher_deleter {
+    void operator()(srv_cipher* c) const;
+};
+typedef std::unique_ptr<srv_cipher, srv_cipher_deleter> srv_cipher_ptr;
+
+// mode 3: AES-256-CBC with key (32 bytes) and zero IV; modes 1 and 2: null
+// cipher. Null for any other mode or when the library fails.
+srv_cipher_ptr srv_cipher_new(int mode, const uint8_t* key);
+// Replaces the key (the session key after the exchange).
+bool srv_cipher_rekey(srv_cipher* c, const uint8_t* key);
+// Builds one frame (K, CRC, ciphertext) of the plain packet into out.
+bool srv_frame_seal(srv_cipher* c, const uint8_t* plain, size_t n, std::vector<uint8_t>* out);
+// Opens one frame: K ciphertext bytes with the CRC from its header. Returns
+// the plain length (>= 6) in *n, plain must hold SRV_MAX_CIPHER bytes; false
+// for a bad length, bad padding, CRC mismatch or a header length that does
+// not match the decrypted bytes.
+bool srv_frame_open(srv_cipher* c, const uint8_t* cipher, size_t k, uint32_t crc, uint8_t* plain,
+                    size_t* n);
+// Builds the 6-byte header and payload of an answer.
+void srv_build_packet(uint8_t type, uint16_t seq, uint8_t status,
+                      const std::vector<uint8_t>& payload, std::vector<uint8_t>* plain);

@@ -1,0 +1,514 @@
+// server_test.cpp - the reference server through its own wire: log-in, locks,
+// stamps, folders, listings, block uploads with dedupe, restore, e-mail, and
+// hostile input.
+#include "test_client.h"
+
+#include "protocol/codes.h"
+#include "tools/server/admin.h"
+#include "tools/server/server.h"
+#include "tools/server/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string make_data(size_t n, uint32_t seed) {
+    // Half compressible, half noise: exercises real zlib output sizes.
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (i / 64) % 2 ? static_cast<char>(rng()) : static_cast<char>('a' + i % 7);
+    return s;
+}
+
+struct ServerTest : ::testing::Test {
+    std::string dir;
+    srv_store* st = nullptr;
+    srv_server* srv = nullptr;
+    uint16_t port = 0;
+    uint8_t key[32];
+    uint8_t digest[20];
+    uint8_t host1[20], host2[20];
+    srv_config cfg;
+
+    void SetUp() override {
+        static std::atomic<int> n{0};
+        dir =
+            (fs::temp_directory_path() /
+             ("tavni-srv-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+              "-" + std::to_string(n++) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this))))
+                .string();
+        fs::remove_all(dir);
+        std::string err;
+        ASSERT_TRUE(srv_store_init(dir, &err)) << err;
+        for (int i = 0; i < 32; i++)
+            key[i] = static_cast<uint8_t>(i * 7 + 1);
+        tc_sha1(key, 32, digest);
+        memset(host1, 0x11, 20);
+        memset(host2, 0x22, 20);
+        cfg.idle_timeout_ms = 5000;
+        open_and_start();
+        ASSERT_EQ(srv_cmd_user_add(st, 7, "bob", "acme", digest), 0);
+    }
+
+    void open_and_start() {
+        std::string err;
+        st = srv_store_open(dir, true, &err);
+        ASSERT_NE(st, nullptr) << err;
+        srv = srv_start(st, cfg, &port, &err);
+        ASSERT_NE(srv, nullptr) << err;
+    }
+
+    void stop() {
+        srv_stop(srv);
+        srv = nullptr;
+        srv_store_close(st);
+        st = nullptr;
+    }
+
+    void TearDown() override {
+        if (srv) srv_stop(srv);
+        srv_store_close(st);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    // Connected, logged in as user 7 from host, holding destination 1.
+    void session(tc_conn* c, const uint8_t* host, bool lock = true) {
+        ASSERT_TRUE(tc_connect(c, port));
+        ASSERT_EQ(tc_login(c, 7, digest, host, "daily.tbs"), 0);
+        if (lock) {
+            ASSERT_EQ(tc_lock(c, 0, {1}), 0);
+        }
+    }
+
+    // The current version of a path decoded with the account key.
+    std::string restore(const std::string& path, int64_t at = 0) {
+        cat_version v;
+        if (st->cat.ops->version_at(st->cat.self, 7, path, at, &v) != CAT_OK) return "<none>";
+        std::string tmp = dir + "/restore.out";
+        FILE* f = fopen(tmp.c_str(), "wb");
+        std::string why;
+        bool ok = srv_decode_version(st, v, key, f, &why);
+        fclose(f);
+        if (!ok) return "<damaged: " + why + ">";
+        FILE* r = fopen(tmp.c_str(), "rb");
+        std::string out;
+        char buf[65536];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, r)) > 0)
+            out.append(buf, n);
+        fclose(r);
+        return out;
+    }
+
+    // Waits until the closing connection's version is durable: the next
+    // request of a connection waits for its own earlier closes.
+    void sync(tc_conn* c) {
+        tc_page p;
+        tc_find(c, 0, 0x20, "", &p);
+    }
+};
+
+} // namespace
+
+TEST(ServerWire, PathsBlockSizesAndChecksums) {
+    std::string out;
+    EXPECT_TRUE(srv_normalize_path("/C Drive/Users/bob/", false, &out));
+    EXPECT_EQ(out, "C Drive/Users/bob");
+    EXPECT_FALSE(srv_normalize_path("a//b", false, &out));
+    EXPECT_FALSE(srv_normalize_path("a/../b", false, &out));
+    EXPECT_FALSE(srv_normalize_path("a/./b", false, &out));
+    EXPECT_FALSE(srv_normalize_path(std::string("a\0b", 3), false, &out));
+    EXPECT_FALSE(srv_normalize_path("/", false, &out));
+    EXPECT_TRUE(srv_normalize_path("/", true, &out));
+    EXPECT_EQ(out, "");
+
+    EXPECT_EQ(srv_block_size(0), 1u << 20);
+    EXPECT_EQ(srv_block_size(65535ull << 20), 1u << 20);
+    EXPECT_EQ(srv_block_size((65535ull << 20) + 1), 2u << 20);
+    EXPECT_EQ(srv_block_size(65535ull << 31), 1u << 31);
+    EXPECT_EQ(srv_block_size((65535ull << 31) + 1), 0u);
+
+    EXPECT_EQ(srv_crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
+}
+
+TEST(ServerWire, DecoderChecksEveryLength) {
+    std::vector<uint8_t> plain;
+    srv_request rq;
+    // Release with stamp: flags 5 carry four more bytes.
+    srv_build_packet(TFS_USER_LOCK, 3, 0, {5, 0, 0, 0x30, 0x39}, &plain);
+    ASSERT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), 0);
+    EXPECT_TRUE(rq.has_stamp);
+    EXPECT_EQ(rq.stamp, 12345u);
+    EXPECT_EQ(rq.seq, 3);
+    srv_build_packet(TFS_USER_LOCK, 3, 0, {5, 0, 0}, &plain);
+    EXPECT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), ERR_INVARG);
+    // A lock taking more ids than the payload holds.
+    srv_build_packet(TFS_USER_LOCK, 0, 0, {0, 0xff, 0xff, 0, 0, 0, 1}, &plain);
+    EXPECT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), ERR_INVARG);
+    // A text16 longer than the payload.
+    srv_build_packet(TFS_MKDIR, 0, 0, {0, 0x10, 0x00, 'a'}, &plain);
+    EXPECT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), ERR_INVARG);
+    // Header length disagreeing with the bytes.
+    srv_build_packet(TFS_FILE_CLOSE, 0, 0, {1}, &plain);
+    plain[1] = 9;
+    EXPECT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), ERR_INVARG);
+    // A write whose length runs past the payload.
+    srv_build_packet(TFS_FILE_WRITE, 0, 0, {1, 8, 0, 20, 1, 2}, &plain);
+    EXPECT_EQ(srv_decode_request(plain.data(), plain.size(), &rq), ERR_INVARG);
+    EXPECT_TRUE(srv_request_silent(rq));
+}
+
+TEST_F(ServerTest, LoginRefusalsAndRecords) {
+    tc_conn c;
+    ASSERT_TRUE(tc_connect(&c, port));
+    uint8_t wrong[20];
+    memcpy(wrong, digest, 20);
+    wrong[0] ^= 1;
+    EXPECT_EQ(tc_login(&c, 7, wrong, host1, "s"), ERR_AUTH_FAILURE);
+    EXPECT_EQ(tc_login(&c, 8, digest, host1, "s"), ERR_AUTH_FAILURE);
+    EXPECT_EQ(tc_login(&c, 7, digest, host1, "s", nullptr, 0), ERR_AUTH_FAILURE);
+    EXPECT_EQ(tc_mkdir(&c, "x"), ERR_ACCESS); // nothing before a log-in
+    tc_login_info info;
+    ASSERT_EQ(tc_login(&c, 7, digest, host1, "s", &info), 0);
+    EXPECT_EQ(info.account_name, "acme");
+    EXPECT_EQ(info.user_name, "bob");
+    EXPECT_EQ(info.user_number, 7u);
+    EXPECT_EQ(info.stamp, 0u);
+
+    tc_conn n; // the null cipher of modes 1 and 2 works too
+    ASSERT_TRUE(tc_connect(&n, port, 1));
+    EXPECT_EQ(tc_login(&n, 7, digest, host2, "s"), 0);
+}
+
+TEST_F(ServerTest, LocksContendAndStampsRoundTrip) {
+    tc_conn a, b;
+    session(&a, host1, false);
+    session(&b, host2, false);
+    EXPECT_EQ(tc_mkdir(&a, "x"), ERR_ACCESS); // no lock yet
+    EXPECT_EQ(tc_lock(&a, 0, {1}), 0);
+    EXPECT_EQ(tc_lock(&b, 0, {1}), ERR_ACCESS);
+    EXPECT_EQ(tc_lock(&b, 2, {1}), ERR_ACCESS);
+    EXPECT_EQ(tc_lock(&a, 0x0a, {1}), 0); // the FCI announcement keeps it
+    EXPECT_EQ(tc_lock(&a, 2, {1}), 0);
+    EXPECT_EQ(tc_mkdir(&a, "x"), 0);
+    EXPECT_EQ(tc_mkdir(&b, "y"), ERR_ACCESS);
+    EXPECT_EQ(tc_release(&a, 1700000000u), 0);
+    EXPECT_EQ(tc_mkdir(&a, "z"), ERR_ACCESS); // released
+    EXPECT_EQ(tc_lock(&b, 0, {1}), 0);
+
+    tc_conn a2; // the stamp comes back at the next log-in of that host and schedule
+    ASSERT_TRUE(tc_connect(&a2, port));
+    tc_login_info info;
+    ASSERT_EQ(tc_login(&a2, 7, digest, host1, "daily.tbs", &info), 0);
+    EXPECT_EQ(info.stamp, 1700000000u);
+    tc_conn other;
+    ASSERT_TRUE(tc_connect(&other, port));
+    ASSERT_EQ(tc_login(&other, 7, digest, host1, "weekly.tbs", &info), 0);
+    EXPECT_EQ(info.stamp, 0u);
+}
+
+TEST_F(ServerTest, LockOutlivesItsConnectionForTheIdleTime) {
+    stop();
+    cfg.idle_timeout_ms = 600;
+    open_and_start();
+    {
+        tc_conn a;
+        session(&a, host1);
+    }
+    tc_conn a2; // same identity: keeps the lock without asking again
+    session(&a2, host1, false);
+    EXPECT_EQ(tc_mkdir(&a2, "kept"), 0);
+    tc_close(&a2);
+    {
+        tc_conn b;
+        session(&b, host2, false);
+        EXPECT_EQ(tc_lock(&b, 0, {1}), ERR_ACCESS);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    tc_conn b;
+    session(&b, host2, false);
+    EXPECT_EQ(tc_lock(&b, 0, {1}), 0);
+}
+
+TEST_F(ServerTest, FoldersListingsAndDeletes) {
+    tc_conn c;
+    session(&c, host1);
+    EXPECT_EQ(tc_mkdir(&c, "C Drive/docs/deep"), 0);
+    EXPECT_EQ(tc_mkdir(&c, "C Drive/docs"), ERR_EXISTS);
+    for (int i = 0; i < 250; i++) {
+        char name[64];
+        snprintf(name, sizeof name, "C Drive/docs/f%03d.txt", i);
+        ASSERT_EQ(tc_send_file(&c, name, std::string(), 1000 + i, key).result, 0);
+    }
+    EXPECT_EQ(tc_mkdir(&c, "C Drive/docs/f000.txt/sub"), ERR_NOTDIR);
+    tc_page p;
+    ASSERT_EQ(tc_find(&c, 0, 0x20, "C Drive/docs", &p), 0);
+    EXPECT_EQ(p.count, 100);
+    EXPECT_EQ(p.further, 151u);
+    ASSERT_NE(p.cursor, 0);
+    EXPECT_EQ(p.entries[0].name, "deep");
+    EXPECT_EQ(p.entries[0].type, 1);
+    EXPECT_EQ(p.entries[1].name, "f000.txt");
+    EXPECT_EQ(p.entries[1].mtime, 1000u);
+    std::vector<std::string> names;
+    for (auto& e : p.entries)
+        names.push_back(e.name);
+    uint8_t cur = p.cursor;
+    ASSERT_EQ(tc_find(&c, cur, 0x20, "", &p), 0);
+    EXPECT_EQ(p.count, 100);
+    EXPECT_EQ(p.further, 51u);
+    for (auto& e : p.entries)
+        names.push_back(e.name);
+    ASSERT_EQ(tc_find(&c, p.cursor, 0x20, "", &p), 0);
+    EXPECT_EQ(p.count, 51);
+    EXPECT_EQ(p.further, 0u);
+    EXPECT_EQ(p.cursor, 0);
+    for (auto& e : p.entries)
+        names.push_back(e.name);
+    ASSERT_EQ(names.size(), 251u);
+    EXPECT_EQ(names.back(), "f249.txt");
+    EXPECT_EQ(tc_find(&c, cur, 0x20, "", &p), ERR_INVARG); // the finished cursor is gone
+
+    ASSERT_EQ(tc_find(&c, 0, 0x21, "C Drive", &p), 0); // 2-byte name lengths
+    ASSERT_EQ(p.count, 1);
+    EXPECT_EQ(p.entries[0].name, "docs");
+    EXPECT_EQ(tc_find(&c, 0, 0x20, "nowhere", &p), ERR_BADPATH);
+
+    EXPECT_EQ(tc_delete(&c, 0, "C Drive/docs/f000.txt"), 0);
+    EXPECT_EQ(tc_delete(&c, 0, "C Drive/docs/f000.txt"), ERR_BADPATH);
+    ASSERT_EQ(tc_find(&c, 0, 0x20, "C Drive/docs", &p), 0);
+    EXPECT_EQ(p.further + p.count, 250u);
+    EXPECT_EQ(tc_find(&c, p.cursor, 0x20, "", &p), 0);
+    EXPECT_EQ(tc_find(&c, p.cursor, 0x20, "", &p), 0);
+    EXPECT_EQ(tc_delete(&c, 1, "C Drive/docs"), 0);
+    ASSERT_EQ(tc_find(&c, 0, 0x20, "C Drive", &p), 0);
+    EXPECT_EQ(p.count, 0);
+    std::vector<cat_version> hist; // history keeps what the tree dropped
+    st->cat.ops->history(st->cat.self, 7, "C Drive/docs/f001.txt", &hist);
+    ASSERT_EQ(hist.size(), 1u);
+    EXPECT_NE(hist[0].replaced, 0);
+}
+
+TEST_F(ServerTest, BlocksDedupeAndRestoreByteIdentical) {
+    tc_conn c;
+    session(&c, host1);
+    std::string v1 = make_data(5 * (1 << 20) - 1000, 1);
+    tc_send_stats s = tc_send_file(&c, "C Drive/big.bin", v1, 5000, key);
+    ASSERT_EQ(s.result, 0);
+    EXPECT_EQ(s.blocks_sent, 5);
+    sync(&c);
+    EXPECT_EQ(restore("C Drive/big.bin"), v1);
+
+    s = tc_send_file(&c, "C Drive/big.bin", v1, 5000 + 3600, key); // DST shift: up to date
+    EXPECT_EQ(s.result, ERR_UP2DATE);
+
+    std::string v2 = v1;
+    v2[3 * (1 << 20) + 17] ^= 0x5a;
+    s = tc_send_file(&c, "C Drive/big.bin", v2, 6000, key);
+    ASSERT_EQ(s.result, 0);
+    EXPECT_EQ(s.offers_up2date, 4);
+    EXPECT_EQ(s.blocks_sent, 1);
+    sync(&c);
+    EXPECT_EQ(restore("C Drive/big.bin"), v2);
+    std::vector<cat_version> hist;
+    st->cat.ops->history(st->cat.self, 7, "C Drive/big.bin", &hist);
+    ASSERT_EQ(hist.size(), 2u);
+    EXPECT_NE(hist[0].replaced, 0);
+    EXPECT_EQ(hist[1].replaced, 0);
+
+    std::string small = "hello, one block";
+    ASSERT_EQ(tc_send_file(&c, "C Drive/small.txt", small, 7, key).result, 0);
+    sync(&c);
+    EXPECT_EQ(restore("C Drive/small.txt"), small);
+
+    // Restore through the command to a folder keeps contents and the time.
+    srv_restore_opts o;
+    o.user = 7;
+    o.path = "C Drive";
+    o.to = dir + "/out";
+    o.have_key = true;
+    memcpy(o.key, key, 32);
+    ASSERT_EQ(srv_cmd_restore(st, o), 0);
+    EXPECT_EQ(fs::file_size(dir + "/out/C Drive/big.bin"), v2.size());
+    EXPECT_EQ(srv_cmd_verify_all(st, 0, nullptr), 0);
+    EXPECT_EQ(srv_cmd_verify_all(st, 7, key), 0);
+}
+
+TEST_F(ServerTest, CutOffUploadsNeverBecomeCurrent) {
+    std::string v1 = make_data(3 * (1 << 20), 2);
+    std::string v2 = make_data(3 * (1 << 20), 3);
+    {
+        tc_conn c;
+        session(&c, host1);
+        ASSERT_EQ(tc_send_file(&c, "f.bin", v1, 100, key).result, 0);
+        sync(&c);
+        // Cut off after two blocks: the connection ends without a close.
+        EXPECT_EQ(tc_send_file(&c, "f.bin", v2, 200, key, 2).result, 0);
+    }
+    tc_conn c;
+    session(&c, host1);
+    sync(&c);
+    EXPECT_EQ(restore("f.bin"), v1);
+    // Closed with blocks missing: dropped as well.
+    tc_open o;
+    ASSERT_EQ(tc_wopen(&c, "f.bin", v2.size(), 200, &o), 0);
+    EXPECT_EQ(o.known, 3);
+    tc_file_close(&c, o.handle);
+    // A block whose ciphertext is not a multiple of 16 breaks the version.
+    ASSERT_EQ(tc_wopen(&c, "g.bin", 10, 1, &o), 0);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), 0);
+    uint8_t junk[15] = {1};
+    tc_write_silent(&c, o.handle, 8, junk, sizeof junk);
+    tc_write_silent(&c, o.handle, 10, nullptr, 0);
+    tc_file_close(&c, o.handle);
+    sync(&c);
+    EXPECT_EQ(restore("f.bin"), v1);
+    EXPECT_EQ(restore("g.bin"), "<none>");
+}
+
+TEST_F(ServerTest, EmailPartsJoined) {
+    tc_conn c;
+    session(&c, host1, false); // mail needs no lock
+    std::string body = make_data(150000, 4);
+    std::vector<size_t> pieces;
+    ASSERT_EQ(tc_email(&c, 99, {"a@b"}, body, &pieces), 0);
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[0], 59982u);
+    EXPECT_EQ(pieces[2], 30018u);
+    ASSERT_EQ(tc_email(&c, 5, {"x@y", "z@w"}, "", nullptr), 0);
+    std::vector<cat_mail> all;
+    st->cat.ops->mail_list(st->cat.self, &all);
+    ASSERT_EQ(all.size(), 2u);
+    cat_mail m;
+    ASSERT_EQ(st->cat.ops->mail_get(st->cat.self, all[0].id, &m), CAT_OK);
+    EXPECT_EQ(m.body, body);
+    EXPECT_EQ(m.recipients, "a@b\n");
+    EXPECT_EQ(m.schedule_id, 99u);
+    // A further part without a first part, or one that overruns the body.
+    std::vector<uint8_t> p = {2, 0, 1, 'x'};
+    EXPECT_EQ(tc_transact(&c, TFS_EMAIL, p, nullptr), ERR_INVARG);
+}
+
+TEST_F(ServerTest, HostileRequestsGetCodes) {
+    tc_conn c;
+    session(&c, host1);
+    EXPECT_EQ(tc_mkdir(&c, "a/../b"), ERR_INVARG);
+    EXPECT_EQ(tc_mkdir(&c, "a//b"), ERR_INVARG);
+    EXPECT_EQ(tc_mkdir(&c, std::string("a\0b", 3)), ERR_INVARG);
+    tc_open o;
+    EXPECT_EQ(tc_wopen(&c, "../etc/passwd", 1, 1, &o), ERR_INVARG);
+    EXPECT_EQ(tc_wopen(&c, "huge", ~0ull, 1, &o), ERR_INVARG);
+
+    // Data for an unknown handle is dropped; the next offer says restart.
+    uint8_t d[16] = {0};
+    tc_write_silent(&c, 77, 8, d, 16);
+    ASSERT_EQ(tc_wopen(&c, "h.bin", 100, 1, &o), ERR_BADKEY);
+    ASSERT_EQ(tc_wopen(&c, "h.bin", 100, 1, &o), 0);
+    tc_write_silent(&c, 99, 10, d, 16);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    tc_file_close(&c, 200); // unknown: ignored
+    // Data then an offer without the closing checksum: refused, file broken.
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), 0);
+    tc_write_silent(&c, o.handle, 8, d, 16);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_NOCSUM);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    tc_file_close(&c, o.handle);
+
+    // More than 255 open files.
+    uint8_t rc = 0;
+    for (int i = 0; i < 256 && rc == 0; i++)
+        rc = tc_wopen(&c, "many/" + std::to_string(i), 10, 1, &o);
+    EXPECT_EQ(rc, ERR_FDMAX);
+    for (int h = 1; h <= 255; h++)
+        tc_file_close(&c, static_cast<uint8_t>(h));
+
+    // Unknown types are answered, not ignored.
+    EXPECT_EQ(tc_transact(&c, 99, {}, nullptr), ERR_INVARG);
+    EXPECT_EQ(tc_transact(&c, TFS_FILE_WRITE, {1, 2, 0, 0}, nullptr), ERR_INVARG);
+    EXPECT_EQ(tc_mkdir(&c, "still/fine"), 0);
+    sync(&c);
+    EXPECT_EQ(restore("h.bin"), "<none>");
+}
+
+TEST_F(ServerTest, BrokenFramesCloseOnlyTheirConnection) {
+    stop();
+    cfg.idle_timeout_ms = 800;
+    open_and_start();
+    tc_conn good;
+    session(&good, host1);
+
+    tc_conn crc; // a wrong CRC
+    session(&crc, host2, false);
+    std::vector<uint8_t> plain, frame;
+    srv_build_packet(TFS_MKDIR, 0, 0, {0, 0, 1, 'q'}, &plain);
+    srv_frame_seal(crc.cipher.get(), plain.data(), plain.size(), &frame);
+    frame[3] ^= 1;
+    tc_send_raw(&crc, frame.data(), frame.size());
+    EXPECT_TRUE(tc_closed_by_peer(&crc));
+
+    tc_conn junk; // garbage after the key exchange
+    ASSERT_TRUE(tc_connect(&junk, port));
+    uint8_t bytes[37] = {0x00, 0x1f, 1, 2, 3, 4};
+    tc_send_raw(&junk, bytes, sizeof bytes);
+    EXPECT_TRUE(tc_closed_by_peer(&junk));
+
+    tc_conn greet; // wrong greeting
+    greet.sock = plat_net_connect("127.0.0.1", port);
+    tc_send_raw(&greet, "GET ", 4);
+    EXPECT_TRUE(tc_closed_by_peer(&greet));
+
+    tc_conn stall; // stops in the middle of a frame
+    ASSERT_TRUE(tc_connect(&stall, port));
+    uint8_t half[3] = {0x00, 0x40, 0};
+    tc_send_raw(&stall, half, sizeof half);
+    EXPECT_EQ(tc_mkdir(&good, "served/meanwhile"), 0); // others are not held up
+    stall.timeout_ms = 5000;
+    EXPECT_TRUE(tc_closed_by_peer(&stall));
+
+    EXPECT_EQ(tc_mkdir(&good, "after"), 0);
+    tc_page p;
+    ASSERT_EQ(tc_find(&good, 0, 0x20, "", &p), 0);
+    EXPECT_EQ(p.count, 2); // "after" and "served": nothing from the broken peers
+}
+
+TEST_F(ServerTest, CrashDuringUploadsLeavesNoDamage) {
+    std::string data = make_data(2 * (1 << 20) + 5, 5);
+    {
+        tc_conn c;
+        session(&c, host1);
+        ASSERT_EQ(tc_send_file(&c, "kept.bin", data, 1, key).result, 0);
+        sync(&c);
+        std::atomic<bool> go{true};
+        std::thread uploader([&] {
+            tc_conn u;
+            session(&u, host2, false);
+            tc_lock(&u, 0, {2});
+            for (int i = 0; go && i < 50; i++)
+                tc_send_file(&u, "up/" + std::to_string(i), data, 1, key);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        srv_abandon(srv); // as if the process was killed
+        srv = nullptr;
+        go = false;
+        uploader.join();
+        srv_store_close(st);
+        st = nullptr;
+    }
+    // A temporary left by the "crash" is cleared when serving starts again.
+    FILE* f = fopen((dir + "/blocks/tmp/leftover").c_str(), "wb");
+    fclose(f);
+    open_and_start();
+    EXPECT_FALSE(fs::exists(dir + "/blocks/tmp/leftover"));
+    EXPECT_EQ(srv_cmd_verify_all(st, 0, key), 0);
+    EXPECT_EQ(restore("kept.bin"), data);
+}
