@@ -25,11 +25,26 @@ bool write_line(FILE* const* stream, const char* line, size_t len) {
     return true;
 }
 
+// Empties the log, then keeps it in append mode: when a second agent started
+// in the same folder empties the log again, this process's lines go on at
+// the new end instead of leaving a hole of zero bytes up to its old offset.
+FILE* open_emptied(const char* path) {
+    FILE* f = fopen(path, "w");
+    if (!f) return nullptr;
+    fclose(f);
+    return fopen(path, "a+");
+}
+
 } // namespace
 
 size_t log_format_line(char* out, const char* message) {
     plat_systime t;
     plat_local_time(&t);
+    return log_format_line_at(out, &t, message);
+}
+
+size_t log_format_line_at(char* out, const plat_systime* time, const char* message) {
+    const plat_systime& t = *time;
     int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year, t.month,
                      t.day, t.hour, t.minute, t.second, t.milliseconds, message);
     if (n < 0) return 0;
@@ -45,7 +60,7 @@ static size_t format_line(char* line, const char* format, va_list args) {
 
 int agent_log_open(const char* path) {
     agent_log_close();
-    FILE* f = fopen(path, "w+");
+    FILE* f = open_emptied(path);
     std::lock_guard<std::mutex> hold(g_write_lock);
     g_process_log = f;
     return f ? 0 : -1;
@@ -71,7 +86,7 @@ void agent_log_printf(const char* format, ...) {
 
 int job_log_open(const char* path) {
     job_log_close();
-    FILE* f = fopen(path, "w+");
+    FILE* f = open_emptied(path);
     std::lock_guard<std::mutex> hold(g_write_lock);
     g_job_log = f;
     return f ? 0 : -1;

@@ -32,3 +32,6 @@ void debug_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
 // Formats one timestamped line into out (LOG_LINE_MAX + 1 bytes); its length.
 size_t log_format_line(char* out, const char* message);
+// The same with a given local time.
+struct plat_systime;
+size_t log_format_line_at(char* out, const plat_systime* time, const char* message);

@@ -34,6 +34,8 @@ struct progress_record {
 enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROGRESS_END_SENT = 3 };
 
 int progress_open();
+// progress_open on other names; tests use it to stay clear of a running agent.
+int progress_open_names(const char* area_name, const char* event_name);
 void progress_close();
 void progress_set_status(const char* text);
 void progress_set_job_name(const char* text);
@@ -44,3 +46,9 @@ void progress_set_total(uint64_t bytes);
 void progress_set_start_tick(uint32_t tick);
 void progress_complete();
 bool terminate_requested();
+
+// The record as stored in the shared area: little-endian, PROGRESS_RECORD_SIZE
+// bytes. A reader decodes a copy it took of the area; texts are copied as they
+// are (a text filling its field has no terminator).
+void progress_encode(const progress_record* record, uint8_t* out);
+void progress_decode(const uint8_t* in, progress_record* record);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- facts that differ between the platforms --------------------------------
 
@@ -94,8 +95,10 @@ struct plat_mailslot; // opaque
 plat_mailslot* plat_mailslot_create(const char* name);
 // Sending side: opens an existing mailslot for writing; null when none exists.
 plat_mailslot* plat_mailslot_open(const char* name);
-// Reads one message; its length (0 allowed) or -1 (nothing waiting, or
-// failure). A message longer than size is an error (-1) and is consumed.
+// Reads one message; its length (0 allowed), -1 (nothing waiting, or
+// failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
+// is consumed (removed from the queue) all the same.
+enum { PLAT_MAILSLOT_TOO_LONG = -2 };
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size);
 // Writes one message; 0 or -1.
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len);
@@ -131,13 +134,195 @@ extern const char* const plat_job_mailslot_name;
 int plat_enable_privilege(const char* name);
 
 // ---- files and folders ------------------------------------------------------
-// (file status, listings, security records, volumes: added with their modules)
+// Paths are 8-bit strings handed to the system unchanged. Every call that fails
+// returns its failure value with the system error readable by plat_last_error().
+
+// Attribute bits, with the values of the Windows file attributes. On Linux a
+// symbolic link is a reparse point, a file without write permission for its
+// owner is read-only, names beginning with '.' are not marked hidden.
+enum {
+    PLAT_ATTR_READONLY = 0x01,
+    PLAT_ATTR_HIDDEN = 0x02,
+    PLAT_ATTR_SYSTEM = 0x04,
+    PLAT_ATTR_DIRECTORY = 0x10,
+    PLAT_ATTR_ARCHIVE = 0x20,
+    PLAT_ATTR_REPARSE = 0x400,
+};
+
+enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
+
+// Status of one file or folder, or one entry of a listing.
+struct plat_file_info {
+    uint32_t attributes;  // PLAT_ATTR_*
+    int64_t size;         // bytes; 0 for folders
+    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;        // last write, seconds since 1970
+    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
+    char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
+};
+
+// Status of path without following a final symbolic link; 0 or -1.
+int plat_file_status(const char* path, plat_file_info* out);
+// True when path names an existing file or folder (links not followed).
+bool plat_exists(const char* path);
+// True when path names an existing folder (links followed).
+bool plat_is_folder(const char* path);
+
+// Folder listing, find-first/find-next style. plat_dir_open lists the folder
+// and fills *first with its first entry; null on failure (the folder is
+// missing, not a folder, or refused). Linux: entries sorted by name (byte
+// order), "." first carrying the folder's own status, then ".."; entries that
+// vanish while listed are left out. Windows: FindFirstFileA order.
+struct plat_dir; // opaque
+plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
+// The next entry: 0, or -1 at the end (last error 0) or on failure.
+int plat_dir_next(plat_dir* d, plat_file_info* out);
+void plat_dir_close(plat_dir* d); // accepts null
+// True when a failed plat_dir_open (or other call) was refused for access.
+bool plat_error_is_access_denied(int code);
+
+// Files, opened in binary mode, with 64-bit offsets. Descriptors are small
+// non-negative integers; PLAT_NO_FILE is none.
+typedef int plat_file;
+enum { PLAT_NO_FILE = -1 };
+enum plat_seek_origin { PLAT_SEEK_SET, PLAT_SEEK_CUR, PLAT_SEEK_END };
+
+plat_file plat_file_open_read(const char* path);
+// Creates or truncates for writing. owner_only: readable and writable by the
+// owner alone on Linux (mode 0600, also for an existing file); no effect on
+// Windows, where the folder's access list applies.
+plat_file plat_file_create(const char* path, bool owner_only);
+// Bytes read (0 at the end of the file) or -1.
+int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
+// Bytes written or -1; a short count means the disk refused the rest.
+int32_t plat_file_write(plat_file f, const void* buf, uint32_t size);
+// The new offset from the start, or -1.
+int64_t plat_file_seek(plat_file f, int64_t offset, plat_seek_origin origin);
+int plat_file_close(plat_file f); // 0 or -1; PLAT_NO_FILE gives 0
+
+// Current directory; 0 or -1 (a buffer too small fails with ERANGE/122).
+int plat_get_cwd(char* buf, size_t size);
+int plat_set_cwd(const char* path);
+
+// 0 or -1 each. owner_only as for plat_file_create (mode 0700 on Linux).
+int plat_mkdir(const char* path, bool owner_only);
+int plat_rmdir(const char* path);
+int plat_unlink(const char* path);
+// Renames; fails when to exists (as MoveFile does), on both platforms.
+int plat_rename(const char* from, const char* to);
+
+// Volume facts. root: a folder of the volume (Windows: "C:\", "\\srv\share\",
+// or null for the current volume). 0 or -1.
+int plat_volume_cluster_size(const char* root, uint32_t* bytes);
+int plat_volume_free_space(const char* root, uint64_t* bytes);
+// Name of the file system type of the volume holding path ("ext4", "proc",
+// "NTFS", ...); 0 or -1.
+int plat_fs_type(const char* path, char* buf, size_t size);
+
+// The security record of a file. Windows NT family: kind 3, the self-relative
+// security descriptor (owner, group, access list) in buf, *value its length.
+// Windows 95 family: kind 2, *value the attribute word, nothing in buf.
+// Linux: kind 4, 12 bytes in buf (owner uid, group gid, mode; each unsigned
+// 32-bit little-endian), *value 12. 0 or -1 (buffer too small included).
+int plat_file_security(const char* path, uint8_t* kind, uint32_t* value, uint8_t* buf,
+                       uint32_t size);
+
+// System facts: the version information (Windows: dwPlatformId, major, minor
+// of GetVersionExA; Linux: 2 and the kernel release) and the Windows folder
+// (Linux: "/"). 0 or -1.
+int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor);
+int plat_windows_directory(char* buf, size_t size);
+
+// A string value (REG_SZ) below HKEY_LOCAL_MACHINE, terminated within buf.
+// 0, or -1 when absent, of another type or unreadable. Linux: always absent
+// (-1, ENOENT).
+int plat_registry_read_string(const char* key, const char* value, char* buf, size_t size);
+
+// Owner-only files: the machine key file, the schedule digest (".ts") and the
+// mail queue hold or protect keys, so on Linux they are created with mode 0600
+// (an existing file opened with PLAT_PRIVATE_TRUNCATE is narrowed to 0600 too).
+// Windows keeps the folder's inherited access, as the rest of the agent does.
+enum plat_private_mode {
+    PLAT_PRIVATE_CREATE_NEW = 0, // fail (EEXIST / ERROR_FILE_EXISTS) when the file exists
+    PLAT_PRIVATE_TRUNCATE = 1,   // create, or empty an existing file
+};
+// Opens the file for binary writing; null on failure (last error set).
+// The caller closes the stream with fclose.
+FILE* plat_open_private(const char* path, plat_private_mode mode);
 
 // ---- child processes --------------------------------------------------------
-// (the hidden command runner: added with its module)
+
+struct plat_process; // opaque: one started child and its handles
+
+// Starts command_line as a hidden child with the agent's environment, current
+// directory and inheritable handles. Windows passes the line unchanged to
+// CreateProcessA; Linux splits it into words (blanks separate, double quotes
+// group and are dropped, "" is an empty word; no shell) and runs the first
+// word found on PATH. Null on failure with the last error set; a program that
+// does not exist gives the platform's "file not found" error.
+plat_process* plat_process_start(const char* command_line);
+// Waits up to ms for the child to end. Returns 0 with *result set to
+// PLAT_WAIT_ENDED, PLAT_WAIT_TIMEOUT, PLAT_WAIT_ABANDONED or PLAT_WAIT_FAILED
+// (last error set); any other return value is a wait result the system gave
+// that none of these names. An ended child keeps answering PLAT_WAIT_ENDED.
+int plat_process_wait(plat_process* p, uint32_t ms, plat_wait_result* result);
+// Exit code of an ended child; 0, or -1 with the last error set. On Linux a
+// child ended by a signal reads as 128 + the signal number, and one ended by
+// plat_process_terminate as the code given there.
+int plat_process_exit_code(plat_process* p, uint32_t* code);
+// Ends the child (and on Linux its process group) with the given exit code
+// and waits until it is gone; 0 (also when it had already ended) or -1 with
+// the last error set.
+int plat_process_terminate(plat_process* p, uint32_t code);
+// Releases the handles; the child is not stopped. Accepts null.
+void plat_process_close(plat_process* p);
+
+// File-system redirection of a 32-bit process on 64-bit Windows, looked up in
+// kernel32.dll at each call. Linux never has it (PLAT_REDIRECTION_ABSENT).
+enum plat_redirection {
+    PLAT_REDIRECTION_DONE,      // switched
+    PLAT_REDIRECTION_FAILED,    // the call failed; last error set
+    PLAT_REDIRECTION_ABSENT,    // the system has no such function
+    PLAT_REDIRECTION_NO_MODULE, // kernel32.dll has no handle; last error set
+};
+// Switches redirection off; *old_state receives the value to give back.
+plat_redirection plat_redirection_disable(void** old_state);
+// Restores the state kept by plat_redirection_disable.
+plat_redirection plat_redirection_revert(void* old_state);
 
 // ---- sockets ----------------------------------------------------------------
-// (TCP client and server: added with the protocol modules)
+// Blocking TCP sockets. A socket is an integer handle; -1 is "none". Failures
+// leave the socket layer's own error code readable through
+// plat_socket_last_error() (WSAGetLastError / errno).
+
+enum { PLAT_SOCKET_NONE = -1 };
+
+// Starts the socket layer (WSAStartup with version 1.1 on Windows); 0 or the
+// layer's error code.
+int plat_socket_startup();
+void plat_socket_cleanup();
+int plat_socket_last_error();
+// Looks the host up by name (gethostbyname), takes its first address and
+// connects a stream socket to it with TCP_NODELAY set. The socket or -1; a
+// socket whose connect fails is closed.
+intptr_t plat_tcp_connect(const char* host, uint16_t port);
+// Listens on host (a numeric address, "127.0.0.1" for loopback) and port (0
+// picks a free one, written to *bound_port). The socket or -1.
+intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// Accepts one connection (TCP_NODELAY set); the socket or -1.
+intptr_t plat_tcp_accept(intptr_t listener);
+// One send call: bytes sent (possibly fewer than n), or -1. Never raises a
+// signal when the peer has gone.
+long plat_socket_send(intptr_t s, const void* data, size_t n);
+// One recv call: bytes received, 0 when the peer closed, -1 on error.
+long plat_socket_recv(intptr_t s, void* buf, size_t n);
+// Waits up to ms for the socket to become readable (select): 1 readable, 0
+// time-out, -1 failure.
+int plat_socket_wait_readable(intptr_t s, uint32_t ms);
+// Shuts both directions down so that a peer blocked on it wakes up.
+void plat_socket_shutdown(intptr_t s);
+// Accepts -1.
+void plat_socket_close(intptr_t s);
 
 // server side
 // The reference server's listening socket and its connections. A handle is a
@@ -178,4 +363,41 @@ int plat_store_sync(const char* path);
 int plat_set_file_mtime(const char* path, int64_t mtime);
 
 // ---- host facts -------------------------------------------------------------
-// (memory, processor, adapter, volume serial, product id, hardware profile)
+// The facts that identify the machine. Each is optional: a fact that cannot be
+// read gives its failure value and nothing is logged.
+
+// Total physical memory as a 32-bit figure (GlobalMemoryStatus dwTotalPhys;
+// saturated at 0xFFFFFFFF on Linux).
+uint32_t plat_host_total_memory();
+// Value of an environment variable into buf (terminated); 0, or -1 when it is
+// not set (buf empty).
+int plat_host_env(const char* name, char* buf, size_t size);
+// Hardware address of the first network adapter (GetAdaptersInfo, loaded at
+// run time; the first non-loopback interface by index on Linux): the number
+// of bytes written to addr (at most cap), or -1.
+int plat_host_adapter_address(uint8_t* addr, size_t cap);
+// The Windows product id (registry "ProductId", at most size-1 bytes; the
+// contents of /etc/machine-id on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_product_id(char* buf, size_t size);
+// The current hardware profile GUID with braces (GetCurrentHwProfileA; the
+// DMI product UUID in braces on Linux), terminated; 0 or -1 (buf empty).
+int plat_host_hw_profile(char* buf, size_t size);
+// The Windows directory ("C:\\WINDOWS"; "/" on Linux), terminated; 0 or -1.
+int plat_windows_directory(char* buf, size_t size);
+// The logical drive roots as consecutive terminated strings ending in an
+// empty one (GetLogicalDriveStringsA; "/" alone on Linux). The length used
+// without the final terminator, or 0 when none could be read.
+size_t plat_drive_roots(char* buf, size_t size);
+// Drive kinds of the host record's drive list.
+enum {
+    PLAT_DRIVE_UNKNOWN = 0,
+    PLAT_DRIVE_FIXED = 2,
+    PLAT_DRIVE_CDROM = 3,
+    PLAT_DRIVE_REMOVABLE = 4,
+    PLAT_DRIVE_RAMDISK = 5,
+    PLAT_DRIVE_REMOTE = 6
+};
+int plat_drive_kind(const char* root);
+// Volume label, serial number and file-system name of a drive root; 0 or -1.
+int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
+                     char* fs_name, size_t fs_size);

@@ -2,19 +2,73 @@
 //
 // Calls must come in their order (begin, session, counting, per-file calls,
 // then success or failure); a call out of order silences the reporter
-// (state 4) instead of producing a wrong report.
+// (state 4) instead of producing a wrong report. The last call turns the
+// record into e-mail messages (report/mail.h).
 #pragma once
 
 #include "common/blob_list.h"
+#include "protocol/codes.h"
 
+#include <cstddef>
 #include <cstdint>
 
 struct ctfs_session;
+struct ctfs_email_request;
 
-enum report_state { REPORT_IDLE = 0, REPORT_BEGUN = 1, REPORT_IN_SESSION = 2, REPORT_COUNTING = 3, REPORT_BROKEN = 4 };
+enum report_state {
+    REPORT_IDLE = 0,
+    REPORT_BEGUN = 1,
+    REPORT_IN_SESSION = 2,
+    REPORT_COUNTING = 3,
+    REPORT_BROKEN = 4
+};
 
-void report_begin(const char* queue_path, const char* job_name, const blob_list* recipients, int64_t schedule_id,
-                  uint32_t user_id, const unsigned char digest[20], int default_flags);
+enum { REPORT_TOKEN_CHARS = 40, REPORT_DIGEST_SIZE = 20 };
+
+// The message text under composition. Grows by doubling up to limit; once a
+// piece did not fit, full stays set and every later piece is dropped.
+struct report_body {
+    char* text; // terminated; null when not allocated
+    size_t length;
+    size_t capacity;
+    size_t limit;
+    bool full;
+};
+
+// The process-wide record. Text fields marked borrowed point into the
+// caller's memory (schedule, session) and are valid only during the job that
+// set them; report_begin forgets those of the previous job.
+struct job_report {
+    int state;
+    const char* queue_path;      // borrowed
+    const char* job_name;        // borrowed
+    const blob_list* recipients; // borrowed, may be null
+    int64_t schedule_id;
+    uint32_t user_id;
+    char encryption_token[REPORT_TOKEN_CHARS + 1];
+    int default_flags;
+    int64_t start_time;
+    int64_t stop_time;
+    ctfs_session* session;    // borrowed
+    const char* account_name; // borrowed from the session
+    const char* user_name;    // borrowed from the session
+    uint64_t files_requested;
+    uint64_t start_size;
+    const char* destination; // borrowed
+    uint64_t files_transferred;
+    uint64_t files_up_to_date;
+    uint64_t files_failed;
+    uint64_t stop_size;
+    blob_list* errors;     // owned; pairs of path, reason; null outside counting
+    char* failure_message; // owned copy of the last failure text; null before the first
+    report_body body;      // owned
+    int queue_files;       // queue files written by the report being sent
+    int lost_messages;     // messages of that report that could not be queued
+};
+
+void report_begin(const char* queue_path, const char* job_name, const blob_list* recipients,
+                  int64_t schedule_id, uint32_t user_id, const unsigned char digest[20],
+                  int default_flags);
 void report_session(const ctfs_session* session);
 void report_counting(uint64_t files_requested, uint64_t start_size, const char* destination);
 void report_transferred();
@@ -25,3 +79,24 @@ void report_success(uint64_t stop_size);
 void report_fail_code(int code);
 void report_fail_text(const char* message);
 int report_state_get();
+
+// Read access to the record (tests, tools).
+const job_report* report_record();
+
+// The record itself, for the mail module that composes from it and sets its
+// state; nothing else writes through it.
+job_report* report_record_mutable();
+
+// ---- test only ---------------------------------------------------------------
+
+typedef tfs_result (*report_mail_fn)(ctfs_session* s, const ctfs_email_request* r);
+typedef int64_t (*report_clock_fn)();
+
+// Frees what the record owns and returns it to its process-start state.
+void report_reset_for_tests();
+// Replaces the server hand-off (ctfs_email) and the clock; null restores each.
+void report_set_mail_sender_for_tests(report_mail_fn fn);
+void report_set_clock_for_tests(report_clock_fn fn);
+// The hand-off and clock in use.
+report_mail_fn report_mail_sender();
+int64_t report_now();

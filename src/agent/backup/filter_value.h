@@ -8,10 +8,10 @@
 enum { FILTER_EXCLUDE = 1, FILTER_INHERIT = 2, FILTER_FOLDER_SIZE = 300 };
 
 struct folder_filter {
-    int32_t flags;                    // FILTER_EXCLUDE, FILTER_INHERIT; never negative
-    char folder[FILTER_FOLDER_SIZE];  // as written in the line
-    char** patterns;                  // owned array of owned strings
-    int32_t pattern_count;            // at least 1 in a stored record
+    int32_t flags;                   // FILTER_EXCLUDE, FILTER_INHERIT; never negative
+    char folder[FILTER_FOLDER_SIZE]; // as written in the line
+    char** patterns;                 // owned array of owned strings
+    int32_t pattern_count;           // at least 1 in a stored record
 };
 
 // Parses "folder|flags|pat;pat;..." and appends the record to filters (a list

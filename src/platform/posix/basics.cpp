@@ -10,9 +10,13 @@ const char plat_path_sep = '/';
 const bool plat_path_fold_case = false;
 const bool plat_is_windows = false;
 
-int plat_last_error() { return errno; }
+int plat_last_error() {
+    return errno;
+}
 
-void plat_set_last_error(int code) { errno = code; }
+void plat_set_last_error(int code) {
+    errno = code;
+}
 
 char* plat_error_text(int code, char* buf, size_t size) {
     if (size == 0) return buf;
@@ -56,7 +60,8 @@ void plat_utc_time(plat_systime* out) {
 uint32_t plat_tick_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 

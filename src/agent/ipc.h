@@ -1,0 +1,39 @@
+// ipc.h - the job mailslot: the agent's receiving side and the sending side
+// used by programs that queue jobs.
+//
+// A message is one schedule path, NUL-terminated, at most IPC_MESSAGE_MAX
+// bytes with the NUL. A one-byte message is a probe written by every sender
+// when it opens the mailslot; the receiver drops probes. A process uses the
+// module either as receiver or as sender, never both at once.
+#pragma once
+
+#include <cstddef>
+
+enum {
+    IPC_MESSAGE_MAX = 1024,
+    IPC_OK = 0,
+    IPC_RX_SETUP_FAILED = 64, // the mailslot cannot be created (another agent owns it)
+    IPC_TX_OPEN_FAILED = 80,  // the mailslot cannot be opened (no agent is running)
+    IPC_TX_PROBE_FAILED = 86, // the probe message cannot be written
+    IPC_TX_WRITE_FAILED = 104,
+    IPC_RX_NOT_SETUP = 113,
+    IPC_RX_READ_FAILED = 117, // includes "no message waiting": reads never wait
+    IPC_RX_EMPTY_MESSAGE = 120,
+};
+
+// Creates the mailslot; IPC_OK, or 64 with the system's error left readable
+// through plat_last_error().
+int ipc_rx_setup(const char* name);
+// Reads the next message into buffer (at most capacity bytes; nothing past
+// the bytes received is touched) and stores its length. Probes are dropped
+// and the next message read instead; so is a message longer than capacity,
+// which no sender may write. Returns IPC_OK, 113, 117 or 120.
+int ipc_rx_read(void* buffer, size_t capacity, size_t* length);
+void ipc_rx_close();
+
+// Opens an existing mailslot and writes the probe: IPC_OK, 80 or 86.
+int ipc_tx_setup(const char* name);
+// Writes one message: IPC_OK or 104. A message of more than IPC_MESSAGE_MAX
+// bytes, or of none, is refused (104) without being written.
+int ipc_tx_write(const void* data, size_t length);
+void ipc_tx_close();

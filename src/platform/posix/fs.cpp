@@ -1,0 +1,318 @@
+// fs.cpp - Linux: files and folders, volumes, security records, system facts.
+//
+// Listings are read whole and sorted by name so that a walk has a stable
+// order; "." carries the folder's own status as FindFirstFileA gives it.
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const uint64_t filetime_1970 = 116444736000000000ULL;
+
+void fill_info(const struct stat& st, const char* name, plat_file_info* out) {
+    memset(out, 0, sizeof *out);
+    uint32_t attr = 0;
+    if (S_ISDIR(st.st_mode)) attr |= PLAT_ATTR_DIRECTORY;
+    if (S_ISLNK(st.st_mode)) attr |= PLAT_ATTR_REPARSE;
+    if (!(st.st_mode & S_IWUSR)) attr |= PLAT_ATTR_READONLY;
+    if (S_ISREG(st.st_mode)) attr |= PLAT_ATTR_ARCHIVE;
+    out->attributes = attr;
+    out->size = S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
+    out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    int64_t ticks = static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000LL + st.st_mtim.tv_nsec / 100;
+    out->write_time = filetime_1970 + static_cast<uint64_t>(ticks);
+    out->device = static_cast<uint64_t>(st.st_dev);
+    if (name) {
+        size_t n = strnlen(name, PLAT_NAME_MAX - 1);
+        memcpy(out->name, name, n);
+        out->name[n] = 0;
+    }
+}
+
+} // namespace
+
+int plat_file_status(const char* path, plat_file_info* out) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return -1;
+    const char* slash = strrchr(path, '/');
+    fill_info(st, slash ? slash + 1 : path, out);
+    return 0;
+}
+
+bool plat_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+bool plat_is_folder(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct plat_dir {
+    std::vector<plat_file_info> entries;
+    size_t next;
+};
+
+plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
+    struct stat self;
+    if (stat(folder, &self) != 0) return nullptr;
+    if (!S_ISDIR(self.st_mode)) {
+        errno = ENOTDIR;
+        return nullptr;
+    }
+    DIR* raw = opendir(folder);
+    if (!raw) return nullptr;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
+    int fd = dirfd(raw);
+
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent* de = readdir(raw)) {
+        if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
+        if (strlen(de->d_name) >= PLAT_NAME_MAX) continue; // cannot be named here
+        names.emplace_back(de->d_name);
+    }
+    if (errno != 0) return nullptr;
+    std::sort(names.begin(), names.end());
+
+    plat_dir* d = new plat_dir;
+    d->next = 0;
+    d->entries.reserve(names.size() + 2);
+    plat_file_info info;
+    fill_info(self, ".", &info);
+    d->entries.push_back(info);
+    struct stat parent;
+    if (fstatat(fd, "..", &parent, 0) == 0) {
+        fill_info(parent, "..", &info);
+        d->entries.push_back(info);
+    }
+    for (const std::string& n : names) {
+        struct stat st;
+        if (fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue; // vanished
+        fill_info(st, n.c_str(), &info);
+        d->entries.push_back(info);
+    }
+    *first = d->entries[0];
+    d->next = 1;
+    return d;
+}
+
+int plat_dir_next(plat_dir* d, plat_file_info* out) {
+    if (!d || d->next >= d->entries.size()) {
+        errno = 0;
+        return -1;
+    }
+    *out = d->entries[d->next++];
+    return 0;
+}
+
+void plat_dir_close(plat_dir* d) {
+    delete d;
+}
+
+bool plat_error_is_access_denied(int code) {
+    return code == EACCES || code == EPERM;
+}
+
+plat_file plat_file_open_read(const char* path) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? PLAT_NO_FILE : fd;
+}
+
+plat_file plat_file_create(const char* path, bool owner_only) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, owner_only ? 0600 : 0666);
+    if (fd < 0) return PLAT_NO_FILE;
+    // An existing file keeps its mode through O_TRUNC; key material must not.
+    if (owner_only && fchmod(fd, 0600) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return PLAT_NO_FILE;
+    }
+    return fd;
+}
+
+int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
+    if (size > 0x7fffffffu) size = 0x7fffffffu;
+    for (;;) {
+        ssize_t n = read(f, buf, size);
+        if (n >= 0) return static_cast<int32_t>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+int32_t plat_file_write(plat_file f, const void* buf, uint32_t size) {
+    if (size > 0x7fffffffu) size = 0x7fffffffu;
+    const char* p = static_cast<const char*>(buf);
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t n = write(f, p + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done ? static_cast<int32_t>(done) : -1;
+        }
+        if (n == 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return static_cast<int32_t>(done);
+}
+
+int64_t plat_file_seek(plat_file f, int64_t offset, plat_seek_origin origin) {
+    int whence = origin == PLAT_SEEK_SET ? SEEK_SET : origin == PLAT_SEEK_CUR ? SEEK_CUR : SEEK_END;
+    off_t r = lseek(f, static_cast<off_t>(offset), whence);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int plat_file_close(plat_file f) {
+    if (f == PLAT_NO_FILE) return 0;
+    return close(f) == 0 ? 0 : -1;
+}
+
+int plat_get_cwd(char* buf, size_t size) {
+    return getcwd(buf, size) ? 0 : -1;
+}
+
+int plat_set_cwd(const char* path) {
+    return chdir(path) == 0 ? 0 : -1;
+}
+
+int plat_mkdir(const char* path, bool owner_only) {
+    return mkdir(path, owner_only ? 0700 : 0777) == 0 ? 0 : -1;
+}
+
+int plat_rmdir(const char* path) {
+    return rmdir(path) == 0 ? 0 : -1;
+}
+
+int plat_unlink(const char* path) {
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+int plat_rename(const char* from, const char* to) {
+    // rename() would replace to; MoveFile refuses, and callers rely on that.
+    struct stat st;
+    if (lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(from, to) == 0 ? 0 : -1;
+}
+
+int plat_volume_cluster_size(const char* root, uint32_t* bytes) {
+    struct statvfs sv;
+    if (statvfs(root ? root : ".", &sv) != 0) return -1;
+    *bytes = static_cast<uint32_t>(sv.f_bsize);
+    return 0;
+}
+
+int plat_volume_free_space(const char* root, uint64_t* bytes) {
+    struct statvfs sv;
+    if (statvfs(root ? root : ".", &sv) != 0) return -1;
+    *bytes = static_cast<uint64_t>(sv.f_bavail) * static_cast<uint64_t>(sv.f_frsize);
+    return 0;
+}
+
+int plat_fs_type(const char* path, char* buf, size_t size) {
+    // The magic numbers of the kernel's file systems (linux/magic.h).
+    static const struct {
+        unsigned long magic;
+        const char* name;
+    } table[] = {
+        {0x9fa0, "proc"},           {0x62656572, "sysfs"},
+        {0x1373, "devfs"},          {0x1cd1, "devpts"},
+        {0x27e0eb, "cgroup"},       {0x63677270, "cgroup2"},
+        {0x73636673, "securityfs"}, {0x64626720, "debugfs"},
+        {0x74726163, "tracefs"},    {0x6165676c, "pstore"},
+        {0xcafe4a11, "bpf"},        {0x62656570, "configfs"},
+        {0x65735543, "fusectl"},    {0x19800202, "mqueue"},
+        {0x958458f6, "hugetlbfs"},  {0x42494e4d, "binfmt_misc"},
+        {0x0187, "autofs"},         {0xde5e81e4, "efivarfs"},
+        {0xf97cff8c, "selinuxfs"},  {0x67596969, "rpc_pipefs"},
+        {0x6e736673, "nsfs"},       {0x01021994, "tmpfs"},
+        {0xef53, "ext4"},           {0x58465342, "xfs"},
+        {0x9123683e, "btrfs"},      {0x794c7630, "overlay"},
+        {0x65735546, "fuse"},       {0x6969, "nfs"},
+        {0xff534d42, "cifs"},       {0x4d44, "vfat"},
+    };
+    struct statfs sf;
+    if (statfs(path, &sf) != 0) return -1;
+    if (size == 0) {
+        errno = ERANGE;
+        return -1;
+    }
+    unsigned long magic = static_cast<unsigned long>(sf.f_type) & 0xffffffffUL;
+    for (const auto& e : table) {
+        if (e.magic == magic) {
+            snprintf(buf, size, "%s", e.name);
+            return 0;
+        }
+    }
+    snprintf(buf, size, "0x%lx", magic);
+    return 0;
+}
+
+int plat_file_security(const char* path, uint8_t* kind, uint32_t* value, uint8_t* buf,
+                       uint32_t size) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return -1;
+    if (size < 12) {
+        errno = ERANGE;
+        return -1;
+    }
+    uint32_t fields[3] = {static_cast<uint32_t>(st.st_uid), static_cast<uint32_t>(st.st_gid),
+                          static_cast<uint32_t>(st.st_mode)};
+    for (int i = 0; i < 3; i++)
+        for (int b = 0; b < 4; b++)
+            buf[i * 4 + b] = static_cast<uint8_t>(fields[i] >> (8 * b));
+    *kind = 4;
+    *value = 12;
+    return 0;
+}
+
+int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor) {
+    struct utsname u;
+    if (uname(&u) != 0) return -1;
+    unsigned long ma = 0, mi = 0;
+    char* end = nullptr;
+    ma = strtoul(u.release, &end, 10);
+    if (end && *end == '.') mi = strtoul(end + 1, nullptr, 10);
+    *platform_id = 2;
+    *major = static_cast<uint32_t>(ma);
+    *minor = static_cast<uint32_t>(mi);
+    return 0;
+}
+
+int plat_windows_directory(char* buf, size_t size) {
+    if (size < 2) {
+        errno = ERANGE;
+        return -1;
+    }
+    buf[0] = '/';
+    buf[1] = 0;
+    return 0;
+}
+
+int plat_registry_read_string(const char*, const char*, char* buf, size_t size) {
+    if (buf && size) buf[0] = 0;
+    errno = ENOENT;
+    return -1;
+}

@@ -1,0 +1,143 @@
+// host.cpp - Windows: the facts that identify the machine (memory, processor
+// identifier, first adapter address, volumes, product id, hardware profile).
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static void set_text(char* buf, size_t size, const char* text) {
+    if (size == 0) return;
+    size_t n = strlen(text);
+    if (n > size - 1) n = size - 1;
+    memcpy(buf, text, n);
+    buf[n] = 0;
+}
+
+uint32_t plat_host_total_memory() {
+    MEMORYSTATUS ms;
+    memset(&ms, 0, sizeof ms);
+    ms.dwLength = sizeof ms;
+    GlobalMemoryStatus(&ms);
+    return static_cast<uint32_t>(ms.dwTotalPhys);
+}
+
+int plat_host_env(const char* name, char* buf, size_t size) {
+    set_text(buf, size, "");
+    const char* v = getenv(name);
+    if (!v) return -1;
+    set_text(buf, size, v);
+    return 0;
+}
+
+namespace {
+// Releases a library loaded at run time.
+struct library_holder {
+    HMODULE h;
+    explicit library_holder(const char* name) : h(LoadLibraryA(name)) {}
+    ~library_holder() {
+        if (h) FreeLibrary(h);
+    }
+};
+} // namespace
+
+typedef DWORD(WINAPI* get_adapters_info_fn)(PIP_ADAPTER_INFO, PULONG);
+
+int plat_host_adapter_address(uint8_t* addr, size_t cap) {
+    library_holder lib("Iphlpapi.dll");
+    if (!lib.h) return -1;
+    get_adapters_info_fn get = reinterpret_cast<get_adapters_info_fn>(
+        reinterpret_cast<void*>(GetProcAddress(lib.h, "GetAdaptersInfo")));
+    if (!get) return -1;
+    ULONG size = 0;
+    if (get(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return -1;
+    PIP_ADAPTER_INFO info = static_cast<PIP_ADAPTER_INFO>(calloc(1, size));
+    if (!info) return -1;
+    int result = -1;
+    if (get(info, &size) == NO_ERROR) {
+        size_t n = info->AddressLength;
+        if (n > sizeof info->Address) n = sizeof info->Address;
+        if (n > cap) n = cap;
+        memcpy(addr, info->Address, n);
+        result = static_cast<int>(n);
+    }
+    free(info);
+    return result;
+}
+
+int plat_host_product_id(char* buf, size_t size) {
+    set_text(buf, size, "");
+    if (size < 2) return -1;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return -1;
+    DWORD type = 0;
+    DWORD len = static_cast<DWORD>(size - 1); // room for a terminator always
+    LONG rc =
+        RegQueryValueExA(key, "ProductId", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || type != REG_SZ) {
+        set_text(buf, size, "");
+        return -1;
+    }
+    buf[len < size ? len : size - 1] = 0;
+    return 0;
+}
+
+int plat_host_hw_profile(char* buf, size_t size) {
+    set_text(buf, size, "");
+    HW_PROFILE_INFOA info;
+    if (!GetCurrentHwProfileA(&info)) return -1;
+    set_text(buf, size, info.szHwProfileGuid);
+    return 0;
+}
+
+int plat_windows_directory(char* buf, size_t size) {
+    set_text(buf, size, "");
+    UINT n = GetWindowsDirectoryA(buf, static_cast<UINT>(size));
+    if (n == 0 || n >= size) {
+        set_text(buf, size, "");
+        return -1;
+    }
+    return 0;
+}
+
+size_t plat_drive_roots(char* buf, size_t size) {
+    DWORD n = GetLogicalDriveStringsA(static_cast<DWORD>(size > 1 ? size - 1 : 0), buf);
+    if (n == 0 || n >= size) return 0;
+    buf[n] = 0;
+    return n;
+}
+
+int plat_drive_kind(const char* root) {
+    switch (GetDriveTypeA(root)) {
+    case DRIVE_FIXED:
+        return PLAT_DRIVE_FIXED;
+    case DRIVE_CDROM:
+        return PLAT_DRIVE_CDROM;
+    case DRIVE_REMOVABLE:
+        return PLAT_DRIVE_REMOVABLE;
+    case DRIVE_RAMDISK:
+        return PLAT_DRIVE_RAMDISK;
+    case DRIVE_REMOTE:
+        return PLAT_DRIVE_REMOTE;
+    default:
+        return PLAT_DRIVE_UNKNOWN;
+    }
+}
+
+int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
+                     char* fs_name, size_t fs_size) {
+    set_text(label, label_size, "");
+    set_text(fs_name, fs_size, "");
+    DWORD sn = 0, max_len = 0, flags = 0;
+    if (!GetVolumeInformationA(root, label, static_cast<DWORD>(label_size), &sn, &max_len, &flags,
+                               fs_name, static_cast<DWORD>(fs_size)))
+        return -1;
+    *serial = sn;
+    return 0;
+}

@@ -1,0 +1,377 @@
+// session.cpp - session set-up: the socket layer's start count, the server
+// lists, the connection with its RSA key exchange, and the log-in.
+#include "protocol/session.h"
+
+#include "common/text.h"
+#include "platform/platform.h"
+#include "protocol/session_io.h"
+#include "protocol/transport.h"
+#include "protocol/wire.h"
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+// ---- socket layer ------------------------------------------------------------
+
+static int g_socket_starts = 0;
+
+int ctfs_init() {
+    if (plat_socket_startup() != 0) return -1;
+    g_socket_starts++;
+    return 0;
+}
+
+void ctfs_cleanup() {
+    if (g_socket_starts > 0) g_socket_starts--;
+    plat_socket_cleanup();
+}
+
+bool ctfs_started() {
+    return g_socket_starts != 0;
+}
+
+// ---- session record ----------------------------------------------------------
+
+int ctfs_session_init(ctfs_session* s) {
+    memset(s, 0, sizeof *s);
+    s->socket = PLAT_SOCKET_NONE;
+    copy_bounded(s->key_file, sizeof s->key_file, "temp_pem_file.pem");
+    s->first_failure = true;
+    return 0;
+}
+
+void ctfs_session_close(ctfs_session* s) {
+    ctfs_drop_connection(s);
+    ctfs_session_init(s);
+}
+
+// ---- server lists ------------------------------------------------------------
+
+static ctfs_server_table g_servers;
+
+const ctfs_server_table* ctfs_servers() {
+    return &g_servers;
+}
+
+bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
+    char text[CTFS_SERVER_HOST_MAX + 1];
+    copy_bounded(text, sizeof text, line);
+    text[strcspn(text, "\n")] = 0;
+    text[strcspn(text, "\r")] = 0;
+    text[strcspn(text, "#")] = 0;
+    size_t n = strlen(text);
+    while (n > 0 && text[n - 1] == ' ')
+        text[--n] = 0;
+    char* colon = strchr(text, ':');
+    if (!colon) return false;
+    *colon = 0;
+    copy_bounded(out->host, sizeof out->host, text);
+    out->port = atoi(colon + 1);
+    return true;
+}
+
+namespace {
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+} // namespace
+
+int ctfs_read_server_file(const char* path, ctfs_server_list* list) {
+    list->count = 0;
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
+    if (!f) return -1;
+    // Lines are read 1023 characters at a time; a longer line goes on as the next.
+    char line[CTFS_SERVER_HOST_MAX + 1];
+    while (list->count < CTFS_SERVERS_PER_LIST && fgets(line, sizeof line, f.get())) {
+        if (ctfs_parse_server_line(line, &list->entries[list->count])) list->count++;
+    }
+    return 0;
+}
+
+tfs_result ctfs_read_server_lists(ctfs_session* s) {
+    g_servers.primary.count = 0;
+    g_servers.secondary.count = 0;
+    if (ctfs_read_server_file(s->primary_list, &g_servers.primary) != 0) return ERR_BADPATH;
+    if (s->secondary_list[0]) ctfs_read_server_file(s->secondary_list, &g_servers.secondary);
+    if (g_servers.primary.count == 0) {
+        if (g_servers.secondary.count == 0) return ERR_IO;
+        g_servers.primary = g_servers.secondary;
+    }
+    return ERR_NONE;
+}
+
+// ---- connection and key exchange -----------------------------------------------
+
+namespace {
+struct bio_free {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct pkey_free {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct pkey_ctx_free {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+struct saved_holder {
+    void operator()(ctfs_packet_saved* p) const { ctfs_packet_release(p); }
+};
+} // namespace
+
+enum { HANDSHAKE_KEY_MAX = 512, HANDSHAKE_BLOCK = 256, SESSION_KEY = 32 };
+
+// Reads the server's PEM public key from memory (no key file on disk) and
+// encrypts the plain handshake packet with RSA-OAEP. The block must be
+// exactly 256 bytes (a 2048-bit key). 0, ERR_BADPATH (no RSA key), ERR_IO.
+static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const uint8_t* plain,
+                                    size_t plain_len, uint8_t block[HANDSHAKE_BLOCK]) {
+    std::unique_ptr<BIO, bio_free> bio(BIO_new_mem_buf(pem, static_cast<int>(pem_len)));
+    if (!bio) return ERR_BADPATH;
+    std::unique_ptr<EVP_PKEY, pkey_free> key(
+        PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return ERR_BADPATH;
+    std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1)
+        return ERR_IO;
+    size_t out_len = 0;
+    if (EVP_PKEY_encrypt(ctx.get(), nullptr, &out_len, plain, plain_len) != 1 ||
+        out_len != HANDSHAKE_BLOCK)
+        return ERR_IO;
+    if (EVP_PKEY_encrypt(ctx.get(), block, &out_len, plain, plain_len) != 1 ||
+        out_len != HANDSHAKE_BLOCK)
+        return ERR_IO;
+    return ERR_NONE;
+}
+
+static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
+    static const uint8_t greeting[4] = {0x01, 0x30, 0x32, 0x02};
+    s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
+    if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
+    uint8_t len_bytes[2];
+    if (ctfs_send_all(s->socket, greeting, sizeof greeting) < 0 ||
+        ctfs_recv_all(s->socket, len_bytes, 2) < 0)
+        return ERR_IO;
+    size_t key_len = get_be16(len_bytes);
+    if (key_len >= HANDSHAKE_KEY_MAX) return ERR_INVARG;
+    uint8_t pem[HANDSHAKE_KEY_MAX];
+    if (key_len > 0 && ctfs_recv_all(s->socket, pem, key_len) < 0) return ERR_IO;
+
+    uint8_t r[SESSION_KEY];
+    if (RAND_bytes(r, sizeof r) != 1) return ERR_IO;
+    s->len = 2 + SESSION_KEY;
+    s->type = TFS_SESSION_HANDSHAKE;
+    s->seq = 0;
+    s->status = 0;
+    s->expects_response = true;
+    s->buf[0] = static_cast<uint8_t>(s->cipher_mode);
+    s->buf[1] = SESSION_KEY;
+    memcpy(s->buf + 2, r, SESSION_KEY);
+    ctfs_packet_finish(s);
+
+    uint8_t block[HANDSHAKE_BLOCK];
+    tfs_result rc = encrypt_key_block(pem, key_len, s->buf, CTFS_HEADER + s->len, block);
+    OPENSSL_cleanse(s->buf, CTFS_HEADER + s->len);
+    if (rc != ERR_NONE) {
+        OPENSSL_cleanse(r, sizeof r);
+        return rc;
+    }
+    if (ctfs_send_all(s->socket, block, sizeof block) < 0) {
+        OPENSSL_cleanse(r, sizeof r);
+        return ERR_IO;
+    }
+    s->cipher = ctfs_cipher_new(s->cipher_mode, r);
+    if (!s->cipher) {
+        OPENSSL_cleanse(r, sizeof r);
+        return ERR_IO;
+    }
+    rc = ctfs_packet_recv(s);
+    if (rc == ERR_NONE &&
+        (s->len != SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
+         s->status != 0 || s->seq != 0))
+        rc = ERR_ACCESS;
+    if (rc != ERR_NONE) {
+        OPENSSL_cleanse(r, sizeof r);
+        return rc;
+    }
+    uint8_t key[SESSION_KEY];
+    for (int i = 0; i < SESSION_KEY; i++)
+        key[i] = static_cast<uint8_t>(r[i] ^ s->buf[i]);
+    int rekeyed = ctfs_cipher_rekey(s->cipher, key);
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(r, sizeof r);
+    if (rekeyed != 0) return ERR_IO;
+    s->connections++;
+
+    ctfs_packet_restore(s, saved);
+    int sent = ctfs_packet_send(s);
+    if (sent != 0) return static_cast<tfs_result>(sent);
+    return ctfs_packet_recv(s);
+}
+
+tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
+    ctfs_drop_connection(s);
+    const uint32_t keyed_before = s->connections;
+    std::unique_ptr<ctfs_packet_saved, saved_holder> saved(ctfs_packet_save(s));
+    copy_bounded(s->server_host, sizeof s->server_host, host);
+    s->server_port = static_cast<uint32_t>(port);
+    tfs_result rc = handshake_steps(s, saved.get());
+    // The next server must receive the same pending request.
+    if (rc != ERR_NONE) {
+        ctfs_packet_restore(s, saved.get());
+        // A connection whose key exchange did not finish must not carry the
+        // next request: without a cipher the next send reconnects.
+        if (s->connections == keyed_before) {
+            ctfs_cipher_free(s->cipher);
+            s->cipher = nullptr;
+        }
+    }
+    return rc;
+}
+
+static bool try_list(ctfs_session* s, const ctfs_server_list& list) {
+    for (int i = 0; i < list.count; i++) {
+        // The table is rebuilt by the next connect: work on a copy of the entry.
+        ctfs_server_entry e = list.entries[i];
+        if (ctfs_handshake(s, e.host, e.port) == ERR_NONE) return true;
+    }
+    return false;
+}
+
+tfs_result ctfs_connect(ctfs_session* s) {
+    if (!ctfs_started()) return ERR_SEQUENCE;
+    if (s->cipher_mode < 1 || s->cipher_mode > 3) return ERR_ACCESS;
+    if (s->before_connect_hook) s->before_connect_hook(s);
+    tfs_result rc = ctfs_read_server_lists(s);
+    if (rc != ERR_NONE) return rc;
+    ctfs_server_table table = g_servers;
+    if (!try_list(s, table.secondary) && !try_list(s, table.primary)) return ERR_IO;
+    if (s->after_connect_hook) s->after_connect_hook(s);
+    return ERR_NONE;
+}
+
+// ---- log-in ------------------------------------------------------------------
+
+static size_t field_len(const char* field, size_t size) {
+    size_t n = 0;
+    while (n < size && field[n])
+        n++;
+    return n;
+}
+
+tfs_result ctfs_build_auth_request(ctfs_session* s) {
+    wire_writer w = wire_writer_over(s->buf, CTFS_MAX_PAYLOAD);
+    wire_put_u8(&w, static_cast<uint8_t>(s->auth_mode));
+    switch (s->auth_mode) {
+    case AUTH_MODE_USER:
+        wire_put_text8(&w, s->user_name, field_len(s->user_name, sizeof s->user_name - 1));
+        wire_put_text8(&w, s->password, field_len(s->password, sizeof s->password - 1));
+        wire_put_bytes(&w, s->key_digest, sizeof s->key_digest);
+        wire_put_bytes(&w, s->host_id, sizeof s->host_id);
+        break;
+    case AUTH_MODE_AGENT: {
+        wire_put_be32(&w, s->user_id);
+        wire_put_bytes(&w, s->key_digest, sizeof s->key_digest);
+        wire_put_bytes(&w, s->host_id, sizeof s->host_id);
+        wire_put_be32(&w, s->fci_started ? 1u : 0u);
+        wire_put_text16(&w, s->job_name, field_len(s->job_name, sizeof s->job_name - 1));
+        wire_put_text16(&w, s->schedule_name,
+                        field_len(s->schedule_name, sizeof s->schedule_name - 1));
+        break;
+    }
+    case AUTH_MODE_ENCRYPTION_TOKEN:
+        wire_put_bytes(&w, s->key_digest, sizeof s->key_digest);
+        break;
+    case AUTH_MODE_WEB:
+        wire_put_text8(&w, s->user_name, field_len(s->user_name, sizeof s->user_name - 1));
+        wire_put_text8(&w, s->password, field_len(s->password, sizeof s->password - 1));
+        wire_put_text8(&w, s->web_token, field_len(s->web_token, sizeof s->web_token - 1));
+        break;
+    default:
+        return ERR_INVARG;
+    }
+    if (w.failed) return ERR_INVARG;
+    s->len = static_cast<uint16_t>(w.pos);
+    s->type = TFS_SESSION_AUTH;
+    s->expects_response = true;
+    ctfs_packet_finish(s);
+    return ERR_NONE;
+}
+
+bool ctfs_parse_auth_answer(const uint8_t* p, size_t n, bool want_stamp, ctfs_auth_answer* out) {
+    memset(out, 0, sizeof *out);
+    wire_reader r = wire_reader_over(p, n);
+    out->repeat = wire_get_u8(&r);
+    wire_take(&r, wire_get_u8(&r)); // text, not used
+    wire_get_be16(&r);
+    wire_take(&r, wire_get_u8(&r));
+    wire_get_be16(&r);
+    out->account.account_number = wire_get_be32(&r);
+    wire_get_text8_into(&r, out->account.account_name, sizeof out->account.account_name);
+    out->account.account_flag = wire_get_u8(&r);
+    wire_get_text8_into(&r, out->account.account_text, sizeof out->account.account_text);
+    out->user.user_number = wire_get_be32(&r);
+    wire_get_text8_into(&r, out->user.user_name, sizeof out->user.user_name);
+    wire_get_text8_into(&r, out->user.user_text, sizeof out->user.user_text);
+    out->user.user_flag = wire_get_u8(&r);
+    out->user.user_short = wire_get_be16(&r);
+    wire_get_text8_into(&r, out->user.user_text2, sizeof out->user.user_text2);
+    wire_get_text8_into(&r, out->user.user_text3, sizeof out->user.user_text3);
+    out->user.user_value1 = wire_get_be64(&r);
+    out->user.user_value2 = wire_get_be64(&r);
+    out->user.user_flag2 = wire_get_u8(&r);
+    out->option = wire_get_u8(&r);
+    if (want_stamp) out->fci_stamp = wire_get_be32(&r);
+    return !r.failed;
+}
+
+// A server that keeps asking for another log-in would hold the job forever.
+enum { AUTH_REPEAT_MAX = 8 };
+
+tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token_text_size) {
+    int repeats = 0;
+    for (;;) {
+        tfs_result rc = ctfs_build_auth_request(s);
+        if (rc != ERR_NONE) return rc;
+        rc = ctfs_connect(s);
+        if (rc != ERR_NONE) return rc;
+        if (s->auth_mode == AUTH_MODE_ENCRYPTION_TOKEN) {
+            wire_reader r = wire_reader_over(s->buf, s->len);
+            size_t n = wire_get_u8(&r);
+            const uint8_t* text = wire_take(&r, n);
+            if (!text && s->status == 0) return ERR_SEQUENCE;
+            if (token_text_out && token_text_size > 0) {
+                if (!text) n = 0;
+                if (n > token_text_size - 1) n = token_text_size - 1;
+                if (n) memcpy(token_text_out, text, n);
+                token_text_out[n] = 0;
+            }
+            return s->status;
+        }
+        if (s->status != 0) {
+            if (s->status == ERR_AUTH_FAILURE && s->auth_retry_hook &&
+                s->auth_retry_hook(s, ERR_ACCESS))
+                continue;
+            return s->status;
+        }
+        const bool want_stamp = s->auth_mode == AUTH_MODE_AGENT && s->fci_started == 0;
+        ctfs_auth_answer a;
+        bool whole = ctfs_parse_auth_answer(s->buf, s->len, want_stamp, &a);
+        s->account = a.account;
+        s->user = a.user;
+        if (!whole) return ERR_SEQUENCE;
+        s->option = a.option;
+        if (want_stamp) s->fci_stamp = a.fci_stamp;
+        memcpy(s->user_name, s->user.user_name, sizeof s->user_name);
+        if (a.repeat == 0) return ERR_NONE;
+        if (++repeats > AUTH_REPEAT_MAX) return ERR_SEQUENCE;
+    }
+}

@@ -1,0 +1,66 @@
+// transport.h - the blocking socket routines with their wait policy, the
+// packet area's send and receive, and ctfs_transact, the one routine through
+// which every request passes (it connects and logs in on demand).
+#pragma once
+
+#include "protocol/frame.h"
+#include "protocol/session.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Nominal length of one receive wait in the log lines, in seconds. The real
+// wait comes from timing_get().recv_wait_ms.
+enum { CTFS_RECV_WAIT_SECONDS = 5 };
+
+// Sends all n bytes; n, or -1 when a send fails.
+long ctfs_send_all(intptr_t sock, const void* data, size_t n);
+// Receives exactly n bytes under the wait policy (keepalive bump and a
+// receive wait per round; the configured number of empty waits in a row give
+// up; each with its job-log line). n, or -1.
+long ctfs_recv_all(intptr_t sock, void* buf, size_t n);
+// 0 when the socket is valid and has nothing to read; -1 when it is invalid,
+// readable (unasked data, or closed by the server) or select fails.
+int ctfs_socket_idle(intptr_t sock);
+// Connects to host:port; -1 at once for port 0 (or outside 1-65535).
+intptr_t ctfs_tcp_connect(const char* host, int port);
+
+// Moves the payload 6 bytes up and writes the header from the session's len,
+// type, seq and status. The payload must not exceed CTFS_MAX_PAYLOAD.
+void ctfs_packet_finish(ctfs_session* s);
+// 0; -1 when the socket is not idle or there is no cipher; 255 when sending
+// fails.
+int ctfs_packet_send(ctfs_session* s);
+// 0 (also at once when no response is expected) or ERR_SCKREAD. On success
+// the session's len, type, seq and status are the response's and buf holds
+// its payload alone.
+tfs_result ctfs_packet_recv(ctfs_session* s);
+// Sends the built request and, when a response is expected, receives it and
+// checks its type and sequence (not its status). Connects, keys and logs in
+// first when there is no usable connection, at most once per call.
+tfs_result ctfs_transact(ctfs_session* s);
+
+// The packet area saved around a reconnection.
+struct ctfs_packet_saved {
+    uint16_t len;
+    uint8_t type;
+    uint16_t seq;
+    uint8_t status;
+    bool expects_response;
+    uint8_t buf[CTFS_PACKET_BUF];
+};
+// Allocated copy of the packet area (free with ctfs_packet_release).
+ctfs_packet_saved* ctfs_packet_save(const ctfs_session* s);
+void ctfs_packet_restore(ctfs_session* s, const ctfs_packet_saved* saved);
+void ctfs_packet_release(ctfs_packet_saved* saved);
+
+// Closes the session's socket and frees its cipher (the connection returns
+// to "none").
+void ctfs_drop_connection(ctfs_session* s);
+
+// Every pause of the protocol client (the reconnection pause, the lock
+// recovery) goes through ctfs_sleep. Tests install a recorder instead of
+// plat_sleep_ms; null restores it.
+typedef void (*ctfs_sleep_fn)(uint32_t ms);
+void ctfs_set_sleep_for_tests(ctfs_sleep_fn fn);
+void ctfs_sleep(uint32_t ms);

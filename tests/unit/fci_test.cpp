@@ -1,0 +1,293 @@
+// The file change index across runs: files on disk in a temporary folder that
+// is the current directory (the sort folder lives below it).
+#include "agent/backup/fci/fci.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Fci : public ::testing::Test {
+  protected:
+    fs::path dir;
+    char saved_cwd[4096];
+    std::unique_ptr<fci> f{new fci()};
+    const char* sched = "job.tbs";
+
+    void SetUp() override {
+        ASSERT_EQ(0, plat_get_cwd(saved_cwd, sizeof saved_cwd));
+        dir = fs::temp_directory_path() /
+              ("tavni-fci-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_EQ(0, plat_set_cwd(dir.string().c_str()));
+    }
+    void TearDown() override {
+        fci_release(f.get());
+        plat_set_cwd(saved_cwd);
+        fs::remove_all(dir);
+    }
+    std::vector<uint8_t> file_bytes(const char* name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }
+    void write_file(const char* name, const std::vector<uint8_t>& b) {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    // One finished run that stores the given paths, leaving job.fci with stamp.
+    void build_index(const std::vector<std::string>& paths, int32_t stamp, int32_t mtime = 1000) {
+        fci_open(f.get(), sched, 0);
+        for (const std::string& p : paths)
+            ASSERT_EQ(0, fci_add(f.get(), p.c_str(), mtime, 77));
+        fci_finish(f.get(), stamp);
+    }
+    bool hit(const char* path, int32_t mtime, int64_t size) {
+        bool found = true;
+        EXPECT_EQ(0, fci_lookup(f.get(), path, mtime, size, &found));
+        return found;
+    }
+};
+
+std::vector<uint8_t> header(uint32_t version, int32_t stamp) {
+    std::vector<uint8_t> h(8);
+    for (int i = 0; i < 4; i++) {
+        h[i] = static_cast<uint8_t>(version >> (8 * i));
+        h[4 + i] = static_cast<uint8_t>(static_cast<uint32_t>(stamp) >> (8 * i));
+    }
+    return h;
+}
+
+std::vector<std::string> many_paths(int n) {
+    std::vector<std::string> v;
+    for (int i = 0; i < n; i++)
+        v.push_back("C:\\Data\\folder" + std::to_string(i % 97) + "\\file" + std::to_string(i) +
+                    ".txt");
+    return v;
+}
+
+} // namespace
+
+TEST(FciFormat, RecordLayoutIsLittleEndian) {
+    fci_record r = {};
+    for (int i = 0; i < 20; i++)
+        r.digest[i] = static_cast<uint8_t>(i);
+    r.mtime = -2;
+    r.size_low = 0x04030201;
+    r.size_high = 0x08070605;
+    uint8_t raw[32];
+    fci_record_encode(&r, raw);
+    EXPECT_EQ(19, raw[19]);
+    EXPECT_EQ(0xFE, raw[20]);
+    EXPECT_EQ(0xFF, raw[23]);
+    EXPECT_EQ(0x01, raw[24]);
+    EXPECT_EQ(0x08, raw[31]);
+    fci_record back;
+    fci_record_decode(raw, &back);
+    EXPECT_EQ(0, memcmp(&r, &back, sizeof r));
+
+    char out[64];
+    ASSERT_TRUE(fci_path_for("dir/job.tbs", out, sizeof out));
+    EXPECT_STREQ("dir/job.fci", out);
+    ASSERT_TRUE(fci_path_for("my.dir/job", out, sizeof out));
+    EXPECT_STREQ("my.dir/job.fci", out);
+    EXPECT_FALSE(fci_path_for("a-long-schedule-name.tbs", out, 8));
+}
+
+TEST_F(Fci, FirstRunBuildsTheIndexTheNextUsesIt) {
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 100));
+    EXPECT_STREQ("FCI invalid: unintialized", f->last_error);
+    EXPECT_TRUE(f->invalid);
+    EXPECT_TRUE(fs::is_directory(dir / "$FCISORT$"));
+    EXPECT_FALSE(hit("C:\\a.txt", 1000, 77)); // invalid: every lookup misses
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\a.txt", 1000, 77));
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\b.txt", 2000, 5000000000LL));
+    ASSERT_EQ(0, fci_add(f.get(), "/Today/x", 0, 0));
+    fci_finish(f.get(), 100);
+    fci_finish(f.get(), 100); // a second finish does nothing
+    EXPECT_FALSE(fs::exists(dir / "$FCISORT$"));
+    std::vector<uint8_t> b = file_bytes("job.fci");
+    ASSERT_EQ(8u + 3 * 32, b.size());
+    EXPECT_EQ(header(1, 100), std::vector<uint8_t>(b.begin(), b.begin() + 8));
+    for (int i = 0; i < 2; i++)
+        EXPECT_LT(memcmp(&b[8 + 32 * i], &b[8 + 32 * (i + 1)], 20), 0) << "sorted by digest";
+    if (!plat_is_windows) {
+        EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
+                  fs::status(dir / "job.fci").permissions());
+    }
+
+    fci_release(f.get());
+    ASSERT_EQ(0, fci_open(f.get(), sched, 100));
+    EXPECT_FALSE(fs::exists(dir / "job.fci"));
+    EXPECT_TRUE(fs::exists(dir / "job.fci.ro"));
+    EXPECT_TRUE(hit("C:\\a.txt", 1000, 77));
+    EXPECT_TRUE(hit("C:\\b.txt", 2000, 5000000000LL));
+    EXPECT_FALSE(hit("C:\\b.txt", 2000, 5000000000LL + (1LL << 32) * 0 + 1));
+    EXPECT_TRUE(hit("/Today/x", 0, 0));
+    EXPECT_FALSE(hit("C:\\c.txt", 0, 0));
+}
+
+TEST_F(Fci, OneHourEitherWayIsTheSameTimeAndCaseMatters) {
+    build_index({"C:\\Data\\x.doc"}, 7, 1000000);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 7));
+    EXPECT_TRUE(hit("C:\\Data\\x.doc", 1000000, 77));
+    EXPECT_TRUE(hit("C:\\Data\\x.doc", 1000000 + 3600, 77));
+    EXPECT_TRUE(hit("C:\\Data\\x.doc", 1000000 - 3600, 77));
+    EXPECT_FALSE(hit("C:\\Data\\x.doc", 1000000 + 3601, 77));
+    EXPECT_FALSE(hit("C:\\Data\\x.doc", 1000000 - 3601, 77));
+    EXPECT_FALSE(hit("C:\\Data\\x.doc", 1000000, 78));
+    EXPECT_FALSE(hit("c:\\data\\x.doc", 1000000, 77));
+}
+
+TEST_F(Fci, APathAddedTwiceGivesTwoAdjacentRecords) {
+    fci_open(f.get(), sched, 0);
+    fci_add(f.get(), "C:\\a", 10, 1);
+    fci_add(f.get(), "C:\\z", 10, 1);
+    fci_add(f.get(), "C:\\a", 20000, 2);
+    fci_finish(f.get(), 9);
+    std::vector<uint8_t> b = file_bytes("job.fci");
+    ASSERT_EQ(8u + 3 * 32, b.size());
+    int first = memcmp(&b[8], &b[40], 20) == 0 ? 0 : 1; // the pair starts at record 0 or 1
+    EXPECT_EQ(0, memcmp(&b[8 + 32 * first], &b[8 + 32 * (first + 1)], 20));
+    fci_release(f.get());
+    ASSERT_EQ(0, fci_open(f.get(), sched, 9));
+    EXPECT_TRUE(hit("C:\\a", 10, 1));
+    EXPECT_TRUE(hit("C:\\a", 20000, 2));
+    EXPECT_FALSE(hit("C:\\a", 20000, 1));
+}
+
+TEST_F(Fci, StampMismatchAndBadHeadersMakeItInvalid) {
+    build_index({"C:\\a"}, 100);
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 101));
+    EXPECT_STREQ("FCI invalid: out of sync: client(100) != server(101)", f->last_error);
+    EXPECT_EQ(0, f->stamp);
+    EXPECT_FALSE(fs::exists(dir / "job.fci.ro"));
+    EXPECT_FALSE(hit("C:\\a", 1000, 77));
+    fci_finish(f.get(), 0);
+
+    struct Case {
+        std::vector<uint8_t> bytes;
+        const char* reason;
+    };
+    std::vector<uint8_t> wrong_version = header(2, 5);
+    wrong_version.resize(8 + 32);
+    std::vector<uint8_t> ragged = header(1, 5);
+    ragged.resize(8 + 33);
+    const Case cases[] = {
+        {{1, 0, 0}, "FCI invalid: reading header failed: "},
+        {wrong_version, "FCI invalid: unknown version 2"},
+        {ragged, "FCI invalid: record set of 33 bytes is not whole records"},
+        {header(1, 5), "FCI invalid: empty record set"},
+    };
+    for (const Case& c : cases) {
+        fci_release(f.get());
+        write_file("job.fci", c.bytes);
+        EXPECT_EQ(-1, fci_open(f.get(), sched, 5)) << c.reason;
+        EXPECT_EQ(0, strncmp(c.reason, f->last_error, strlen(c.reason))) << f->last_error;
+        EXPECT_TRUE(f->invalid);
+        EXPECT_FALSE(hit("C:\\a", 1000, 77));
+        fci_finish(f.get(), 0);
+        fs::remove(dir / "job.fci.ro");
+    }
+}
+
+TEST_F(Fci, HeaderOnlyIndexIsReplacedAtFinish) {
+    write_file("job.fci", header(1, 5));
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 5));
+    EXPECT_STREQ("FCI invalid: empty record set", f->last_error);
+    EXPECT_TRUE(fs::exists(dir / "job.fci.ro"));
+    fci_add(f.get(), "C:\\new", 1, 2);
+    fci_finish(f.get(), 6);
+    EXPECT_FALSE(fs::exists(dir / "job.fci.ro"));
+    EXPECT_EQ(8u + 32, file_bytes("job.fci").size());
+    fci_release(f.get());
+    ASSERT_EQ(0, fci_open(f.get(), sched, 6));
+    EXPECT_TRUE(hit("C:\\new", 1, 2));
+}
+
+TEST_F(Fci, UnfinishedRunLeavesTheReadOnlyFileForTheNext) {
+    build_index({"C:\\keep"}, 50);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 50));
+    fci_add(f.get(), "C:\\other", 1, 1);
+    fci_release(f.get()); // the run ends without fci_finish
+    EXPECT_TRUE(fs::exists(dir / "job.fci.ro"));
+    EXPECT_FALSE(fs::exists(dir / "job.fci"));
+    EXPECT_TRUE(fs::exists(dir / "$FCISORT$"));
+    // A stray ".fci" beside the ".ro" is dropped; the ".ro" is used.
+    write_file("job.fci", header(1, 999));
+    ASSERT_EQ(0, fci_open(f.get(), sched, 50));
+    EXPECT_FALSE(fs::exists(dir / "job.fci"));
+    EXPECT_TRUE(hit("C:\\keep", 1000, 77));
+    EXPECT_TRUE(fs::is_empty(dir / "$FCISORT$")); // the old sort files were cleared
+    // Finishing with stamp 0 keeps the ".ro" too.
+    fci_finish(f.get(), 0);
+    EXPECT_TRUE(fs::exists(dir / "job.fci.ro"));
+    EXPECT_FALSE(fs::exists(dir / "$FCISORT$"));
+}
+
+TEST_F(Fci, ManyPagesThroughASmallCache) {
+    std::vector<std::string> paths = many_paths(20000); // 157 pages
+    build_index(paths, 3);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 3));
+    EXPECT_EQ(157u, f->page_count);
+    f->cache_limit = 4;
+    for (size_t i = 0; i < paths.size(); i += 7)
+        EXPECT_TRUE(hit(paths[i].c_str(), 1000, 77)) << i;
+    EXPECT_EQ(4u, fci_cache_pages(f.get()));
+    for (size_t i = 0; i < 200; i++)
+        EXPECT_FALSE(hit(("C:\\nope" + std::to_string(i)).c_str(), 1000, 77));
+    // Repeating one lookup is served from the cache.
+    uint64_t reads = f->page_reads;
+    hit(paths[1].c_str(), 1000, 77);
+    uint64_t after_first = f->page_reads;
+    hit(paths[1].c_str(), 1000, 77);
+    EXPECT_EQ(after_first, f->page_reads);
+    EXPECT_LE(after_first - reads, 1u);
+}
+
+TEST_F(Fci, PageThatCannotBeReadInvalidatesTheRun) {
+    std::vector<std::string> paths = many_paths(2000); // 16 pages
+    build_index(paths, 3);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 3));
+    fs::resize_file(dir / "job.fci.ro", 8 + 4096); // only page 0 is left
+    int rc = 0;
+    bool found = false;
+    for (const std::string& p : paths) {
+        rc = fci_lookup(f.get(), p.c_str(), 1000, 77, &found);
+        if (rc != 0) break;
+    }
+    EXPECT_EQ(-1, rc);
+    EXPECT_FALSE(found);
+    EXPECT_TRUE(f->invalid);
+    EXPECT_EQ(0, strncmp("FCI error: agent/backup/fci:553 - reading page_id ", f->last_error, 50))
+        << f->last_error;
+    EXPECT_EQ(0, fci_lookup(f.get(), paths[0].c_str(), 1000, 77, &found));
+    EXPECT_FALSE(found);
+    // The next index is still built.
+    fci_add(f.get(), "C:\\after", 1, 1);
+    fci_finish(f.get(), 4);
+    EXPECT_EQ(8u + 32, file_bytes("job.fci").size());
+}
+
+TEST_F(Fci, SortFolderThatCannotBeMadeLeavesTheRunGoing) {
+    write_file("$FCISORT$", {1}); // a file where the folder should be
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 1));
+    EXPECT_EQ(-1, fci_add(f.get(), "C:\\a", 1, 1));
+    EXPECT_EQ(0, strncmp("FCI error: opening sort file ", f->last_error, 29)) << f->last_error;
+    bool found = true;
+    EXPECT_EQ(0, fci_lookup(f.get(), "C:\\a", 1, 1, &found));
+    EXPECT_FALSE(found);
+    fci_finish(f.get(), 2);
+    EXPECT_EQ(header(1, 2), file_bytes("job.fci"));
+}

@@ -1,0 +1,115 @@
+// ipc_test.cpp - the job mailslot module: result codes, probes, empty,
+// over-long and unterminated messages, on private mailslot names.
+#include "agent/ipc.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string test_name(const char* what) {
+    return "Tavni-test/" + std::to_string(plat_process_id()) + "/ipc/" + what;
+}
+
+} // namespace
+
+TEST(IpcReceiver, ReadBeforeSetUpIsRefused) {
+    ipc_rx_close();
+    char buf[16];
+    size_t len = 0;
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_NOT_SETUP);
+}
+
+TEST(IpcReceiver, SetUpFailsWhileAnotherOwnsTheName) {
+    const std::string name = test_name("owned");
+    plat_mailslot* other = plat_mailslot_create(name.c_str());
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(ipc_rx_setup(name.c_str()), IPC_RX_SETUP_FAILED);
+    EXPECT_NE(plat_last_error(), 0);
+    char buf[16];
+    size_t len = 0;
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_NOT_SETUP);
+    plat_mailslot_close(other);
+}
+
+TEST(IpcReceiver, ProbesAndOverlongMessagesAreDroppedAndEmptyOnesEndReading) {
+    const std::string name = test_name("rx");
+    ASSERT_EQ(ipc_rx_setup(name.c_str()), IPC_OK);
+    plat_mailslot* tx = plat_mailslot_open(name.c_str());
+    ASSERT_NE(tx, nullptr);
+
+    char buf[IPC_MESSAGE_MAX];
+    size_t len = 0;
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_READ_FAILED); // nothing waiting
+
+    const std::string longest(1023, 'p'); // 1023 characters and the NUL fit
+    const std::string too_long(1500, 'x');
+    ASSERT_EQ(plat_mailslot_write(tx, "", 1), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, "/jobs/a.tbs", 12), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, too_long.data(), too_long.size()), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, longest.c_str(), longest.size() + 1), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, "", 0), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, "", 1), 0);
+    ASSERT_EQ(plat_mailslot_write(tx, "/jobs/b.tbs", 12), 0);
+
+    ASSERT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_OK);
+    EXPECT_EQ(len, 12u);
+    EXPECT_STREQ(buf, "/jobs/a.tbs");
+    ASSERT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_OK);
+    EXPECT_EQ(len, 1024u);
+    EXPECT_EQ(std::string(buf), longest);
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_EMPTY_MESSAGE);
+    ASSERT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_OK);
+    EXPECT_STREQ(buf, "/jobs/b.tbs");
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_READ_FAILED);
+
+    plat_mailslot_close(tx);
+    ipc_rx_close();
+    EXPECT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_RX_NOT_SETUP);
+}
+
+TEST(IpcReceiver, NothingPastTheReceivedBytesIsTouched) {
+    const std::string name = test_name("bounds");
+    ASSERT_EQ(ipc_rx_setup(name.c_str()), IPC_OK);
+    plat_mailslot* tx = plat_mailslot_open(name.c_str());
+    ASSERT_NE(tx, nullptr);
+    ASSERT_EQ(plat_mailslot_write(tx, "abc", 3), 0); // no terminator
+    char buf[8];
+    memset(buf, 'X', sizeof buf);
+    size_t len = 0;
+    ASSERT_EQ(ipc_rx_read(buf, sizeof buf, &len), IPC_OK);
+    EXPECT_EQ(len, 3u);
+    EXPECT_EQ(std::string(buf, sizeof buf), "abcXXXXX");
+    plat_mailslot_close(tx);
+    ipc_rx_close();
+}
+
+TEST(IpcSender, NoReceiverMeansNoAgent) {
+    EXPECT_EQ(ipc_tx_setup(test_name("nobody").c_str()), IPC_TX_OPEN_FAILED);
+    EXPECT_EQ(ipc_tx_write("x", 2), IPC_TX_WRITE_FAILED);
+}
+
+TEST(IpcSender, ProbeThenPathAndOverlongOrEmptyMessagesAreRefused) {
+    const std::string name = test_name("tx");
+    plat_mailslot* rx = plat_mailslot_create(name.c_str());
+    ASSERT_NE(rx, nullptr);
+    ASSERT_EQ(ipc_tx_setup(name.c_str()), IPC_OK);
+
+    const std::string longest(1023, 'q');
+    const std::string too_long(1024, 'q');
+    EXPECT_EQ(ipc_tx_write(longest.c_str(), longest.size() + 1), IPC_OK);
+    EXPECT_EQ(ipc_tx_write(too_long.c_str(), too_long.size() + 1), IPC_TX_WRITE_FAILED);
+    EXPECT_EQ(ipc_tx_write("", 0), IPC_TX_WRITE_FAILED);
+    ipc_tx_close();
+
+    char buf[2048];
+    ASSERT_EQ(plat_mailslot_read(rx, buf, sizeof buf), 1);
+    EXPECT_EQ(buf[0], 0);
+    ASSERT_EQ(plat_mailslot_read(rx, buf, sizeof buf), 1024);
+    EXPECT_EQ(std::string(buf), longest);
+    EXPECT_EQ(plat_mailslot_read(rx, buf, sizeof buf), -1); // the refused ones never went out
+    plat_mailslot_close(rx);
+}

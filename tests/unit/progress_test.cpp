@@ -1,0 +1,150 @@
+// progress_test.cpp - the progress area as another process reads it, and the
+// terminate event, on private names.
+#include "agent/log.h"
+#include "agent/progress.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct progress_names {
+    std::string area = "/Tavni-test." + std::to_string(plat_process_id()) + ".progress";
+    std::string event = "/Tavni-test." + std::to_string(plat_process_id()) + ".terminate";
+};
+
+// What a desktop program sees: a copy of the area, decoded.
+bool read_area(const std::string& name, progress_record* r, uint8_t* raw = nullptr) {
+    void* view = nullptr;
+    plat_shm* area = plat_shm_open(name.c_str(), PROGRESS_RECORD_SIZE, &view);
+    if (!area) return false;
+    uint8_t bytes[PROGRESS_RECORD_SIZE];
+    memcpy(bytes, view, sizeof bytes);
+    plat_shm_close(area);
+    progress_decode(bytes, r);
+    if (raw) memcpy(raw, bytes, sizeof bytes);
+    return true;
+}
+
+class ProgressArea : public ::testing::Test {
+  protected:
+    progress_names names;
+    void SetUp() override {
+        ASSERT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
+    }
+    void TearDown() override { progress_close(); }
+};
+
+} // namespace
+
+TEST_F(ProgressArea, StartsInitializingWithItsCreationTime) {
+    progress_record r;
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_STREQ(r.status_text, "Initializing...");
+    plat_systime now;
+    plat_local_time(&now);
+    EXPECT_EQ(r.created_time[0], now.year);
+    EXPECT_EQ(r.total_bytes, 0u);
+    EXPECT_EQ(r.item_name[0], 0);
+}
+
+TEST_F(ProgressArea, FieldsSitAtTheirOffsetsLittleEndian) {
+    progress_set_total(0x0102030405060708ull);
+    progress_set_start_tick(0xA1B2C3D4u);
+    progress_set_job_name("Nightly");
+    progress_record r;
+    uint8_t raw[PROGRESS_RECORD_SIZE];
+    ASSERT_TRUE(read_area(names.area, &r, raw));
+    const uint8_t total[8] = {8, 7, 6, 5, 4, 3, 2, 1};
+    EXPECT_EQ(memcmp(raw + 0, total, 8), 0);
+    const uint8_t tick[4] = {0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(memcmp(raw + 4660, tick, 4), 0);
+    EXPECT_STREQ(reinterpret_cast<const char*>(raw + 64), "Initializing...");
+    EXPECT_STREQ(reinterpret_cast<const char*>(raw + 304), "Nightly");
+}
+
+TEST_F(ProgressArea, ItemsAccumulateBytesAndCountsByKind) {
+    progress_set_total(1000);
+    progress_begin_item("/src/a", 100);
+    progress_end_item(PROGRESS_END_SENT);
+    progress_begin_item("/src/b", 50);
+    progress_item_bytes(20);
+    progress_record r;
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_STREQ(r.item_name, "/src/b");
+    EXPECT_EQ(r.item_size, 50u);
+    EXPECT_EQ(r.item_done, 20u);
+    EXPECT_EQ(r.done_bytes, 100u);
+    progress_end_item(PROGRESS_END_CURRENT);
+    progress_begin_item("/src/c", 7);
+    progress_end_item(PROGRESS_END_FAILED);
+    progress_end_item(9); // other kinds add the bytes but count nothing
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(r.done_bytes, 100u + 50u + 7u + 7u);
+    EXPECT_EQ(r.item_done, 7u);
+    EXPECT_EQ(r.items_sent, 1u);
+    EXPECT_EQ(r.items_current, 1u);
+    EXPECT_EQ(r.items_failed, 1u);
+    EXPECT_EQ(r.total_bytes, 1000u);
+
+    progress_complete();
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_STREQ(r.status_text, "Complete");
+    EXPECT_EQ(r.item_name[0], 0);
+    EXPECT_EQ(r.items_sent, 1u); // counters are never reset
+}
+
+TEST_F(ProgressArea, TextsAreCutAtTheirFieldAndShorterOnesReplaceCompletely) {
+    const std::string long_status(300, 's');
+    progress_set_status(long_status.c_str());
+    progress_set_job_name("A rather long job name");
+    progress_set_job_name("Short");
+    progress_record r;
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(std::string(r.status_text, PROGRESS_TEXT_SIZE), std::string(PROGRESS_TEXT_SIZE, 's'));
+    EXPECT_EQ(std::string(r.job_name, PROGRESS_TEXT_SIZE),
+              std::string("Short") + std::string(235, '\0'));
+    const std::string long_item(5000, 'i');
+    progress_begin_item(long_item.c_str(), 1);
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(std::string(r.item_name, PROGRESS_ITEM_SIZE), std::string(PROGRESS_ITEM_SIZE, 'i'));
+    EXPECT_NE(r.created_time[0], 0); // the item did not run into the fields behind it
+}
+
+TEST_F(ProgressArea, TerminateEventIsConsumedByOneCheck) {
+    EXPECT_FALSE(terminate_requested());
+    plat_event* desktop = plat_event_open(names.event.c_str());
+    ASSERT_NE(desktop, nullptr);
+    plat_event_signal(desktop);
+    plat_event_signal(desktop);
+    EXPECT_TRUE(terminate_requested());
+    EXPECT_FALSE(terminate_requested());
+    plat_event_close(desktop);
+}
+
+TEST(ProgressAreaLifetime, ClosingRemovesTheAreaAndTheEvent) {
+    progress_names names;
+    ASSERT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
+    progress_close();
+    progress_record r;
+    EXPECT_FALSE(read_area(names.area, &r));
+    EXPECT_EQ(plat_event_open(names.event.c_str()), nullptr);
+    EXPECT_FALSE(terminate_requested());
+}
+
+TEST(ProgressAreaLifetime, WithoutAnAreaEverythingIsANoOp) {
+    // Names the platform refuses stand for a failed set-up.
+    const std::string bad = "no/such/area";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(progress_open_names(bad.c_str(), bad.c_str()), -1);
+    ::testing::internal::GetCapturedStderr();
+    progress_set_status("Backing up...");
+    progress_begin_item("x", 1);
+    progress_end_item(PROGRESS_END_SENT);
+    progress_complete();
+    EXPECT_FALSE(terminate_requested());
+    progress_close();
+}
