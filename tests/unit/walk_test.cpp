@@ -126,6 +126,28 @@ TEST_F(Walk, ServerListingShowsFilesCurrentWithinTheHourRule) {
     EXPECT_FALSE(walk_entry_current(1000, 0x100000005ull, 1000, 5)); // 64-bit sizes
 }
 
+TEST_F(Walk, RefusedFolderOrListingLimitsWhatTheWalkDoes) {
+    scripted_peer peer;
+    use(peer);
+    write("kept/k.txt", "k");
+    write("refused/r.txt", "r");
+    mirror(src());
+    peer.push(peer_step::answer(0));          // src
+    peer.push(peer_step::answer(ERR_NOTDIR)); // the listing: no mirroring this run
+    peer.push(peer_step::answer(0));          // kept (mirrored too, as below src)
+    peer.push(peer_step::answer(ERR_NOTDIR)); // its listing
+    peer.push(zero_blocks());                 // kept/k.txt
+    peer.push(peer_step::answer(ERR_ACCESS)); // refused: its files are not sent
+    EXPECT_EQ(walk(src()), 0);
+    settle(peer);
+    EXPECT_EQ(paths(peer, TFS_MKDIR), (names{kRemote, remote("kept"), remote("refused")}));
+    EXPECT_EQ(open_paths(peer), (names{remote("kept/k.txt")}));
+    EXPECT_TRUE(of_type(peer, TFS_DELETE).empty());
+    EXPECT_EQ(report()->files_failed, 1u);
+    EXPECT_NE(report_errors().find(remote("refused")), std::string::npos);
+    EXPECT_NE(job_log().find("SYNC: Synchronizing '" + src() + "'\n"), std::string::npos);
+}
+
 TEST_F(Walk, NamesDifferingInCaseAreSentAndTheOtherCaseDeleted) {
     scripted_peer peer;
     use(peer);
