@@ -53,8 +53,10 @@ bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
     if (!key) return false;
     uint8_t R[32];
     RAND_bytes(R, 32);
-    std::vector<uint8_t> hs = {static_cast<uint8_t>(cipher_mode), 32};
-    hs.insert(hs.end(), R, R + 32);
+    std::vector<uint8_t> hs(34);
+    hs[0] = static_cast<uint8_t>(cipher_mode);
+    hs[1] = 32;
+    memcpy(hs.data() + 2, R, 32);
     std::vector<uint8_t> plain;
     srv_build_packet(TFS_SESSION_HANDSHAKE, 0, 0, hs, &plain);
     EVP_PKEY_CTX* pc = EVP_PKEY_CTX_new(key, nullptr);
