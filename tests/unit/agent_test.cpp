@@ -180,17 +180,29 @@ TEST_F(AgentTiming, WatchdogLogsAnAbnormalExitCode) {
     EXPECT_TRUE(contains(messages(log), "Backup thread exited abnormally (exit code 5)."));
 }
 
+// A mailslot name of this test process, in the platform's own form.
+static std::string test_slot(const char* what) {
+    if (plat_is_windows)
+        return "\\\\.\\mailslot\\Tavni-test\\" + std::to_string(plat_process_id()) + "\\" + what;
+    return "Tavni-test/" + std::to_string(plat_process_id()) + "/" + what;
+}
+
+// Text matched literally inside a regular expression.
+static std::string regex_quote(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
 TEST_F(AgentTiming, BackupThreadEndsWithOneWhenTheMailslotIsTaken) {
-    const std::string name = "Tavni-test/" + std::to_string(plat_process_id()) + "/agent-taken";
+    const std::string name = test_slot("agent-taken");
     plat_mailslot* other = plat_mailslot_create(name.c_str());
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(backup_thread_run(nullptr, 1, name.c_str()), 1);
     plat_mailslot_close(other);
     const auto lines = messages(log);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(
-        lines[1],
-        std::regex("ipc_rx_setup\\(" + name + "\\) failed with error code: [1-9][0-9]*\\.")))
+    EXPECT_TRUE(
+        std::regex_match(lines[1], std::regex("ipc_rx_setup\\(" + regex_quote(name) +
+                                              "\\) failed with error code: [1-9][0-9]*\\.")))
         << lines[1];
     EXPECT_EQ(slurp(log).find("ctfs_init"), std::string::npos);
 }
@@ -208,8 +220,7 @@ int run_loop(void* arg) {
 TEST_F(AgentTiming, JobLoopRunsQueuedJobsAndSkipsAnImmediateRequeue) {
     // One job wait is long enough for this test to queue its messages.
     set_slices(3600000, 1500);
-    loop_args args{(dir.path / "a.tbs").string(),
-                   "Tavni-test/" + std::to_string(plat_process_id()) + "/agent-loop"};
+    loop_args args{(dir.path / "a.tbs").string(), test_slot("agent-loop")};
     const std::string b = (dir.path / "b.tbs").string();
     plat_thread* t = plat_thread_start(run_loop, &args);
     ASSERT_NE(t, nullptr);

@@ -11,6 +11,10 @@
 namespace {
 
 std::string test_name(const char* what) {
+    // Windows mailslots live below \\.\mailslot\ with backslashes.
+    if (plat_is_windows)
+        return "\\\\.\\mailslot\\Tavni-test\\" + std::to_string(plat_process_id()) + "\\ipc\\" +
+               what;
     return "Tavni-test/" + std::to_string(plat_process_id()) + "/ipc/" + what;
 }
 

@@ -40,15 +40,19 @@ plat_mailslot* plat_mailslot_open(const char* name) {
                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// Reads and drops the message at the head of the queue.
-static void drop_message(HANDLE h) {
-    DWORD next = 0;
-    if (!GetMailslotInfo(h, nullptr, &next, nullptr, nullptr)) return;
-    if (next == MAILSLOT_NO_MESSAGE) return;
-    char* scratch = new (std::nothrow) char[next == 0 ? 1 : next];
+// Size of the message at the head of the queue, or MAILSLOT_NO_MESSAGE.
+static DWORD next_message_size(HANDLE h) {
+    DWORD next = MAILSLOT_NO_MESSAGE;
+    if (!GetMailslotInfo(h, nullptr, &next, nullptr, nullptr)) return MAILSLOT_NO_MESSAGE;
+    return next;
+}
+
+// Reads and drops the message at the head of the queue, of the given size.
+static void drop_message(HANDLE h, DWORD size) {
+    char* scratch = new (std::nothrow) char[size == 0 ? 1 : size];
     if (scratch == nullptr) return;
     DWORD got = 0;
-    ReadFile(h, scratch, next, &got, nullptr);
+    ReadFile(h, scratch, size, &got, nullptr);
     delete[] scratch;
 }
 
@@ -57,12 +61,22 @@ long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    HANDLE h = m->handle.get();
     DWORD cap = size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
+    // The size is asked first: some implementations hand out the first part
+    // of a longer message instead of refusing it.
+    DWORD next = next_message_size(h);
+    if (next != MAILSLOT_NO_MESSAGE && next > cap) {
+        drop_message(h, next);
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return PLAT_MAILSLOT_TOO_LONG;
+    }
     DWORD got = 0;
-    if (ReadFile(m->handle.get(), buf, cap, &got, nullptr)) return static_cast<long>(got);
+    if (ReadFile(h, buf, cap, &got, nullptr)) return static_cast<long>(got);
     DWORD err = GetLastError();
     if (err != ERROR_INSUFFICIENT_BUFFER) return -1;
-    drop_message(m->handle.get());
+    next = next_message_size(h);
+    if (next != MAILSLOT_NO_MESSAGE) drop_message(h, next);
     SetLastError(err);
     return PLAT_MAILSLOT_TOO_LONG;
 }

@@ -80,6 +80,11 @@ int plat_thread_exit_code(plat_thread* t, int* code) {
     }
     DWORD value = 0;
     if (!GetExitCodeThread(t->handle.get(), &value)) return -1;
+    // STILL_ACTIVE is also a code a thread may return: ask the handle.
+    if (value == STILL_ACTIVE && WaitForSingleObject(t->handle.get(), 0) == WAIT_TIMEOUT) {
+        SetLastError(ERROR_INVALID_STATE);
+        return -1;
+    }
     *code = static_cast<int>(value);
     return 0;
 }
