@@ -11,12 +11,16 @@ WIN_BUILD=${TAVNI_WIN_BUILD:-$ROOT/build-win}
 # Unit tests that fail under Wine as of this writing. They run and their
 # results are shown, but they do not fail the stage; each owner removes a
 # name here once the test passes on Windows. Mostly tests that build POSIX
-# paths or expect POSIX file-system behaviour, and the watchdog tests, whose
-# full-memory dump of a 64-bit Wine process takes about 40 s.
+# paths, expect POSIX file-system behaviour or read the logs' "\r\n" line
+# ends as part of the text; Wine delivers no zero-byte mailslot message; the
+# watchdog test's full-memory dump of a 64-bit Wine process takes about 40 s.
 WIN_KNOWN_FAILING=(
-  AgentTiming.WatchdogDumpsAndGivesUpAThreadThatStopsBumping
-  AgentTiming.WatchdogLogsAnAbnormalExitCode
-  AgentTiming.WatchdogNeverKillsAThreadThatKeepsBumping
+  'AgentTiming.*'
+  IpcReceiver.ProbesAndOverlongMessagesAreDroppedAndEmptyOnesEndReading
+  PlatformMailslot.MessagesKeepTheirBoundariesAndOrder
+  PlatformMailslot.SenderFailsOnceTheReceiverIsGone
+  PlatformShm.WritesAreSeenByAnotherOpenAndTheNameEndsWithItsHolder
+  PlatformEvent.SignalsLeftWithoutALiveOwnerDoNotReachTheNextOne
   'BackupFile.*'
   LocalFsPaths.AbsoluteFolderAndParentOnDisk
   'LogFormat.*'

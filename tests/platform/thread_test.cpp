@@ -70,7 +70,9 @@ TEST(PlatformThread, TerminatedThreadReadsAsEndedWithTheGivenCode) {
     // Closing the handle of a thread still running must not disturb it, and
     // its later end must not change the code it was given.
     plat_thread_close(t);
-    finish(&g);
+    // Where the thread was only marked (Linux), let it run to its end; a
+    // thread the system really stopped (Windows) never reaches the gate.
+    if (plat_thread_needs_process_exit()) finish(&g);
 }
 
 TEST(PlatformThread, TerminateAfterTheEndKeepsTheRealCode) {

@@ -94,7 +94,13 @@ int plat_thread_terminate(plat_thread* t, int code) {
         SetLastError(ERROR_INVALID_HANDLE);
         return -1;
     }
-    return TerminateThread(t->handle.get(), static_cast<DWORD>(code)) ? 0 : -1;
+    // A thread that has ended keeps the code it ended with.
+    if (WaitForSingleObject(t->handle.get(), 0) == WAIT_OBJECT_0) return 0;
+    if (!TerminateThread(t->handle.get(), static_cast<DWORD>(code))) return -1;
+    // TerminateThread only starts the end; wait for it so that the next wait
+    // answers "ended" at once, as the watchdog expects.
+    WaitForSingleObject(t->handle.get(), 10000);
+    return 0;
 }
 
 bool plat_thread_needs_process_exit() {
