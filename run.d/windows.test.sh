@@ -25,6 +25,7 @@ WIN_KNOWN_FAILING=(
   LocalFsPaths.AbsoluteFolderAndParentOnDisk
   'LogFormat.*'
   'LogWriters.*'
+  PlatOwnerOnlyFile.WritesAndNarrowsRights
   ProgressAreaLifetime.WithoutAnAreaEverythingIsANoOp
   ProtocolSession.SixEmptyWaitsGiveUp
   Reporter.SuccessAfterFailureLogsAndSilencesTheNextJob
