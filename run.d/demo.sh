@@ -50,7 +50,7 @@ demo_backup() {
 
   echo "== restore into $work/restored and compare"
   "$BUILD/tavni-server" restore --store "$store" --user 42 --acckey "$key" --to "$work/restored" "/1/Today/Root$src"
-  if diff -r "$src" "$work/restored"; then echo "   restore is byte-identical"; rc=0; else echo "   RESTORE DIFFERS"; rc=1; fi
+  if diff -r "$src" "$work/restored/sample"; then echo "   restore is byte-identical"; rc=0; else echo "   RESTORE DIFFERS"; rc=1; fi
 
   kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null
   rm -rf "$work"
