@@ -138,7 +138,7 @@ TEST(ServerWire, PathsBlockSizesAndChecksums) {
     EXPECT_EQ(srv_block_size(65535ull << 31), 1u << 31);
     EXPECT_EQ(srv_block_size((65535ull << 31) + 1), 0u);
 
-    EXPECT_EQ(srv_crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(ctfs_crc32("123456789", 9), 0xCBF43926u);
 }
 
 TEST(ServerWire, DecoderChecksEveryLength) {
@@ -449,11 +449,11 @@ TEST_F(ServerTest, BrokenFramesCloseOnlyTheirConnection) {
 
     tc_conn crc; // a wrong CRC
     session(&crc, host2, false);
-    std::vector<uint8_t> plain, frame;
+    std::vector<uint8_t> plain;
     srv_build_packet(TFS_MKDIR, 0, 0, {0, 0, 1, 'q'}, &plain);
-    srv_frame_seal(crc.cipher.get(), plain.data(), plain.size(), &frame);
-    frame[3] ^= 1;
-    tc_send_raw(&crc, frame.data(), frame.size());
+    size_t n = ctfs_frame_seal(crc.cipher.get(), plain.data(), plain.size());
+    crc.cipher->frame[3] ^= 1;
+    tc_send_raw(&crc, crc.cipher->frame, n);
     EXPECT_TRUE(tc_closed_by_peer(&crc));
 
     tc_conn junk; // garbage after the key exchange
