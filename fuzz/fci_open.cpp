@@ -13,16 +13,21 @@
 
 namespace {
 
+// The index works below the current directory; each input runs in a private
+// folder and the fuzzer's own directory is restored after it (libFuzzer
+// writes relative corpus paths).
+char saved_cwd[4096];
+
 bool enter_work_folder() {
-    static bool done = false;
-    if (done) return true;
-    std::error_code ec;
-    std::filesystem::path dir = std::filesystem::temp_directory_path(ec) /
-                                ("tavni-fuzz-fci-" + std::to_string(std::random_device()()));
-    std::filesystem::create_directories(dir, ec);
-    if (plat_set_cwd(dir.string().c_str()) != 0) return false;
-    done = true;
-    return true;
+    static std::string dir;
+    if (dir.empty()) {
+        std::error_code ec;
+        std::filesystem::path p = std::filesystem::temp_directory_path(ec) /
+                                  ("tavni-fuzz-fci-" + std::to_string(std::random_device()()));
+        std::filesystem::create_directories(p, ec);
+        dir = p.string();
+    }
+    return plat_get_cwd(saved_cwd, sizeof saved_cwd) == 0 && plat_set_cwd(dir.c_str()) == 0;
 }
 
 } // namespace
@@ -31,7 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!enter_work_folder()) return 0;
     plat_unlink("job.fci.ro");
     plat_file out = plat_file_create("job.fci", true);
-    if (out == PLAT_NO_FILE) return 0;
+    if (out == PLAT_NO_FILE) {
+        plat_set_cwd(saved_cwd);
+        return 0;
+    }
     plat_file_write(out, data, static_cast<uint32_t>(size));
     plat_file_close(out);
 
@@ -51,5 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fci_finish(f.get(), 0);
     plat_unlink("job.fci.ro");
     plat_unlink("job.fci");
+    plat_set_cwd(saved_cwd);
     return 0;
 }

@@ -45,8 +45,8 @@ size_t log_format_line(char* out, const char* message) {
 
 size_t log_format_line_at(char* out, const plat_systime* time, const char* message) {
     const plat_systime& t = *time;
-    int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year, t.month,
-                     t.day, t.hour, t.minute, t.second, t.milliseconds, message);
+    int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year,
+                     t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, message);
     if (n < 0) return 0;
     const size_t len = static_cast<size_t>(n);
     return len > static_cast<size_t>(LOG_LINE_MAX) ? static_cast<size_t>(LOG_LINE_MAX) : len;
@@ -72,7 +72,9 @@ void agent_log_close() {
     g_process_log = nullptr;
 }
 
-bool agent_log_is_open() { return g_process_log != nullptr; }
+bool agent_log_is_open() {
+    return g_process_log != nullptr;
+}
 
 void agent_log_printf(const char* format, ...) {
     if (!g_process_log) return;

@@ -45,8 +45,12 @@ static const EVP_CIPHER* cipher_method(int mode) {
     return mode == CTFS_CIPHER_AES ? EVP_aes_256_cbc() : EVP_enc_null();
 }
 
+// Sets the key and the zero IV again. Only the first initialisation names the
+// method: naming it again would make OpenSSL rebuild the context, an
+// allocation per packet.
 static int restart(ctfs_cipher* c, EVP_CIPHER_CTX* ctx, int enc) {
-    if (EVP_CipherInit_ex(ctx, cipher_method(c->mode), nullptr, c->key, c->iv, enc) != 1) return -1;
+    const EVP_CIPHER* method = EVP_CIPHER_CTX_get0_cipher(ctx) ? nullptr : cipher_method(c->mode);
+    if (EVP_CipherInit_ex(ctx, method, nullptr, c->key, c->iv, enc) != 1) return -1;
     EVP_CIPHER_CTX_set_padding(ctx, 1);
     return 0;
 }

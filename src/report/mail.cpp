@@ -75,6 +75,42 @@ static bool append_text(report_body* b, const char* text) {
     return report_body_append(b, text, text ? strlen(text) : 0);
 }
 
+// A value from outside (file names, job and account names, failure texts)
+// inside an HTML message: markup characters are escaped so that a file name
+// cannot inject markup into the report.
+static void append_value(report_body* b, const char* text, bool html) {
+    if (!text) return;
+    if (!html) {
+        append_text(b, text);
+        return;
+    }
+    const char* run = text;
+    for (const char* p = text;; p++) {
+        const char* entity = nullptr;
+        switch (*p) {
+        case '&':
+            entity = "&amp;";
+            break;
+        case '<':
+            entity = "&lt;";
+            break;
+        case '>':
+            entity = "&gt;";
+            break;
+        case '"':
+            entity = "&quot;";
+            break;
+        default:
+            break;
+        }
+        if (!entity && *p) continue;
+        report_body_append(b, run, static_cast<size_t>(p - run));
+        if (!*p) return;
+        append_text(b, entity);
+        run = p + 1;
+    }
+}
+
 // ---- templates -----------------------------------------------------------------
 
 size_t report_template_from_bytes(char* out, bool opened, const void* data, size_t count) {
@@ -134,13 +170,13 @@ static void count_text(uint64_t n, char* out, size_t size) {
     snprintf(out, size, "%" PRId64, static_cast<int64_t>(n));
 }
 
-static void append_dstpath(const job_report* r, report_body* b) {
+static void append_dstpath(const job_report* r, bool html, report_body* b) {
     append_text(b, "My Tavni/");
-    append_text(b, r->user_name);
+    append_value(b, r->user_name, html);
     const char* d = r->destination;
     if (d && d[0]) {
         const char* slash = strchr(d + 1, '/');
-        if (slash) append_text(b, slash);
+        if (slash) append_value(b, slash, html);
     }
 }
 
@@ -162,9 +198,9 @@ static void append_error_list(const job_report* r, bool html, report_body* b) {
         const char* path = static_cast<const char*>(blob_list_get(errors, i));
         const char* reason = static_cast<const char*>(blob_list_get(errors, i + 1));
         append_text(b, html ? "<tr><td>" : " - ");
-        append_text(b, path);
+        append_value(b, path, html);
         append_text(b, html ? "</td><td>" : ": ");
-        append_text(b, reason);
+        append_value(b, reason, html);
         append_text(b, html ? "</td></tr>\n" : "\n");
     }
 }
@@ -221,19 +257,19 @@ static void append_token(const job_report* r, token_id id, bool html, report_bod
     char text[64];
     switch (id) {
     case T_JOB:
-        append_text(b, r->job_name);
+        append_value(b, r->job_name, html);
         return;
     case T_ERROR_MESSAGE:
-        append_text(b, r->failure_message);
+        append_value(b, r->failure_message, html);
         return;
     case T_ACCNAME:
-        append_text(b, r->account_name);
+        append_value(b, r->account_name, html);
         return;
     case T_USERNAME:
-        append_text(b, r->user_name);
+        append_value(b, r->user_name, html);
         return;
     case T_DSTPATH:
-        append_dstpath(r, b);
+        append_dstpath(r, html, b);
         return;
     case T_START_TIME:
         ctime_text(r->start_time, text, sizeof text);

@@ -37,6 +37,13 @@ wait_for_line() {
   fail "no line '$text' in $log"
 }
 
+# The agent's objects are machine-wide: let an agent started by someone else
+# on this machine finish first (a stale area of a killed agent is waited out).
+for i in $(seq 1 300); do
+  "$CTL" progress >/dev/null 2>&1 || break
+  sleep 0.2
+done
+
 # 1. Invalid usage: no argument (1) and an unknown mode (2).
 INST=$(install_folder usage)
 USAGE='tavni-backup.exe: Invalid command-line argument usage.'

@@ -320,3 +320,22 @@ TEST_F(Composer, ShippedTemplatesUseFittingTokens) {
 }
 
 } // namespace
+
+namespace {
+
+// Values from outside cannot bring markup into an HTML message; the text
+// message keeps them as they are.
+TEST_F(Composer, HtmlMessagesEscapeValues) {
+    r.job_name = "A&B <x>";
+    r.user_name = "u\"1";
+    r.destination = "/x/<d>";
+    with_errors({"/tmp/<img src=x>.txt", "a & b"});
+    EXPECT_EQ(expand("#JOB#|#DSTPATH#|#ERROR_LIST#", true),
+              "A&amp;B &lt;x&gt;|My Tavni/u&quot;1/&lt;d&gt;|"
+              "<tr><td class=\"rowtitle\">File</td><td class=\"rowtitle\">Error</td></tr>"
+              "<tr><td>/tmp/&lt;img src=x&gt;.txt</td><td>a &amp; b</td></tr>\n");
+    EXPECT_EQ(expand("#JOB#|#DSTPATH#|#ERROR_LIST#", false),
+              "A&B <x>|My Tavni/u\"1/<d>| - /tmp/<img src=x>.txt: a & b\n");
+}
+
+} // namespace

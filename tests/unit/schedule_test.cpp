@@ -378,3 +378,24 @@ TEST_F(ScheduleTest, RewriteReplacesOnlyTheSources) {
     EXPECT_EQ(slurp("cut.tbs"), bytes.substr(0, bytes.size() - 1)); // left as it was
     blob_list_free(sources);
 }
+
+// The fuzz corpus replayed: every seed parses and checks without a fault,
+// and the complete sample is accepted.
+TEST_F(ScheduleTest, FuzzCorpusReplays) {
+    fs::path corpus =
+        fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "schedule_parser";
+    if (!fs::exists(corpus)) GTEST_SKIP() << "corpus not found beside the sources";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(corpus)) {
+        std::string text = slurp(entry.path());
+        int runs = 0;
+        std::string log;
+        int rc = parse_and_check(text, &runs, &log);
+        if (entry.path().filename() == "full") {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(runs, 1);
+        }
+        seen++;
+    }
+    EXPECT_GE(seen, 5);
+}

@@ -29,11 +29,12 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 bool g_key_built = false;
 unsigned char g_key[MACHINE_KEY_SIZE];
 
-// Creates a new key file with 4096 random bytes. 0, or -1 with errno set; an
-// existing file (made meanwhile by another process) counts as success.
+// Creates a new key file with 4096 random bytes. 0, or -1 when it cannot be
+// created (also when another process made it meanwhile: the caller simply
+// opens the file again) or not written completely (then it is removed).
 int create_key_file(const char* path) {
     file_ptr f(plat_open_private(path, PLAT_PRIVATE_CREATE_NEW));
-    if (!f) return errno == EEXIST ? 0 : -1;
+    if (!f) return -1;
     unsigned char bytes[MACHINE_KEY_FILE_SIZE];
     bool ok = RAND_bytes(bytes, sizeof bytes) == 1 &&
               fwrite(bytes, 1, sizeof bytes, f.get()) == sizeof bytes;
@@ -42,7 +43,6 @@ int create_key_file(const char* path) {
     if (!ok) {
         // A short key file would refuse every later job: better none at all.
         remove(path);
-        errno = EIO;
         return -1;
     }
     return 0;
@@ -58,7 +58,7 @@ int machine_key_from_file(const char* path, unsigned char out[MACHINE_KEY_SIZE])
     file_ptr f(fopen(path, "rb"));
     if (!f) {
         if (errno != ENOENT) return -1;
-        if (create_key_file(path) != 0) return -1;
+        create_key_file(path);
         f.reset(fopen(path, "rb"));
         if (!f) return -1;
     }

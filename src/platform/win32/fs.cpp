@@ -110,7 +110,7 @@ bool plat_is_folder(const char* path) {
 }
 
 struct plat_dir {
-    HANDLE find;
+    HANDLE find; // INVALID_HANDLE_VALUE for a folder without entries
 };
 
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
@@ -127,7 +127,22 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
     pattern += '*';
     WIN32_FIND_DATAA fd;
     HANDLE h = FindFirstFileA(pattern.c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) {
+        // An empty drive root has no "." entry: list it as empty, not failed.
+        DWORD err = GetLastError();
+        DWORD attr = GetFileAttributesA(folder);
+        if (err != ERROR_FILE_NOT_FOUND || attr == INVALID_FILE_ATTRIBUTES ||
+            !(attr & FILE_ATTRIBUTE_DIRECTORY)) {
+            SetLastError(err);
+            return nullptr;
+        }
+        memset(first, 0, sizeof *first);
+        first->attributes = attr;
+        first->name[0] = '.';
+        plat_dir* d = new plat_dir;
+        d->find = INVALID_HANDLE_VALUE;
+        return d;
+    }
     fill_from_find(fd, first);
     plat_dir* d = new plat_dir;
     d->find = h;
@@ -136,6 +151,10 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
     if (!d) return -1;
+    if (d->find == INVALID_HANDLE_VALUE) {
+        SetLastError(0);
+        return -1;
+    }
     WIN32_FIND_DATAA fd;
     if (!FindNextFileA(d->find, &fd)) {
         if (GetLastError() == ERROR_NO_MORE_FILES) SetLastError(0);
@@ -147,7 +166,7 @@ int plat_dir_next(plat_dir* d, plat_file_info* out) {
 
 void plat_dir_close(plat_dir* d) {
     if (!d) return;
-    FindClose(d->find);
+    if (d->find != INVALID_HANDLE_VALUE) FindClose(d->find);
     delete d;
 }
 

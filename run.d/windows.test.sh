@@ -1,0 +1,222 @@
+# Sourced by ./run test after the Linux stages: the 32-bit Windows cross
+# build, its unit tests under Wine, and process-level checks of the real
+# tavni-backup.exe and tavni-ctl.exe in a fresh Wine prefix.
+#
+# Skips (exit status 0, with a message) only when the cross toolchain, Wine
+# or the mingw libcrypto is missing, which run.d/windows.deps.sh reports when
+# it cannot install them. Every wine command is bounded by `timeout`.
+
+WIN_BUILD=${TAVNI_WIN_BUILD:-$ROOT/build-win}
+
+win_say() { echo "== windows: $*"; }
+
+win_fail() {
+  echo "== windows: FAILED: $*" >&2
+  return 1
+}
+
+win_have_openssl() { # arch
+  local d
+  for d in "${TAVNI_CACHE:-/nonexistent}/openssl-mingw-$1" /var/cache/tavni/openssl-mingw-$1 \
+    "${XDG_CACHE_HOME:-$HOME/.cache}/tavni/openssl-mingw-$1"; do
+    [ -f "$d/lib/libcrypto.a" ] && return 0
+  done
+  return 1
+}
+
+# The reason the stage cannot run here, or nothing. Sets WIN_RUN_ARCH: i686
+# runs the shipped 32-bit build under 32-bit Wine; on a kernel without ia32
+# emulation (no 32-bit program can start) x86_64 runs a 64-bit build of the
+# same sources under wine64.
+win_missing_tools() {
+  command -v i686-w64-mingw32-g++ >/dev/null || { echo "i686-w64-mingw32-g++ not installed"; return; }
+  [ -f /usr/i686-w64-mingw32/lib/libz.a ] || { echo "libz-mingw-w64-dev not installed"; return; }
+  win_have_openssl i686 || { echo "no mingw i686 libcrypto in the cache (./run deps builds it)"; return; }
+  if [ -x /usr/lib/wine/wine ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    WIN_RUN_ARCH=i686
+    return
+  fi
+  command -v x86_64-w64-mingw32-g++ >/dev/null && [ -x /usr/lib/wine/wine64 ] && win_have_openssl x86_64 ||
+    { echo "32-bit Wine cannot run here and the x86-64 fallback is not installed"; return; }
+  WIN_RUN_ARCH=x86_64
+}
+
+# wine with the stage's prefix, quiet, bounded: win_wine SECONDS program args...
+win_wine() {
+  local limit=$1
+  shift
+  if [ "$WIN_RUN_ARCH" = i686 ]; then
+    WINEPREFIX=$WIN_PREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' \
+      DISPLAY= timeout -k 5 "$limit" wine "$@"
+  else
+    WINEPREFIX=$WIN_PREFIX WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all \
+      WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= timeout -k 5 "$limit" /usr/lib/wine/wine64 "$@"
+  fi
+}
+
+win_wineserver() { # args...
+  WINEPREFIX=$WIN_PREFIX timeout 60 /usr/lib/wine/wineserver "$@" 2>/dev/null || true
+}
+
+win_prefix_init() {
+  rm -rf "$WIN_PREFIX"
+  mkdir -p "$WIN_PREFIX"
+  win_wine 180 wineboot -i >"$WIN_RUN_BUILD/wineboot.log" 2>&1 ||
+    { tail -20 "$WIN_RUN_BUILD/wineboot.log"; win_fail "wineboot could not make the prefix"; return 1; }
+  # An unhandled exception must end the process as on a machine without a
+  # debugger, not start winedbg.
+  win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /t REG_SZ /d '' /f >/dev/null 2>&1 || true
+  win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+  win_wineserver -w
+}
+
+# Linux path -> the same file seen from Wine (drive Z:).
+win_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+win_log_has() { # file text
+  grep -F -- "$2" "$1" >/dev/null || { echo "--- $1:"; cat "$1"; win_fail "'$2' missing from $(basename "$1")"; }
+}
+
+# Process-level checks of the agent, in an installation folder of its own.
+win_process_checks() {
+  local run=$WIN_RUN_BUILD/agent-run rc
+  rm -rf "$run"
+  mkdir -p "$run/etc" "$run/jobs"
+  cp "$WIN_RUN_BUILD/tavni-backup.exe" "$WIN_RUN_BUILD/tavni-ctl.exe" "$run/"
+
+  # No argument: exit code 1 and the invalid-usage line.
+  rc=0
+  (cd "$run" && win_wine 60 ./tavni-backup.exe) >/dev/null 2>&1 || rc=$?
+  if [ "$rc" = 0 ] && [ ! -f "$run/agent.log" ]; then
+    win_say "NOT RUN: the agent's process entry is not built yet (tavni-backup.exe is a stub);"
+    win_say "         exit codes, background jobs, mailslot queue, progress and crash dump unchecked"
+    return 0
+  fi
+  [ "$rc" = 1 ] || win_fail "no argument: exit code $rc, expected 1" || return 1
+  win_log_has "$run/agent.log" "tavni-backup.exe: Invalid command-line argument usage." || return 1
+  win_log_has "$run/agent.log" "Initialized log file 'agent.log'" || return 1
+
+  # Unknown mode word: exit code 2, same line.
+  rc=0
+  (cd "$run" && win_wine 60 ./tavni-backup.exe foreground) >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 2 ] || win_fail "unknown mode: exit code $rc, expected 2" || return 1
+  win_log_has "$run/agent.log" "tavni-backup.exe: Invalid command-line argument usage." || return 1
+  win_say "exit codes 1 and 2 with the invalid-usage line: ok"
+
+  # "background" with a schedule path: the initial job runs (it fails: the
+  # file does not exist), then the loop finds no queued job and the process
+  # exits with 0.
+  local job1 job2
+  job1=$(win_path "$run/jobs/first.tbs")
+  job2=$(win_path "$run/jobs/second.tbs")
+  rc=0
+  (cd "$run" && win_wine 120 ./tavni-backup.exe background "$job1") >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 0 ] || win_fail "background with a path: exit code $rc, expected 0" || return 1
+  win_log_has "$run/agent.log" "Initial backup schedule: '$job1'" || return 1
+  win_log_has "$run/agent.log" "succeeded." || return 1
+  win_log_has "$run/agent.log" "initial procjob('$job1') begin" || return 1
+  win_log_has "$run/agent.log" "initial procjob('$job1') completed" || return 1
+  win_log_has "$run/agent.log" "No new jobs were queued; Finished processing backup jobs; Exiting normally." || return 1
+  win_say "background job with a path, exit code 0: ok"
+
+  # "background" without a path waits 30 seconds for jobs: queue one over the
+  # real mailslot with tavni-ctl and read the progress area meanwhile.
+  if ! (cd "$run" && win_wine 60 ./tavni-ctl.exe queue --help) >/dev/null 2>&1; then
+    win_say "NOT RUN: tavni-ctl.exe has no 'queue' verb yet; mailslot and progress checks unchecked"
+  else
+    local agent_pid queued= progress_out=$run/progress.txt t
+    (cd "$run" && win_wine 150 ./tavni-backup.exe background) >"$run/agent.out" 2>&1 &
+    agent_pid=$!
+    for t in $(seq 1 40); do
+      if (cd "$run" && win_wine 30 ./tavni-ctl.exe queue "$job2") >"$run/queue.out" 2>&1; then
+        queued=1
+        break
+      fi
+      sleep 0.5
+    done
+    (cd "$run" && win_wine 30 ./tavni-ctl.exe progress) >"$progress_out" 2>&1 || true
+    rc=0
+    wait "$agent_pid" || rc=$?
+    [ -n "$queued" ] || { cat "$run/queue.out"; win_fail "tavni-ctl.exe queue never reached the agent"; return 1; }
+    [ "$rc" = 0 ] || win_fail "background without a path: exit code $rc, expected 0" || return 1
+    win_log_has "$run/agent.log" "No initial backup schedule specified; Waiting to receive via IPC." || return 1
+    win_log_has "$run/agent.log" "Waiting 30 second(s) for additional jobs via IPC." || return 1
+    win_log_has "$run/agent.log" "procjob('$job2') begin" || return 1
+    win_log_has "$run/agent.log" "procjob('$job2') completed" || return 1
+    win_log_has "$progress_out" "Checking for additional jobs..." || return 1
+    win_say "job queued with tavni-ctl.exe over the mailslot and progress read back: ok"
+  fi
+
+  # "crash": the unhandled-exception filter writes
+  # tavni-backup_YYYYMMDD_HHMMSS.dmp next to the executable.
+  rm -f "$run"/*.dmp
+  (cd "$run" && win_wine 120 ./tavni-backup.exe crash) >/dev/null 2>&1 || true
+  win_log_has "$run/agent.log" "Crashing..." || return 1
+  local dump
+  dump=$(find "$run" -maxdepth 1 -regextype posix-extended \
+    -regex '.*/tavni-backup_[0-9]{8}_[0-9]{6}\.dmp' | head -1)
+  [ -n "$dump" ] || { ls -la "$run"; win_fail "crash mode left no dump file"; return 1; }
+  [ "$(head -c 4 "$dump")" = MDMP ] || win_fail "$(basename "$dump") is not a minidump" || return 1
+  win_say "crash dump $(basename "$dump") ($(stat -c %s "$dump") bytes): ok"
+}
+
+win_cross_build() { # build dir, toolchain file
+  local dir=$1 toolchain=$2
+  if [ ! -f "$dir/build.ninja" ]; then
+    mkdir -p "$dir"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchain" >"$dir/configure.log" 2>&1 ||
+      { tail -30 "$dir/configure.log"; rm -f "$dir/build.ninja"; win_fail "cmake configure of $dir"; return 1; }
+  fi
+  cmake --build "$dir" -j "$JOBS" >"$dir/build.log" 2>&1 ||
+    { grep -E -B2 -A12 'error|FAILED' "$dir/build.log" | head -80; win_fail "cross build in $dir"; return 1; }
+}
+
+win_test_main() {
+  local why t0 t1 t2 t3 kind
+  WIN_RUN_ARCH=
+  why=$(win_missing_tools; echo "|$WIN_RUN_ARCH")
+  WIN_RUN_ARCH=${why##*|}
+  why=${why%|*}
+  if [ -n "$why" ]; then
+    win_say "SKIPPED: $why"
+    return 0
+  fi
+
+  t0=$SECONDS
+  win_say "cross build (i686-w64-mingw32) in $WIN_BUILD"
+  win_cross_build "$WIN_BUILD" "$ROOT/cmake/mingw-i686.cmake" || return 1
+  kind=$(file -b "$WIN_BUILD/tavni-backup.exe")
+  case "$kind" in
+    *PE32\ *"(GUI)"*"Intel 80386"*) ;;
+    *) win_fail "tavni-backup.exe is '$kind', expected a 32-bit GUI PE"; return 1 ;;
+  esac
+  WIN_RUN_BUILD=$WIN_BUILD
+  if [ "$WIN_RUN_ARCH" = x86_64 ]; then
+    win_say "this kernel cannot start 32-bit programs (ia32 emulation is off), so 32-bit Wine cannot run;"
+    win_say "the Wine runs use an x86-64 build of the same sources in ${WIN_BUILD}64"
+    WIN_RUN_BUILD=${WIN_BUILD}64
+    win_cross_build "$WIN_RUN_BUILD" "$ROOT/cmake/mingw-x86_64.cmake" || return 1
+  fi
+  WIN_PREFIX=$WIN_RUN_BUILD/wineprefix
+  t1=$SECONDS
+
+  win_say "fresh Wine prefix ($WIN_RUN_ARCH)"
+  win_prefix_init || return 1
+  t2=$SECONDS
+
+  win_say "unit tests under Wine ($WIN_RUN_ARCH)"
+  (cd "$WIN_RUN_BUILD" && win_wine 600 ./tavni_unit_tests.exe --gtest_brief=1) >"$WIN_RUN_BUILD/unit-wine.log" 2>&1 ||
+    { tail -60 "$WIN_RUN_BUILD/unit-wine.log"; win_fail "unit tests under Wine"; return 1; }
+  grep -E '^\[  (PASSED|SKIPPED) ' "$WIN_RUN_BUILD/unit-wine.log" || true
+
+  win_say "process checks of tavni-backup.exe under Wine ($WIN_RUN_ARCH)"
+  win_process_checks || return 1
+  win_wineserver -k
+  t3=$SECONDS
+  win_say "times: cross build $((t1 - t0)) s, prefix $((t2 - t1)) s, Wine runs $((t3 - t2)) s"
+}
+
+win_test_main

@@ -1,0 +1,85 @@
+// handle.h - Windows: one small move-only owner for system handles.
+//
+// Windows handle APIs disagree on their invalid value (CreateFileA and
+// CreateMailslotA give INVALID_HANDLE_VALUE, the others null), so each kind of
+// handle names its invalid value and its close call in a traits record.
+// Closing keeps the thread's last error, so that a failure path can release
+// what it holds and still report the error of the call that failed.
+// Included only by src/platform/win32/.
+#pragma once
+
+#include <windows.h>
+
+namespace win32 {
+
+template <class Traits> class unique_handle {
+  public:
+    using value_type = typename Traits::value_type;
+
+    unique_handle() : h_(Traits::invalid()) {}
+    explicit unique_handle(value_type h) : h_(h) {}
+    unique_handle(const unique_handle&) = delete;
+    unique_handle& operator=(const unique_handle&) = delete;
+    unique_handle(unique_handle&& other) noexcept : h_(other.release()) {}
+    unique_handle& operator=(unique_handle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~unique_handle() { reset(); }
+
+    value_type get() const { return h_; }
+    bool valid() const { return h_ != Traits::invalid(); }
+    explicit operator bool() const { return valid(); }
+
+    // Gives up ownership without closing.
+    value_type release() {
+        value_type h = h_;
+        h_ = Traits::invalid();
+        return h;
+    }
+    // Closes the owned handle (if any) and takes h.
+    void reset(value_type h = Traits::invalid()) {
+        if (valid()) {
+            DWORD saved = GetLastError();
+            Traits::close(h_);
+            SetLastError(saved);
+        }
+        h_ = h;
+    }
+
+  private:
+    value_type h_;
+};
+
+// Handles whose failure value is null: threads, events, file mappings.
+struct kernel_handle_traits {
+    using value_type = HANDLE;
+    static HANDLE invalid() { return nullptr; }
+    static void close(HANDLE h) { CloseHandle(h); }
+};
+
+// Handles whose failure value is INVALID_HANDLE_VALUE: files, mailslots.
+struct file_handle_traits {
+    using value_type = HANDLE;
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CloseHandle(h); }
+};
+
+struct view_traits {
+    using value_type = void*;
+    static void* invalid() { return nullptr; }
+    static void close(void* p) { UnmapViewOfFile(p); }
+};
+
+struct module_traits {
+    using value_type = HMODULE;
+    static HMODULE invalid() { return nullptr; }
+    static void close(HMODULE m) { FreeLibrary(m); }
+};
+
+using kernel_handle = unique_handle<kernel_handle_traits>;
+using file_handle = unique_handle<file_handle_traits>;
+using mapped_view = unique_handle<view_traits>;
+using module_handle = unique_handle<module_traits>;
+
+} // namespace win32

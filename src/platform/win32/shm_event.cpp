@@ -1,0 +1,126 @@
+// shm_event.cpp - Windows: the named shared area and the named event.
+//
+// Both live in the global namespace and carry a security descriptor with a
+// present but null access list, so that a program of any user or session can
+// read the progress and signal the event. An object that already exists is
+// opened and used as it is.
+#include "platform/platform.h"
+
+#include "platform/win32/handle.h"
+
+#include <new>
+#include <utility>
+
+const char* const plat_progress_area_name =
+    "Global\\Tavni/Tavni Backup/Backup Progress Information";
+const char* const plat_terminate_event_name = "Global\\Tavni/Tavni Backup/Terminate Backup Event";
+
+struct plat_shm {
+    win32::kernel_handle mapping;
+    win32::mapped_view view;
+};
+
+struct plat_event {
+    win32::kernel_handle handle;
+};
+
+namespace {
+
+// Security attributes open to everyone: a null DACL, not inherited.
+struct open_security {
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+bool make_open_security(open_security* s) {
+    if (!InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION)) return false;
+    if (!SetSecurityDescriptorDacl(&s->descriptor, TRUE, nullptr, FALSE)) return false;
+    s->attributes.nLength = sizeof s->attributes;
+    s->attributes.lpSecurityDescriptor = &s->descriptor;
+    s->attributes.bInheritHandle = FALSE;
+    return true;
+}
+
+plat_shm* map_whole(HANDLE mapping, size_t size, void** view) {
+    win32::kernel_handle owner(mapping);
+    if (!owner) return nullptr;
+    win32::mapped_view v(MapViewOfFile(owner.get(), FILE_MAP_ALL_ACCESS, 0, 0, size));
+    if (!v) return nullptr;
+    plat_shm* s = new (std::nothrow) plat_shm;
+    if (s == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    *view = v.get();
+    s->view = std::move(v);
+    s->mapping = std::move(owner);
+    return s;
+}
+
+plat_event* wrap_event(HANDLE h) {
+    win32::kernel_handle owner(h);
+    if (!owner) return nullptr;
+    plat_event* e = new (std::nothrow) plat_event;
+    if (e == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    e->handle = std::move(owner);
+    return e;
+}
+
+bool valid_area_request(const char* name, size_t size, void** view) {
+    if (name == nullptr || view == nullptr || size == 0 || size > 0x7FFFFFFFu) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    *view = nullptr;
+    return true;
+}
+
+} // namespace
+
+plat_shm* plat_shm_create(const char* name, size_t size, void** view) {
+    if (!valid_area_request(name, size, view)) return nullptr;
+    open_security sec;
+    if (!make_open_security(&sec)) return nullptr;
+    return map_whole(CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.attributes, PAGE_READWRITE, 0,
+                                        static_cast<DWORD>(size), name),
+                     size, view);
+}
+
+plat_shm* plat_shm_open(const char* name, size_t size, void** view) {
+    if (!valid_area_request(name, size, view)) return nullptr;
+    return map_whole(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name), size, view);
+}
+
+void plat_shm_close(plat_shm* s) {
+    delete s;
+}
+
+plat_event* plat_event_create(const char* name) {
+    open_security sec;
+    if (!make_open_security(&sec)) return nullptr;
+    return wrap_event(CreateEventA(&sec.attributes, FALSE, FALSE, name));
+}
+
+plat_event* plat_event_open(const char* name) {
+    return wrap_event(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+}
+
+int plat_event_signal(plat_event* e) {
+    if (e == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    return SetEvent(e->handle.get()) ? 0 : -1;
+}
+
+bool plat_event_check(plat_event* e) {
+    if (e == nullptr) return false;
+    return WaitForSingleObject(e->handle.get(), 0) == WAIT_OBJECT_0;
+}
+
+void plat_event_close(plat_event* e) {
+    delete e;
+}
