@@ -471,6 +471,15 @@ uint8_t map_cat(int rc) {
 uint8_t do_mkdir(conn* c, const srv_request& rq) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    // A file of ours still in the flusher at this path or above it decides
+    // the answer (2), so it must land first.
+    for (size_t k = 0; !c->pending.empty();) {
+        k = p.find('/', k);
+        auto pend = c->pending.find(p.substr(0, k));
+        if (pend != c->pending.end()) wait_own(c, pend->second);
+        if (k == std::string::npos) break;
+        k++;
+    }
     catalog& cat = c->s->st->cat;
     return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
 }
