@@ -94,7 +94,8 @@ bool tc_recv(tc_conn* c, tc_reply* r) {
     if (k > CTFS_FRAME_BUF || !recv_exact(c, c->cipher->frame, k)) return false;
     ctfs_header h;
     std::vector<uint8_t> payload(CTFS_PLAIN_MAX);
-    if (ctfs_frame_open(c->cipher.get(), k, crc, &h, payload.data(), payload.size()) != 0) return false;
+    if (ctfs_frame_open(c->cipher.get(), k, crc, &h, payload.data(), payload.size()) != 0)
+        return false;
     r->type = h.type;
     r->seq = h.seq;
     r->status = h.status;
