@@ -3,6 +3,7 @@
 // hostile input.
 #include "test_client.h"
 
+#include "agent/backup/crypt_file.h"
 #include "common/blob_list.h"
 #include "protocol/codes.h"
 #include "protocol/remote.h"
@@ -669,4 +670,34 @@ TEST_F(ServerTest, AgentProtocolClientEndToEnd) {
     cat_mail m;
     st->cat.ops->mail_get(st->cat.self, mails[0].id, &m);
     EXPECT_EQ(m.body, body);
+}
+
+TEST_F(ServerTest, AccountKeyFromAnInstallationsSchedule) {
+    std::string root = dir + "/inst";
+    fs::create_directories(root + "/etc");
+    std::string err;
+    uint8_t got[32];
+    uint32_t user = 0;
+    // No machine key: refused, and none is made behind the caller's back.
+    EXPECT_FALSE(srv_key_from_schedule(root + "/x.tbs", root, got, &user, &err));
+    EXPECT_FALSE(fs::exists(root + "/etc/tavni.ak"));
+
+    unsigned char mk[MACHINE_KEY_SIZE];
+    ASSERT_EQ(machine_key_from_file((root + "/etc/tavni.ak").c_str(), mk), 0);
+    std::string text = "# Tavni Backup Schedule\nUserId=7\nacckey=";
+    for (uint8_t b : key) {
+        char h[3];
+        snprintf(h, sizeof h, "%02x", b);
+        text += h;
+    }
+    text += "\nname=Docs\n";
+    FILE* f = fopen((root + "/x.tbs").c_str(), "wb");
+    crypt_file cf;
+    ASSERT_EQ(crypt_file_open_key(&cf, f, 1, mk), 0);
+    crypt_file_write(&cf, text.data(), text.size());
+    ASSERT_EQ(crypt_file_finish(&cf), 0);
+    fclose(f);
+    ASSERT_TRUE(srv_key_from_schedule(root + "/x.tbs", root, got, &user, &err)) << err;
+    EXPECT_EQ(memcmp(got, key, 32), 0);
+    EXPECT_EQ(user, 7u);
 }

@@ -103,5 +103,5 @@ bool srv_normalize_path(const std::string& in, bool allow_root, std::string* out
 // The frame codec and cipher are the protocol's own (protocol/frame.h).
 
 // Builds the 6-byte header and payload of a plain packet.
-void srv_build_packet(uint8_t type, uint16_t seq, uint8_t status, const std::vector<uint8_t>& payload,
-                      std::vector<uint8_t>* plain);
+void srv_build_packet(uint8_t type, uint16_t seq, uint8_t status,
+                      const std::vector<uint8_t>& payload, std::vector<uint8_t>* plain);
