@@ -60,6 +60,3 @@ int procjob(const char* schedule_path) {
     job_log_close();
     return result;
 }
-
-// Placeholder: the job driver's phases are filled in with the complete backup.
-void __do_backup(const char*) {}
