@@ -381,6 +381,8 @@ int plat_host_product_id(char* buf, size_t size);
 // The current hardware profile GUID with braces (GetCurrentHwProfileA; the
 // DMI product UUID in braces on Linux), terminated; 0 or -1 (buf empty).
 int plat_host_hw_profile(char* buf, size_t size);
+// The Windows directory ("C:\\WINDOWS"; "/" on Linux), terminated; 0 or -1.
+int plat_windows_directory(char* buf, size_t size);
 // The logical drive roots as consecutive terminated strings ending in an
 // empty one (GetLogicalDriveStringsA; "/" alone on Linux). The length used
 // without the final terminator, or 0 when none could be read.

@@ -70,7 +70,8 @@ TEST(PlatformThread, TerminatedThreadReadsAsEndedWithTheGivenCode) {
     // Closing the handle of a thread still running must not disturb it, and
     // its later end must not change the code it was given.
     plat_thread_close(t);
-    finish(&g);
+    // Where the platform really killed it, the body never finishes.
+    if (plat_thread_needs_process_exit()) finish(&g);
 }
 
 TEST(PlatformThread, TerminateAfterTheEndKeepsTheRealCode) {

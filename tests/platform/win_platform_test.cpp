@@ -142,7 +142,7 @@ TEST_F(WinPlatform, OversizedMailslotMessageIsDroppedNotStuck) {
     ASSERT_EQ(0, plat_mailslot_write(tx, "next", 5));
 
     char buf[1024];
-    EXPECT_EQ(-1, plat_mailslot_read(rx, buf, sizeof buf));
+    EXPECT_EQ(PLAT_MAILSLOT_TOO_LONG, plat_mailslot_read(rx, buf, sizeof buf));
     EXPECT_EQ(kErrorInsufficientBuffer, plat_last_error());
     // The message after the oversized one is reachable.
     EXPECT_EQ(5, plat_mailslot_read(rx, buf, sizeof buf));

@@ -32,11 +32,15 @@ struct temp_dir {
     }
 };
 
+// The file's text; on Windows the logs store each line end as CR LF, which is
+// read back as "\n" here.
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
-    return s.str();
+    std::string text = s.str();
+    if (plat_is_windows) text = std::regex_replace(text, std::regex("\r\n"), "\n");
+    return text;
 }
 
 const char* const stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{4}\\] ";
@@ -57,7 +61,7 @@ TEST(LogFormat, MillisecondsHaveFourDigitsAndThereIsNoOpeningBracket) {
 TEST(LogFormat, LongMessageIsCutAndTheLineToo) {
     temp_dir dir;
     const fs::path log = dir.path / "agent.log";
-    ASSERT_EQ(agent_log_open(log.c_str()), 0);
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
     const std::string big(20000, 'm');
     agent_log_printf("%s\n", big.c_str());
     agent_log_printf("after\n");
@@ -76,7 +80,7 @@ TEST(LogFormat, LongMessageIsCutAndTheLineToo) {
 TEST(LogFormat, MessageWithoutLineEndRunsIntoTheNext) {
     temp_dir dir;
     const fs::path log = dir.path / "agent.log";
-    ASSERT_EQ(agent_log_open(log.c_str()), 0);
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
     agent_log_printf("part one; ");
     agent_log_printf("part %d\n", 2);
     agent_log_close();
@@ -87,7 +91,7 @@ TEST(LogFormat, MessageWithoutLineEndRunsIntoTheNext) {
 TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
     temp_dir dir;
     const fs::path log = dir.path / "agent.log";
-    ASSERT_EQ(agent_log_open(log.c_str()), 0);
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
     const int lines = 3000;
     const std::string pad(200, '.');
     auto writer = [&](char who) {
@@ -115,9 +119,10 @@ TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
 }
 
 TEST(LogWriters, JobLogThatCannotBeOpenedGoesToTheDebugOutput) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     temp_dir dir;
     const fs::path job_log = dir.path / "missing-folder" / "job.tbs.log";
-    EXPECT_EQ(job_log_open(job_log.c_str()), -1);
+    EXPECT_EQ(job_log_open(job_log.string().c_str()), -1);
     ::testing::internal::CaptureStderr();
     job_log_printf("Initialized log file '%s'\n", "job.tbs");
     const std::string err = ::testing::internal::GetCapturedStderr();
@@ -129,14 +134,14 @@ TEST(LogWriters, JobLogThatCannotBeOpenedGoesToTheDebugOutput) {
 TEST(LogWriters, OpeningEmptiesTheLogAndAnotherEmptyingLeavesNoHole) {
     temp_dir dir;
     const fs::path log = dir.path / "job.tbs.log";
-    ASSERT_EQ(job_log_open(log.c_str()), 0);
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
     job_log_printf("first run\n");
     job_log_close();
-    ASSERT_EQ(job_log_open(log.c_str()), 0);
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
     job_log_printf("second run\n");
     // Another process empties the log while this one still writes it (a
     // second agent in the same folder): our next line starts the file.
-    FILE* other = fopen(log.c_str(), "w");
+    FILE* other = fopen(log.string().c_str(), "w");
     ASSERT_NE(other, nullptr);
     fclose(other);
     job_log_printf("still here\n");
@@ -145,6 +150,7 @@ TEST(LogWriters, OpeningEmptiesTheLogAndAnotherEmptyingLeavesNoHole) {
 }
 
 TEST(LogWriters, DebugLinesAreCutAndEndWithCrLf) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     const std::string big(400, 'd');
     ::testing::internal::CaptureStderr();
     debug_printf("%s", big.c_str());
@@ -153,6 +159,7 @@ TEST(LogWriters, DebugLinesAreCutAndEndWithCrLf) {
 }
 
 TEST(LogWriters, ProcessLogLinesAreDroppedWhileItIsClosed) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     agent_log_close();
     ::testing::internal::CaptureStderr();
     agent_log_printf("nowhere\n");

@@ -4,7 +4,7 @@
 // 0, so a read on an empty mailslot fails at once (ERROR_SEM_TIMEOUT). A
 // message larger than the caller's buffer would stay at the head of the queue
 // and block every later read; it is read into a scratch area and dropped, and
-// the read reports ERROR_INSUFFICIENT_BUFFER.
+// the read reports PLAT_MAILSLOT_TOO_LONG with ERROR_INSUFFICIENT_BUFFER.
 #include "platform/platform.h"
 
 #include "platform/win32/handle.h"
@@ -64,6 +64,7 @@ long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
     if (err == ERROR_INSUFFICIENT_BUFFER) {
         drop_message(m->handle.get());
         SetLastError(err);
+        return PLAT_MAILSLOT_TOO_LONG;
     }
     return -1;
 }
