@@ -1,28 +1,59 @@
-# Sourced by ./run demo ($ROOT and $BUILD set): the agent process on its own.
-# Starts the agent with "background" and a schedule path in a temporary
-# installation folder, queues a second job with tavni-ctl during the job wait,
-# shows the progress area, and prints agent.log.
-demo_agent() {
-  local inst agent_pid i
-  inst=$(mktemp -d "${TMPDIR:-/tmp}/tavni-demo.XXXXXX")
-  mkdir -p "$inst/etc"
-  cp "$BUILD/tavni-backup" "$inst/"
-  echo "== agent: installation folder $inst"
-  (cd "$inst" && exec ./tavni-backup background "$inst/first.tbs" 2>"$inst/debug-output.txt") &
-  agent_pid=$!
-  for i in $(seq 1 500); do
-    grep -q 'for additional jobs via IPC' "$inst/agent.log" 2>/dev/null && break
-    sleep 0.02
+# Sourced by ./run demo ($ROOT and $BUILD set): the whole chain, for real.
+# Starts a reference server on loopback with a fresh store, writes a schedule
+# with tavni-ctl, runs the agent on a sample folder, prints the job's report
+# and figures, then restores into a new folder and compares byte for byte.
+demo_backup() {
+  local work inst store src key port server_pid i rc
+  work=$(mktemp -d "${TMPDIR:-/tmp}/tavni-demo.XXXXXX")
+  inst=$work/install store=$work/store src=$work/sample
+  key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  source "$ROOT/run.d/install.sh"
+  tavni_install_etc "$inst"
+
+  echo "== sample folder $src"
+  mkdir -p "$src/docs/letters" "$src/photos" "$src/empty"
+  seq 1 50000 >"$src/docs/numbers.txt"
+  printf 'Dear reader,\nthis file was backed up by Tavni.\n' >"$src/docs/letters/hello.txt"
+  head -c $((3 * 1048576 + 4321)) /dev/urandom >"$src/photos/camera-roll.bin"
+  : >"$src/docs/empty.txt"
+
+  echo "== server: store $store"
+  "$BUILD/tavni-server" init --store "$store" >/dev/null
+  "$BUILD/tavni-server" user add --store "$store" --id 42 --name demo --account "Demo Account" --acckey "$key" >/dev/null
+  "$BUILD/tavni-server" serve --store "$store" --listen 127.0.0.1:0 >"$work/server.out" 2>&1 &
+  server_pid=$!
+  for i in $(seq 1 100); do
+    port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$work/server.out")
+    [ -n "$port" ] && break
+    sleep 0.1
   done
-  echo "== tavni-ctl queue (during the job wait)"
-  "$BUILD/tavni-ctl" queue "$inst/second.tbs" || true
-  echo "== tavni-ctl progress"
-  "$BUILD/tavni-ctl" progress || true
-  wait "$agent_pid" && echo "== agent exited with 0" || echo "== agent exited with $?"
-  echo "== agent.log"
-  cat "$inst/agent.log"
-  echo "== job logs"
-  ls "$inst"/*.log
-  rm -rf "$inst"
+  cat "$work/server.out"
+  echo "127.0.0.1:$port" >"$inst/etc/hosts"
+
+  echo "== schedule (tavni-ctl schedule new)"
+  "$BUILD/tavni-ctl" schedule new --root "$inst" --user-id 42 --dest /1/Today --name "Demo backup" \
+    --acckey "$key" --src "$src" --sync "$src" --email "0,owner@example.com" "$inst/demo.tbs" >/dev/null
+  "$BUILD/tavni-ctl" schedule decrypt --root "$inst" "$inst/demo.tbs" | grep -v '^acckey='
+
+  echo "== backup (tavni-backup background demo.tbs)"
+  (cd "$inst" && "$BUILD/tavni-backup" background "$inst/demo.tbs")
+  echo "   agent exit code $?"
+  echo "== job log (figures)"
+  grep -E 'Total |FILE: Successfully|Backup of files complete|completed normally' "$inst/demo.tbs.log" | sed 's/^/   /'
+
+  echo "== report as the server received it"
+  "$BUILD/tavni-server" mail list --store "$store" | tail -3
+  "$BUILD/tavni-server" mail show --store "$store" 1 2>/dev/null | sed -n '1,40p'
+
+  echo "== server tree"
+  "$BUILD/tavni-server" ls --store "$store" --user 42 "/1/Today/Root$src" | head -20
+
+  echo "== restore into $work/restored and compare"
+  "$BUILD/tavni-server" restore --store "$store" --user 42 --acckey "$key" --to "$work/restored" "/1/Today/Root$src"
+  if diff -r "$src" "$work/restored/sample"; then echo "   restore is byte-identical"; rc=0; else echo "   RESTORE DIFFERS"; rc=1; fi
+
+  kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+  return $rc
 }
-demo_agent
+demo_backup

@@ -227,11 +227,10 @@ int plat_fs_type(const char* path, char* buf, size_t size);
 int plat_file_security(const char* path, uint8_t* kind, uint32_t* value, uint8_t* buf,
                        uint32_t size);
 
-// System facts: the version information (Windows: dwPlatformId, major, minor
-// of GetVersionExA; Linux: 2 and the kernel release) and the Windows folder
-// (Linux: "/"). 0 or -1.
+// The version information (Windows: dwPlatformId, major, minor of
+// GetVersionExA; Linux: 2 and the kernel release). 0 or -1. The Windows folder
+// is plat_windows_directory of the host facts.
 int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor);
-int plat_windows_directory(char* buf, size_t size);
 
 // A string value (REG_SZ) below HKEY_LOCAL_MACHINE, terminated within buf.
 // 0, or -1 when absent, of another type or unreadable. Linux: always absent
@@ -382,6 +381,8 @@ int plat_host_product_id(char* buf, size_t size);
 // The current hardware profile GUID with braces (GetCurrentHwProfileA; the
 // DMI product UUID in braces on Linux), terminated; 0 or -1 (buf empty).
 int plat_host_hw_profile(char* buf, size_t size);
+// The Windows directory ("C:\\WINDOWS"; "/" on Linux), terminated; 0 or -1.
+int plat_windows_directory(char* buf, size_t size);
 // The logical drive roots as consecutive terminated strings ending in an
 // empty one (GetLogicalDriveStringsA; "/" alone on Linux). The length used
 // without the final terminator, or 0 when none could be read.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -49,6 +50,7 @@ TEST(PlatformFs, ListingIsSortedWithDotFirst) {
     }
     EXPECT_EQ(nullptr, plat_dir_open(d.at("missing").c_str(), &e));
     EXPECT_FALSE(plat_error_is_access_denied(plat_last_error()));
+    EXPECT_TRUE(plat_error_is_access_denied(plat_is_windows ? 5 : EACCES));
     EXPECT_EQ(nullptr, plat_dir_open(d.at("b.txt").c_str(), &e));
     plat_dir_close(nullptr);
 }

@@ -69,6 +69,10 @@ TEST(PlatformEvent, ASignalIsConsumedOnceHoweverOftenItWasSent) {
 }
 
 TEST(PlatformEvent, SignalsLeftWithoutALiveOwnerDoNotReachTheNextOne) {
+    // POSIX names outlive their processes; on Windows an event with no
+    // handle left is gone by itself, and one that a sender still holds is
+    // the same event for the next agent.
+    if (plat_is_windows) GTEST_SKIP() << "Windows events end with their last handle";
     const std::string name = test_name("stale");
     plat_event* first = plat_event_create(name.c_str());
     ASSERT_NE(first, nullptr);

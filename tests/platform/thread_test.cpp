@@ -70,8 +70,7 @@ TEST(PlatformThread, TerminatedThreadReadsAsEndedWithTheGivenCode) {
     // Closing the handle of a thread still running must not disturb it, and
     // its later end must not change the code it was given.
     plat_thread_close(t);
-    // Where the thread was only marked (Linux), let it run to its end; a
-    // thread the system really stopped (Windows) never reaches the gate.
+    // Where the platform really killed it, the body never finishes.
     if (plat_thread_needs_process_exit()) finish(&g);
 }
 

@@ -3,7 +3,11 @@
 // hostile input.
 #include "test_client.h"
 
+#include "agent/backup/crypt_file.h"
+#include "common/blob_list.h"
 #include "protocol/codes.h"
+#include "protocol/remote.h"
+#include "protocol/session.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 #include "tools/server/wire.h"
@@ -138,7 +142,7 @@ TEST(ServerWire, PathsBlockSizesAndChecksums) {
     EXPECT_EQ(srv_block_size(65535ull << 31), 1u << 31);
     EXPECT_EQ(srv_block_size((65535ull << 31) + 1), 0u);
 
-    EXPECT_EQ(srv_crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(ctfs_crc32("123456789", 9), 0xCBF43926u);
 }
 
 TEST(ServerWire, DecoderChecksEveryLength) {
@@ -449,11 +453,11 @@ TEST_F(ServerTest, BrokenFramesCloseOnlyTheirConnection) {
 
     tc_conn crc; // a wrong CRC
     session(&crc, host2, false);
-    std::vector<uint8_t> plain, frame;
+    std::vector<uint8_t> plain;
     srv_build_packet(TFS_MKDIR, 0, 0, {0, 0, 1, 'q'}, &plain);
-    srv_frame_seal(crc.cipher.get(), plain.data(), plain.size(), &frame);
-    frame[3] ^= 1;
-    tc_send_raw(&crc, frame.data(), frame.size());
+    size_t n = ctfs_frame_seal(crc.cipher.get(), plain.data(), plain.size());
+    crc.cipher->frame[3] ^= 1;
+    tc_send_raw(&crc, crc.cipher->frame, n);
     EXPECT_TRUE(tc_closed_by_peer(&crc));
 
     tc_conn junk; // garbage after the key exchange
@@ -511,4 +515,189 @@ TEST_F(ServerTest, CrashDuringUploadsLeavesNoDamage) {
     EXPECT_FALSE(fs::exists(dir + "/blocks/tmp/leftover"));
     EXPECT_EQ(srv_cmd_verify_all(st, 0, key), 0);
     EXPECT_EQ(restore("kept.bin"), data);
+}
+
+namespace {
+
+// A session of the agent's own protocol client, pointed at the test server
+// through a server-list file of its own.
+void agent_session(ctfs_session* s, const std::string& hosts, const uint8_t* digest,
+                   const uint8_t* host) {
+    ctfs_session_init(s);
+    s->auth_mode = 1;
+    s->user_id = 7;
+    memcpy(s->host_id, host, 20);
+    memcpy(s->key_digest, digest, 20);
+    snprintf(s->primary_list, sizeof s->primary_list, "%s", hosts.c_str());
+    s->cipher_mode = 3;
+    snprintf(s->job_name, sizeof s->job_name, "Documents");
+    snprintf(s->schedule_name, sizeof s->schedule_name, "docs.tbs");
+}
+
+uint8_t agent_lock(ctfs_session* s, uint8_t flags, uint32_t id) {
+    ctfs_lock_request r{flags, 1, &id};
+    return ctfs_user_lock(s, &r);
+}
+
+// The per-file exchange as the agent's backup does it, through the client.
+struct agent_send {
+    uint8_t result = 0;
+    int up2date = 0;
+    int sent = 0;
+};
+
+agent_send agent_send_file(ctfs_session* s, const char* path, const std::string& data,
+                           uint32_t mtime, const uint8_t* key) {
+    agent_send out;
+    ctfs_wopen_request o{};
+    o.open_mode = 1;
+    o.mtime = mtime;
+    o.path = path;
+    o.size = data.size();
+    out.result = ctfs_file_wopen(s, &o);
+    if (out.result) return out;
+    const uint8_t* base = reinterpret_cast<const uint8_t*>(data.data());
+    for (uint32_t e = 0; e < o.block_count; e++) {
+        size_t off = static_cast<size_t>(e) * o.block_size;
+        size_t n = std::min<size_t>(o.block_size, data.size() - off);
+        uint8_t md5[16];
+        tc_md5(base + off, n, md5);
+        bool with_md5 = o.block_count != 1 && e < o.known_blocks;
+        ctfs_write_request w{o.handle, 1, static_cast<uint16_t>(with_md5 ? 16 : 0), md5, 0};
+        uint8_t rc = ctfs_file_write(s, &w);
+        if (rc == ERR_UP2DATE) {
+            out.up2date++;
+            continue;
+        }
+        if (rc) {
+            out.result = rc;
+            return out;
+        }
+        std::vector<uint8_t> enc = tc_encode_block(key, base + off, n);
+        for (size_t pos = 0; pos <= enc.size(); pos += 65466) {
+            ctfs_write_request d{o.handle, 8,
+                                 static_cast<uint16_t>(std::min<size_t>(65466, enc.size() - pos)),
+                                 enc.data() + pos, 0};
+            ctfs_file_write(s, &d);
+        }
+        ctfs_write_request cs{o.handle, 10, static_cast<uint16_t>(o.block_count == 1 ? 0 : 16), md5,
+                              0};
+        ctfs_file_write(s, &cs);
+        out.sent++;
+    }
+    ctfs_file_close(s, o.handle);
+    return out;
+}
+
+} // namespace
+
+TEST_F(ServerTest, AgentProtocolClientEndToEnd) {
+    ASSERT_EQ(ctfs_init(), 0);
+    std::string hosts = dir + "/hosts";
+    FILE* hf = fopen(hosts.c_str(), "w");
+    fprintf(hf, "127.0.0.1:%u\n", port);
+    fclose(hf);
+
+    ctfs_session* a = new ctfs_session();
+    ctfs_session* b = new ctfs_session();
+    agent_session(a, hosts, digest, host1);
+    agent_session(b, hosts, digest, host2);
+    ASSERT_EQ(agent_lock(a, 0, 1), 0); // connects, keys and logs in on demand
+    EXPECT_STREQ(a->account.account_name, "acme");
+    EXPECT_STREQ(a->user.user_name, "bob");
+    EXPECT_EQ(a->fci_stamp, 0u);
+    EXPECT_EQ(agent_lock(b, 0, 1), ERR_ACCESS);
+
+    ctfs_path_request mk{0, "C Drive/docs"};
+    EXPECT_EQ(ctfs_mkdir(a, &mk), 0);
+    EXPECT_EQ(ctfs_mkdir(a, &mk), ERR_EXISTS);
+    for (int i = 0; i < 250; i++) {
+        char name[64];
+        snprintf(name, sizeof name, "C Drive/docs/n%03d", i);
+        ASSERT_EQ(agent_send_file(a, name, "", 1, key).result, 0);
+    }
+    ctfs_find_request f{0, 0x20, "", "C Drive/docs", 0, 0, 0, nullptr};
+    int answers = 0, entries = 0;
+    for (;;) {
+        ASSERT_EQ(ctfs_find_files(a, &f), 0);
+        answers++;
+        entries += blob_list_count(f.entries);
+        uint32_t further = f.further;
+        uint8_t next = f.next_cursor;
+        ctfs_find_files_free(&f);
+        if (!further) break;
+        f = ctfs_find_request{next, 0x20, "", "", 0, 0, 0, nullptr};
+    }
+    EXPECT_EQ(answers, 3);
+    EXPECT_EQ(entries, 250);
+
+    std::string v1 = make_data(5 * (1 << 20), 9);
+    agent_send s1 = agent_send_file(a, "C Drive/docs/five.bin", v1, 4000, key);
+    ASSERT_EQ(s1.result, 0);
+    EXPECT_EQ(s1.sent, 5);
+    EXPECT_EQ(agent_send_file(a, "C Drive/docs/five.bin", v1, 4000, key).result, ERR_UP2DATE);
+    std::string v2 = v1;
+    v2[2 * (1 << 20) + 5] ^= 1;
+    agent_send s2 = agent_send_file(a, "C Drive/docs/five.bin", v2, 4100, key);
+    ASSERT_EQ(s2.result, 0);
+    EXPECT_EQ(s2.up2date, 4);
+    EXPECT_EQ(s2.sent, 1);
+
+    std::string body = make_data(150000, 10);
+    blob_list* to = blob_list_new(1, 1, blob_list_default_destroy);
+    blob_list_insert(to, "a@b", 4, -1);
+    ctfs_email_request em{42, to, static_cast<uint32_t>(body.size()), body.data()};
+    EXPECT_EQ(ctfs_email(a, &em), 0);
+    blob_list_free(to);
+
+    a->fci_stamp = 1765000000u;
+    EXPECT_EQ(agent_lock(a, 5, 0), 0); // release with the stamp
+    ctfs_session_close(a);
+    EXPECT_EQ(agent_lock(b, 0, 1), 0);
+    ctfs_session_close(b);
+
+    agent_session(a, hosts, digest, host1);
+    ASSERT_EQ(agent_lock(a, 2, 1), ERR_ACCESS); // b holds it now; the log-in still happened
+    EXPECT_EQ(a->fci_stamp, 1765000000u);
+    ctfs_session_close(a);
+    delete a;
+    delete b;
+
+    EXPECT_EQ(restore("C Drive/docs/five.bin"), v2);
+    std::vector<cat_mail> mails;
+    st->cat.ops->mail_list(st->cat.self, &mails);
+    ASSERT_EQ(mails.size(), 1u);
+    cat_mail m;
+    st->cat.ops->mail_get(st->cat.self, mails[0].id, &m);
+    EXPECT_EQ(m.body, body);
+}
+
+TEST_F(ServerTest, AccountKeyFromAnInstallationsSchedule) {
+    std::string root = dir + "/inst";
+    fs::create_directories(root + "/etc");
+    std::string err;
+    uint8_t got[32];
+    uint32_t user = 0;
+    // No machine key: refused, and none is made behind the caller's back.
+    EXPECT_FALSE(srv_key_from_schedule(root + "/x.tbs", root, got, &user, &err));
+    EXPECT_FALSE(fs::exists(root + "/etc/tavni.ak"));
+
+    unsigned char mk[MACHINE_KEY_SIZE];
+    ASSERT_EQ(machine_key_from_file((root + "/etc/tavni.ak").c_str(), mk), 0);
+    std::string text = "# Tavni Backup Schedule\nUserId=7\nacckey=";
+    for (uint8_t b : key) {
+        char h[3];
+        snprintf(h, sizeof h, "%02x", b);
+        text += h;
+    }
+    text += "\nname=Docs\n";
+    FILE* f = fopen((root + "/x.tbs").c_str(), "wb");
+    crypt_file cf;
+    ASSERT_EQ(crypt_file_open_key(&cf, f, 1, mk), 0);
+    crypt_file_write(&cf, text.data(), text.size());
+    ASSERT_EQ(crypt_file_finish(&cf), 0);
+    fclose(f);
+    ASSERT_TRUE(srv_key_from_schedule(root + "/x.tbs", root, got, &user, &err)) << err;
+    EXPECT_EQ(memcmp(got, key, 32), 0);
+    EXPECT_EQ(user, 7u);
 }

@@ -43,7 +43,7 @@ bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
     const uint8_t greet[4] = {1, 0x30, 0x32, 2};
     uint8_t lenb[2];
     if (!tc_send_raw(c, greet, 4) || !recv_exact(c, lenb, 2)) return false;
-    size_t L = srv_be16(lenb);
+    size_t L = get_be16(lenb);
     if (L >= 512) return false;
     std::string pem(L, '\0');
     if (!recv_exact(c, reinterpret_cast<uint8_t*>(&pem[0]), L)) return false;
@@ -68,7 +68,7 @@ bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
     EVP_PKEY_CTX_free(pc);
     EVP_PKEY_free(key);
     if (!ok || blen != 256 || !tc_send_raw(c, block, 256)) return false;
-    c->cipher = srv_cipher_new(cipher_mode, R);
+    c->cipher.reset(ctfs_cipher_new(cipher_mode, R));
     tc_reply r;
     if (!c->cipher || !tc_recv(c, &r)) return false;
     if (r.type != 128 || r.seq != 0 || r.status != 0 || r.payload.size() != 32) return false;
@@ -76,30 +76,30 @@ bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
     for (int i = 0; i < 32; i++)
         k[i] = R[i] ^ r.payload[i];
     c->seq = 0;
-    return srv_cipher_rekey(c->cipher.get(), k);
+    return ctfs_cipher_rekey(c->cipher.get(), k) == 0;
 }
 
 bool tc_send(tc_conn* c, uint8_t type, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> plain, frame;
+    std::vector<uint8_t> plain;
     srv_build_packet(type, c->seq, 0, payload, &plain);
-    return srv_frame_seal(c->cipher.get(), plain.data(), plain.size(), &frame) &&
-           tc_send_raw(c, frame.data(), frame.size());
+    size_t n = ctfs_frame_seal(c->cipher.get(), plain.data(), plain.size());
+    return n != 0 && tc_send_raw(c, c->cipher->frame, n);
 }
 
 bool tc_recv(tc_conn* c, tc_reply* r) {
-    uint8_t hdr[6];
-    if (!recv_exact(c, hdr, 6)) return false;
-    size_t k = srv_be16(hdr);
-    if (k == 0) k = 65536;
-    std::vector<uint8_t> cipher(k), plain(SRV_MAX_CIPHER + 64);
-    size_t n = 0;
-    if (!recv_exact(c, cipher.data(), k) ||
-        !srv_frame_open(c->cipher.get(), cipher.data(), k, srv_be32(hdr + 2), plain.data(), &n))
+    uint8_t head[CTFS_FRAME_HEAD];
+    if (!recv_exact(c, head, sizeof head)) return false;
+    uint32_t k = 0, crc = 0;
+    ctfs_frame_head_read(head, &k, &crc);
+    if (k > CTFS_FRAME_BUF || !recv_exact(c, c->cipher->frame, k)) return false;
+    ctfs_header h;
+    std::vector<uint8_t> payload(CTFS_PLAIN_MAX);
+    if (ctfs_frame_open(c->cipher.get(), k, crc, &h, payload.data(), payload.size()) != 0)
         return false;
-    r->type = plain[2];
-    r->seq = srv_be16(plain.data() + 3);
-    r->status = plain[5];
-    r->payload.assign(plain.begin() + 6, plain.begin() + static_cast<long>(n));
+    r->type = h.type;
+    r->seq = h.seq;
+    r->status = h.status;
+    r->payload.assign(payload.begin(), payload.begin() + h.len);
     return true;
 }
 
@@ -130,30 +130,30 @@ uint8_t tc_login(tc_conn* c, uint32_t user, const uint8_t* key_digest, const uin
     tc_reply r;
     uint8_t rc = tc_transact(c, TFS_SESSION_AUTH, p, &r);
     if (rc != 0 || !info) return rc;
-    srv_reader rd = srv_reader_make(r.payload.data(), r.payload.size());
+    wire_reader rd = wire_reader_over(r.payload.data(), r.payload.size());
     std::string t;
-    srv_get_u8(&rd);
+    wire_get_u8(&rd);
     srv_get_text8(&rd, &t);
-    srv_get_u16(&rd);
+    wire_get_be16(&rd);
     srv_get_text8(&rd, &t);
-    srv_get_u16(&rd);
-    info->account_number = srv_get_u32(&rd);
+    wire_get_be16(&rd);
+    info->account_number = wire_get_be32(&rd);
     srv_get_text8(&rd, &info->account_name);
-    srv_get_u8(&rd);
+    wire_get_u8(&rd);
     srv_get_text8(&rd, &t);
-    info->user_number = srv_get_u32(&rd);
+    info->user_number = wire_get_be32(&rd);
     srv_get_text8(&rd, &info->user_name);
     srv_get_text8(&rd, &t);
-    srv_get_u8(&rd);
-    srv_get_u16(&rd);
+    wire_get_u8(&rd);
+    wire_get_be16(&rd);
     srv_get_text8(&rd, &t);
     srv_get_text8(&rd, &t);
-    srv_get_u64(&rd);
-    srv_get_u64(&rd);
-    srv_get_u8(&rd);
-    srv_get_u8(&rd);
-    info->stamp = srv_get_u32(&rd);
-    return rd.bad || rd.pos != rd.len ? ERR_INVARG : 0;
+    wire_get_be64(&rd);
+    wire_get_be64(&rd);
+    wire_get_u8(&rd);
+    wire_get_u8(&rd);
+    info->stamp = wire_get_be32(&rd);
+    return rd.failed || rd.pos != rd.len ? ERR_INVARG : 0;
 }
 
 uint8_t tc_lock(tc_conn* c, uint8_t flags, const std::vector<uint32_t>& ids) {
@@ -196,24 +196,24 @@ uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& pa
     tc_reply r;
     uint8_t rc = tc_transact(c, TFS_FIND_FILES, p, &r);
     if (rc != 0) return rc;
-    srv_reader rd = srv_reader_make(r.payload.data(), r.payload.size());
-    page->count = srv_get_u16(&rd);
-    page->further = srv_get_u32(&rd);
-    page->cursor = srv_get_u8(&rd);
+    wire_reader rd = wire_reader_over(r.payload.data(), r.payload.size());
+    page->count = wire_get_be16(&rd);
+    page->further = wire_get_be32(&rd);
+    page->cursor = wire_get_u8(&rd);
     page->entries.clear();
-    for (uint16_t i = 0; i < page->count && !rd.bad; i++) {
+    for (uint16_t i = 0; i < page->count && !rd.failed; i++) {
         tc_entry e;
-        e.type = srv_get_u8(&rd);
-        e.mtime = srv_get_u32(&rd);
-        e.size = srv_get_u64(&rd);
-        srv_get_u64(&rd);
+        e.type = wire_get_u8(&rd);
+        e.mtime = wire_get_be32(&rd);
+        e.size = wire_get_be64(&rd);
+        wire_get_be64(&rd);
         if (flags & 1)
             srv_get_text16(&rd, &e.name);
         else
             srv_get_text8(&rd, &e.name);
         page->entries.push_back(e);
     }
-    return rd.bad || rd.pos != rd.len ? ERR_INVARG : 0;
+    return rd.failed || rd.pos != rd.len ? ERR_INVARG : 0;
 }
 
 uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mtime, tc_open* o) {
@@ -226,12 +226,12 @@ uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mt
     tc_reply r;
     uint8_t rc = tc_transact(c, TFS_FILE_WOPEN, p, &r);
     if (rc != 0) return rc;
-    srv_reader rd = srv_reader_make(r.payload.data(), r.payload.size());
-    o->handle = srv_get_u8(&rd);
-    o->known = srv_get_u16(&rd);
-    o->block_size = srv_get_u32(&rd);
-    o->blocks = srv_get_u16(&rd);
-    return rd.bad ? ERR_INVARG : 0;
+    wire_reader rd = wire_reader_over(r.payload.data(), r.payload.size());
+    o->handle = wire_get_u8(&rd);
+    o->known = wire_get_be16(&rd);
+    o->block_size = wire_get_be32(&rd);
+    o->blocks = wire_get_be16(&rd);
+    return rd.failed ? ERR_INVARG : 0;
 }
 
 uint8_t tc_offer(tc_conn* c, uint8_t handle, const uint8_t* md5) {

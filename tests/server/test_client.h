@@ -7,12 +7,17 @@
 #include "tools/server/wire.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+struct tc_cipher_free {
+    void operator()(ctfs_cipher* c) const { ctfs_cipher_free(c); }
+};
+
 struct tc_conn {
     plat_net sock = PLAT_NET_INVALID;
-    srv_cipher_ptr cipher;
+    std::unique_ptr<ctfs_cipher, tc_cipher_free> cipher;
     uint16_t seq = 0;
     uint32_t timeout_ms = 10000;
     tc_conn() = default;

@@ -32,11 +32,15 @@ struct temp_dir {
     }
 };
 
+// The file's text; on Windows the logs store each line end as CR LF, which is
+// read back as "\n" here.
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
-    return s.str();
+    std::string text = s.str();
+    if (plat_is_windows) text = std::regex_replace(text, std::regex("\r\n"), "\n");
+    return text;
 }
 
 const char* const stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{4}\\] ";
@@ -115,6 +119,7 @@ TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
 }
 
 TEST(LogWriters, JobLogThatCannotBeOpenedGoesToTheDebugOutput) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     temp_dir dir;
     const fs::path job_log = dir.path / "missing-folder" / "job.tbs.log";
     EXPECT_EQ(job_log_open(job_log.string().c_str()), -1);
@@ -145,6 +150,7 @@ TEST(LogWriters, OpeningEmptiesTheLogAndAnotherEmptyingLeavesNoHole) {
 }
 
 TEST(LogWriters, DebugLinesAreCutAndEndWithCrLf) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     const std::string big(400, 'd');
     ::testing::internal::CaptureStderr();
     debug_printf("%s", big.c_str());
@@ -153,6 +159,7 @@ TEST(LogWriters, DebugLinesAreCutAndEndWithCrLf) {
 }
 
 TEST(LogWriters, ProcessLogLinesAreDroppedWhileItIsClosed) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
     agent_log_close();
     ::testing::internal::CaptureStderr();
     agent_log_printf("nowhere\n");

@@ -136,8 +136,8 @@ TEST(ProgressAreaLifetime, ClosingRemovesTheAreaAndTheEvent) {
 }
 
 TEST(ProgressAreaLifetime, WithoutAnAreaEverythingIsANoOp) {
-    // Names the platform refuses stand for a failed set-up.
-    const std::string bad = "no/such/area";
+    // A name both platforms refuse stands for a failed set-up.
+    const std::string bad = "no\\such/area";
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(progress_open_names(bad.c_str(), bad.c_str()), -1);
     ::testing::internal::GetCapturedStderr();

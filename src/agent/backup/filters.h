@@ -11,7 +11,6 @@
 #include "agent/backup/path_style.h"
 #include "common/blob_list.h"
 
-
 // 2 when path equals base, 1 when path lies below base, else 0. "Below" means
 // path begins with base and the next character is a separator, or base is a
 // bare drive ("C:") or ends in a separator (a root such as "C:\" or "/").

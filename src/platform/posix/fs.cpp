@@ -301,16 +301,6 @@ int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor) {
     return 0;
 }
 
-int plat_windows_directory(char* buf, size_t size) {
-    if (size < 2) {
-        errno = ERANGE;
-        return -1;
-    }
-    buf[0] = '/';
-    buf[1] = 0;
-    return 0;
-}
-
 int plat_registry_read_string(const char*, const char*, char* buf, size_t size) {
     if (buf && size) buf[0] = 0;
     errno = ENOENT;

@@ -114,6 +114,11 @@ int plat_host_hw_profile(char* buf, size_t size) {
     return 0;
 }
 
+int plat_windows_directory(char* buf, size_t size) {
+    set_text(buf, size, "/");
+    return 0;
+}
+
 size_t plat_drive_roots(char* buf, size_t size) {
     if (size < 3) return 0;
     buf[0] = '/';

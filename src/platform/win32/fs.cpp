@@ -325,20 +325,6 @@ int plat_os_version(uint32_t* platform_id, uint32_t* major, uint32_t* minor) {
     return 0;
 }
 
-int plat_windows_directory(char* buf, size_t size) {
-    if (buf == nullptr || size == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return -1;
-    }
-    UINT n = GetWindowsDirectoryA(buf, static_cast<UINT>(size));
-    if (n == 0 || n >= size) {
-        if (n >= size) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        buf[0] = 0;
-        return -1;
-    }
-    return 0;
-}
-
 int plat_registry_read_string(const char* key, const char* value, char* buf, size_t size) {
     if (!buf || size == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);

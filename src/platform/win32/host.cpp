@@ -96,6 +96,16 @@ int plat_host_hw_profile(char* buf, size_t size) {
     return 0;
 }
 
+int plat_windows_directory(char* buf, size_t size) {
+    set_text(buf, size, "");
+    UINT n = GetWindowsDirectoryA(buf, static_cast<UINT>(size));
+    if (n == 0 || n >= size) {
+        set_text(buf, size, "");
+        return -1;
+    }
+    return 0;
+}
+
 size_t plat_drive_roots(char* buf, size_t size) {
     DWORD n = GetLogicalDriveStringsA(static_cast<DWORD>(size > 1 ? size - 1 : 0), buf);
     if (n == 0 || n >= size) return 0;

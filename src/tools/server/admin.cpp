@@ -6,6 +6,8 @@
 // against the checksum the agent sent, where it sent one.
 #include "tools/server/admin.h"
 
+#include "agent/backup/crypt_file.h"
+#include "agent/backup/schedule.h"
 #include "platform/platform.h"
 #include "tools/server/server.h"
 
@@ -14,6 +16,7 @@
 #include <openssl/sha.h>
 #include <zlib.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -36,6 +39,42 @@ bool srv_parse_hex(const std::string& hex, uint8_t* out, size_t n) {
             out[i / 2] |= static_cast<uint8_t>(v);
     }
     return true;
+}
+
+static char* schedule_line(void* ctx, char* buf, int size) {
+    return crypt_file_gets(static_cast<crypt_file*>(ctx), buf, size);
+}
+
+bool srv_key_from_schedule(const std::string& schedule_path, const std::string& root,
+                           uint8_t key[32], uint32_t* user, std::string* err) {
+    std::string key_file = root + "/" + machine_key_file_name;
+    std::error_code ec;
+    unsigned char mk[MACHINE_KEY_SIZE];
+    if (!fs::is_regular_file(key_file, ec) || machine_key_from_file(key_file.c_str(), mk) != 0) {
+        *err = "no machine key at " + key_file;
+        return false;
+    }
+    FILE* f = fopen(schedule_path.c_str(), "rb");
+    if (!f) {
+        *err = "cannot open " + schedule_path;
+        OPENSSL_cleanse(mk, sizeof mk);
+        return false;
+    }
+    crypt_file cf;
+    bool ok = crypt_file_open_key(&cf, f, 0, mk) == 0;
+    OPENSSL_cleanse(mk, sizeof mk);
+    schedule sc;
+    schedule_init(&sc);
+    ok = ok && schedule_parse(&sc, schedule_line, &cf) == 0 && !cf.damaged;
+    if (ok) crypt_file_finish(&cf);
+    fclose(f);
+    const char* hex = ok ? schedule_value(&sc, SCHED_ACCKEY) : nullptr;
+    const char* uid = ok ? schedule_value(&sc, SCHED_USERID) : nullptr;
+    ok = hex && srv_parse_hex(hex, key, 32);
+    if (ok && uid && user) *user = static_cast<uint32_t>(strtoul(uid, nullptr, 10));
+    schedule_release(&sc);
+    if (!ok) *err = schedule_path + " is not a schedule with an account key under this machine key";
+    return ok;
 }
 
 static std::string time_text(int64_t t) {

@@ -14,6 +14,12 @@ struct srv_store;
 // Parses 2*n hex digits into out; false for anything else.
 bool srv_parse_hex(const std::string& hex, uint8_t* out, size_t n);
 
+// The account key (and user id) of a schedule file of an installation: the
+// file is decrypted with the machine key in ROOT/etc/tavni.ak, which must
+// exist (it is never made here). False with *err.
+bool srv_key_from_schedule(const std::string& schedule_path, const std::string& root,
+                           uint8_t key[32], uint32_t* user, std::string* err);
+
 int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
                      const std::string& account, const uint8_t* key_digest);
 int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history);

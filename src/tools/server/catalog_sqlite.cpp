@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <map>
 #include <cstring>
 #include <mutex>
 
@@ -19,13 +20,71 @@ struct sql_cat {
     std::mutex mu;
 };
 
-// One prepared statement, finalised on every way out.
+// Prepared statements are kept per database and SQL text and only reset
+// after use: the catalog runs the same few statements for every file. Every
+// use happens under the catalog's mutex; a statement already in use (a nested
+// use of the same text) gets a private one, finalised when done.
+struct cached_stmt {
+    sqlite3_stmt* s;
+    bool busy;
+};
+std::map<std::pair<sqlite3*, std::string>, cached_stmt>& stmt_cache() {
+    static std::map<std::pair<sqlite3*, std::string>, cached_stmt> cache;
+    return cache;
+}
+std::mutex& stmt_cache_mu() {
+    static std::mutex mu;
+    return mu;
+}
+
+void stmt_cache_drop(sqlite3* db) {
+    std::lock_guard<std::mutex> g(stmt_cache_mu());
+    auto& cache = stmt_cache();
+    for (auto it = cache.begin(); it != cache.end();) {
+        if (it->first.first == db) {
+            sqlite3_finalize(it->second.s);
+            it = cache.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// One statement for the length of a scope; reset (cached) or finalised
+// (private) on every way out.
 struct stmt {
     sqlite3_stmt* s = nullptr;
+    cached_stmt* cached = nullptr;
     stmt(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) s = nullptr;
+        std::lock_guard<std::mutex> g(stmt_cache_mu());
+        auto& cache = stmt_cache();
+        auto key = std::make_pair(db, std::string(sql));
+        auto it = cache.find(key);
+        if (it != cache.end() && !it->second.busy) {
+            cached = &it->second;
+            cached->busy = true;
+            s = cached->s;
+            return;
+        }
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(s);
+            s = nullptr;
+            return;
+        }
+        if (it == cache.end()) {
+            cached = &cache.emplace(key, cached_stmt{s, true}).first->second;
+        }
     }
-    ~stmt() { sqlite3_finalize(s); }
+    ~stmt() {
+        if (!cached) {
+            sqlite3_finalize(s);
+            return;
+        }
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+        std::lock_guard<std::mutex> g(stmt_cache_mu());
+        cached->busy = false;
+    }
     stmt(const stmt&) = delete;
     stmt& operator=(const stmt&) = delete;
     bool ok() const { return s != nullptr; }
@@ -477,6 +536,7 @@ int c_mail_get(void* self, int64_t id, cat_mail* out) {
 void c_destroy(void* self) {
     sql_cat* c = C(self);
     if (!c) return;
+    stmt_cache_drop(c->db);
     sqlite3_close(c->db);
     delete c;
 }

@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
         srv_store_close(st);
     });
 
-    std::string to, at_text;
+    std::string to, at_text, sched_file, root;
     auto restore_like = [&](CLI::App* cmd, bool writes) {
         cmd->add_option("--store", store)->required();
         cmd->add_option("--user", user_n);
@@ -189,11 +189,26 @@ int main(int argc, char** argv) {
         cmd->add_option("--at", at_text,
                         "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
         if (writes) cmd->add_option("--to", to, "output folder")->required();
+        auto* o_sched = cmd->add_option("--schedule", sched_file,
+                                        "take the account key (and user) from this schedule file");
+        auto* o_root = cmd->add_option("--root", root, "installation folder holding etc/tavni.ak");
+        o_sched->needs(o_root);
+        o_root->needs(o_sched);
         cmd->callback([&, cmd, writes] {
             srv_restore_opts o;
             o.user = user_n;
             o.to = writes ? to : std::string();
-            if (!acckey_hex.empty()) {
+            if (!sched_file.empty()) {
+                std::string err;
+                uint32_t sched_user = 0;
+                if (!srv_key_from_schedule(sched_file, root, o.key, &sched_user, &err)) {
+                    fprintf(stderr, "tavni-server: %s\n", err.c_str());
+                    status = 1;
+                    return;
+                }
+                o.have_key = true;
+                if (cmd->count("--user") == 0) o.user = user_n = sched_user;
+            } else if (!acckey_hex.empty()) {
                 if (!srv_parse_hex(acckey_hex, o.key, 32)) {
                     fprintf(stderr, "tavni-server: --acckey needs 64 hex digits\n");
                     status = 2;
@@ -210,7 +225,7 @@ int main(int argc, char** argv) {
                 status = 2;
                 return;
             }
-            bool whole = !writes && cmd->count("--user") == 0;
+            bool whole = !writes && cmd->count("--user") == 0 && sched_file.empty();
             if (!whole && user_n == 0) {
                 fprintf(stderr, "tavni-server: --user is required\n");
                 status = 2;

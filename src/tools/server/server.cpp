@@ -273,10 +273,14 @@ void flusher_main(srv_server* s) {
 
 // ---- one connection ---------------------------------------------------------
 
+struct cipher_free {
+    void operator()(ctfs_cipher* c) const { ctfs_cipher_free(c); }
+};
+
 struct conn {
     srv_server* s;
     plat_net sock;
-    srv_cipher_ptr cipher;
+    std::unique_ptr<ctfs_cipher, cipher_free> cipher;
     bool authed = false;
     identity id{};
     std::string schedule_name;
@@ -289,7 +293,7 @@ struct conn {
     std::vector<uint8_t> rx; // buffered bytes from the socket
     size_t rx_pos = 0, rx_end = 0;
     std::vector<uint8_t> plain;
-    std::vector<uint8_t> out_plain, out_frame, payload;
+    std::vector<uint8_t> out_plain, payload;
 };
 
 // Reads exactly n bytes within the idle time-out. False on close, failure,
@@ -321,10 +325,9 @@ bool read_exact(conn* c, uint8_t* dst, size_t n) {
 bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
                  const std::vector<uint8_t>& payload) {
     srv_build_packet(type, seq, status, payload, &c->out_plain);
-    if (!srv_frame_seal(c->cipher.get(), c->out_plain.data(), c->out_plain.size(), &c->out_frame))
-        return false;
-    return plat_net_send_all(c->sock, c->out_frame.data(), c->out_frame.size(),
-                             c->s->cfg.idle_timeout_ms) == 0;
+    size_t n = ctfs_frame_seal(c->cipher.get(), c->out_plain.data(), c->out_plain.size());
+    if (n == 0) return false;
+    return plat_net_send_all(c->sock, c->cipher->frame, n, c->s->cfg.idle_timeout_ms) == 0;
 }
 
 bool handshake(conn* c) {
@@ -332,7 +335,7 @@ bool handshake(conn* c) {
     if (!read_exact(c, greet, 4) || memcmp(greet, kGreeting, 4) != 0) return false;
     const std::string& pem = c->s->st->public_pem;
     std::vector<uint8_t> hello(2 + pem.size());
-    srv_put_be16(hello.data(), static_cast<uint16_t>(pem.size()));
+    put_be16(hello.data(), static_cast<uint16_t>(pem.size()));
     memcpy(hello.data() + 2, pem.data(), pem.size());
     if (plat_net_send_all(c->sock, hello.data(), hello.size(), c->s->cfg.idle_timeout_ms) != 0)
         return false;
@@ -345,11 +348,11 @@ bool handshake(conn* c) {
               EVP_PKEY_CTX_set_rsa_padding(pc, RSA_PKCS1_OAEP_PADDING) == 1 &&
               EVP_PKEY_decrypt(pc, out, &outlen, block, sizeof block) == 1;
     EVP_PKEY_CTX_free(pc);
-    if (!ok || outlen != 40 || srv_be16(out) != 34 || out[2] != TFS_SESSION_HANDSHAKE ||
-        srv_be16(out + 3) != 0 || out[7] != 32)
+    if (!ok || outlen != 40 || get_be16(out) != 34 || out[2] != TFS_SESSION_HANDSHAKE ||
+        get_be16(out + 3) != 0 || out[7] != 32)
         return false;
     int mode = out[6];
-    c->cipher = srv_cipher_new(mode, out + 8);
+    c->cipher.reset(ctfs_cipher_new(mode, out + 8));
     if (!c->cipher) return false;
     uint8_t sbytes[32];
     if (RAND_bytes(sbytes, sizeof sbytes) != 1) return false;
@@ -358,7 +361,7 @@ bool handshake(conn* c) {
     uint8_t key[32];
     for (int i = 0; i < 32; i++)
         key[i] = out[8 + i] ^ sbytes[i];
-    bool rk = srv_cipher_rekey(c->cipher.get(), key);
+    bool rk = ctfs_cipher_rekey(c->cipher.get(), key) == 0;
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(out, sizeof out);
     return rk;
@@ -468,6 +471,15 @@ uint8_t map_cat(int rc) {
 uint8_t do_mkdir(conn* c, const srv_request& rq) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    // A file of ours still in the flusher at this path or above it decides
+    // the answer (2), so it must land first.
+    for (size_t k = 0; !c->pending.empty();) {
+        k = p.find('/', k);
+        auto pend = c->pending.find(p.substr(0, k));
+        if (pend != c->pending.end()) wait_own(c, pend->second);
+        if (k == std::string::npos) break;
+        k++;
+    }
     catalog& cat = c->s->st->cat;
     return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
 }
@@ -826,21 +838,21 @@ void serve_conn(srv_server* s, plat_net sock) {
     c->s = s;
     c->sock = sock;
     c->rx.resize(256 * 1024);
-    c->plain.resize(SRV_MAX_CIPHER + 64);
-    std::vector<uint8_t> cipher_buf(SRV_MAX_CIPHER);
+    c->plain.resize(CTFS_PLAIN_MAX);
     if (handshake(c)) {
         for (;;) {
-            uint8_t hdr[6];
-            if (!read_exact(c, hdr, 6)) break;
-            size_t k = srv_be16(hdr);
-            if (k == 0) k = 65536;
-            if (!read_exact(c, cipher_buf.data(), k)) break;
-            size_t n = 0;
-            if (!srv_frame_open(c->cipher.get(), cipher_buf.data(), k, srv_be32(hdr + 2),
-                                c->plain.data(), &n))
+            uint8_t head[CTFS_FRAME_HEAD];
+            if (!read_exact(c, head, sizeof head)) break;
+            uint32_t k = 0, crc = 0;
+            ctfs_frame_head_read(head, &k, &crc);
+            if (k > CTFS_FRAME_BUF || !read_exact(c, c->cipher->frame, k)) break;
+            ctfs_header h;
+            if (ctfs_frame_open(c->cipher.get(), k, crc, &h, c->plain.data() + 6,
+                                c->plain.size() - 6) != 0)
                 break; // a damaged frame: the stream can no longer be trusted
+            ctfs_header_write(c->plain.data(), h);
             srv_request rq;
-            uint8_t rc = srv_decode_request(c->plain.data(), n, &rq);
+            uint8_t rc = srv_decode_request(c->plain.data(), 6 + static_cast<size_t>(h.len), &rq);
             if (!handle_request(c, rq, rc)) break;
         }
     }

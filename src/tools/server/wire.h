@@ -1,6 +1,5 @@
-// wire.h - the reference server's side of the packet format: big-endian
-// readers and writers, the request decoder (a pure function, fuzzed), path
-// checks, and the per-frame cipher.
+// wire.h - the reference server's side of the packet format: answer
+// writers, the request decoder (a pure function, fuzzed) and path checks.
 //
 // Nothing here touches a socket or the store: a plain packet goes in, a
 // decoded request (or a result code) comes out.
@@ -8,30 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include "protocol/frame.h"
+#include "protocol/wire.h"
+
 #include <memory>
 #include <string>
 #include <vector>
 
 // ---- byte order -------------------------------------------------------------
+// Writers append to a growing answer; the fixed-size readers and writers,
+// the CRC and the frame codec come from the protocol module.
 
-// Reader over a received payload; every read checks the length first and sets
-// bad instead of reading past the end.
-struct srv_reader {
-    const uint8_t* p;
-    size_t len;
-    size_t pos;
-    bool bad;
-};
-srv_reader srv_reader_make(const uint8_t* p, size_t len);
-uint8_t srv_get_u8(srv_reader* r);
-uint16_t srv_get_u16(srv_reader* r);
-uint32_t srv_get_u32(srv_reader* r);
-uint64_t srv_get_u64(srv_reader* r);
-// Pointer to the next n bytes, or null (and bad set) when fewer remain.
-const uint8_t* srv_get_bytes(srv_reader* r, size_t n);
-// text8 / text16 into out; false (and bad set) when short.
-bool srv_get_text8(srv_reader* r, std::string* out);
-bool srv_get_text16(srv_reader* r, std::string* out);
+// Readers are the protocol's bounded wire_reader (protocol/wire.h); these add
+// texts read into std::string. False (and the reader failed) when short.
+bool srv_get_text8(wire_reader* r, std::string* out);
+bool srv_get_text16(wire_reader* r, std::string* out);
 
 void srv_put_u8(std::vector<uint8_t>* b, uint8_t v);
 void srv_put_u16(std::vector<uint8_t>* b, uint16_t v);
@@ -40,13 +30,6 @@ void srv_put_u64(std::vector<uint8_t>* b, uint64_t v);
 // text8 cuts the text at 255 bytes, text16 at 65535.
 void srv_put_text8(std::vector<uint8_t>* b, const std::string& s);
 void srv_put_text16(std::vector<uint8_t>* b, const std::string& s);
-void srv_put_be16(uint8_t* p, uint16_t v);
-void srv_put_be32(uint8_t* p, uint32_t v);
-uint16_t srv_be16(const uint8_t* p);
-uint32_t srv_be32(const uint8_t* p);
-
-// CRC-32 of the plain packet (zlib's crc32 from 0).
-uint32_t srv_crc32(const uint8_t* p, size_t n);
 
 // ---- requests ---------------------------------------------------------------
 
@@ -117,26 +100,8 @@ bool srv_request_silent(const srv_request& rq);
 bool srv_normalize_path(const std::string& in, bool allow_root, std::string* out);
 
 // ---- frames -----------------------------------------------------------------
+// The frame codec and cipher are the protocol's own (protocol/frame.h).
 
-struct srv_cipher; // EVP contexts of one connection
-struct srv_cipher_deleter {
-    void operator()(srv_cipher* c) const;
-};
-typedef std::unique_ptr<srv_cipher, srv_cipher_deleter> srv_cipher_ptr;
-
-// mode 3: AES-256-CBC with key (32 bytes) and zero IV; modes 1 and 2: null
-// cipher. Null for any other mode or when the library fails.
-srv_cipher_ptr srv_cipher_new(int mode, const uint8_t* key);
-// Replaces the key (the session key after the exchange).
-bool srv_cipher_rekey(srv_cipher* c, const uint8_t* key);
-// Builds one frame (K, CRC, ciphertext) of the plain packet into out.
-bool srv_frame_seal(srv_cipher* c, const uint8_t* plain, size_t n, std::vector<uint8_t>* out);
-// Opens one frame: K ciphertext bytes with the CRC from its header. Returns
-// the plain length (>= 6) in *n, plain must hold SRV_MAX_CIPHER bytes; false
-// for a bad length, bad padding, CRC mismatch or a header length that does
-// not match the decrypted bytes.
-bool srv_frame_open(srv_cipher* c, const uint8_t* cipher, size_t k, uint32_t crc, uint8_t* plain,
-                    size_t* n);
-// Builds the 6-byte header and payload of an answer.
+// Builds the 6-byte header and payload of a plain packet.
 void srv_build_packet(uint8_t type, uint16_t seq, uint8_t status,
                       const std::vector<uint8_t>& payload, std::vector<uint8_t>* plain);

@@ -82,6 +82,7 @@ struct fci {
 // @return 0 when the index is valid for this run (its stamp equals
 // expected_stamp), -1 when not (reason in last_error; lookups then miss).
 // Adding works either way. A leftover ".ro" from an unfinished run is used.
+// f is overwritten: it must be new, finished or released.
 int fci_open(fci* f, const char* schedule_path, int32_t expected_stamp);
 
 // Sets *found when a record for path has this size and this time, or this

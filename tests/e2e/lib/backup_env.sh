@@ -1,0 +1,62 @@
+# Shared set-up for end-to-end backup tests: a fresh server store on loopback,
+# an installation folder for the agent, schedules made with tavni-ctl.
+# Sourced by the scripts in tests/e2e; needs TAVNI_BUILD_DIR and TAVNI_SOURCE_DIR.
+set -euo pipefail
+BUILD=${TAVNI_BUILD_DIR:?}
+SOURCE=${TAVNI_SOURCE_DIR:?}
+E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tavni-e2e.XXXXXX")
+INSTALL=$E2E_TMP/install
+STORE=$E2E_TMP/store
+SERVER_PID=
+ACCKEY=00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff
+USER_ID=7
+
+e2e_cleanup() {
+  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+  if [ "${E2E_KEEP:-0}" = 1 ]; then echo "kept $E2E_TMP"; else rm -rf "$E2E_TMP"; fi
+}
+trap e2e_cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+setup_install() {
+  mkdir -p "$INSTALL/etc"
+  # shellcheck source=/dev/null
+  source "$SOURCE/run.d/install.sh"
+  tavni_install_etc "$INSTALL"
+}
+
+start_server() {
+  "$BUILD/tavni-server" init --store "$STORE" >/dev/null
+  "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme --acckey "$ACCKEY" >/dev/null
+  "$BUILD/tavni-server" serve --store "$STORE" --listen 127.0.0.1:0 >"$E2E_TMP/server.out" 2>&1 &
+  SERVER_PID=$!
+  local i port=
+  for i in $(seq 1 100); do
+    port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$E2E_TMP/server.out")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || fail "server did not start: $(cat "$E2E_TMP/server.out")"
+  echo "127.0.0.1:$port" >"$INSTALL/etc/hosts"
+}
+
+# make_schedule FILE [tavni-ctl schedule new options...]
+make_schedule() {
+  local out=$1; shift
+  "$BUILD/tavni-ctl" schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey "$ACCKEY" "$@" "$out" >/dev/null
+}
+
+# run_agent SCHEDULE: one job, in the installation folder; the exit code must be 0.
+run_agent() {
+  (cd "$INSTALL" && "$BUILD/tavni-backup" background "$1") || fail "agent exited $?"
+}
+
+# restore SERVER_PATH OUTDIR
+restore() {
+  "$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey "$ACCKEY" --to "$2" "$1" >/dev/null
+}
+
+expect_log() { grep -qF -- "$2" "$1" || fail "'$2' not in $1"; }
+expect_no_log() { ! grep -qF -- "$2" "$1" || fail "'$2' unexpectedly in $1"; }
+count_log() { grep -cF -- "$2" "$1" || true; }

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The server killed during an upload and started again: verify finds no
+# damaged current version, the file stored before still restores, and the
+# agent's next run completes the interrupted file.
+source "$(dirname "$0")/lib/backup_env.sh"
+setup_install
+start_server
+
+SRC=$E2E_TMP/c
+mkdir -p "$SRC"
+head -c $((2 * 1048576 + 7)) /dev/urandom >"$SRC/first.bin"
+make_schedule "$INSTALL/c.tbs" --dest /1 --name crash --src "$SRC"
+run_agent "$INSTALL/c.tbs"
+cp "$SRC/first.bin" "$E2E_TMP/first.orig"
+
+head -c $((200 * 1048576)) /dev/urandom >"$SRC/second.bin"
+(cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$INSTALL/c.tbs" 2>/dev/null) &
+AGENT=$!
+for i in $(seq 1 300); do
+  grep -q "FILE: '$SRC/second.bin' ..." "$INSTALL/c.tbs.log" 2>/dev/null && break
+  sleep 0.05
+done
+sleep 1
+kill -9 "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
+SERVER_PID=
+kill -9 "$AGENT" 2>/dev/null; wait "$AGENT" 2>/dev/null || true
+
+"$BUILD/tavni-server" verify --store "$STORE" --acckey "$ACCKEY" >"$E2E_TMP/verify.out" 2>&1 \
+  || { cat "$E2E_TMP/verify.out"; fail "verify found damage after the crash"; }
+restore "/1/Root$SRC/first.bin" "$E2E_TMP/out"
+cmp "$E2E_TMP/first.orig" "$E2E_TMP/out/first.bin" || fail "the earlier file no longer restores"
+
+# Start the server again on the same store; the next run completes the file.
+"$BUILD/tavni-server" serve --store "$STORE" --listen 127.0.0.1:0 >"$E2E_TMP/server2.out" 2>&1 &
+SERVER_PID=$!
+for i in $(seq 1 100); do
+  port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$E2E_TMP/server2.out"); [ -n "$port" ] && break; sleep 0.1
+done
+echo "127.0.0.1:$port" >"$INSTALL/etc/hosts"
+run_agent "$INSTALL/c.tbs"
+expect_log "$INSTALL/c.tbs.log" "FILE: Successfully backed up '$SRC/second.bin'"
+restore "/1/Root$SRC" "$E2E_TMP/out2"
+diff -r "$SRC" "$E2E_TMP/out2/c" || fail "restore after the crash differs"
+echo "server_crash: ok"
