@@ -246,7 +246,8 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
     if (remote.size() >= REMOTE_PATH_SIZE) {
         // The remote path would not fit the server's path buffer: fail the
         // item rather than store it under a cut name.
-        job_log_printf("ITEM: ERROR (errno %d) while attempting to stat(): '%s'\n", ENAMETOOLONG, local);
+        job_log_printf("ITEM: ERROR: server path of '%s' is %u characters long (at most %d); skipping.\n", local,
+                       static_cast<unsigned>(remote.size()), REMOTE_PATH_SIZE - 1);
         report_file_error_errno(local, ENAMETOOLONG);
         return;
     }
