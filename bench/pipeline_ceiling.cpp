@@ -16,21 +16,24 @@
 
 namespace {
 
-const uint8_t k_key[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const uint8_t k_key[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                            17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 enum { BLOCK = 1048576, PIECE = 65466 };
 
 uint64_t g_bytes = 0;
 uint64_t g_framed = 0;
 
-void run_file(const std::string& path, int64_t size, ctfs_cipher* cipher, std::vector<uint8_t>& piece) {
+void run_file(const std::string& path, int64_t size, ctfs_cipher* cipher,
+              std::vector<uint8_t>& piece) {
     plat_file f = plat_file_open_read(path.c_str());
     if (f == PLAT_NO_FILE) return;
     for (int64_t off = 0; off < size || (size == 0 && off == 0); off += BLOCK) {
-        uint32_t len = static_cast<uint32_t>(size - off < int64_t{BLOCK} ? size - off : int64_t{BLOCK});
+        uint32_t len =
+            static_cast<uint32_t>(size - off < int64_t{BLOCK} ? size - off : int64_t{BLOCK});
         uint8_t md5[16];
         data_stream* s = encrypt_stream_new(
-            compress_stream_new(digest_stream_new(file_read_stream_new(f, off, len, nullptr), md5)), k_key);
+            compress_stream_new(digest_stream_new(file_read_stream_new(f, off, len, nullptr), md5)),
+            k_key);
         for (;;) {
             int32_t n = s->read(s, piece.data() + 10, PIECE);
             if (n < 0) break;
@@ -74,7 +77,8 @@ int main(int argc, char** argv) {
     walk(argv[1], cipher, piece);
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     printf("pipeline ceiling: %llu bytes in %.2f s = %.1f MB/s (framed %llu bytes)\n",
-           static_cast<unsigned long long>(g_bytes), s, g_bytes / s / 1e6, static_cast<unsigned long long>(g_framed));
+           static_cast<unsigned long long>(g_bytes), s, g_bytes / s / 1e6,
+           static_cast<unsigned long long>(g_framed));
     ctfs_cipher_free(cipher);
     return 0;
 }

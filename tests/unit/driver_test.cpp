@@ -52,9 +52,10 @@ class DriverTest : public ::testing::Test {
 
     // Writes an encrypted schedule with the given extra lines; its path.
     std::string write_schedule(const std::string& extra) {
-        std::string text = "# Tavni Backup Schedule\nUserId=7\nAccountId=1\nSchedule=1\nDest=/3\nname=driver\n"
-                           "enabled=1\nacckey=" +
-                           std::string(64, 'a') + "\nSrc=" + (dir_ / "src").string() + "\n" + extra;
+        std::string text =
+            "# Tavni Backup Schedule\nUserId=7\nAccountId=1\nSchedule=1\nDest=/3\nname=driver\n"
+            "enabled=1\nacckey=" +
+            std::string(64, 'a') + "\nSrc=" + (dir_ / "src").string() + "\n" + extra;
         std::string path = (dir_ / "job.tbs").string();
         FILE* f = fopen(path.c_str(), "wb");
         crypt_file cf;
@@ -65,7 +66,9 @@ class DriverTest : public ::testing::Test {
         return path;
     }
 
-    void write_hosts(const scripted_peer& peer) { std::ofstream(dir_ / "etc" / "hosts") << peer.hosts_line(); }
+    void write_hosts(const scripted_peer& peer) {
+        std::ofstream(dir_ / "etc" / "hosts") << peer.hosts_line();
+    }
 
     std::string job_log() {
         std::ifstream in(dir_ / "job.tbs.log");
@@ -76,7 +79,8 @@ class DriverTest : public ::testing::Test {
 
     static int count(const std::string& text, const std::string& what) {
         int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
         return n;
     }
 
@@ -93,11 +97,13 @@ TEST_F(DriverTest, LockHeldForTheWholeMinuteGivesTwelveRetriesAndReportsFour) {
 
     std::string log = job_log();
     for (int left = 12; left >= 1; left--)
-        EXPECT_EQ(count(log, "Could not obtain user lock (user already logged in?); Sleeping 5 seconds and trying " +
+        EXPECT_EQ(count(log, "Could not obtain user lock (user already logged in?); Sleeping 5 "
+                             "seconds and trying " +
                                  std::to_string(left) + " more times...\n"),
                   1)
             << left;
-    EXPECT_EQ(count(log, "Maximum number of attempts to obtain user lock exhausted; aborting.\n"), 1);
+    EXPECT_EQ(count(log, "Maximum number of attempts to obtain user lock exhausted; aborting.\n"),
+              1);
     EXPECT_EQ(count(log, "Starting backup of files"), 0);
     int locks = 0;
     for (const peer_request& r : peer.requests())
@@ -126,8 +132,8 @@ TEST_F(DriverTest, CountsTheSelectionBeforeTheSession) {
     scripted_peer peer;
     peer.hold_lock(true);
     write_hosts(peer);
-    std::string path = write_schedule("Src=" + (dir_ / "missing").string() + "\nXSrc=" + (dir_ / "src" / "sub").string() +
-                                      "\n");
+    std::string path = write_schedule("Src=" + (dir_ / "missing").string() +
+                                      "\nXSrc=" + (dir_ / "src" / "sub").string() + "\n");
     EXPECT_EQ(procjob(path.c_str()), 0);
     std::string log = job_log();
     EXPECT_EQ(count(log, "Processing top-level directory: '" + (dir_ / "src").string() + "'\n"), 1);

@@ -39,7 +39,8 @@ namespace {
 
 enum { REMOTE_PATH_SIZE = 1024, USER_LOCK_RETRIES = 12, USER_LOCK_PAUSE_SECONDS = 5 };
 
-const char k_terminated_text[] = "The backup started but did not complete because it was terminated by the user.";
+const char k_terminated_text[] =
+    "The backup started but did not complete because it was terminated by the user.";
 
 // What one scan of a folder adds to the totals.
 struct scan_totals {
@@ -68,7 +69,9 @@ void add_entry(scan_totals& t, const scan_entry* e, bool folder) {
     t.size_on_disk += static_cast<uint64_t>(e->size_on_disk);
 }
 
-bool entry_is_folder(const scan_entry* e) { return (e->mode & 0170000) == 0040000; }
+bool entry_is_folder(const scan_entry* e) {
+    return (e->mode & 0170000) == 0040000;
+}
 
 int count_source_entry(const scan_entry* e, void* user) {
     keepalive_bump();
@@ -90,7 +93,8 @@ int count_filter_entry(const scan_entry* e, void* user) {
 
 scan_totals scan_counting(const schedule* sc, const char* folder, const folder_filter* filter) {
     count_context c{sc, filter, {}};
-    scan_options o{SCAN_DESCEND | SCAN_FOLDERS_FIRST, nullptr, filter ? count_filter_entry : count_source_entry, &c};
+    scan_options o{SCAN_DESCEND | SCAN_FOLDERS_FIRST, nullptr,
+                   filter ? count_filter_entry : count_source_entry, &c};
     scan_folder(folder, &o);
     return c.totals;
 }
@@ -119,8 +123,12 @@ int item_status(const char* path, plat_file_info* info) {
     return plat_file_status(completed.c_str(), info);
 }
 
-bool is_reparse(const plat_file_info& info) { return (info.attributes & PLAT_ATTR_REPARSE) != 0; }
-bool is_folder(const plat_file_info& info) { return (info.attributes & PLAT_ATTR_DIRECTORY) != 0; }
+bool is_reparse(const plat_file_info& info) {
+    return (info.attributes & PLAT_ATTR_REPARSE) != 0;
+}
+bool is_folder(const plat_file_info& info) {
+    return (info.attributes & PLAT_ATTR_DIRECTORY) != 0;
+}
 
 job_totals count_selection(const schedule* sc) {
     job_totals t;
@@ -146,9 +154,12 @@ job_totals count_selection(const schedule* sc) {
             scan_totals s = scan_counting(sc, src, nullptr);
             add_scan(t, s);
             t.directories++; // the folder itself
-            job_log_printf("Number of files in this directory: %u\n", static_cast<unsigned>(s.files));
-            job_log_printf("Number of directories in this directory: %u\n", static_cast<unsigned>(s.directories));
-            job_log_printf("Size of files this directory: %llu bytes\n", static_cast<unsigned long long>(s.size));
+            job_log_printf("Number of files in this directory: %u\n",
+                           static_cast<unsigned>(s.files));
+            job_log_printf("Number of directories in this directory: %u\n",
+                           static_cast<unsigned>(s.directories));
+            job_log_printf("Size of files this directory: %llu bytes\n",
+                           static_cast<unsigned long long>(s.size));
             job_log_printf("Size (on disk) of files in this directory: %llu bytes\n",
                            static_cast<unsigned long long>(s.size_on_disk));
         } else {
@@ -173,11 +184,15 @@ job_totals count_selection(const schedule* sc) {
         if (is_folder(info)) add_scan(t, scan_counting(sc, f->folder, f));
     }
     job_log_printf("Total number of files: %llu\n", static_cast<unsigned long long>(t.files));
-    job_log_printf("Total number of directories: %llu\n", static_cast<unsigned long long>(t.directories));
+    job_log_printf("Total number of directories: %llu\n",
+                   static_cast<unsigned long long>(t.directories));
     job_log_printf("Total size of files: %llu bytes\n", static_cast<unsigned long long>(t.size));
-    job_log_printf("Total size (on disk) of files: %llu bytes\n", static_cast<unsigned long long>(t.size_on_disk));
-    job_log_printf("Total number of missing items: %d\n", static_cast<int>(static_cast<uint32_t>(t.missing)));
-    job_log_printf("Total number of excluded items: %d\n", static_cast<int>(static_cast<uint32_t>(t.excluded)));
+    job_log_printf("Total size (on disk) of files: %llu bytes\n",
+                   static_cast<unsigned long long>(t.size_on_disk));
+    job_log_printf("Total number of missing items: %d\n",
+                   static_cast<int>(static_cast<uint32_t>(t.missing)));
+    job_log_printf("Total number of excluded items: %d\n",
+                   static_cast<int>(static_cast<uint32_t>(t.excluded)));
     return t;
 }
 
@@ -205,7 +220,8 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
     ctfs_lock_request lock{0, 1, &dest_number};
     tfs_result r = ctfs_user_lock(s, &lock);
     for (int left = USER_LOCK_RETRIES; r == ERR_ACCESS && left > 0; left--) {
-        job_log_printf("Could not obtain user lock (user already logged in?); Sleeping %d seconds and trying %d "
+        job_log_printf("Could not obtain user lock (user already logged in?); Sleeping %d seconds "
+                       "and trying %d "
                        "more times...\n",
                        USER_LOCK_PAUSE_SECONDS, left);
         plat_sleep_ms(timing_get().user_lock_sleep_ms);
@@ -228,8 +244,8 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
 }
 
 // Backs up one source or filtered folder below the destination.
-void backup_item(backup_context* ctx, const schedule* sc, const std::string& dest, const char* local,
-                 const folder_filter* filter) {
+void backup_item(backup_context* ctx, const schedule* sc, const std::string& dest,
+                 const char* local, const folder_filter* filter) {
     keepalive_bump();
     const path_style style = native_path_style();
     const bool mirror = mirror_setting(schedule_value(sc, SCHED_MIRROR));
@@ -246,8 +262,9 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
     if (remote.size() >= REMOTE_PATH_SIZE) {
         // The remote path would not fit the server's path buffer: fail the
         // item rather than store it under a cut name.
-        job_log_printf("ITEM: ERROR: server path of '%s' is %u characters long (at most %d); skipping.\n", local,
-                       static_cast<unsigned>(remote.size()), REMOTE_PATH_SIZE - 1);
+        job_log_printf(
+            "ITEM: ERROR: server path of '%s' is %u characters long (at most %d); skipping.\n",
+            local, static_cast<unsigned>(remote.size()), REMOTE_PATH_SIZE - 1);
         report_file_error_errno(local, ENAMETOOLONG);
         return;
     }
@@ -258,7 +275,9 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
         const int e = errno;
         job_log_printf("ITEM: ERROR (errno %d) while attempting to stat(): '%s'\n", e, local);
         if (e == ENOENT) job_log_printf("Previous error indicates the file was not found.\n");
-        if (e == EINVAL) job_log_printf("Previous error indicates invalid parameter. Check for invalid file time stamps!\n");
+        if (e == EINVAL)
+            job_log_printf("Previous error indicates invalid parameter. Check for invalid file "
+                           "time stamps!\n");
         report_file_error_errno(local, e);
         return;
     }
@@ -270,7 +289,8 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
         if (walk_folder(ctx, local, remote.c_str(), filter) == 1) {
             errno_from_last_error();
             const int e = errno;
-            job_log_printf("DIRECTORY: ERROR (errno %d) while attempting to open: '%s'\n", e, local);
+            job_log_printf("DIRECTORY: ERROR (errno %d) while attempting to open: '%s'\n", e,
+                           local);
             report_file_error_errno(local, e);
         }
         return;
@@ -308,7 +328,8 @@ void __do_backup(const char* schedule_path) {
     int command_fatal = 0;
     const char* precmd = schedule_value(sc, SCHED_PRECMD);
     if (precmd && *precmd &&
-        command_run(COMMAND_PRE_BACKUP, precmd, command_fatal_setting(schedule_value(sc, SCHED_FATALPRECMD)),
+        command_run(COMMAND_PRE_BACKUP, precmd,
+                    command_fatal_setting(schedule_value(sc, SCHED_FATALPRECMD)),
                     schedule_value(sc, SCHED_CMDTIMEOUT), &command_fatal) == COMMAND_JOB_ENDS)
         return;
 
@@ -323,7 +344,8 @@ void __do_backup(const char* schedule_path) {
     fill_session(s, sc, schedule_path);
     progress_set_total(totals.size);
     const char* dest_value = schedule_value(sc, SCHED_DEST);
-    const uint32_t dest_number = static_cast<uint32_t>(strtoul(dest_value[0] ? dest_value + 1 : dest_value, nullptr, 10));
+    const uint32_t dest_number =
+        static_cast<uint32_t>(strtoul(dest_value[0] ? dest_value + 1 : dest_value, nullptr, 10));
     ctfs_set_recovery(dest_number, true);
     if (take_user_lock(s, dest_number) != 0) return;
 
@@ -363,7 +385,8 @@ void __do_backup(const char* schedule_path) {
     ctx->filters = sc->filters;
     ctx->account_key = sc->account_key;
     for (int32_t i = 0; i < blob_list_count(sc->sources); i++)
-        backup_item(ctx, sc, dest, static_cast<const char*>(blob_list_get(sc->sources, i)), nullptr);
+        backup_item(ctx, sc, dest, static_cast<const char*>(blob_list_get(sc->sources, i)),
+                    nullptr);
     for (int32_t i = 0; i < blob_list_count(sc->filters); i++) {
         const folder_filter* f = static_cast<const folder_filter*>(blob_list_get(sc->filters, i));
         backup_item(ctx, sc, dest, f->folder, f);
@@ -387,7 +410,8 @@ void __do_backup(const char* schedule_path) {
     if (termination_flag()) return;
     const char* postcmd = schedule_value(sc, SCHED_POSTCMD);
     if (postcmd && *postcmd)
-        command_run(COMMAND_POST_BACKUP, postcmd, command_fatal_setting(schedule_value(sc, SCHED_FATALPOSTCMD)),
+        command_run(COMMAND_POST_BACKUP, postcmd,
+                    command_fatal_setting(schedule_value(sc, SCHED_FATALPOSTCMD)),
                     schedule_value(sc, SCHED_CMDTIMEOUT), &command_fatal);
     if (!command_fatal) job_log_printf("Backup job completed normally.\n");
 }
