@@ -3,6 +3,8 @@
 #include "agent/log.h"
 #include "platform/platform.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,32 +18,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-struct temp_dir {
-    fs::path path;
-    temp_dir() {
-        path = fs::temp_directory_path() /
-               ("tavni-log-test-" + std::to_string(plat_process_id()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-// The file's text; on Windows the logs store each line end as CR LF, which is
-// read back as "\n" here.
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
-    if (plat_is_windows) text = std::regex_replace(text, std::regex("\r\n"), "\n");
-    return text;
-}
 
 const char* const stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{4}\\] ";
 const size_t stamp_len = 26; // "2026-12-07 23:41:16.0275] "
