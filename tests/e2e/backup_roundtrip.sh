@@ -14,6 +14,8 @@ head -c $((5 * 1048576)) /dev/urandom >"$SRC/a/five-blocks.bin"
 seq 1 200000 >"$SRC/a/b/text.txt"
 head -c $((100 * 1048576 + 12345)) /dev/urandom >"$SRC/with space/large.bin"
 echo hello >"$SRC/with space/small 'quoted'.txt"
+printf 'new\nline' >"$SRC/a/$(printf 'line\nbreak.txt')"
+printf 'latin' >"$SRC/a/$(printf 'caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac.txt')"
 
 make_schedule "$INSTALL/job.tbs" --dest /1/Today --name roundtrip --src "$SRC"
 run_agent "$INSTALL/job.tbs"
@@ -23,7 +25,7 @@ expect_log "$LOG" "User lock obtained; Ready to begin."
 expect_log "$LOG" "Not using FCI cache."
 expect_log "$LOG" "Backup of files complete."
 expect_log "$LOG" "Backup job completed normally."
-[ "$(count_log "$LOG" "FILE: Successfully backed up")" = 7 ] || fail "expected 7 files sent"
+[ "$(count_log "$LOG" "FILE: Successfully backed up")" = 9 ] || fail "expected 9 files sent"
 expect_no_log "$LOG" "FILE: ERROR"
 
 restore "/1/Today/Root$SRC" "$E2E_TMP/out"
@@ -33,7 +35,7 @@ diff -r "$SRC" "$E2E_TMP/out/data" || fail "restore differs"
 # Nothing changed: every file is current by the change index.
 run_agent "$INSTALL/job.tbs"
 expect_log "$LOG" "Using FCI cache."
-[ "$(count_log "$LOG" "FILE: Current; Not backing up")" = 7 ] || fail "expected 7 current files"
+[ "$(count_log "$LOG" "FILE: Current; Not backing up")" = 9 ] || fail "expected 9 current files"
 expect_no_log "$LOG" "FILE: Successfully backed up"
 
 # One block of five changed: only that block's data is sent.
@@ -49,7 +51,7 @@ cmp "$SRC/a/five-blocks.bin" "$E2E_TMP/out2/five-blocks.bin" || fail "changed fi
 make_schedule "$INSTALL/job.tbs" --dest /1/Today --name "roundtrip renamed" --src "$SRC"
 run_agent "$INSTALL/job.tbs"
 expect_log "$LOG" "Not using FCI cache."
-[ "$(count_log "$LOG" "FILE: File was reported to be changed, but is in fact up to date")" = 7 ] \
-  || fail "expected 7 files answered as up to date by the server"
+[ "$(count_log "$LOG" "FILE: File was reported to be changed, but is in fact up to date")" = 9 ] \
+  || fail "expected 9 files answered as up to date by the server"
 expect_no_log "$LOG" "FILE: Successfully backed up"
 echo "backup_roundtrip: ok"
