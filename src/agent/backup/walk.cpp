@@ -271,10 +271,11 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
                     }
                     presync_account(&presync, match);
                 } else {
-                    plat_file_info status;
-                    // A file whose status cannot be read keeps the listing's
-                    // figures; the file backup fails it if it cannot be opened.
-                    if (plat_file_status(child.c_str(), &status) != 0) status = entry;
+                    // The listing entry carries the file's status (size,
+                    // times, attributes) as read while listing, so no second
+                    // status call per file; a file that changes afterwards is
+                    // caught when the file backup opens and reads it.
+                    const plat_file_info& status = entry;
                     const bool current =
                         match >= 0 &&
                         walk_entry_current(presync.at(match)->mtime, presync.at(match)->size,
