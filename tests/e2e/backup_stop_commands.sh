@@ -32,12 +32,8 @@ expect_log "$LOG" "Backup job completed normally."
 # A user stop during the transfer ends the job with the termination report.
 head -c $((300 * 1048576)) /dev/zero | tr '\0' 'x' >"$SRC/big.bin"
 make_schedule "$INSTALL/stop.tbs" --dest /1 --name stop --src "$SRC"
-(cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$INSTALL/stop.tbs" 2>/dev/null) &
-AGENT=$!
-for i in $(seq 1 300); do
-  grep -q "FILE: '$SRC/big.bin' ..." "$INSTALL/stop.tbs.log" 2>/dev/null && break
-  sleep 0.05
-done
+start_agent "$INSTALL/stop.tbs"
+wait_log "$INSTALL/stop.tbs.log" "FILE: '$SRC/big.bin' ..."
 "$BUILD/tavni-ctl" stop
 wait "$AGENT" || fail "agent exit code $?"
 LOG=$INSTALL/stop.tbs.log
@@ -51,12 +47,8 @@ expect_no_log "$LOG" "Backup job completed normally."
 # Killed in the middle of a large file: the next run completes it.
 head -c $((150 * 1048576)) /dev/urandom >"$SRC/big.bin"
 make_schedule "$INSTALL/kill.tbs" --dest /1 --name kill --src "$SRC"
-(cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$INSTALL/kill.tbs" 2>/dev/null) &
-AGENT=$!
-for i in $(seq 1 300); do
-  grep -q "FILE: '$SRC/big.bin' ..." "$INSTALL/kill.tbs.log" 2>/dev/null && break
-  sleep 0.05
-done
+start_agent "$INSTALL/kill.tbs"
+wait_log "$INSTALL/kill.tbs.log" "FILE: '$SRC/big.bin' ..."
 sleep 1
 kill -9 "$AGENT"; wait "$AGENT" 2>/dev/null || true
 run_agent "$INSTALL/kill.tbs"

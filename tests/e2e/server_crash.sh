@@ -14,12 +14,8 @@ run_agent "$INSTALL/c.tbs"
 cp "$SRC/first.bin" "$E2E_TMP/first.orig"
 
 head -c $((200 * 1048576)) /dev/urandom >"$SRC/second.bin"
-(cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$INSTALL/c.tbs" 2>/dev/null) &
-AGENT=$!
-for i in $(seq 1 300); do
-  grep -q "FILE: '$SRC/second.bin' ..." "$INSTALL/c.tbs.log" 2>/dev/null && break
-  sleep 0.05
-done
+start_agent "$INSTALL/c.tbs"
+wait_log "$INSTALL/c.tbs.log" "FILE: '$SRC/second.bin' ..."
 sleep 1
 kill -9 "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=
@@ -31,12 +27,7 @@ restore "/1/Root$SRC/first.bin" "$E2E_TMP/out"
 cmp "$E2E_TMP/first.orig" "$E2E_TMP/out/first.bin" || fail "the earlier file no longer restores"
 
 # Start the server again on the same store; the next run completes the file.
-"$BUILD/tavni-server" serve --store "$STORE" --listen 127.0.0.1:0 >"$E2E_TMP/server2.out" 2>&1 &
-SERVER_PID=$!
-for i in $(seq 1 100); do
-  port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$E2E_TMP/server2.out"); [ -n "$port" ] && break; sleep 0.1
-done
-echo "127.0.0.1:$port" >"$INSTALL/etc/hosts"
+serve_store
 run_agent "$INSTALL/c.tbs"
 expect_log "$INSTALL/c.tbs.log" "FILE: Successfully backed up '$SRC/second.bin'"
 restore "/1/Root$SRC" "$E2E_TMP/out2"

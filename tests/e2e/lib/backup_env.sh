@@ -29,6 +29,11 @@ setup_install() {
 start_server() {
   "$BUILD/tavni-server" init --store "$STORE" >/dev/null
   "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme --acckey "$ACCKEY" >/dev/null
+  serve_store
+}
+
+# Serves the existing store on a free loopback port and points etc/hosts at it.
+serve_store() {
   "$BUILD/tavni-server" serve --store "$STORE" --listen 127.0.0.1:0 >"$E2E_TMP/server.out" 2>&1 &
   SERVER_PID=$!
   local i port=
@@ -39,6 +44,22 @@ start_server() {
   done
   [ -n "$port" ] || fail "server did not start: $(cat "$E2E_TMP/server.out")"
   echo "127.0.0.1:$port" >"$INSTALL/etc/hosts"
+}
+
+# start_agent SCHEDULE: one job in the background; its pid in AGENT.
+start_agent() {
+  (cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$1" 2>/dev/null) &
+  AGENT=$!
+}
+
+# wait_log FILE TEXT: waits (up to 15 s) until FILE holds TEXT.
+wait_log() {
+  local i
+  for i in $(seq 1 300); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "'$2' did not appear in $1"
 }
 
 # make_schedule FILE [tavni-ctl schedule new options...]
