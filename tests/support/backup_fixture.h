@@ -19,6 +19,7 @@
 #include "protocol/wire.h"
 #include "report/report.h"
 #include "support/scripted_peer.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -217,18 +218,7 @@ class backup_fixture : public ::testing::Test {
         return st;
     }
 
-    std::string job_log() const {
-        std::ifstream f(dir_ / "job.log", std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-    static size_t count_of(const std::string& text, const std::string& part) {
-        size_t n = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            n++;
-        return n;
-    }
+    std::string job_log() const { return slurp(dir_ / "job.log"); }
 
     // The progress record as the desktop program would read it.
     progress_record progress() const {

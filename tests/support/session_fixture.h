@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "protocol/session.h"
 #include "protocol/transport.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -86,23 +87,12 @@ class session_fixture : public ::testing::Test {
             all += l;
         write_file(hosts_, all);
     }
-    std::string job_log() const {
-        std::ifstream f(dir_ / "job.log", std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string job_log() const { return slurp(dir_ / "job.log"); }
     // Waits (bounded) until the server's close of the connection has arrived,
     // so that the next request finds the connection broken.
     void wait_broken() {
         for (int i = 0; i < 1000 && ctfs_socket_idle(s->socket) == 0; i++)
             plat_sleep_ms(2);
-    }
-    static size_t count_of(const std::string& text, const std::string& part) {
-        size_t n = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            n++;
-        return n;
     }
 
     std::filesystem::path dir_;

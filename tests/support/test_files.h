@@ -27,11 +27,25 @@ struct temp_dir {
     }
 };
 
-inline std::string slurp(const std::filesystem::path& p) {
+// The file's bytes as they are.
+inline std::string read_bytes(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
-    std::string text = s.str();
+    return s.str();
+}
+
+// A log or other text file, with Windows line ends read as "\n".
+inline std::string slurp(const std::filesystem::path& p) {
+    std::string text = read_bytes(p);
     if (plat_is_windows) text = std::regex_replace(text, std::regex("\r\n"), "\n");
     return text;
+}
+
+// How many times part occurs in text, overlaps included.
+inline size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
 }

@@ -132,8 +132,12 @@ TEST_F(AgentTiming, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
     EXPECT_GE(find_from(lines, "Backup thread exited abnormally (exit code 1).", at), 0);
 
     const auto dumps = dumps_of_this_executable();
-    if (!plat_is_windows) { // the text dump; Windows writes a minidump where it can
-        ASSERT_EQ(dumps.size(), 1u);
+    ASSERT_EQ(dumps.size(), 1u);
+    if (plat_is_windows) { // a minidump of the whole process
+        char magic[4] = {};
+        std::ifstream(dumps[0], std::ios::binary).read(magic, sizeof magic);
+        EXPECT_EQ(std::string(magic, sizeof magic), "MDMP");
+    } else { // a text dump
         const std::string dump = slurp(dumps[0]);
         EXPECT_NE(dump.find("Backtrace of the hung thread:"), std::string::npos)
             << dump.substr(0, 400);

@@ -10,6 +10,7 @@
 #include "protocol/session.h"
 #include "report/report.h"
 #include "support/scripted_peer.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -70,19 +71,7 @@ class DriverTest : public ::testing::Test {
         std::ofstream(dir_ / "etc" / "hosts") << peer.hosts_line();
     }
 
-    std::string job_log() {
-        std::ifstream in(dir_ / "job.tbs.log");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
-
-    static int count(const std::string& text, const std::string& what) {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            n++;
-        return n;
-    }
+    std::string job_log() { return slurp(dir_ / "job.tbs.log"); }
 
     fs::path dir_;
     std::string old_cwd_;
@@ -97,14 +86,14 @@ TEST_F(DriverTest, LockHeldForTheWholeMinuteGivesTwelveRetriesAndReportsFour) {
 
     std::string log = job_log();
     for (int left = 12; left >= 1; left--)
-        EXPECT_EQ(count(log, "Could not obtain user lock (user already logged in?); Sleeping 5 "
-                             "seconds and trying " +
-                                 std::to_string(left) + " more times...\n"),
+        EXPECT_EQ(count_of(log, "Could not obtain user lock (user already logged in?); Sleeping 5 "
+                                "seconds and trying " +
+                                    std::to_string(left) + " more times...\n"),
                   1)
             << left;
-    EXPECT_EQ(count(log, "Maximum number of attempts to obtain user lock exhausted; aborting.\n"),
-              1);
-    EXPECT_EQ(count(log, "Starting backup of files"), 0);
+    EXPECT_EQ(
+        count_of(log, "Maximum number of attempts to obtain user lock exhausted; aborting.\n"), 1);
+    EXPECT_EQ(count_of(log, "Starting backup of files"), 0);
     int locks = 0;
     for (const peer_request& r : peer.requests())
         if (r.type == TFS_USER_LOCK) locks++;
@@ -121,7 +110,7 @@ TEST_F(DriverTest, RefusedLogInEndsTheJobWithTheServersCode) {
     write_hosts(peer);
     std::string path = write_schedule("");
     EXPECT_EQ(procjob(path.c_str()), 0);
-    EXPECT_EQ(count(job_log(), "Unable to start user session (Error 21); aborting.\n"), 1);
+    EXPECT_EQ(count_of(job_log(), "Unable to start user session (Error 21); aborting.\n"), 1);
     ASSERT_NE(report_record()->failure_message, nullptr);
     EXPECT_STREQ(report_record()->failure_message, "Authentication error");
 }
@@ -136,11 +125,12 @@ TEST_F(DriverTest, CountsTheSelectionBeforeTheSession) {
                                       "\nXSrc=" + (dir_ / "src" / "sub").string() + "\n");
     EXPECT_EQ(procjob(path.c_str()), 0);
     std::string log = job_log();
-    EXPECT_EQ(count(log, "Processing top-level directory: '" + (dir_ / "src").string() + "'\n"), 1);
-    EXPECT_EQ(count(log, "Total number of files: 2\n"), 1); // a.txt and the missing source
-    EXPECT_EQ(count(log, "Total number of missing items: 1\n"), 1);
-    EXPECT_EQ(count(log, "Total size of files: 1 bytes\n"), 1); // sub/ is excluded
-    EXPECT_EQ(count(log, "Total number of directories: 1\n"), 1);
+    EXPECT_EQ(count_of(log, "Processing top-level directory: '" + (dir_ / "src").string() + "'\n"),
+              1);
+    EXPECT_EQ(count_of(log, "Total number of files: 2\n"), 1); // a.txt and the missing source
+    EXPECT_EQ(count_of(log, "Total number of missing items: 1\n"), 1);
+    EXPECT_EQ(count_of(log, "Total size of files: 1 bytes\n"), 1); // sub/ is excluded
+    EXPECT_EQ(count_of(log, "Total number of directories: 1\n"), 1);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include "report/mail.h"
 #include "protocol/frame.h"
 #include "support/scripted_peer.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -32,11 +34,10 @@ tfs_result fake_send(ctfs_session*, const ctfs_email_request*) {
     return g_answer;
 }
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+// Runs a command line through the shell. cmd.exe keeps the quotes of a line
+// that starts with one only when the whole line is quoted once more.
+int shell(const std::string& line) {
+    return std::system((plat_is_windows ? "\"" + line + "\"" : line).c_str());
 }
 
 struct MailQueue : ::testing::Test {
@@ -126,7 +127,7 @@ TEST_F(MailQueue, RefusedSuccessIsQueuedOwnerOnly) {
     std::string want = header("a@example.com") + "S-HTML Nightly\n" + k_heading +
                        "<tr><td>/f</td><td>" + strerror(EACCES) + "</td></tr>\n";
     EXPECT_EQ(decrypt("job.tbs.eml"), want);
-    EXPECT_NE(slurp("job.tbs.eml").find("Tavni"), 0u); // encrypted on disk
+    EXPECT_NE(read_bytes("job.tbs.eml").find("Tavni"), 0u); // encrypted on disk
 #ifndef _WIN32
     EXPECT_EQ(fs::status("job.tbs.eml").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
@@ -182,7 +183,7 @@ TEST_F(MailQueue, EachQueuedMessageGetsItsOwnFile) {
     put("job.tbs.eml", "older message"); // left by an earlier job
     begin("job.tbs-1.eml");              // as the schedule reader chose it
     report_fail_text("boom");
-    EXPECT_EQ(slurp("job.tbs.eml"), "older message");
+    EXPECT_EQ(read_bytes("job.tbs.eml"), "older message");
     EXPECT_EQ(decrypt("job.tbs-1.eml"), header("a@x") + "FN-HTML boom [] " + k_heading);
     EXPECT_EQ(decrypt("job.tbs-2.eml"), header("b@x") + "FN-TXT boom [] ");
     EXPECT_EQ(decrypt("job.tbs-3.eml"), header("c@x") + "FN-HTML boom [] " + k_heading);
@@ -233,9 +234,9 @@ TEST_F(MailQueue, CtlMailShowPrintsTheFile) {
                       "\" --html-out \"" + (dir / "body.html").string() + "\" \"" +
                       (dir / "job.tbs.eml").string() + "\" > \"" + (dir / "out.txt").string() +
                       "\"";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    EXPECT_EQ(slurp(dir / "out.txt"), plain);
-    EXPECT_EQ(slurp(dir / "body.html"),
+    ASSERT_EQ(shell(cmd), 0) << cmd;
+    EXPECT_EQ(slurp(dir / "out.txt"), plain); // standard output is text
+    EXPECT_EQ(read_bytes(dir / "body.html"),
               std::string("S-HTML Nightly\n") +
                   "<tr><td class=\"rowtitle\" align=center>None!</td></tr>\n");
 
@@ -244,7 +245,7 @@ TEST_F(MailQueue, CtlMailShowPrintsTheFile) {
     std::ofstream(dir / "other" / "etc" / "tavni.ak", std::ios::binary) << std::string(4096, 'k');
     cmd = "\"" + ctl.string() + "\" mail show --root \"" + (dir / "other").string() + "\" \"" +
           (dir / "job.tbs.eml").string() + "\" > \"" + (dir / "out2.txt").string() + "\" 2>&1";
-    EXPECT_NE(std::system(cmd.c_str()), 0);
+    EXPECT_NE(shell(cmd), 0);
     fs::current_path(dir);
 }
 

@@ -6,6 +6,7 @@
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/mail.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -43,13 +44,6 @@ tfs_result fake_send(ctfs_session*, const ctfs_email_request* r) {
 }
 int64_t fake_clock() {
     return g_clock;
-}
-
-std::string read_all(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // A temporary installation folder as the current directory, with small
@@ -168,7 +162,7 @@ TEST_F(Reporter, SuccessAfterFailureLogsAndSilencesTheNextJob) {
     report_success(0);
     EXPECT_EQ(report_state_get(), REPORT_BROKEN);
     job_log_close();
-    std::string log = read_all(dir / "job.log");
+    std::string log = slurp(dir / "job.log");
     EXPECT_NE(log.find("] report_success() problem at line 586\n"), std::string::npos) << log;
 
     // The next job of the process: every call keeps state 4, nothing is sent.

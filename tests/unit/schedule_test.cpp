@@ -8,6 +8,7 @@
 #include "agent/backup/job.h"
 #include "agent/log.h"
 #include "platform/platform.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +39,9 @@ std::string valid_text(const std::string& extra = "", const std::string& enabled
            kAcckey + "\n" + extra + "Schedule=C:\\Tavni\\Schedules\\0000002A.tbs\n";
 }
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+// This file's folder, made absolute before any test changes the current
+// folder: under Wine a path from the root names the current drive.
+const fs::path g_test_source_dir = fs::absolute(fs::path(__FILE__).parent_path());
 
 // A temporary installation folder as the current directory, with the job
 // log captured in a file.
@@ -382,8 +380,7 @@ TEST_F(ScheduleTest, RewriteReplacesOnlyTheSources) {
 // The fuzz corpus replayed: every seed parses and checks without a fault,
 // and the complete sample is accepted.
 TEST_F(ScheduleTest, FuzzCorpusReplays) {
-    fs::path corpus =
-        fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "schedule_parser";
+    fs::path corpus = g_test_source_dir / ".." / ".." / "fuzz" / "corpus" / "schedule_parser";
     if (!fs::exists(corpus)) GTEST_SKIP() << "corpus not found beside the sources";
     int seen = 0;
     for (const auto& entry : fs::directory_iterator(corpus)) {
