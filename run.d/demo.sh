@@ -3,7 +3,7 @@
 # with tavni-ctl, runs the agent on a sample folder, prints the job's report
 # and figures, then restores into a new folder and compares byte for byte.
 demo_backup() {
-  local work inst store src key port server_pid i rc
+  local work inst store src key server_pid rc
   work=$(mktemp -d "${TMPDIR:-/tmp}/tavni-demo.XXXXXX")
   inst=$work/install store=$work/store src=$work/sample
   key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
@@ -20,15 +20,16 @@ demo_backup() {
   echo "== server: store $store"
   "$BUILD/tavni-server" init --store "$store" >/dev/null
   "$BUILD/tavni-server" user add --store "$store" --id 42 --name demo --account "Demo Account" --acckey "$key" >/dev/null
-  "$BUILD/tavni-server" serve --store "$store" --listen 127.0.0.1:0 >"$work/server.out" 2>&1 &
-  server_pid=$!
-  for i in $(seq 1 100); do
-    port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$work/server.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
+  rc=0
+  tavni_serve "$BUILD/tavni-server" "$store" "$work/server.out" || rc=$?
+  server_pid=$TAVNI_SERVER_PID
   cat "$work/server.out"
-  echo "127.0.0.1:$port" >"$inst/etc/hosts"
+  if [ "$rc" != 0 ]; then
+    echo "== demo: the server did not start" >&2
+    kill "$server_pid" 2>/dev/null
+    return 1
+  fi
+  echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$inst/etc/hosts"
 
   echo "== schedule (tavni-ctl schedule new)"
   "$BUILD/tavni-ctl" schedule new --root "$inst" --user-id 42 --dest /1/Today --name "Demo backup" \

@@ -1,8 +1,14 @@
-# Shell functions for putting the files the agent expects beside it into an
-# installation folder. Source this file; it runs nothing by itself.
+# Shell functions for an agent's installation folder and the server it backs
+# up to. Source this file; it runs nothing by itself.
 #
 #   tavni_install_etc DIR   copies the e-mail report templates (etc/*.emt)
 #                           into DIR/etc, creating the folder when needed.
+#   tavni_serve SERVER STORE OUT
+#                           starts the tavni-server program SERVER on a free
+#                           loopback port for STORE in the background, its
+#                           output in OUT; sets TAVNI_SERVER_PID, and
+#                           TAVNI_SERVER_PORT once it listens (status 1 if it
+#                           does not within 10 seconds).
 
 tavni_install_etc() {
   local dest=${1:?usage: tavni_install_etc DIR}
@@ -10,4 +16,17 @@ tavni_install_etc() {
   src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/etc"
   mkdir -p "$dest/etc" || return 1
   cp "$src"/*.emt "$dest/etc/" || return 1
+}
+
+tavni_serve() {
+  local server=${1:?usage: tavni_serve SERVER STORE OUT} store=${2:?} out=${3:?} i
+  "$server" serve --store "$store" --listen 127.0.0.1:0 >"$out" 2>&1 &
+  TAVNI_SERVER_PID=$!
+  TAVNI_SERVER_PORT=
+  for i in $(seq 1 100); do
+    TAVNI_SERVER_PORT=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$out")
+    [ -n "$TAVNI_SERVER_PORT" ] && return 0
+    sleep 0.1
+  done
+  return 1
 }

@@ -89,11 +89,6 @@ win_process_checks() {
   # No argument: exit code 1 and the invalid-usage line.
   rc=0
   (cd "$run" && win_wine 60 ./tavni-backup.exe) >/dev/null 2>&1 || rc=$?
-  if [ "$rc" = 0 ] && [ ! -f "$run/agent.log" ]; then
-    win_say "NOT RUN: the agent's process entry is not built yet (tavni-backup.exe is a stub);"
-    win_say "         exit codes, background jobs, mailslot queue, progress and crash dump unchecked"
-    return 0
-  fi
   [ "$rc" = 1 ] || win_fail "no argument: exit code $rc, expected 1" || return 1
   win_log_has "$run/agent.log" "tavni-backup.exe: Invalid command-line argument usage." || return 1
   win_log_has "$run/agent.log" "Initialized log file 'agent.log'" || return 1
@@ -108,9 +103,12 @@ win_process_checks() {
   # "background" with a schedule path: the initial job runs (it fails: the
   # file does not exist), then the loop finds no queued job and the process
   # exits with 0.
-  local job1 job2
+  local job1 job2 job3
   job1=$(win_path "$run/jobs/first.tbs")
-  job2=$(win_path "$run/jobs/queued job 2.tbs") # a path with spaces goes through unchanged
+  # Queued paths reach the agent unchanged: spaces, and 1023 characters.
+  job2=$(win_path "$run/jobs/queued job 2.tbs")
+  job3=$(win_path "$run/jobs/")
+  job3=$job3$(printf '%*s' $((1023 - ${#job3} - 4)) '' | tr ' ' 'L').tbs
   rc=0
   (cd "$run" && win_wine 120 ./tavni-backup.exe background "$job1") >/dev/null 2>&1 || rc=$?
   [ "$rc" = 0 ] || win_fail "background with a path: exit code $rc, expected 0" || return 1
@@ -121,33 +119,32 @@ win_process_checks() {
   win_log_has "$run/agent.log" "No new jobs were queued; Finished processing backup jobs; Exiting normally." || return 1
   win_say "background job with a path, exit code 0: ok"
 
-  # "background" without a path waits 30 seconds for jobs: queue one over the
-  # real mailslot with tavni-ctl and read the progress area meanwhile.
-  if ! (cd "$run" && win_wine 60 ./tavni-ctl.exe queue --help) >/dev/null 2>&1; then
-    win_say "NOT RUN: tavni-ctl.exe has no 'queue' verb yet; mailslot and progress checks unchecked"
-  else
-    local agent_pid queued= progress_out=$run/progress.txt t
-    (cd "$run" && win_wine 150 ./tavni-backup.exe background) >"$run/agent.out" 2>&1 &
-    agent_pid=$!
-    for t in $(seq 1 40); do
-      if (cd "$run" && win_wine 30 ./tavni-ctl.exe queue --as-is "$job2") >"$run/queue.out" 2>&1; then
-        queued=1
-        break
-      fi
-      sleep 0.5
-    done
-    (cd "$run" && win_wine 30 ./tavni-ctl.exe progress) >"$progress_out" 2>&1 || true
-    rc=0
-    wait "$agent_pid" || rc=$?
-    [ -n "$queued" ] || { cat "$run/queue.out"; win_fail "tavni-ctl.exe queue never reached the agent"; return 1; }
-    [ "$rc" = 0 ] || win_fail "background without a path: exit code $rc, expected 0" || return 1
-    win_log_has "$run/agent.log" "No initial backup schedule specified; Waiting to receive via IPC." || return 1
-    win_log_has "$run/agent.log" "Waiting 30 second(s) for additional jobs via IPC." || return 1
-    win_log_has "$run/agent.log" "procjob('$job2') begin" || return 1
-    win_log_has "$run/agent.log" "procjob('$job2') completed" || return 1
-    win_log_has "$progress_out" "Checking for additional jobs..." || return 1
-    win_say "job queued with tavni-ctl.exe over the mailslot and progress read back: ok"
-  fi
+  # "background" without a path waits 30 seconds for jobs: queue two over
+  # the real mailslot with tavni-ctl and read the progress area meanwhile.
+  local agent_pid queued= progress_out=$run/progress.txt t
+  (cd "$run" && win_wine 150 ./tavni-backup.exe background) >"$run/agent.out" 2>&1 &
+  agent_pid=$!
+  for t in $(seq 1 40); do
+    if (cd "$run" && win_wine 30 ./tavni-ctl.exe queue --as-is "$job2") >"$run/queue.out" 2>&1; then
+      queued=1
+      break
+    fi
+    sleep 0.5
+  done
+  [ -z "$queued" ] || (cd "$run" && win_wine 30 ./tavni-ctl.exe queue --as-is "$job3") \
+    >>"$run/queue.out" 2>&1 || queued=
+  (cd "$run" && win_wine 30 ./tavni-ctl.exe progress) >"$progress_out" 2>&1 || true
+  rc=0
+  wait "$agent_pid" || rc=$?
+  [ -n "$queued" ] || { cat "$run/queue.out"; win_fail "tavni-ctl.exe queue never reached the agent"; return 1; }
+  [ "$rc" = 0 ] || win_fail "background without a path: exit code $rc, expected 0" || return 1
+  win_log_has "$run/agent.log" "No initial backup schedule specified; Waiting to receive via IPC." || return 1
+  win_log_has "$run/agent.log" "Waiting 30 second(s) for additional jobs via IPC." || return 1
+  win_log_has "$run/agent.log" "procjob('$job2') begin" || return 1
+  win_log_has "$run/agent.log" "procjob('$job2') completed" || return 1
+  win_log_has "$run/agent.log" "procjob('$job3') begin" || return 1
+  win_log_has "$progress_out" "Checking for additional jobs..." || return 1
+  win_say "jobs queued with tavni-ctl.exe over the mailslot (spaces, 1023 characters), progress read back: ok"
 
   # "crash": the unhandled-exception filter writes
   # tavni-backup_YYYYMMDD_HHMMSS.dmp next to the executable.
@@ -167,7 +164,7 @@ win_process_checks() {
 # first run sends a mixed tree that restores byte for byte, the second finds
 # every file current through the change index and sends nothing.
 win_backup_check() {
-  local inst=$WIN_RUN_BUILD/backup-run server_pid= port= rc i
+  local inst=$WIN_RUN_BUILD/backup-run rc
   local server=$BUILD/tavni-server ctl=$BUILD/tavni-ctl
   local acckey=00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff
   if [ ! -x "$server" ] || [ ! -x "$ctl" ]; then
@@ -187,33 +184,26 @@ win_backup_check() {
   "$server" init --store "$inst/store" >/dev/null &&
     "$server" user add --store "$inst/store" --id 7 --name bob --account acme --acckey "$acckey" >/dev/null ||
     { win_fail "tavni-server store not made"; return 1; }
-  "$server" serve --store "$inst/store" --listen 127.0.0.1:0 >"$inst/server.out" 2>&1 &
-  server_pid=$!
-  for i in $(seq 1 100); do
-    port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$inst/server.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
   rc=0
-  if [ -z "$port" ]; then
+  tavni_serve "$server" "$inst/store" "$inst/server.out" || rc=1
+  if [ "$rc" != 0 ]; then
     cat "$inst/server.out"
     win_fail "tavni-server did not start"
-    rc=1
   else
-    echo "127.0.0.1:$port" >"$inst/etc/hosts"
+    echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$inst/etc/hosts"
     "$ctl" schedule new --root "$inst" --user-id 7 --acckey "$acckey" --dest /1/Today \
       --name "wine backup" --src "$(win_path "$inst/data")" "$inst/job.tbs" >/dev/null &&
       cp "$WIN_RUN_BUILD/tavni-backup.exe" "$inst/" ||
       { win_fail "schedule not made"; rc=1; }
-    [ "$rc" = 0 ] && { win_backup_runs "$inst" || rc=1; }
+    [ "$rc" = 0 ] && { win_backup_runs "$inst" "$acckey" || rc=1; }
   fi
-  kill "$server_pid" 2>/dev/null
-  wait "$server_pid" 2>/dev/null
+  kill "$TAVNI_SERVER_PID" 2>/dev/null
+  wait "$TAVNI_SERVER_PID" 2>/dev/null
   return "$rc"
 }
 
-win_backup_runs() { # installation folder
-  local inst=$1 log=$1/job.tbs.log rc=0 job
+win_backup_runs() { # installation folder, account key
+  local inst=$1 acckey=$2 log=$1/job.tbs.log rc=0 job
   job=$(win_path "$inst/job.tbs")
   (cd "$inst" && win_wine 300 ./tavni-backup.exe background "$job") >/dev/null 2>&1 || rc=$?
   [ "$rc" = 0 ] || { tail -30 "$log"; win_fail "first backup: exit code $rc"; return 1; }
@@ -221,9 +211,8 @@ win_backup_runs() { # installation folder
   win_log_has "$log" "Backup job completed normally." || return 1
   [ "$(grep -c "FILE: Successfully backed up" "$log")" = 4 ] ||
     { cat "$log"; win_fail "first backup: expected 4 files sent"; return 1; }
-  "$BUILD/tavni-server" restore --store "$inst/store" --user 7 \
-    --acckey 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff \
-    --to "$inst/out" "/1/Today/Z Drive$inst/data" >/dev/null ||
+  "$BUILD/tavni-server" restore --store "$inst/store" --user 7 --acckey "$acckey" --to "$inst/out" \
+    "/1/Today/Z Drive$inst/data" >/dev/null ||
     { win_fail "restore of the Windows backup"; return 1; }
   diff -r "$inst/data" "$inst/out/data" || { win_fail "restored tree differs"; return 1; }
   win_say "backup of a Wine drive to the Linux server, restored byte for byte: ok"

@@ -4,6 +4,8 @@
 set -euo pipefail
 BUILD=${TAVNI_BUILD_DIR:?}
 SOURCE=${TAVNI_SOURCE_DIR:?}
+# shellcheck source=/dev/null
+source "$SOURCE/run.d/install.sh"
 E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tavni-e2e.XXXXXX")
 INSTALL=$E2E_TMP/install
 STORE=$E2E_TMP/store
@@ -21,8 +23,6 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 setup_install() {
   mkdir -p "$INSTALL/etc"
-  # shellcheck source=/dev/null
-  source "$SOURCE/run.d/install.sh"
   tavni_install_etc "$INSTALL"
 }
 
@@ -34,16 +34,11 @@ start_server() {
 
 # Serves the existing store on a free loopback port and points etc/hosts at it.
 serve_store() {
-  "$BUILD/tavni-server" serve --store "$STORE" --listen 127.0.0.1:0 >"$E2E_TMP/server.out" 2>&1 &
-  SERVER_PID=$!
-  local i port=
-  for i in $(seq 1 100); do
-    port=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$E2E_TMP/server.out")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || fail "server did not start: $(cat "$E2E_TMP/server.out")"
-  echo "127.0.0.1:$port" >"$INSTALL/etc/hosts"
+  local ok=0
+  tavni_serve "$BUILD/tavni-server" "$STORE" "$E2E_TMP/server.out" || ok=$?
+  SERVER_PID=$TAVNI_SERVER_PID
+  [ "$ok" = 0 ] || fail "server did not start: $(cat "$E2E_TMP/server.out")"
+  echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INSTALL/etc/hosts"
 }
 
 # start_agent SCHEDULE: one job in the background; its pid in AGENT.
