@@ -21,6 +21,7 @@ enum {
     WRITE_DATA_MAX = 65491,
     EMAIL_PART_MAX = 60000,
     RECOVERY_PAUSES = 12,
+    RECOVERY_RETRIES = 12,
 };
 
 static uint32_t g_lock_id = 0;
@@ -246,13 +247,18 @@ tfs_result ctfs_email(ctfs_session* s, const ctfs_email_request* r) {
 // The inner request of a recovery: the folder or the file open.
 typedef tfs_result (*recovery_inner_fn)(ctfs_session* s, void* request);
 
+// The request is retried after each time the lock is taken again, at most
+// 12 times: a server that grants the lock but goes on refusing the request
+// would otherwise hold the job in a loop without pauses.
 static tfs_result with_lock_recovery(ctfs_session* s, recovery_inner_fn inner, void* request) {
     const uint32_t id = g_lock_id;
     ctfs_lock_request lock{static_cast<uint8_t>(g_fci_disabled ? 0 : LOCK_RECOVERY_FCI), 1, &id};
     int pauses_left = RECOVERY_PAUSES;
+    int retries_left = RECOVERY_RETRIES;
     for (;;) {
         tfs_result rc = inner(s, request);
         if (rc != ERR_ACCESS && rc != ERR_SCKREAD) return rc;
+        if (retries_left-- == 0) return rc;
         tfs_result lr = ctfs_user_lock(s, &lock);
         while (lr == ERR_ACCESS) {
             if (pauses_left == 0) return ERR_ACCESS;

@@ -188,6 +188,27 @@ TEST_F(ProtocolRemote, RecoveryRetriesAfterTheLockIsBack) {
     EXPECT_EQ(safe_file_wopen(s, &w), ERR_UP2DATE);
 }
 
+// A server that grants the lock but keeps refusing the request would hold
+// the job in a loop without pauses: 12 grants end it with the refusal.
+TEST_F(ProtocolRemote, RecoveryEndsWhenTheLockIsGrantedButTheRequestStaysRefused) {
+    scripted_peer peer;
+    connect(peer);
+    ctfs_set_recovery(9, true);
+    for (int i = 0; i < 12; i++) {
+        peer.push(peer_step::answer(i % 2 ? ERR_SCKREAD : ERR_ACCESS)); // open refused
+        peer.push(peer_step::answer(0));                                // lock granted
+    }
+    peer.push(peer_step::answer(ERR_ACCESS)); // the 13th open
+    peer.push(peer_step::answer(0));          // a 13th grant would be taken here
+    ctfs_wopen_request w{};
+    w.open_mode = 1;
+    w.path = "/f";
+    EXPECT_EQ(safe_file_wopen(s, &w), ERR_ACCESS);
+    std::vector<peer_request> got = sent(peer);
+    EXPECT_EQ(got.size(), 25u);
+    EXPECT_TRUE(pauses().empty());
+}
+
 TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     scripted_peer peer;
     connect(peer);
