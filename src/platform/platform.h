@@ -172,7 +172,8 @@ bool plat_is_folder(const char* path);
 // and fills *first with its first entry; null on failure (the folder is
 // missing, not a folder, or refused). Linux: entries sorted by name (byte
 // order), "." first carrying the folder's own status, then ".."; entries that
-// vanish while listed are left out. Windows: FindFirstFileA order.
+// vanish while listed, and pipes, sockets and devices, are left out.
+// Windows: FindFirstFileA order.
 struct plat_dir; // opaque
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
 // The next entry: 0, or -1 at the end (last error 0) or on failure.
@@ -187,6 +188,8 @@ typedef int plat_file;
 enum { PLAT_NO_FILE = -1 };
 enum plat_seek_origin { PLAT_SEEK_SET, PLAT_SEEK_CUR, PLAT_SEEK_END };
 
+// Opens a file (or folder) for reading. Linux: a pipe, socket or device is
+// refused at once (EINVAL) rather than waited on.
 plat_file plat_file_open_read(const char* path);
 // Creates or truncates for writing. owner_only: readable and writable by the
 // owner alone on Linux (mode 0600, also for an existing file); no effect on

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,43 @@ TEST(PlatformFs, ListingIsSortedWithDotFirst) {
     EXPECT_TRUE(plat_error_is_access_denied(plat_is_windows ? 5 : EACCES));
     EXPECT_EQ(nullptr, plat_dir_open(d.at("b.txt").c_str(), &e));
     plat_dir_close(nullptr);
+}
+
+// A pipe without a writer would hold its reader's open for ever.
+TEST(PlatformFs, PipesAreNeitherListedNorWaitedOn) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
+    Dir d;
+    std::ofstream(d.at("file")) << "x";
+    ASSERT_EQ(0, std::system(("mkfifo '" + d.at("pipe") + "'").c_str()));
+    plat_file_info e;
+    plat_dir* dir = plat_dir_open(d.p.string().c_str(), &e);
+    ASSERT_NE(nullptr, dir);
+    std::vector<std::string> names{e.name};
+    while (plat_dir_next(dir, &e) == 0)
+        names.push_back(e.name);
+    plat_dir_close(dir);
+    EXPECT_EQ((std::vector<std::string>{".", "..", "file"}), names);
+
+    const std::string pipe = d.at("pipe");
+    int error = 0; // the last error belongs to the thread that opened
+    auto opened = std::async(std::launch::async, [&] {
+        plat_file f = plat_file_open_read(pipe.c_str());
+        error = plat_last_error();
+        return f;
+    });
+    if (opened.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        std::ofstream writer(pipe); // lets the waiting open return
+        ADD_FAILURE() << "opening a pipe waited for a writer";
+    }
+    plat_file f = opened.get();
+    EXPECT_EQ(PLAT_NO_FILE, f);
+    EXPECT_EQ(EINVAL, error);
+    if (f != PLAT_NO_FILE) plat_file_close(f);
+    plat_file g = plat_file_open_read(d.at("file").c_str());
+    ASSERT_NE(PLAT_NO_FILE, g);
+    char c = 0;
+    EXPECT_EQ(1, plat_file_read(g, &c, 1)); // an ordinary file reads as before
+    plat_file_close(g);
 }
 
 TEST(PlatformFs, FilesReadWriteSeekAndRename) {

@@ -44,6 +44,12 @@ void fill_info(const struct stat& st, const char* name, plat_file_info* out) {
     }
 }
 
+// Files, folders and links. Pipes, sockets and devices hold nothing to back
+// up, and a pipe without a writer would hold its reader's open for ever.
+bool listed_kind(mode_t mode) {
+    return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
+}
+
 } // namespace
 
 int plat_file_status(const char* path, plat_file_info* out) {
@@ -105,6 +111,7 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
     for (const std::string& n : names) {
         struct stat st;
         if (fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue; // vanished
+        if (!listed_kind(st.st_mode)) continue;
         fill_info(st, n.c_str(), &info);
         d->entries.push_back(info);
     }
@@ -130,12 +137,28 @@ bool plat_error_is_access_denied(int code) {
     return code == EACCES || code == EPERM;
 }
 
+// Opened without waiting, so that a pipe named here cannot hold the caller;
+// anything but a file or a folder is refused with EINVAL.
 plat_file plat_file_open_read(const char* path) {
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? PLAT_NO_FILE : fd;
+    if (fd < 0) return PLAT_NO_FILE;
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        error = EINVAL;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        close(fd);
+        errno = error;
+        return PLAT_NO_FILE;
+    }
+    return fd;
 }
 
 plat_file plat_file_create(const char* path, bool owner_only) {
