@@ -46,6 +46,10 @@ Schedule=C:\T\0000002A.tbs
 EOT
 ctl schedule decrypt --root "$ROOT" "$ROOT/job.tbs" > "$ROOT/got.txt" || fail "schedule decrypt"
 cmp -s "$ROOT/expect.txt" "$ROOT/got.txt" || fail "decrypt differs from the text written"
+# Reading needs the installation's key: none is made for it.
+mkdir -p "$ROOT/other"
+ctl schedule decrypt --root "$ROOT/other" "$ROOT/job.tbs" > /dev/null 2>&1 && fail "decrypt without a key"
+[ -e "$ROOT/other/etc/tavni.ak" ] && fail "decrypt made a key"
 
 ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name Fresh "$ROOT/fresh.tbs" > "$ROOT/fresh.out" ||
     fail "schedule new with a drawn key"

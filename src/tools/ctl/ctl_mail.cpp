@@ -2,6 +2,7 @@
 // of an installation folder and show its header lines and message, the way
 // the desktop program reads it before delivering.
 #include "tools/ctl/commands.h"
+#include "tools/ctl/ctl_key.h"
 
 #include "agent/backup/crypt_file.h"
 #include "common/text.h"
@@ -26,41 +27,19 @@ const size_t k_max_plain = 64u << 20;
 const char k_first_line[] = "# Tavni Mail Queue\n";
 const char k_message_line[] = "[message]\n";
 
-struct key_holder {
-    unsigned char key[MACHINE_KEY_SIZE];
-    ~key_holder() { OPENSSL_cleanse(key, sizeof key); }
-};
-
-int fail(const std::string& message) {
-    fprintf(stderr, "tavni-ctl: %s\n", message.c_str());
-    return 1;
-}
-
-// The key of the installation folder; a missing key file is an error here
-// (a new key could never decrypt an existing file).
-int root_key(const std::string& root, key_holder* k) {
-    std::string path = (std::filesystem::path(root) / "etc" / "tavni.ak").string();
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
-        return fail("no machine key file '" + path + "'");
-    if (machine_key_from_file(path.c_str(), k->key) != 0)
-        return fail("cannot load the machine key '" + path + "': " + error_text(errno));
-    return 0;
-}
-
 // The whole plain text of an encrypted file.
 int decrypt_file(const std::string& path, const key_holder& k, std::string* plain) {
     file_holder f(fopen(path.c_str(), "rb"), fclose);
-    if (!f) return fail("cannot open '" + path + "': " + error_text(errno));
+    if (!f) return ctl_fail("cannot open '" + path + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return ctl_fail("cannot set up the cipher");
     std::unique_ptr<char[]> line(new char[65536]);
     // Lines of text: a piece ends at its terminator (the body holds no zero bytes).
     while (crypt_file_gets(&cf, line.get(), 65536)) {
         plain->append(line.get(), strnlen(line.get(), 65535));
         if (plain->size() > k_max_plain) {
             crypt_file_finish(&cf);
-            return fail("'" + path + "' is too large for a mail-queue file");
+            return ctl_fail("'" + path + "' is too large for a mail-queue file");
         }
     }
     crypt_file_finish(&cf);
@@ -69,22 +48,22 @@ int decrypt_file(const std::string& path, const key_holder& k, std::string* plai
 
 int do_show(const std::string& root, const std::string& path, const std::string& html_out) {
     key_holder k;
-    if (root_key(root, &k) != 0) return 1;
+    if (ctl_root_key(root, false, &k) != 0) return 1;
     std::string plain;
     if (decrypt_file(path, k, &plain) != 0) return 1;
     if (plain.compare(0, sizeof k_first_line - 1, k_first_line) != 0)
-        return fail("'" + path + "' is not a mail-queue file of this installation (wrong key?)");
+        return ctl_fail("'" + path + "' is not a mail-queue file of this installation (wrong key?)");
     // The header ends with the "[message]" line; everything after it is the body.
     size_t at = plain.find(std::string("\n") + k_message_line);
-    if (at == std::string::npos) return fail("'" + path + "' has no [message] line");
+    if (at == std::string::npos) return ctl_fail("'" + path + "' has no [message] line");
     size_t body = at + 1 + sizeof k_message_line - 1;
     fwrite(plain.data(), 1, plain.size(), stdout);
     if (!html_out.empty()) {
         file_holder out(fopen(html_out.c_str(), "wb"), fclose);
-        if (!out) return fail("cannot create '" + html_out + "': " + error_text(errno));
+        if (!out) return ctl_fail("cannot create '" + html_out + "': " + error_text(errno));
         size_t n = plain.size() - body;
         if (fwrite(plain.data() + body, 1, n, out.get()) != n || fflush(out.get()) != 0)
-            return fail("cannot write '" + html_out + "'");
+            return ctl_fail("cannot write '" + html_out + "'");
     }
     return 0;
 }

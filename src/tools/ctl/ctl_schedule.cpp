@@ -2,11 +2,13 @@
 //
 // The desktop program's side of schedule files: they are encrypted with the
 // machine key of an installation folder (--root, default the current
-// directory), whose etc/tavni.ak is created when it is missing. "new" writes
+// directory), whose etc/tavni.ak is created when a schedule is written and
+// must exist to read one. "new" writes
 // a schedule that the agent accepts from options and refuses values that the
 // agent would read differently (line ends inside values, lines the reader
 // would split, malformed account keys).
 #include "tools/ctl/commands.h"
+#include "tools/ctl/ctl_key.h"
 
 #include "agent/backup/crypt_file.h"
 #include "agent/backup/schedule.h"
@@ -37,50 +39,29 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 // Longest line the agent reads whole: 259 characters including "\n".
 constexpr size_t max_line = SCHEDULE_LINE_SIZE - 2;
 
-struct key_holder {
-    unsigned char key[MACHINE_KEY_SIZE];
-    ~key_holder() { OPENSSL_cleanse(key, sizeof key); }
-};
-
-int fail(const std::string& message) {
-    fprintf(stderr, "tavni-ctl: %s\n", message.c_str());
-    return 1;
-}
-
-// Loads (creating when missing) the machine key of the installation folder.
-int root_key(const std::string& root, key_holder* k) {
-    std::error_code ec;
-    std::filesystem::path etc = std::filesystem::path(root) / "etc";
-    std::filesystem::create_directories(etc, ec);
-    std::string path = (etc / "tavni.ak").string();
-    if (machine_key_from_file(path.c_str(), k->key) != 0)
-        return fail("cannot load the machine key '" + path + "': " + error_text(errno));
-    return 0;
-}
-
 int read_all(const std::string& path, std::string* out) {
     file_ptr f(fopen(path.c_str(), "rb"));
-    if (!f) return fail("cannot open '" + path + "': " + error_text(errno));
+    if (!f) return ctl_fail("cannot open '" + path + "': " + error_text(errno));
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f.get())) > 0)
         out->append(buf, n);
-    if (ferror(f.get())) return fail("cannot read '" + path + "'");
+    if (ferror(f.get())) return ctl_fail("cannot read '" + path + "'");
     return 0;
 }
 
 // Encrypts text into path (owner-only: a schedule carries the account key).
 int write_encrypted(const std::string& root, const std::string& text, const std::string& path) {
     key_holder k;
-    if (root_key(root, &k) != 0) return 1;
+    if (ctl_root_key(root, true, &k) != 0) return 1;
     file_ptr f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE));
-    if (!f) return fail("cannot create '" + path + "': " + error_text(errno));
+    if (!f) return ctl_fail("cannot create '" + path + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 1, k.key) != 0) return fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 1, k.key) != 0) return ctl_fail("cannot set up the cipher");
     crypt_file_write(&cf, text.data(), text.size());
     int rc = crypt_file_finish(&cf);
     if (fclose(f.release()) != 0) rc = -1;
-    if (rc != 0) return fail("cannot write '" + path + "'");
+    if (rc != 0) return ctl_fail("cannot write '" + path + "'");
     return 0;
 }
 
@@ -92,11 +73,11 @@ int do_encrypt(const std::string& root, const std::string& plain, const std::str
 
 int do_decrypt(const std::string& root, const std::string& in) {
     key_holder k;
-    if (root_key(root, &k) != 0) return 1;
+    if (ctl_root_key(root, false, &k) != 0) return 1;
     file_ptr f(fopen(in.c_str(), "rb"));
-    if (!f) return fail("cannot open '" + in + "': " + error_text(errno));
+    if (!f) return ctl_fail("cannot open '" + in + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return ctl_fail("cannot set up the cipher");
     // Held back until the whole file decrypted: a foreign file shows nothing.
     std::string text;
     char buf[4096];
@@ -109,7 +90,7 @@ int do_decrypt(const std::string& root, const std::string& in) {
     if (!damaged) fwrite(text.data(), 1, text.size(), stdout);
     if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
     if (damaged)
-        return fail("'" + in +
+        return ctl_fail("'" + in +
                     "' does not decrypt with this machine key (damaged or foreign file)");
     return 0;
 }
@@ -148,24 +129,24 @@ bool add_line(std::string* text, const char* key, const std::string& value, std:
 
 int do_new(new_options o) {
     if (!o.email.empty() && !o.schedule_email.empty())
-        return fail("use either --email or --schedule-email (the agent refuses Email= after "
+        return ctl_fail("use either --email or --schedule-email (the agent refuses Email= after "
                     "schedule_email=)");
     bool drawn = false;
     if (o.acckey.empty()) {
         unsigned char key[ACCOUNT_KEY_SIZE];
-        if (RAND_bytes(key, sizeof key) != 1) return fail("cannot draw an account key");
+        if (RAND_bytes(key, sizeof key) != 1) return ctl_fail("cannot draw an account key");
         char hex[2 * ACCOUNT_KEY_SIZE + 1];
         hex_encode(key, sizeof key, hex);
         OPENSSL_cleanse(key, sizeof key);
         o.acckey = hex;
         drawn = true;
     } else if (!is_hex_key(o.acckey)) {
-        return fail("--acckey must be 64 hexadecimal digits");
+        return ctl_fail("--acckey must be 64 hexadecimal digits");
     }
     if (!o.cmdtimeout.empty()) {
         char* end = nullptr;
         long h = strtol(o.cmdtimeout.c_str(), &end, 10);
-        if (*end || h < 1 || h > 96) return fail("--cmdtimeout must be 1 to 96 hours");
+        if (*end || h < 1 || h > 96) return ctl_fail("--cmdtimeout must be 1 to 96 hours");
     }
     if (o.schedule.empty()) o.schedule = std::filesystem::path(o.out).filename().string();
 
@@ -205,7 +186,7 @@ int do_new(new_options o) {
     if (ok) ok = add_line(&text, "Schedule=", o.schedule, &error);
     if (!ok) {
         OPENSSL_cleanse(&text[0], text.size());
-        return fail(error);
+        return ctl_fail(error);
     }
 
     int rc = write_encrypted(o.root, text, o.out);

@@ -1,0 +1,22 @@
+// ctl_key.h - the machine key of an installation folder as tavni-ctl's verbs
+// load it, and their one way of reporting a failure.
+#pragma once
+
+#include "agent/backup/machine_key.h"
+
+#include <string>
+
+// The key, wiped when it goes out of scope.
+struct key_holder {
+    unsigned char key[MACHINE_KEY_SIZE];
+    ~key_holder();
+};
+
+// Prints "tavni-ctl: MESSAGE" on standard error; returns 1, the exit code.
+int ctl_fail(const std::string& message);
+
+// Loads etc/tavni.ak of the installation folder root into *k; 0 or 1 (after
+// ctl_fail). create: a missing key (and etc/) is made, for writing new files;
+// otherwise a missing key is an error, since a new key could never decrypt an
+// existing file.
+int ctl_root_key(const std::string& root, bool create, key_holder* k);
