@@ -32,7 +32,8 @@ int decrypt_file(const std::string& path, const key_holder& k, std::string* plai
     file_holder f(fopen(path.c_str(), "rb"), fclose);
     if (!f) return ctl_fail("cannot open '" + path + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return ctl_fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0)
+        return ctl_fail("cannot set up the cipher");
     std::unique_ptr<char[]> line(new char[65536]);
     // Lines of text: a piece ends at its terminator (the body holds no zero bytes).
     while (crypt_file_gets(&cf, line.get(), 65536)) {
@@ -52,7 +53,8 @@ int do_show(const std::string& root, const std::string& path, const std::string&
     std::string plain;
     if (decrypt_file(path, k, &plain) != 0) return 1;
     if (plain.compare(0, sizeof k_first_line - 1, k_first_line) != 0)
-        return ctl_fail("'" + path + "' is not a mail-queue file of this installation (wrong key?)");
+        return ctl_fail("'" + path +
+                        "' is not a mail-queue file of this installation (wrong key?)");
     // The header ends with the "[message]" line; everything after it is the body.
     size_t at = plain.find(std::string("\n") + k_message_line);
     if (at == std::string::npos) return ctl_fail("'" + path + "' has no [message] line");

@@ -57,7 +57,8 @@ int write_encrypted(const std::string& root, const std::string& text, const std:
     file_ptr f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE));
     if (!f) return ctl_fail("cannot create '" + path + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 1, k.key) != 0) return ctl_fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 1, k.key) != 0)
+        return ctl_fail("cannot set up the cipher");
     crypt_file_write(&cf, text.data(), text.size());
     int rc = crypt_file_finish(&cf);
     if (fclose(f.release()) != 0) rc = -1;
@@ -77,7 +78,8 @@ int do_decrypt(const std::string& root, const std::string& in) {
     file_ptr f(fopen(in.c_str(), "rb"));
     if (!f) return ctl_fail("cannot open '" + in + "': " + error_text(errno));
     crypt_file cf;
-    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0) return ctl_fail("cannot set up the cipher");
+    if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0)
+        return ctl_fail("cannot set up the cipher");
     // Held back until the whole file decrypted: a foreign file shows nothing.
     std::string text;
     char buf[4096];
@@ -91,7 +93,7 @@ int do_decrypt(const std::string& root, const std::string& in) {
     if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
     if (damaged)
         return ctl_fail("'" + in +
-                    "' does not decrypt with this machine key (damaged or foreign file)");
+                        "' does not decrypt with this machine key (damaged or foreign file)");
     return 0;
 }
 
@@ -130,7 +132,7 @@ bool add_line(std::string* text, const char* key, const std::string& value, std:
 int do_new(new_options o) {
     if (!o.email.empty() && !o.schedule_email.empty())
         return ctl_fail("use either --email or --schedule-email (the agent refuses Email= after "
-                    "schedule_email=)");
+                        "schedule_email=)");
     bool drawn = false;
     if (o.acckey.empty()) {
         unsigned char key[ACCOUNT_KEY_SIZE];
