@@ -280,7 +280,7 @@ TEST_F(CommandRunner, UserStopEndsTheCommandAndTheJob) {
     std::vector<std::string> got = lines();
     ASSERT_GE(got.size(), 2u);
     EXPECT_EQ(got[got.size() - 2], "Successfully terminated the pre-backup command process.");
-    if (plat_is_windows) // a 32-bit agent reverts; a 64-bit one fails with code 1
+    if (plat_is_windows) // reverted only by a 32-bit process on 64-bit Windows; else error 1
         EXPECT_NE(got.back().find(" Wow64FsRedirection"), std::string::npos) << got.back();
     else
         EXPECT_EQ(got.back(), "Skipping reverting Wow64FsRedirection.");
