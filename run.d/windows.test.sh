@@ -1,6 +1,7 @@
 # Sourced by ./run test after the Linux stages: the 32-bit Windows cross
-# build, its unit tests under Wine, and process-level checks of the real
-# tavni-backup.exe and tavni-ctl.exe in a fresh Wine prefix.
+# build, then in a fresh Wine prefix every unit test, process-level checks of
+# the real tavni-backup.exe and tavni-ctl.exe, and a backup by the Windows
+# agent to the Linux tavni-server of $BUILD, restored and compared.
 #
 # Skips (exit status 0, with a message) only when the cross toolchain, Wine
 # or the mingw libcrypto is missing, which run.d/windows.deps.sh reports when
