@@ -48,12 +48,13 @@ INST=$WORK/install
 mkdir -p "$INST/etc"
 "$BUILD/tavni-server" init --store "$WORK/store" >/dev/null
 "$BUILD/tavni-server" user add --store "$WORK/store" --id 1 --name bench --account bench --acckey "$KEY" >/dev/null
-"$BUILD/tavni-server" serve --store "$WORK/store" --listen 127.0.0.1:0 >"$WORK/server.out" 2>&1 &
-SERVER_PID=$!
-for i in $(seq 1 100); do
-  PORT=$(sed -n 's/^serving .* on [^:]*:\([0-9]*\)$/\1/p' "$WORK/server.out"); [ -n "$PORT" ] && break; sleep 0.1
-done
-echo "127.0.0.1:$PORT" >"$INST/etc/hosts"
+# shellcheck source=/dev/null
+source "$ROOT/run.d/install.sh"
+STARTED=0
+tavni_serve "$BUILD/tavni-server" "$WORK/store" "$WORK/server.out" || STARTED=$?
+SERVER_PID=$TAVNI_SERVER_PID
+[ "$STARTED" = 0 ] || { cat "$WORK/server.out" >&2; exit 1; }
+echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INST/etc/hosts"
 
 backup() { # schedule-name source -> seconds
   "$BUILD/tavni-ctl" schedule new --root "$INST" --user-id 1 --acckey "$KEY" --dest "/$1" --name "$1" \
