@@ -163,7 +163,9 @@ win_process_checks() {
 
 # The Windows agent backs up to the Linux tavni-server over loopback: the
 # first run sends a mixed tree that restores byte for byte, the second finds
-# every file current through the change index and sends nothing.
+# every file current through the change index and sends nothing; then the
+# same folder as a mirrored one has what vanished from it deleted on the
+# server.
 win_backup_check() {
   local inst=$WIN_RUN_BUILD/backup-run rc
   local server=$BUILD/tavni-server ctl=$BUILD/tavni-ctl
@@ -194,6 +196,9 @@ win_backup_check() {
     echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$inst/etc/hosts"
     "$ctl" schedule new --root "$inst" --user-id 7 --acckey "$acckey" --dest /1/Today \
       --name "wine backup" --src "$(win_path "$inst/data")" "$inst/job.tbs" >/dev/null &&
+      "$ctl" schedule new --root "$inst" --user-id 7 --acckey "$acckey" --dest /1/Today \
+        --name "wine mirror" --src "$(win_path "$inst/data")" --sync "$(win_path "$inst/data")" \
+        "$inst/mirror.tbs" >/dev/null &&
       cp "$WIN_RUN_BUILD/tavni-backup.exe" "$inst/" ||
       { win_fail "schedule not made"; rc=1; }
     [ "$rc" = 0 ] && { win_backup_runs "$inst" "$acckey" || rc=1; }
@@ -226,6 +231,18 @@ win_backup_runs() { # installation folder, account key
   ! grep -q "FILE: Successfully backed up" "$log" ||
     { win_fail "second backup sent files again"; return 1; }
   win_say "unchanged rerun finds every file current through the change index: ok"
+
+  rm -r "$inst/data/with space"
+  job=$(win_path "$inst/mirror.tbs")
+  log=$inst/mirror.tbs.log
+  (cd "$inst" && win_wine 300 ./tavni-backup.exe background "$job") >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 0 ] || { tail -30 "$log"; win_fail "mirror backup: exit code $rc"; return 1; }
+  ! grep -q "FILE: Successfully backed up" "$log" || { win_fail "mirror backup sent files again"; return 1; }
+  win_log_has "$log" "SYNC OBJECT: '/1/Today/Z Drive$inst/data/with space' is gone; deleting from server." ||
+    return 1
+  ! "$BUILD/tavni-server" ls --store "$inst/store" --user 7 "/1/Today/Z Drive$inst/data" | grep -q "with space" ||
+    { win_fail "the vanished folder is still current on the server"; return 1; }
+  win_say "a folder gone from the mirrored source is deleted on the server: ok"
 }
 
 win_cross_build() { # build dir, toolchain file
