@@ -8,13 +8,11 @@
 #include "common/text.h"
 
 #include <CLI/CLI.hpp>
-#include <openssl/crypto.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
