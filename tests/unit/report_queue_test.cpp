@@ -8,6 +8,7 @@
 #include "protocol/session.h"
 #include "report/mail.h"
 #include "protocol/frame.h"
+#include "support/report_fixture.h"
 #include "support/scripted_peer.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
@@ -40,20 +41,9 @@ int shell(const std::string& line) {
     return std::system((plat_is_windows ? "\"" + line + "\"" : line).c_str());
 }
 
-struct MailQueue : ::testing::Test {
-    fs::path old_cwd, dir;
-    std::unique_ptr<ctfs_session> session{new ctfs_session{}};
-    blob_list* recipients = nullptr;
-    unsigned char digest[20];
-
+struct MailQueue : report_folder_test {
     void SetUp() override {
-        old_cwd = fs::current_path();
-        dir = fs::temp_directory_path() /
-              (std::string("tavni_queue_") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir / "etc");
-        fs::current_path(dir);
+        enter_folder("tavni_queue_");
         machine_key_forget(); // the key of this installation folder
         put("etc/success_html.emt", "S-HTML #JOB#\n#ERROR_LIST#");
         put("etc/success_txt.emt", "S-TXT #JOB#\n#ERROR_LIST#");
@@ -66,27 +56,12 @@ struct MailQueue : ::testing::Test {
         report_set_mail_sender_for_tests(fake_send);
         g_answer = ERR_IO;
         g_offered = 0;
-        strcpy(session->account.account_name, "Acme");
-        strcpy(session->user.user_name, "bob");
         for (int i = 0; i < 20; i++)
             digest[i] = static_cast<unsigned char>(i * 13);
     }
     void TearDown() override {
-        report_reset_for_tests();
-        report_set_mail_sender_for_tests(nullptr);
-        blob_list_free(recipients);
+        leave_folder();
         machine_key_forget();
-        fs::current_path(old_cwd);
-        fs::remove_all(dir);
-    }
-    void put(const char* name, const std::string& text) {
-        std::ofstream(dir / name, std::ios::binary) << text;
-    }
-    void set_recipients(std::initializer_list<const char*> entries) {
-        blob_list_free(recipients);
-        recipients = blob_list_new(4, 4, nullptr);
-        for (const char* e : entries)
-            blob_list_append_text(recipients, e);
     }
     void begin(const char* queue = "job.tbs.eml", int64_t schedule_id = 42) {
         report_begin(queue, "Nightly", recipients, schedule_id, 4000000000u, digest, 1);

@@ -6,6 +6,7 @@
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/mail.h"
+#include "support/report_fixture.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -48,57 +49,27 @@ int64_t fake_clock() {
 
 // A temporary installation folder as the current directory, with small
 // templates that show which one was used.
-struct Reporter : ::testing::Test {
-    fs::path old_cwd, dir;
-    std::unique_ptr<ctfs_session> session{new ctfs_session{}};
-    blob_list* recipients = nullptr;
-    unsigned char digest[20];
-
+struct Reporter : report_folder_test {
     void SetUp() override {
-        old_cwd = fs::current_path();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("tavni_report_") + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir / "etc");
-        fs::current_path(dir);
-        write_template("etc/success_html.emt", "S-HTML #JOB# #NUM_FAILED#\r\n#ERROR_LIST#");
-        write_template("etc/success_txt.emt", "S-TXT #JOB# #NUM_FAILED#\n#ERROR_LIST#");
-        write_template("etc/failinfo_html.emt", "FI-HTML #ERROR_MESSAGE# #ACCNAME# #ERROR_LIST#");
-        write_template("etc/failinfo_txt.emt", "FI-TXT #ERROR_MESSAGE# #ACCNAME# #ERROR_LIST#");
-        write_template("etc/failnoinfo_html.emt",
-                       "FN-HTML #ERROR_MESSAGE# [#ACCNAME#] #ERROR_LIST#");
-        write_template("etc/failnoinfo_txt.emt", "FN-TXT #ERROR_MESSAGE# [#ACCNAME#] #ERROR_LIST#");
+        enter_folder("tavni_report_");
+        put("etc/success_html.emt", "S-HTML #JOB# #NUM_FAILED#\r\n#ERROR_LIST#");
+        put("etc/success_txt.emt", "S-TXT #JOB# #NUM_FAILED#\n#ERROR_LIST#");
+        put("etc/failinfo_html.emt", "FI-HTML #ERROR_MESSAGE# #ACCNAME# #ERROR_LIST#");
+        put("etc/failinfo_txt.emt", "FI-TXT #ERROR_MESSAGE# #ACCNAME# #ERROR_LIST#");
+        put("etc/failnoinfo_html.emt", "FN-HTML #ERROR_MESSAGE# [#ACCNAME#] #ERROR_LIST#");
+        put("etc/failnoinfo_txt.emt", "FN-TXT #ERROR_MESSAGE# [#ACCNAME#] #ERROR_LIST#");
         report_reset_for_tests();
         report_set_mail_sender_for_tests(fake_send);
         report_set_clock_for_tests(fake_clock);
         g_sent.clear();
         g_answer = 0;
-        copy_bounded(session->account.account_name, sizeof session->account.account_name, "Acme");
-        copy_bounded(session->user.user_name, sizeof session->user.user_name, "bob");
         for (int i = 0; i < 20; i++)
             digest[i] = static_cast<unsigned char>(0xA0 + i);
     }
     void TearDown() override {
-        report_reset_for_tests();
-        report_set_mail_sender_for_tests(nullptr);
         report_set_clock_for_tests(nullptr);
         job_log_close();
-        blob_list_free(recipients);
-        fs::current_path(old_cwd);
-        fs::remove_all(dir);
-    }
-    static void copy_bounded(char* d, size_t n, const char* s) {
-        strncpy(d, s, n - 1);
-        d[n - 1] = 0;
-    }
-    void write_template(const char* name, const std::string& text) {
-        std::ofstream(dir / name, std::ios::binary) << text;
-    }
-    void set_recipients(std::initializer_list<const char*> entries) {
-        blob_list_free(recipients);
-        recipients = blob_list_new(4, 4, nullptr);
-        for (const char* e : entries)
-            blob_list_append_text(recipients, e);
+        leave_folder();
     }
     void begin(int default_flags = 1, const char* queue = "job.tbs.eml") {
         report_begin(queue, "Nightly", recipients, 42, 7, digest, default_flags);
@@ -296,7 +267,7 @@ TEST_F(Reporter, MissingTemplateAndOversizedBody) {
     std::string t;
     for (int i = 0; i < 2500; i++)
         t += "#ERROR_LIST#"; // 30000 bytes
-    write_template("etc/success_txt.emt", t);
+    put("etc/success_txt.emt", t);
     g_sent.clear();
     run_to_counting(0);
     std::string long_path(5000, 'p');
