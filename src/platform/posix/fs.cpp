@@ -138,7 +138,8 @@ bool plat_error_is_access_denied(int code) {
 }
 
 // Opened without waiting, so that a pipe named here cannot hold the caller;
-// anything but a file or a folder is refused with EINVAL.
+// anything but a file or a folder is refused with EINVAL. The flag stays set:
+// it changes nothing for files and folders.
 plat_file plat_file_open_read(const char* path) {
     int fd;
     do {
@@ -151,8 +152,6 @@ plat_file plat_file_open_read(const char* path) {
         error = errno;
     else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         error = EINVAL;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        error = errno;
     if (error != 0) {
         close(fd);
         errno = error;
