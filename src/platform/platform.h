@@ -14,7 +14,7 @@
 
 // ---- facts that differ between the platforms --------------------------------
 
-extern const char plat_path_sep;      // '\\' on Windows, '/' on Linux
+extern const char plat_path_sep;       // '\\' on Windows, '/' on Linux
 extern const bool plat_path_fold_case; // compare local paths without regard to case
 extern const bool plat_is_windows;
 
@@ -153,11 +153,11 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes;  // PLAT_ATTR_*
-    int64_t size;         // bytes; 0 for folders
-    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;        // last write, seconds since 1970
-    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes;      // PLAT_ATTR_*
+    int64_t size;             // bytes; 0 for folders
+    uint64_t write_time;      // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;            // last write, seconds since 1970
+    uint64_t device;          // volume identity (Linux: st_dev; Windows: 0)
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
@@ -403,3 +403,90 @@ int plat_drive_kind(const char* root);
 // Volume label, serial number and file-system name of a drive root; 0 or -1.
 int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
                      char* fs_name, size_t fs_size);
+
+// ---- fault injection (test builds) ------------------------------------------
+// A test-only switch that makes the Nth call of one kind of operation fail
+// with a chosen error, or end the process on the spot, so that tests can show
+// what the system does when the disk, the folder or the connection lets it
+// down at any point. Compiled in only when the build option
+// TAVNI_FAULT_INJECTION is on; otherwise every check is a constant false,
+// arming fails and the environment variables are ignored.
+//
+// Each back end calls plat_fault_check at the top of the functions it covers,
+// before the system call:
+//   list    plat_dir_open, plat_dir_next
+//   status  plat_file_status, plat_exists, plat_is_folder, and on Linux the
+//           status read of each entry while a folder is listed
+//   open    plat_file_open_read, plat_file_create, plat_open_private
+//   read    plat_file_read
+//   write   plat_file_write
+//   rename  plat_rename
+//   sync    plat_store_sync
+//   send    plat_socket_send, plat_net_send_all
+//   recv    plat_socket_recv, plat_net_recv
+// The reference server's block store and catalog make the same checks for
+// their own file work.
+//
+// Arming from outside: TAVNI_FAULT="op:N[+]:error|kill" arms the process at
+// start ("write:12:28": the 12th write fails with ENOSPC; "rename:3+:5": the
+// 3rd and every later rename fail; "send:40:kill": the process ends at the
+// 40th send). A value that does not parse ends the process at start with
+// exit status 2 and a line on standard error, so that a test never runs
+// unarmed by mistake. TAVNI_FAULT_COUNTS=FILE writes "op count" lines for
+// every operation to FILE when the process ends normally.
+
+enum plat_fault_op {
+    PLAT_FAULT_LIST,
+    PLAT_FAULT_STATUS,
+    PLAT_FAULT_OPEN,
+    PLAT_FAULT_READ,
+    PLAT_FAULT_WRITE,
+    PLAT_FAULT_RENAME,
+    PLAT_FAULT_SYNC,
+    PLAT_FAULT_SEND,
+    PLAT_FAULT_RECV,
+    PLAT_FAULT_OPS
+};
+
+enum plat_fault_action {
+    PLAT_FAULT_FAIL, // the call fails with the plan's error as the last error
+    PLAT_FAULT_KILL  // the process ends at once, as SIGKILL or TerminateProcess would
+};
+
+struct plat_fault_plan {
+    plat_fault_op op;
+    uint64_t nth;    // the first call that fails, counted from 1 since arming
+    bool persistent; // every later call fails too (a full disk)
+    int error;       // errno on Linux; a GetLastError or WSA code on Windows
+    plat_fault_action action;
+};
+
+#if defined(TAVNI_FAULT_INJECTION) && TAVNI_FAULT_INJECTION
+enum { PLAT_FAULT_COMPILED_IN = 1 };
+// Counts one call of op. True when this call must fail: the plan's error is
+// then the last error (for send and recv also the socket layer's). A kill
+// plan never returns. Safe from several threads.
+bool plat_fault_check(plat_fault_op op);
+#else
+enum { PLAT_FAULT_COMPILED_IN = 0 };
+inline bool plat_fault_check(plat_fault_op) {
+    return false;
+}
+#endif
+
+// Arms the plan (null disarms) and restarts every counter at 0. 0, or -1 when
+// the switch is not compiled in or the plan names no operation, call or error.
+int plat_fault_arm(const plat_fault_plan* plan);
+// Calls of op counted since arming (or since the process started).
+uint64_t plat_fault_count(plat_fault_op op);
+// Restarts every counter at 0 and forgets the hits; the plan stays.
+void plat_fault_reset_counts();
+// How many calls the armed plan made fail since arming.
+uint64_t plat_fault_hits();
+// Parses "op:N[+]:error|kill" as TAVNI_FAULT takes it; 0, or -1 for anything
+// else (unknown operation, N of 0, an error of 0, extra characters).
+int plat_fault_parse(const char* text, plat_fault_plan* out);
+// The operation's name as TAVNI_FAULT spells it ("list", ...); "?" for none.
+const char* plat_fault_op_name(plat_fault_op op);
+// Writes one "op count" line per operation to path; 0 or -1.
+int plat_fault_write_counts(const char* path);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 FILE* plat_open_private(const char* path, plat_private_mode mode) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return nullptr;
     if (!path) {
         errno = EINVAL;
         return nullptr;

@@ -53,6 +53,7 @@ bool listed_kind(mode_t mode) {
 } // namespace
 
 int plat_file_status(const char* path, plat_file_info* out) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return -1;
     struct stat st;
     if (lstat(path, &st) != 0) return -1;
     const char* slash = strrchr(path, '/');
@@ -61,11 +62,13 @@ int plat_file_status(const char* path, plat_file_info* out) {
 }
 
 bool plat_exists(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return false;
     struct stat st;
     return lstat(path, &st) == 0;
 }
 
 bool plat_is_folder(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return false;
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -76,6 +79,7 @@ struct plat_dir {
 };
 
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
+    if (plat_fault_check(PLAT_FAULT_LIST)) return nullptr;
     struct stat self;
     if (stat(folder, &self) != 0) return nullptr;
     if (!S_ISDIR(self.st_mode)) {
@@ -110,7 +114,9 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
     }
     for (const std::string& n : names) {
         struct stat st;
-        if (fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue; // vanished
+        if (plat_fault_check(PLAT_FAULT_STATUS) ||
+            fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // vanished
         if (!listed_kind(st.st_mode)) continue;
         fill_info(st, n.c_str(), &info);
         d->entries.push_back(info);
@@ -121,6 +127,7 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
 }
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
+    if (plat_fault_check(PLAT_FAULT_LIST)) return -1;
     if (!d || d->next >= d->entries.size()) {
         errno = 0;
         return -1;
@@ -141,6 +148,7 @@ bool plat_error_is_access_denied(int code) {
 // anything but a file or a folder is refused with EINVAL. The flag stays set:
 // it changes nothing for files and folders.
 plat_file plat_file_open_read(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
     int fd;
     do {
         fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -161,6 +169,7 @@ plat_file plat_file_open_read(const char* path) {
 }
 
 plat_file plat_file_create(const char* path, bool owner_only) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, owner_only ? 0600 : 0666);
     if (fd < 0) return PLAT_NO_FILE;
     // An existing file keeps its mode through O_TRUNC; key material must not.
@@ -174,6 +183,7 @@ plat_file plat_file_create(const char* path, bool owner_only) {
 }
 
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_READ)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;
     for (;;) {
         ssize_t n = read(f, buf, size);
@@ -183,6 +193,7 @@ int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
 }
 
 int32_t plat_file_write(plat_file f, const void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;
     const char* p = static_cast<const char*>(buf);
     uint32_t done = 0;
@@ -230,6 +241,7 @@ int plat_unlink(const char* path) {
 }
 
 int plat_rename(const char* from, const char* to) {
+    if (plat_fault_check(PLAT_FAULT_RENAME)) return -1;
     // rename() would replace to; MoveFile refuses, and callers rely on that.
     struct stat st;
     if (lstat(to, &st) == 0) {

@@ -92,6 +92,7 @@ intptr_t plat_tcp_accept(intptr_t listener) {
 }
 
 long plat_socket_send(intptr_t s, const void* data, size_t n) {
+    if (plat_fault_check(PLAT_FAULT_SEND)) return -1;
     ssize_t r;
     do {
         r = send(static_cast<int>(s), data, n, MSG_NOSIGNAL);
@@ -100,6 +101,7 @@ long plat_socket_send(intptr_t s, const void* data, size_t n) {
 }
 
 long plat_socket_recv(intptr_t s, void* buf, size_t n) {
+    if (plat_fault_check(PLAT_FAULT_RECV)) return -1;
     ssize_t r;
     do {
         r = recv(static_cast<int>(s), buf, n, 0);

@@ -120,6 +120,7 @@ plat_net plat_net_connect(const char* host, uint16_t port) {
 }
 
 long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms) {
+    if (plat_fault_check(PLAT_FAULT_RECV)) return -1;
     int r = wait_fd(static_cast<int>(s), POLLIN, ms);
     if (r < 0) return -1;
     if (r == 0) return -2;
@@ -131,6 +132,7 @@ long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms) {
 }
 
 int plat_net_send_all(plat_net s, const void* data, size_t len, uint32_t ms) {
+    if (plat_fault_check(PLAT_FAULT_SEND)) return -1;
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
         ssize_t n = send(static_cast<int>(s), p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -167,6 +169,7 @@ int plat_store_mkdir_private(const char* path) {
 }
 
 int plat_store_sync(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_SYNC)) return -1;
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
     int r = syncfs(fd);

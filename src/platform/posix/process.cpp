@@ -1,6 +1,8 @@
 // process.cpp - Linux: the running executable, its id and its end.
 #include "platform/platform.h"
 
+#include "platform/fault_backend.h"
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -27,5 +29,6 @@ int plat_process_id() {
 // Ends at once: a given-up backup thread may still hold locks that the normal
 // exit path (static destructors, stdio flush) would need.
 void plat_exit_process(int code) {
+    fault_write_counts_at_exit();
     _exit(code);
 }

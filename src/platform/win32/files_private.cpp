@@ -10,6 +10,7 @@
 #include <io.h>
 
 FILE* plat_open_private(const char* path, plat_private_mode mode) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return nullptr;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

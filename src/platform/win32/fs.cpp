@@ -80,6 +80,7 @@ void set_error_from_errno() {
 } // namespace
 
 int plat_file_status(const char* path, plat_file_info* out) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return -1;
     struct _stati64 st;
     if (_stati64(path, &st) != 0) {
         set_error_from_errno();
@@ -101,10 +102,12 @@ int plat_file_status(const char* path, plat_file_info* out) {
 }
 
 bool plat_exists(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return false;
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool plat_is_folder(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_STATUS)) return false;
     DWORD a = GetFileAttributesA(path);
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -114,6 +117,7 @@ struct plat_dir {
 };
 
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
+    if (plat_fault_check(PLAT_FAULT_LIST)) return nullptr;
     // The pattern is the folder, a backslash and "*", with runs of backslashes
     // collapsed (a leading "\\" of a share path stays).
     std::string pattern;
@@ -150,6 +154,7 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
 }
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
+    if (plat_fault_check(PLAT_FAULT_LIST)) return -1;
     if (!d) return -1;
     if (d->find == INVALID_HANDLE_VALUE) {
         SetLastError(0);
@@ -175,6 +180,7 @@ bool plat_error_is_access_denied(int code) {
 }
 
 plat_file plat_file_open_read(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
     int fd = _open(path, _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         set_error_from_errno();
@@ -184,6 +190,7 @@ plat_file plat_file_open_read(const char* path) {
 }
 
 plat_file plat_file_create(const char* path, bool) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
     int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         set_error_from_errno();
@@ -193,6 +200,7 @@ plat_file plat_file_create(const char* path, bool) {
 }
 
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_READ)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;
     int n = _read(f, buf, size);
     if (n < 0) set_error_from_errno();
@@ -200,6 +208,7 @@ int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
 }
 
 int32_t plat_file_write(plat_file f, const void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;
     int n = _write(f, buf, size);
     if (n < 0) set_error_from_errno();
@@ -252,6 +261,7 @@ int plat_unlink(const char* path) {
 }
 
 int plat_rename(const char* from, const char* to) {
+    if (plat_fault_check(PLAT_FAULT_RENAME)) return -1;
     return MoveFileA(from, to) ? 0 : -1;
 }
 

@@ -75,12 +75,14 @@ intptr_t plat_tcp_accept(intptr_t listener) {
 }
 
 long plat_socket_send(intptr_t s, const void* data, size_t n) {
+    if (plat_fault_check(PLAT_FAULT_SEND)) return -1;
     int chunk = n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
     int r = send(static_cast<SOCKET>(s), static_cast<const char*>(data), chunk, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
 long plat_socket_recv(intptr_t s, void* buf, size_t n) {
+    if (plat_fault_check(PLAT_FAULT_RECV)) return -1;
     int chunk = n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n);
     int r = recv(static_cast<SOCKET>(s), static_cast<char*>(buf), chunk, 0);
     return r == SOCKET_ERROR ? -1 : r;

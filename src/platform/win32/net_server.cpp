@@ -113,6 +113,7 @@ plat_net plat_net_connect(const char* host, uint16_t port) {
 }
 
 long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms) {
+    if (plat_fault_check(PLAT_FAULT_RECV)) return -1;
     SOCKET so = static_cast<SOCKET>(s);
     int r = wait_sock(so, false, ms);
     if (r < 0) return -1;
@@ -127,6 +128,7 @@ long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms) {
 }
 
 int plat_net_send_all(plat_net s, const void* data, size_t len, uint32_t ms) {
+    if (plat_fault_check(PLAT_FAULT_SEND)) return -1;
     SOCKET so = static_cast<SOCKET>(s);
     const char* p = static_cast<const char*>(data);
     while (len > 0) {
@@ -162,6 +164,7 @@ int plat_store_mkdir_private(const char* path) {
 }
 
 int plat_store_sync(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_SYNC)) return -1;
     // Flushing a whole volume needs administrator rights; try it, and report
     // failure when it is refused.
     char full[MAX_PATH];

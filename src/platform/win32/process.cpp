@@ -1,6 +1,8 @@
 // process.cpp - Windows: facts about the running process and its end.
 #include "platform/platform.h"
 
+#include "platform/fault_backend.h"
+
 #include <windows.h>
 
 int plat_exe_path(char* buf, size_t size) {
@@ -29,5 +31,6 @@ int plat_process_id() {
 }
 
 void plat_exit_process(int code) {
+    fault_write_counts_at_exit();
     ExitProcess(static_cast<UINT>(code));
 }

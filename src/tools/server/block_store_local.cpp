@@ -66,7 +66,7 @@ static blk_staging* ls_stage_open(void* self) {
     s->md = EVP_MD_CTX_new();
     uint64_t n = ls->counter.fetch_add(1);
     s->tmp_path = ls->tmp + "/" + ls->prefix + "-" + std::to_string(n);
-    s->f = fopen(s->tmp_path.c_str(), "wb");
+    s->f = plat_fault_check(PLAT_FAULT_OPEN) ? nullptr : fopen(s->tmp_path.c_str(), "wb");
     if (!s->f || !s->md || EVP_DigestInit_ex(s->md, EVP_sha256(), nullptr) != 1) {
         if (s->f) remove(s->tmp_path.c_str());
         free_staging(s);
@@ -77,7 +77,7 @@ static blk_staging* ls_stage_open(void* self) {
 
 static int ls_stage_write(void*, blk_staging* s, const uint8_t* p, size_t n) {
     if (n == 0) return 0;
-    if (!s->f || fwrite(p, 1, n, s->f) != n) return -1;
+    if (!s->f || plat_fault_check(PLAT_FAULT_WRITE) || fwrite(p, 1, n, s->f) != n) return -1;
     EVP_DigestUpdate(s->md, p, n);
     s->len += n;
     return 0;
@@ -129,7 +129,9 @@ static int ls_publish(void* self, std::vector<blk_staging*>* batch) {
             std::string final_path = block_path(ls, s->digest);
             std::error_code ec;
             fs::create_directories(ls->root + "/" + s->digest.substr(0, 2), ec);
-            if (rename(s->tmp_path.c_str(), final_path.c_str()) != 0) rc = -1;
+            if (plat_fault_check(PLAT_FAULT_RENAME) ||
+                rename(s->tmp_path.c_str(), final_path.c_str()) != 0)
+                rc = -1;
         } else if (!s->present) {
             remove(s->tmp_path.c_str());
         }

@@ -6,6 +6,8 @@
 // replaced at that time, which is what history and --at read.
 #include "tools/server/store.h"
 
+#include "tools/server/catalog_fault_vfs.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -549,6 +551,7 @@ const catalog_ops sqlite_ops = {c_user_add,    c_user_get,  c_stamp_get,   c_sta
 } // namespace
 
 catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err) {
+    catalog_fault_vfs_register();
     std::string path = dir + "/catalog.db";
     sql_cat* c = new sql_cat();
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
