@@ -302,17 +302,29 @@ TEST_F(FaultSwitch, CountsAreExactAcrossThreads) {
 // exit by TAVNI_FAULT_COUNTS, a kill plan that ends it with SIGKILL, and a
 // malformed value that stops it before it does anything.
 TEST_F(FaultSwitch, TheEnvironmentArmsARealProgram) {
-    if (plat_is_windows) GTEST_SKIP() << "sets the environment through a POSIX shell";
     const char* build = getenv("TAVNI_BUILD_DIR");
     if (!build) GTEST_SKIP() << "TAVNI_BUILD_DIR names the folder of tavni-ctl";
     const std::string ctl = fs::absolute(fs::path(build) / "tavni-ctl").string();
-    auto run = [&](const std::string& env, const std::string& root) {
+    const std::string q = plat_is_windows ? "\"" : "'";
+    // Runs tavni-ctl with the variables set (POSIX shell or cmd); its exit code.
+    auto run = [&](const std::vector<std::pair<std::string, std::string>>& env,
+                   const std::string& root) {
         fs::create_directories(dir / root / "etc");
-        std::string cmd = env + " '" + ctl + "' schedule new --root '" + at(root.c_str()) +
-                          "' --user-id 7 --dest /1 --name x --src /tmp --acckey " +
-                          std::string(64, 'a') + " '" + at((root + "/job.tbs").c_str()) + "' >'" +
-                          at((root + ".out").c_str()) + "' 2>&1; echo $? >'" +
-                          at((root + ".rc").c_str()) + "'";
+        std::string args = " schedule new --root " + q + at(root.c_str()) + q +
+                           " --user-id 7 --dest /1 --name x --src " + q + dir.string() + q +
+                           " --acckey " + std::string(64, 'a') + " " + q +
+                           at((root + "/job.tbs").c_str()) + q + " >" + q +
+                           at((root + ".out").c_str()) + q + " 2>&1";
+        std::string cmd;
+        if (plat_is_windows) {
+            for (const auto& e : env)
+                cmd += "set \"" + e.first + "=" + e.second + "\" && ";
+            cmd = "\"" + cmd + q + ctl + q + args + "\"";
+            return std::system(cmd.c_str());
+        }
+        for (const auto& e : env)
+            cmd += e.first + "='" + e.second + "' ";
+        cmd += q + ctl + q + args + "; echo $? >'" + at((root + ".rc").c_str()) + "'";
         std::system(cmd.c_str());
         std::ifstream rc(at((root + ".rc").c_str()));
         int code = -1;
@@ -326,22 +338,23 @@ TEST_F(FaultSwitch, TheEnvironmentArmsARealProgram) {
         return s.str();
     };
 
-    EXPECT_EQ(run("TAVNI_FAULT_COUNTS='" + at("counts") + "'", "plain"), 0) << read("plain.out");
+    EXPECT_EQ(run({{"TAVNI_FAULT_COUNTS", at("counts")}}, "plain"), 0) << read("plain.out");
     EXPECT_TRUE(fs::exists(at("plain/job.tbs")));
     const std::string counts = read("counts");
     EXPECT_NE(counts.find("list "), std::string::npos) << counts;
     EXPECT_EQ(counts.find("open 0\n"), std::string::npos) << "the key and schedule were opened";
 
-    EXPECT_NE(run("TAVNI_FAULT=open:1+:13", "refused"), 0);
+    EXPECT_NE(run({{"TAVNI_FAULT", "open:1+:13"}}, "refused"), 0);
     EXPECT_FALSE(fs::exists(at("refused/job.tbs")));
 
-    EXPECT_EQ(run("TAVNI_FAULT=open:1:kill", "killed"), 128 + 9);
+    // Killed as SIGKILL would (Linux reports 128 + 9), or TerminateProcess with 9.
+    EXPECT_EQ(run({{"TAVNI_FAULT", "open:1:kill"}}, "killed"), plat_is_windows ? 9 : 128 + 9);
     EXPECT_FALSE(fs::exists(at("killed/job.tbs")));
 
     int n = 0;
     for (const char* bad : {"write:0:28", "nonsense", "write:1:28:"}) {
         std::string root = "bad" + std::to_string(n++);
-        EXPECT_EQ(run(std::string("TAVNI_FAULT='") + bad + "'", root), 2) << bad;
+        EXPECT_EQ(run({{"TAVNI_FAULT", bad}}, root), 2) << bad;
         EXPECT_NE(read(root + ".out").find("is not op:N[+]:error|kill"), std::string::npos)
             << read(root + ".out");
         EXPECT_FALSE(fs::exists(at((root + "/job.tbs").c_str())));
