@@ -207,6 +207,26 @@ void FaultSweep::sweep(sweep_kind kind) {
     } else {
         size_t n = (full && std::string(full) == "full") ? SIZE_MAX : budget(kind);
         points = pick_points(counts, skip, swept_ops(), n, kill, kill, server, &total);
+        // A disk that stays full or broken from some call on: a few
+        // persistent points of the operations where that happens.
+        if (!kill && n != SIZE_MAX) {
+            for (plat_fault_op op : swept_ops()) {
+                if (op != PLAT_FAULT_OPEN && op != PLAT_FAULT_READ && op != PLAT_FAULT_WRITE &&
+                    op != PLAT_FAULT_SYNC)
+                    continue;
+                if (counts[op] <= skip[op]) continue;
+                uint64_t range = counts[op] - skip[op];
+                for (uint64_t at : {skip[op] + 1 + range / 4, skip[op] + 1 + range / 2}) {
+                    fault_point p;
+                    p.in_server = server;
+                    p.plan = plat_fault_plan{op, at, true, sweep_error(op), PLAT_FAULT_FAIL};
+                    bool dup = false;
+                    for (const fault_point& q : points)
+                        dup = dup || q.text() == p.text();
+                    if (!dup) points.push_back(p);
+                }
+            }
+        }
     }
     std::string tally;
     for (int i = 0; i < PLAT_FAULT_OPS; i++)
@@ -214,7 +234,7 @@ void FaultSweep::sweep(sweep_kind kind) {
             tally += std::string(" ") + plat_fault_op_name(static_cast<plat_fault_op>(i)) + "=" +
                      std::to_string(counts[i] - skip[i]);
     std::cout << test_name(kind) << ": " << points.size() << " of " << total
-              << " points (calls of one run:" << tally << ")"
+              << " single-call points, persistent ones included (calls of one run:" << tally << ")"
               << ((only && *only) || (full && std::string(full) == "full")
                       ? ""
                       : "; TAVNI_FAULT_SWEEP=full runs them all")
