@@ -587,10 +587,14 @@ bool world::server_start(const std::string& fault, const std::string& counts) {
     std::string env = "env -u TAVNI_FAULT -u TAVNI_FAULT_COUNTS";
     if (!fault.empty()) env += " TAVNI_FAULT=" + fault;
     if (!counts.empty()) env += " TAVNI_FAULT_COUNTS='" + counts + "'";
-    std::string script = "echo $$ >'" + pid.string() + "'; exec " + env + " '" + build_ +
-                         "/tavni-server' serve --store '" + store_dir().string() +
-                         "' --listen 127.0.0.1:" + std::to_string(port_) + " >'" + out.string() +
-                         "' 2>&1";
+    // A watcher ends the server when this process is gone (a crash, a
+    // time-out of the test), so that no orphan keeps the port and the store.
+    const std::string me = std::to_string(plat_process_id());
+    std::string script = "echo $$ >'" + pid.string() + "'; (while kill -0 " + me +
+                         " && kill -0 $$; do sleep 1; done; kill -9 $$) >/dev/null 2>&1 & exec " +
+                         env + " '" + build_ + "/tavni-server' serve --store '" +
+                         store_dir().string() + "' --listen 127.0.0.1:" + std::to_string(port_) +
+                         " >'" + out.string() + "' 2>&1";
     server_ = plat_process_start(("sh -c \"" + script + "\"").c_str());
     server_armed_ = !fault.empty();
     server_exit_ = -1;
