@@ -15,7 +15,8 @@
 //   TAVNI_FAULT_SWEEP=full   every point
 //   TAVNI_FAULT_POINT=op:N:error|kill   just that point (the reproduction)
 //   TAVNI_FAULT_OPS=status,list   only these operations
-//   TAVNI_FAULT_KEEP=1       keep the sweep's folders
+//   TAVNI_FAULT_KEEP=1       keep the sweep's folders, with a copy of the scene
+//                            as the disturbed run left it (after-disturbed-run/)
 #include "faults/fault_world.h"
 
 #include <gtest/gtest.h>
@@ -123,6 +124,13 @@ std::vector<violation> FaultSweep::run_point(world& w, sweep_kind kind, const fa
     w.set_pause_mode(PAUSE_NONE);
     int server_code = w.server_stop();
     const std::string disturbed_server = w.take_server_log();
+    if (getenv("TAVNI_FAULT_KEEP")) {
+        // The scene as the disturbed run left it, for a closer look.
+        std::error_code ec;
+        fs::path copy = w.root() / "after-disturbed-run";
+        fs::remove_all(copy, ec);
+        fs::copy(w.work(), copy, fs::copy_options::recursive, ec);
+    }
     for (const std::string& note : w.take_notes())
         found.push_back({name, 0, "", "the server to keep serving under a failed call", note});
     if (kind == SERVER_FAULTS && server_code != 0 && server_code != -1)
