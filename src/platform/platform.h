@@ -110,12 +110,16 @@ struct plat_shm; // opaque
 // Creates (or opens, when it exists) the named read/write area readable and
 // writable by every user; null on failure. *view receives the mapping.
 plat_shm* plat_shm_create(const char* name, size_t size, void** view);
-// Opens an existing area for reading and writing; null when none exists.
+// Opens an existing area for reading and writing; null when none exists. A
+// name that no live creator holds (left by a killed agent on Linux) counts as
+// none, as on Windows, where it ends with its last handle.
 plat_shm* plat_shm_open(const char* name, size_t size, void** view);
 void plat_shm_close(plat_shm* s);
 
 struct plat_event; // opaque: an automatic-reset event usable by every user
 plat_event* plat_event_create(const char* name);
+// Opens the event of a live creator; null when there is none (the same rule
+// as plat_shm_open).
 plat_event* plat_event_open(const char* name);
 int plat_event_signal(plat_event* e);
 // True when signalled; a true answer consumes the signal.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -93,4 +95,76 @@ TEST(PlatformEvent, SignalsLeftWithoutALiveOwnerDoNotReachTheNextOne) {
 TEST(PlatformEvent, MissingEventNeverReadsAsSignalled) {
     EXPECT_FALSE(plat_event_check(nullptr));
     EXPECT_EQ(plat_event_signal(nullptr), -1);
+}
+
+// A creator that is killed cannot remove its names; on Linux they stay. The
+// next opener (tavni-ctl stop, progress) must still find no agent, as it
+// would on Windows, where the objects end with their last handle. The
+// creator is this test program itself, started again as the helper below.
+TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows objects end with their last handle";
+    char exe[4096];
+    ASSERT_EQ(plat_exe_path(exe, sizeof exe), 0);
+    const std::string name = test_name("killed");
+    const std::string ready = std::string("/tmp") + name + ".ready";
+    std::remove(ready.c_str());
+    const std::string line = "sh -c \"TAVNI_TEST_HOLDER=" + name + " exec '" + exe +
+                             "' --gtest_filter=PlatformNamedObjects.HolderForTheKillTest\"";
+    plat_process* child = plat_process_start(line.c_str());
+    ASSERT_NE(child, nullptr);
+    bool up = false;
+    for (int i = 0; i < 2000 && !up; i++) { // until the helper says it holds both
+        FILE* f = fopen(ready.c_str(), "rb");
+        up = f != nullptr;
+        if (f) fclose(f);
+        plat_wait_result r = PLAT_WAIT_FAILED;
+        if (!up) plat_process_wait(child, 10, &r);
+        if (r == PLAT_WAIT_ENDED) break;
+    }
+    ASSERT_TRUE(up) << "the helper did not come up";
+    void* view = nullptr;
+    plat_shm* live_area = plat_shm_open(name.c_str(), 64, &view);
+    plat_event* live_event = plat_event_open(name.c_str());
+    EXPECT_NE(live_area, nullptr);
+    EXPECT_NE(live_event, nullptr);
+    plat_shm_close(live_area);
+    plat_event_close(live_event);
+
+    ASSERT_EQ(plat_process_terminate(child, 137), 0); // SIGKILL: nothing is cleaned up
+    plat_process_close(child);
+    std::remove(ready.c_str());
+    EXPECT_EQ(plat_shm_open(name.c_str(), 64, &view), nullptr);
+    EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
+
+    // The next creator takes the names over and is found again; its close
+    // removes them.
+    plat_shm* area = plat_shm_create(name.c_str(), 64, &view);
+    plat_event* event = plat_event_create(name.c_str());
+    ASSERT_NE(area, nullptr);
+    ASSERT_NE(event, nullptr);
+    plat_event* opened = plat_event_open(name.c_str());
+    EXPECT_NE(opened, nullptr);
+    plat_event_close(opened);
+    plat_event_close(event);
+    plat_shm_close(area);
+    EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
+}
+
+// Run only as the helper of the test above: holds an area and an event of
+// the given name until it is killed.
+TEST(PlatformNamedObjects, HolderForTheKillTest) {
+    const char* name = getenv("TAVNI_TEST_HOLDER");
+    if (!name) GTEST_SKIP() << "the helper of AKilledCreatorLeavesNothingToOpen";
+    void* view = nullptr;
+    plat_shm* area = plat_shm_create(name, 64, &view);
+    plat_event* event = plat_event_create(name);
+    ASSERT_NE(area, nullptr);
+    ASSERT_NE(event, nullptr);
+    FILE* f = fopen((std::string("/tmp") + name + ".ready").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    for (int i = 0; i < 600; i++) // killed long before; bounded all the same
+        plat_sleep_ms(100);
+    plat_event_close(event);
+    plat_shm_close(area);
 }

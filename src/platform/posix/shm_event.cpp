@@ -6,7 +6,8 @@
 // shared flock on it (for the event, on a companion ".holders" object), and
 // the last one to close it, the one that can turn its lock exclusive, removes
 // the name. A name left by a killed agent is reused by the next one; its
-// stale event signals are dropped when no live agent holds the event.
+// stale event signals are dropped when no live agent holds the event, and
+// until then openers do not find it, as on Windows.
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -46,6 +47,15 @@ bool is_last_holder(int fd) {
     return flock(fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+// True when a creator still holds fd's object. A name whose holders are all
+// gone was left by a killed agent: on Windows it would have vanished with its
+// last handle, so openers must not find it ("no agent is running").
+bool held_by_a_creator(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return true;
+    flock(fd, LOCK_UN);
+    return false;
+}
+
 } // namespace
 
 struct plat_shm {
@@ -63,7 +73,13 @@ static plat_shm* map_area(const char* name, size_t size, void** view, bool creat
     }
     int fd = open_shared(name, create);
     if (fd < 0) return nullptr;
-    if (create) lock_shared_first(fd);
+    if (create) {
+        lock_shared_first(fd);
+    } else if (!held_by_a_creator(fd)) {
+        close(fd);
+        errno = ENOENT;
+        return nullptr;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int saved = errno;
@@ -143,6 +159,13 @@ plat_event* plat_event_create(const char* name) {
 plat_event* plat_event_open(const char* name) {
     if (!name) {
         errno = EINVAL;
+        return nullptr;
+    }
+    int holders = open_shared(holders_name(name).c_str(), false);
+    bool live = holders >= 0 && held_by_a_creator(holders);
+    if (holders >= 0) close(holders);
+    if (!live) {
+        errno = ENOENT;
         return nullptr;
     }
     sem_t* sem = sem_open(name, 0);
