@@ -14,7 +14,7 @@
 
 // ---- facts that differ between the platforms --------------------------------
 
-extern const char plat_path_sep;      // '\\' on Windows, '/' on Linux
+extern const char plat_path_sep;       // '\\' on Windows, '/' on Linux
 extern const bool plat_path_fold_case; // compare local paths without regard to case
 extern const bool plat_is_windows;
 
@@ -153,11 +153,11 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes;  // PLAT_ATTR_*
-    int64_t size;         // bytes; 0 for folders
-    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;        // last write, seconds since 1970
-    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes;      // PLAT_ATTR_*
+    int64_t size;             // bytes; 0 for folders
+    uint64_t write_time;      // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;            // last write, seconds since 1970
+    uint64_t device;          // volume identity (Linux: st_dev; Windows: 0)
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
@@ -363,6 +363,28 @@ int plat_store_mkdir_private(const char* path);
 int plat_store_sync(const char* path);
 // Sets a file's modification time (seconds since 1970, UTC); 0 or -1.
 int plat_set_file_mtime(const char* path, int64_t mtime);
+// Renames from to to, replacing a file already at to in one step, so that a
+// reader sees the old file or the new one, never neither (rename on Linux,
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING on Windows); 0 or -1.
+int plat_rename_replace(const char* from, const char* to);
+
+// One serving process per store: an exclusive lock on the lock file at path
+// (created when missing), taken without waiting and held until
+// plat_store_unlock or the end of the process (flock on Linux, LockFileEx on
+// Windows). Null on failure; plat_error_is_lock_held(plat_last_error()) tells
+// a lock held elsewhere from other failures. plat_store_unlock accepts null.
+struct plat_store_lock;
+plat_store_lock* plat_store_lock_take(const char* path);
+bool plat_error_is_lock_held(int code);
+void plat_store_unlock(plat_store_lock* l);
+
+// Applies a stored file security record (kind, bytes as plat_file_security
+// gives them) to a restored file. Linux applies kind 4: the permission bits
+// always, owner and group (and the set-id and sticky bits) only when the
+// process runs as root. Windows applies the access list of kind 3. 0 when
+// applied, 1 when the record is of a kind or length this platform does not
+// apply (nothing changed), -1 on failure.
+int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len);
 
 // ---- host facts -------------------------------------------------------------
 // The facts that identify the machine. Each is optional: a fact that cannot be
