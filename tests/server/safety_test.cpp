@@ -450,9 +450,12 @@ TEST_F(ServerSafety, RestoreNeverWritesOutsideItsFolder) {
     sync(&c);
     fs::create_directories(dir + "/x/y");
     // A damaged catalog: names that climb out, a bare "..", an empty name.
-    catalog_sql("UPDATE versions SET name = '../../../escaped' WHERE path = 'a/evil.txt';"
-                "UPDATE folders SET name = '..' WHERE path = 'a/sub';"
-                "UPDATE versions SET name = '' WHERE path = 'a/blank.txt';");
+    catalog_sql("UPDATE versions SET name = '../../../escaped', path = 'a/../../../escaped' "
+                "WHERE path = 'a/evil.txt';"
+                "UPDATE folders SET name = '..', path = 'a/..' WHERE path = 'a/sub';"
+                "UPDATE versions SET parent = 'a/..', path = 'a/../deep.txt' "
+                "WHERE path = 'a/sub/deep.txt';"
+                "UPDATE versions SET name = '', path = 'a/' WHERE path = 'a/blank.txt';");
     srv_restore_opts o = restore_opts("a", dir + "/x/y/out");
     EXPECT_EQ(srv_cmd_restore(st, o), 1);
     EXPECT_EQ(read_file(dir + "/x/y/out/a/ok.txt"), "fine"); // the rest is restored
