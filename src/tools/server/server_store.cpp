@@ -139,8 +139,8 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
         lock = plat_store_lock_take(lock_path.c_str());
         if (!lock) {
             if (plat_error_is_lock_held(plat_last_error()))
-                *err = "the store " + dir + " is served by another process (it holds " + lock_path +
-                       ")";
+                *err = "the store " + dir + " is served by another process (" + lock_path +
+                       " is locked)";
             else
                 *err = "cannot lock the store " + dir + ": " + error_text();
             return nullptr;
