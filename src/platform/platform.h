@@ -153,11 +153,15 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes;      // PLAT_ATTR_*
-    int64_t size;             // bytes; 0 for folders
-    uint64_t write_time;      // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;            // last write, seconds since 1970
-    uint64_t device;          // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes; // PLAT_ATTR_*
+    int64_t size;        // bytes; 0 for folders
+    uint64_t write_time; // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;       // last write, seconds since 1970
+    uint64_t device;     // volume identity (Linux: st_dev; Windows: 0)
+    // Listing entries only: 0 when the entry's status was read; otherwise the
+    // system error of reading it, and attributes, sizes and times are unknown
+    // (Linux: an entry of a folder that can be read but not searched).
+    int32_t status_error;
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
@@ -172,7 +176,9 @@ bool plat_is_folder(const char* path);
 // and fills *first with its first entry; null on failure (the folder is
 // missing, not a folder, or refused). Linux: entries sorted by name (byte
 // order), "." first carrying the folder's own status, then ".."; entries that
-// vanish while listed, and pipes, sockets and devices, are left out.
+// vanish while listed, and pipes, sockets and devices, are left out; an entry
+// whose status cannot be read for another reason is listed with its
+// status_error set, never left out, since it still exists.
 // Windows: FindFirstFileA order.
 struct plat_dir; // opaque
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
@@ -195,6 +201,9 @@ plat_file plat_file_open_read(const char* path);
 // owner alone on Linux (mode 0600, also for an existing file); no effect on
 // Windows, where the folder's access list applies.
 plat_file plat_file_create(const char* path, bool owner_only);
+// Opens an existing file for writing in place: never creates it, never
+// truncates it.
+plat_file plat_file_open_write(const char* path);
 // Bytes read (0 at the end of the file) or -1.
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
 // Bytes written or -1; a short count means the disk refused the rest.

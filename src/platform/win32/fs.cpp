@@ -192,6 +192,17 @@ plat_file plat_file_create(const char* path, bool) {
     return fd;
 }
 
+plat_file plat_file_open_write(const char* path) {
+    // _open shares the file for reading and writing, so a reader of the same
+    // file in this process keeps its descriptor.
+    int fd = _open(path, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        set_error_from_errno();
+        return PLAT_NO_FILE;
+    }
+    return fd;
+}
+
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
     if (size > 0x7fffffffu) size = 0x7fffffffu;
     int n = _read(f, buf, size);
