@@ -384,7 +384,7 @@ struct restore_run {
 };
 
 // Makes the restore folder and its missing parents (owner-only); an existing
-// folder is used as it is. A link or a file in the way is refused. 0 / -1.
+// folder is used as it is. A link or a file in the way is refused; false then.
 bool ensure_target_folder(const std::string& path, bool parents) {
     plat_file_info info;
     if (plat_file_status(path.c_str(), &info) == 0) {
@@ -534,7 +534,10 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
             fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
         return 1;
     }
-    if (!o.to.empty() && !ensure_target_folder(o.to, true)) return 1;
+    // The output folder is the caller's own choice and may be reached through
+    // a link; below it, only folders the restore finds or makes are entered.
+    if (!o.to.empty() && !plat_is_folder(o.to.c_str()) && !ensure_target_folder(o.to, true))
+        return 1;
     bool ok;
     if (folder) {
         std::string target =
