@@ -491,12 +491,14 @@ void read_version(stmt& q, cat_version* v) {
 }
 
 int read_blocks(sqlite3* db, cat_version* v) {
-    stmt b(db, "SELECT digest, md5, length FROM blocks WHERE version = ? ORDER BY idx");
+    stmt b(db, "SELECT b.digest, b.md5, b.length, d.digest IS NOT NULL FROM blocks b "
+               "LEFT JOIN damaged_blocks d ON d.digest = b.digest WHERE b.version = ? "
+               "ORDER BY b.idx");
     b.bind(1, v->id);
     while (b.step() == SQLITE_ROW) {
         std::string md5 = b.text(1);
         v->blocks.push_back(cat_block{b.text(0), std::vector<uint8_t>(md5.begin(), md5.end()),
-                                      static_cast<uint64_t>(b.i64(2))});
+                                      static_cast<uint64_t>(b.i64(2)), b.i64(3) != 0});
     }
     return b.ok() ? CAT_OK : CAT_FAIL;
 }

@@ -683,8 +683,8 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
 
 // An offer (write type 1): 17 when the stored block at this position has the
 // offered MD5 and is whole as far as can be told cheaply (stored with its
-// length, not marked damaged by verify): it is taken over. 0 when the data is
-// wanted.
+// length, and not marked damaged by verify when the file was opened): it is
+// taken over. 0 when the data is wanted.
 uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     if (c->bad_handle) {
         c->bad_handle = false;
@@ -704,9 +704,7 @@ uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         memcmp(f->prev.blocks[idx].md5.data(), rq.data, 16) == 0) {
         const cat_block& b = f->prev.blocks[idx];
         block_store& bs = c->s->st->blocks;
-        catalog& cat = c->s->st->cat;
-        if (bs.ops->has(bs.self, b.digest, b.length) &&
-            !cat.ops->block_damaged(cat.self, b.digest)) {
+        if (!b.damaged && bs.ops->has(bs.self, b.digest, b.length)) {
             f->blocks.push_back(b);
             return ERR_UP2DATE;
         }

@@ -65,6 +65,7 @@ struct cat_block {
     blk_digest digest;
     std::vector<uint8_t> md5; // 16 bytes, or empty (one-block files)
     uint64_t length;          // ciphertext bytes
+    bool damaged = false;     // as read: verify marked the stored block damaged
 };
 
 struct cat_version {
