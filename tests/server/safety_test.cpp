@@ -149,11 +149,23 @@ TEST_F(ServerSafety, DroppedVersionsRefuseTheStampUntilTheNextRelease) {
     ASSERT_EQ(tc_release(&c, 1111), 0);
     EXPECT_EQ(stamp_of(host1), 1111u);
 
-    // Closed with blocks missing: dropped, and a recovery's re-take of the
-    // lock does not make the server forget it.
+    // Closed with blocks missing, or never closed: the agent gave the file
+    // up (it could not read it) and counts it as failed; nothing to refuse.
     ASSERT_EQ(tc_lock(&c, 0, {1}), 0);
     tc_open o;
     ASSERT_EQ(tc_wopen(&c, "cut.bin", 3u << 20, 2, &o), 0);
+    tc_file_close(&c, o.handle);
+    ASSERT_EQ(tc_wopen(&c, "left.bin", 10, 2, &o), 0);
+    EXPECT_EQ(tc_release(&c, 1112), 0);
+    EXPECT_EQ(stamp_of(host1), 1112u);
+
+    // An upload that broke on the server (here a checksum with no data, as
+    // when a block cannot be staged) is dropped though the agent went on,
+    // and a recovery's re-take of the lock does not make the server forget it.
+    ASSERT_EQ(tc_lock(&c, 0, {1}), 0);
+    ASSERT_EQ(tc_wopen(&c, "broken.bin", 10, 2, &o), 0);
+    ASSERT_EQ(tc_offer(&c, o.handle, nullptr), 0);
+    tc_write_silent(&c, o.handle, 10, nullptr, 0);
     tc_file_close(&c, o.handle);
     ASSERT_EQ(tc_lock(&c, 2, {1}), 0);
     EXPECT_EQ(tc_release(&c, 2222), ERR_SERVER);

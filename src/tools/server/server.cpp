@@ -399,9 +399,10 @@ void wait_own(conn* c, uint64_t ticket) {
         it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
 }
 
-// Frees a handle's file, dropping any partial data. The agent may count the
-// file as sent (its close may have been on the way), so the identity's next
-// stamp is refused; why says what became of the file.
+// Frees a handle's file, dropping any partial data. With why, the agent may
+// count the file as sent (its upload broke here, or its close may have been
+// on the way), so the identity's next stamp is refused; without, the agent
+// abandoned the file itself and counts it as failed.
 void drop_file(conn* c, uint8_t h, const char* why) {
     open_file* f = c->files[h];
     if (!f) return;
@@ -409,7 +410,11 @@ void drop_file(conn* c, uint8_t h, const char* why) {
     if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
     for (blk_staging* st : f->staged)
         bs.ops->stage_abort(bs.self, st);
-    vouch_file_dropped(&c->s->vouch, c->id, "the version of /" + f->path + " was dropped: " + why);
+    if (why)
+        vouch_file_dropped(&c->s->vouch, c->id,
+                           "the version of /" + f->path + " was dropped: " + why);
+    else
+        vouch_file_abandoned(&c->s->vouch, c->id);
     delete f;
     c->files[h] = nullptr;
 }
@@ -469,10 +474,11 @@ uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
 uint8_t do_release(conn* c, const srv_request& rq) {
     srv_server* s = c->s;
     catalog& cat = s->st->cat;
-    // The release ends the job: files this connection still holds open are
-    // abandoned, and dropping them now keeps the failure with this job.
+    // The release ends the job: files this connection still holds open were
+    // never closed by the agent (it gave them up: their closes would have
+    // been read before this request).
     for (int h = 1; h <= MAX_HANDLES; h++)
-        drop_file(c, static_cast<uint8_t>(h), "still open at the release");
+        drop_file(c, static_cast<uint8_t>(h), nullptr);
     bool held = holds_lock(s, c->id);
     std::string why;
     bool may = vouch_release(&s->vouch, c->id, held, s->cfg.release_settle_ms, &why);
@@ -770,8 +776,10 @@ void do_close(conn* c, uint8_t h) {
     open_file* f = c->files[h];
     if (!f) return;
     if (f->broken || f->cur || f->blocks.size() != f->block_count) {
-        // Incomplete: never becomes current.
-        drop_file(c, h, f->broken ? "its upload broke" : "it was closed incomplete");
+        // Incomplete: never becomes current. A broken upload failed here while
+        // the agent went on; a close before the last block is the agent
+        // giving the file up (a read error, a stop), which it counts as failed.
+        drop_file(c, h, f->broken ? "its upload broke" : nullptr);
         return;
     }
     flush_item item;

@@ -41,6 +41,12 @@ void vouch_file_dropped(vouch_ledger* l, const srv_identity& id, const std::stri
     l->cv.notify_all();
 }
 
+void vouch_file_abandoned(vouch_ledger* l, const srv_identity& id) {
+    std::lock_guard<std::mutex> g(l->mu);
+    l->ids[id].open_files--;
+    l->cv.notify_all();
+}
+
 void vouch_fail(vouch_ledger* l, const srv_identity& id, const std::string& why) {
     std::lock_guard<std::mutex> g(l->mu);
     remember(&l->ids[id], why);

@@ -7,9 +7,14 @@
 // only when, since that identity's previous release,
 //   - every version it closed, on any connection, was committed durably
 //     (the release waits for all of them, not only its own connection's);
-//   - no version of it was dropped: closed incomplete or broken, left open
-//     when a connection ended, lost with a batch whose blocks or catalog
-//     commit failed, or refused by the catalog (its path is a folder now);
+//   - no version of it was dropped: its upload broke on the server (a block
+//     that could not be staged), it was left open when a connection ended
+//     (its close may have been on the way), it was lost with a batch whose
+//     blocks or catalog commit failed, or the catalog refused it (its path
+//     is a folder now). A file the agent itself abandoned (closed before its
+//     last block, or never closed before the release on the same
+//     connection: a local read error, a stop) is no failure: the agent
+//     counts it as failed and keeps it out of its index;
 //   - no file of it is still open on another connection (a close may still
 //     be on its way there);
 //   - it holds the lock it releases, and it did not hold one when the
@@ -65,6 +70,8 @@ void vouch_file_opened(vouch_ledger* l, const srv_identity& id);
 void vouch_file_queued(vouch_ledger* l, const srv_identity& id, uint64_t ticket);
 // It was dropped without becoming a version (why: for the log and refusal).
 void vouch_file_dropped(vouch_ledger* l, const srv_identity& id, const std::string& why);
+// It was abandoned by the agent, which knows it failed: no reason to refuse.
+void vouch_file_abandoned(vouch_ledger* l, const srv_identity& id);
 // Remembers a reason not to vouch for the identity's next stamp.
 void vouch_fail(vouch_ledger* l, const srv_identity& id, const std::string& why);
 
