@@ -157,11 +157,15 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes;      // PLAT_ATTR_*
-    int64_t size;             // bytes; 0 for folders
-    uint64_t write_time;      // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;            // last write, seconds since 1970
-    uint64_t device;          // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes; // PLAT_ATTR_*
+    int64_t size;        // bytes; 0 for folders
+    uint64_t write_time; // last write, 100-nanosecond units since 1601 (a FILETIME)
+    int64_t mtime;       // last write, seconds since 1970
+    uint64_t device;     // volume identity (Linux: st_dev; Windows: 0)
+    // Listing entries only: 0 when the entry's status was read; otherwise the
+    // system error of reading it, and attributes, sizes and times are unknown
+    // (Linux: an entry of a folder that can be read but not searched).
+    int32_t status_error;
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
@@ -176,7 +180,9 @@ bool plat_is_folder(const char* path);
 // and fills *first with its first entry; null on failure (the folder is
 // missing, not a folder, or refused). Linux: entries sorted by name (byte
 // order), "." first carrying the folder's own status, then ".."; entries that
-// vanish while listed, and pipes, sockets and devices, are left out.
+// vanish while listed, and pipes, sockets and devices, are left out; an entry
+// whose status cannot be read for another reason is listed with its
+// status_error set, never left out, since it still exists.
 // Windows: FindFirstFileA order.
 struct plat_dir; // opaque
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
@@ -199,6 +205,9 @@ plat_file plat_file_open_read(const char* path);
 // owner alone on Linux (mode 0600, also for an existing file); no effect on
 // Windows, where the folder's access list applies.
 plat_file plat_file_create(const char* path, bool owner_only);
+// Opens an existing file for writing in place: never creates it, never
+// truncates it.
+plat_file plat_file_open_write(const char* path);
 // Bytes read (0 at the end of the file) or -1.
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
 // Bytes written or -1; a short count means the disk refused the rest.
@@ -367,6 +376,28 @@ int plat_store_mkdir_private(const char* path);
 int plat_store_sync(const char* path);
 // Sets a file's modification time (seconds since 1970, UTC); 0 or -1.
 int plat_set_file_mtime(const char* path, int64_t mtime);
+// Renames from to to, replacing a file already at to in one step, so that a
+// reader sees the old file or the new one, never neither (rename on Linux,
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING on Windows); 0 or -1.
+int plat_rename_replace(const char* from, const char* to);
+
+// One serving process per store: an exclusive lock on the lock file at path
+// (created when missing), taken without waiting and held until
+// plat_store_unlock or the end of the process (flock on Linux, LockFileEx on
+// Windows). Null on failure; plat_error_is_lock_held(plat_last_error()) tells
+// a lock held elsewhere from other failures. plat_store_unlock accepts null.
+struct plat_store_lock;
+plat_store_lock* plat_store_lock_take(const char* path);
+bool plat_error_is_lock_held(int code);
+void plat_store_unlock(plat_store_lock* l);
+
+// Applies a stored file security record (kind, bytes as plat_file_security
+// gives them) to a restored file. Linux applies kind 4: the permission bits
+// always, owner and group (and the set-id and sticky bits) only when the
+// process runs as root. Windows applies the access list of kind 3. 0 when
+// applied, 1 when the record is of a kind or length this platform does not
+// apply (nothing changed), -1 on failure.
+int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len);
 
 // ---- host facts -------------------------------------------------------------
 // The facts that identify the machine. Each is optional: a fact that cannot be
@@ -421,15 +452,16 @@ int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t*
 //   list    plat_dir_open, plat_dir_next
 //   status  plat_file_status, plat_exists, plat_is_folder, and on Linux the
 //           status read of each entry while a folder is listed
-//   open    plat_file_open_read, plat_file_create, plat_open_private
+//   open    plat_file_open_read, plat_file_create, plat_file_open_write,
+//           plat_open_private
 //   read    plat_file_read
 //   write   plat_file_write
-//   rename  plat_rename
+//   rename  plat_rename, plat_rename_replace
 //   sync    plat_store_sync
 //   send    plat_socket_send, plat_net_send_all
 //   recv    plat_socket_recv, plat_net_recv
-// The reference server's block store and catalog make the same checks for
-// their own file work.
+// The reference server's catalog makes the same checks for its own file work
+// (open, read, write, sync); its block store works through the calls above.
 //
 // Arming from outside: TAVNI_FAULT="op:N[+]:error|kill" arms the process at
 // start ("write:12:28": the 12th write fails with ENOSPC; "rename:3+:5": the

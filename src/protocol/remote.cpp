@@ -170,6 +170,10 @@ tfs_result ctfs_file_wopen(ctfs_session* s, ctfs_wopen_request* r) {
     uint32_t block_size = wire_get_be32(&rd);
     uint16_t blocks = wire_get_be16(&rd);
     if (rd.failed) return ERR_SEQUENCE;
+    // A layout that cannot hold the file would let it count as stored with
+    // part of its data never sent.
+    if (block_size == 0 || static_cast<uint64_t>(blocks) * block_size < r->size)
+        return ERR_SEQUENCE;
     r->handle = handle;
     r->known_blocks = known;
     r->block_size = block_size;

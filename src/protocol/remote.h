@@ -79,6 +79,8 @@ void safe_mkdir(ctfs_session* s, const ctfs_path_request* r);
 tfs_result ctfs_delete(ctfs_session* s, const ctfs_path_request* r, ctfs_delete_result* out);
 tfs_result ctfs_find_files(ctfs_session* s, ctfs_find_request* r);
 void ctfs_find_files_free(ctfs_find_request* r);
+// ERR_SEQUENCE when the answer is short or its layout cannot hold the file:
+// a block size of 0, or block count x block size below the request's size.
 tfs_result ctfs_file_wopen(ctfs_session* s, ctfs_wopen_request* r);
 tfs_result safe_file_wopen(ctfs_session* s, ctfs_wopen_request* r);
 tfs_result ctfs_file_write(ctfs_session* s, ctfs_write_request* r);

@@ -210,6 +210,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     OPENSSL_cleanse(r, sizeof r);
     if (rekeyed != 0) return ERR_IO;
     s->connections++;
+    s->answers_at_connect = s->answers;
 
     ctfs_packet_restore(s, saved);
     int sent = ctfs_packet_send(s);

@@ -73,6 +73,13 @@ struct ctfs_session {
     // Number of connections made in this session (each successful handshake
     // adds one), so that a transfer can tell whether it spanned a reconnection.
     uint32_t connections;
+    // Number of answers received in this session. An answer on a connection
+    // proves that the server read every request sent before it on that
+    // connection, such as a file close, which gets no answer of its own.
+    uint32_t answers;
+    // The value of answers when the current connection was made: the answers
+    // the previous connection received before it ended.
+    uint32_t answers_at_connect;
 };
 
 int ctfs_session_init(ctfs_session* s);

@@ -178,5 +178,6 @@ tfs_result ctfs_transact(ctfs_session* s) {
     if (ctfs_packet_recv(s) != ERR_NONE) return ERR_SCKREAD;
     if (s->type != static_cast<uint8_t>(req_type + TFS_RESPONSE) || s->seq != req_seq)
         return ERR_SEQUENCE;
+    s->answers++;
     return ERR_NONE;
 }

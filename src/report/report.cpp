@@ -131,6 +131,14 @@ void report_transferred() {
     g_report.files_transferred++;
 }
 
+void report_transfer_withdrawn() {
+    if (g_report.state != REPORT_COUNTING) {
+        g_report.state = REPORT_BROKEN;
+        return;
+    }
+    if (g_report.files_transferred > 0) g_report.files_transferred--;
+}
+
 void report_up_to_date() {
     if (g_report.state != REPORT_COUNTING) {
         g_report.state = REPORT_BROKEN;

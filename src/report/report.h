@@ -72,6 +72,9 @@ void report_begin(const char* queue_path, const char* job_name, const blob_list*
 void report_session(const ctfs_session* session);
 void report_counting(uint64_t files_requested, uint64_t start_size, const char* destination);
 void report_transferred();
+// Takes back one report_transferred: the file turned out not to be stored
+// (its close was never confirmed by the server).
+void report_transfer_withdrawn();
 void report_up_to_date();
 void report_file_error_errno(const char* path, int errnum);
 void report_file_error_code(const char* path, int code);

@@ -201,7 +201,7 @@ struct store_reader {
     // Files (relative path -> true) and folders (-> false) below path.
     void tree(const std::string& path, const std::string& rel, std::map<std::string, bool>* out) {
         std::vector<cat_entry> entries;
-        if (st->cat.ops->list(st->cat.self, k_user, path, &entries) != CAT_OK) return;
+        if (st->cat.ops->list(st->cat.self, k_user, path, 0, &entries) != CAT_OK) return;
         for (const cat_entry& e : entries) {
             std::string r = rel.empty() ? e.name : rel + "/" + e.name;
             (*out)[r] = !e.folder;

@@ -216,13 +216,14 @@ uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& pa
     return rd.failed || rd.pos != rd.len ? ERR_INVARG : 0;
 }
 
-uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mtime, tc_open* o) {
+uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mtime, tc_open* o,
+                 const std::string& security) {
     std::vector<uint8_t> p;
     srv_put_u8(&p, 1);
     srv_put_u32(&p, mtime);
     srv_put_text16(&p, path);
     srv_put_u64(&p, size);
-    srv_put_u16(&p, 0);
+    srv_put_text16(&p, security);
     tc_reply r;
     uint8_t rc = tc_transact(c, TFS_FILE_WOPEN, p, &r);
     if (rc != 0) return rc;
@@ -313,10 +314,11 @@ void tc_sha1(const uint8_t* p, size_t n, uint8_t* out) {
 }
 
 tc_send_stats tc_send_file(tc_conn* c, const std::string& path, const std::string& data,
-                           uint32_t mtime, const uint8_t* key, int stop_after_blocks) {
+                           uint32_t mtime, const uint8_t* key, int stop_after_blocks,
+                           const std::string& security) {
     tc_send_stats st;
     tc_open o;
-    st.result = tc_wopen(c, path, data.size(), mtime, &o);
+    st.result = tc_wopen(c, path, data.size(), mtime, &o, security);
     if (st.result != 0) return st;
     const uint8_t* base = reinterpret_cast<const uint8_t*>(data.data());
     for (uint32_t e = 0; e < o.blocks; e++) {

@@ -80,7 +80,9 @@ struct tc_open {
     uint32_t block_size = 0;
     uint16_t blocks = 0;
 };
-uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mtime, tc_open* o);
+// security: the file's security record as the agent serialises it (empty: none).
+uint8_t tc_wopen(tc_conn* c, const std::string& path, uint64_t size, uint32_t mtime, tc_open* o,
+                 const std::string& security = std::string());
 uint8_t tc_offer(tc_conn* c, uint8_t handle, const uint8_t* md5); // md5 null: empty offer
 bool tc_write_silent(tc_conn* c, uint8_t handle, uint8_t type, const uint8_t* p, size_t n);
 bool tc_file_close(tc_conn* c, uint8_t handle);
@@ -102,4 +104,5 @@ struct tc_send_stats {
 // closing checksum, close. stop_after_blocks >= 0 cuts the upload off after
 // that many blocks (no close).
 tc_send_stats tc_send_file(tc_conn* c, const std::string& path, const std::string& data,
-                           uint32_t mtime, const uint8_t* key, int stop_after_blocks = -1);
+                           uint32_t mtime, const uint8_t* key, int stop_after_blocks = -1,
+                           const std::string& security = std::string());

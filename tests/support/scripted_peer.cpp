@@ -144,6 +144,16 @@ void scripted_peer::set_auth_fields(const peer_auth_fields& f) {
     std::lock_guard<std::mutex> g(mu_);
     auth_ = f;
 }
+void scripted_peer::grant_locks(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    grant_locks_ = on;
+}
+
+void scripted_peer::drop_after_close(int nth) {
+    std::lock_guard<std::mutex> g(mu_);
+    drop_after_close_ = nth;
+}
+
 void scripted_peer::hold_lock(bool held) {
     std::lock_guard<std::mutex> g(mu_);
     lock_held_ = held;
@@ -328,13 +338,17 @@ void scripted_peer::serve(intptr_t sock) {
             std::lock_guard<std::mutex> g(mu_);
             requests_.push_back(req);
             cv_.notify_all();
-            if (req.type == 13 ||
-                (req.type == 12 && req.payload.size() > 1 && (req.payload[1] & 8))) {
+            if (req.type == 13 && drop_after_close_ > 0 && --drop_after_close_ == 0) {
+                return; // gone with the close unread
+            } else if (req.type == 13 ||
+                       (req.type == 12 && req.payload.size() > 1 && (req.payload[1] & 8))) {
                 answer_needed = false;
             } else if (req.type == 1 && auto_auth_) {
                 step = peer_step::answer(0, peer_auth_answer(auth_));
             } else if (req.type == 21 && lock_held_) {
                 step = peer_step::answer(4);
+            } else if (req.type == 21 && grant_locks_) {
+                step = peer_step::answer(0);
             } else if (!steps_.empty()) {
                 step = steps_.front();
                 steps_.erase(steps_.begin());

@@ -14,11 +14,13 @@
 //
 // Rules the peer follows for every received request:
 //  - "TFS_FILE_CLOSE" and file writes with bit 3 of the write type get no
-//    answer and consume no step (as the real server).
+//    answer and consume no step (as the real server); drop_after_close can
+//    make a close end the connection.
 //  - With auto_auth on (the default) a "TFS_SESSION_AUTH" request gets
 //    peer_auth_answer() with the configured FCI stamp and consumes no step.
 //  - With the lock held (hold_lock(true)) a "TFS_USER_LOCK" request gets
-//    status 4 and consumes no step.
+//    status 4 and consumes no step; with grant_locks(true) it gets status 0
+//    and consumes no step.
 //  - Any other request consumes the next step; with no step left it gets an
 //    answer with status 0 and no payload.
 // Each new connection consumes the next greeting script (push_greeting); with
@@ -110,6 +112,14 @@ class scripted_peer {
     void set_auto_auth(bool on);
     void set_auth_fields(const peer_auth_fields& f);
     void hold_lock(bool held);
+    // Drops the connection right after reading the nth file close from now
+    // (counted over all connections), before anything else: a server that
+    // went away with the close unread.
+    void drop_after_close(int nth);
+    // Answers every "TFS_USER_LOCK" with status 0 without consuming a step,
+    // so that a script need not know whether a reconnection went through
+    // the lock recovery.
+    void grant_locks(bool on);
 
     std::vector<peer_request> requests() const;
     // Number of key exchanges completed.
@@ -139,6 +149,8 @@ class scripted_peer {
     std::vector<peer_request> requests_;
     bool auto_auth_ = true;
     bool lock_held_ = false;
+    int drop_after_close_ = 0; // closes still to read before the drop; 0: none
+    bool grant_locks_ = false;
     peer_auth_fields auth_;
     int connections_ = 0;
     int accepted_ = 0;

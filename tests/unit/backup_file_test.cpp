@@ -4,8 +4,10 @@
 // "/Today/", and the sound handling of short reads and reconnections.
 #include "support/backup_fixture.h"
 
+#include "agent/backup/fci/fci.h"
 #include "agent/backup/filter_value.h"
 #include "agent/backup/job.h"
+#include "protocol/remote.h"
 
 #include <random>
 
@@ -376,4 +378,124 @@ TEST_F(BackupFile, TerminateEventStopsBeforeTheBlockData) {
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// A job's change index in the fixture's folder: opened empty, finished with
+// stamp 2, then read back to ask what the job recorded.
+class ConfirmedCloses : public BackupFile {
+  protected:
+    void SetUp() override {
+        BackupFile::SetUp();
+        ASSERT_EQ(plat_get_cwd(saved_, sizeof saved_), 0);
+        ASSERT_EQ(plat_set_cwd(dir_.string().c_str()), 0); // the index sorts below the cwd
+        sched_ = (dir_ / "job.tbs").string();
+        fci_open(&index_, sched_.c_str(), 1);
+        ctx.index = &index_;
+    }
+    void TearDown() override {
+        fci_release(&index_);
+        ctx.index = nullptr;
+        plat_set_cwd(saved_);
+        BackupFile::TearDown();
+    }
+    // Ends the job as the driver does (the peer grants locks): the release, then the
+    // settling of the closes and the new index.
+    void end_job() {
+        backup_confirm_closes(&ctx);
+        ctfs_lock_request release{5, 0, nullptr};
+        EXPECT_EQ(ctfs_user_lock(s, &release), 0);
+        backup_settle_closes(&ctx);
+        fci_finish(&index_, 2);
+    }
+    bool recorded(const std::string& rel) {
+        fci f{};
+        if (fci_open(&f, sched_.c_str(), 2) != 0) return false;
+        plat_file_info st = status_of(src(rel));
+        bool found = false;
+        fci_lookup(&f, src(rel).c_str(), static_cast<int32_t>(st.mtime), st.size, &found);
+        fci_release(&f); // the index stays (as ".ro") for the next question
+        return found;
+    }
+
+    void unread_close(uint16_t blocks);
+
+    char saved_[4096];
+    std::string sched_;
+    fci index_{};
+};
+
+} // namespace
+
+// A server that reads a small file's close and drops the connection before
+// processing it never stored the file: the close is not confirmed, so the
+// file is sent again on the new connection and counted once.
+void ConfirmedCloses::unread_close(uint16_t blocks) {
+    scripted_peer peer;
+    use(peer);
+    const std::string first = blocks ? "one.txt" : "empty.txt";
+    write(first, blocks ? "1" : "");
+    write("next.txt", "next");
+    peer.grant_locks(true);
+    peer.drop_after_close(1);
+    peer.push(peer_step::answer(0, wopen_answer(1, 0, 4096, blocks)));
+    if (blocks) peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(2, 0, 4096, 1))); // next.txt, connection 2
+    peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(3, 0, 4096, blocks))); // first, again
+    if (blocks) peer.push(offer_answer());
+    run(first, "/Dest/" + first);
+    run("next.txt", "/Dest/next.txt");
+    end_job();
+
+    std::vector<open_seen> o = opens(peer);
+    ASSERT_EQ(o.size(), 3u);
+    EXPECT_EQ(o[2].path, "/Dest/" + first);
+    std::vector<peer_request> all = peer.requests();
+    EXPECT_EQ(all.back().type, TFS_USER_LOCK);
+    EXPECT_EQ(all.back().connection, 2);
+    EXPECT_NE(job_log().find("FILE: WARNING: The server did not confirm the close of '" +
+                             src(first) +
+                             "' before the connection was lost; sending the file again.\n"),
+              std::string::npos);
+    EXPECT_EQ(report()->files_transferred, 2u);
+    EXPECT_TRUE(recorded(first));
+    EXPECT_TRUE(recorded("next.txt"));
+}
+
+TEST_F(ConfirmedCloses, UnreadCloseOfAnEmptyFileIsSentAgain) {
+    unread_close(0);
+}
+
+TEST_F(ConfirmedCloses, UnreadCloseOfAOneBlockFileIsSentAgain) {
+    unread_close(1);
+}
+
+// The last close of a job is confirmed only by the release's answer; when
+// the release had to reconnect, the file stays out of the next index.
+TEST_F(ConfirmedCloses, LastCloseLostWithTheConnectionStaysOutOfTheIndex) {
+    scripted_peer peer;
+    use(peer);
+    write("last.txt", "last");
+    write("kept.txt", "kept");
+    peer.grant_locks(true);
+    peer.push(peer_step::answer(0, wopen_answer(1, 0, 4096, 1)));
+    peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(2, 0, 4096, 1)));
+    peer.push(offer_answer());
+    run("kept.txt", "/Dest/kept.txt");
+    wait_closes(peer, 1);
+    peer.drop_after_close(1);
+    run("last.txt", "/Dest/last.txt");
+    wait_closes(peer, 2);
+    end_job();
+
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_TRUE(recorded("kept.txt")); // confirmed by the open of last.txt
+    EXPECT_FALSE(recorded("last.txt"));
+    EXPECT_NE(job_log().find("FILE: WARNING: The server did not confirm the close of '" +
+                             src("last.txt") + "'; the next run checks the file again.\n"),
+              std::string::npos);
+    EXPECT_EQ(report()->files_transferred, 1u);
 }

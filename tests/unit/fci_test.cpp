@@ -236,6 +236,47 @@ TEST_F(Fci, UnfinishedRunLeavesTheReadOnlyFileForTheNext) {
     EXPECT_FALSE(fs::exists(dir / "$FCISORT$"));
 }
 
+// Stamp 0 is no stamp: neither a server that vouches for nothing (or a
+// changed schedule) nor a disowned index may make it valid.
+TEST_F(Fci, StampZeroIsNeverValid) {
+    write_file("job.fci", [] {
+        std::vector<uint8_t> b = header(1, 0);
+        b.resize(8 + 32);
+        return b;
+    }());
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 0));
+    EXPECT_STREQ("FCI invalid: no stamp", f->last_error);
+    EXPECT_FALSE(fs::exists(dir / "job.fci.ro"));
+}
+
+// Disowning clears the stamp of the ".ro" on disk at once, so that a run
+// killed afterwards leaves nothing the next run trusts; this run's lookups
+// go on.
+TEST_F(Fci, DisownedIndexIsNotTrustedAfterAKill) {
+    build_index({"C:\\keep"}, 50);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 50));
+    EXPECT_EQ(0, fci_disown(f.get()));
+    std::vector<uint8_t> ro = file_bytes("job.fci.ro");
+    ro.resize(8);
+    EXPECT_EQ(header(1, 0), ro);
+    EXPECT_TRUE(hit("C:\\keep", 1000, 77));
+    EXPECT_EQ(0, fci_disown(f.get())); // once per run
+    fci_release(f.get());              // killed: no fci_finish
+    EXPECT_EQ(-1, fci_open(f.get(), sched, 50));
+    EXPECT_FALSE(hit("C:\\keep", 1000, 77));
+    fci_release(f.get());
+
+    // A finished run is not affected: its new index carries the new stamp.
+    build_index({"C:\\keep"}, 60);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 60));
+    fci_disown(f.get());
+    fci_add(f.get(), "C:\\keep", 1000, 77);
+    fci_finish(f.get(), 61);
+    fci_release(f.get());
+    ASSERT_EQ(0, fci_open(f.get(), sched, 61));
+    EXPECT_TRUE(hit("C:\\keep", 1000, 77));
+}
+
 TEST_F(Fci, ManyPagesThroughASmallCache) {
     std::vector<std::string> paths = many_paths(20000); // 157 pages
     build_index(paths, 3);

@@ -214,11 +214,11 @@ TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     connect(peer);
     const uint8_t sec[3] = {4, 5, 6};
     ctfs_wopen_request w{1, 0x1FFFFFFFFull, "/f.txt", 0x0102030405ull, 3, sec, 0, 0, 0, 0};
-    peer.push(peer_step::answer(0, {9, 0, 3, 0, 0x10, 0, 0, 0, 7}));
+    peer.push(peer_step::answer(0, {9, 0, 3, 0x40, 0, 0, 0, 0, 7}));
     EXPECT_EQ(ctfs_file_wopen(s, &w), 0);
     EXPECT_EQ(w.handle, 9);
     EXPECT_EQ(w.known_blocks, 3);
-    EXPECT_EQ(w.block_size, 0x100000u);
+    EXPECT_EQ(w.block_size, 0x40000000u);
     EXPECT_EQ(w.block_count, 7);
     std::vector<peer_request> r = sent(peer);
     ASSERT_EQ(r.size(), 1u);
@@ -228,6 +228,16 @@ TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     EXPECT_EQ(r[0].payload, want);
     peer.push(peer_step::answer(0, {9, 0}));
     EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE); // answer cut short
+    // A layout that cannot hold the announced size is refused: no block
+    // size, or too few blocks (six of 1 GiB for a file of 4.03 GiB).
+    peer.push(peer_step::answer(0, {9, 0, 0, 0, 0, 0, 0, 0, 7}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE);
+    peer.push(peer_step::answer(0, {9, 0, 0, 0x40, 0, 0, 0, 0, 4}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE);
+    w.size = 0;
+    peer.push(peer_step::answer(0, {9, 0, 0, 0, 0x10, 0, 0, 0, 0}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), 0); // an empty file has no blocks
+    w.size = 0x0102030405ull;
 
     std::vector<uint8_t> values(24);
     put_be32(&values[0], 1);

@@ -9,6 +9,7 @@
 #include "agent/backup/filter_value.h"
 #include "agent/backup/job.h"
 #include "agent/backup/schedule.h"
+#include "protocol/remote.h"
 
 using namespace backup_test;
 
@@ -26,8 +27,11 @@ class Walk : public backup_fixture {
     uint32_t mtime_of(const std::string& rel) {
         return static_cast<uint32_t>(status_of(src(rel)).mtime);
     }
-    static peer_step zero_blocks(uint8_t handle = 1) {
-        return peer_step::answer(0, wopen_answer(handle, 0, 4096, 0));
+    // The answers that send a small file: its open (one block) and the
+    // offer of that block; the data, checksum and close go unanswered.
+    static void one_block(scripted_peer& peer, uint8_t handle) {
+        peer.push(peer_step::answer(0, wopen_answer(handle, 0, 4096, 1)));
+        peer.push(offer_answer());
     }
     static std::string remote(const std::string& rel) { return std::string(kRemote) + "/" + rel; }
     static std::vector<std::string> open_paths(const scripted_peer& peer) {
@@ -63,7 +67,7 @@ TEST_F(Walk, FirstRunSendsEveryFileAndMakesEveryFolder) {
     peer.push(peer_step::answer(ERR_EXISTS)); // folder b: already there is fine
     peer.push(peer_step::answer(0, wopen_answer(2, 0, 4096, 1)));
     peer.push(offer_answer());
-    peer.push(zero_blocks(3));
+    peer.push(peer_step::answer(0, wopen_answer(3, 0, 4096, 0))); // empty: no blocks
     EXPECT_EQ(walk(src()), 0);
     wait_closes(peer, 3);
 
@@ -92,9 +96,9 @@ TEST_F(Walk, ServerListingShowsFilesCurrentWithinTheHourRule) {
                                                    {"p3601", mtime_of("p3601") + 3601, 10},
                                                    {"size", mtime_of("size"), 11},
                                                    {"gone", 5, 1}})));
-    peer.push(zero_blocks(1)); // m3599
-    peer.push(zero_blocks(2)); // p3601
-    peer.push(zero_blocks(3)); // size
+    one_block(peer, 1); // m3599
+    one_block(peer, 2); // p3601
+    one_block(peer, 3); // size
     EXPECT_EQ(walk(src()), 0);
     settle(peer);
 
@@ -136,7 +140,7 @@ TEST_F(Walk, RefusedFolderOrListingLimitsWhatTheWalkDoes) {
     peer.push(peer_step::answer(ERR_NOTDIR)); // the listing: no mirroring this run
     peer.push(peer_step::answer(0));          // kept (mirrored too, as below src)
     peer.push(peer_step::answer(ERR_NOTDIR)); // its listing
-    peer.push(zero_blocks());                 // kept/k.txt
+    one_block(peer, 1);                       // kept/k.txt
     peer.push(peer_step::answer(ERR_ACCESS)); // refused: its files are not sent
     EXPECT_EQ(walk(src()), 0);
     settle(peer);
@@ -155,7 +159,7 @@ TEST_F(Walk, NamesDifferingInCaseAreSentAndTheOtherCaseDeleted) {
     mirror(src());
     peer.push(peer_step::answer(0));
     peer.push(peer_step::answer(0, listing_answer({{"report.txt", mtime_of("Report.txt"), 1}})));
-    peer.push(zero_blocks());
+    one_block(peer, 1);
     walk(src());
     settle(peer);
     EXPECT_EQ(open_paths(peer), (names{remote("Report.txt")}));
@@ -207,7 +211,7 @@ TEST_F(Walk, FoldersWithTheirOwnFilterAreLeftToThatFilter) {
     const folder_filter* root = find_folder_filter(filters_, src().c_str());
     ASSERT_NE(root, nullptr);
     peer.push(peer_step::answer(0)); // /Dest/Today/src
-    peer.push(zero_blocks());
+    one_block(peer, 1);
     EXPECT_EQ(walk(src(), "/Dest/Today/src", root), 0);
     settle(peer);
     EXPECT_EQ(paths(peer, TFS_MKDIR), (names{"/Dest/Today/src"}));
@@ -234,11 +238,16 @@ TEST_F(Walk, FoldersAndFilesTheIndexKnowsAreNotAskedForAgain) {
     ASSERT_EQ(fci_open(&g, sched.c_str(), 100), 0);
     ctx.index = &g;
     peer.push(peer_step::answer(0)); // sub only: src is known
-    peer.push(zero_blocks(1));
-    peer.push(zero_blocks(2));
+    one_block(peer, 1);
+    one_block(peer, 2);
     walk(src());
     wait_closes(peer, 2);
     EXPECT_EQ(paths(peer, TFS_MKDIR), (names{remote("sub")}));
+    // The job's last request (the lock release) confirms the last close.
+    peer.push(peer_step::answer(0));
+    ctfs_lock_request release{5, 0, nullptr};
+    EXPECT_EQ(ctfs_user_lock(s, &release), 0);
+    backup_settle_closes(&ctx);
     fci_finish(&g, 200);
 
     // The next run finds every folder and file in the index it wrote.
@@ -310,4 +319,109 @@ TEST_F(Walk, ListingCutShortByTheUserDeletesNothing) {
             std::_Exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A server that names an entry twice (overlapping pages, or a faulty
+// server): every copy of a name that exists locally is accounted for, so
+// the mirror deletes only the name that is really gone.
+TEST_F(Walk, NameListedTwiceIsNotDeletedWhileItExists) {
+    scripted_peer peer;
+    use(peer);
+    write("same.txt", "s");
+    mirror(src());
+    peer.push(peer_step::answer(0)); // src
+    peer.push(peer_step::answer(
+        0, listing_answer({{"same.txt", mtime_of("same.txt"), 1}, {"gone.txt", 1, 1}}, 2, 5)));
+    peer.push(peer_step::answer(
+        0, listing_answer({{"same.txt", mtime_of("same.txt"), 1}, {"same.txt", 9, 9}})));
+    EXPECT_EQ(walk(src()), 0);
+    settle(peer);
+    EXPECT_TRUE(opens(peer).empty()); // current by the listing
+    EXPECT_EQ(paths(peer, TFS_DELETE),
+              (names{"0:" + remote("gone.txt"), "1:" + remote("gone.txt")}));
+}
+
+// A server that keeps sending pages is followed only up to the limit; the
+// folder is then a failed item, its files are still sent, and nothing of it
+// is deleted.
+TEST_F(Walk, EndlessListingIsRefusedAndDeletesNothing) {
+    scripted_peer peer;
+    use(peer);
+    write("kept.txt", "k");
+    mirror(src());
+    ctx.listing_limit = 5;
+    peer.push(peer_step::answer(0)); // src
+    for (int page = 0; page < 2; page++)
+        peer.push(peer_step::answer(0, listing_answer({{"x" + std::to_string(page) + "a", 1, 1},
+                                                       {"x" + std::to_string(page) + "b", 1, 1},
+                                                       {"x" + std::to_string(page) + "c", 1, 1}},
+                                                      1000000, 7)));
+    one_block(peer, 1); // kept.txt
+    EXPECT_EQ(walk(src()), 0);
+    wait_closes(peer, 1);
+    EXPECT_EQ(of_type(peer, TFS_FIND_FILES).size(), 2u);
+    EXPECT_TRUE(of_type(peer, TFS_DELETE).empty());
+    EXPECT_EQ(open_paths(peer), (names{remote("kept.txt")}));
+    EXPECT_EQ(report()->files_failed, 1u);
+    EXPECT_NE(report_errors().find(src()), std::string::npos);
+    EXPECT_NE(job_log().find("PRESYNC: ERROR: The server listed more than 5 entries for folder '" +
+                             src() + "'; NOT synchronizing it.\n"),
+              std::string::npos);
+}
+
+// Once a run deletes on the server, the previous index must not be trusted
+// again, even when the run is killed before it writes the next one: the
+// next run (which reuses the ".ro" of an unfinished run) finds it invalid.
+TEST_F(Walk, DeletingOnTheServerDisownsThePreviousIndex) {
+    char saved[4096];
+    ASSERT_EQ(plat_get_cwd(saved, sizeof saved), 0);
+    ASSERT_EQ(plat_set_cwd(dir_.string().c_str()), 0); // the index sorts below the cwd
+    const std::string sched = (dir_ / "job.tbs").string();
+    write("kept.txt", "k");
+    {
+        fci f{};
+        fci_open(&f, sched.c_str(), 100);
+        fci_add(&f, src().c_str(), 0, 0);
+        fci_add(&f, src("kept.txt").c_str(), static_cast<int32_t>(mtime_of("kept.txt")), 1);
+        fci_add(&f, src("moved.txt").c_str(), 1000, 1);
+        fci_finish(&f, 100);
+    }
+    scripted_peer peer;
+    use(peer);
+    mirror(src());
+    fci g{};
+    ASSERT_EQ(fci_open(&g, sched.c_str(), 100), 0);
+    ctx.index = &g;
+    peer.push(peer_step::answer(
+        0, listing_answer({{"kept.txt", mtime_of("kept.txt"), 1}, {"moved.txt", 1000, 1}})));
+    EXPECT_EQ(walk(src()), 0);
+    settle(peer);
+    EXPECT_EQ(paths(peer, TFS_DELETE),
+              (names{"0:" + remote("moved.txt"), "1:" + remote("moved.txt")}));
+    fci_release(&g); // the run is killed here: no next index
+    ctx.index = nullptr;
+
+    fci h{};
+    EXPECT_NE(fci_open(&h, sched.c_str(), 100), 0);
+    fci_release(&h);
+
+    // A run that changes nothing keeps the previous index for the next one.
+    {
+        fci f{};
+        fci_open(&f, sched.c_str(), 100);
+        fci_add(&f, src().c_str(), 0, 0);
+        fci_add(&f, src("kept.txt").c_str(), static_cast<int32_t>(mtime_of("kept.txt")), 1);
+        fci_finish(&f, 200);
+    }
+    fci k{};
+    ASSERT_EQ(fci_open(&k, sched.c_str(), 200), 0);
+    ctx.index = &k;
+    walk(src()); // the listing (default answer) is empty: nothing to delete
+    settle(peer);
+    fci_release(&k);
+    ctx.index = nullptr;
+    fci m{};
+    EXPECT_EQ(fci_open(&m, sched.c_str(), 200), 0);
+    fci_release(&m);
+    plat_set_cwd(saved);
 }

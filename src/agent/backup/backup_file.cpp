@@ -31,8 +31,29 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 // ---- context ------------------------------------------------------------------
+
+namespace {
+
+// A file whose close was sent and not yet confirmed by a later answer.
+struct pending_close {
+    std::string local;
+    std::string remote;
+    int64_t mtime;
+    int64_t size;
+    const folder_filter* filter;
+    uint32_t connection; // the session's connection count when the close went out
+    uint32_t answers;    // the session's answer count then
+    bool resent;         // this is already the second sending
+};
+
+} // namespace
+
+struct backup_pending {
+    std::vector<pending_close> closes;
+};
 
 void backup_context_init(backup_context* ctx) {
     *ctx = backup_context{};
@@ -40,6 +61,8 @@ void backup_context_init(backup_context* ctx) {
     ctx->transfer = static_cast<uint8_t*>(mem_alloc(BACKUP_TRANSFER_SIZE));
     // Room for 16 folders, grown by half again when full.
     ctx->today_folders = blob_list_new(16, 8, blob_list_default_destroy);
+    ctx->pending = new backup_pending();
+    ctx->listing_limit = BACKUP_LISTING_MAX;
 }
 
 void backup_context_release(backup_context* ctx) {
@@ -47,6 +70,8 @@ void backup_context_release(backup_context* ctx) {
     ctx->transfer = nullptr;
     blob_list_free(ctx->today_folders);
     ctx->today_folders = nullptr;
+    delete ctx->pending;
+    ctx->pending = nullptr;
 }
 
 bool backup_index_lookup(backup_context* ctx, const char* path, int64_t mtime, int64_t size) {
@@ -58,6 +83,10 @@ bool backup_index_lookup(backup_context* ctx, const char* path, int64_t mtime, i
 
 void backup_index_add(backup_context* ctx, const char* path, int64_t mtime, int64_t size) {
     if (ctx->index) fci_add(ctx->index, path, static_cast<int32_t>(mtime), size);
+}
+
+void backup_index_disown(backup_context* ctx) {
+    if (ctx->index) fci_disown(ctx->index);
 }
 
 namespace {
@@ -305,34 +334,34 @@ void end_current(backup_context* ctx, const char* local, const plat_file_info* s
 
 } // namespace
 
-void backup_file(backup_context* ctx, const char* local, const char* remote,
-                 const plat_file_info* status, const folder_filter* filter) {
-    keepalive_bump();
-    if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return;
-    job_log_printf("FILE: '%s' ...\n", local);
-    if (filter && filter_skips_file(ctx->filters, filter, local, ctx->style)) {
-        job_log_printf("FILE: Skipping '%s' due to filter.\n", local);
-        return;
-    }
-    const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
-    progress_begin_item(local, size);
-    if (backup_index_lookup(ctx, local, status->mtime, status->size)) {
-        job_log_printf("FILE: Current; Not backing up: '%s'\n", local);
-        end_current(ctx, local, status);
-        return;
-    }
-    if (filter && make_today_parents(ctx, remote) != 0) {
-        job_log_printf("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n",
-                       local);
-        progress_end_item(PROGRESS_END_FAILED);
-        return;
-    }
+namespace {
 
+// Closes of a connection that broke: their answer-less close may never have
+// been read by the server.
+bool close_lost(const ctfs_session* s, const pending_close& p) {
+    if (p.connection == s->connections) return false;
+    // The connection right before the current one ended with the answers it
+    // had received by then; an older one proves nothing.
+    return !(p.connection + 1 == s->connections && s->answers_at_connect != p.answers);
+}
+
+bool close_confirmed(const ctfs_session* s, const pending_close& p) {
+    return p.connection == s->connections ? s->answers != p.answers : !close_lost(s, p);
+}
+
+// The attempt loop of one file: open, blocks, close; logs and records every
+// outcome. again: a second sending of a file already counted as sent.
+int send_file(backup_context* ctx, const char* local, const char* remote,
+              const plat_file_info* status, const folder_filter* filter, bool again) {
+    const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
     file_transfer t;
     t.ctx = ctx;
     t.local = local;
     t.size = size;
     ctfs_session* session = ctx->session;
+    // Opening for writing may replace the stored version: the previous index
+    // must not outlive this moment as trusted.
+    backup_index_disown(ctx);
     for (int attempts = 0;;) {
         const uint16_t security_length = security_into_transfer(ctx, local);
         ctfs_wopen_request open{};
@@ -347,8 +376,12 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
             job_log_printf("FILE: File was reported to be changed, but is in fact up to date: "
                            "'%s'\n",
                            local);
-            end_current(ctx, local, status);
-            return;
+            // The answer itself proves what is stored; nothing waits for a close.
+            backup_index_add(ctx, local, status->mtime, status->size);
+            if (again) report_transfer_withdrawn();
+            report_up_to_date();
+            progress_end_item(PROGRESS_END_CURRENT);
+            return BACKUP_OK;
         }
         if (rc != ERR_NONE) {
             job_log_printf("FILE: ERROR: Server side failure from safe_file_wopen() with error "
@@ -356,7 +389,7 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
                            rc, local);
             report_file_error_code(local, rc);
             progress_end_item(PROGRESS_END_FAILED);
-            return;
+            return BACKUP_FAILED;
         }
         t.handle = open.handle;
         t.block_size = open.block_size;
@@ -377,7 +410,7 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
                     job_log_printf("FILE: ERROR Backing up '%s' (errno=%d)\n", local, err);
                     report_file_error_errno(local, err);
                 }
-                return;
+                return BACKUP_FAILED;
             }
         }
 
@@ -398,19 +431,25 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         if (outcome != BACKUP_RETRY) {
             t.file.close();
             if (outcome == BACKUP_OK) {
-                backup_index_add(ctx, local, status->mtime, status->size);
-                report_transferred();
+                // Recorded in the next index once a later answer confirms
+                // that the server read the close.
+                ctx->pending->closes.push_back(
+                    pending_close{local, remote, status->mtime, status->size, filter,
+                                  session->connections, session->answers, again});
+                if (!again) report_transferred();
                 job_log_printf("FILE: Successfully backed up '%s'\n", local);
                 progress_end_item(PROGRESS_END_SENT);
-            } else if (outcome == BACKUP_TERMINATED) {
-                job_log_printf("FILE: User terminated backup while processing '%s'\n", local);
-                progress_end_item(PROGRESS_END_FAILED);
             } else {
-                job_log_printf("FILE: Failed backing up '%s' (TBS error code %d)\n", local,
-                               outcome);
+                if (again) report_transfer_withdrawn();
+                if (outcome == BACKUP_TERMINATED) {
+                    job_log_printf("FILE: User terminated backup while processing '%s'\n", local);
+                } else {
+                    job_log_printf("FILE: Failed backing up '%s' (TBS error code %d)\n", local,
+                                   outcome);
+                }
                 progress_end_item(PROGRESS_END_FAILED);
             }
-            return;
+            return outcome;
         }
 
         progress_item_bytes(0);
@@ -422,13 +461,106 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
                            "Giving up on this file.\n",
                            static_cast<int>(BACKUP_MAX_ATTEMPTS), local);
             report_file_error_code(local, ERR_BADKEY);
+            if (again) report_transfer_withdrawn();
             t.file.close();
             progress_end_item(PROGRESS_END_FAILED);
-            return;
+            return BACKUP_FAILED;
         }
         plat_file_seek(t.file.fd, 0, PLAT_SEEK_SET);
         t.bytes_read = 0;
     }
+}
+
+// Sends again a file whose close the server may never have read.
+void send_again(backup_context* ctx, const pending_close& p) {
+    job_log_printf("FILE: WARNING: The server did not confirm the close of '%s' before the "
+                   "connection was lost; sending the file again.\n",
+                   p.local.c_str());
+    plat_file_info status;
+    if (plat_file_status(p.local.c_str(), &status) != 0 ||
+        (status.attributes & PLAT_ATTR_DIRECTORY)) {
+        job_log_printf("FILE: File does not exist: '%s'\n", p.local.c_str());
+        report_transfer_withdrawn();
+        return;
+    }
+    progress_begin_item(p.local.c_str(), status.size > 0 ? static_cast<uint64_t>(status.size) : 0);
+    send_file(ctx, p.local.c_str(), p.remote.c_str(), &status, p.filter, true);
+}
+
+// Records the confirmed closes; with lost set, returns the closes whose
+// connection broke before a confirmation, and keeps the rest waiting.
+std::vector<pending_close> sort_closes(backup_context* ctx) {
+    std::vector<pending_close> lost, waiting;
+    if (!ctx->pending) return lost;
+    for (pending_close& p : ctx->pending->closes) {
+        if (close_confirmed(ctx->session, p))
+            backup_index_add(ctx, p.local.c_str(), p.mtime, p.size);
+        else if (close_lost(ctx->session, p))
+            lost.push_back(std::move(p));
+        else
+            waiting.push_back(std::move(p));
+    }
+    ctx->pending->closes.swap(waiting);
+    return lost;
+}
+
+void give_up_close(const pending_close& p) {
+    job_log_printf("FILE: WARNING: The server did not confirm the close of '%s'; the next run "
+                   "checks the file again.\n",
+                   p.local.c_str());
+    report_transfer_withdrawn();
+}
+
+} // namespace
+
+void backup_confirm_closes(backup_context* ctx) {
+    if (!ctx->pending || ctx->pending->closes.empty()) return;
+    for (const pending_close& p : sort_closes(ctx)) {
+        // A stopped job sends nothing more; a file lost twice is given up.
+        if (termination_flag() || p.resent)
+            give_up_close(p);
+        else
+            send_again(ctx, p);
+    }
+}
+
+void backup_settle_closes(backup_context* ctx) {
+    if (!ctx->pending) return;
+    for (const pending_close& p : sort_closes(ctx))
+        give_up_close(p);
+    // Nothing answers after the last request: what still waits stays out of
+    // the next index, and the next run asks the server about it.
+    for (const pending_close& p : ctx->pending->closes)
+        job_log_printf("FILE: WARNING: The server did not confirm the close of '%s'; the next "
+                       "run checks the file again.\n",
+                       p.local.c_str());
+    ctx->pending->closes.clear();
+}
+
+void backup_file(backup_context* ctx, const char* local, const char* remote,
+                 const plat_file_info* status, const folder_filter* filter) {
+    backup_confirm_closes(ctx);
+    keepalive_bump();
+    if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return;
+    job_log_printf("FILE: '%s' ...\n", local);
+    if (filter && filter_skips_file(ctx->filters, filter, local, ctx->style)) {
+        job_log_printf("FILE: Skipping '%s' due to filter.\n", local);
+        return;
+    }
+    const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
+    progress_begin_item(local, size);
+    if (backup_index_lookup(ctx, local, status->mtime, status->size)) {
+        job_log_printf("FILE: Current; Not backing up: '%s'\n", local);
+        end_current(ctx, local, status);
+        return;
+    }
+    if (filter && make_today_parents(ctx, remote) != 0) {
+        job_log_printf("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n",
+                       local);
+        progress_end_item(PROGRESS_END_FAILED);
+        return;
+    }
+    send_file(ctx, local, remote, status, filter, false);
 }
 
 int make_today_parents(backup_context* ctx, const char* remote) {

@@ -392,6 +392,9 @@ void __do_backup(const char* schedule_path) {
         backup_item(ctx, sc, dest, f->folder, f);
     }
 
+    // Files a broken connection may have lost are sent again before the
+    // report counts them.
+    backup_confirm_closes(ctx);
     if (termination_flag())
         report_fail_text(k_terminated_text);
     else
@@ -399,9 +402,13 @@ void __do_backup(const char* schedule_path) {
     job_log_printf("Backup of files complete.\n");
     const uint32_t stamp = static_cast<uint32_t>(time(nullptr));
     s->fci_stamp = stamp;
-    fci_finish(&index.index, static_cast<int32_t>(stamp));
     ctfs_lock_request release{5, 0, nullptr};
     ctfs_user_lock(s, &release);
+    // The release is the last request: its answer confirms the last closes,
+    // so the next index is written after it. A job ended between the two
+    // leaves the previous index, whose stamp no longer matches the server's.
+    backup_settle_closes(ctx);
+    fci_finish(&index.index, static_cast<int32_t>(stamp));
     ctfs_session_close(s);
     job_log_printf("Logged out user.\n");
 

@@ -81,6 +81,8 @@ void take_entries(presync_list* p, ctfs_find_request* answer, const char* local)
 
 // Lists the remote folder remote into p. false when there is no presync
 // list (the first request failed, or the server listed nothing usable).
+// A listing larger than any real folder is refused as a whole (reported as a
+// failed item), so that nothing of it is deleted.
 bool fetch_presync(backup_context* ctx, const char* local, const char* remote, presync_list* p) {
     ctfs_find_request req{};
     req.cursor = 0;
@@ -96,8 +98,18 @@ bool fetch_presync(backup_context* ctx, const char* local, const char* remote, p
     const uint32_t further = req.further < 65536u ? req.further : 65536u;
     p->entries =
         blob_list_new(static_cast<int32_t>(req.count + further) + 1, 64, ctfs_find_entry_destroy);
+    uint64_t received = req.count;
+    bool refused = false;
     take_entries(p, &req, local);
     while (req.further != 0) {
+        if (received > ctx->listing_limit) {
+            job_log_printf("PRESYNC: ERROR: The server listed more than %u entries for folder "
+                           "'%s'; NOT synchronizing it.\n",
+                           static_cast<unsigned>(ctx->listing_limit), local);
+            report_file_error_code(local, ERR_SEQUENCE);
+            refused = true;
+            break;
+        }
         ctfs_find_request next{};
         next.cursor = req.next_cursor;
         next.list_flags = WALK_LIST_FLAGS;
@@ -108,14 +120,17 @@ bool fetch_presync(backup_context* ctx, const char* local, const char* remote, p
         // ever deleted. A page without entries ends the paging, so a server
         // that keeps announcing more without sending any cannot hold the walk.
         const bool progress = rc == ERR_NONE && next.entries && next.count > 0;
-        if (progress) take_entries(p, &next, local);
+        if (progress) {
+            received += next.count;
+            take_entries(p, &next, local);
+        }
         req.further = progress ? next.further : 0;
         req.next_cursor = next.next_cursor;
         ctfs_find_files_free(&next);
     }
     ctfs_find_files_free(&req);
     const int32_t n = p->count();
-    if (n == 0) {
+    if (n == 0 || refused) {
         blob_list_free(p->entries);
         p->entries = nullptr;
         return false;
@@ -142,8 +157,16 @@ int32_t presync_find(const presync_list* p, const char* name) {
     return -1;
 }
 
-void presync_account(presync_list* p, int32_t index) {
-    if (index >= 0) p->accounted[static_cast<size_t>(index)] = 1;
+// Marks every copy of name as accounted: a server that lists a name twice
+// (overlapping pages, or a faulty server) must not have the second copy
+// deleted while the local entry exists.
+void presync_account(presync_list* p, const char* name) {
+    if (!p->entries) return;
+    auto it = std::lower_bound(
+        p->by_name.begin(), p->by_name.end(), name,
+        [p](int32_t i, const char* key) { return strcmp(p->at(i)->name, key) < 0; });
+    for (; it != p->by_name.end() && strcmp(p->at(*it)->name, name) == 0; ++it)
+        p->accounted[static_cast<size_t>(*it)] = 1;
 }
 
 // parent, a separator unless parent already ends in one, and name.
@@ -173,6 +196,7 @@ void sync_phase(backup_context* ctx, const char* local, const char* remote, cons
             continue;
         }
         job_log_printf("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
+        backup_index_disown(ctx); // the previous index may still list it
         ctfs_path_request as_file{0, path};
         ctfs_delete(ctx->session, &as_file, nullptr);
         ctfs_path_request as_folder{1, path};
@@ -247,12 +271,22 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
             // nothing to do
         } else if (name_length + local_length + 2 >= WALK_PATH_LIMIT) {
             // Passed over, but it exists: its server copy must stay.
-            presync_account(&presync, presync_find(&presync, name));
+            presync_account(&presync, name);
         } else {
             const std::string child = join_path(local, name, separator);
             const int32_t match = presync_find(&presync, name);
             if (is_excluded_source(ctx->excluded, child.c_str(), style)) {
-                presync_account(&presync, match);
+                presync_account(&presync, name);
+            } else if (entry.status_error != 0) {
+                // It exists but cannot be looked at: a failed item whose
+                // server copy stays.
+                plat_set_last_error(entry.status_error);
+                errno_from_last_error();
+                const int e = errno;
+                job_log_printf("ITEM: ERROR (errno %d) while attempting to stat(): '%s'\n", e,
+                               child.c_str());
+                report_file_error_errno(child.c_str(), e);
+                presync_account(&presync, name);
             } else if (entry.attributes & PLAT_ATTR_REPARSE) {
                 // Its server copy stays in the list: the sync phase removes it.
                 job_log_printf("Ignoring '%s' as it is a reparse point.\n", child.c_str());
@@ -269,7 +303,7 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
                                        code, before, after, child.c_str());
                         report_file_error_errno(child.c_str(), after);
                     }
-                    presync_account(&presync, match);
+                    presync_account(&presync, name);
                 } else {
                     // The listing entry carries the file's status (size,
                     // times, attributes) as read while listing, so no second
@@ -286,14 +320,14 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
                         progress_begin_item(remote, static_cast<uint64_t>(status.size));
                         progress_end_item(PROGRESS_END_CURRENT);
                         backup_index_add(ctx, child.c_str(), status.mtime, status.size);
-                        presync_account(&presync, match);
+                        presync_account(&presync, name);
                     } else if (terminate_requested()) {
                         job_log_printf("User terminated backup.\n");
                         termination_flag_set();
                         stop = true;
                     } else {
                         backup_file(ctx, child.c_str(), remote_child.c_str(), &status, filter);
-                        presync_account(&presync, match);
+                        presync_account(&presync, name);
                     }
                 }
             }

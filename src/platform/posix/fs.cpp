@@ -115,8 +115,18 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
     for (const std::string& n : names) {
         struct stat st;
         if (plat_fault_check(PLAT_FAULT_STATUS) ||
-            fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // vanished
+            fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue; // vanished since it was read
+            // It exists but cannot be looked at (a folder readable but not
+            // searchable, an I/O error): whoever walks the listing must fail
+            // it, not take it for gone.
+            const int error = errno;
+            memset(&info, 0, sizeof info);
+            info.status_error = error;
+            memcpy(info.name, n.c_str(), n.size() + 1);
+            d->entries.push_back(info);
+            continue;
+        }
         if (!listed_kind(st.st_mode)) continue;
         fill_info(st, n.c_str(), &info);
         d->entries.push_back(info);
@@ -180,6 +190,15 @@ plat_file plat_file_create(const char* path, bool owner_only) {
         return PLAT_NO_FILE;
     }
     return fd;
+}
+
+plat_file plat_file_open_write(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {

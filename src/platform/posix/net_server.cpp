@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -185,4 +186,53 @@ int plat_set_file_mtime(const char* path, int64_t mtime) {
     ts[0].tv_nsec = 0;
     ts[1] = ts[0];
     return utimensat(AT_FDCWD, path, ts, 0);
+}
+
+int plat_rename_replace(const char* from, const char* to) {
+    if (plat_fault_check(PLAT_FAULT_RENAME)) return -1;
+    return rename(from, to) == 0 ? 0 : -1;
+}
+
+struct plat_store_lock {
+    int fd;
+};
+
+plat_store_lock* plat_store_lock_take(const char* path) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    // flock, not fcntl locks: a second open of the file in this process must
+    // conflict too, and closing another descriptor of it must not unlock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    return new plat_store_lock{fd};
+}
+
+bool plat_error_is_lock_held(int code) {
+    return code == EWOULDBLOCK || code == EAGAIN;
+}
+
+void plat_store_unlock(plat_store_lock* l) {
+    if (!l) return;
+    close(l->fd); // releases the flock
+    delete l;
+}
+
+int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len) {
+    if (kind != 4 || len != 12 || !buf) return 1;
+    uint32_t f[3];
+    for (int i = 0; i < 3; i++)
+        f[i] = static_cast<uint32_t>(buf[i * 4]) | static_cast<uint32_t>(buf[i * 4 + 1]) << 8 |
+               static_cast<uint32_t>(buf[i * 4 + 2]) << 16 |
+               static_cast<uint32_t>(buf[i * 4 + 3]) << 24;
+    bool root = geteuid() == 0;
+    // The owner first: changing it clears the set-id bits that chmod then sets.
+    if (root && fchownat(AT_FDCWD, path, static_cast<uid_t>(f[0]), static_cast<gid_t>(f[1]),
+                         AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    mode_t mode = static_cast<mode_t>(f[2] & (root ? 07777u : 0777u));
+    return chmod(path, mode) == 0 ? 0 : -1;
 }

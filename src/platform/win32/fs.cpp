@@ -199,6 +199,18 @@ plat_file plat_file_create(const char* path, bool) {
     return fd;
 }
 
+plat_file plat_file_open_write(const char* path) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
+    // _open shares the file for reading and writing, so a reader of the same
+    // file in this process keeps its descriptor.
+    int fd = _open(path, _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        set_error_from_errno();
+        return PLAT_NO_FILE;
+    }
+    return fd;
+}
+
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
     if (plat_fault_check(PLAT_FAULT_READ)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 int plat_net_startup() {
     static bool started = false;
@@ -190,4 +191,49 @@ int plat_set_file_mtime(const char* path, int64_t mtime) {
     BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
     CloseHandle(h);
     return ok ? 0 : -1;
+}
+
+int plat_rename_replace(const char* from, const char* to) {
+    if (plat_fault_check(PLAT_FAULT_RENAME)) return -1;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+struct plat_store_lock {
+    HANDLE h;
+};
+
+plat_store_lock* plat_store_lock_take(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov)) {
+        DWORD e = GetLastError();
+        CloseHandle(h);
+        SetLastError(e);
+        return nullptr;
+    }
+    return new plat_store_lock{h};
+}
+
+bool plat_error_is_lock_held(int code) {
+    return code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION;
+}
+
+void plat_store_unlock(plat_store_lock* l) {
+    if (!l) return;
+    CloseHandle(l->h); // releases the lock
+    delete l;
+}
+
+int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len) {
+    if (kind != 3 || !buf || len < SECURITY_DESCRIPTOR_MIN_LENGTH) return 1;
+    // The stored bytes are a self-relative descriptor; check it before use.
+    std::vector<uint8_t> sd(buf, buf + len);
+    PSECURITY_DESCRIPTOR p = sd.data();
+    if (!IsValidSecurityDescriptor(p) || GetSecurityDescriptorLength(p) > len) return 1;
+    // The access list only: owner and group need privileges a restore
+    // rarely has.
+    return SetFileSecurityA(path, DACL_SECURITY_INFORMATION, p) ? 0 : -1;
 }

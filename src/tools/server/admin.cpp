@@ -10,6 +10,7 @@
 #include "agent/backup/schedule.h"
 #include "platform/platform.h"
 #include "tools/server/server.h"
+#include "tools/server/wire.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -20,7 +21,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -104,15 +107,16 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
 int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history) {
     catalog& cat = st->cat;
     std::vector<cat_entry> entries;
-    int rc = cat.ops->list(cat.self, user, path, &entries);
+    int rc = cat.ops->list(cat.self, user, path, 0, &entries);
     if (rc == CAT_OK) {
         for (const cat_entry& e : entries) {
             if (e.folder) {
                 printf("%-19s %14s  %s/\n", time_text(e.mtime).c_str(), "-", e.name.c_str());
                 continue;
             }
-            printf("%-19s %14llu  %s\n", time_text(e.mtime).c_str(),
-                   static_cast<unsigned long long>(e.size), e.name.c_str());
+            printf("%-19s %14llu  %s%s\n", time_text(e.mtime).c_str(),
+                   static_cast<unsigned long long>(e.size), e.name.c_str(),
+                   e.damaged ? "  (damaged)" : "");
             if (history) {
                 std::vector<cat_version> hist;
                 cat.ops->history(cat.self, user, path.empty() ? e.name : path + "/" + e.name,
@@ -177,64 +181,102 @@ bool inflate_block(const std::vector<uint8_t>& in, size_t max, std::vector<uint8
 
 } // namespace
 
-bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key, FILE* out,
-                        std::string* why) {
-    uint64_t want_blocks = v.block_size ? (v.size + v.block_size - 1) / v.block_size : 0;
-    if (v.blocks.size() != want_blocks) {
-        *why = "block count " + std::to_string(v.blocks.size()) + " for " +
-               std::to_string(want_blocks);
+namespace {
+
+// Decodes block i of v into *plain (key null: checks the stored bytes only).
+// False with *why; *stored_bad says the stored block itself is missing or
+// not the bytes its name promises (rather than bytes that were stored as
+// sent but do not decode).
+bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* key,
+                  EVP_CIPHER_CTX* ctx, std::vector<uint8_t>* cipher, std::vector<uint8_t>* plain,
+                  std::vector<uint8_t>* inflated, std::string* why, bool* stored_bad) {
+    const cat_block& b = v.blocks[i];
+    *stored_bad = true;
+    if (st->blocks.ops->get(st->blocks.self, b.digest, cipher) != 0) {
+        *why = "missing";
         return false;
     }
-    std::vector<uint8_t> cipher, plain, inflated;
-    std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter> ctx(EVP_CIPHER_CTX_new());
-    for (size_t i = 0; i < v.blocks.size(); i++) {
-        const cat_block& b = v.blocks[i];
-        std::string at = "block " + std::to_string(i) + ": ";
-        if (st->blocks.ops->get(st->blocks.self, b.digest, &cipher) != 0) {
-            *why = at + "missing";
-            return false;
-        }
-        uint8_t md[SHA256_DIGEST_LENGTH];
-        SHA256(cipher.data(), cipher.size(), md);
-        if (hex_of(md, sizeof md) != b.digest || cipher.size() != b.length || cipher.empty() ||
-            cipher.size() % 16 != 0) {
-            *why = at + "damaged";
-            return false;
-        }
-        if (!key) continue;
-        static const uint8_t iv[16] = {0};
-        plain.resize(cipher.size() + 16);
-        int a = 0, f = 0;
-        if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
-            EVP_DecryptUpdate(ctx.get(), plain.data(), &a, cipher.data(),
-                              static_cast<int>(cipher.size())) != 1 ||
-            EVP_DecryptFinal_ex(ctx.get(), plain.data() + a, &f) != 1) {
-            *why = at + "does not decrypt (wrong account key?)";
-            return false;
-        }
-        plain.resize(static_cast<size_t>(a + f));
-        uint64_t expect =
-            std::min<uint64_t>(v.block_size, v.size - i * static_cast<uint64_t>(v.block_size));
-        if (!inflate_block(plain, static_cast<size_t>(expect), &inflated) ||
-            inflated.size() != expect) {
-            *why = at + "does not inflate to its size";
-            return false;
-        }
-        if (b.md5.size() == 16) {
-            uint8_t m[EVP_MAX_MD_SIZE];
-            unsigned int mlen = 0;
-            EVP_Digest(inflated.data(), inflated.size(), m, &mlen, EVP_md5(), nullptr);
-            if (memcmp(m, b.md5.data(), 16) != 0) {
-                *why = at + "checksum mismatch";
-                return false;
-            }
-        }
-        if (out && fwrite(inflated.data(), 1, inflated.size(), out) != inflated.size()) {
-            *why = at + "cannot write";
+    uint8_t md[SHA256_DIGEST_LENGTH];
+    SHA256(cipher->data(), cipher->size(), md);
+    if (hex_of(md, sizeof md) != b.digest || cipher->size() != b.length || cipher->empty() ||
+        cipher->size() % 16 != 0) {
+        *why = "damaged";
+        return false;
+    }
+    *stored_bad = false;
+    if (!key) return true;
+    static const uint8_t iv[16] = {0};
+    plain->resize(cipher->size() + 16);
+    int a = 0, f = 0;
+    if (!ctx || EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
+        EVP_DecryptUpdate(ctx, plain->data(), &a, cipher->data(),
+                          static_cast<int>(cipher->size())) != 1 ||
+        EVP_DecryptFinal_ex(ctx, plain->data() + a, &f) != 1) {
+        *why = "does not decrypt (wrong account key?)";
+        return false;
+    }
+    plain->resize(static_cast<size_t>(a + f));
+    uint64_t expect =
+        std::min<uint64_t>(v.block_size, v.size - i * static_cast<uint64_t>(v.block_size));
+    if (!inflate_block(*plain, static_cast<size_t>(expect), inflated) ||
+        inflated->size() != expect) {
+        *why = "does not inflate to its size";
+        return false;
+    }
+    if (b.md5.size() == 16) {
+        uint8_t m[EVP_MAX_MD_SIZE];
+        unsigned int mlen = 0;
+        EVP_Digest(inflated->data(), inflated->size(), m, &mlen, EVP_md5(), nullptr);
+        if (memcmp(m, b.md5.data(), 16) != 0) {
+            *why = "checksum mismatch";
             return false;
         }
     }
     return true;
+}
+
+bool block_count_ok(const cat_version& v, std::string* why) {
+    uint64_t want_blocks = v.block_size ? (v.size + v.block_size - 1) / v.block_size : 0;
+    if (v.blocks.size() == want_blocks) return true;
+    *why = "block count " + std::to_string(v.blocks.size()) + " for " + std::to_string(want_blocks);
+    return false;
+}
+
+} // namespace
+
+bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key, FILE* out,
+                        std::string* why) {
+    if (!block_count_ok(v, why)) return false;
+    std::vector<uint8_t> cipher, plain, inflated;
+    std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter> ctx(EVP_CIPHER_CTX_new());
+    for (size_t i = 0; i < v.blocks.size(); i++) {
+        bool stored_bad = false;
+        if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, why, &stored_bad)) {
+            *why = "block " + std::to_string(i) + ": " + *why;
+            return false;
+        }
+        if (key && out && fwrite(inflated.data(), 1, inflated.size(), out) != inflated.size()) {
+            *why = "block " + std::to_string(i) + ": cannot write";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
+                       std::vector<srv_fault>* faults) {
+    faults->clear();
+    std::string why;
+    if (!block_count_ok(v, &why)) faults->push_back(srv_fault{-1, blk_digest(), why, false});
+    std::vector<uint8_t> cipher, plain, inflated;
+    std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter> ctx(EVP_CIPHER_CTX_new());
+    for (size_t i = 0; i < v.blocks.size(); i++) {
+        bool stored_bad = false;
+        if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, &why, &stored_bad))
+            faults->push_back(
+                srv_fault{static_cast<int64_t>(i), v.blocks[i].digest, why, stored_bad});
+    }
+    return faults->empty();
 }
 
 namespace {
@@ -247,41 +289,188 @@ bool key_matches(srv_store* st, uint32_t user, const uint8_t* key) {
     return CRYPTO_memcmp(d, u.key_digest, 20) == 0;
 }
 
+// What one verify found, kept in the catalog when it is done: damaged
+// versions are sent again by the next run of their agent (never current at
+// open or in a listing), damaged blocks are never taken over and are
+// replaced when they arrive again, and the stamps of every user with damage
+// are removed so that the agent's index is not trusted either.
+struct verify_tally {
+    size_t versions = 0, bad_versions = 0, bad_blocks = 0;
+    cat_damage marks;
+    std::set<uint32_t> users;
+};
+
+// Checks one version; prints every fault with label ("user 7 /a/b" or
+// "/a/b") and, when print_ok, an "ok" line for a whole version.
+bool verify_version(srv_store* st, uint32_t user, const cat_version& v, const uint8_t* key,
+                    const std::string& label, bool print_ok, verify_tally* t) {
+    std::vector<srv_fault> faults;
+    t->versions++;
+    if (srv_check_version(st, v, key, &faults)) {
+        if (print_ok) printf("ok %s\n", label.c_str());
+        if (v.damaged) { // whole again (its blocks were put back): clear the marks
+            t->marks.good_versions.push_back(v.id);
+            for (const cat_block& b : v.blocks)
+                t->marks.good_blocks.push_back(b.digest);
+        }
+        return true;
+    }
+    t->bad_versions++;
+    t->marks.bad_versions.push_back(v.id);
+    t->users.insert(user);
+    for (const srv_fault& f : faults) {
+        if (f.block < 0) {
+            printf("DAMAGED %s: %s\n", label.c_str(), f.why.c_str());
+            continue;
+        }
+        printf("DAMAGED %s: block %lld: %s\n", label.c_str(), static_cast<long long>(f.block),
+               f.why.c_str());
+        t->bad_blocks++;
+        t->marks.bad_blocks.push_back(f.digest);
+    }
+    return false;
+}
+
+// Prints the summary, stores the marks and removes the stamps of users with
+// damage. 0 when nothing was damaged.
+int verify_finish(srv_store* st, const char* what, verify_tally* t) {
+    printf("%zu %s checked, %zu damaged, %zu blocks damaged or missing\n", t->versions, what,
+           t->bad_versions, t->bad_blocks);
+    catalog& cat = st->cat;
+    cat_damage& m = t->marks;
+    bool any = !m.bad_versions.empty() || !m.good_versions.empty() || !m.bad_blocks.empty() ||
+               !m.good_blocks.empty();
+    int rc = t->bad_versions ? 1 : 0;
+    if (any && cat.ops->damage_record(cat.self, m) != CAT_OK) {
+        fprintf(stderr, "tavni-server: cannot record the damage in the catalog\n");
+        rc = 1;
+    }
+    for (uint32_t user : t->users)
+        if (cat.ops->stamps_clear(cat.self, user, nullptr, nullptr) != CAT_OK) {
+            fprintf(stderr, "tavni-server: cannot remove the stamps of user %u\n", user);
+            rc = 1;
+        }
+    return rc;
+}
+
+// A stored name is written below the restore folder only when it is one
+// plain name, as a client's request would have to be.
+bool name_ok(const std::string& name) {
+    std::string norm;
+    return !name.empty() && name.find('/') == std::string::npos &&
+           srv_normalize_path(name, false, &norm) && norm == name;
+}
+
+// The name as it can be shown on one line.
+std::string shown(const std::string& name) {
+    std::string out;
+    for (unsigned char ch : name) {
+        if (ch < 0x20 || ch == 0x7f || ch == '"' || ch == '\\') {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\x%02x", ch);
+            out += buf;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
+}
+
+struct restore_run {
+    srv_store* st;
+    const srv_restore_opts* o;
+    const uint8_t* key;
+    verify_tally tally; // check only
+};
+
+// Makes the restore folder and its missing parents (owner-only); an existing
+// folder is used as it is. A link or a file in the way is refused; false then.
+bool ensure_target_folder(const std::string& path, bool parents) {
+    plat_file_info info;
+    if (plat_file_status(path.c_str(), &info) == 0) {
+        if ((info.attributes & PLAT_ATTR_DIRECTORY) && !(info.attributes & PLAT_ATTR_REPARSE))
+            return true;
+        fprintf(stderr, "tavni-server: %s exists and is not a folder\n", path.c_str());
+        return false;
+    }
+    if (parents) {
+        size_t k = path.find_last_of('/');
+        if (k != std::string::npos && k > 0 && !plat_exists(path.substr(0, k).c_str()) &&
+            !ensure_target_folder(path.substr(0, k), true))
+            return false;
+    }
+    if (plat_mkdir(path.c_str(), true) != 0 && !plat_is_folder(path.c_str())) {
+        char text[256];
+        fprintf(stderr, "tavni-server: cannot make %s: %s\n", path.c_str(),
+                plat_error_text(plat_last_error(), text, sizeof text));
+        return false;
+    }
+    return true;
+}
+
+// Applies the stored security record to a restored file; false when a
+// record of a kind this system applies could not be applied.
+bool apply_security(const std::string& file, const std::string& rec) {
+    if (rec.size() < 5) return true; // none: the file stays owner-only
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(rec.data());
+    uint32_t value = static_cast<uint32_t>(p[1]) | static_cast<uint32_t>(p[2]) << 8 |
+                     static_cast<uint32_t>(p[3]) << 16 | static_cast<uint32_t>(p[4]) << 24;
+    uint32_t extra = static_cast<uint32_t>(rec.size() - 5);
+    if (value != extra && p[0] != 2) return true; // malformed: not applied
+    return plat_file_security_apply(file.c_str(), p[0], p + 5, extra) >= 0;
+}
+
 // Restores one file version to target (empty: check only).
-bool restore_file(srv_store* st, const srv_restore_opts& o, const std::string& path,
-                  const std::string& target) {
+bool restore_file(restore_run* r, const std::string& path, const std::string& target) {
+    srv_store* st = r->st;
+    const srv_restore_opts& o = *r->o;
     cat_version v;
     if (st->cat.ops->version_at(st->cat.self, o.user, path, o.at, &v) != CAT_OK) {
         fprintf(stderr, "tavni-server: no version of /%s\n", path.c_str());
         return false;
     }
-    std::string why;
-    const uint8_t* key = o.have_key ? o.key : nullptr;
-    if (target.empty()) {
-        if (!srv_decode_version(st, v, key, nullptr, &why)) {
-            printf("DAMAGED /%s: %s\n", path.c_str(), why.c_str());
+    if (target.empty()) return verify_version(st, o.user, v, r->key, "/" + path, true, &r->tally);
+    plat_file_info info;
+    if (plat_file_status(target.c_str(), &info) == 0) {
+        if (!o.overwrite) {
+            fprintf(stderr, "tavni-server: /%s not restored: %s exists (--overwrite replaces it)\n",
+                    path.c_str(), target.c_str());
             return false;
         }
-        printf("ok /%s\n", path.c_str());
-        return true;
+        if ((info.attributes & PLAT_ATTR_DIRECTORY) && !(info.attributes & PLAT_ATTR_REPARSE)) {
+            fprintf(stderr, "tavni-server: /%s not restored: %s is a folder\n", path.c_str(),
+                    target.c_str());
+            return false;
+        }
     }
+    // Written owner-only under a temporary name; its final access, time and
+    // name only once the contents are complete.
     std::string tmp = target + ".tavni-part";
-    FILE* f = fopen(tmp.c_str(), "wb");
+    plat_unlink(tmp.c_str()); // a leftover of an earlier restore (never followed if a link)
+    FILE* f = plat_open_private(tmp.c_str(), PLAT_PRIVATE_CREATE_NEW);
     if (!f) {
         fprintf(stderr, "tavni-server: cannot write %s\n", tmp.c_str());
         return false;
     }
-    bool ok = srv_decode_version(st, v, key, f, &why);
+    std::string why;
+    bool ok = srv_decode_version(st, v, r->key, f, &why);
     ok = (fclose(f) == 0) && ok;
-    std::error_code ec;
     if (!ok) {
-        fs::remove(tmp, ec);
+        plat_unlink(tmp.c_str());
         fprintf(stderr, "tavni-server: /%s not restored: %s\n", path.c_str(), why.c_str());
         return false;
     }
-    fs::rename(tmp, target, ec);
-    if (ec || plat_set_file_mtime(target.c_str(), v.mtime) != 0) {
+    bool access_ok = apply_security(tmp, v.security);
+    if (plat_set_file_mtime(tmp.c_str(), v.mtime) != 0 ||
+        (o.overwrite ? plat_rename_replace(tmp.c_str(), target.c_str())
+                     : plat_rename(tmp.c_str(), target.c_str())) != 0) {
+        plat_unlink(tmp.c_str());
         fprintf(stderr, "tavni-server: cannot finish %s\n", target.c_str());
+        return false;
+    }
+    if (!access_ok) {
+        fprintf(stderr, "tavni-server: %s restored, but its owner or access could not be set\n",
+                target.c_str());
         return false;
     }
     printf("restored /%s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(v.size));
@@ -289,17 +478,33 @@ bool restore_file(srv_store* st, const srv_restore_opts& o, const std::string& p
 }
 
 // Walks the tree as it stood at o.at (the current tree with 0).
-bool restore_tree(srv_store* st, const srv_restore_opts& o, const std::string& path,
-                  const std::string& target) {
-    std::error_code ec;
-    if (!target.empty()) fs::create_directories(target, ec);
+bool restore_tree(restore_run* r, const std::string& path, const std::string& target) {
+    srv_store* st = r->st;
+    const srv_restore_opts& o = *r->o;
+    if (!target.empty() && !ensure_target_folder(target, false)) return false;
     std::vector<cat_entry> entries;
-    if (st->cat.ops->list(st->cat.self, o.user, path, &entries) != CAT_OK) return false;
+    if (st->cat.ops->list(st->cat.self, o.user, path, o.at, &entries) != CAT_OK) {
+        fprintf(stderr, "tavni-server: cannot list /%s\n", path.c_str());
+        return false;
+    }
     bool ok = true;
     for (const cat_entry& e : entries) {
+        if (!name_ok(e.name)) {
+            fprintf(stderr, "tavni-server: unsafe stored name \"%s\" in /%s: not restored\n",
+                    shown(e.name).c_str(), path.c_str());
+            ok = false;
+            continue;
+        }
         std::string child = path.empty() ? e.name : path + "/" + e.name;
+        std::string norm;
+        if (!srv_normalize_path(child, false, &norm) || norm != child) {
+            fprintf(stderr, "tavni-server: stored path /%s is too long: not restored\n",
+                    shown(child).c_str());
+            ok = false;
+            continue;
+        }
         std::string ct = target.empty() ? std::string() : target + "/" + e.name;
-        ok = (e.folder ? restore_tree(st, o, child, ct) : restore_file(st, o, child, ct)) && ok;
+        ok = (e.folder ? restore_tree(r, child, ct) : restore_file(r, child, ct)) && ok;
     }
     return ok;
 }
@@ -311,20 +516,38 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
         fprintf(stderr, "tavni-server: the account key does not belong to user %u\n", o.user);
         return 1;
     }
+    restore_run r{st, &o, o.have_key ? o.key : nullptr, verify_tally()};
     std::string base = o.path;
     size_t k = base.rfind('/');
     std::string name = k == std::string::npos ? base : base.substr(k + 1);
-    if (st->cat.ops->is_folder(st->cat.self, o.user, base)) {
+    if (!base.empty() && !name_ok(name)) {
+        fprintf(stderr, "tavni-server: not a valid server path: /%s\n", shown(base).c_str());
+        return 1;
+    }
+    bool folder = st->cat.ops->is_folder(st->cat.self, o.user, base, o.at);
+    cat_version v;
+    if (!folder && st->cat.ops->version_at(st->cat.self, o.user, base, o.at, &v) != CAT_OK) {
+        if (o.at)
+            fprintf(stderr, "tavni-server: /%s did not exist at %s\n", base.c_str(),
+                    time_text(o.at).c_str());
+        else
+            fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
+        return 1;
+    }
+    // The output folder is the caller's own choice and may be reached through
+    // a link; below it, only folders the restore finds or makes are entered.
+    if (!o.to.empty() && !plat_is_folder(o.to.c_str()) && !ensure_target_folder(o.to, true))
+        return 1;
+    bool ok;
+    if (folder) {
         std::string target =
             o.to.empty() ? std::string() : (name.empty() ? o.to : o.to + "/" + name);
-        return restore_tree(st, o, base, target) ? 0 : 1;
+        ok = restore_tree(&r, base, target);
+    } else {
+        ok = restore_file(&r, base, o.to.empty() ? std::string() : o.to + "/" + name);
     }
-    std::string target = o.to.empty() ? std::string() : o.to + "/" + name;
-    if (!o.to.empty()) {
-        std::error_code ec;
-        fs::create_directories(o.to, ec);
-    }
-    return restore_file(st, o, base, target) ? 0 : 1;
+    if (o.to.empty()) return verify_finish(st, "versions", &r.tally) == 0 && ok ? 0 : 1;
+    return ok ? 0 : 1;
 }
 
 int srv_cmd_verify_all(srv_store* st, uint32_t user, const uint8_t* key) {
@@ -333,16 +556,28 @@ int srv_cmd_verify_all(srv_store* st, uint32_t user, const uint8_t* key) {
         fprintf(stderr, "tavni-server: cannot read the catalog\n");
         return 1;
     }
-    size_t bad = 0;
+    // The key decodes only its own user's blocks: another user's would all
+    // look damaged. Those are checked as stored bytes.
+    std::map<uint32_t, bool> key_of;
+    verify_tally t;
     for (const auto& p : all) {
-        std::string why;
-        if (!srv_decode_version(st, p.second, key, nullptr, &why)) {
-            printf("DAMAGED user %u /%s: %s\n", p.first, p.second.path.c_str(), why.c_str());
-            bad++;
+        const uint8_t* k = nullptr;
+        if (key) {
+            auto it = key_of.find(p.first);
+            if (it == key_of.end()) {
+                it = key_of.emplace(p.first, key_matches(st, p.first, key)).first;
+                if (!it->second)
+                    fprintf(stderr,
+                            "tavni-server: the account key does not belong to user %u: its "
+                            "versions are checked without decrypting\n",
+                            p.first);
+            }
+            if (it->second) k = key;
         }
+        verify_version(st, p.first, p.second, k,
+                       "user " + std::to_string(p.first) + " /" + p.second.path, false, &t);
     }
-    printf("%zu current versions checked, %zu damaged\n", all.size(), bad);
-    return bad ? 1 : 0;
+    return verify_finish(st, "current versions", &t);
 }
 
 int srv_cmd_mail_list(srv_store* st) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct srv_store;
 
@@ -30,20 +31,42 @@ struct srv_restore_opts {
     std::string to; // empty: verify only
     bool have_key = false;
     uint8_t key[32] = {};
-    int64_t at = 0; // 0: the current tree
+    int64_t at = 0;         // 0: the current tree; else the tree as it stood then
+    bool overwrite = false; // replace files already at the target
 };
-// Restores (or, with opts.to empty, verifies) a file or a folder tree.
-// 0 when every file came out whole, 1 otherwise.
+// Restores (or, with opts.to empty, verifies) a file or a folder tree as it
+// stood at opts.at. Stored names are checked as client paths are: one that
+// could leave the target folder is reported and not written. Files are
+// written owner-only and get their stored access (and, as root, owner) when
+// complete; an existing file is replaced only with overwrite. 0 when every
+// file came out whole, 1 otherwise (also when the path did not exist then).
 int srv_cmd_restore(srv_store* st, const srv_restore_opts& opts);
 // Checks every current version (of one user, or all with user 0): blocks
-// present, content matching their names, and with a key their decryption,
-// inflation and checksums. 0 when nothing is damaged.
+// present, content matching their names, and with the key of their user
+// their decryption, inflation and checksums. Reports every damaged block and
+// a summary line, marks what it found in the catalog (damaged versions are
+// sent again by the next run) and removes the stamps of users with damage.
+// 0 when nothing is damaged.
 int srv_cmd_verify_all(srv_store* st, uint32_t user, const uint8_t* key);
 
-// Decodes one stored version, writing the plain file to out (null: check
-// only); false with *why.
+// Decodes one stored version, writing the plain file to out (null, or no
+// key: check only); false with *why at the first fault.
 bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key, FILE* out,
                         std::string* why);
+
+// One fault of a version: a block (index, digest) or the version as a whole
+// (block -1). stored_bad: the stored block is missing or not the bytes its
+// name promises.
+struct srv_fault {
+    int64_t block;
+    blk_digest digest;
+    std::string why;
+    bool stored_bad;
+};
+// Checks every block of a version (key null: the stored bytes only); true
+// when whole, else every fault in *faults.
+bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
+                       std::vector<srv_fault>* faults);
 
 int srv_cmd_mail_list(srv_store* st);
 int srv_cmd_mail_show(srv_store* st, int64_t id);

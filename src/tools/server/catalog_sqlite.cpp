@@ -148,6 +148,19 @@ CREATE TABLE mail(id INTEGER PRIMARY KEY, user INTEGER NOT NULL, schedule_id INT
 INSERT INTO meta(key, value) VALUES('schema_version', '1');
 )";
 
+// Version 1 to 2: each version keeps the file's security record and a damage
+// mark; damaged blocks and lock holders get tables; folders get an index over
+// every row (restore --at reads removed folders too).
+const char* kUpgrade2 = R"(
+ALTER TABLE versions ADD COLUMN security BLOB NOT NULL DEFAULT x'';
+ALTER TABLE versions ADD COLUMN damaged INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE damaged_blocks(digest TEXT PRIMARY KEY, found INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE holders(user INTEGER NOT NULL, host BLOB NOT NULL, PRIMARY KEY(user, host))
+                     WITHOUT ROWID;
+CREATE INDEX folders_all ON folders(user, path);
+UPDATE meta SET value = '2' WHERE key = 'schema_version';
+)";
+
 sql_cat* C(void* self) {
     return static_cast<sql_cat*>(self);
 }
@@ -218,6 +231,54 @@ int c_stamp_set(void* self, uint32_t user, const uint8_t* host, const std::strin
     return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
 }
 
+int c_stamps_clear(void* self, uint32_t user, const uint8_t* host, const std::string* sched) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    const char* sql = !host ? "DELETE FROM stamps WHERE user = ?1"
+                      : !sched
+                          ? "DELETE FROM stamps WHERE user = ?1 AND host = ?2"
+                          : "DELETE FROM stamps WHERE user = ?1 AND host = ?2 AND schedule = ?3";
+    stmt q(c->db, sql);
+    q.bind(1, user);
+    if (host) q.bind_blob(2, host, 20);
+    if (host && sched) q.bind(3, *sched);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_holder_note(void* self, const cat_holder& h) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "INSERT OR IGNORE INTO holders(user, host) VALUES(?, ?)");
+    q.bind(1, h.user);
+    q.bind_blob(2, h.host, 20);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_holder_forget(void* self, const cat_holder& h) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "DELETE FROM holders WHERE user = ? AND host = ?");
+    q.bind(1, h.user);
+    q.bind_blob(2, h.host, 20);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_holders(void* self, std::vector<cat_holder>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, "SELECT user, host FROM holders ORDER BY user, host");
+    while (q.step() == SQLITE_ROW) {
+        cat_holder h;
+        h.user = static_cast<uint32_t>(q.i64(0));
+        std::string host = q.text(1);
+        memset(h.host, 0, 20);
+        memcpy(h.host, host.data(), std::min<size_t>(20, host.size()));
+        out->push_back(h);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
 // ---- tree -------------------------------------------------------------------
 
 bool folder_exists(sqlite3* db, uint32_t user, const std::string& path) {
@@ -232,6 +293,28 @@ bool file_exists(sqlite3* db, uint32_t user, const std::string& path) {
     stmt q(db, "SELECT 1 FROM versions WHERE user = ? AND path = ? AND replaced = 0");
     q.bind(1, user);
     q.bind(2, path);
+    return q.step() == SQLITE_ROW;
+}
+
+// The same at a past time (0: now). Rows count from their creation (commit)
+// up to, not including, their removal (replacement).
+bool folder_exists_at(sqlite3* db, uint32_t user, const std::string& path, int64_t at) {
+    if (at == 0 || path.empty()) return folder_exists(db, user, path);
+    stmt q(db, "SELECT 1 FROM folders WHERE user = ?1 AND path = ?2 AND created <= ?3 AND "
+               "(removed = 0 OR removed > ?3)");
+    q.bind(1, user);
+    q.bind(2, path);
+    q.bind(3, at);
+    return q.step() == SQLITE_ROW;
+}
+
+bool file_exists_at(sqlite3* db, uint32_t user, const std::string& path, int64_t at) {
+    if (at == 0) return file_exists(db, user, path);
+    stmt q(db, "SELECT 1 FROM versions WHERE user = ?1 AND path = ?2 AND committed <= ?3 AND "
+               "(replaced = 0 OR replaced > ?3)");
+    q.bind(1, user);
+    q.bind(2, path);
+    q.bind(3, at);
     return q.step() == SQLITE_ROW;
 }
 
@@ -319,34 +402,81 @@ int c_remove(void* self, uint32_t user, int kind, const std::string& path, int64
     return changed > 0 ? CAT_OK : CAT_NOT_FOUND;
 }
 
-int c_list(void* self, uint32_t user, const std::string& path, std::vector<cat_entry>* out) {
+// Children of a folder at time at, read through the (user, path) indexes
+// over the folder's subtree: a child's path lies between "P/" and "P0". The
+// root's children are every path of the user.
+int list_at(sqlite3* db, uint32_t user, const std::string& path, int64_t at,
+            std::vector<cat_entry>* out) {
+    std::string lo = path + "/";
+    std::string hi = path + "0";
+    const char* range = path.empty() ? "(?2 = ?2 AND ?3 = ?3)" : "path >= ?2 AND path < ?3";
+    std::string fsql = std::string("SELECT name, created FROM folders WHERE user = ?1 AND ") +
+                       range +
+                       " AND parent = ?4 AND created <= ?5 AND (removed = 0 OR removed > ?5)";
+    stmt f(db, fsql.c_str());
+    f.bind(1, user);
+    f.bind(2, lo);
+    f.bind(3, hi);
+    f.bind(4, path);
+    f.bind(5, at);
+    std::map<std::string, cat_entry> seen;
+    while (f.step() == SQLITE_ROW)
+        seen[f.text(0)] = cat_entry{f.text(0), true, static_cast<uint32_t>(f.i64(1)), 0, false};
+    std::string vsql =
+        std::string("SELECT name, mtime, size, damaged FROM versions WHERE user = ?1 "
+                    "AND ") +
+        range +
+        " AND parent = ?4 AND committed <= ?5 AND (replaced = 0 OR replaced > ?5) "
+        "ORDER BY id";
+    stmt v(db, vsql.c_str());
+    v.bind(1, user);
+    v.bind(2, lo);
+    v.bind(3, hi);
+    v.bind(4, path);
+    v.bind(5, at);
+    while (v.step() == SQLITE_ROW) {
+        std::string name = v.text(0);
+        auto it = seen.find(name);
+        if (it != seen.end() && it->second.folder) continue; // a folder wins, as in the tree
+        seen[name] = cat_entry{name, false, static_cast<uint32_t>(v.i64(1)),
+                               static_cast<uint64_t>(v.i64(2)), v.i64(3) != 0};
+    }
+    if (!f.ok() || !v.ok()) return CAT_FAIL;
+    for (auto& kv : seen)
+        out->push_back(kv.second);
+    return CAT_OK;
+}
+
+int c_list(void* self, uint32_t user, const std::string& path, int64_t at,
+           std::vector<cat_entry>* out) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
     out->clear();
-    if (!folder_exists(c->db, user, path))
-        return file_exists(c->db, user, path) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    if (!folder_exists_at(c->db, user, path, at))
+        return file_exists_at(c->db, user, path, at) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    if (at != 0) return list_at(c->db, user, path, at, out);
     stmt f(c->db,
            "SELECT name, created FROM folders WHERE user = ? AND parent = ? AND removed = 0");
     f.bind(1, user);
     f.bind(2, path);
     while (f.step() == SQLITE_ROW)
-        out->push_back(cat_entry{f.text(0), true, static_cast<uint32_t>(f.i64(1)), 0});
-    stmt v(c->db,
-           "SELECT name, mtime, size FROM versions WHERE user = ? AND parent = ? AND replaced = 0");
+        out->push_back(cat_entry{f.text(0), true, static_cast<uint32_t>(f.i64(1)), 0, false});
+    stmt v(c->db, "SELECT name, mtime, size, damaged FROM versions WHERE user = ? AND parent = ? "
+                  "AND replaced = 0");
     v.bind(1, user);
     v.bind(2, path);
     while (v.step() == SQLITE_ROW)
         out->push_back(cat_entry{v.text(0), false, static_cast<uint32_t>(v.i64(1)),
-                                 static_cast<uint64_t>(v.i64(2))});
+                                 static_cast<uint64_t>(v.i64(2)), v.i64(3) != 0});
     std::sort(out->begin(), out->end(),
               [](const cat_entry& a, const cat_entry& b) { return a.name < b.name; });
     return CAT_OK;
 }
 
-bool c_is_folder(void* self, uint32_t user, const std::string& path) {
+bool c_is_folder(void* self, uint32_t user, const std::string& path, int64_t at) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
-    return folder_exists(c->db, user, path);
+    return folder_exists_at(c->db, user, path, at);
 }
 
 void read_version(stmt& q, cat_version* v) {
@@ -357,22 +487,26 @@ void read_version(stmt& q, cat_version* v) {
     v->block_size = static_cast<uint32_t>(q.i64(4));
     v->committed = q.i64(5);
     v->replaced = q.i64(6);
+    v->damaged = q.i64(7) != 0;
+    v->security = q.text(8);
     v->blocks.clear();
 }
 
 int read_blocks(sqlite3* db, cat_version* v) {
-    stmt b(db, "SELECT digest, md5, length FROM blocks WHERE version = ? ORDER BY idx");
+    stmt b(db, "SELECT b.digest, b.md5, b.length, d.digest IS NOT NULL FROM blocks b "
+               "LEFT JOIN damaged_blocks d ON d.digest = b.digest WHERE b.version = ? "
+               "ORDER BY b.idx");
     b.bind(1, v->id);
     while (b.step() == SQLITE_ROW) {
         std::string md5 = b.text(1);
         v->blocks.push_back(cat_block{b.text(0), std::vector<uint8_t>(md5.begin(), md5.end()),
-                                      static_cast<uint64_t>(b.i64(2))});
+                                      static_cast<uint64_t>(b.i64(2)), b.i64(3) != 0});
     }
     return b.ok() ? CAT_OK : CAT_FAIL;
 }
 
-const char* kVersionCols =
-    "SELECT id, path, size, mtime, block_size, committed, replaced FROM versions ";
+const char* kVersionCols = "SELECT id, path, size, mtime, block_size, committed, replaced, "
+                           "damaged, security FROM versions ";
 
 int c_version_at(void* self, uint32_t user, const std::string& path, int64_t at, cat_version* out) {
     sql_cat* c = C(self);
@@ -411,13 +545,13 @@ int c_all_current(void* self, uint32_t user, std::vector<std::pair<uint32_t, cat
     std::lock_guard<std::mutex> g(c->mu);
     out->clear();
     stmt q(c->db,
-           "SELECT id, path, size, mtime, block_size, committed, replaced, user FROM versions "
-           "WHERE replaced = 0 AND (?1 = 0 OR user = ?1) ORDER BY user, path");
+           "SELECT id, path, size, mtime, block_size, committed, replaced, damaged, security, "
+           "user FROM versions WHERE replaced = 0 AND (?1 = 0 OR user = ?1) ORDER BY user, path");
     q.bind(1, user);
     while (q.step() == SQLITE_ROW) {
         cat_version v;
         read_version(q, &v);
-        out->push_back({static_cast<uint32_t>(q.i64(7)), v});
+        out->push_back({static_cast<uint32_t>(q.i64(9)), v});
     }
     for (auto& p : *out)
         if (read_blocks(c->db, &p.second) != CAT_OK) return CAT_FAIL;
@@ -436,8 +570,8 @@ int commit_one(sqlite3* db, const cat_commit& v, int64_t now) {
     r.bind(2, v.user);
     r.bind(3, v.path);
     if (r.step() != SQLITE_DONE) return CAT_FAIL;
-    stmt q(db, "INSERT INTO versions(user, path, parent, name, size, mtime, block_size, committed) "
-               "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    stmt q(db, "INSERT INTO versions(user, path, parent, name, size, mtime, block_size, committed, "
+               "security) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     q.bind(1, v.user);
     q.bind(2, v.path);
     q.bind(3, parent);
@@ -446,6 +580,7 @@ int commit_one(sqlite3* db, const cat_commit& v, int64_t now) {
     q.bind(6, v.mtime);
     q.bind(7, v.block_size);
     q.bind(8, now);
+    q.bind_blob(9, v.security.data(), v.security.size());
     if (q.step() != SQLITE_DONE) return CAT_FAIL;
     int64_t id = sqlite3_last_insert_rowid(db);
     stmt b(db, "INSERT INTO blocks(version, idx, digest, md5, length) VALUES(?, ?, ?, ?, ?)");
@@ -458,26 +593,93 @@ int commit_one(sqlite3* db, const cat_commit& v, int64_t now) {
         b.bind(5, static_cast<int64_t>(v.blocks[i].length));
         if (b.step() != SQLITE_DONE) return CAT_FAIL;
     }
+    // Blocks stored afresh over damaged copies are whole again.
+    stmt r2(db, "DELETE FROM damaged_blocks WHERE digest = ?");
+    for (const blk_digest& d : v.repaired) {
+        sqlite3_reset(r2.s);
+        r2.bind(1, d);
+        if (r2.step() != SQLITE_DONE) return CAT_FAIL;
+    }
     return CAT_OK;
 }
 
-int c_commit(void* self, const std::vector<cat_commit>& batch, int64_t now) {
+int c_commit(void* self, const std::vector<cat_commit>& batch, int64_t now,
+             std::vector<int>* results) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
+    results->assign(batch.size(), CAT_FAIL);
     if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
-    for (const cat_commit& v : batch) {
-        // A version whose path became a folder is dropped alone; a database
-        // failure drops the whole batch.
+    for (size_t i = 0; i < batch.size(); i++) {
+        // A version whose path (or a parent) is of the other kind now is
+        // dropped alone and reported; a database failure drops the whole batch.
         exec(c->db, "SAVEPOINT one");
-        int rc = commit_one(c->db, v, now);
+        int rc = commit_one(c->db, batch[i], now);
         exec(c->db, rc == CAT_OK ? "RELEASE one" : "ROLLBACK TO one");
         if (rc != CAT_OK) exec(c->db, "RELEASE one");
         if (rc == CAT_FAIL) {
             exec(c->db, "ROLLBACK");
+            results->assign(batch.size(), CAT_FAIL);
             return CAT_FAIL;
         }
+        (*results)[i] = rc;
     }
     if (!exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        results->assign(batch.size(), CAT_FAIL);
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+// ---- damage marks -----------------------------------------------------------
+
+bool c_block_damaged(void* self, const blk_digest& d) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "SELECT 1 FROM damaged_blocks WHERE digest = ?");
+    q.bind(1, d);
+    return q.step() == SQLITE_ROW;
+}
+
+int c_damage_record(void* self, const cat_damage& d) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool ok = true;
+    {
+        stmt bad(c->db, "INSERT OR IGNORE INTO damaged_blocks(digest, found) "
+                        "VALUES(?, CAST(strftime('%s', 'now') AS INTEGER))");
+        for (const blk_digest& b : d.bad_blocks) {
+            sqlite3_reset(bad.s);
+            bad.bind(1, b);
+            ok = ok && bad.step() == SQLITE_DONE;
+        }
+        stmt good(c->db, "DELETE FROM damaged_blocks WHERE digest = ?");
+        for (const blk_digest& b : d.good_blocks) {
+            sqlite3_reset(good.s);
+            good.bind(1, b);
+            ok = ok && good.step() == SQLITE_DONE;
+        }
+        stmt mark(c->db, "UPDATE versions SET damaged = ? WHERE id = ?");
+        for (int64_t id : d.good_versions) {
+            sqlite3_reset(mark.s);
+            mark.bind(1, 0);
+            mark.bind(2, id);
+            ok = ok && mark.step() == SQLITE_DONE;
+        }
+        for (int64_t id : d.bad_versions) {
+            sqlite3_reset(mark.s);
+            mark.bind(1, 1);
+            mark.bind(2, id);
+            ok = ok && mark.step() == SQLITE_DONE;
+        }
+        // Current versions of other users or paths may share a damaged block.
+        if (ok && !d.bad_blocks.empty())
+            ok = exec(c->db, "UPDATE versions SET damaged = 1 WHERE replaced = 0 AND damaged = 0 "
+                             "AND id IN (SELECT b.version FROM blocks b JOIN damaged_blocks d "
+                             "ON d.digest = b.digest)");
+    }
+    if (!ok || !exec(c->db, "COMMIT")) {
         exec(c->db, "ROLLBACK");
         return CAT_FAIL;
     }
@@ -543,10 +745,34 @@ void c_destroy(void* self) {
     delete c;
 }
 
-const catalog_ops sqlite_ops = {c_user_add,    c_user_get,  c_stamp_get,   c_stamp_set,
-                                c_folder_make, c_remove,    c_list,        c_is_folder,
-                                c_version_at,  c_history,   c_all_current, c_commit,
-                                c_mail_add,    c_mail_list, c_mail_get,    c_destroy};
+const catalog_ops sqlite_ops = {
+    c_user_add,      c_user_get,  c_stamp_get,   c_stamp_set, c_stamps_clear,  c_holder_note,
+    c_holder_forget, c_holders,   c_folder_make, c_remove,    c_list,          c_is_folder,
+    c_version_at,    c_history,   c_all_current, c_commit,    c_block_damaged, c_damage_record,
+    c_mail_add,      c_mail_list, c_mail_get,    c_destroy};
+
+// Brings an older catalog to the current schema in one transaction; the
+// version is read again inside it, so two processes opening one old store
+// upgrade it once. False with *err.
+bool upgrade(sqlite3* db, std::string* err) {
+    if (!exec(db, "BEGIN IMMEDIATE")) {
+        *err = std::string("cannot upgrade the catalog: ") + sqlite3_errmsg(db);
+        return false;
+    }
+    std::string version;
+    {
+        stmt q(db, "SELECT value FROM meta WHERE key = 'schema_version'");
+        if (q.step() == SQLITE_ROW) version = q.text(0);
+    }
+    bool ok = true;
+    if (version == "1") ok = exec(db, kUpgrade2);
+    if (!ok || !exec(db, "COMMIT")) {
+        *err = std::string("cannot upgrade the catalog: ") + sqlite3_errmsg(db);
+        exec(db, "ROLLBACK");
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -567,6 +793,17 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
         *err = std::string("cannot make the catalog: ") + sqlite3_errmsg(c->db);
         c_destroy(c);
         return catalog{nullptr, nullptr};
+    }
+    {
+        std::string version;
+        {
+            stmt q(c->db, "SELECT value FROM meta WHERE key = 'schema_version'");
+            if (q.step() == SQLITE_ROW) version = q.text(0);
+        }
+        if (version == "1" && !upgrade(c->db, err)) {
+            c_destroy(c);
+            return catalog{nullptr, nullptr};
+        }
     }
     bool current = false;
     {

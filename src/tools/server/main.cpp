@@ -181,6 +181,7 @@ int main(int argc, char** argv) {
     });
 
     std::string to, at_text, sched_file, root;
+    bool overwrite = false;
     auto restore_like = [&](CLI::App* cmd, bool writes) {
         cmd->add_option("--store", store)->required();
         cmd->add_option("--user", user_n);
@@ -188,7 +189,10 @@ int main(int argc, char** argv) {
         cmd->add_option("--acckey", acckey_hex, "account key, 64 hex digits");
         cmd->add_option("--at", at_text,
                         "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
-        if (writes) cmd->add_option("--to", to, "output folder")->required();
+        if (writes) {
+            cmd->add_option("--to", to, "output folder")->required();
+            cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
+        }
         auto* o_sched = cmd->add_option("--schedule", sched_file,
                                         "take the account key (and user) from this schedule file");
         auto* o_root = cmd->add_option("--root", root, "installation folder holding etc/tavni.ak");
@@ -198,6 +202,7 @@ int main(int argc, char** argv) {
             srv_restore_opts o;
             o.user = user_n;
             o.to = writes ? to : std::string();
+            o.overwrite = writes && overwrite;
             if (!sched_file.empty()) {
                 std::string err;
                 uint32_t sched_user = 0;

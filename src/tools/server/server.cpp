@@ -5,11 +5,13 @@
 // table, the flusher queue and the store are shared. Any malformed frame ends
 // the connection; a malformed request inside a good frame is answered with a
 // status code. Nothing a client sends becomes current before its version was
-// closed complete and the flusher made it durable.
+// closed complete and the flusher made it durable, and a stamp is stored only
+// under the rules of vouch.h.
 #include "tools/server/server.h"
 
 #include "platform/platform.h"
 #include "protocol/codes.h"
+#include "tools/server/vouch.h"
 #include "tools/server/wire.h"
 
 #include <openssl/evp.h>
@@ -52,17 +54,7 @@ int64_t now_s() {
     return static_cast<int64_t>(time(nullptr));
 }
 
-struct identity {
-    uint32_t user;
-    uint8_t host[20];
-    bool operator<(const identity& o) const {
-        if (user != o.user) return user < o.user;
-        return memcmp(host, o.host, 20) < 0;
-    }
-    bool operator==(const identity& o) const {
-        return user == o.user && memcmp(host, o.host, 20) == 0;
-    }
-};
+typedef srv_identity identity;
 
 struct lock_entry {
     identity holder;
@@ -80,7 +72,9 @@ struct open_file {
     bool has_prev = false;
     std::vector<cat_block> blocks; // complete blocks, in order
     std::vector<blk_staging*> staged;
-    blk_staging* cur = nullptr; // the block being received
+    std::vector<blk_digest> staged_digests; // of staged, in order
+    std::string security;                   // the security record sent with the open
+    blk_staging* cur = nullptr;             // the block being received
     uint64_t cur_len = 0;
     bool broken = false;
 };
@@ -101,7 +95,9 @@ struct pending_mail {
 
 struct flush_item {
     std::vector<blk_staging*> stagings;
+    std::vector<blk_digest> digests; // of stagings
     cat_commit commit;
+    identity id;
     uint64_t ticket;
 };
 
@@ -128,14 +124,14 @@ struct srv_server {
     std::map<identity, int> live;                              // connections per identity
 
     std::mutex flush_mu;
-    std::condition_variable flush_cv;   // wakes the flusher
-    std::condition_variable durable_cv; // wakes connections waiting for durability
+    std::condition_variable flush_cv; // wakes the flusher
     std::vector<flush_item> queue;
     uint64_t queued_bytes = 0;
     uint64_t next_ticket = 1;
-    uint64_t durable_ticket = 0;
     bool flusher_stop = false;
     std::thread flusher;
+
+    vouch_ledger vouch; // settled tickets and what a stamp may promise
 
     std::atomic<uint64_t> versions_committed{0}, batches{0}, block_bytes{0};
 };
@@ -224,10 +220,60 @@ uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes) {
     return t;
 }
 
+// Waits until every close up to ticket is settled (stored or failed).
 void flush_wait(srv_server* s, uint64_t ticket) {
-    if (ticket == 0) return;
-    std::unique_lock<std::mutex> g(s->flush_mu);
-    s->durable_cv.wait(g, [&] { return s->durable_ticket >= ticket || s->flusher_stop; });
+    if (ticket != 0) vouch_wait(&s->vouch, ticket);
+}
+
+// One batch: blocks made durable and visible, then the versions made current
+// in one catalog transaction. Every version's outcome goes to the ledger, so
+// that a failed batch or a dropped version is never vouched for.
+void flush_batch(srv_server* s, std::vector<flush_item>* batch) {
+    std::vector<blk_staging*> stagings;
+    std::vector<cat_commit> commits;
+    uint64_t last = 0;
+    block_store& bs = s->st->blocks;
+    catalog& cat = s->st->cat;
+    for (flush_item& it : *batch) {
+        // A block whose stored copy verify marked damaged is written afresh.
+        for (size_t i = 0; i < it.stagings.size(); i++)
+            if (cat.ops->block_damaged(cat.self, it.digests[i])) {
+                bs.ops->stage_replace(bs.self, it.stagings[i]);
+                it.commit.repaired.push_back(it.digests[i]);
+            }
+        stagings.insert(stagings.end(), it.stagings.begin(), it.stagings.end());
+        commits.push_back(std::move(it.commit));
+        last = std::max(last, it.ticket);
+    }
+    std::vector<int> results;
+    int rc = bs.ops->publish(bs.self, &stagings);
+    const char* why_all = "its blocks could not be stored";
+    if (rc == 0) {
+        rc = cat.ops->commit(cat.self, commits, now_s(), &results);
+        why_all = "the catalog could not commit its batch";
+    }
+    std::vector<vouch_outcome> outcomes;
+    size_t stored = 0;
+    for (size_t i = 0; i < batch->size(); i++) {
+        bool ok = rc == 0 && i < results.size() && results[i] == CAT_OK;
+        std::string why;
+        if (!ok)
+            why = "the version of /" + commits[i].path + " was dropped: " +
+                  (rc != 0                      ? why_all
+                   : results[i] == CAT_NOT_FILE ? "its path is a folder now"
+                                                : "a folder above it is a file now");
+        if (ok) stored++;
+        if (!ok && rc == 0)
+            fprintf(stderr, "tavni-server: %s (%s)\n", why.c_str(),
+                    vouch_identity_text((*batch)[i].id).c_str());
+        outcomes.push_back(vouch_outcome{(*batch)[i].id, ok, why});
+    }
+    if (rc != 0)
+        fprintf(stderr, "tavni-server: a batch of %zu versions could not be made durable: %s\n",
+                commits.size(), why_all);
+    s->versions_committed += stored;
+    if (rc == 0) s->batches++;
+    vouch_settle(&s->vouch, outcomes, last);
 }
 
 void flusher_main(srv_server* s) {
@@ -245,30 +291,9 @@ void flusher_main(srv_server* s) {
         batch.swap(s->queue);
         s->queued_bytes = 0;
         g.unlock();
-
-        std::vector<blk_staging*> stagings;
-        std::vector<cat_commit> commits;
-        uint64_t last = 0;
-        for (flush_item& it : batch) {
-            stagings.insert(stagings.end(), it.stagings.begin(), it.stagings.end());
-            commits.push_back(std::move(it.commit));
-            last = std::max(last, it.ticket);
-        }
-        block_store& bs = s->st->blocks;
-        int rc = bs.ops->publish(bs.self, &stagings);
-        if (rc == 0) rc = s->st->cat.ops->commit(s->st->cat.self, commits, now_s());
-        if (rc == 0) {
-            s->versions_committed += commits.size();
-            s->batches++;
-        } else {
-            fprintf(stderr, "tavni-server: a batch of %zu versions could not be made durable\n",
-                    commits.size());
-        }
+        flush_batch(s, &batch);
         g.lock();
-        s->durable_ticket = std::max(s->durable_ticket, last);
-        s->durable_cv.notify_all();
     }
-    s->durable_cv.notify_all();
 }
 
 // ---- one connection ---------------------------------------------------------
@@ -374,14 +399,22 @@ void wait_own(conn* c, uint64_t ticket) {
         it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
 }
 
-// Frees a handle's file, dropping any partial data.
-void drop_file(conn* c, uint8_t h) {
+// Frees a handle's file, dropping any partial data. With why, the agent may
+// count the file as sent (its upload broke here, or its close may have been
+// on the way), so the identity's next stamp is refused; without, the agent
+// abandoned the file itself and counts it as failed.
+void drop_file(conn* c, uint8_t h, const char* why) {
     open_file* f = c->files[h];
     if (!f) return;
     block_store& bs = c->s->st->blocks;
     if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
     for (blk_staging* st : f->staged)
         bs.ops->stage_abort(bs.self, st);
+    if (why)
+        vouch_file_dropped(&c->s->vouch, c->id,
+                           "the version of /" + f->path + " was dropped: " + why);
+    else
+        vouch_file_abandoned(&c->s->vouch, c->id);
     delete f;
     c->files[h] = nullptr;
 }
@@ -434,21 +467,59 @@ uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     return 0;
 }
 
-uint8_t do_lock(conn* c, const srv_request& rq) {
-    if (rq.lock_flags & 1) {
+// A release (bit 0), with the stamp (bit 2) or without. The lock is released
+// either way; the stamp is stored only when vouch.h's rules allow, else it is
+// refused (ERR_SERVER) and any stamp stored before is removed, so that it
+// cannot match the agent's new index.
+uint8_t do_release(conn* c, const srv_request& rq) {
+    srv_server* s = c->s;
+    catalog& cat = s->st->cat;
+    // The release ends the job: files this connection still holds open were
+    // never closed by the agent (it gave them up: their closes would have
+    // been read before this request).
+    for (int h = 1; h <= MAX_HANDLES; h++)
+        drop_file(c, static_cast<uint8_t>(h), nullptr);
+    bool held = holds_lock(s, c->id);
+    std::string why;
+    bool may = vouch_release(&s->vouch, c->id, held, s->cfg.release_settle_ms, &why);
+    wait_own(c, c->last_ticket); // settled by now; clears the read-your-writes list
+    uint8_t rc = 0;
+    if (!may) {
+        cat.ops->stamps_clear(cat.self, c->id.user, c->id.host, &c->schedule_name);
         if (rq.has_stamp) {
-            // The stamp vouches for everything sent before it: make that durable first.
-            wait_own(c, c->last_ticket);
-            catalog& cat = c->s->st->cat;
-            if (cat.ops->stamp_set(cat.self, c->id.user, c->id.host, c->schedule_name, rq.stamp) !=
-                CAT_OK)
-                return ERR_SERVER;
+            fprintf(stderr, "tavni-server: stamp of %s schedule \"%s\" refused: %s\n",
+                    vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
+            rc = ERR_SERVER;
+        } else {
+            fprintf(stderr, "tavni-server: stored stamp of %s schedule \"%s\" removed: %s\n",
+                    vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
         }
-        locks_release(c->s, c->id);
-        return 0;
+    } else if (rq.has_stamp && cat.ops->stamp_set(cat.self, c->id.user, c->id.host,
+                                                  c->schedule_name, rq.stamp) != CAT_OK) {
+        rc = ERR_SERVER;
     }
+    cat_holder h{c->id.user, {}};
+    memcpy(h.host, c->id.host, 20);
+    cat.ops->holder_forget(cat.self, h);
+    locks_release(s, c->id);
+    return rc;
+}
+
+uint8_t do_lock(conn* c, const srv_request& rq) {
+    if (rq.lock_flags & 1) return do_release(c, rq);
     if (rq.lock_ids.empty()) return ERR_INVARG;
-    return locks_take(c->s, c->id, rq.lock_ids);
+    uint8_t rc = locks_take(c->s, c->id, rq.lock_ids);
+    if (rc != 0) return rc;
+    // Noted durably before the lock is granted: a process started after a
+    // crash must know that this identity was in the middle of a job.
+    catalog& cat = c->s->st->cat;
+    cat_holder h{c->id.user, {}};
+    memcpy(h.host, c->id.host, 20);
+    if (cat.ops->holder_note(cat.self, h) != CAT_OK) {
+        locks_release(c->s, c->id);
+        return ERR_SERVER;
+    }
+    return 0;
 }
 
 uint8_t map_cat(int rc) {
@@ -509,7 +580,7 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         wait_own(c, c->last_ticket);
         listing l;
         catalog& cat = c->s->st->cat;
-        int rc = cat.ops->list(cat.self, c->id.user, p, &l.entries);
+        int rc = cat.ops->list(cat.self, c->id.user, p, 0, &l.entries);
         if (rc != CAT_OK) return map_cat(rc);
         if (!rq.filter.empty() && rq.filter.find('\0') == std::string::npos &&
             rq.filter.size() < 256) {
@@ -538,7 +609,9 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         size_t need = 1 + 4 + 8 + 8 + (l.wide ? 2 : 1) + e.name.size();
         if (7 + body.size() + need > SRV_MAX_PAYLOAD) break;
         srv_put_u8(&body, e.folder ? 1 : 0);
-        srv_put_u32(&body, e.mtime);
+        // A damaged version is listed with time 0, so that no listing
+        // comparison takes it for the current file and it is sent again.
+        srv_put_u32(&body, e.damaged ? 0 : e.mtime);
         srv_put_u64(&body, e.size);
         srv_put_u64(&body, e.size);
         if (l.wide)
@@ -564,7 +637,7 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     auto pend = c->pending.find(p);
     if (pend != c->pending.end()) wait_own(c, pend->second);
     catalog& cat = c->s->st->cat;
-    if (cat.ops->is_folder(cat.self, c->id.user, p)) return ERR_NOTFILE;
+    if (cat.ops->is_folder(cat.self, c->id.user, p, 0)) return ERR_NOTFILE;
     open_file* f = new open_file();
     int rc = cat.ops->version_at(cat.self, c->id.user, p, 0, &f->prev);
     if (rc == CAT_FAIL) {
@@ -572,7 +645,8 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         return ERR_SERVER;
     }
     f->has_prev = rc == CAT_OK;
-    if (f->has_prev && f->prev.size == rq.size) {
+    // A damaged version is never current: the agent sends the file again.
+    if (f->has_prev && !f->prev.damaged && f->prev.size == rq.size) {
         uint32_t a = f->prev.mtime, b = rq.mtime;
         uint32_t d = a > b ? a - b : b - a;
         if (d == 0 || d == 3600) {
@@ -598,12 +672,14 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     f->path = p;
     f->size = rq.size;
     f->mtime = rq.mtime;
+    f->security = rq.security;
     f->block_size = bs;
     f->block_count = static_cast<uint16_t>((rq.size + bs - 1) / bs);
     uint16_t known = 0;
     if (f->has_prev && f->prev.block_size == bs)
         known = static_cast<uint16_t>(std::min<size_t>(f->prev.blocks.size(), f->block_count));
     c->files[h] = f;
+    vouch_file_opened(&c->s->vouch, c->id);
     srv_put_u8(out, static_cast<uint8_t>(h));
     srv_put_u16(out, known);
     srv_put_u32(out, bs);
@@ -612,7 +688,9 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
 }
 
 // An offer (write type 1): 17 when the stored block at this position has the
-// offered MD5 (taken over), 0 when the data is wanted.
+// offered MD5 and is whole as far as can be told cheaply (stored with its
+// length, and not marked damaged by verify when the file was opened): it is
+// taken over. 0 when the data is wanted.
 uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     if (c->bad_handle) {
         c->bad_handle = false;
@@ -630,8 +708,12 @@ uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     if (rq.data_len == 16 && f->has_prev && f->prev.block_size == f->block_size &&
         idx < f->prev.blocks.size() && f->prev.blocks[idx].md5.size() == 16 &&
         memcmp(f->prev.blocks[idx].md5.data(), rq.data, 16) == 0) {
-        f->blocks.push_back(f->prev.blocks[idx]);
-        return ERR_UP2DATE;
+        const cat_block& b = f->prev.blocks[idx];
+        block_store& bs = c->s->st->blocks;
+        if (!b.damaged && bs.ops->has(bs.self, b.digest, b.length)) {
+            f->blocks.push_back(b);
+            return ERR_UP2DATE;
+        }
     }
     return 0;
 }
@@ -682,6 +764,7 @@ void do_silent_write(conn* c, const srv_request& rq) {
         b.md5.assign(rq.data, rq.data + rq.data_len);
         f->blocks.push_back(b);
         f->staged.push_back(f->cur);
+        f->staged_digests.push_back(b.digest);
         f->cur = nullptr;
         f->cur_len = 0;
         return;
@@ -693,12 +776,18 @@ void do_close(conn* c, uint8_t h) {
     open_file* f = c->files[h];
     if (!f) return;
     if (f->broken || f->cur || f->blocks.size() != f->block_count) {
-        drop_file(c, h); // incomplete: never becomes current
+        // Incomplete: never becomes current. A broken upload failed here while
+        // the agent went on; a close before the last block is the agent
+        // giving the file up (a read error, a stop), which it counts as failed.
+        drop_file(c, h, f->broken ? "its upload broke" : nullptr);
         return;
     }
     flush_item item;
     item.stagings.swap(f->staged);
+    item.digests.swap(f->staged_digests);
+    item.id = c->id;
     item.commit.user = c->id.user;
+    item.commit.security = f->security;
     item.commit.path = f->path;
     item.commit.size = f->size;
     item.commit.mtime = f->mtime;
@@ -711,6 +800,7 @@ void do_close(conn* c, uint8_t h) {
     c->files[h] = nullptr;
     std::string path = item.commit.path;
     c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
+    vouch_file_queued(&c->s->vouch, c->id, c->last_ticket);
     if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
     c->pending[path] = c->last_ticket;
 }
@@ -857,7 +947,7 @@ void serve_conn(srv_server* s, plat_net sock) {
         }
     }
     for (int h = 1; h <= MAX_HANDLES; h++)
-        drop_file(c, static_cast<uint8_t>(h));
+        drop_file(c, static_cast<uint8_t>(h), "still open when its connection ended");
     if (c->authed) identity_leave(s, c->id);
     delete c;
 }
@@ -911,8 +1001,8 @@ void stop_common(srv_server* s, bool abandon) {
         std::lock_guard<std::mutex> g(s->flush_mu);
         s->flusher_stop = true;
         s->flush_cv.notify_all();
-        s->durable_cv.notify_all();
     }
+    if (abandon) vouch_stop(&s->vouch);
     for (auto& slot : s->conns)
         slot.th.join();
     s->conns.clear();
@@ -922,6 +1012,7 @@ void stop_common(srv_server* s, bool abandon) {
         s->flush_cv.notify_all();
     }
     if (s->flusher.joinable()) s->flusher.join();
+    vouch_stop(&s->vouch);
     if (abandon) {
         // Drop what never reached the store; its temporaries stay, as after a crash.
         block_store& bs = s->st->blocks;
@@ -955,6 +1046,28 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
         return nullptr;
     }
     if (bound_port) *bound_port = port;
+    // Identities still noted as lock holders were in the middle of a job when
+    // the previous process ended; what it had received but not stored is
+    // lost, so their next stamp is refused.
+    std::vector<cat_holder> held;
+    if (st->cat.ops->holders(st->cat.self, &held) != CAT_OK) {
+        *err = "cannot read the lock holders from the catalog";
+        plat_net_close(s->listener);
+        delete s;
+        return nullptr;
+    }
+    for (const cat_holder& h : held) {
+        identity id;
+        id.user = h.user;
+        memcpy(id.host, h.host, 20);
+        fprintf(stderr,
+                "tavni-server: %s held a lock when the previous server process ended; its next "
+                "stamp will be refused\n",
+                vouch_identity_text(id).c_str());
+        vouch_fail(&s->vouch, id,
+                   "it held a lock when the previous server process ended, which may have lost "
+                   "versions it had received");
+    }
     s->flusher = std::thread(flusher_main, s);
     s->acceptor = std::thread(acceptor_main, s);
     return s;

@@ -12,6 +12,7 @@
 #include <string>
 
 struct evp_pkey_st;
+struct plat_store_lock;
 
 // An opened store: its two back ends and the server key.
 struct srv_store {
@@ -20,13 +21,18 @@ struct srv_store {
     catalog cat;
     evp_pkey_st* key; // RSA private key (EVP_PKEY)
     std::string public_pem;
+    plat_store_lock* lock; // held by a serving process; null otherwise
 };
 
-// Makes DIR (owner-only), its RSA key, the catalog and the block folder;
-// false with *err when DIR already holds a store or a step fails.
+// Makes a store in DIR: the folder (owner-only when it is made here; an
+// existing empty folder is used as it is), its RSA key, the catalog and the
+// block folder. False with *err when DIR already holds a store, is a
+// non-empty folder without one, or a step fails.
 bool srv_store_init(const std::string& dir, std::string* err);
-// Opens a store; serving also clears leftovers of an interrupted run. Null
-// with *err on failure. srv_store_close accepts null.
+// Opens a store. Serving first takes the store's lock (DIR/serve.lock), so a
+// second serving process on the same store refuses to start, and then clears
+// the leftovers of an interrupted run. Null with *err on failure.
+// srv_store_close accepts null.
 srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err);
 void srv_store_close(srv_store* st);
 
@@ -38,6 +44,8 @@ struct srv_config {
     uint32_t max_connections = 64;
     uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
+    uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on
+                                            // other connections of its identity
 };
 
 struct srv_server; // opaque

@@ -1,5 +1,6 @@
 // server_store.cpp - making and opening a store: the owner-only folder, the
-// server's RSA key (private part in DIR/server_key.pem) and the back ends.
+// server's RSA key (private part in DIR/server_key.pem), the serving lock and
+// the back ends.
 #include "tools/server/server.h"
 
 #include "platform/platform.h"
@@ -8,13 +9,9 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -43,21 +40,49 @@ std::string key_path(const std::string& dir) {
     return dir + "/server_key.pem";
 }
 
+std::string error_text() {
+    char buf[256];
+    return plat_error_text(plat_last_error(), buf, sizeof buf);
+}
+
 } // namespace
 
+// True when the folder holds nothing; false (with *err) when it holds
+// something or cannot be listed.
+static bool folder_empty(const std::string& dir, std::string* err) {
+    plat_file_info e;
+    plat_dir* d = plat_dir_open(dir.c_str(), &e);
+    if (!d) {
+        *err = "cannot list " + dir + ": " + error_text();
+        return false;
+    }
+    bool empty = true;
+    do {
+        std::string name = e.name;
+        if (name != "." && name != "..") empty = false;
+    } while (empty && plat_dir_next(d, &e) == 0);
+    plat_dir_close(d);
+    if (!empty) *err = dir + " is not empty and holds no store; give a new folder or an empty one";
+    return empty;
+}
+
 bool srv_store_init(const std::string& dir, std::string* err) {
-    std::error_code ec;
-    if (fs::exists(dir + "/catalog.db", ec)) {
+    if (plat_exists((dir + "/catalog.db").c_str())) {
         *err = dir + " already holds a store";
         return false;
     }
-    if (!fs::is_directory(dir, ec) && plat_store_mkdir_private(dir.c_str()) != 0) {
-        *err = "cannot make " + dir + ": " + strerror(errno);
+    // A folder made here is the owner's alone. An existing folder keeps its
+    // access as it is (it may be shared, like /tmp), so it must be empty:
+    // files of its own would end up in the store.
+    if (!plat_exists(dir.c_str())) {
+        if (plat_store_mkdir_private(dir.c_str()) != 0) {
+            *err = "cannot make " + dir + ": " + error_text();
+            return false;
+        }
+    } else if (!plat_is_folder(dir.c_str())) {
+        *err = dir + " exists and is not a folder";
         return false;
-    }
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
-    if (ec) {
-        *err = "cannot restrict " + dir + ": " + ec.message();
+    } else if (!folder_empty(dir, err)) {
         return false;
     }
     std::unique_ptr<EVP_PKEY_CTX, pctx_deleter> kc(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
@@ -70,48 +95,86 @@ bool srv_store_init(const std::string& dir, std::string* err) {
     }
     std::unique_ptr<EVP_PKEY, pkey_deleter> key(raw);
     {
-        std::unique_ptr<FILE, file_closer> f(fopen(key_path(dir).c_str(), "wx"));
-        fs::permissions(key_path(dir), fs::perms::owner_read | fs::perms::owner_write,
-                        fs::perm_options::replace, ec);
-        if (!f || ec ||
-            PEM_write_PrivateKey(f.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        // Owner-only from its creation: it holds the server's private key.
+        FILE* raw_f = plat_open_private(key_path(dir).c_str(), PLAT_PRIVATE_CREATE_NEW);
+        std::unique_ptr<FILE, file_closer> f(raw_f);
+        if (!f ||
+            PEM_write_PrivateKey(f.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+            fclose(f.release()) != 0) {
             *err = "cannot write " + key_path(dir);
+            return false;
+        }
+    }
+    // The catalog file made owner-only before SQLite opens it (an empty file
+    // is an empty database); SQLite gives its journal files the same access.
+    {
+        FILE* db = plat_open_private((dir + "/catalog.db").c_str(), PLAT_PRIVATE_CREATE_NEW);
+        if (!db || fclose(db) != 0) {
+            *err = "cannot make " + dir + "/catalog.db: " + error_text();
             return false;
         }
     }
     catalog cat = catalog_sqlite_open(dir, true, err);
     if (!cat.ops) return false;
     cat.ops->destroy(cat.self);
-    fs::permissions(dir + "/catalog.db", fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, ec);
     block_store bs = block_store_local(dir, true);
+    if (!bs.ops) {
+        *err = "cannot make " + dir + "/blocks: " + error_text();
+        return false;
+    }
     bs.ops->destroy(bs.self);
     return true;
 }
 
 srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err) {
-    std::unique_ptr<FILE, file_closer> f(fopen(key_path(dir).c_str(), "rb"));
-    if (!f) {
+    if (!plat_exists(key_path(dir).c_str())) {
         *err = "no store at " + dir + " (missing server_key.pem)";
         return nullptr;
     }
-    EVP_PKEY* key = PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr);
+    // Before anything else touches the store: one serving process per store,
+    // since serving removes temporaries that another one may be writing.
+    plat_store_lock* lock = nullptr;
+    if (serving) {
+        std::string lock_path = dir + "/serve.lock";
+        lock = plat_store_lock_take(lock_path.c_str());
+        if (!lock) {
+            if (plat_error_is_lock_held(plat_last_error()))
+                *err = "the store " + dir + " is served by another process (" + lock_path +
+                       " is locked)";
+            else
+                *err = "cannot lock the store " + dir + ": " + error_text();
+            return nullptr;
+        }
+    }
+    std::unique_ptr<FILE, file_closer> f(fopen(key_path(dir).c_str(), "rb"));
+    EVP_PKEY* key = f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr;
     if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) != 2048) {
         EVP_PKEY_free(key);
+        plat_store_unlock(lock);
         *err = "the server key is not a 2048-bit RSA key";
         return nullptr;
     }
     catalog cat = catalog_sqlite_open(dir, false, err);
     if (!cat.ops) {
         EVP_PKEY_free(key);
+        plat_store_unlock(lock);
+        return nullptr;
+    }
+    block_store blocks = block_store_local(dir, serving);
+    if (!blocks.ops) {
+        *err = "cannot open " + dir + "/blocks: " + error_text();
+        cat.ops->destroy(cat.self);
+        EVP_PKEY_free(key);
+        plat_store_unlock(lock);
         return nullptr;
     }
     srv_store* st = new srv_store();
     st->dir = dir;
     st->cat = cat;
-    st->blocks = block_store_local(dir, serving);
+    st->blocks = blocks;
     st->key = key;
     st->public_pem = public_pem_of(key);
+    st->lock = lock;
     return st;
 }
 
@@ -120,5 +183,6 @@ void srv_store_close(srv_store* st) {
     st->cat.ops->destroy(st->cat.self);
     st->blocks.ops->destroy(st->blocks.self);
     EVP_PKEY_free(st->key);
+    plat_store_unlock(st->lock); // last: nothing of this process touches the store after it
     delete st;
 }

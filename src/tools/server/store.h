@@ -25,11 +25,18 @@ struct block_store_ops {
     // Ends the data: writes the digest and the length; the block is not yet
     // visible. 0 / -1.
     int (*stage_finish)(void* self, blk_staging* s, blk_digest* digest, uint64_t* len);
+    // The stored block of this staging's digest is known to be damaged:
+    // publish replaces it with the staged bytes instead of keeping it.
+    void (*stage_replace)(void* self, blk_staging* s);
     void (*stage_abort)(void* self, blk_staging* s);
     // Makes finished stagings durable and visible under their digests, in one
-    // barrier for the whole batch; consumes them. 0 / -1 (none visible then).
+    // barrier for the whole batch; consumes them. A block already stored with
+    // the same length is kept (unless marked for replacement); one stored
+    // with another length is replaced. 0 / -1 (none of the batch counts as
+    // stored then).
     int (*publish)(void* self, std::vector<blk_staging*>* batch);
-    bool (*has)(void* self, const blk_digest& d);
+    // True when a block of that digest and length is stored.
+    bool (*has)(void* self, const blk_digest& d, uint64_t len);
     int (*get)(void* self, const blk_digest& d, std::vector<uint8_t>* out); // 0 / -1
     void (*destroy)(void* self);
 };
@@ -39,8 +46,9 @@ struct block_store {
     void* self;
 };
 
-// The local folder DIR/blocks. clean_leftovers (the serving process only)
-// removes the temporaries of an interrupted run.
+// The local folder DIR/blocks. clean_leftovers (the serving process only,
+// which holds the store's lock) removes the temporaries of an interrupted
+// run. ops null when the folders cannot be made.
 block_store block_store_local(const std::string& dir, bool clean_leftovers);
 
 // ---- catalog ----------------------------------------------------------------
@@ -57,6 +65,7 @@ struct cat_block {
     blk_digest digest;
     std::vector<uint8_t> md5; // 16 bytes, or empty (one-block files)
     uint64_t length;          // ciphertext bytes
+    bool damaged = false;     // as read: verify marked the stored block damaged
 };
 
 struct cat_version {
@@ -65,8 +74,10 @@ struct cat_version {
     uint64_t size;
     uint32_t mtime;
     uint32_t block_size;
-    int64_t committed; // seconds since 1970
-    int64_t replaced;  // 0 while current
+    int64_t committed;    // seconds since 1970
+    int64_t replaced;     // 0 while current
+    bool damaged;         // verify found it damaged
+    std::string security; // the file's security record as the agent sent it (may be empty)
     std::vector<cat_block> blocks;
 };
 
@@ -75,6 +86,7 @@ struct cat_entry { // one child in a listing
     bool folder;
     uint32_t mtime;
     uint64_t size;
+    bool damaged; // files: verify found the version damaged
 };
 
 struct cat_mail {
@@ -93,7 +105,22 @@ struct cat_commit {
     uint64_t size;
     uint32_t mtime;
     uint32_t block_size;
+    std::string security;
     std::vector<cat_block> blocks;
+    std::vector<blk_digest> repaired; // damaged blocks this version stored afresh
+};
+
+// What verify found: versions and blocks damaged, and those found whole
+// again (their marks are cleared).
+struct cat_damage {
+    std::vector<int64_t> bad_versions, good_versions;
+    std::vector<blk_digest> bad_blocks, good_blocks;
+};
+
+// An identity that held a user lock: user id and host id.
+struct cat_holder {
+    uint32_t user;
+    uint8_t host[20];
 };
 
 enum cat_result {
@@ -112,13 +139,25 @@ struct catalog_ops {
                      uint32_t* stamp);
     int (*stamp_set)(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
                      uint32_t stamp);
+    // Removes the stamps of a user: of one host (host not null) and one
+    // schedule (sched not null), or all of them. CAT_OK / CAT_FAIL.
+    int (*stamps_clear)(void* self, uint32_t user, const uint8_t* host, const std::string* sched);
+    // Lock holders, kept durably so that a process started after a crash
+    // knows who was in the middle of a job: noted when a lock is taken,
+    // forgotten at the holder's release. CAT_OK / CAT_FAIL.
+    int (*holder_note)(void* self, const cat_holder& h);
+    int (*holder_forget)(void* self, const cat_holder& h);
+    int (*holders)(void* self, std::vector<cat_holder>* out);
     // Makes the folder and its missing parents: CAT_OK, CAT_EXISTS, CAT_NOT_DIR.
     int (*folder_make)(void* self, uint32_t user, const std::string& path, int64_t now);
     // Kind 0 file, 1 folder with its contents: CAT_OK or CAT_NOT_FOUND.
     int (*remove)(void* self, uint32_t user, int kind, const std::string& path, int64_t now);
-    // Children of a folder in the current tree; CAT_NOT_FOUND / CAT_NOT_DIR.
-    int (*list)(void* self, uint32_t user, const std::string& path, std::vector<cat_entry>* out);
-    bool (*is_folder)(void* self, uint32_t user, const std::string& path);
+    // Children of a folder in the tree as it stood at time at (0: now);
+    // CAT_NOT_FOUND / CAT_NOT_DIR.
+    int (*list)(void* self, uint32_t user, const std::string& path, int64_t at,
+                std::vector<cat_entry>* out);
+    // True when path was a folder at time at (0: now); the root always is.
+    bool (*is_folder)(void* self, uint32_t user, const std::string& path, int64_t at);
     // The version current at time at (0: now), with its blocks.
     int (*version_at)(void* self, uint32_t user, const std::string& path, int64_t at,
                       cat_version* out);
@@ -129,7 +168,16 @@ struct catalog_ops {
     int (*all_current)(void* self, uint32_t user,
                        std::vector<std::pair<uint32_t, cat_version>>* out);
     // Makes the batch current in one transaction (parents made as needed).
-    int (*commit)(void* self, const std::vector<cat_commit>& batch, int64_t now);
+    // results gets one code per version: CAT_OK, or CAT_NOT_FILE /
+    // CAT_NOT_DIR for a version dropped because its path or a parent is of
+    // the other kind now. CAT_FAIL: nothing of the batch was stored.
+    int (*commit)(void* self, const std::vector<cat_commit>& batch, int64_t now,
+                  std::vector<int>* results);
+    // Damage marks: whether a block is marked damaged, and recording what
+    // verify found (every current version using a damaged block is marked
+    // too). CAT_OK / CAT_FAIL.
+    bool (*block_damaged)(void* self, const blk_digest& d);
+    int (*damage_record)(void* self, const cat_damage& d);
     int (*mail_add)(void* self, const cat_mail& m);
     int (*mail_list)(void* self, std::vector<cat_mail>* out); // bodies left empty
     int (*mail_get)(void* self, int64_t id, cat_mail* out);
@@ -141,7 +189,9 @@ struct catalog {
     void* self;
 };
 
-enum { CAT_SCHEMA_VERSION = 1 };
+// Version 2 added security records, damage marks and lock holders; a
+// version 1 catalog is upgraded when opened.
+enum { CAT_SCHEMA_VERSION = 2 };
 
 // Opens (create: makes) DIR/catalog.db; ops null on failure with *err set.
 catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err);

@@ -374,6 +374,10 @@ int fci_open(fci* f, const char* schedule_path, int32_t expected_stamp) {
                 else if (f->stamp != expected_stamp)
                     set_error(f, "FCI invalid: out of sync: client(%ld) != server(%ld)",
                               static_cast<long>(f->stamp), static_cast<long>(expected_stamp));
+                else if (f->stamp == 0)
+                    // 0 is no stamp: a disowned index, or a server (or a
+                    // changed schedule) that vouches for nothing.
+                    set_error(f, "FCI invalid: no stamp");
                 else
                     fail = false;
             }
@@ -395,6 +399,30 @@ int fci_open(fci* f, const char* schedule_path, int32_t expected_stamp) {
         return -1;
     }
     return 0;
+}
+
+int fci_disown(fci* f) {
+    if (f->disowned || f->finished) return 0;
+    f->disowned = true;
+    if (!f->ro_path[0] || !plat_exists(f->ro_path)) return 0;
+    // The stamp is cleared in place: the file stays readable for this run's
+    // lookups (also where an open file cannot be removed).
+    plat_file w = plat_file_open_write(f->ro_path);
+    bool cleared = false;
+    if (w != PLAT_NO_FILE) {
+        const uint8_t zero[4] = {0, 0, 0, 0};
+        cleared = plat_file_seek(w, 4, PLAT_SEEK_SET) == 4 && plat_file_write(w, zero, 4) == 4;
+        if (plat_file_close(w) != 0) cleared = false;
+    }
+    if (cleared) return 0;
+    // Without the stamp written, the file must go; where it cannot be removed
+    // while open, this run gives it up first.
+    if (plat_unlink(f->ro_path) == 0) return 0;
+    close_ro(f);
+    f->invalid = true;
+    char t[256];
+    set_error(f, "FCI error: disowning read-only fci failed: %s", sys_text(t, sizeof t));
+    return plat_unlink(f->ro_path) == 0 ? 0 : -1;
 }
 
 int fci_lookup(fci* f, const char* path, int32_t mtime, int64_t size, bool* found) {

@@ -75,6 +75,7 @@ struct fci {
     char ro_path[FCI_PATH_SIZE]; // the same with ".ro"
     bool invalid;
     bool finished;
+    bool disowned;                   // the ".ro" on disk no longer vouches for anything
     char last_error[FCI_ERROR_SIZE]; // "FCI invalid: ..." / "FCI error: ..." or empty
 };
 
@@ -84,6 +85,15 @@ struct fci {
 // Adding works either way. A leftover ".ro" from an unfinished run is used.
 // f is overwritten: it must be new, finished or released.
 int fci_open(fci* f, const char* schedule_path, int32_t expected_stamp);
+
+// The previous index stops vouching for the server's contents: called before
+// the run first changes what the server holds (a delete, a new version), so
+// that a run killed after that point leaves a ".ro" the next run does not
+// trust (its stamp on disk is cleared; where that cannot be written the file
+// is removed, and where neither works this run stops using it). Lookups of
+// this run go on answering from the open file. Once per run; 0, or -1 when
+// the ".ro" may still vouch (then it is no longer used by this run either).
+int fci_disown(fci* f);
 
 // Sets *found when a record for path has this size and this time, or this
 // time plus or minus one hour. 0, or -1 when a page could not be read (the
