@@ -946,8 +946,12 @@ void serve_conn(srv_server* s, plat_net sock) {
             if (!handle_request(c, rq, rc)) break;
         }
     }
+    // A file still open here may have had its close on the way; the agent
+    // counts such a file only once a later answer on this connection
+    // confirmed the close, and sends it again otherwise, so it is no reason
+    // to refuse a stamp (and a job killed mid-file must not cost the next).
     for (int h = 1; h <= MAX_HANDLES; h++)
-        drop_file(c, static_cast<uint8_t>(h), "still open when its connection ended");
+        drop_file(c, static_cast<uint8_t>(h), nullptr);
     if (c->authed) identity_leave(s, c->id);
     delete c;
 }
@@ -984,6 +988,21 @@ void acceptor_main(srv_server* s) {
     }
 }
 
+// After an orderly stop every close this process read is settled, so a lock
+// holder with no remembered failure lost nothing here: its record goes, and
+// the next process vouches for it as usual. Holders with failures keep theirs.
+void forget_clean_holders(srv_server* s) {
+    catalog& cat = s->st->cat;
+    std::vector<cat_holder> held;
+    if (cat.ops->holders(cat.self, &held) != CAT_OK) return;
+    for (const cat_holder& h : held) {
+        identity id;
+        id.user = h.user;
+        memcpy(id.host, h.host, 20);
+        if (!vouch_has_failure(&s->vouch, id)) cat.ops->holder_forget(cat.self, h);
+    }
+}
+
 void stop_common(srv_server* s, bool abandon) {
     s->stopping = true;
     if (s->acceptor.joinable()) s->acceptor.join();
@@ -1012,6 +1031,7 @@ void stop_common(srv_server* s, bool abandon) {
         s->flush_cv.notify_all();
     }
     if (s->flusher.joinable()) s->flusher.join();
+    if (!abandon) forget_clean_holders(s);
     vouch_stop(&s->vouch);
     if (abandon) {
         // Drop what never reached the store; its temporaries stay, as after a crash.

@@ -52,6 +52,12 @@ void vouch_fail(vouch_ledger* l, const srv_identity& id, const std::string& why)
     remember(&l->ids[id], why);
 }
 
+bool vouch_has_failure(vouch_ledger* l, const srv_identity& id) {
+    std::lock_guard<std::mutex> g(l->mu);
+    auto it = l->ids.find(id);
+    return it != l->ids.end() && !it->second.failure.empty();
+}
+
 void vouch_settle(vouch_ledger* l, const std::vector<vouch_outcome>& batch, uint64_t last) {
     std::lock_guard<std::mutex> g(l->mu);
     for (const vouch_outcome& o : batch)

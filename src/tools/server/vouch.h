@@ -8,13 +8,13 @@
 //   - every version it closed, on any connection, was committed durably
 //     (the release waits for all of them, not only its own connection's);
 //   - no version of it was dropped: its upload broke on the server (a block
-//     that could not be staged), it was left open when a connection ended
-//     (its close may have been on the way), it was lost with a batch whose
-//     blocks or catalog commit failed, or the catalog refused it (its path
-//     is a folder now). A file the agent itself abandoned (closed before its
-//     last block, or never closed before the release on the same
-//     connection: a local read error, a stop) is no failure: the agent
-//     counts it as failed and keeps it out of its index;
+//     that could not be staged), it was lost with a batch whose blocks or
+//     catalog commit failed, or the catalog refused it (its path is a folder
+//     now). A file the agent abandoned (closed before its last block, never
+//     closed before the release: a local read error, a stop) or that was
+//     still open when its connection ended (its close may have been on the
+//     way, unread) is no failure: the agent counts a file only once a later
+//     answer confirmed its close, and sends it again otherwise;
 //   - no file of it is still open on another connection (a close may still
 //     be on its way there);
 //   - it holds the lock it releases, and it did not hold one when the
@@ -74,6 +74,8 @@ void vouch_file_dropped(vouch_ledger* l, const srv_identity& id, const std::stri
 void vouch_file_abandoned(vouch_ledger* l, const srv_identity& id);
 // Remembers a reason not to vouch for the identity's next stamp.
 void vouch_fail(vouch_ledger* l, const srv_identity& id, const std::string& why);
+// True when the identity has a reason not to vouch remembered.
+bool vouch_has_failure(vouch_ledger* l, const srv_identity& id);
 
 // One version of a settled batch and whether it became durable.
 struct vouch_outcome {
