@@ -75,6 +75,9 @@ void report_transferred();
 // Takes back one report_transferred: the file turned out not to be stored
 // (its close was never confirmed by the server).
 void report_transfer_withdrawn();
+// Takes back every report_transferred of the job: the server did not confirm
+// that the files sent are stored.
+void report_transfers_unconfirmed();
 void report_up_to_date();
 void report_file_error_errno(const char* path, int errnum);
 void report_file_error_code(const char* path, int code);

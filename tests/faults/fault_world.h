@@ -110,9 +110,12 @@ class world {
     // server's listing of a mirrored folder, must restore byte-identical.
     void check_trusted_index(const std::string& point, std::vector<violation>* out);
     // Invariant 3 after the undisturbed run: no failed item, a restore of the
-    // destination equal to the local tree, verify clean.
+    // destination equal to the local tree, verify clean. server_log: what its
+    // server wrote; a server that could not clear its doubt about a job of
+    // the previous process (it ended with the lock noted) refuses this run's
+    // stamp, and the run saying so is no failure of its own.
     void check_settled(const std::string& point, const run_outcome& run,
-                       std::vector<violation>* out);
+                       std::vector<violation>* out, const std::string& server_log = "");
 
     // Counts of the server process for start and stop alone (no job), so
     // that sweeps can leave out points that only break the start.

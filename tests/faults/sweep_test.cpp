@@ -142,18 +142,20 @@ std::vector<violation> FaultSweep::run_point(world& w, sweep_kind kind, const fa
     w.check_trusted_index(name, &found);
 
     run_outcome settled;
+    std::string settled_server;
     if (!w.server_start()) {
         found.push_back({name, 0, "", "the server starts for the undisturbed run", "it did not"});
     } else {
         settled = w.run_inprocess(nullptr, false);
         w.server_kill(); // everything the run reported is durable before its lock release
-        w.check_settled(name, settled, &found);
+        settled_server = w.take_server_log();
+        w.check_settled(name, settled, &found, settled_server);
     }
     if (!found.empty()) {
         std::string kept = w.keep_evidence(name, {{"disturbed-run.log", disturbed.log},
                                                   {"disturbed-server.out", disturbed_server},
                                                   {"undisturbed-run.log", settled.log},
-                                                  {"undisturbed-server.out", w.take_server_log()}});
+                                                  {"undisturbed-server.out", settled_server}});
         for (const violation& v : found)
             std::cout << "    " << describe(v) << "\n";
         std::cout << "    logs of both runs and their servers: " << kept

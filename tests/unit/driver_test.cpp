@@ -9,6 +9,7 @@
 #include "protocol/codes.h"
 #include "protocol/session.h"
 #include "report/report.h"
+#include "support/backup_fixture.h"
 #include "support/scripted_peer.h"
 #include "support/test_files.h"
 
@@ -131,6 +132,56 @@ TEST_F(DriverTest, CountsTheSelectionBeforeTheSession) {
     EXPECT_EQ(count_of(log, "Total number of missing items: 1\n"), 1);
     EXPECT_EQ(count_of(log, "Total size of files: 1 bytes\n"), 1); // sub/ is excluded
     EXPECT_EQ(count_of(log, "Total number of directories: 1\n"), 1);
+}
+
+// The release is the job's last request and comes before the report: the
+// server answers it once every file of the job is settled. When it refuses
+// (a file could not be stored), the report counts no file as sent and says
+// why; when it vouches, the report counts the file.
+TEST_F(DriverTest, ReportCountsSentFilesOnlyWhenTheReleaseVouchesForThem) {
+    for (uint8_t release : {ERR_NONE, ERR_SERVER}) {
+        SCOPED_TRACE(static_cast<int>(release));
+        report_reset_for_tests();
+        scripted_peer peer;
+        write_hosts(peer);
+        peer.push(peer_step::answer(0)); // the lock
+        peer.push(peer_step::answer(0)); // folder /3
+        peer.push(peer_step::answer(0)); // folder /3/src
+        peer.push(peer_step::answer(0, backup_test::wopen_answer(1, 0, 4096, 1)));
+        peer.push(backup_test::offer_answer());
+        peer.push(peer_step::answer(release));
+        std::string path = write_schedule("mirror=0\n");
+        EXPECT_EQ(procjob(path.c_str()), 0);
+
+        // After the release only the report's e-mail goes to the server.
+        std::vector<peer_request> got = peer.requests();
+        size_t release_at = got.size();
+        for (size_t i = 0; i < got.size(); i++)
+            if (got[i].type == TFS_USER_LOCK) release_at = i;
+        ASSERT_LT(release_at, got.size());
+        for (size_t i = release_at + 1; i < got.size(); i++)
+            EXPECT_EQ(got[i].type, TFS_EMAIL) << i;
+        std::string log = job_log();
+        const std::string taken_back = "The server did not confirm that the files sent by this "
+                                       "backup are stored (Error 30); the next backup checks them "
+                                       "again.\n";
+        EXPECT_EQ(count_of(log, "FILE: Successfully backed up '" +
+                                    (dir_ / "src" / "a.txt").string() + "'\n"),
+                  1);
+        if (release == ERR_NONE) {
+            EXPECT_EQ(count_of(log, taken_back), 0);
+            EXPECT_EQ(report_record()->files_transferred, 1u);
+            EXPECT_EQ(report_record()->failure_message, nullptr);
+        } else {
+            EXPECT_EQ(count_of(log, taken_back), 1);
+            EXPECT_EQ(report_record()->files_transferred, 0u);
+            ASSERT_NE(report_record()->failure_message, nullptr);
+            EXPECT_STREQ(report_record()->failure_message,
+                         "The backup server could not confirm that the files sent by this backup "
+                         "are stored; the next backup checks them again.");
+        }
+        fs::remove(dir_ / "job.fci");
+    }
 }
 
 } // namespace

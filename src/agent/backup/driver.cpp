@@ -41,6 +41,8 @@ enum { REMOTE_PATH_SIZE = 1024, USER_LOCK_RETRIES = 12, USER_LOCK_PAUSE_SECONDS 
 
 const char k_terminated_text[] =
     "The backup started but did not complete because it was terminated by the user.";
+const char k_unconfirmed_text[] = "The backup server could not confirm that the files sent by "
+                                  "this backup are stored; the next backup checks them again.";
 
 // What one scan of a folder adds to the totals.
 struct scan_totals {
@@ -393,21 +395,33 @@ void __do_backup(const char* schedule_path) {
     }
 
     // Files a broken connection may have lost are sent again before the
-    // report counts them.
+    // release settles the job.
     backup_confirm_closes(ctx);
-    if (termination_flag())
-        report_fail_text(k_terminated_text);
-    else
-        report_success(0);
     job_log_printf("Backup of files complete.\n");
     const uint32_t stamp = static_cast<uint32_t>(time(nullptr));
     s->fci_stamp = stamp;
+    // The release comes before the report: the server answers it only once
+    // every file of the job is settled, and refuses it when one could not be
+    // stored. Only then does the report know whether what it counts as sent
+    // is stored. Its answer also confirms the last closes, so the next index
+    // is written after it; a job ended between the two leaves the previous
+    // index, whose stamp no longer matches the server's.
     ctfs_lock_request release{5, 0, nullptr};
-    ctfs_user_lock(s, &release);
-    // The release is the last request: its answer confirms the last closes,
-    // so the next index is written after it. A job ended between the two
-    // leaves the previous index, whose stamp no longer matches the server's.
+    const tfs_result released = ctfs_user_lock(s, &release);
     backup_settle_closes(ctx);
+    const bool unconfirmed = released != ERR_NONE && report_record()->files_transferred > 0;
+    if (unconfirmed) {
+        job_log_printf("The server did not confirm that the files sent by this backup are stored "
+                       "(Error %d); the next backup checks them again.\n",
+                       released);
+        report_transfers_unconfirmed();
+    }
+    if (termination_flag())
+        report_fail_text(k_terminated_text);
+    else if (unconfirmed)
+        report_fail_text(k_unconfirmed_text);
+    else
+        report_success(0);
     fci_finish(&index.index, static_cast<int32_t>(stamp));
     ctfs_session_close(s);
     job_log_printf("Logged out user.\n");
