@@ -350,12 +350,31 @@ int plat_net_startup();
 // Listens on host:port (numeric or name; port 0 picks a free one, written to
 // *bound_port). The listening socket or PLAT_NET_INVALID.
 plat_net plat_net_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// A connected peer: its numeric address as text (no port), the port, and
+// the raw address (4 bytes for IPv4, 16 for IPv6; an IPv4 peer reached
+// through an IPv6 socket is given as IPv4). family 0: not known.
+struct plat_net_peer {
+    char text[64];
+    uint16_t port;
+    uint8_t family; // 4, 6 or 0
+    uint8_t addr[16];
+};
 // Waits up to ms for a connection: the new socket (TCP_NODELAY set), or
-// PLAT_NET_INVALID on time-out (last error 0) or failure.
-plat_net plat_net_accept(plat_net listener, uint32_t ms);
+// PLAT_NET_INVALID on time-out (last error 0) or failure. peer (may be null)
+// gets the peer's address.
+plat_net plat_net_accept(plat_net listener, uint32_t ms, plat_net_peer* peer = nullptr);
+// True when a failed accept's error means that the process or the system
+// has no descriptor left (retrying at once would only spin).
+bool plat_net_error_is_exhaustion(int code);
 // Connects to host:port with TCP_NODELAY (the server's own tests, bench and
-// tools); PLAT_NET_INVALID on failure.
-plat_net plat_net_connect(const char* host, uint16_t port);
+// tools); source, when given, is the local address to connect from (a
+// loopback test plays several peers with 127.0.0.x). PLAT_NET_INVALID on
+// failure.
+plat_net plat_net_connect(const char* host, uint16_t port, const char* source = nullptr);
+// The most descriptors (files and sockets together) the process may hold at
+// once: the soft RLIMIT_NOFILE on Linux; on Windows, whose handles have no
+// small per-process limit, a fixed generous figure. Cannot fail.
+uint32_t plat_descriptor_limit();
 // Receives up to len bytes, waiting at most ms: bytes received (> 0), 0 when
 // the peer closed, -1 on failure, -2 on time-out.
 long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms);
