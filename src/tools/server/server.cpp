@@ -218,6 +218,12 @@ std::string peer_key(const plat_net_peer& p) {
     return k;
 }
 
+// "address:port" for the log ("[address]:port" for IPv6).
+std::string peer_text(const plat_net_peer& p) {
+    std::string a = p.family == 6 ? "[" + std::string(p.text) + "]" : std::string(p.text);
+    return a + ":" + std::to_string(p.port);
+}
+
 int64_t failures_forgotten_after_ms(const srv_config& cfg) {
     return std::max<int64_t>(600000, 2 * static_cast<int64_t>(cfg.login_fail_delay_max_ms));
 }
@@ -240,7 +246,7 @@ void prune_peers(srv_server* s, int64_t t) {
 // Takes a connection slot for the peer, or gives the reason for refusing it.
 // The refusal is logged, at most once a second per address (with the count
 // of those not logged), so that a flood cannot flood the log.
-bool peer_admit(srv_server* s, const plat_net_peer& peer, const std::string& key, size_t open) {
+bool peer_admit(srv_server* s, const std::string& peer, const std::string& key, size_t open) {
     std::lock_guard<std::mutex> g(s->peer_mu);
     int64_t t = now_ms();
     if (s->peers.size() >= kMaxPeerRecords) prune_peers(s, t);
@@ -262,12 +268,11 @@ bool peer_admit(srv_server* s, const plat_net_peer& peer, const std::string& key
     if (t - r.last_refusal_log_ms >= 1000) {
         if (r.refusals_unlogged)
             srv_log(s,
-                    "connection from %s:%u refused: %s (and %llu more refused since the last "
+                    "connection from %s refused: %s (and %llu more refused since the last "
                     "line)",
-                    peer.text, peer.port, why,
-                    static_cast<unsigned long long>(r.refusals_unlogged));
+                    peer.c_str(), why, static_cast<unsigned long long>(r.refusals_unlogged));
         else
-            srv_log(s, "connection from %s:%u refused: %s", peer.text, peer.port, why);
+            srv_log(s, "connection from %s refused: %s", peer.c_str(), why);
         r.last_refusal_log_ms = t;
         r.refusals_unlogged = 0;
     } else {
@@ -1274,9 +1279,9 @@ void acceptor_main(srv_server* s) {
         }
         if (sock == PLAT_NET_INVALID) continue;
         uint32_t accepted = plat_tick_ms();
-        std::string key = peer_key(peer);
+        std::string key = peer_key(peer), text = peer_text(peer);
         std::lock_guard<std::mutex> g(s->conn_mu);
-        if (s->stopping || !peer_admit(s, peer, key, s->conns.size())) {
+        if (s->stopping || !peer_admit(s, text, key, s->conns.size())) {
             plat_net_close(sock);
             continue;
         }
@@ -1284,7 +1289,7 @@ void acceptor_main(srv_server* s) {
         c->s = s;
         c->sock = sock;
         c->number = s->next_conn++;
-        c->peer = std::string(peer.text) + ":" + std::to_string(peer.port);
+        c->peer = text;
         c->peer_key = key;
         srv_log(s, "connection %llu from %s", static_cast<unsigned long long>(c->number),
                 c->peer.c_str());
