@@ -307,15 +307,6 @@ TEST_F(ServerHostile, OpenFilesAreBudgetedPerConnectionUserAndServer) {
     EXPECT_EQ(rc, 0);
 }
 
-TEST_F(ServerHostile, TheHandleBudgetFollowsTheDescriptorLimit) {
-    uint32_t limit = plat_descriptor_limit();
-    uint32_t budget = srv_handle_budget(srv);
-    EXPECT_GE(budget, 16u);
-    if (limit > cfg.max_connections + 200) {
-        EXPECT_LE(budget + cfg.max_connections, limit);
-    }
-}
-
 TEST_F(ServerHostile, MailIsHeldOnlyAsItArrivesAndWithinTheReportLimit) {
     // Four mails announce the largest body a report may have and send a
     // little: memory follows what arrived.

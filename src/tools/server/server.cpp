@@ -1429,10 +1429,6 @@ void srv_abandon(srv_server* s) {
     if (s) stop_common(s, true);
 }
 
-uint32_t srv_handle_budget(srv_server* s) {
-    return s->handle_budget;
-}
-
 srv_stats srv_get_stats(srv_server* s) {
     return srv_stats{s->versions_committed.load(), s->batches.load(), s->block_bytes.load()};
 }

@@ -90,9 +90,6 @@ struct srv_stats {
     uint64_t block_bytes;
 };
 srv_stats srv_get_stats(srv_server* s);
-// The handle budget of the whole server (max_handles, or what the descriptor
-// limit leaves).
-uint32_t srv_handle_budget(srv_server* s);
 
 // The block size for a file: 1 MiB, or the next power of two that keeps the
 // file within 65535 blocks; 0 when no 32-bit size does.
