@@ -18,12 +18,12 @@ struct progress_names {
 
 // What a desktop program sees: a copy of the area, decoded.
 bool read_area(const std::string& name, progress_record* r, uint8_t* raw = nullptr) {
-    void* view = nullptr;
-    plat_shm* area = plat_shm_open(name.c_str(), PROGRESS_RECORD_SIZE, &view);
+    plat_shm* area = plat_shm_open(name.c_str());
     if (!area) return false;
     uint8_t bytes[PROGRESS_RECORD_SIZE];
-    memcpy(bytes, view, sizeof bytes);
+    long got = plat_shm_read(area, bytes, sizeof bytes);
     plat_shm_close(area);
+    if (got != PROGRESS_RECORD_SIZE) return false;
     progress_decode(bytes, r);
     if (raw) memcpy(raw, bytes, sizeof bytes);
     return true;
