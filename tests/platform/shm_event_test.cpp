@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -164,4 +166,42 @@ TEST(PlatformNamedObjects, HolderForTheKillTest) {
         plat_sleep_ms(100);
     plat_event_close(event);
     plat_shm_close(area);
+}
+
+// Linux: a process that can replace the semaphore's file (its maker) swaps
+// it between a file and a link to a private file while agents create the
+// event. The link is never followed: the private file keeps its mode.
+TEST(PlatformEvent, ALinkSwappedInAtTheNameIsNeverFollowed) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    namespace fs = std::filesystem;
+    const std::string name = test_name("swapped");
+    const fs::path sem = "/dev/shm/sem." + name.substr(1);
+    const fs::path target = fs::temp_directory_path() / (name.substr(1) + ".private");
+    std::ofstream(target) << "private";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    // A live agent holds the event, so later creators keep the name as found.
+    plat_event* keeper = plat_event_create(name.c_str());
+    ASSERT_NE(keeper, nullptr);
+    fs::remove(sem);
+    const std::string swapper =
+        "perl -e \"my ($n, $t) = @ARGV; for (1..2000000) { symlink($t, qq($n.l)); "
+        "rename(qq($n.l), $n); open(my $f, q(>), qq($n.f)) or die; print $f chr(0) x 32; "
+        "close($f); rename(qq($n.f), $n); }\" " +
+        sem.string() + " " + target.string();
+    plat_process* p = plat_process_start(swapper.c_str());
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 2000 && !fs::exists(fs::symlink_status(sem)); i++) {
+        plat_wait_result r = PLAT_WAIT_FAILED;
+        plat_process_wait(p, 5, &r);
+    }
+    for (int i = 0; i < 2000; i++)
+        plat_event_close(plat_event_create(name.c_str()));
+    plat_process_terminate(p, 137);
+    plat_process_close(p);
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    plat_event_close(keeper);
+    std::error_code ec;
+    for (const fs::path& f :
+         {sem, fs::path(sem.string() + ".l"), fs::path(sem.string() + ".f"), target})
+        fs::remove(f, ec);
 }
