@@ -14,7 +14,7 @@ CTL=$BUILD/tavni-ctl
 MAILSLOT_NAME='Tavni/Tavni Backup/Backup Job Mailslot'
 SOCKET='/run/tavni-backup/Tavni.Tavni Backup.Backup Job Mailslot'
 AREA='/dev/shm/Tavni.Tavni Backup.Backup Progress Information'
-SEM='/dev/shm/sem.Tavni.Tavni Backup.Terminate Backup Event'
+SEM='/dev/shm/Tavni.Tavni Backup.Terminate Backup Event.fifo'
 STRANGER_PIDS=()
 stranger() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
 hostile_cleanup() {

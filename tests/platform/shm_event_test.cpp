@@ -85,7 +85,9 @@ TEST(PlatformEvent, SignalsLeftWithoutALiveOwnerDoNotReachTheNextOne) {
     plat_event* sender = plat_event_open(name.c_str());
     ASSERT_NE(sender, nullptr);
     plat_event_close(first); // the owner ends; the sender still holds it open
-    EXPECT_EQ(plat_event_signal(sender), 0);
+    // The sender may be told that no one listens any more; either way the
+    // signal must not reach the next owner.
+    plat_event_signal(sender);
     plat_event* next = plat_event_create(name.c_str());
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(plat_event_check(next));
@@ -168,20 +170,53 @@ TEST(PlatformNamedObjects, HolderForTheKillTest) {
     plat_shm_close(area);
 }
 
-// Linux: a process that can replace the semaphore's file (its maker) swaps
+// Linux: the file in /dev/shm that stands for the event of this name.
+static std::filesystem::path event_file(const std::string& name) {
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string file = entry.path().filename().string();
+        if (file.find(name.substr(1)) != std::string::npos &&
+            file.find(".holders") == std::string::npos)
+            return entry.path();
+    }
+    return {};
+}
+
+// Linux: whoever may signal the event cannot fault the agent through it, as
+// anyone who may write a semaphore's file can by shrinking it.
+TEST(PlatformEvent, ShrinkingTheEventsFilesNeverFaultsItsOwner) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    const std::string name = test_name("shrunk");
+    plat_event* owner = plat_event_create(name.c_str());
+    ASSERT_NE(owner, nullptr);
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        if (entry.path().filename().string().find(name.substr(1)) == std::string::npos) continue;
+        std::error_code ec;
+        std::filesystem::resize_file(entry.path(), 0, ec); // a FIFO cannot be resized
+    }
+    plat_event* sender = plat_event_open(name.c_str());
+    ASSERT_NE(sender, nullptr);
+    EXPECT_FALSE(plat_event_check(owner));
+    EXPECT_EQ(plat_event_signal(sender), 0);
+    EXPECT_TRUE(plat_event_check(owner));
+    plat_event_close(sender);
+    plat_event_close(owner);
+}
+
+// Linux: a process that can replace the event's file (its maker) swaps
 // it between a file and a link to a private file while agents create the
 // event. The link is never followed: the private file keeps its mode.
 TEST(PlatformEvent, ALinkSwappedInAtTheNameIsNeverFollowed) {
     if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
     namespace fs = std::filesystem;
     const std::string name = test_name("swapped");
-    const fs::path sem = "/dev/shm/sem." + name.substr(1);
     const fs::path target = fs::temp_directory_path() / (name.substr(1) + ".private");
     std::ofstream(target) << "private";
     fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
     // A live agent holds the event, so later creators keep the name as found.
     plat_event* keeper = plat_event_create(name.c_str());
     ASSERT_NE(keeper, nullptr);
+    const fs::path sem = event_file(name);
+    ASSERT_FALSE(sem.empty());
     fs::remove(sem);
     const std::string swapper =
         "perl -e \"my ($n, $t) = @ARGV; for (1..2000000) { symlink($t, qq($n.l)); "

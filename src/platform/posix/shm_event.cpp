@@ -1,5 +1,5 @@
 // shm_event.cpp - Linux: the named progress area (POSIX shared memory) and the
-// terminate event (a POSIX named semaphore).
+// terminate event (a named FIFO beside it in /dev/shm).
 //
 // Windows removes a named object when its last handle closes; POSIX names
 // outlive their processes. So every agent that creates an object holds a
@@ -12,13 +12,19 @@
 //
 // The area is the agent's alone to write (mode 0644) and is written with
 // pwrite, never through a mapping, and read with pread: nothing another
-// process does to its size can fault the agent or a reader.
+// process does to its size can fault the agent or a reader. The event is a
+// FIFO rather than a semaphore for the same reason: a semaphore is a mapped
+// file that every signaller may write, and so truncate under the agent. A
+// signal is a byte written to the FIFO (mode 0622); a check takes every byte
+// waiting without blocking; an opener finds no reader, and so no event, when
+// no agent holds it.
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <semaphore.h>
+#include <csignal>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -32,8 +38,8 @@ namespace {
 
 // Everyone reads; only the creator's user writes.
 const mode_t readable = 0644;
-// Everyone may signal the event.
-const mode_t everyone = 0666;
+// Everyone may signal the event; only its creator's user may take signals.
+const mode_t signallable = 0622;
 
 void close_keep_errno(int fd) {
     int saved = errno;
@@ -171,7 +177,7 @@ void plat_shm_close(plat_shm* s) {
 }
 
 struct plat_event {
-    sem_t* sem;
+    int fd;         // the FIFO: read end for a creator, write end for an opener
     int holders_fd; // -1 for an opener that is not an agent
     std::string name;
 };
@@ -180,59 +186,82 @@ static std::string holders_name(const char* name) {
     return std::string(name) + ".holders";
 }
 
-// Creates the semaphore open to everyone without setting its mode by path:
-// the umask is cleared around sem_open, which would otherwise apply it. The
-// process entry creates the event before it starts any other thread that
-// creates files. glibc opens an existing name with O_NOFOLLOW, so a link
-// planted there fails the call instead of being followed.
-static sem_t* open_semaphore(const char* name) {
-    mode_t old = umask(0);
-    sem_t* sem = sem_open(name, O_CREAT, everyone, 0);
-    int saved = errno;
-    umask(old);
-    errno = saved;
-    return sem;
+static std::string fifo_path(const char* name) {
+    return std::string("/dev/shm") + name + ".fifo";
+}
+
+// Opens the FIFO's read end and checks it: a FIFO of this user's or root's,
+// readable by no one else, so that no stranger can take a signal away. The
+// mode is set on the open object, never by path; O_NOFOLLOW refuses a link.
+static int open_fifo_reader(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close_keep_errno(fd);
+        return -1;
+    }
+    const uid_t me = geteuid();
+    if (S_ISFIFO(st.st_mode) && st.st_uid == me && (st.st_mode & 07777) != signallable) {
+        if (fchmod(fd, signallable) != 0 || fstat(fd, &st) != 0) {
+            close_keep_errno(fd);
+            return -1;
+        }
+    }
+    if (!S_ISFIFO(st.st_mode) || (st.st_uid != me && st.st_uid != 0) ||
+        (st.st_mode & 0044) != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
 }
 
 plat_event* plat_event_create(const char* name) {
-    if (!name || name[0] != '/') {
+    if (!name || name[0] != '/' || strchr(name + 1, '/')) {
         errno = EINVAL;
         return nullptr;
     }
     int holders = open_own(holders_name(name).c_str());
     if (holders < 0) return nullptr;
-    // With no live holder any existing semaphore is stale: signals sent while
-    // no agent ran must not stop the next agent's first job.
-    bool first = lock_shared_first(holders);
-    if (first) sem_unlink(name);
-    sem_t* sem = open_semaphore(name);
-    if (sem == SEM_FAILED && first && errno == ELOOP) {
-        // A link planted after the stale name went: remove it and try again.
-        sem_unlink(name);
-        sem = open_semaphore(name);
+    // With no live holder whatever stands at the name is stale (or planted):
+    // it goes, so that signals sent while no agent ran cannot stop the next
+    // agent's first job. A stranger who plants something in between is
+    // refused by the check and the name cleared again, a few times.
+    const bool first = lock_shared_first(holders);
+    const std::string path = fifo_path(name);
+    int fd = -1;
+    for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
+        if (first) unlink(path.c_str());
+        if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) break;
+        fd = open_fifo_reader(path);
+        if (!first) break;
     }
-    if (sem == SEM_FAILED) {
+    if (fd < 0) {
         close_keep_errno(holders);
         return nullptr;
     }
-    return new plat_event{sem, holders, name};
+    return new plat_event{fd, holders, name};
 }
 
 plat_event* plat_event_open(const char* name) {
-    if (!name) {
+    if (!name || name[0] != '/') {
         errno = EINVAL;
         return nullptr;
     }
-    int holders = shm_open(holders_name(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
-    bool live = holders >= 0 && held_by_a_creator(holders);
-    if (holders >= 0) close(holders);
-    if (!live) {
+    // No reader (no live agent) refuses the open: ENXIO.
+    int fd = open(fifo_path(name).c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         errno = ENOENT;
         return nullptr;
     }
-    sem_t* sem = sem_open(name, 0);
-    if (sem == SEM_FAILED) return nullptr;
-    return new plat_event{sem, -1, name};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return nullptr;
+    }
+    return new plat_event{fd, -1, name};
 }
 
 int plat_event_signal(plat_event* e) {
@@ -240,27 +269,55 @@ int plat_event_signal(plat_event* e) {
         errno = EINVAL;
         return -1;
     }
-    return sem_post(e->sem);
+    // A reader gone since the open must fail the call, not end this process
+    // with SIGPIPE: the signal is held back and taken away unseen.
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    const char signal_byte = 1;
+    ssize_t n;
+    do {
+        n = write(e->fd, &signal_byte, 1);
+    } while (n < 0 && errno == EINTR);
+    int saved = errno;
+    if (n < 0 && saved == EPIPE) {
+        timespec none{0, 0};
+        sigtimedwait(&pipe_only, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // A full FIFO holds signals enough: the event is signalled already.
+    if (n == 1 || (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK))) return 0;
+    errno = n < 0 ? saved : EIO;
+    return -1;
 }
 
 bool plat_event_check(plat_event* e) {
-    if (!e) return false;
-    if (sem_trywait(e->sem) != 0) return false;
-    // Several signals before one check count once, as with an event.
-    while (sem_trywait(e->sem) == 0) {
+    if (!e || e->holders_fd < 0) return false;
+    // Several signals before one check count once, as with an event: every
+    // byte waiting is taken.
+    bool signalled = false;
+    char bytes[256];
+    for (;;) {
+        ssize_t n = read(e->fd, bytes, sizeof bytes);
+        if (n > 0) {
+            signalled = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return signalled;
     }
-    return true;
 }
 
 void plat_event_close(plat_event* e) {
     if (!e) return;
-    sem_close(e->sem);
     if (e->holders_fd >= 0) {
         if (is_last_holder(e->holders_fd)) {
-            sem_unlink(e->name.c_str());
+            unlink(fifo_path(e->name.c_str()).c_str());
             shm_unlink(holders_name(e->name.c_str()).c_str());
         }
         close(e->holders_fd);
     }
+    close(e->fd);
     delete e;
 }
