@@ -229,7 +229,7 @@ TEST(PlatformEvent, ALinkSwappedInAtTheNameIsNeverFollowed) {
         plat_wait_result r = PLAT_WAIT_FAILED;
         plat_process_wait(p, 5, &r);
     }
-    for (int i = 0; i < 2000; i++)
+    for (int i = 0; i < 10000; i++)
         plat_event_close(plat_event_create(name.c_str()));
     plat_process_terminate(p, 137);
     plat_process_close(p);
