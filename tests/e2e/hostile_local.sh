@@ -67,11 +67,13 @@ chown nobody "$E2E_TMP/evil"
 BOUND=$E2E_TMP/evil/bound
 stranger ln -s "$E2E_TMP/rootfile" "$E2E_TMP/evil/x.log"
 
-# Before the agent starts: the stranger takes the old abstract name and a
+# Before the agent starts: the stranger takes the old abstract name (unless
+# a program of this machine holds it already, which serves as well) and a
 # folder where a user's mailslot would live, and plants a link at the
 # semaphore's name.
 stranger perl -MSocket -e '
-  socket(S, PF_UNIX, SOCK_DGRAM, 0) or die; bind(S, pack_sockaddr_un("\0" . shift)) or die "bind: $!";
+  socket(S, PF_UNIX, SOCK_DGRAM, 0) or die;
+  bind(S, pack_sockaddr_un("\0" . shift)) or $!{EADDRINUSE} or die "bind: $!";
   open(F, ">", shift) or die; close(F); sleep 600' "$MAILSLOT_NAME" "$BOUND" &
 STRANGER_PIDS+=($!)
 for i in $(seq 1 600); do [ -e "$BOUND" ] && break; sleep 0.05; done
