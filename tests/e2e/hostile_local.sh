@@ -21,7 +21,6 @@ hostile_cleanup() {
   local p
   for p in "${STRANGER_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   [ -n "${AGENT:-}" ] && kill "$AGENT" 2>/dev/null
-  rm -f "$E2E_TMP/go"
   [ -L "$SEM" ] && rm -f "$SEM"
   [ -f "$AREA" ] && [ "$(stat -c %U "$AREA")" = nobody ] && rm -f "$AREA"
   rm -rf /tmp/tavni-backup-0
@@ -51,9 +50,10 @@ chmod 755 "$E2E_TMP"
 SRC=$E2E_TMP/src
 mkdir -p "$SRC"
 echo one >"$SRC/one.txt"
-# The first job waits in its pre-backup command until the test lets it go.
+# The first job waits in its pre-backup command until the test lets it go
+# (or ends, taking its folder with it).
 make_schedule "$INSTALL/first.tbs" --dest /1 --name first --src "$SRC" \
-  --precmd "sh -c \"while [ ! -e $E2E_TMP/go ]; do sleep 0.05; done\""
+  --precmd "sh -c \"while [ -d $E2E_TMP ] && [ ! -e $E2E_TMP/go ]; do sleep 0.05; done\""
 make_schedule "$INSTALL/second.tbs" --dest /2 --name second --src "$SRC"
 make_schedule "$INSTALL/third.tbs" --dest /3 --name third --src "$SRC"
 
@@ -71,7 +71,8 @@ stranger ln -s "$E2E_TMP/rootfile" "$E2E_TMP/evil/x.log"
 # a program of this machine holds it already, which serves as well) and a
 # folder where a user's mailslot would live, and plants a link at the
 # semaphore's name.
-stranger perl -MSocket -e '
+# (setpriv itself in the background, so that $! is the stranger's own pid.)
+setpriv --reuid=nobody --regid=nogroup --clear-groups -- perl -MSocket -e '
   socket(S, PF_UNIX, SOCK_DGRAM, 0) or die;
   bind(S, pack_sockaddr_un("\0" . shift)) or $!{EADDRINUSE} or die "bind: $!";
   open(F, ">", shift) or die; close(F); sleep 600' "$MAILSLOT_NAME" "$BOUND" &
