@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -170,6 +171,11 @@ TEST(PlatformNamedObjects, HolderForTheKillTest) {
     plat_shm_close(area);
 }
 
+static std::string read_bytes_of(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // Linux: the file in /dev/shm that stands for the event of this name.
 static std::filesystem::path event_file(const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
@@ -239,4 +245,35 @@ TEST(PlatformEvent, ALinkSwappedInAtTheNameIsNeverFollowed) {
     for (const fs::path& f :
          {sem, fs::path(sem.string() + ".l"), fs::path(sem.string() + ".f"), target})
         fs::remove(f, ec);
+}
+
+// Linux: anyone who may read the holders object may hold its lock and so
+// pose as a live agent; a link planted at the event's name is cleared all the
+// same, never followed, and the event works.
+TEST(PlatformEvent, ALinkAtTheNameIsClearedWhileAHolderLives) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    namespace fs = std::filesystem;
+    const std::string name = test_name("cleared");
+    const fs::path target = fs::temp_directory_path() / (name.substr(1) + ".private");
+    std::ofstream(target) << "private";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    plat_event* holder = plat_event_create(name.c_str());
+    ASSERT_NE(holder, nullptr);
+    const fs::path file = event_file(name);
+    ASSERT_FALSE(file.empty());
+    fs::remove(file);
+    fs::create_symlink(target, file);
+    plat_event* agent = plat_event_create(name.c_str());
+    ASSERT_NE(agent, nullptr) << plat_last_error();
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(file)));
+    plat_event* sender = plat_event_open(name.c_str());
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(plat_event_signal(sender), 0);
+    EXPECT_TRUE(plat_event_check(agent));
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(read_bytes_of(target), "private");
+    plat_event_close(sender);
+    plat_event_close(agent);
+    plat_event_close(holder);
+    fs::remove(target);
 }

@@ -208,8 +208,7 @@ static int open_fifo_reader(const std::string& path) {
             return -1;
         }
     }
-    if (!S_ISFIFO(st.st_mode) || (st.st_uid != me && st.st_uid != 0) ||
-        (st.st_mode & 0044) != 0) {
+    if (!S_ISFIFO(st.st_mode) || (st.st_uid != me && st.st_uid != 0) || (st.st_mode & 0044) != 0) {
         close(fd);
         errno = EPERM;
         return -1;
@@ -226,8 +225,7 @@ plat_event* plat_event_create(const char* name) {
     if (holders < 0) return nullptr;
     // With no live holder whatever stands at the name is stale (or planted):
     // it goes, so that signals sent while no agent ran cannot stop the next
-    // agent's first job. A stranger who plants something in between is
-    // refused by the check and the name cleared again, a few times.
+    // agent's first job.
     const bool first = lock_shared_first(holders);
     const std::string path = fifo_path(name);
     int fd = -1;
@@ -235,7 +233,10 @@ plat_event* plat_event_create(const char* name) {
         if (first) unlink(path.c_str());
         if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) break;
         fd = open_fifo_reader(path);
-        if (!first) break;
+        // What fails the check is no agent's event (a link, a file, a FIFO
+        // that others may read): it goes, even while a holder lives, since
+        // anyone who may read the holders object may hold its lock.
+        if (fd < 0 && (errno == ELOOP || errno == EPERM) && unlink(path.c_str()) != 0) break;
     }
     if (fd < 0) {
         close_keep_errno(holders);
