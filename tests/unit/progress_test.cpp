@@ -181,7 +181,7 @@ TEST_F(ProgressArea, OnlyTheAgentWritesAndAResizedAreaNeverFaultsIt) {
 // not used (its maker could resize it or fake its contents); progress is then
 // unavailable, as after any failed set-up.
 TEST(ProgressAreaLifetime, AnAreaMadeByAnotherUserIsRefused) {
-    if (plat_is_windows) GTEST_SKIP() << "Windows areas carry the spec's open access list";
+    if (plat_is_windows) GTEST_SKIP() << "Windows areas are open to every user by design";
     progress_names names;
     temp_dir dir;
     const auto log = dir.path / "agent.log";
