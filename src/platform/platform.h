@@ -90,30 +90,66 @@ void plat_crash_now();
 // ---- job mailslot -----------------------------------------------------------
 
 struct plat_mailslot; // opaque
+
+// Who sent a refused message (Linux: the kernel's credentials of the sender;
+// -1 where unknown).
+struct plat_mailslot_sender {
+    long uid;
+    long pid;
+};
+// Told of each message refused because its sender is neither the receiver's
+// own user nor root. Called on a thread of the mailslot; must not block.
+typedef void (*plat_mailslot_refused_fn)(void* context, const plat_mailslot_sender* sender);
+
+// Messages a receiver keeps for its reader. Past that a sender's write fails
+// (Windows: the mailslot's own queue, bounded only by memory).
+enum { PLAT_MAILSLOT_QUEUE_MAX = 1024 };
+
 // Receiving side: no size limit, reads never wait. Null when it cannot be
-// created (for example another process owns it).
-plat_mailslot* plat_mailslot_create(const char* name);
+// created (for example another process owns it). Linux: a socket in a folder
+// that only this user (or root) can write, owned through a lock file; only
+// messages of this user and root are kept, the rest reported to on_refused
+// (which may be null) and dropped.
+plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn on_refused = nullptr,
+                                    void* context = nullptr);
 // Sending side: opens an existing mailslot for writing; null when none exists.
-plat_mailslot* plat_mailslot_open(const char* name);
+// agent_uid names the user whose agent is meant (Linux; -1: this process's
+// own user); Windows has one mailslot per machine and ignores it.
+plat_mailslot* plat_mailslot_open(const char* name, long agent_uid = -1);
+// Linux: the folder that holds the mailslots of the given user (-1: this
+// process's), checked: a folder (not a link) owned by that user that no one
+// else may write. create makes it when missing (only for this process's own
+// user). 0, or -1 with the error set; path receives the folder either way.
+// Windows: always 0 with an empty path.
+int plat_mailslot_folder(long agent_uid, bool create, char* path, size_t size);
 // Reads one message; its length (0 allowed), -1 (nothing waiting, or
 // failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
 // is consumed (removed from the queue) all the same.
 enum { PLAT_MAILSLOT_TOO_LONG = -2 };
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size);
-// Writes one message; 0 or -1.
+// Writes one message; 0 or -1. Waits a few seconds at most when the receiver
+// cannot take it yet, then fails: a message is never dropped in silence.
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len);
 void plat_mailslot_close(plat_mailslot* m);
 
 // ---- shared memory and named event ------------------------------------------
 
 struct plat_shm; // opaque
-// Creates (or opens, when it exists) the named read/write area readable and
-// writable by every user; null on failure. *view receives the mapping.
-plat_shm* plat_shm_create(const char* name, size_t size, void** view);
-// Opens an existing area for reading and writing; null when none exists. A
-// name that no live creator holds (left by a killed agent on Linux) counts as
-// none, as on Windows, where it ends with its last handle.
-plat_shm* plat_shm_open(const char* name, size_t size, void** view);
+// Creates (or opens, when it exists) the named area of size bytes for this
+// process to write and every user to read; null on failure. Linux: mode 0644,
+// and an existing object that belongs to another user than this process's
+// own or root, or that others may write, is refused (EPERM).
+plat_shm* plat_shm_create(const char* name, size_t size);
+// Writes size bytes at the start of a created area; 0 or -1. Never faults,
+// whatever another process did to the area (a shrunk area grows back).
+int plat_shm_write(plat_shm* s, const void* data, size_t size);
+// Opens an existing area for reading only; null when none exists. A name that
+// no live creator holds (left by a killed agent on Linux) counts as none, as
+// on Windows, where it ends with its last handle.
+plat_shm* plat_shm_open(const char* name);
+// Copies up to size bytes from the start of the area into buf; the count
+// copied, less than size when the area is shorter, or -1. Never faults.
+long plat_shm_read(plat_shm* s, void* buf, size_t size);
 void plat_shm_close(plat_shm* s);
 
 struct plat_event; // opaque: an automatic-reset event usable by every user
