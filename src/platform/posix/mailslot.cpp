@@ -243,8 +243,12 @@ void release_receiver(plat_mailslot* m) {
         (void)ignored;
         pthread_join(m->thread, nullptr);
     }
-    // The socket goes first, while the lock still says whose it is.
-    if (!m->path.empty()) unlink(m->path.c_str());
+    // The socket and the lock file go while the lock still says whose they
+    // are.
+    if (!m->path.empty()) {
+        unlink(m->path.c_str());
+        unlink((m->path + ".lock").c_str());
+    }
     for (int fd : {m->fd, m->wake[0], m->wake[1], m->lock_fd})
         if (fd >= 0) close(fd);
 }
@@ -275,13 +279,30 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn o
     if (!make_address(path, &addr, &len)) return nullptr;
 
     // The folder is this user's alone, so nothing in it can be a stranger's
-    // link; O_NOFOLLOW all the same.
-    fd_owner lock_fd(
-        open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (lock_fd.fd < 0) return nullptr;
-    if (flock(lock_fd.fd, LOCK_EX | LOCK_NB) != 0) {
-        errno = EADDRINUSE; // another agent of this user owns the name
-        return nullptr;
+    // link; O_NOFOLLOW all the same. The owner removes the lock file when it
+    // closes: a lock taken on a file that was removed meanwhile is no lock
+    // on the name, and is taken again on the file that stands there now.
+    const std::string lock_path = path + ".lock";
+    fd_owner lock_fd;
+    for (int attempt = 0;; attempt++) {
+        fd_owner candidate(
+            open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (candidate.fd < 0) return nullptr;
+        if (flock(candidate.fd, LOCK_EX | LOCK_NB) != 0) {
+            errno = EADDRINUSE; // another agent of this user owns the name
+            return nullptr;
+        }
+        struct stat held, named;
+        if (fstat(candidate.fd, &held) != 0) return nullptr;
+        if (stat(lock_path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+            named.st_ino == held.st_ino) {
+            lock_fd.fd = candidate.release();
+            break;
+        }
+        if (attempt == 3) {
+            errno = EADDRINUSE;
+            return nullptr;
+        }
     }
     // Left by an agent that was killed: its lock went with it.
     if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
