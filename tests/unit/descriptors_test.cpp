@@ -17,11 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The descriptors a child started by the platform holds, from the listing a
-// shell writes of its own descriptor folder ("N -> target" per line).
+// The descriptors a child started by the platform holds, from the listing
+// ls writes of its own descriptor folder ("N -> target" per line), less the
+// one ls reads that folder through.
 std::map<int, std::string> child_descriptors(const fs::path& dir, const char* name) {
     const fs::path out = dir / name;
-    const std::string line = "sh -c \"ls -l /proc/$$/fd > '" + out.string() + "'; true\"";
+    const std::string line = "sh -c \"exec ls -l /proc/self/fd > '" + out.string() + "'\"";
     plat_process* p = plat_process_start(line.c_str());
     EXPECT_NE(p, nullptr);
     std::map<int, std::string> fds;
@@ -33,10 +34,11 @@ std::map<int, std::string> child_descriptors(const fs::path& dir, const char* na
     EXPECT_EQ(r, PLAT_WAIT_ENDED);
     std::istringstream in(slurp(out));
     std::string entry;
-    const std::regex fd_line(".* ([0-9]+) -> (.*)");
+    const std::regex fd_line(".* ([0-9]+) -> (.*)"), own_listing("/proc/[0-9]+/fd");
     while (std::getline(in, entry)) {
         std::smatch m;
-        if (std::regex_match(entry, m, fd_line)) fds[std::stoi(m[1].str())] = m[2].str();
+        if (std::regex_match(entry, m, fd_line) && !std::regex_match(m[2].str(), own_listing))
+            fds[std::stoi(m[1].str())] = m[2].str();
     }
     return fds;
 }
