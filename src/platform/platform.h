@@ -90,7 +90,9 @@ void plat_install_crash_handler(plat_crash_fn fn);
 // may hold the keys in memory, so only its owner may read it: Linux creates
 // it with mode 0600 without following a link (as the file calls below);
 // Windows gives it an access list of its own that grants the process's user,
-// Administrators and SYSTEM alone, and writes nothing when it cannot.
+// Administrators and SYSTEM alone (a file of that name is removed and the
+// dump created new, so that the list applies), and writes nothing when it
+// cannot.
 int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread);
 // Provokes a fault that goes through the unhandled-fault path.
 void plat_crash_now();

@@ -238,6 +238,8 @@ int wait_then_return(void* arg) {
 // may end the wait it hung in: the thread then returns on its own. It was
 // given up all the same, and the log says so.
 TEST_F(AgentTiming, WatchdogReportsAGivenUpThreadAsEndedAbnormally) {
+    if (plat_is_windows)
+        GTEST_SKIP() << "the Windows dump leaves the thread alone (PlatformThread covers the code)";
     set_slices(200, 1);
     for (const auto& old : dumps_of_this_executable())
         fs::remove(old);

@@ -8,7 +8,6 @@
 
 #include "platform/win32/handle.h"
 
-#include <aclapi.h>
 #include <dbghelp.h>
 
 namespace {
@@ -96,17 +95,15 @@ int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = &security.descriptor;
     attributes.bInheritHandle = FALSE;
-    win32::file_handle file(CreateFileA(path, GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ,
-                                        &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                        nullptr));
+    // Created new, so that the list applies: a file of that name (or a link
+    // planted there) is removed first, never written through or kept with
+    // the access it had.
+    win32::file_handle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && GetLastError() == ERROR_FILE_EXISTS && DeleteFileA(path))
+        file.reset(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return -1;
-    // A file that existed is replaced in content only and keeps its old
-    // access list: give it the dump's, or write nothing.
-    if (GetLastError() == ERROR_ALREADY_EXISTS &&
-        SetSecurityInfo(file.get(), SE_FILE_OBJECT,
-                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, dump_acl(&security), nullptr) != ERROR_SUCCESS)
-        return -1;
 
     MINIDUMP_EXCEPTION_INFORMATION exception;
     exception.ThreadId = GetCurrentThreadId();

@@ -24,9 +24,9 @@ int open_guarded(const char* path, int guard) {
     if (guard & GUARD_EXISTING) disposition = OPEN_EXISTING;
     // No security attributes: the handle is not inheritable. The reparse
     // flag opens a link itself rather than its target, so it can be refused.
-    HANDLE h =
-        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD share = (guard & GUARD_EXCLUSIVE) ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     DWORD error = 0;
     if (GetFileType(h) == FILE_TYPE_DISK) {
@@ -58,7 +58,9 @@ int open_guarded(const char* path, int guard) {
 
 FILE* plat_open_private(const char* path, plat_private_mode mode) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return nullptr;
-    int fd = open_guarded(path, mode == PLAT_PRIVATE_CREATE_NEW ? GUARD_NEW : GUARD_EMPTY);
+    // Not shared while written: nobody reads a key file half made.
+    int fd = open_guarded(path, GUARD_EXCLUSIVE |
+                                    (mode == PLAT_PRIVATE_CREATE_NEW ? GUARD_NEW : GUARD_EMPTY));
     if (fd < 0) return nullptr;
     FILE* f = _fdopen(fd, "wb");
     if (!f) {
