@@ -47,7 +47,9 @@ elapsed() { echo "$2 - $1" | bc -l; }
 INST=$WORK/install
 mkdir -p "$INST/etc"
 "$BUILD/tavni-server" init --store "$WORK/store" >/dev/null
-"$BUILD/tavni-server" user add --store "$WORK/store" --id 1 --name bench --account bench --acckey "$KEY" >/dev/null
+KEYFILE=$WORK/acckey
+(umask 077 && printf '%s\n' "$KEY" >"$KEYFILE")
+"$BUILD/tavni-server" user add --store "$WORK/store" --id 1 --name bench --account bench --acckey-file "$KEYFILE" >/dev/null
 # shellcheck source=/dev/null
 source "$ROOT/run.d/install.sh"
 STARTED=0
@@ -57,7 +59,7 @@ SERVER_PID=$TAVNI_SERVER_PID
 echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INST/etc/hosts"
 
 backup() { # schedule-name source -> seconds
-  "$BUILD/tavni-ctl" schedule new --root "$INST" --user-id 1 --acckey "$KEY" --dest "/$1" --name "$1" \
+  "$BUILD/tavni-ctl" schedule new --root "$INST" --user-id 1 --acckey-file "$KEYFILE" --dest "/$1" --name "$1" \
     --src "$2" "$INST/$1.tbs" >/dev/null
   local t0 t1
   t0=$(now)

@@ -3,10 +3,13 @@
 # with tavni-ctl, runs the agent on a sample folder, prints the job's report
 # and figures, then restores into a new folder and compares byte for byte.
 demo_backup() {
-  local work inst store src key server_pid rc
+  local work inst store src key keyfile server_pid rc
   work=$(mktemp -d "${TMPDIR:-/tmp}/tavni-demo.XXXXXX")
   inst=$work/install store=$work/store src=$work/sample
   key=$(head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  # The key reaches the programs in a file: a command line is public.
+  keyfile=$work/acckey
+  (umask 077 && printf '%s\n' "$key" >"$keyfile")
   source "$ROOT/run.d/install.sh"
   tavni_install_etc "$inst"
 
@@ -19,7 +22,7 @@ demo_backup() {
 
   echo "== server: store $store"
   "$BUILD/tavni-server" init --store "$store" >/dev/null
-  "$BUILD/tavni-server" user add --store "$store" --id 42 --name demo --account "Demo Account" --acckey "$key" >/dev/null
+  "$BUILD/tavni-server" user add --store "$store" --id 42 --name demo --account "Demo Account" --acckey-file "$keyfile" >/dev/null
   rc=0
   tavni_serve "$BUILD/tavni-server" "$store" "$work/server.out" || rc=$?
   server_pid=$TAVNI_SERVER_PID
@@ -33,7 +36,7 @@ demo_backup() {
 
   echo "== schedule (tavni-ctl schedule new)"
   "$BUILD/tavni-ctl" schedule new --root "$inst" --user-id 42 --dest /1/Today --name "Demo backup" \
-    --acckey "$key" --src "$src" --sync "$src" --email "0,owner@example.com" "$inst/demo.tbs" >/dev/null
+    --acckey-file "$keyfile" --src "$src" --sync "$src" --email "0,owner@example.com" "$inst/demo.tbs" >/dev/null
   "$BUILD/tavni-ctl" schedule decrypt --root "$inst" "$inst/demo.tbs" | grep -v '^acckey='
 
   echo "== backup (tavni-backup background demo.tbs)"
@@ -50,7 +53,7 @@ demo_backup() {
   "$BUILD/tavni-server" ls --store "$store" --user 42 "/1/Today/Root$src" | head -20
 
   echo "== restore into $work/restored and compare"
-  "$BUILD/tavni-server" restore --store "$store" --user 42 --acckey "$key" --to "$work/restored" "/1/Today/Root$src"
+  "$BUILD/tavni-server" restore --store "$store" --user 42 --acckey-file "$keyfile" --to "$work/restored" "/1/Today/Root$src"
   if diff -r "$src" "$work/restored/sample"; then echo "   restore is byte-identical"; rc=0; else echo "   RESTORE DIFFERS"; rc=1; fi
 
   kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null

@@ -3,12 +3,13 @@
 #
 #   tavni_install_etc DIR   copies the e-mail report templates (etc/*.emt)
 #                           into DIR/etc, creating the folder when needed.
-#   tavni_serve SERVER STORE OUT
+#   tavni_serve SERVER STORE OUT [SERVE OPTIONS...]
 #                           starts the tavni-server program SERVER on a free
 #                           loopback port for STORE in the background, its
-#                           output in OUT; sets TAVNI_SERVER_PID, and
-#                           TAVNI_SERVER_PORT once it listens (status 1 if it
-#                           does not within 10 seconds).
+#                           output in OUT, with any further serve options;
+#                           sets TAVNI_SERVER_PID, and TAVNI_SERVER_PORT once
+#                           it listens (status 1 if it does not within 10
+#                           seconds).
 
 tavni_install_etc() {
   local dest=${1:?usage: tavni_install_etc DIR}
@@ -20,7 +21,8 @@ tavni_install_etc() {
 
 tavni_serve() {
   local server=${1:?usage: tavni_serve SERVER STORE OUT} store=${2:?} out=${3:?} i
-  "$server" serve --store "$store" --listen 127.0.0.1:0 >"$out" 2>&1 &
+  shift 3
+  "$server" serve --store "$store" --listen 127.0.0.1:0 "$@" >"$out" 2>&1 &
   TAVNI_SERVER_PID=$!
   TAVNI_SERVER_PORT=
   for i in $(seq 1 100); do

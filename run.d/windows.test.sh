@@ -183,9 +183,12 @@ win_backup_check() {
   seq 1 100000 >"$inst/data/a/numbers.txt"
   head -c $((3 * 1048576 + 77)) /dev/urandom >"$inst/data/a/b/random.bin"
   echo small >"$inst/data/with space/small file.txt"
+  # Keys reach the programs in a file: a command line is public.
+  local keyfile=$inst/acckey
+  (umask 077 && printf '%s\n' "$acckey" >"$keyfile")
 
   "$server" init --store "$inst/store" >/dev/null &&
-    "$server" user add --store "$inst/store" --id 7 --name bob --account acme --acckey "$acckey" >/dev/null ||
+    "$server" user add --store "$inst/store" --id 7 --name bob --account acme --acckey-file "$keyfile" >/dev/null ||
     { win_fail "tavni-server store not made"; return 1; }
   rc=0
   tavni_serve "$server" "$inst/store" "$inst/server.out" || rc=1
@@ -194,22 +197,22 @@ win_backup_check() {
     win_fail "tavni-server did not start"
   else
     echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$inst/etc/hosts"
-    "$ctl" schedule new --root "$inst" --user-id 7 --acckey "$acckey" --dest /1/Today \
+    "$ctl" schedule new --root "$inst" --user-id 7 --acckey-file "$keyfile" --dest /1/Today \
       --name "wine backup" --src "$(win_path "$inst/data")" "$inst/job.tbs" >/dev/null &&
-      "$ctl" schedule new --root "$inst" --user-id 7 --acckey "$acckey" --dest /1/Today \
+      "$ctl" schedule new --root "$inst" --user-id 7 --acckey-file "$keyfile" --dest /1/Today \
         --name "wine mirror" --src "$(win_path "$inst/data")" --sync "$(win_path "$inst/data")" \
         "$inst/mirror.tbs" >/dev/null &&
       cp "$WIN_RUN_BUILD/tavni-backup.exe" "$inst/" ||
       { win_fail "schedule not made"; rc=1; }
-    [ "$rc" = 0 ] && { win_backup_runs "$inst" "$acckey" || rc=1; }
+    [ "$rc" = 0 ] && { win_backup_runs "$inst" "$keyfile" || rc=1; }
   fi
   kill "$TAVNI_SERVER_PID" 2>/dev/null
   wait "$TAVNI_SERVER_PID" 2>/dev/null
   return "$rc"
 }
 
-win_backup_runs() { # installation folder, account key
-  local inst=$1 acckey=$2 log=$1/job.tbs.log rc=0 job
+win_backup_runs() { # installation folder, account key file
+  local inst=$1 keyfile=$2 log=$1/job.tbs.log rc=0 job
   job=$(win_path "$inst/job.tbs")
   (cd "$inst" && win_wine 300 ./tavni-backup.exe background "$job") >/dev/null 2>&1 || rc=$?
   [ "$rc" = 0 ] || { tail -30 "$log"; win_fail "first backup: exit code $rc"; return 1; }
@@ -217,7 +220,7 @@ win_backup_runs() { # installation folder, account key
   win_log_has "$log" "Backup job completed normally." || return 1
   [ "$(grep -c "FILE: Successfully backed up" "$log")" = 4 ] ||
     { cat "$log"; win_fail "first backup: expected 4 files sent"; return 1; }
-  "$BUILD/tavni-server" restore --store "$inst/store" --user 7 --acckey "$acckey" --to "$inst/out" \
+  "$BUILD/tavni-server" restore --store "$inst/store" --user 7 --acckey-file "$keyfile" --to "$inst/out" \
     "/1/Today/Z Drive$inst/data" >/dev/null ||
     { win_fail "restore of the Windows backup"; return 1; }
   diff -r "$inst/data" "$inst/out/data" || { win_fail "restored tree differs"; return 1; }

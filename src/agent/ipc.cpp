@@ -1,26 +1,68 @@
 // ipc.cpp - the job mailslot over the platform's mailslot.
+//
+// The receiver obeys only its own user and root; every message from anyone
+// else is dropped by the platform and noted here in the process log (the
+// first hundred one by one, then a count), never shown to the job loop.
 #include "agent/ipc.h"
 
+#include "agent/log.h"
 #include "platform/platform.h"
+
+#include <atomic>
 
 namespace {
 
 plat_mailslot* g_slot = nullptr;
 bool g_open = false;
+bool g_receiver = false;
+
+// Refused messages since the receiver was set up. A stranger must not be
+// able to fill the disk with log lines.
+std::atomic<unsigned long> g_refused{0};
+const unsigned long refusals_logged = 100;
+
+void note_refused(void*, const plat_mailslot_sender* sender) {
+    unsigned long n = ++g_refused;
+    if (n <= refusals_logged)
+        agent_log_printf("Refused a job mailslot message from user %ld (process %ld); only the "
+                         "agent's own user and root may queue jobs.\n",
+                         sender->uid, sender->pid);
+    if (n == refusals_logged)
+        agent_log_printf("Further refused job mailslot messages are counted, not logged.\n");
+}
 
 void close_slot() {
     if (g_open) plat_mailslot_close(g_slot);
     g_slot = nullptr;
     g_open = false;
+    if (g_receiver && g_refused > refusals_logged)
+        agent_log_printf("%lu job mailslot messages from other users were refused in all.\n",
+                         g_refused.load());
+    g_receiver = false;
+    g_refused = 0;
 }
 
 } // namespace
 
 int ipc_rx_setup(const char* name) {
     close_slot();
-    g_slot = plat_mailslot_create(name);
+    char folder[512];
+    if (plat_mailslot_folder(-1, true, folder, sizeof folder) != 0) {
+        // Someone else's folder, or one that others may write, could hand
+        // the name to a stranger: no job is taken through it.
+        int error = plat_last_error();
+        char text[256];
+        plat_error_text(error, text, sizeof text);
+        agent_log_printf("The job mailslot folder '%s' is not safe to use (%s); no jobs can be "
+                         "queued.\n",
+                         folder, text);
+        plat_set_last_error(error);
+        return IPC_RX_SETUP_FAILED;
+    }
+    g_slot = plat_mailslot_create(name, note_refused, nullptr);
     if (!g_slot) return IPC_RX_SETUP_FAILED;
     g_open = true;
+    g_receiver = true;
     return IPC_OK;
 }
 
@@ -44,9 +86,9 @@ void ipc_rx_close() {
     close_slot();
 }
 
-int ipc_tx_setup(const char* name) {
+int ipc_tx_setup(const char* name, long agent_uid) {
     close_slot();
-    plat_mailslot* m = plat_mailslot_open(name);
+    plat_mailslot* m = plat_mailslot_open(name, agent_uid);
     if (!m) return IPC_TX_OPEN_FAILED;
     const char probe = 0;
     if (plat_mailslot_write(m, &probe, 1) != 0) {

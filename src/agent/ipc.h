@@ -22,7 +22,9 @@ enum {
 };
 
 // Creates the mailslot; IPC_OK, or 64 with the system's error left readable
-// through plat_last_error().
+// through plat_last_error(). A mailslot folder that fails its safety check is
+// named in the process log. Messages from other users than the agent's own
+// and root are refused with a line in the process log and never read.
 int ipc_rx_setup(const char* name);
 // Reads the next message into buffer (at most capacity bytes; nothing past
 // the bytes received is touched) and stores its length. Probes are dropped
@@ -32,7 +34,8 @@ int ipc_rx_read(void* buffer, size_t capacity, size_t* length);
 void ipc_rx_close();
 
 // Opens an existing mailslot and writes the probe: IPC_OK, 80 or 86.
-int ipc_tx_setup(const char* name);
+// agent_uid: whose agent (Linux; -1 for this process's own user).
+int ipc_tx_setup(const char* name, long agent_uid = -1);
 // Writes one message: IPC_OK or 104. A message of more than IPC_MESSAGE_MAX
 // bytes, or of none, is refused (104) without being written.
 int ipc_tx_write(const void* data, size_t length);

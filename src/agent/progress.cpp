@@ -2,8 +2,9 @@
 //
 // The private copy is changed under a lock (the watchdog writes "Complete"
 // while the backup thread may be updating) and then encoded whole into the
-// shared area. Readers in other processes take no lock and must accept a
-// record caught in the middle of a copy.
+// shared area with one write of the platform's, which never faults whatever
+// another process did to the area. Readers in other processes take no lock
+// and must accept a record caught in the middle of a copy.
 #include "agent/progress.h"
 
 #include "agent/log.h"
@@ -34,7 +35,6 @@ namespace {
 
 std::mutex g_lock;
 plat_shm* g_area = nullptr;
-uint8_t* g_view = nullptr;
 plat_event* g_event = nullptr;
 progress_record g_record;
 
@@ -68,10 +68,11 @@ uint64_t get_u64(const uint8_t* p) {
 
 // Caller holds g_lock.
 void publish() {
-    if (!g_view) return;
+    if (!g_area) return;
     uint8_t bytes[PROGRESS_RECORD_SIZE];
     progress_encode(&g_record, bytes);
-    memcpy(g_view, bytes, sizeof bytes);
+    // A failed write leaves the readers an older record; the job goes on.
+    plat_shm_write(g_area, bytes, sizeof bytes);
 }
 
 // Copies at most size bytes and zero-fills the rest; no terminator when the
@@ -126,8 +127,7 @@ int progress_open() {
 
 int progress_open_names(const char* area_name, const char* event_name) {
     progress_close();
-    void* view = nullptr;
-    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE, &view);
+    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE);
     if (!area) {
         agent_log_printf(
             "Could not create file mapping object (Error %d). Backup progress information "
@@ -138,7 +138,6 @@ int progress_open_names(const char* area_name, const char* event_name) {
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_area = area;
-        g_view = static_cast<uint8_t*>(view);
         memset(&g_record, 0, sizeof g_record);
         plat_systime now;
         plat_local_time(&now);
@@ -165,26 +164,25 @@ void progress_close() {
     g_event = nullptr;
     plat_shm_close(g_area);
     g_area = nullptr;
-    g_view = nullptr;
 }
 
 void progress_set_status(const char* text) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     set_text(g_record.status_text, PROGRESS_TEXT_SIZE, text);
     publish();
 }
 
 void progress_set_job_name(const char* text) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     set_text(g_record.job_name, PROGRESS_TEXT_SIZE, text);
     publish();
 }
 
 void progress_begin_item(const char* name, uint64_t size) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     set_text(g_record.item_name, PROGRESS_ITEM_SIZE, name);
     g_record.item_size = size;
     g_record.item_done = 0;
@@ -193,14 +191,14 @@ void progress_begin_item(const char* name, uint64_t size) {
 
 void progress_item_bytes(uint64_t count) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     g_record.item_done = count;
     publish();
 }
 
 void progress_end_item(int kind) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     g_record.done_bytes += g_record.item_size;
     g_record.item_done = g_record.item_size;
     if (kind == PROGRESS_END_CURRENT)
@@ -214,21 +212,21 @@ void progress_end_item(int kind) {
 
 void progress_set_total(uint64_t bytes) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     g_record.total_bytes = bytes;
     publish();
 }
 
 void progress_set_start_tick(uint32_t tick) {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     g_record.backup_tick = tick;
     publish();
 }
 
 void progress_complete() {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_view) return;
+    if (!g_area) return;
     set_text(g_record.status_text, PROGRESS_TEXT_SIZE, "Complete");
     set_text(g_record.item_name, PROGRESS_ITEM_SIZE, "");
     publish();

@@ -100,30 +100,66 @@ void plat_crash_now();
 // ---- job mailslot -----------------------------------------------------------
 
 struct plat_mailslot; // opaque
+
+// Who sent a refused message (Linux: the kernel's credentials of the sender;
+// -1 where unknown).
+struct plat_mailslot_sender {
+    long uid;
+    long pid;
+};
+// Told of each message refused because its sender is neither the receiver's
+// own user nor root. Called on a thread of the mailslot; must not block.
+typedef void (*plat_mailslot_refused_fn)(void* context, const plat_mailslot_sender* sender);
+
+// Messages a receiver keeps for its reader. Past that a sender's write fails
+// (Windows: the mailslot's own queue, bounded only by memory).
+enum { PLAT_MAILSLOT_QUEUE_MAX = 1024 };
+
 // Receiving side: no size limit, reads never wait. Null when it cannot be
-// created (for example another process owns it).
-plat_mailslot* plat_mailslot_create(const char* name);
+// created (for example another process owns it). Linux: a socket in a folder
+// that only this user (or root) can write, owned through a lock file; only
+// messages of this user and root are kept, the rest reported to on_refused
+// (which may be null) and dropped.
+plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn on_refused = nullptr,
+                                    void* context = nullptr);
 // Sending side: opens an existing mailslot for writing; null when none exists.
-plat_mailslot* plat_mailslot_open(const char* name);
+// agent_uid names the user whose agent is meant (Linux; -1: this process's
+// own user); Windows has one mailslot per machine and ignores it.
+plat_mailslot* plat_mailslot_open(const char* name, long agent_uid = -1);
+// Linux: the folder that holds the mailslots of the given user (-1: this
+// process's), checked: a folder (not a link) owned by that user that no one
+// else may write. create makes it when missing (only for this process's own
+// user). 0, or -1 with the error set; path receives the folder either way.
+// Windows: always 0 with an empty path.
+int plat_mailslot_folder(long agent_uid, bool create, char* path, size_t size);
 // Reads one message; its length (0 allowed), -1 (nothing waiting, or
 // failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
 // is consumed (removed from the queue) all the same.
 enum { PLAT_MAILSLOT_TOO_LONG = -2 };
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size);
-// Writes one message; 0 or -1.
+// Writes one message; 0 or -1. Waits a few seconds at most when the receiver
+// cannot take it yet, then fails: a message is never dropped in silence.
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len);
 void plat_mailslot_close(plat_mailslot* m);
 
 // ---- shared memory and named event ------------------------------------------
 
 struct plat_shm; // opaque
-// Creates (or opens, when it exists) the named read/write area readable and
-// writable by every user; null on failure. *view receives the mapping.
-plat_shm* plat_shm_create(const char* name, size_t size, void** view);
-// Opens an existing area for reading and writing; null when none exists. A
-// name that no live creator holds (left by a killed agent on Linux) counts as
-// none, as on Windows, where it ends with its last handle.
-plat_shm* plat_shm_open(const char* name, size_t size, void** view);
+// Creates (or opens, when it exists) the named area of size bytes for this
+// process to write and every user to read; null on failure. Linux: mode 0644,
+// and an existing object that belongs to another user than this process's
+// own or root, or that others may write, is refused (EPERM).
+plat_shm* plat_shm_create(const char* name, size_t size);
+// Writes size bytes at the start of a created area; 0 or -1. Never faults,
+// whatever another process did to the area (a shrunk area grows back).
+int plat_shm_write(plat_shm* s, const void* data, size_t size);
+// Opens an existing area for reading only; null when none exists. A name that
+// no live creator holds (left by a killed agent on Linux) counts as none, as
+// on Windows, where it ends with its last handle.
+plat_shm* plat_shm_open(const char* name);
+// Copies up to size bytes from the start of the area into buf; the count
+// copied, less than size when the area is shorter, or -1. Never faults.
+long plat_shm_read(plat_shm* s, void* buf, size_t size);
 void plat_shm_close(plat_shm* s);
 
 struct plat_event; // opaque: an automatic-reset event usable by every user
@@ -400,12 +436,31 @@ int plat_net_startup();
 // Listens on host:port (numeric or name; port 0 picks a free one, written to
 // *bound_port). The listening socket or PLAT_NET_INVALID.
 plat_net plat_net_listen(const char* host, uint16_t port, uint16_t* bound_port);
+// A connected peer: its numeric address as text (no port), the port, and
+// the raw address (4 bytes for IPv4, 16 for IPv6; an IPv4 peer reached
+// through an IPv6 socket is given as IPv4). family 0: not known.
+struct plat_net_peer {
+    char text[64];
+    uint16_t port;
+    uint8_t family; // 4, 6 or 0
+    uint8_t addr[16];
+};
 // Waits up to ms for a connection: the new socket (TCP_NODELAY set), or
-// PLAT_NET_INVALID on time-out (last error 0) or failure.
-plat_net plat_net_accept(plat_net listener, uint32_t ms);
+// PLAT_NET_INVALID on time-out (last error 0) or failure. peer (may be null)
+// gets the peer's address.
+plat_net plat_net_accept(plat_net listener, uint32_t ms, plat_net_peer* peer = nullptr);
+// True when a failed accept's error means that the process or the system
+// has no descriptor left (retrying at once would only spin).
+bool plat_net_error_is_exhaustion(int code);
 // Connects to host:port with TCP_NODELAY (the server's own tests, bench and
-// tools); PLAT_NET_INVALID on failure.
-plat_net plat_net_connect(const char* host, uint16_t port);
+// tools); source, when given, is the local address to connect from (a
+// loopback test plays several peers with 127.0.0.x). PLAT_NET_INVALID on
+// failure.
+plat_net plat_net_connect(const char* host, uint16_t port, const char* source = nullptr);
+// The most descriptors (files and sockets together) the process may hold at
+// once: the soft RLIMIT_NOFILE on Linux; on Windows, whose handles have no
+// small per-process limit, a fixed generous figure. Cannot fail.
+uint32_t plat_descriptor_limit();
 // Receives up to len bytes, waiting at most ms: bytes received (> 0), 0 when
 // the peer closed, -1 on failure, -2 on time-out.
 long plat_net_recv(plat_net s, void* buf, size_t len, uint32_t ms);

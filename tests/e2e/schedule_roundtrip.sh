@@ -61,6 +61,25 @@ b' "$ROOT/bad.tbs" 2> /dev/null && fail "a value with a line end was accepted"
 ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name x --acckey abc "$ROOT/bad.tbs" 2> /dev/null &&
     fail "a short account key was accepted"
 
+# The key from a file or standard input (the process list shows neither):
+# one trailing line end is dropped; anything longer than a key is refused.
+printf '%s\r\n' "$KEY" > "$ROOT/key.txt"
+ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name f --acckey-file "$ROOT/key.txt" \
+    "$ROOT/kf.tbs" > "$ROOT/kf.out" || fail "schedule new --acckey-file"
+[ -s "$ROOT/kf.out" ] && fail "a key from a file must not be printed"
+ctl schedule decrypt --root "$ROOT" "$ROOT/kf.tbs" | grep -qxF "acckey=$KEY" || fail "key file not used"
+printf '%s' "$KEY" | ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name s --acckey-file - \
+    "$ROOT/ks.tbs" > /dev/null || fail "schedule new --acckey-file -"
+ctl schedule decrypt --root "$ROOT" "$ROOT/ks.tbs" | grep -qxF "acckey=$KEY" || fail "key from standard input not used"
+printf '%s\n\n' "$KEY" > "$ROOT/key2.txt"
+ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name x --acckey-file "$ROOT/key2.txt" \
+    "$ROOT/bad.tbs" 2> /dev/null && fail "a key file with more than a key was accepted"
+ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name x --acckey-file "$ROOT/none.txt" \
+    "$ROOT/bad.tbs" 2> /dev/null && fail "a missing key file was accepted"
+ctl schedule new --root "$ROOT" --user-id 1 --dest /D1 --name x --acckey $KEY --acckey-file "$ROOT/key.txt" \
+    "$ROOT/bad.tbs" 2> /dev/null && fail "--acckey with --acckey-file was accepted"
+ctl schedule new --help | grep -A1 -- "--acckey-file" | grep -q "the safe form" || fail "--help does not name the safe form"
+
 head -c 1000 /dev/urandom > "$ROOT/plain.bin"
 ctl schedule encrypt --root "$ROOT" "$ROOT/plain.bin" "$ROOT/plain.enc" || fail "encrypt"
 [ $(($(stat -c %s "$ROOT/plain.enc") % 16)) = 0 ] || fail "ciphertext not whole blocks"

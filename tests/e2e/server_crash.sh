@@ -21,7 +21,7 @@ kill -9 "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=
 kill -9 "$AGENT" 2>/dev/null; wait "$AGENT" 2>/dev/null || true
 
-"$BUILD/tavni-server" verify --store "$STORE" --acckey "$ACCKEY" >"$E2E_TMP/verify.out" 2>&1 \
+"$BUILD/tavni-server" verify --store "$STORE" --acckey-file "$KEYFILE" >"$E2E_TMP/verify.out" 2>&1 \
   || { cat "$E2E_TMP/verify.out"; fail "verify found damage after the crash"; }
 restore "/1/Root$SRC/first.bin" "$E2E_TMP/out"
 cmp "$E2E_TMP/first.orig" "$E2E_TMP/out/first.bin" || fail "the earlier file no longer restores"

@@ -18,7 +18,7 @@ chmod 750 "$SRC/sub/run.sh"
 make_schedule "$INSTALL/r.tbs" --dest /1 --name repair --src "$SRC"
 rm -f "$INSTALL/r.tbs.log"; run_agent "$INSTALL/r.tbs"
 LOG=$INSTALL/r.tbs.log
-verify() { "$BUILD/tavni-server" verify --store "$STORE" --acckey "$ACCKEY" >"$E2E_TMP/verify.out" 2>&1; }
+verify() { "$BUILD/tavni-server" verify --store "$STORE" --acckey-file "$KEYFILE" >"$E2E_TMP/verify.out" 2>&1; }
 verify || { cat "$E2E_TMP/verify.out"; fail "verify found damage after the first run"; }
 
 # One block with a byte flipped, one cut short.
@@ -47,7 +47,7 @@ diff -r "$SRC" "$E2E_TMP/out/r" || fail "restore after the repair differs"
 echo "local change" >"$E2E_TMP/out/r/sub/run.sh"
 if restore "/1/Root$SRC" "$E2E_TMP/out" 2>/dev/null; then fail "restore overwrote an existing file"; fi
 grep -q "local change" "$E2E_TMP/out/r/sub/run.sh" || fail "the existing file was changed"
-"$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey "$ACCKEY" --overwrite \
+"$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey-file "$KEYFILE" --overwrite \
   --to "$E2E_TMP/out" "/1/Root$SRC" >/dev/null || fail "restore --overwrite failed"
 cmp "$SRC/sub/run.sh" "$E2E_TMP/out/r/sub/run.sh" || fail "--overwrite did not restore run.sh"
 

@@ -509,17 +509,20 @@ bool world::build(std::string* why) {
                           fs::copy_options::overwrite_existing);
 
     std::string out;
+    // The key reaches the programs in a file, never on a command line.
+    const std::string keyfile = (root_ / "acckey").string();
+    write_file(root_ / "acckey", std::string(k_acckey) + "\n");
     if (!shell("'" + build_ + "/tavni-server' init --store '" + store_dir().string() + "' && '" +
                    build_ + "/tavni-server' user add --store '" + store_dir().string() +
-                   "' --id 7 --name bob --account acme --acckey " + k_acckey,
+                   "' --id 7 --name bob --account acme --acckey-file '" + keyfile + "'",
                &out)) {
         *why = "tavni-server init: " + out;
         return false;
     }
     if (!shell("'" + build_ + "/tavni-ctl' schedule new --root '" + install().string() +
-                   "' --user-id 7 --acckey " + k_acckey + " --dest /1/Today --name faults --src '" +
-                   mirrored().string() + "' --sync '" + mirrored().string() + "' --src '" +
-                   plain().string() + "' '" + schedule() + "'",
+                   "' --user-id 7 --acckey-file '" + keyfile +
+                   "' --dest /1/Today --name faults --src '" + mirrored().string() + "' --sync '" +
+                   mirrored().string() + "' --src '" + plain().string() + "' '" + schedule() + "'",
                &out)) {
         *why = "tavni-ctl schedule new: " + out;
         return false;

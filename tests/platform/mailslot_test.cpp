@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -93,4 +95,110 @@ TEST(PlatformMailslot, SenderFailsOnceTheReceiverIsGone) {
     plat_mailslot_close(rx);
     EXPECT_EQ(plat_mailslot_write(tx, "x", 1), -1);
     plat_mailslot_close(tx);
+}
+
+// Messages wait for the reader however long it is busy, up to the receiver's
+// queue; past that the sender is told (Linux), and nothing is lost in between.
+TEST(PlatformMailslot, AFullQueueFailsTheSenderAndLosesNothing) {
+    const std::string name = test_name("full");
+    plat_mailslot* rx = plat_mailslot_create(name.c_str());
+    ASSERT_NE(rx, nullptr);
+    plat_mailslot* tx = plat_mailslot_open(name.c_str());
+    ASSERT_NE(tx, nullptr);
+    auto message = [](int i) { return "/jobs/" + std::to_string(i) + ".tbs"; };
+    // Wine's mailslot blocks its writer long before Windows' would.
+    const int queued = under_wine() ? 200 : PLAT_MAILSLOT_QUEUE_MAX;
+    int sent = 0;
+    for (; sent < queued; sent++) {
+        const std::string m = message(sent);
+        ASSERT_EQ(plat_mailslot_write(tx, m.c_str(), m.size() + 1), 0) << sent;
+    }
+    if (!plat_is_windows) {
+        bool refused = false;
+        for (int i = 0; i < 100 && !refused; i++) {
+            const std::string m = message(sent);
+            if (plat_mailslot_write(tx, m.c_str(), m.size() + 1) == 0)
+                sent++;
+            else
+                refused = true;
+        }
+        EXPECT_TRUE(refused) << "the sender was never told that the queue is full";
+    }
+    char buf[64];
+    for (int i = 0; i < sent; i++) {
+        const std::string m = message(i);
+        ASSERT_EQ(plat_mailslot_read(rx, buf, sizeof buf), static_cast<long>(m.size() + 1)) << i;
+        ASSERT_STREQ(buf, m.c_str());
+    }
+    EXPECT_EQ(plat_mailslot_read(rx, buf, sizeof buf), -1);
+    plat_mailslot_close(tx);
+    plat_mailslot_close(rx);
+}
+
+// Linux: a socket file left by a killed agent is replaced by the next one.
+TEST(PlatformMailslot, ASocketLeftBehindIsReplaced) {
+    if (plat_is_windows) GTEST_SKIP() << "a Windows mailslot ends with its owner";
+    const std::string name = test_name("left");
+    char folder[512];
+    ASSERT_EQ(plat_mailslot_folder(-1, true, folder, sizeof folder), 0);
+    std::string file = name;
+    for (char& c : file)
+        if (c == '/') c = '.';
+    const std::filesystem::path left = std::filesystem::path(folder) / file;
+    std::ofstream(left) << "left behind";
+    plat_mailslot* rx = plat_mailslot_create(name.c_str());
+    ASSERT_NE(rx, nullptr) << plat_last_error();
+    plat_mailslot* tx = plat_mailslot_open(name.c_str());
+    ASSERT_NE(tx, nullptr);
+    ASSERT_EQ(plat_mailslot_write(tx, "new", 3), 0);
+    char buf[8];
+    EXPECT_EQ(plat_mailslot_read(rx, buf, sizeof buf), 3);
+    plat_mailslot_close(tx);
+    plat_mailslot_close(rx);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(left)));
+    std::filesystem::remove(left.string() + ".lock");
+}
+
+// Linux, as root: a user's mailslot folder is used only when it is a real
+// folder of that user's that no one else may write. The user id is one no
+// account has, so that no agent of this machine is disturbed.
+TEST(PlatformMailslot, AFolderIsUsedOnlyWhenItIsTheUsersAlone) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows mailslots have no folder";
+    namespace fs = std::filesystem;
+    char path[512];
+    ASSERT_EQ(plat_mailslot_folder(-1, true, path, sizeof path), 0);
+    if (std::string(path) != "/run/tavni-backup") GTEST_SKIP() << "needs root to give folders away";
+    const long uid = 3999999999L;
+    const fs::path folder = "/tmp/tavni-backup-3999999999";
+    const fs::path aside = "/tmp/tavni-backup-3999999999.aside";
+    fs::remove_all(folder);
+    fs::remove_all(aside);
+    auto run = [](const std::string& line) {
+        plat_process* p = plat_process_start(line.c_str());
+        plat_wait_result r = PLAT_WAIT_FAILED;
+        uint32_t code = 1;
+        if (p && plat_process_wait(p, 30000, &r) == 0 && r == PLAT_WAIT_ENDED)
+            plat_process_exit_code(p, &code);
+        plat_process_close(p);
+        return code;
+    };
+
+    EXPECT_EQ(plat_mailslot_folder(uid, true, path, sizeof path),
+              -1); // missing; not made for another
+    EXPECT_EQ(std::string(path), folder.string());
+    EXPECT_FALSE(fs::exists(folder));
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_all);
+    EXPECT_EQ(plat_mailslot_folder(uid, false, path, sizeof path), -1) << "root's, not the user's";
+    ASSERT_EQ(run("chown 3999999999 " + folder.string()), 0u);
+    EXPECT_EQ(plat_mailslot_folder(uid, false, path, sizeof path), 0);
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+    EXPECT_EQ(plat_mailslot_folder(uid, false, path, sizeof path), -1) << "others may write";
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::remove);
+    fs::rename(folder, aside);
+    fs::create_directory_symlink(aside, folder);
+    EXPECT_EQ(plat_mailslot_folder(uid, false, path, sizeof path), -1) << "a link";
+    EXPECT_EQ(plat_mailslot_open("Tavni-test/x", uid), nullptr);
+    fs::remove(folder);
+    fs::remove_all(aside);
 }

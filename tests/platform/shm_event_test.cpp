@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -19,36 +22,35 @@ std::string test_name(const char* what) {
 
 TEST(PlatformShm, WritesAreSeenByAnotherOpenAndTheNameEndsWithItsHolder) {
     const std::string name = test_name("area");
-    void* creator_view = nullptr;
-    plat_shm* creator = plat_shm_create(name.c_str(), 4672, &creator_view);
+    plat_shm* creator = plat_shm_create(name.c_str(), 4672);
     ASSERT_NE(creator, nullptr);
-    void* reader_view = nullptr;
-    plat_shm* reader = plat_shm_open(name.c_str(), 4672, &reader_view);
+    plat_shm* reader = plat_shm_open(name.c_str());
     ASSERT_NE(reader, nullptr);
-    memcpy(static_cast<char*>(creator_view) + 4660, "tick", 4);
-    EXPECT_EQ(memcmp(static_cast<char*>(reader_view) + 4660, "tick", 4), 0);
-
-    // A reader never maps more than the area holds (Windows rounds an area
-    // up to whole pages, so ask for far more).
-    void* big_view = nullptr;
-    plat_shm* big = plat_shm_open(name.c_str(), 1 << 20, &big_view);
-    EXPECT_EQ(big, nullptr);
-    plat_shm_close(big);
+    std::string record(4672, '\0');
+    record.replace(4660, 4, "tick");
+    ASSERT_EQ(plat_shm_write(creator, record.data(), record.size()), 0);
+    char seen[4672];
+    ASSERT_GE(plat_shm_read(reader, seen, sizeof seen), 4672);
+    EXPECT_EQ(memcmp(seen + 4660, "tick", 4), 0);
+    // A reader cannot write.
+    EXPECT_EQ(plat_shm_write(reader, record.data(), record.size()), -1);
 
     // A second creator (a second agent) shares the same bytes; its close
     // leaves the name to the first.
-    void* second_view = nullptr;
-    plat_shm* second = plat_shm_create(name.c_str(), 4672, &second_view);
+    plat_shm* second = plat_shm_create(name.c_str(), 4672);
     ASSERT_NE(second, nullptr);
-    EXPECT_EQ(memcmp(static_cast<char*>(second_view) + 4660, "tick", 4), 0);
+    record.replace(4660, 4, "tock");
+    ASSERT_EQ(plat_shm_write(second, record.data(), record.size()), 0);
+    ASSERT_GE(plat_shm_read(reader, seen, sizeof seen), 4672);
+    EXPECT_EQ(memcmp(seen + 4660, "tock", 4), 0);
     plat_shm_close(second);
     plat_shm_close(reader);
-    reader = plat_shm_open(name.c_str(), 4672, &reader_view);
+    reader = plat_shm_open(name.c_str());
     EXPECT_NE(reader, nullptr);
     plat_shm_close(reader);
 
     plat_shm_close(creator);
-    EXPECT_EQ(plat_shm_open(name.c_str(), 4672, &reader_view), nullptr);
+    EXPECT_EQ(plat_shm_open(name.c_str()), nullptr);
 }
 
 TEST(PlatformEvent, ASignalIsConsumedOnceHoweverOftenItWasSent) {
@@ -84,7 +86,9 @@ TEST(PlatformEvent, SignalsLeftWithoutALiveOwnerDoNotReachTheNextOne) {
     plat_event* sender = plat_event_open(name.c_str());
     ASSERT_NE(sender, nullptr);
     plat_event_close(first); // the owner ends; the sender still holds it open
-    EXPECT_EQ(plat_event_signal(sender), 0);
+    // The sender may be told that no one listens any more; either way the
+    // signal must not reach the next owner.
+    plat_event_signal(sender);
     plat_event* next = plat_event_create(name.c_str());
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(plat_event_check(next));
@@ -122,8 +126,7 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
         if (r == PLAT_WAIT_ENDED) break;
     }
     ASSERT_TRUE(up) << "the helper did not come up";
-    void* view = nullptr;
-    plat_shm* live_area = plat_shm_open(name.c_str(), 64, &view);
+    plat_shm* live_area = plat_shm_open(name.c_str());
     plat_event* live_event = plat_event_open(name.c_str());
     EXPECT_NE(live_area, nullptr);
     EXPECT_NE(live_event, nullptr);
@@ -133,12 +136,12 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
     ASSERT_EQ(plat_process_terminate(child, 137), 0); // SIGKILL: nothing is cleaned up
     plat_process_close(child);
     std::remove(ready.c_str());
-    EXPECT_EQ(plat_shm_open(name.c_str(), 64, &view), nullptr);
+    EXPECT_EQ(plat_shm_open(name.c_str()), nullptr);
     EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
 
     // The next creator takes the names over and is found again; its close
     // removes them.
-    plat_shm* area = plat_shm_create(name.c_str(), 64, &view);
+    plat_shm* area = plat_shm_create(name.c_str(), 64);
     plat_event* event = plat_event_create(name.c_str());
     ASSERT_NE(area, nullptr);
     ASSERT_NE(event, nullptr);
@@ -155,8 +158,7 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
 TEST(PlatformNamedObjects, HolderForTheKillTest) {
     const char* name = getenv("TAVNI_TEST_HOLDER");
     if (!name) GTEST_SKIP() << "the helper of AKilledCreatorLeavesNothingToOpen";
-    void* view = nullptr;
-    plat_shm* area = plat_shm_create(name, 64, &view);
+    plat_shm* area = plat_shm_create(name, 64);
     plat_event* event = plat_event_create(name);
     ASSERT_NE(area, nullptr);
     ASSERT_NE(event, nullptr);
@@ -167,4 +169,111 @@ TEST(PlatformNamedObjects, HolderForTheKillTest) {
         plat_sleep_ms(100);
     plat_event_close(event);
     plat_shm_close(area);
+}
+
+static std::string read_bytes_of(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Linux: the file in /dev/shm that stands for the event of this name.
+static std::filesystem::path event_file(const std::string& name) {
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        const std::string file = entry.path().filename().string();
+        if (file.find(name.substr(1)) != std::string::npos &&
+            file.find(".holders") == std::string::npos)
+            return entry.path();
+    }
+    return {};
+}
+
+// Linux: whoever may signal the event cannot fault the agent through it, as
+// anyone who may write a semaphore's file can by shrinking it.
+TEST(PlatformEvent, ShrinkingTheEventsFilesNeverFaultsItsOwner) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    const std::string name = test_name("shrunk");
+    plat_event* owner = plat_event_create(name.c_str());
+    ASSERT_NE(owner, nullptr);
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+        if (entry.path().filename().string().find(name.substr(1)) == std::string::npos) continue;
+        std::error_code ec;
+        std::filesystem::resize_file(entry.path(), 0, ec); // a FIFO cannot be resized
+    }
+    plat_event* sender = plat_event_open(name.c_str());
+    ASSERT_NE(sender, nullptr);
+    EXPECT_FALSE(plat_event_check(owner));
+    EXPECT_EQ(plat_event_signal(sender), 0);
+    EXPECT_TRUE(plat_event_check(owner));
+    plat_event_close(sender);
+    plat_event_close(owner);
+}
+
+// Linux: a process that can replace the event's file (its maker) swaps
+// it between a file and a link to a private file while agents create the
+// event. The link is never followed: the private file keeps its mode.
+TEST(PlatformEvent, ALinkSwappedInAtTheNameIsNeverFollowed) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    namespace fs = std::filesystem;
+    const std::string name = test_name("swapped");
+    const fs::path target = fs::temp_directory_path() / (name.substr(1) + ".private");
+    std::ofstream(target) << "private";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    // A live agent holds the event, so later creators keep the name as found.
+    plat_event* keeper = plat_event_create(name.c_str());
+    ASSERT_NE(keeper, nullptr);
+    const fs::path sem = event_file(name);
+    ASSERT_FALSE(sem.empty());
+    fs::remove(sem);
+    const std::string swapper =
+        "perl -e \"my ($n, $t) = @ARGV; for (1..2000000) { symlink($t, qq($n.l)); "
+        "rename(qq($n.l), $n); open(my $f, q(>), qq($n.f)) or die; print $f chr(0) x 32; "
+        "close($f); rename(qq($n.f), $n); }\" " +
+        sem.string() + " " + target.string();
+    plat_process* p = plat_process_start(swapper.c_str());
+    ASSERT_NE(p, nullptr);
+    for (int i = 0; i < 2000 && !fs::exists(fs::symlink_status(sem)); i++) {
+        plat_wait_result r = PLAT_WAIT_FAILED;
+        plat_process_wait(p, 5, &r);
+    }
+    for (int i = 0; i < 10000; i++)
+        plat_event_close(plat_event_create(name.c_str()));
+    plat_process_terminate(p, 137);
+    plat_process_close(p);
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    plat_event_close(keeper);
+    std::error_code ec;
+    for (const fs::path& f :
+         {sem, fs::path(sem.string() + ".l"), fs::path(sem.string() + ".f"), target})
+        fs::remove(f, ec);
+}
+
+// Linux: anyone who may read the holders object may hold its lock and so
+// pose as a live agent; a link planted at the event's name is cleared all the
+// same, never followed, and the event works.
+TEST(PlatformEvent, ALinkAtTheNameIsClearedWhileAHolderLives) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    namespace fs = std::filesystem;
+    const std::string name = test_name("cleared");
+    const fs::path target = fs::temp_directory_path() / (name.substr(1) + ".private");
+    std::ofstream(target) << "private";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+    plat_event* holder = plat_event_create(name.c_str());
+    ASSERT_NE(holder, nullptr);
+    const fs::path file = event_file(name);
+    ASSERT_FALSE(file.empty());
+    fs::remove(file);
+    fs::create_symlink(target, file);
+    plat_event* agent = plat_event_create(name.c_str());
+    ASSERT_NE(agent, nullptr) << plat_last_error();
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(file)));
+    plat_event* sender = plat_event_open(name.c_str());
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(plat_event_signal(sender), 0);
+    EXPECT_TRUE(plat_event_check(agent));
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(read_bytes_of(target), "private");
+    plat_event_close(sender);
+    plat_event_close(agent);
+    plat_event_close(holder);
+    fs::remove(target);
 }

@@ -35,11 +35,15 @@ bool tc_send_raw(tc_conn* c, const void* p, size_t n) {
     return plat_net_send_all(c->sock, p, n, c->timeout_ms) == 0;
 }
 
-bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
+bool tc_connect_raw(tc_conn* c, uint16_t port) {
     tc_close(c);
     plat_net_startup();
-    c->sock = plat_net_connect("127.0.0.1", port);
-    if (c->sock == PLAT_NET_INVALID) return false;
+    c->sock = plat_net_connect("127.0.0.1", port, c->source);
+    return c->sock != PLAT_NET_INVALID;
+}
+
+bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode) {
+    if (!tc_connect_raw(c, port)) return false;
     const uint8_t greet[4] = {1, 0x30, 0x32, 2};
     uint8_t lenb[2];
     if (!tc_send_raw(c, greet, 4) || !recv_exact(c, lenb, 2)) return false;
@@ -187,11 +191,12 @@ uint8_t tc_delete(tc_conn* c, uint8_t kind, const std::string& path) {
     return path_request(c, TFS_DELETE, kind, path);
 }
 
-uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& path, tc_page* page) {
+uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& path, tc_page* page,
+                const std::string& filter) {
     std::vector<uint8_t> p;
     srv_put_u8(&p, cursor);
     srv_put_u8(&p, flags);
-    srv_put_text8(&p, "");
+    srv_put_text8(&p, filter);
     srv_put_text16(&p, path);
     tc_reply r;
     uint8_t rc = tc_transact(c, TFS_FIND_FILES, p, &r);

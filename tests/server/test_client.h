@@ -20,6 +20,7 @@ struct tc_conn {
     std::unique_ptr<ctfs_cipher, tc_cipher_free> cipher;
     uint16_t seq = 0;
     uint32_t timeout_ms = 10000;
+    const char* source = nullptr; // local address to connect from (127.0.0.x plays other peers)
     tc_conn() = default;
     tc_conn(const tc_conn&) = delete;
     tc_conn& operator=(const tc_conn&) = delete;
@@ -36,6 +37,8 @@ struct tc_reply {
 // Connects and runs the key exchange; false on any failure.
 bool tc_connect(tc_conn* c, uint16_t port, int cipher_mode = 3);
 void tc_close(tc_conn* c);
+// Connects from c->source without the greeting (a silent or hostile peer).
+bool tc_connect_raw(tc_conn* c, uint16_t port);
 // Sends one request; no answer read.
 bool tc_send(tc_conn* c, uint8_t type, const std::vector<uint8_t>& payload);
 // Sends raw bytes as they are (hostile tests).
@@ -72,7 +75,8 @@ struct tc_page {
     uint8_t cursor = 0;
     std::vector<tc_entry> entries;
 };
-uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& path, tc_page* page);
+uint8_t tc_find(tc_conn* c, uint8_t cursor, uint8_t flags, const std::string& path, tc_page* page,
+                const std::string& filter = std::string());
 
 struct tc_open {
     uint8_t handle = 0;

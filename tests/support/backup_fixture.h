@@ -223,11 +223,12 @@ class backup_fixture : public ::testing::Test {
     // The progress record as the desktop program would read it.
     progress_record progress() const {
         progress_record r{};
-        void* view = nullptr;
-        plat_shm* area = plat_shm_open(area_name_.c_str(), PROGRESS_RECORD_SIZE, &view);
+        plat_shm* area = plat_shm_open(area_name_.c_str());
         if (!area) return r;
-        progress_decode(static_cast<const uint8_t*>(view), &r);
+        uint8_t bytes[PROGRESS_RECORD_SIZE];
+        long got = plat_shm_read(area, bytes, sizeof bytes);
         plat_shm_close(area);
+        if (got == PROGRESS_RECORD_SIZE) progress_decode(bytes, &r);
         return r;
     }
     // Signals the terminate event as the desktop program does.

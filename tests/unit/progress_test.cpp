@@ -3,10 +3,13 @@
 #include "agent/log.h"
 #include "agent/progress.h"
 #include "platform/platform.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -18,12 +21,12 @@ struct progress_names {
 
 // What a desktop program sees: a copy of the area, decoded.
 bool read_area(const std::string& name, progress_record* r, uint8_t* raw = nullptr) {
-    void* view = nullptr;
-    plat_shm* area = plat_shm_open(name.c_str(), PROGRESS_RECORD_SIZE, &view);
+    plat_shm* area = plat_shm_open(name.c_str());
     if (!area) return false;
     uint8_t bytes[PROGRESS_RECORD_SIZE];
-    memcpy(bytes, view, sizeof bytes);
+    long got = plat_shm_read(area, bytes, sizeof bytes);
     plat_shm_close(area);
+    if (got != PROGRESS_RECORD_SIZE) return false;
     progress_decode(bytes, r);
     if (raw) memcpy(raw, bytes, sizeof bytes);
     return true;
@@ -147,4 +150,64 @@ TEST(ProgressAreaLifetime, WithoutAnAreaEverythingIsANoOp) {
     progress_complete();
     EXPECT_FALSE(terminate_requested());
     progress_close();
+}
+
+// Linux: the area's object as another process finds it in /dev/shm.
+static std::filesystem::path area_file(const std::string& name) {
+    return std::filesystem::path("/dev/shm") / name.substr(1);
+}
+
+// Linux: only the agent's user may write the area (mode 0644 whatever the
+// umask), and whatever someone with that right does to its size, the agent's
+// next update neither faults nor fails: the record is whole again after it.
+TEST_F(ProgressArea, OnlyTheAgentWritesAndAResizedAreaNeverFaultsIt) {
+    if (plat_is_windows) GTEST_SKIP() << "a Windows section cannot be resized";
+    namespace fs = std::filesystem;
+    const fs::path file = area_file(names.area);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                  fs::perms::group_read | fs::perms::others_read);
+    progress_record r;
+    for (uintmax_t size : {uintmax_t(0), uintmax_t(100), uintmax_t(1) << 20}) {
+        fs::resize_file(file, size);
+        progress_set_status("Backing up...");
+        progress_begin_item("/data/file", 7);
+        ASSERT_TRUE(read_area(names.area, &r)) << size;
+        EXPECT_STREQ(r.status_text, "Backing up...");
+        EXPECT_STREQ(r.item_name, "/data/file");
+    }
+}
+
+// Linux, as root: an area that another user made before the agent started is
+// not used (its maker could resize it or fake its contents); progress is then
+// unavailable, as after any failed set-up.
+TEST(ProgressAreaLifetime, AnAreaMadeByAnotherUserIsRefused) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows areas are open to every user by design";
+    progress_names names;
+    temp_dir dir;
+    const auto log = dir.path / "agent.log";
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
+    const auto file = area_file(names.area);
+    std::ofstream(file) << "planted";
+    plat_process* p = plat_process_start(("chown nobody " + file.string()).c_str());
+    ASSERT_NE(p, nullptr);
+    plat_wait_result r = PLAT_WAIT_FAILED;
+    uint32_t code = 1;
+    ASSERT_EQ(plat_process_wait(p, 30000, &r), 0);
+    ASSERT_EQ(plat_process_exit_code(p, &code), 0);
+    plat_process_close(p);
+    if (code != 0) {
+        std::filesystem::remove(file);
+        agent_log_close();
+        GTEST_SKIP() << "needs root to give the area away";
+    }
+    EXPECT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), -1);
+    progress_set_status("Backing up...");
+    progress_close();
+    agent_log_close();
+    EXPECT_EQ(read_bytes(file), "planted");
+    std::filesystem::remove(file);
+    EXPECT_NE(slurp(log).find("Could not create file mapping object (Error 1). Backup progress "
+                              "information will not be available."),
+              std::string::npos)
+        << slurp(log);
 }

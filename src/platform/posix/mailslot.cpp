@@ -1,92 +1,394 @@
-// mailslot.cpp - Linux: the job mailslot as an abstract-namespace Unix
-// datagram socket.
+// mailslot.cpp - Linux: the job mailslot as a Unix datagram socket in a folder
+// that only the agent's user (or root) can write.
 //
-// Datagrams keep message boundaries as a mailslot does; binding the name is
-// refused while another process owns it; an empty queue makes a non-blocking
-// read fail; a zero-length datagram is a zero-byte message. The kernel queues
-// at most net.unix.max_dgram_qlen datagrams (10 by default): a sender finding
-// the queue full fails at once instead of waiting for the running job.
+// The name is owned through an exclusive lock on a file beside the socket, so
+// a second agent of the same user is refused while the first lives, and a
+// socket left by a killed agent is replaced. The kernel tells the receiver
+// who sent each datagram: only the receiver's own user and root are obeyed.
+// A receiver thread drains the socket into a bounded queue, so that far more
+// jobs wait than the kernel's datagram queue holds; when that queue is full
+// the thread stops reading and senders fail instead of losing messages.
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 const char* const plat_job_mailslot_name = "Tavni/Tavni Backup/Backup Job Mailslot";
 
-struct plat_mailslot {
-    int fd;
+namespace {
+
+// Longest message kept whole; a longer one is kept as its length only and
+// always reads as too long (a job path is at most 1024 bytes).
+const size_t keep_max = 4096;
+// How long a sender waits for room in the receiver's socket queue. The
+// receiver thread empties it at once unless its own queue is full.
+const long send_wait_ms = 3000;
+
+// Room for the sender's credentials and for descriptors a hostile sender
+// may attach (they are closed unused).
+const size_t control_space = CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(16 * sizeof(int));
+
+struct fd_owner {
+    int fd = -1;
+    fd_owner() = default;
+    explicit fd_owner(int f) : fd(f) {}
+    fd_owner(const fd_owner&) = delete;
+    fd_owner& operator=(const fd_owner&) = delete;
+    ~fd_owner() {
+        if (fd >= 0) {
+            int saved = errno;
+            close(fd);
+            errno = saved;
+        }
+    }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
 };
 
-// The abstract address: a leading NUL, then the name without terminator.
-static bool make_address(const char* name, sockaddr_un* addr, socklen_t* len) {
-    size_t n = strlen(name);
-    if (n == 0 || n + 1 > sizeof addr->sun_path) {
+uid_t own_uid() {
+    return geteuid();
+}
+
+// The folder of a user's mailslots: root's under /run; another user's in
+// the login session's runtime folder when that exists and is safe, else
+// below /tmp. The same rule on both sides, whatever their environment, so
+// that a sender started from cron finds the agent started at login.
+std::string folder_of(uid_t uid) {
+    if (uid == 0) return "/run/tavni-backup";
+    const std::string runtime = "/run/user/" + std::to_string(uid);
+    struct stat st;
+    if (lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+        (st.st_mode & 022) == 0)
+        return runtime + "/tavni-backup";
+    return "/tmp/tavni-backup-" + std::to_string(uid);
+}
+
+// Checks the folder (and makes it when asked): a real folder, not a link,
+// owned by uid, writable by no one else. 0, or -1 with errno.
+int check_folder(const std::string& path, uid_t uid, bool create) {
+    if (create) {
+        // Root's folder is searchable by everyone so that strangers' messages
+        // reach the receiver, which refuses them with a log line; a user's
+        // folder is that user's alone.
+        if (mkdir(path.c_str(), uid == 0 ? 0755 : 0700) != 0 && errno != EEXIST) return -1;
+    }
+    fd_owner dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.fd < 0) return -1; // ELOOP for a link, ENOTDIR for anything else
+    struct stat st;
+    if (fstat(dir.fd, &st) != 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    if (st.st_uid != uid || (st.st_mode & 022) != 0) {
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
+// The file name of a mailslot inside its folder: the name with its
+// separators turned into dots.
+bool file_name(const char* name, std::string* out) {
+    if (!name || !name[0] || name[0] == '.') {
+        errno = EINVAL;
+        return false;
+    }
+    std::string s(name);
+    for (char& c : s)
+        if (c == '/' || c == '\\') c = '.';
+    *out = s;
+    return true;
+}
+
+bool make_address(const std::string& path, sockaddr_un* addr, socklen_t* len) {
+    if (path.size() + 1 > sizeof addr->sun_path) {
         errno = ENAMETOOLONG;
         return false;
     }
     memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    memcpy(addr->sun_path + 1, name, n);
-    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
     return true;
 }
 
-static plat_mailslot* make(const char* name, bool receiver) {
+struct message {
+    long length; // the sender's length; past keep_max the bytes are not kept
+    std::vector<char> bytes;
+};
+
+} // namespace
+
+struct plat_mailslot {
+    int fd = -1;
+    bool receiver = false;
+    // Receiver only.
+    int lock_fd = -1;
+    int wake[2] = {-1, -1};
+    std::string path;
+    plat_mailslot_refused_fn on_refused = nullptr;
+    void* context = nullptr;
+    pthread_t thread{};
+    bool thread_started = false;
+    std::mutex lock;
+    std::condition_variable room;
+    std::deque<message> queue;
+    bool stopping = false;
+};
+
+namespace {
+
+bool trusted(uid_t uid) {
+    return uid == 0 || uid == own_uid();
+}
+
+// Takes what is waiting on the socket into the queue, checking each sender,
+// until the socket is empty or the queue full. Caller holds m->lock.
+void drain(plat_mailslot* m) {
+    char data[keep_max];
+    while (m->queue.size() < PLAT_MAILSLOT_QUEUE_MAX) {
+        iovec iov{data, sizeof data};
+        alignas(cmsghdr) char control[control_space];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        // MSG_TRUNC: the real length of a datagram longer than the buffer.
+        ssize_t n = recvmsg(m->fd, &mh, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return; // empty (EAGAIN), or nothing more to be had now
+        }
+        bool have_sender = false;
+        ucred sender{};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level != SOL_SOCKET) continue;
+            if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof sender)) {
+                memcpy(&sender, CMSG_DATA(c), sizeof sender);
+                have_sender = true;
+            } else if (c->cmsg_type == SCM_RIGHTS) {
+                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; i++) {
+                    int passed;
+                    memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    close(passed);
+                }
+            }
+        }
+        if (!have_sender || !trusted(sender.uid)) {
+            if (m->on_refused) {
+                plat_mailslot_sender who{have_sender ? static_cast<long>(sender.uid) : -1,
+                                         have_sender ? static_cast<long>(sender.pid) : -1};
+                m->on_refused(m->context, &who);
+            }
+            continue;
+        }
+        message msg;
+        msg.length = static_cast<long>(n);
+        if (static_cast<size_t>(n) <= sizeof data) msg.bytes.assign(data, data + n);
+        m->queue.push_back(std::move(msg));
+    }
+}
+
+void* receive_loop(void* arg) {
+    plat_mailslot* m = static_cast<plat_mailslot*>(arg);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(m->lock);
+            // A full queue is left to the reader; the socket's own queue then
+            // fills and senders are told.
+            m->room.wait(hold,
+                         [m] { return m->stopping || m->queue.size() < PLAT_MAILSLOT_QUEUE_MAX; });
+            if (m->stopping) return nullptr;
+        }
+        pollfd fds[2] = {{m->fd, POLLIN, 0}, {m->wake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return nullptr;
+        }
+        if (fds[1].revents) return nullptr;
+        std::lock_guard<std::mutex> hold(m->lock);
+        drain(m);
+    }
+}
+
+void release_receiver(plat_mailslot* m) {
+    if (m->thread_started) {
+        {
+            std::lock_guard<std::mutex> hold(m->lock);
+            m->stopping = true;
+        }
+        m->room.notify_all();
+        const char stop = 0;
+        ssize_t ignored = write(m->wake[1], &stop, 1);
+        (void)ignored;
+        pthread_join(m->thread, nullptr);
+    }
+    // The socket goes first, while the lock still says whose it is.
+    if (!m->path.empty()) unlink(m->path.c_str());
+    for (int fd : {m->fd, m->wake[0], m->wake[1], m->lock_fd})
+        if (fd >= 0) close(fd);
+}
+
+} // namespace
+
+int plat_mailslot_folder(long agent_uid, bool create, char* path, size_t size) {
+    const uid_t uid = agent_uid < 0 ? own_uid() : static_cast<uid_t>(agent_uid);
+    const std::string folder = folder_of(uid);
+    if (path && size > 0) {
+        size_t n = folder.size() < size - 1 ? folder.size() : size - 1;
+        memcpy(path, folder.data(), n);
+        path[n] = 0;
+    }
+    return check_folder(folder, uid, create && uid == own_uid());
+}
+
+plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn on_refused,
+                                    void* context) {
+    std::string file;
+    if (!file_name(name, &file)) return nullptr;
+    const uid_t uid = own_uid();
+    const std::string folder = folder_of(uid);
+    if (check_folder(folder, uid, true) != 0) return nullptr;
+    const std::string path = folder + "/" + file;
     sockaddr_un addr;
     socklen_t len;
-    if (!name || !make_address(name, &addr, &len)) return nullptr;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    int rc = receiver ? bind(fd, reinterpret_cast<sockaddr*>(&addr), len)
-                      : connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    if (rc != 0) {
+    if (!make_address(path, &addr, &len)) return nullptr;
+
+    // The folder is this user's alone, so nothing in it can be a stranger's
+    // link; O_NOFOLLOW all the same.
+    fd_owner lock_fd(
+        open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (lock_fd.fd < 0) return nullptr;
+    if (flock(lock_fd.fd, LOCK_EX | LOCK_NB) != 0) {
+        errno = EADDRINUSE; // another agent of this user owns the name
+        return nullptr;
+    }
+    // Left by an agent that was killed: its lock went with it.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return nullptr;
+
+    fd_owner sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (sock.fd < 0) return nullptr;
+    // Before the name exists, so that every datagram carries its sender.
+    const int on = 1;
+    if (setsockopt(sock.fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return nullptr;
+    if (bind(sock.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return nullptr;
+    // Anyone who can reach root's folder may send (and is refused by
+    // credentials, visibly); a user's socket is theirs alone. The folder
+    // admits no one else's links, so the path is safe to use here.
+    if (chmod(path.c_str(), uid == 0 ? 0666 : 0600) != 0) {
         int saved = errno;
-        close(fd);
+        unlink(path.c_str());
         errno = saved;
         return nullptr;
     }
-    return new plat_mailslot{fd};
+
+    plat_mailslot* m = new plat_mailslot;
+    m->fd = sock.release();
+    m->receiver = true;
+    m->lock_fd = lock_fd.release();
+    m->path = path;
+    m->on_refused = on_refused;
+    m->context = context;
+    if (pipe2(m->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int saved = errno;
+        release_receiver(m);
+        delete m;
+        errno = saved;
+        return nullptr;
+    }
+    // The receiver thread takes no signals meant for the process.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    int rc = pthread_create(&m->thread, nullptr, receive_loop, m);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
+        release_receiver(m);
+        delete m;
+        errno = rc;
+        return nullptr;
+    }
+    m->thread_started = true;
+    return m;
 }
 
-plat_mailslot* plat_mailslot_create(const char* name) {
-    return make(name, true);
-}
-
-plat_mailslot* plat_mailslot_open(const char* name) {
-    return make(name, false);
+plat_mailslot* plat_mailslot_open(const char* name, long agent_uid) {
+    std::string file;
+    if (!file_name(name, &file)) return nullptr;
+    const uid_t uid = agent_uid < 0 ? own_uid() : static_cast<uid_t>(agent_uid);
+    const std::string folder = folder_of(uid);
+    // A folder that fails the check holds no agent of that user's.
+    if (check_folder(folder, uid, false) != 0) return nullptr;
+    sockaddr_un addr;
+    socklen_t len;
+    if (!make_address(folder + "/" + file, &addr, &len)) return nullptr;
+    fd_owner sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (sock.fd < 0) return nullptr;
+    timeval wait{send_wait_ms / 1000, (send_wait_ms % 1000) * 1000};
+    if (setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return nullptr;
+    // A socket left by a killed agent refuses the connection.
+    if (connect(sock.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return nullptr;
+    plat_mailslot* m = new plat_mailslot;
+    m->fd = sock.release();
+    return m;
 }
 
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
-    if (!m) {
+    if (!m || !m->receiver || (!buf && size != 0)) {
         errno = EBADF;
         return -1;
     }
-    for (;;) {
-        // MSG_TRUNC makes recv report the datagram's real length, so a
-        // message longer than the buffer is seen, consumed and refused.
-        ssize_t n = recv(m->fd, buf, size, MSG_DONTWAIT | MSG_TRUNC);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+    message msg;
+    {
+        std::lock_guard<std::mutex> hold(m->lock);
+        // What a sender has written is readable at once, whether or not the
+        // receiver thread has run since.
+        if (m->queue.empty()) drain(m);
+        if (m->queue.empty()) {
+            errno = EAGAIN;
             return -1;
         }
-        if (static_cast<size_t>(n) > size) {
-            errno = EMSGSIZE;
-            return PLAT_MAILSLOT_TOO_LONG;
-        }
-        return static_cast<long>(n);
+        msg = std::move(m->queue.front());
+        m->queue.pop_front();
     }
+    m->room.notify_all();
+    if (static_cast<size_t>(msg.length) > size ||
+        msg.bytes.size() != static_cast<size_t>(msg.length)) {
+        errno = EMSGSIZE;
+        return PLAT_MAILSLOT_TOO_LONG;
+    }
+    if (msg.length > 0) memcpy(buf, msg.bytes.data(), static_cast<size_t>(msg.length));
+    return msg.length;
 }
 
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len) {
-    if (!m) {
+    if (!m || m->receiver) {
         errno = EBADF;
         return -1;
     }
     for (;;) {
-        ssize_t n = send(m->fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        // Blocking, for send_wait_ms at most: the receiver thread makes room.
+        ssize_t n = send(m->fd, data, len, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (static_cast<size_t>(n) != len) {
@@ -99,6 +401,9 @@ int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len) {
 
 void plat_mailslot_close(plat_mailslot* m) {
     if (!m) return;
-    close(m->fd);
+    if (m->receiver)
+        release_receiver(m);
+    else
+        close(m->fd);
     delete m;
 }

@@ -11,8 +11,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -89,32 +91,91 @@ static int wait_fd(int fd, short events, uint32_t ms) {
     }
 }
 
-plat_net plat_net_accept(plat_net listener, uint32_t ms) {
+// Fills peer from an accepted address; an IPv4-mapped IPv6 address is
+// given as the IPv4 address it carries.
+static void describe_peer(const sockaddr_storage& ss, plat_net_peer* peer) {
+    memset(peer, 0, sizeof *peer);
+    if (ss.ss_family == AF_INET) {
+        const sockaddr_in* a = reinterpret_cast<const sockaddr_in*>(&ss);
+        peer->family = 4;
+        memcpy(peer->addr, &a->sin_addr, 4);
+        peer->port = ntohs(a->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        const sockaddr_in6* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+        peer->port = ntohs(a->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&a->sin6_addr)) {
+            peer->family = 4;
+            memcpy(peer->addr, a->sin6_addr.s6_addr + 12, 4);
+        } else {
+            peer->family = 6;
+            memcpy(peer->addr, a->sin6_addr.s6_addr, 16);
+        }
+    } else {
+        snprintf(peer->text, sizeof peer->text, "unknown");
+        return;
+    }
+    if (!inet_ntop(peer->family == 4 ? AF_INET : AF_INET6, peer->addr, peer->text,
+                   sizeof peer->text))
+        snprintf(peer->text, sizeof peer->text, "unknown");
+}
+
+plat_net plat_net_accept(plat_net listener, uint32_t ms, plat_net_peer* peer) {
     int r = wait_fd(static_cast<int>(listener), POLLIN, ms);
     if (r <= 0) {
         if (r == 0) errno = 0;
         return PLAT_NET_INVALID;
     }
-    int fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    memset(&ss, 0, sizeof ss);
+    int fd =
+        accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
     if (fd < 0) return PLAT_NET_INVALID;
     set_nodelay(fd);
+    if (peer) describe_peer(ss, peer);
     return fd;
 }
 
-plat_net plat_net_connect(const char* host, uint16_t port) {
+bool plat_net_error_is_exhaustion(int code) {
+    return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+uint32_t plat_descriptor_limit() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 1024; // the usual default
+    if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > 0x7fffffff) return 0x7fffffff;
+    return static_cast<uint32_t>(rl.rlim_cur);
+}
+
+plat_net plat_net_connect(const char* host, uint16_t port, const char* source) {
     addrinfo* res = resolve(host, port, false);
     if (!res) return PLAT_NET_INVALID;
+    addrinfo* from = nullptr;
+    if (source) {
+        from = resolve(source, 0, true);
+        if (!from) {
+            freeaddrinfo(res);
+            return PLAT_NET_INVALID;
+        }
+    }
     int fd = -1;
     for (addrinfo* ai = res; ai; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) continue;
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
+        bool bound = true;
+        if (from) {
+            bound = false;
+            for (addrinfo* f = from; f && !bound; f = f->ai_next)
+                bound = f->ai_family == ai->ai_family && bind(fd, f->ai_addr, f->ai_addrlen) == 0;
+        }
+        if (bound && connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) break;
         int e = errno;
         close(fd);
         errno = e;
         fd = -1;
     }
     freeaddrinfo(res);
+    if (from) freeaddrinfo(from);
     if (fd < 0) return PLAT_NET_INVALID;
     set_nodelay(fd);
     return fd;

@@ -1,5 +1,5 @@
 // shm_event.cpp - Linux: the named progress area (POSIX shared memory) and the
-// terminate event (a POSIX named semaphore).
+// terminate event (a named FIFO beside it in /dev/shm).
 //
 // Windows removes a named object when its last handle closes; POSIX names
 // outlive their processes. So every agent that creates an object holds a
@@ -7,14 +7,24 @@
 // the last one to close it, the one that can turn its lock exclusive, removes
 // the name. A name left by a killed agent is reused by the next one; its
 // stale event signals are dropped when no live agent holds the event, and
-// until then openers do not find it, as on Windows.
+// until then openers do not find it, as on Windows. Every lock is taken
+// without waiting: anyone who may read an object may also lock it.
+//
+// The area is the agent's alone to write (mode 0644) and is written with
+// pwrite, never through a mapping, and read with pread: nothing another
+// process does to its size can fault the agent or a reader. The event is a
+// FIFO rather than a semaphore for the same reason: a semaphore is a mapped
+// file that every signaller may write, and so truncate under the agent. A
+// signal is a byte written to the FIFO (mode 0622); a check takes every byte
+// waiting without blocking; an opener finds no reader, and so no event, when
+// no agent holds it.
 #include "platform/platform.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <semaphore.h>
+#include <csignal>
+#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -26,20 +36,49 @@ const char* const plat_terminate_event_name = "/Tavni.Tavni Backup.Terminate Bac
 
 namespace {
 
-const mode_t everyone = 0666;
+// Everyone reads; only the creator's user writes.
+const mode_t readable = 0644;
+// Everyone may signal the event; only its creator's user may take signals.
+const mode_t signallable = 0622;
 
-// Opens or creates a shared-memory name readable and writable by every user
-// whatever the umask. The chmod fails harmlessly on another user's object.
-int open_shared(const char* name, bool create) {
-    int fd = shm_open(name, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), everyone);
-    if (fd >= 0 && create) fchmod(fd, everyone);
+void close_keep_errno(int fd) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+// Opens or creates a shared-memory object for this process to write. The
+// mode is set on the open object (umask-proof). An object that a stranger
+// made, or that others may write, is refused: whoever may write it could
+// change its size under the agent or fake its contents.
+int open_own(const char* name) {
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, readable);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close_keep_errno(fd);
+        return -1;
+    }
+    const uid_t me = geteuid();
+    if (st.st_uid == me && (st.st_mode & 07777) != readable) {
+        if (fchmod(fd, readable) != 0 || fstat(fd, &st) != 0) {
+            close_keep_errno(fd);
+            return -1;
+        }
+    }
+    if (!S_ISREG(st.st_mode) || (st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022) != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
     return fd;
 }
 
-// True when no other process holds the lock; keeps a shared lock either way.
+// True when no other process holds the lock; keeps a shared lock where it
+// can. Never waits: a stranger holding the lock must not stall the agent.
 bool lock_shared_first(int fd) {
     bool first = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    flock(fd, LOCK_SH);
+    flock(fd, LOCK_SH | LOCK_NB);
     return first;
 }
 
@@ -60,71 +99,85 @@ bool held_by_a_creator(int fd) {
 
 struct plat_shm {
     int fd;
-    void* view;
     size_t size;
     std::string name;
-    bool holder; // made by plat_shm_create: takes part in removing the name
+    bool holder; // made by plat_shm_create: writes, and takes part in removing the name
 };
 
-static plat_shm* map_area(const char* name, size_t size, void** view, bool create) {
-    if (!name || !view || size == 0) {
+plat_shm* plat_shm_create(const char* name, size_t size) {
+    if (!name || size == 0) {
         errno = EINVAL;
         return nullptr;
     }
-    int fd = open_shared(name, create);
+    int fd = open_own(name);
     if (fd < 0) return nullptr;
-    if (create) {
-        lock_shared_first(fd);
-    } else if (!held_by_a_creator(fd)) {
+    lock_shared_first(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0 ||
+        (static_cast<size_t>(st.st_size) < size && ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+        close_keep_errno(fd);
+        return nullptr;
+    }
+    return new plat_shm{fd, size, name, true};
+}
+
+int plat_shm_write(plat_shm* s, const void* data, size_t size) {
+    if (!s || !s->holder || (!data && size != 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pwrite(s->fd, p + done, size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+plat_shm* plat_shm_open(const char* name) {
+    if (!name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    if (!held_by_a_creator(fd)) {
         close(fd);
         errno = ENOENT;
         return nullptr;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return nullptr;
-    }
-    if (static_cast<size_t>(st.st_size) < size) {
-        // A reader never maps past the object's end (that would fault).
-        if (!create || ftruncate(fd, static_cast<off_t>(size)) != 0) {
-            int saved = create ? errno : EINVAL;
-            close(fd);
-            errno = saved;
-            return nullptr;
-        }
-    }
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return nullptr;
-    }
-    *view = p;
-    return new plat_shm{fd, p, size, name, create};
+    return new plat_shm{fd, 0, name, false};
 }
 
-plat_shm* plat_shm_create(const char* name, size_t size, void** view) {
-    return map_area(name, size, view, true);
-}
-
-plat_shm* plat_shm_open(const char* name, size_t size, void** view) {
-    return map_area(name, size, view, false);
+long plat_shm_read(plat_shm* s, void* buf, size_t size) {
+    if (!s || (!buf && size != 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    char* p = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(s->fd, p + done, size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break; // the area ends here
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long>(done);
 }
 
 void plat_shm_close(plat_shm* s) {
     if (!s) return;
-    munmap(s->view, s->size);
     if (s->holder && is_last_holder(s->fd)) shm_unlink(s->name.c_str());
     close(s->fd);
     delete s;
 }
 
 struct plat_event {
-    sem_t* sem;
+    int fd;         // the FIFO: read end for a creator, write end for an opener
     int holders_fd; // -1 for an opener that is not an agent
     std::string name;
 };
@@ -133,44 +186,83 @@ static std::string holders_name(const char* name) {
     return std::string(name) + ".holders";
 }
 
+static std::string fifo_path(const char* name) {
+    return std::string("/dev/shm") + name + ".fifo";
+}
+
+// Opens the FIFO's read end and checks it: a FIFO of this user's or root's,
+// readable by no one else, so that no stranger can take a signal away. The
+// mode is set on the open object, never by path; O_NOFOLLOW refuses a link.
+static int open_fifo_reader(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close_keep_errno(fd);
+        return -1;
+    }
+    const uid_t me = geteuid();
+    if (S_ISFIFO(st.st_mode) && st.st_uid == me && (st.st_mode & 07777) != signallable) {
+        if (fchmod(fd, signallable) != 0 || fstat(fd, &st) != 0) {
+            close_keep_errno(fd);
+            return -1;
+        }
+    }
+    if (!S_ISFIFO(st.st_mode) || (st.st_uid != me && st.st_uid != 0) || (st.st_mode & 0044) != 0) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
 plat_event* plat_event_create(const char* name) {
+    if (!name || name[0] != '/' || strchr(name + 1, '/')) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int holders = open_own(holders_name(name).c_str());
+    if (holders < 0) return nullptr;
+    // With no live holder whatever stands at the name is stale (or planted):
+    // it goes, so that signals sent while no agent ran cannot stop the next
+    // agent's first job.
+    const bool first = lock_shared_first(holders);
+    const std::string path = fifo_path(name);
+    int fd = -1;
+    for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
+        if (first) unlink(path.c_str());
+        if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) break;
+        fd = open_fifo_reader(path);
+        // What fails the check is no agent's event (a link, a file, a FIFO
+        // that others may read): it goes, even while a holder lives, since
+        // anyone who may read the holders object may hold its lock.
+        if (fd < 0 && (errno == ELOOP || errno == EPERM) && unlink(path.c_str()) != 0) break;
+    }
+    if (fd < 0) {
+        close_keep_errno(holders);
+        return nullptr;
+    }
+    return new plat_event{fd, holders, name};
+}
+
+plat_event* plat_event_open(const char* name) {
     if (!name || name[0] != '/') {
         errno = EINVAL;
         return nullptr;
     }
-    int holders = open_shared(holders_name(name).c_str(), true);
-    if (holders < 0) return nullptr;
-    // With no live holder any existing semaphore is stale: signals sent while
-    // no agent ran must not stop the next agent's first job.
-    if (lock_shared_first(holders)) sem_unlink(name);
-    sem_t* sem = sem_open(name, O_CREAT, everyone, 0);
-    if (sem == SEM_FAILED) {
-        int saved = errno;
-        close(holders);
-        errno = saved;
-        return nullptr;
-    }
-    // sem_open applies the umask; glibc keeps the semaphore in /dev/shm.
-    std::string file = std::string("/dev/shm/sem.") + (name + 1);
-    chmod(file.c_str(), everyone);
-    return new plat_event{sem, holders, name};
-}
-
-plat_event* plat_event_open(const char* name) {
-    if (!name) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    int holders = open_shared(holders_name(name).c_str(), false);
-    bool live = holders >= 0 && held_by_a_creator(holders);
-    if (holders >= 0) close(holders);
-    if (!live) {
+    // No reader (no live agent) refuses the open: ENXIO.
+    int fd = open(fifo_path(name).c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         errno = ENOENT;
         return nullptr;
     }
-    sem_t* sem = sem_open(name, 0);
-    if (sem == SEM_FAILED) return nullptr;
-    return new plat_event{sem, -1, name};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return nullptr;
+    }
+    return new plat_event{fd, -1, name};
 }
 
 int plat_event_signal(plat_event* e) {
@@ -178,27 +270,55 @@ int plat_event_signal(plat_event* e) {
         errno = EINVAL;
         return -1;
     }
-    return sem_post(e->sem);
+    // A reader gone since the open must fail the call, not end this process
+    // with SIGPIPE: the signal is held back and taken away unseen.
+    sigset_t pipe_only, old;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+    const char signal_byte = 1;
+    ssize_t n;
+    do {
+        n = write(e->fd, &signal_byte, 1);
+    } while (n < 0 && errno == EINTR);
+    int saved = errno;
+    if (n < 0 && saved == EPIPE) {
+        timespec none{0, 0};
+        sigtimedwait(&pipe_only, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // A full FIFO holds signals enough: the event is signalled already.
+    if (n == 1 || (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK))) return 0;
+    errno = n < 0 ? saved : EIO;
+    return -1;
 }
 
 bool plat_event_check(plat_event* e) {
-    if (!e) return false;
-    if (sem_trywait(e->sem) != 0) return false;
-    // Several signals before one check count once, as with an event.
-    while (sem_trywait(e->sem) == 0) {
+    if (!e || e->holders_fd < 0) return false;
+    // Several signals before one check count once, as with an event: every
+    // byte waiting is taken.
+    bool signalled = false;
+    char bytes[256];
+    for (;;) {
+        ssize_t n = read(e->fd, bytes, sizeof bytes);
+        if (n > 0) {
+            signalled = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return signalled;
     }
-    return true;
 }
 
 void plat_event_close(plat_event* e) {
     if (!e) return;
-    sem_close(e->sem);
     if (e->holders_fd >= 0) {
         if (is_last_holder(e->holders_fd)) {
-            sem_unlink(e->name.c_str());
+            unlink(fifo_path(e->name.c_str()).c_str());
             shm_unlink(holders_name(e->name.c_str()).c_str());
         }
         close(e->holders_fd);
     }
+    close(e->fd);
     delete e;
 }

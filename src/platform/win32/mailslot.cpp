@@ -4,7 +4,9 @@
 // 0, so a read on an empty mailslot fails at once (ERROR_SEM_TIMEOUT). A
 // message larger than the caller's buffer would stay at the head of the queue
 // and block every later read; it is read into a scratch area and dropped, and
-// the read reports ERROR_INSUFFICIENT_BUFFER.
+// the read reports ERROR_INSUFFICIENT_BUFFER. A message that cannot be
+// dropped (no memory for it, or its read fails) is tried a few times and the
+// read then fails, so that the caller's loop ends instead of spinning.
 #include "platform/platform.h"
 
 #include "platform/win32/handle.h"
@@ -31,11 +33,13 @@ static plat_mailslot* wrap(HANDLE h) {
     return m;
 }
 
-plat_mailslot* plat_mailslot_create(const char* name) {
+// Every local program may write the machine's one mailslot, as the system
+// made it; there is no sender to check, so on_refused is never called.
+plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn, void*) {
     return wrap(CreateMailslotA(name, 0, 0, nullptr));
 }
 
-plat_mailslot* plat_mailslot_open(const char* name) {
+plat_mailslot* plat_mailslot_open(const char* name, long) {
     return wrap(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -47,13 +51,41 @@ static DWORD next_message_size(HANDLE h) {
     return next;
 }
 
-// Reads and drops the message at the head of the queue, of the given size.
-static void drop_message(HANDLE h, DWORD size) {
+int plat_mailslot_folder(long, bool, char* path, size_t size) {
+    if (path != nullptr && size > 0) path[0] = 0;
+    return 0;
+}
+
+// Attempts at dropping one over-long message before the read gives up.
+static const int drop_attempts = 3;
+
+// Reads and drops the message at the head of the queue, of the given size;
+// false when it could not (it then stays at the head).
+static bool drop_message(HANDLE h, DWORD size) {
     char* scratch = new (std::nothrow) char[size == 0 ? 1 : size];
-    if (scratch == nullptr) return;
+    if (scratch == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     DWORD got = 0;
-    ReadFile(h, scratch, size, &got, nullptr);
+    BOOL ok = ReadFile(h, scratch, size, &got, nullptr);
+    DWORD err = GetLastError();
     delete[] scratch;
+    SetLastError(err);
+    return ok != FALSE;
+}
+
+// Drops the over-long message at the head: PLAT_MAILSLOT_TOO_LONG when it is
+// gone (or gone already), -1 when it cannot be dropped.
+static long drop_too_long(HANDLE h) {
+    for (int i = 0; i < drop_attempts; i++) {
+        DWORD next = next_message_size(h);
+        if (next == MAILSLOT_NO_MESSAGE) break;
+        if (drop_message(h, next)) break;
+        if (i + 1 == drop_attempts) return -1;
+    }
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return PLAT_MAILSLOT_TOO_LONG;
 }
 
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
@@ -66,19 +98,11 @@ long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {
     // The size is asked first: some implementations hand out the first part
     // of a longer message instead of refusing it.
     DWORD next = next_message_size(h);
-    if (next != MAILSLOT_NO_MESSAGE && next > cap) {
-        drop_message(h, next);
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return PLAT_MAILSLOT_TOO_LONG;
-    }
+    if (next != MAILSLOT_NO_MESSAGE && next > cap) return drop_too_long(h);
     DWORD got = 0;
     if (ReadFile(h, buf, cap, &got, nullptr)) return static_cast<long>(got);
-    DWORD err = GetLastError();
-    if (err != ERROR_INSUFFICIENT_BUFFER) return -1;
-    next = next_message_size(h);
-    if (next != MAILSLOT_NO_MESSAGE) drop_message(h, next);
-    SetLastError(err);
-    return PLAT_MAILSLOT_TOO_LONG;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return -1;
+    return drop_too_long(h);
 }
 
 int plat_mailslot_write(plat_mailslot* m, const void* data, size_t len) {

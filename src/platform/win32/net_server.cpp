@@ -82,27 +82,55 @@ static int wait_sock(SOCKET s, bool for_write, uint32_t ms) {
     return r == 0 ? 0 : 1;
 }
 
-plat_net plat_net_accept(plat_net listener, uint32_t ms) {
+plat_net plat_net_accept(plat_net listener, uint32_t ms, plat_net_peer* peer) {
     SOCKET l = static_cast<SOCKET>(listener);
     int r = wait_sock(l, false, ms);
     if (r <= 0) {
         if (r == 0) SetLastError(0);
         return PLAT_NET_INVALID;
     }
-    SOCKET s = accept(l, nullptr, nullptr);
+    sockaddr_in sa;
+    int len = sizeof sa;
+    memset(&sa, 0, sizeof sa);
+    SOCKET s = accept(l, reinterpret_cast<sockaddr*>(&sa), &len);
     if (s == INVALID_SOCKET) {
         SetLastError(WSAGetLastError());
         return PLAT_NET_INVALID;
     }
     set_nodelay(s);
+    if (peer) {
+        // The listener is IPv4 only (fill_addr).
+        memset(peer, 0, sizeof *peer);
+        peer->family = 4;
+        memcpy(peer->addr, &sa.sin_addr, 4);
+        peer->port = ntohs(sa.sin_port);
+        snprintf(peer->text, sizeof peer->text, "%u.%u.%u.%u", peer->addr[0], peer->addr[1],
+                 peer->addr[2], peer->addr[3]);
+    }
     return static_cast<plat_net>(s);
 }
 
-plat_net plat_net_connect(const char* host, uint16_t port) {
+bool plat_net_error_is_exhaustion(int code) {
+    return code == WSAEMFILE || code == WSAENOBUFS;
+}
+
+uint32_t plat_descriptor_limit() {
+    return 16384; // kernel handles are limited by memory, not by a small count
+}
+
+plat_net plat_net_connect(const char* host, uint16_t port, const char* source) {
     sockaddr_in sa;
     if (!fill_addr(host, port, &sa)) return PLAT_NET_INVALID;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return PLAT_NET_INVALID;
+    sockaddr_in from;
+    if (source && (!fill_addr(source, 0, &from) ||
+                   bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
+        int e = WSAGetLastError();
+        closesocket(s);
+        SetLastError(e);
+        return PLAT_NET_INVALID;
+    }
     if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         int e = WSAGetLastError();
         closesocket(s);

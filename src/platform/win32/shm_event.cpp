@@ -8,6 +8,7 @@
 
 #include "platform/win32/handle.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -18,6 +19,8 @@ const char* const plat_terminate_event_name = "Global\\Tavni/Tavni Backup/Termin
 struct plat_shm {
     win32::kernel_handle mapping;
     win32::mapped_view view;
+    size_t size;   // bytes of the view that may be touched
+    bool writable; // made by plat_shm_create
 };
 
 struct plat_event {
@@ -41,19 +44,28 @@ bool make_open_security(open_security* s) {
     return true;
 }
 
-plat_shm* map_whole(HANDLE mapping, size_t size, void** view) {
+// Maps the whole section; a section never shrinks while it is mapped, so the
+// view's size, taken once, stays good.
+plat_shm* map_whole(HANDLE mapping, DWORD access, size_t size, bool writable) {
     win32::kernel_handle owner(mapping);
     if (!owner) return nullptr;
-    win32::mapped_view v(MapViewOfFile(owner.get(), FILE_MAP_ALL_ACCESS, 0, 0, size));
+    win32::mapped_view v(MapViewOfFile(owner.get(), access, 0, 0, size));
     if (!v) return nullptr;
+    size_t mapped = size;
+    if (size == 0) {
+        MEMORY_BASIC_INFORMATION info;
+        if (VirtualQuery(v.get(), &info, sizeof info) == 0) return nullptr;
+        mapped = info.RegionSize;
+    }
     plat_shm* s = new (std::nothrow) plat_shm;
     if (s == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    *view = v.get();
     s->view = std::move(v);
     s->mapping = std::move(owner);
+    s->size = mapped;
+    s->writable = writable;
     return s;
 }
 
@@ -69,29 +81,47 @@ plat_event* wrap_event(HANDLE h) {
     return e;
 }
 
-bool valid_area_request(const char* name, size_t size, void** view) {
-    if (name == nullptr || view == nullptr || size == 0 || size > 0x7FFFFFFFu) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    *view = nullptr;
-    return true;
-}
-
 } // namespace
 
-plat_shm* plat_shm_create(const char* name, size_t size, void** view) {
-    if (!valid_area_request(name, size, view)) return nullptr;
+plat_shm* plat_shm_create(const char* name, size_t size) {
+    if (name == nullptr || size == 0 || size > 0x7FFFFFFFu) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     open_security sec;
     if (!make_open_security(&sec)) return nullptr;
     return map_whole(CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.attributes, PAGE_READWRITE, 0,
                                         static_cast<DWORD>(size), name),
-                     size, view);
+                     FILE_MAP_ALL_ACCESS, size, true);
 }
 
-plat_shm* plat_shm_open(const char* name, size_t size, void** view) {
-    if (!valid_area_request(name, size, view)) return nullptr;
-    return map_whole(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name), size, view);
+int plat_shm_write(plat_shm* s, const void* data, size_t size) {
+    if (s == nullptr || !s->writable || (data == nullptr && size != 0) || size > s->size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    memcpy(s->view.get(), data, size);
+    return 0;
+}
+
+// Readers map the area read-only, as much of it as there is.
+plat_shm* plat_shm_open(const char* name) {
+    if (name == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return map_whole(OpenFileMappingA(FILE_MAP_READ, FALSE, name), FILE_MAP_READ, 0, false);
+}
+
+long plat_shm_read(plat_shm* s, void* buf, size_t size) {
+    if (s == nullptr || (buf == nullptr && size != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    size_t n = size < s->size ? size : s->size;
+    if (n > 0x7FFFFFFFu) n = 0x7FFFFFFFu;
+    memcpy(buf, s->view.get(), n);
+    return static_cast<long>(n);
 }
 
 void plat_shm_close(plat_shm* s) {

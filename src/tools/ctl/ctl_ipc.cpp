@@ -33,12 +33,12 @@ std::string absolute_path(const std::string& path) {
     return ec ? path : p.string();
 }
 
-void queue_job(const std::string& given, bool as_is) {
+void queue_job(const std::string& given, bool as_is, long agent_uid) {
     const std::string path = as_is ? given : absolute_path(given);
     if (path.empty()) fail(2, "an empty path cannot be queued.");
     if (path.size() + 1 > IPC_MESSAGE_MAX)
         fail(2, "the path is longer than 1023 characters; the agent cannot take it.");
-    int rc = ipc_tx_setup(plat_job_mailslot_name);
+    int rc = ipc_tx_setup(plat_job_mailslot_name, agent_uid);
     if (rc == IPC_TX_OPEN_FAILED)
         fail(1, "no Tavni Backup agent is running (the job mailslot cannot be opened).");
     if (rc != IPC_OK)
@@ -49,16 +49,28 @@ void queue_job(const std::string& given, bool as_is) {
     printf("Queued '%s'.\n", path.c_str());
 }
 
-// Takes one copy of the area; false when it does not exist.
-bool read_progress(progress_record* record) {
-    void* view = nullptr;
-    plat_shm* area = plat_shm_open(plat_progress_area_name, PROGRESS_RECORD_SIZE, &view);
-    if (!area) return false;
+enum read_result { AREA_READ, AREA_MISSING, AREA_SHORT };
+
+// Takes one copy of the area, read-only. An area shorter than a record was
+// damaged by someone other than the agent: it is reported, never half-read.
+read_result read_progress(progress_record* record, long* got) {
+    plat_shm* area = plat_shm_open(plat_progress_area_name);
+    if (!area) return AREA_MISSING;
     uint8_t bytes[PROGRESS_RECORD_SIZE];
-    memcpy(bytes, view, sizeof bytes);
+    *got = plat_shm_read(area, bytes, sizeof bytes);
     plat_shm_close(area);
+    if (*got != PROGRESS_RECORD_SIZE) return AREA_SHORT;
     progress_decode(bytes, record);
-    return true;
+    return AREA_READ;
+}
+
+[[noreturn]] void fail_short(long got) {
+    char message[160];
+    snprintf(message, sizeof message,
+             "the progress area holds %ld of its %d bytes; it was damaged or is being rebuilt "
+             "(try again).",
+             got < 0 ? 0 : got, PROGRESS_RECORD_SIZE);
+    fail(1, message);
 }
 
 // A text field ends at its NUL or at the field's end, whichever comes first.
@@ -107,7 +119,10 @@ void draw_bar(const progress_record& r) {
 
 void show_progress(bool watch) {
     progress_record r;
-    if (!read_progress(&r)) fail(1, "no progress information: no Tavni Backup agent is running.");
+    long got = 0;
+    read_result rr = read_progress(&r, &got);
+    if (rr == AREA_MISSING) fail(1, "no progress information: no Tavni Backup agent is running.");
+    if (rr == AREA_SHORT) fail_short(got);
     if (!watch) {
         print_progress(r);
         return;
@@ -116,7 +131,11 @@ void show_progress(bool watch) {
         draw_bar(r);
         if (is_complete(r)) break;
         plat_sleep_ms(watch_interval_ms);
-        if (!read_progress(&r)) {
+        // A short area is the agent's to mend at its next update: the last
+        // record stays on screen meanwhile.
+        while ((rr = read_progress(&r, &got)) == AREA_SHORT)
+            plat_sleep_ms(watch_interval_ms);
+        if (rr == AREA_MISSING) {
             printf("\nThe agent has ended.\n");
             return;
         }
@@ -138,12 +157,18 @@ void stop_job() {
 void register_ipc_commands(CLI::App& app) {
     static std::string queue_path;
     static bool queue_as_is = false;
+    static long queue_uid = -1;
     CLI::App* queue =
         app.add_subcommand("queue", "Queue a schedule file on the running agent's job mailslot");
     queue->add_option("path", queue_path, "schedule file to run")->required();
     queue->add_flag("--as-is", queue_as_is,
                     "send the path unchanged (relative paths are made absolute otherwise)");
-    queue->callback([] { queue_job(queue_path, queue_as_is); });
+    queue
+        ->add_option("--agent-uid", queue_uid,
+                     "Linux: queue on the agent of this user id (default: one's own user's; "
+                     "only root's and one's own agent take the job)")
+        ->check(CLI::NonNegativeNumber);
+    queue->callback([] { queue_job(queue_path, queue_as_is, queue_uid); });
 
     static bool watch = false;
     CLI::App* progress = app.add_subcommand("progress", "Show the running agent's progress area");

@@ -1,6 +1,8 @@
 // ctl_key.cpp - the installation folder's machine key for tavni-ctl.
 #include "tools/ctl/ctl_key.h"
 
+#include "agent/backup/schedule.h"
+#include "common/secret_file.h"
 #include "common/text.h"
 
 #include <openssl/crypto.h>
@@ -29,5 +31,11 @@ int ctl_root_key(const std::string& root, bool create, key_holder* k) {
         return ctl_fail("no machine key file '" + path + "'");
     if (machine_key_from_file(path.c_str(), k->key) != 0)
         return ctl_fail("cannot load the machine key '" + path + "': " + error_text(errno));
+    return 0;
+}
+
+int ctl_acckey_file(const std::string& path, std::string* hex) {
+    std::string err;
+    if (!secret_file_read(path, ACCOUNT_KEY_HEX, hex, &err)) return ctl_fail(err);
     return 0;
 }

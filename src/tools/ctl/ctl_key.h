@@ -20,3 +20,9 @@ int ctl_fail(const std::string& message);
 // otherwise a missing key is an error, since a new key could never decrypt an
 // existing file.
 int ctl_root_key(const std::string& root, bool create, key_holder* k);
+
+// Reads an account key's hex text from path ("-": standard input), so that
+// the key never stands on a command line; one trailing line end is dropped
+// and at most 64 characters are taken. 0, or 1 (after ctl_fail). The digits
+// themselves are checked by the caller.
+int ctl_acckey_file(const std::string& path, std::string* hex);

@@ -101,6 +101,7 @@ struct new_options {
     std::string root = ".";
     std::string out;
     std::string user_id, account_id = "0", schedule, dest, name, enabled = "1", acckey;
+    std::string acckey_file; // the safe way to pass acckey
     std::vector<std::string> src, xsrc, sync, filter, schedule_email;
     std::string email, precmd, postcmd, fatalprecmd, fatalpostcmd, cmdtimeout, mirror, html;
 };
@@ -134,7 +135,13 @@ int do_new(new_options o) {
         return ctl_fail("use either --email or --schedule-email (the agent refuses Email= after "
                         "schedule_email=)");
     bool drawn = false;
-    if (o.acckey.empty()) {
+    if (!o.acckey_file.empty()) {
+        if (ctl_acckey_file(o.acckey_file, &o.acckey) != 0) return 1;
+        if (!is_hex_key(o.acckey)) {
+            OPENSSL_cleanse(&o.acckey[0], o.acckey.size());
+            return ctl_fail("the key in '" + o.acckey_file + "' must be 64 hexadecimal digits");
+        }
+    } else if (o.acckey.empty()) {
         unsigned char key[ACCOUNT_KEY_SIZE];
         if (RAND_bytes(key, sizeof key) != 1) return ctl_fail("cannot draw an account key");
         char hex[2 * ACCOUNT_KEY_SIZE + 1];
@@ -235,7 +242,14 @@ void register_schedule_commands(CLI::App& app) {
     nw->add_option("--dest", o->dest, "Dest=: destination folder on the server")->required();
     nw->add_option("--name", o->name, "name=: the job's name")->required();
     nw->add_option("--enabled", o->enabled, "enabled= (the job runs only with 1)");
-    nw->add_option("--acckey", o->acckey, "acckey=: 64 hex digits (default: a fresh key, printed)");
+    auto* key = nw->add_option("--acckey", o->acckey,
+                               "acckey=: 64 hex digits (default: a fresh key, printed); every "
+                               "user of the machine can read it in the process list: prefer "
+                               "--acckey-file");
+    nw->add_option("--acckey-file", o->acckey_file,
+                   "acckey= read from this file (- for standard input): the safe form, kept out "
+                   "of the process list")
+        ->excludes(key);
     nw->add_option("--src", o->src, "Src= (repeatable)")->allow_extra_args(false);
     nw->add_option("--xsrc", o->xsrc, "XSrc= (repeatable)")->allow_extra_args(false);
     nw->add_option("--sync", o->sync, "Sync= (repeatable)")->allow_extra_args(false);

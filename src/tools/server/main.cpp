@@ -1,10 +1,12 @@
 // main.cpp - tavni-server: the reference backup server and its store tools.
 #include "common/mem.h"
+#include "common/secret_file.h"
 #include "platform/platform.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 #include "tools/server/wire.h"
 
+#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <CLI/CLI.hpp>
@@ -55,6 +57,26 @@ int64_t parse_time(const std::string& text) {
     return static_cast<int64_t>(timegm(&tm));
 }
 
+const char* const kAcckeyHelp = "account key, 64 hex digits (every user of the machine can read "
+                                "it in the process list: prefer --acckey-file)";
+const char* const kAcckeyFileHelp = "file holding the account key, 64 hex digits (- for standard "
+                                    "input): the safe form, kept out of the process list";
+
+// The hex text of a key given directly or in a file (file wins when set);
+// false after a message. The text is wiped by the caller.
+bool key_text(const std::string& direct, const std::string& file, size_t digits, std::string* out) {
+    if (file.empty()) {
+        *out = direct;
+        return true;
+    }
+    std::string err;
+    if (!secret_file_read(file, digits, out, &err)) {
+        fprintf(stderr, "tavni-server: %s\n", err.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool normalize_cli_path(const std::string& in, std::string* out) {
     if (!srv_normalize_path(in, true, out)) {
         fprintf(stderr, "tavni-server: not a valid server path: %s\n", in.c_str());
@@ -88,27 +110,44 @@ int main(int argc, char** argv) {
     user->require_subcommand(1);
     auto* uadd = user->add_subcommand("add", "add or replace a user");
     uint32_t uid = 0;
-    std::string uname, account, acckey_hex, digest_hex;
+    std::string uname, account, acckey_hex, digest_hex, acckey_file, digest_file;
     uadd->add_option("--store", store)->required();
     uadd->add_option("--id", uid, "numeric user id")->required();
     uadd->add_option("--name", uname)->required();
     uadd->add_option("--account", account)->required();
-    auto* o_key = uadd->add_option("--acckey", acckey_hex, "account key, 64 hex digits");
-    auto* o_dig =
-        uadd->add_option("--key-digest", digest_hex, "SHA-1 of the account key, 40 hex digits");
-    o_key->excludes(o_dig);
+    auto* o_key = uadd->add_option("--acckey", acckey_hex, kAcckeyHelp);
+    auto* o_key_file = uadd->add_option("--acckey-file", acckey_file, kAcckeyFileHelp);
+    // The digest is what a client logs in with: as secret as the key.
+    auto* o_dig = uadd->add_option("--key-digest", digest_hex,
+                                   "SHA-1 of the account key, 40 hex digits (seen in the process "
+                                   "list: prefer --key-digest-file)");
+    auto* o_dig_file =
+        uadd->add_option("--key-digest-file", digest_file,
+                         "file holding the key digest, 40 hex digits (- for standard input)");
+    o_key->excludes(o_dig)->excludes(o_key_file)->excludes(o_dig_file);
+    o_key_file->excludes(o_dig)->excludes(o_dig_file);
+    o_dig->excludes(o_dig_file);
     uadd->callback([&] {
         uint8_t digest[20];
-        if (!acckey_hex.empty()) {
+        std::string key_hex, dig_hex;
+        bool have = key_text(acckey_hex, acckey_file, 64, &key_hex) &&
+                    key_text(digest_hex, digest_file, 40, &dig_hex);
+        if (have && !key_hex.empty()) {
             uint8_t key[32];
-            if (!srv_parse_hex(acckey_hex, key, 32)) {
-                fprintf(stderr, "tavni-server: --acckey needs 64 hex digits\n");
-                status = 2;
-                return;
-            }
-            SHA1(key, 32, digest); // only the digest is kept
-        } else if (!srv_parse_hex(digest_hex, digest, 20)) {
-            fprintf(stderr, "tavni-server: give --acckey (64 hex digits) or --key-digest (40)\n");
+            have = srv_parse_hex(key_hex, key, 32);
+            if (have)
+                SHA1(key, 32, digest); // only the digest is kept
+            else
+                fprintf(stderr, "tavni-server: the account key needs 64 hex digits\n");
+            OPENSSL_cleanse(key, sizeof key);
+        } else if (have && !srv_parse_hex(dig_hex, digest, 20)) {
+            fprintf(stderr, "tavni-server: give --acckey-file (64 hex digits) or "
+                            "--key-digest-file (40)\n");
+            have = false;
+        }
+        secret_wipe(&key_hex);
+        secret_wipe(&dig_hex);
+        if (!have) {
             status = 2;
             return;
         }
@@ -123,11 +162,19 @@ int main(int argc, char** argv) {
 
     auto* serve = app.add_subcommand("serve", "serve a store");
     std::string listen = "127.0.0.1:7070";
-    uint32_t idle_s = 300, max_conn = 64;
+    uint32_t idle_s = 300, max_conn = 64, max_per_address = 8;
+    double login_s = 10;
+    bool allow_plaintext = false;
     serve->add_option("--store", store)->required();
     serve->add_option("--listen", listen, "HOST:PORT (host defaults to 127.0.0.1)");
     serve->add_option("--idle-timeout", idle_s, "seconds without a frame before a connection ends");
     serve->add_option("--max-connections", max_conn);
+    serve->add_option("--max-connections-per-address", max_per_address,
+                      "connections one address (an IPv6 /64) may hold at once (default 8)");
+    serve->add_option("--login-timeout", login_s,
+                      "seconds from connecting to an accepted log-in (default 10)");
+    serve->add_flag("--allow-plaintext", allow_plaintext,
+                    "also serve cipher modes 1 and 2, which send the log-in in clear (tests only)");
     serve->callback([&] {
         srv_config cfg;
         if (!parse_listen(listen, &cfg.host, &cfg.port) || idle_s == 0 || idle_s > 86400) {
@@ -135,8 +182,17 @@ int main(int argc, char** argv) {
             status = 2;
             return;
         }
+        if (!(login_s >= 0.001 && login_s <= 3600) || max_conn == 0 || max_per_address == 0) {
+            fprintf(stderr, "tavni-server: bad --login-timeout, --max-connections or "
+                            "--max-connections-per-address\n");
+            status = 2;
+            return;
+        }
         cfg.idle_timeout_ms = idle_s * 1000;
         cfg.max_connections = max_conn;
+        cfg.max_connections_per_address = max_per_address;
+        cfg.login_timeout_ms = static_cast<uint32_t>(login_s * 1000);
+        cfg.allow_plaintext = allow_plaintext;
         srv_store* st = open_or_complain(store, true);
         if (!st) {
             status = 1;
@@ -186,7 +242,9 @@ int main(int argc, char** argv) {
         cmd->add_option("--store", store)->required();
         cmd->add_option("--user", user_n);
         cmd->add_option("path", path);
-        cmd->add_option("--acckey", acckey_hex, "account key, 64 hex digits");
+        auto* o_key = cmd->add_option("--acckey", acckey_hex, kAcckeyHelp);
+        auto* o_key_file = cmd->add_option("--acckey-file", acckey_file, kAcckeyFileHelp);
+        o_key->excludes(o_key_file);
         cmd->add_option("--at", at_text,
                         "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
         if (writes) {
@@ -213,15 +271,21 @@ int main(int argc, char** argv) {
                 }
                 o.have_key = true;
                 if (cmd->count("--user") == 0) o.user = user_n = sched_user;
-            } else if (!acckey_hex.empty()) {
-                if (!srv_parse_hex(acckey_hex, o.key, 32)) {
-                    fprintf(stderr, "tavni-server: --acckey needs 64 hex digits\n");
+            } else if (!acckey_hex.empty() || !acckey_file.empty()) {
+                std::string hex;
+                bool ok = key_text(acckey_hex, acckey_file, 64, &hex);
+                if (ok && !srv_parse_hex(hex, o.key, 32)) {
+                    fprintf(stderr, "tavni-server: the account key needs 64 hex digits\n");
+                    ok = false;
+                }
+                secret_wipe(&hex);
+                if (!ok) {
                     status = 2;
                     return;
                 }
                 o.have_key = true;
             } else if (writes) {
-                fprintf(stderr, "tavni-server: restore needs --acckey\n");
+                fprintf(stderr, "tavni-server: restore needs --acckey-file (or --acckey)\n");
                 status = 2;
                 return;
             }

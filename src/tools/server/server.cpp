@@ -4,11 +4,16 @@
 // A connection owns its open files, listings and e-mail in progress; the lock
 // table, the flusher queue and the store are shared. Any malformed frame ends
 // the connection; a malformed request inside a good frame is answered with a
-// status code. Nothing a client sends becomes current before its version was
-// closed complete and the flusher made it durable, and a stamp is stored only
-// under the rules of vouch.h.
+// status code. A peer that has not logged in gets one short deadline and one
+// log-in; its address gets few connections and waits after failed log-ins.
+// Open handles are budgeted per connection, per user and for the server, so
+// that a client that hoards them cannot starve others of descriptors.
+// Nothing a client sends becomes current before its version was closed
+// complete and the flusher made it durable, and a stamp is stored only under
+// the rules of vouch.h.
 #include "tools/server/server.h"
 
+#include "agent/backup/name_match.h"
 #include "platform/platform.h"
 #include "protocol/codes.h"
 #include "tools/server/vouch.h"
@@ -23,6 +28,7 @@
 #include <chrono>
 #include <atomic>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,7 +54,15 @@ namespace {
 
 const uint8_t kGreeting[4] = {0x01, 0x30, 0x32, 0x02};
 enum { MAX_HANDLES = 255, MAX_LISTINGS = 16, LIST_PAGE = 100 };
-const uint32_t kMaxMail = 64u << 20;
+// The agent's report body never grows past 10 MiB and goes in pieces of at
+// most 60000 bytes; a mail is buffered only as its pieces arrive.
+const uint32_t kMaxMailBody = 10485760;
+const size_t kMaxMailPiece = 60000;
+// Descriptors kept aside from the handle budget, besides one per connection:
+// the listener, the catalog, the flusher's barriers, the log.
+const uint32_t kDescriptorReserve = 64;
+// Peer records beyond this are pruned (those without connections first).
+const size_t kMaxPeerRecords = 65536;
 
 int64_t now_s() {
     return static_cast<int64_t>(time(nullptr));
@@ -93,6 +107,16 @@ struct pending_mail {
     std::string body;
 };
 
+// What the server remembers of one peer address.
+struct peer_record {
+    uint32_t live = 0;     // connections open now
+    uint32_t failures = 0; // failed log-ins since the address was last quiet
+    int64_t last_failure_ms = 0;
+    int64_t blocked_until_ms = 0; // no new connection before this
+    int64_t last_refusal_log_ms = 0;
+    uint64_t refusals_unlogged = 0; // refusals since the last one logged
+};
+
 struct flush_item {
     std::vector<blk_staging*> stagings;
     std::vector<blk_digest> digests; // of stagings
@@ -118,6 +142,15 @@ struct srv_server {
         std::atomic<bool> done{false};
     };
     std::list<conn_slot> conns;
+    uint64_t next_conn = 1; // numbers connections in the log
+
+    std::mutex peer_mu;
+    std::map<std::string, peer_record> peers; // by peer_key
+
+    std::mutex budget_mu;
+    uint32_t handle_budget = 0;
+    uint32_t handles_open = 0;
+    std::map<uint32_t, uint32_t> handles_by_user;
 
     std::mutex lock_mu;
     std::map<std::pair<uint32_t, uint32_t>, lock_entry> locks; // (user, destination)
@@ -138,16 +171,142 @@ struct srv_server {
 
 namespace {
 
-// ---- locks ------------------------------------------------------------------
+// ---- log --------------------------------------------------------------------
 
-bool lock_live(const lock_entry& e, int64_t now_ms) {
-    return e.expires_ms == 0 || now_ms < e.expires_ms;
+// One line to the configured sink or standard error; the line end is added.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void srv_log(srv_server* s, const char* fmt, ...) {
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    std::string big;
+    const char* line = small;
+    if (static_cast<size_t>(n) >= sizeof small) { // paths may be long
+        big.resize(static_cast<size_t>(n) + 1);
+        va_start(ap, fmt);
+        vsnprintf(&big[0], big.size(), fmt, ap);
+        va_end(ap);
+        line = big.c_str();
+    }
+    if (s->cfg.log) {
+        s->cfg.log(s->cfg.log_ctx, line);
+        return;
+    }
+    fprintf(stderr, "tavni-server: %s\n", line);
 }
+
+// ---- peers ------------------------------------------------------------------
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// The unit that per-address limits count: an IPv4 address, or the /64 of an
+// IPv6 address (one subscriber commonly holds a whole /64).
+std::string peer_key(const plat_net_peer& p) {
+    if (p.family != 6) return p.text;
+    char k[48];
+    snprintf(k, sizeof k, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", p.addr[0], p.addr[1],
+             p.addr[2], p.addr[3], p.addr[4], p.addr[5], p.addr[6], p.addr[7]);
+    return k;
+}
+
+// "address:port" for the log ("[address]:port" for IPv6).
+std::string peer_text(const plat_net_peer& p) {
+    std::string a = p.family == 6 ? "[" + std::string(p.text) + "]" : std::string(p.text);
+    return a + ":" + std::to_string(p.port);
+}
+
+int64_t failures_forgotten_after_ms(const srv_config& cfg) {
+    return std::max<int64_t>(600000, 2 * static_cast<int64_t>(cfg.login_fail_delay_max_ms));
+}
+
+// Drops records that hold nothing (no connection, no failure still counted);
+// when that is not enough, also idle ones with failures. Under peer_mu.
+void prune_peers(srv_server* s, int64_t t) {
+    int64_t forget = failures_forgotten_after_ms(s->cfg);
+    for (int pass = 0; pass < 2 && s->peers.size() > kMaxPeerRecords / 2; pass++)
+        for (auto it = s->peers.begin(); it != s->peers.end();) {
+            const peer_record& r = it->second;
+            bool quiet = r.failures == 0 || t - r.last_failure_ms >= forget;
+            if (r.live == 0 && (pass == 1 || (quiet && t >= r.blocked_until_ms)))
+                it = s->peers.erase(it);
+            else
+                ++it;
+        }
+}
+
+// Takes a connection slot for the peer, or gives the reason for refusing it.
+// The refusal is logged, at most once a second per address (with the count
+// of those not logged), so that a flood cannot flood the log.
+bool peer_admit(srv_server* s, const std::string& peer, const std::string& key, size_t open) {
+    std::lock_guard<std::mutex> g(s->peer_mu);
+    int64_t t = now_ms();
+    if (s->peers.size() >= kMaxPeerRecords) prune_peers(s, t);
+    peer_record& r = s->peers[key];
+    if (r.failures && t - r.last_failure_ms >= failures_forgotten_after_ms(s->cfg)) r.failures = 0;
+    char why[160];
+    if (t < r.blocked_until_ms)
+        snprintf(why, sizeof why, "%u failed log-ins from %s; it may connect again in %.1f s",
+                 r.failures, key.c_str(), (r.blocked_until_ms - t) / 1000.0);
+    else if (r.live >= s->cfg.max_connections_per_address)
+        snprintf(why, sizeof why, "%u connections from %s are open, the most one address may hold",
+                 r.live, key.c_str());
+    else if (open >= s->cfg.max_connections)
+        snprintf(why, sizeof why, "%zu connections are open, the most the server takes", open);
+    else {
+        r.live++;
+        return true;
+    }
+    if (t - r.last_refusal_log_ms >= 1000) {
+        if (r.refusals_unlogged)
+            srv_log(s,
+                    "connection from %s refused: %s (and %llu more refused since the last "
+                    "line)",
+                    peer.c_str(), why, static_cast<unsigned long long>(r.refusals_unlogged));
+        else
+            srv_log(s, "connection from %s refused: %s", peer.c_str(), why);
+        r.last_refusal_log_ms = t;
+        r.refusals_unlogged = 0;
+    } else {
+        r.refusals_unlogged++;
+    }
+    return false;
+}
+
+void peer_leave(srv_server* s, const std::string& key) {
+    std::lock_guard<std::mutex> g(s->peer_mu);
+    auto it = s->peers.find(key);
+    if (it != s->peers.end() && it->second.live > 0) it->second.live--;
+}
+
+// A failed log-in: the address waits before its next connection, twice as
+// long as after its previous failure, up to the maximum. The wait in ms.
+uint32_t peer_failed(srv_server* s, const std::string& key) {
+    std::lock_guard<std::mutex> g(s->peer_mu);
+    int64_t t = now_ms();
+    peer_record& r = s->peers[key];
+    if (r.failures && t - r.last_failure_ms >= failures_forgotten_after_ms(s->cfg)) r.failures = 0;
+    r.failures++;
+    r.last_failure_ms = t;
+    uint64_t wait = static_cast<uint64_t>(s->cfg.login_fail_delay_ms)
+                    << std::min<uint32_t>(r.failures - 1, 20);
+    wait = std::min<uint64_t>(wait, s->cfg.login_fail_delay_max_ms);
+    r.blocked_until_ms = std::max<int64_t>(r.blocked_until_ms, t + static_cast<int64_t>(wait));
+    return static_cast<uint32_t>(wait);
+}
+
+// ---- locks ------------------------------------------------------------------
+
+bool lock_live(const lock_entry& e, int64_t now_ms) {
+    return e.expires_ms == 0 || now_ms < e.expires_ms;
 }
 
 void identity_arrive(srv_server* s, const identity& id) {
@@ -264,13 +423,12 @@ void flush_batch(srv_server* s, std::vector<flush_item>* batch) {
                                                 : "a folder above it is a file now");
         if (ok) stored++;
         if (!ok && rc == 0)
-            fprintf(stderr, "tavni-server: %s (%s)\n", why.c_str(),
-                    vouch_identity_text((*batch)[i].id).c_str());
+            srv_log(s, "%s (%s)", why.c_str(), vouch_identity_text((*batch)[i].id).c_str());
         outcomes.push_back(vouch_outcome{(*batch)[i].id, ok, why});
     }
     if (rc != 0)
-        fprintf(stderr, "tavni-server: a batch of %zu versions could not be made durable: %s\n",
-                commits.size(), why_all);
+        srv_log(s, "a batch of %zu versions could not be made durable: %s", commits.size(),
+                why_all);
     s->versions_committed += stored;
     if (rc == 0) s->batches++;
     vouch_settle(&s->vouch, outcomes, last);
@@ -305,8 +463,15 @@ struct cipher_free {
 struct conn {
     srv_server* s;
     plat_net sock;
+    uint64_t number = 0;   // in the log
+    std::string peer;      // "address:port", in the log
+    std::string peer_key;  // what per-address limits count
+    uint32_t deadline = 0; // tick by which the awaited bytes must be in
+    const char* why = "";  // why the connection ended
     std::unique_ptr<ctfs_cipher, cipher_free> cipher;
     bool authed = false;
+    uint32_t handles = 0; // open file handles
+    bool handles_refusal_logged = false;
     identity id{};
     std::string schedule_name;
     bool bad_handle = false;                 // data for an unknown handle was dropped
@@ -321,10 +486,21 @@ struct conn {
     std::vector<uint8_t> out_plain, payload;
 };
 
-// Reads exactly n bytes within the idle time-out. False on close, failure,
-// time-out or server stop.
+// Milliseconds left until c->deadline; 0 when it has passed.
+uint32_t time_left(const conn* c) {
+    int32_t left = static_cast<int32_t>(c->deadline - plat_tick_ms());
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+// How long one send may wait: the idle time once logged in, before that what
+// is left of the log-in time.
+uint32_t send_wait(const conn* c) {
+    return c->authed ? c->s->cfg.idle_timeout_ms : std::max<uint32_t>(time_left(c), 1);
+}
+
+// Reads exactly n bytes by c->deadline, however they trickle in. False (with
+// c->why) on close, failure, time-out or server stop.
 bool read_exact(conn* c, uint8_t* dst, size_t n) {
-    uint32_t start = plat_tick_ms();
     while (n > 0) {
         if (c->rx_pos < c->rx_end) {
             size_t k = std::min(n, c->rx_end - c->rx_pos);
@@ -334,13 +510,23 @@ bool read_exact(conn* c, uint8_t* dst, size_t n) {
             n -= k;
             continue;
         }
-        if (c->s->stopping) return false;
-        uint32_t spent = plat_tick_ms() - start;
-        if (spent >= c->s->cfg.idle_timeout_ms) return false;
-        uint32_t wait = std::min<uint32_t>(c->s->cfg.idle_timeout_ms - spent, 500);
-        long got = plat_net_recv(c->sock, c->rx.data(), c->rx.size(), wait);
+        if (c->s->stopping) {
+            c->why = "the server is stopping";
+            return false;
+        }
+        uint32_t left = time_left(c);
+        if (left == 0) {
+            c->why = c->authed ? "no complete request within the idle time"
+                               : "no log-in within the log-in time";
+            return false;
+        }
+        long got =
+            plat_net_recv(c->sock, c->rx.data(), c->rx.size(), std::min<uint32_t>(left, 500));
         if (got == -2) continue;
-        if (got <= 0) return false;
+        if (got <= 0) {
+            c->why = got == 0 ? "the peer closed it" : "receiving failed";
+            return false;
+        }
         c->rx_pos = 0;
         c->rx_end = static_cast<size_t>(got);
     }
@@ -351,19 +537,31 @@ bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
                  const std::vector<uint8_t>& payload) {
     srv_build_packet(type, seq, status, payload, &c->out_plain);
     size_t n = ctfs_frame_seal(c->cipher.get(), c->out_plain.data(), c->out_plain.size());
-    if (n == 0) return false;
-    return plat_net_send_all(c->sock, c->cipher->frame, n, c->s->cfg.idle_timeout_ms) == 0;
+    if (n == 0 || plat_net_send_all(c->sock, c->cipher->frame, n, send_wait(c)) != 0) {
+        c->why = "sending an answer failed";
+        return false;
+    }
+    return true;
 }
 
+// The greeting and the key exchange, within the log-in deadline. Only the
+// AES mode is taken unless the server allows plain text: in the null cipher
+// the log-in that follows would travel readable. False with c->why.
 bool handshake(conn* c) {
     uint8_t greet[4];
-    if (!read_exact(c, greet, 4) || memcmp(greet, kGreeting, 4) != 0) return false;
+    if (!read_exact(c, greet, 4)) return false;
+    if (memcmp(greet, kGreeting, 4) != 0) {
+        c->why = "it did not greet as a client";
+        return false;
+    }
     const std::string& pem = c->s->st->public_pem;
     std::vector<uint8_t> hello(2 + pem.size());
     put_be16(hello.data(), static_cast<uint16_t>(pem.size()));
     memcpy(hello.data() + 2, pem.data(), pem.size());
-    if (plat_net_send_all(c->sock, hello.data(), hello.size(), c->s->cfg.idle_timeout_ms) != 0)
+    if (plat_net_send_all(c->sock, hello.data(), hello.size(), send_wait(c)) != 0) {
+        c->why = "sending the server key failed";
         return false;
+    }
     uint8_t block[256];
     if (!read_exact(c, block, sizeof block)) return false;
     EVP_PKEY_CTX* pc = EVP_PKEY_CTX_new(c->s->st->key, nullptr);
@@ -374,13 +572,33 @@ bool handshake(conn* c) {
               EVP_PKEY_decrypt(pc, out, &outlen, block, sizeof block) == 1;
     EVP_PKEY_CTX_free(pc);
     if (!ok || outlen != 40 || get_be16(out) != 34 || out[2] != TFS_SESSION_HANDSHAKE ||
-        get_be16(out + 3) != 0 || out[7] != 32)
+        get_be16(out + 3) != 0 || out[7] != 32) {
+        c->why = "its key exchange block is not one";
         return false;
+    }
     int mode = out[6];
     c->cipher.reset(ctfs_cipher_new(mode, out + 8));
-    if (!c->cipher) return false;
+    if (!c->cipher) {
+        c->why = "it asked for an unknown cipher mode";
+        return false;
+    }
+    if (mode != CTFS_CIPHER_AES && !c->s->cfg.allow_plaintext) {
+        // Answered in the mode asked for, so that the client learns that it
+        // was refused rather than seeing a broken connection.
+        srv_log(c->s,
+                "connection %llu from %s refused: a plain-text session (cipher mode %d) would "
+                "send the log-in in clear; it is served only with --allow-plaintext",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), mode);
+        send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, ERR_ACCESS, {});
+        OPENSSL_cleanse(out, sizeof out);
+        c->why = "plain text refused";
+        return false;
+    }
     uint8_t sbytes[32];
-    if (RAND_bytes(sbytes, sizeof sbytes) != 1) return false;
+    if (RAND_bytes(sbytes, sizeof sbytes) != 1) {
+        c->why = "no random bytes for the session key";
+        return false;
+    }
     std::vector<uint8_t> payload(sbytes, sbytes + 32);
     if (!send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, 0, payload)) return false;
     uint8_t key[32];
@@ -397,6 +615,48 @@ void wait_own(conn* c, uint64_t ticket) {
     flush_wait(c->s, ticket);
     for (auto it = c->pending.begin(); it != c->pending.end();)
         it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
+}
+
+// Counts one more open handle for the connection, its user and the server;
+// false (and nothing counted) past any of the three budgets. The first
+// refusal of a connection is logged with its reason.
+bool handle_take(conn* c) {
+    srv_server* s = c->s;
+    char why[160] = "";
+    {
+        std::lock_guard<std::mutex> g(s->budget_mu);
+        uint32_t& mine = s->handles_by_user[c->id.user];
+        if (c->handles >= s->cfg.max_handles_per_connection)
+            snprintf(why, sizeof why, "it holds %u open files, the most one connection may",
+                     c->handles);
+        else if (mine >= s->cfg.max_handles_per_user)
+            snprintf(why, sizeof why, "user %u holds %u open files, the most one user may",
+                     c->id.user, mine);
+        else if (s->handles_open >= s->handle_budget)
+            snprintf(why, sizeof why, "the server holds %u open files, all it has room for",
+                     s->handles_open);
+        if (!why[0]) {
+            mine++;
+            s->handles_open++;
+            c->handles++;
+            return true;
+        }
+        if (mine == 0) s->handles_by_user.erase(c->id.user);
+    }
+    if (!c->handles_refusal_logged)
+        srv_log(s, "connection %llu from %s: opening a file refused: %s",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), why);
+    c->handles_refusal_logged = true;
+    return false;
+}
+
+void handle_give(conn* c) {
+    srv_server* s = c->s;
+    std::lock_guard<std::mutex> g(s->budget_mu);
+    auto it = s->handles_by_user.find(c->id.user);
+    if (it != s->handles_by_user.end() && --it->second == 0) s->handles_by_user.erase(it);
+    if (s->handles_open > 0) s->handles_open--;
+    if (c->handles > 0) c->handles--;
 }
 
 // Frees a handle's file, dropping any partial data. With why, the agent may
@@ -417,6 +677,7 @@ void drop_file(conn* c, uint8_t h, const char* why) {
         vouch_file_abandoned(&c->s->vouch, c->id);
     delete f;
     c->files[h] = nullptr;
+    handle_give(c);
 }
 
 void break_file(conn* c, open_file* f) {
@@ -429,14 +690,38 @@ void break_file(conn* c, open_file* f) {
 
 // ---- requests ---------------------------------------------------------------
 
+// A refused log-in: logged, and counted against the address when the
+// credentials were wrong (not when the catalog failed).
+uint8_t auth_refused(conn* c, const srv_request& rq, const char* why, bool counts) {
+    if (counts) {
+        uint32_t wait = peer_failed(c->s, c->peer_key);
+        srv_log(c->s,
+                "connection %llu from %s: log-in of user %u refused: %s; %s waits %.1f s "
+                "before its next connection",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why,
+                c->peer_key.c_str(), wait / 1000.0);
+    } else {
+        srv_log(c->s, "connection %llu from %s: log-in of user %u refused: %s",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why);
+    }
+    c->why = "its log-in was refused";
+    return ERR_AUTH_FAILURE;
+}
+
 uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     if (c->authed) return ERR_INVARG;
-    if (rq.auth_mode != AUTH_MODE_AGENT) return ERR_AUTH_FAILURE;
+    if (rq.auth_mode != AUTH_MODE_AGENT)
+        return auth_refused(c, rq, "only the agent's log-in (mode 1) is served", true);
     cat_user u;
     catalog& cat = c->s->st->cat;
-    if (cat.ops->user_get(cat.self, rq.user_id, &u) != CAT_OK) return ERR_AUTH_FAILURE;
-    if (CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) != 0) return ERR_AUTH_FAILURE;
+    int got = cat.ops->user_get(cat.self, rq.user_id, &u);
+    if (got == CAT_NOT_FOUND) return auth_refused(c, rq, "no such user", true);
+    if (got != CAT_OK) return auth_refused(c, rq, "the catalog could not be read", false);
+    if (CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) != 0)
+        return auth_refused(c, rq, "the account key digest does not match", true);
     c->authed = true;
+    srv_log(c->s, "connection %llu from %s: user %u logged in",
+            static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id);
     c->id.user = rq.user_id;
     memcpy(c->id.host, rq.host_id, 20);
     c->schedule_name = rq.schedule_name;
@@ -487,11 +772,11 @@ uint8_t do_release(conn* c, const srv_request& rq) {
     if (!may) {
         cat.ops->stamps_clear(cat.self, c->id.user, c->id.host, &c->schedule_name);
         if (rq.has_stamp) {
-            fprintf(stderr, "tavni-server: stamp of %s schedule \"%s\" refused: %s\n",
+            srv_log(s, "stamp of %s schedule \"%s\" refused: %s",
                     vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
             rc = ERR_SERVER;
         } else {
-            fprintf(stderr, "tavni-server: stored stamp of %s schedule \"%s\" removed: %s\n",
+            srv_log(s, "stored stamp of %s schedule \"%s\" removed: %s",
                     vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
         }
     } else if (rq.has_stamp && cat.ops->stamp_set(cat.self, c->id.user, c->id.host,
@@ -563,14 +848,6 @@ uint8_t do_delete(conn* c, const srv_request& rq) {
     return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
 }
 
-// Simple wildcard match: '*' any run, '?' one byte.
-bool wild_match(const char* pat, const char* s) {
-    if (!*pat) return !*s;
-    if (*pat == '*') return wild_match(pat + 1, s) || (*s && wild_match(pat, s + 1));
-    if (!*s) return false;
-    return (*pat == '?' || *pat == *s) && wild_match(pat + 1, s + 1);
-}
-
 uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     uint8_t cur = rq.cursor;
     if (cur == 0) {
@@ -582,10 +859,13 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         catalog& cat = c->s->st->cat;
         int rc = cat.ops->list(cat.self, c->id.user, p, 0, &l.entries);
         if (rc != CAT_OK) return map_cat(rc);
+        // The agent's own name rule ('*' alone is special, case never
+        // matters); it runs in time linear in name x pattern, so no filter
+        // can hold the connection's thread.
         if (!rq.filter.empty() && rq.filter.find('\0') == std::string::npos &&
             rq.filter.size() < 256) {
             auto keep = [&](const cat_entry& e) {
-                return wild_match(rq.filter.c_str(), e.name.c_str());
+                return wildcard_match(e.name.c_str(), rq.filter.c_str());
             };
             l.entries.erase(std::remove_if(l.entries.begin(), l.entries.end(),
                                            [&](const cat_entry& e) { return !keep(e); }),
@@ -665,7 +945,7 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
             h = i;
             break;
         }
-    if (h == 0) {
+    if (h == 0 || !handle_take(c)) {
         delete f;
         return ERR_FDMAX;
     }
@@ -798,6 +1078,7 @@ void do_close(conn* c, uint8_t h) {
     item.commit.blocks.swap(f->blocks);
     delete f;
     c->files[h] = nullptr;
+    handle_give(c);
     std::string path = item.commit.path;
     c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
     vouch_file_queued(&c->s->vouch, c->id, c->last_ticket);
@@ -809,7 +1090,7 @@ uint8_t do_email(conn* c, const srv_request& rq) {
     pending_mail& m = c->mail;
     if (rq.mail_marker == 0) {
         m = pending_mail();
-        if (rq.body_len > kMaxMail) return ERR_INVARG;
+        if (rq.body_len > kMaxMailBody) return ERR_INVARG;
         m.active = true;
         m.schedule_id = rq.schedule_id;
         for (const std::string& r : rq.recipients) {
@@ -818,14 +1099,18 @@ uint8_t do_email(conn* c, const srv_request& rq) {
             m.recipients += '\n';
         }
         m.body_len = rq.body_len;
-        m.body.reserve(rq.body_len);
     } else if (!m.active) {
         return ERR_INVARG;
     }
-    if (rq.data_len > m.body_len - m.body.size()) {
+    if (rq.data_len > kMaxMailPiece || rq.data_len > m.body_len - m.body.size()) {
         m = pending_mail();
         return ERR_INVARG;
     }
+    // Memory follows the bytes received, never the length announced: it
+    // grows by doubling but never past the announced body.
+    size_t need = m.body.size() + rq.data_len;
+    if (need > m.body.capacity())
+        m.body.reserve(std::min<size_t>(m.body_len, std::max(need, 2 * m.body.capacity())));
     m.body.append(reinterpret_cast<const char*>(rq.data), rq.data_len);
     if (m.body.size() == m.body_len) {
         cat_mail cm;
@@ -867,9 +1152,16 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
             switch (rq.type) {
             case TFS_SESSION_AUTH:
                 rc = do_auth(c, rq, &out);
+                // One log-in per connection: a refused one ends it, so that
+                // guesses cost a connection each and meet the address's wait.
+                if (rc == ERR_AUTH_FAILURE) {
+                    send_packet(c, rq.type + TFS_RESPONSE, rq.seq, rc, {});
+                    return false;
+                }
                 break;
             case TFS_SESSION_CLOSE:
                 send_packet(c, rq.type + TFS_RESPONSE, rq.seq, 0, out);
+                c->why = "the client closed the session";
                 return false;
             case TFS_USER_LOCK:
                 rc = do_lock(c, rq);
@@ -923,23 +1215,32 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
     return send_packet(c, static_cast<uint8_t>(rq.type + TFS_RESPONSE), rq.seq, rc, out);
 }
 
-void serve_conn(srv_server* s, plat_net sock) {
-    conn* c = new conn();
-    c->s = s;
-    c->sock = sock;
+// Serves one accepted connection until it ends; accepted_tick starts its
+// log-in deadline.
+void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick) {
     c->rx.resize(256 * 1024);
     c->plain.resize(CTFS_PLAIN_MAX);
+    c->deadline = accepted_tick + s->cfg.login_timeout_ms;
     if (handshake(c)) {
         for (;;) {
+            // Before the log-in every byte counts against its one deadline;
+            // after it, each request must arrive whole within the idle time.
+            if (c->authed) c->deadline = plat_tick_ms() + s->cfg.idle_timeout_ms;
             uint8_t head[CTFS_FRAME_HEAD];
             if (!read_exact(c, head, sizeof head)) break;
             uint32_t k = 0, crc = 0;
             ctfs_frame_head_read(head, &k, &crc);
-            if (k > CTFS_FRAME_BUF || !read_exact(c, c->cipher->frame, k)) break;
+            if (k > CTFS_FRAME_BUF) {
+                c->why = "a frame longer than any request";
+                break;
+            }
+            if (!read_exact(c, c->cipher->frame, k)) break;
             ctfs_header h;
             if (ctfs_frame_open(c->cipher.get(), k, crc, &h, c->plain.data() + 6,
-                                c->plain.size() - 6) != 0)
-                break; // a damaged frame: the stream can no longer be trusted
+                                c->plain.size() - 6) != 0) {
+                c->why = "a damaged frame"; // the stream can no longer be trusted
+                break;
+            }
             ctfs_header_write(c->plain.data(), h);
             srv_request rq;
             uint8_t rc = srv_decode_request(c->plain.data(), 6 + static_cast<size_t>(h.len), &rq);
@@ -953,12 +1254,17 @@ void serve_conn(srv_server* s, plat_net sock) {
     for (int h = 1; h <= MAX_HANDLES; h++)
         drop_file(c, static_cast<uint8_t>(h), nullptr);
     if (c->authed) identity_leave(s, c->id);
-    delete c;
+    srv_log(s, "connection %llu from %s closed: %s", static_cast<unsigned long long>(c->number),
+            c->peer.c_str(), c->why);
 }
 
 void acceptor_main(srv_server* s) {
     while (!s->stopping) {
-        plat_net sock = plat_net_accept(s->listener, 200);
+        plat_net_peer peer;
+        plat_net sock = plat_net_accept(s->listener, 200, &peer);
+        if (sock == PLAT_NET_INVALID && plat_net_error_is_exhaustion(plat_last_error()))
+            plat_sleep_ms(
+                100); // out of descriptors: the pending peer waits, the loop must not spin
         // Reap connections that ended.
         {
             std::lock_guard<std::mutex> g(s->conn_mu);
@@ -972,16 +1278,29 @@ void acceptor_main(srv_server* s) {
             }
         }
         if (sock == PLAT_NET_INVALID) continue;
+        uint32_t accepted = plat_tick_ms();
+        std::string key = peer_key(peer), text = peer_text(peer);
         std::lock_guard<std::mutex> g(s->conn_mu);
-        if (s->conns.size() >= s->cfg.max_connections || s->stopping) {
+        if (s->stopping || !peer_admit(s, text, key, s->conns.size())) {
             plat_net_close(sock);
             continue;
         }
+        std::unique_ptr<conn> c(new conn());
+        c->s = s;
+        c->sock = sock;
+        c->number = s->next_conn++;
+        c->peer = text;
+        c->peer_key = key;
+        srv_log(s, "connection %llu from %s", static_cast<unsigned long long>(c->number),
+                c->peer.c_str());
         s->conns.emplace_back();
         srv_server::conn_slot& slot = s->conns.back();
         slot.sock = sock;
-        slot.th = std::thread([s, &slot] {
-            serve_conn(s, slot.sock);
+        conn* cp = c.release();
+        slot.th = std::thread([s, &slot, cp, accepted] {
+            serve_conn(s, cp, accepted);
+            peer_leave(s, cp->peer_key);
+            delete cp;
             plat_net_close(slot.sock);
             slot.done = true;
         });
@@ -1056,6 +1375,15 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
     srv_server* s = new srv_server();
     s->st = st;
     s->cfg = cfg;
+    s->handle_budget = cfg.max_handles;
+    if (s->handle_budget == 0) {
+        // Each handle may hold one descriptor; every connection holds its
+        // socket, and the store needs a few of its own.
+        uint64_t limit = plat_descriptor_limit();
+        uint64_t reserve = static_cast<uint64_t>(cfg.max_connections) + kDescriptorReserve;
+        s->handle_budget = static_cast<uint32_t>(
+            limit > reserve + 16 ? std::min<uint64_t>(limit - reserve, 1u << 30) : 16);
+    }
     uint16_t port = 0;
     s->listener = plat_net_listen(cfg.host.c_str(), cfg.port, &port);
     if (s->listener == PLAT_NET_INVALID) {
@@ -1080,9 +1408,9 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
         identity id;
         id.user = h.user;
         memcpy(id.host, h.host, 20);
-        fprintf(stderr,
-                "tavni-server: %s held a lock when the previous server process ended; its next "
-                "stamp will be refused\n",
+        srv_log(s,
+                "%s held a lock when the previous server process ended; its next stamp will be "
+                "refused",
                 vouch_identity_text(id).c_str());
         vouch_fail(&s->vouch, id,
                    "it held a lock when the previous server process ended, which may have lost "

@@ -42,6 +42,31 @@ struct srv_config {
     uint32_t idle_timeout_ms = 300000; // no complete frame for this long ends a connection;
                                        // a lock outlives its connection this long
     uint32_t max_connections = 64;
+    // One address (an IPv4 address, an IPv6 /64) never holds more than this,
+    // so that silent or slow sockets from one peer cannot take every slot.
+    uint32_t max_connections_per_address = 8;
+    // From accept to an accepted log-in: the greeting, the key exchange and
+    // the log-in must all arrive within this, however the bytes trickle in.
+    uint32_t login_timeout_ms = 10000;
+    // After a failed log-in its address gets no new connection for this long;
+    // each further failure doubles the wait, up to the maximum. An address
+    // without failures for ten minutes (or twice the maximum) starts afresh.
+    uint32_t login_fail_delay_ms = 250;
+    uint32_t login_fail_delay_max_ms = 30000;
+    // Open file handles (each may hold a temporary file open while a block
+    // arrives): per connection, per user, and for the whole server (0: from
+    // the process's descriptor limit, less a reserve for sockets and the
+    // store). Past a budget an open is answered ERR_FDMAX.
+    uint32_t max_handles_per_connection = 32;
+    uint32_t max_handles_per_user = 64;
+    uint32_t max_handles = 0;
+    // Cipher modes 1 and 2 send everything, the log-in included, in clear:
+    // refused unless this is set (tests).
+    bool allow_plaintext = false;
+    // Where the server's log lines go (one call per line, without its line
+    // end); null: standard error. Called from several threads.
+    void (*log)(void* ctx, const char* line) = nullptr;
+    void* log_ctx = nullptr;
     uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
     uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on

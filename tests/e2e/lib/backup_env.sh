@@ -12,6 +12,9 @@ STORE=$E2E_TMP/store
 SERVER_PID=
 ACCKEY=00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff
 USER_ID=7
+# Keys go to the programs in files, never on command lines (the process list).
+KEYFILE=$E2E_TMP/acckey
+printf '%s\n' "$ACCKEY" >"$KEYFILE"
 
 e2e_cleanup() {
   [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
@@ -28,14 +31,15 @@ setup_install() {
 
 start_server() {
   "$BUILD/tavni-server" init --store "$STORE" >/dev/null
-  "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme --acckey "$ACCKEY" >/dev/null
+  "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme --acckey-file "$KEYFILE" >/dev/null
   serve_store
 }
 
-# Serves the existing store on a free loopback port and points etc/hosts at it.
+# Serves the existing store on a free loopback port and points etc/hosts at
+# it; arguments are further serve options.
 serve_store() {
   local ok=0
-  tavni_serve "$BUILD/tavni-server" "$STORE" "$E2E_TMP/server.out" || ok=$?
+  tavni_serve "$BUILD/tavni-server" "$STORE" "$E2E_TMP/server.out" "$@" || ok=$?
   SERVER_PID=$TAVNI_SERVER_PID
   [ "$ok" = 0 ] || fail "server did not start: $(cat "$E2E_TMP/server.out")"
   echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INSTALL/etc/hosts"
@@ -60,7 +64,7 @@ wait_log() {
 # make_schedule FILE [tavni-ctl schedule new options...]
 make_schedule() {
   local out=$1; shift
-  "$BUILD/tavni-ctl" schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey "$ACCKEY" "$@" "$out" >/dev/null
+  "$BUILD/tavni-ctl" schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey-file "$KEYFILE" "$@" "$out" >/dev/null
 }
 
 # run_agent SCHEDULE: one job, in the installation folder; the exit code must be 0.
@@ -70,7 +74,7 @@ run_agent() {
 
 # restore SERVER_PATH OUTDIR
 restore() {
-  "$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey "$ACCKEY" --to "$2" "$1" >/dev/null
+  "$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey-file "$KEYFILE" --to "$2" "$1" >/dev/null
 }
 
 expect_log() { grep -qF -- "$2" "$1" || fail "'$2' not in $1"; }

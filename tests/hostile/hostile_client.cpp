@@ -1,0 +1,215 @@
+// hostile_client.cpp - the hostile peers of tests/e2e/hostile_server.sh, each
+// speaking the real protocol (or refusing to) against a tavni-server on
+// loopback, from a 127.0.0.x address of its own.
+//
+//   silent PORT FROM COUNT      keeps COUNT sockets open that never send a byte
+//   flood PORT FROM USER COUNT  COUNT tries at a wrong log-in, as fast as the
+//                               server lets them through
+//   bomb PORT FROM USER KEYFILE ROUNDS
+//                               listings with a filter built to make a
+//                               backtracking matcher run for ages; fails when
+//                               an answer is missing or takes 5 s or more
+//   hoard PORT FROM USER KEYFILE CONNS
+//                               opens files with a block under way on CONNS
+//                               connections until refused, then holds them
+//   mail PORT FROM USER KEYFILE a mail of many parts, then one past the limit
+// silent and hoard run until killed; the others exit 0 when done.
+#include "test_client.h"
+
+#include "common/secret_file.h"
+#include "protocol/codes.h"
+#include "tools/server/admin.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct args {
+    uint16_t port = 0;
+    const char* from = nullptr;
+    uint32_t user = 0;
+    uint8_t digest[20] = {};
+};
+
+int64_t ms_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t0)
+        .count();
+}
+
+bool load_digest(const char* file, uint8_t digest[20]) {
+    std::string hex, err;
+    uint8_t key[32];
+    if (!secret_file_read(file, 64, &hex, &err) || !srv_parse_hex(hex, key, 32)) {
+        fprintf(stderr, "hostile: no account key in %s %s\n", file, err.c_str());
+        return false;
+    }
+    tc_sha1(key, 32, digest);
+    return true;
+}
+
+// Logged in as the user from its own address, holding destination 9.
+bool logged_in(const args& a, tc_conn* c) {
+    c->source = a.from;
+    uint8_t host[20];
+    memset(host, 0x66, sizeof host);
+    return tc_connect(c, a.port) && tc_login(c, a.user, a.digest, host, "hostile.tbs") == 0 &&
+           tc_lock(c, 0, {9}) == 0;
+}
+
+int run_silent(const args& a, int count) {
+    std::vector<std::unique_ptr<tc_conn>> socks;
+    for (int i = 0; i < count; i++) {
+        socks.emplace_back(new tc_conn());
+        socks.back()->source = a.from;
+    }
+    printf("silent: started\n");
+    fflush(stdout);
+    for (;;)
+        for (auto& s : socks) {
+            uint8_t b;
+            // A socket the server closed (or refused) is opened again.
+            if (s->sock == PLAT_NET_INVALID || plat_net_recv(s->sock, &b, 1, 10) != -2)
+                tc_connect_raw(s.get(), a.port);
+        }
+}
+
+int run_flood(const args& a, int count) {
+    uint8_t wrong[20];
+    memcpy(wrong, a.digest, 20);
+    wrong[0] ^= 0xff;
+    uint8_t host[20];
+    memset(host, 0x44, sizeof host);
+    tc_conn c;
+    c.source = a.from;
+    int answered = 0, refused = 0;
+    for (int i = 0; i < count; i++) {
+        if (!c.cipher && !tc_connect(&c, a.port)) {
+            tc_close(&c);
+            refused++;
+            continue;
+        }
+        if (tc_login(&c, a.user, wrong, host, "guess.tbs") == ERR_AUTH_FAILURE)
+            answered++;
+        else
+            tc_close(&c); // ended by the server: connect again
+    }
+    printf("flood: %d wrong log-ins answered, %d connections refused\n", answered, refused);
+    return 0;
+}
+
+int run_bomb(const args& a, int rounds) {
+    tc_conn c;
+    if (!logged_in(a, &c)) return 1;
+    uint8_t rc = tc_mkdir(&c, "bomb/" + std::string(200, 'a'));
+    if (rc != 0 && rc != ERR_EXISTS) return 1;
+    std::string filter;
+    for (int i = 0; i < 40; i++)
+        filter += "*a";
+    filter += "*b";
+    int64_t slowest = 0;
+    for (int i = 0; i < rounds; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        tc_page p;
+        rc = tc_find(&c, 0, 0x21, "bomb", &p, filter);
+        slowest = std::max(slowest, ms_since(t0));
+        if (rc != 0 || p.count != 0) {
+            printf("bomb: listing %d gave %d\n", i, rc);
+            return 1;
+        }
+    }
+    printf("bomb: %d answers, the slowest in %lld ms\n", rounds, static_cast<long long>(slowest));
+    return slowest < 5000 ? 0 : 1;
+}
+
+int run_hoard(const args& a, int conns) {
+    std::vector<std::unique_ptr<tc_conn>> cs;
+    int held = 0, serial = 0;
+    // Takes all it can get: a refusal (or any failure) ends a connection's share.
+    for (int k = 0; k < conns; k++) {
+        cs.emplace_back(new tc_conn());
+        tc_conn* c = cs.back().get();
+        if (!logged_in(a, c)) break;
+        for (int i = 0; i < 255; i++) {
+            tc_open o;
+            if (tc_wopen(c, "hoard/" + std::to_string(serial++), 100, 1, &o) != 0 ||
+                tc_offer(c, o.handle, nullptr) != 0)
+                break;
+            uint8_t junk[32] = {0};
+            tc_write_silent(c, o.handle, 8, junk, sizeof junk);
+            held++;
+        }
+        tc_page p; // answered after every write before it: the temporaries are open
+        tc_find(c, 0, 0x20, "", &p);
+    }
+    printf("hoard: holding %d handles\n", held);
+    fflush(stdout);
+    uint8_t b;
+    while (cs[0]->sock != PLAT_NET_INVALID && plat_net_recv(cs[0]->sock, &b, 1, 60000) == -2) {
+    }
+    return 0;
+}
+
+int run_mail(const args& a) {
+    tc_conn c;
+    if (!logged_in(a, &c)) return 1;
+    const int parts = 500;
+    std::string body;
+    for (int i = 0; i < parts; i++)
+        body += std::string(99, static_cast<char>('a' + i % 26)) + "\n";
+    std::vector<uint8_t> p;
+    srv_put_u8(&p, 0);
+    srv_put_u64(&p, 8);
+    srv_put_u8(&p, 1);
+    srv_put_text8(&p, "eve@example.com");
+    srv_put_u32(&p, static_cast<uint32_t>(body.size()));
+    std::vector<uint8_t> first = p;
+    srv_put_u16(&first, 100);
+    first.insert(first.end(), body.begin(), body.begin() + 100);
+    if (tc_transact(&c, TFS_EMAIL, first, nullptr) != 0) return 1;
+    for (int i = 1; i < parts; i++) {
+        std::vector<uint8_t> q;
+        srv_put_u8(&q, 2);
+        srv_put_u16(&q, 100);
+        q.insert(q.end(), body.begin() + i * 100, body.begin() + (i + 1) * 100);
+        if (tc_transact(&c, TFS_EMAIL, q, nullptr) != 0) return 1;
+    }
+    // A body past the report limit is refused at its first part.
+    std::vector<uint8_t> huge;
+    srv_put_u8(&huge, 0);
+    srv_put_u64(&huge, 8);
+    srv_put_u8(&huge, 0);
+    srv_put_u32(&huge, 64u << 20);
+    srv_put_u16(&huge, 0);
+    if (tc_transact(&c, TFS_EMAIL, huge, nullptr) != ERR_INVARG) return 1;
+    printf("mail: %d parts stored, an oversized one refused\n", parts);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        fprintf(stderr, "usage: see the top of hostile_client.cpp\n");
+        return 2;
+    }
+    const std::string mode = argv[1];
+    args a;
+    a.port = static_cast<uint16_t>(atoi(argv[2]));
+    a.from = argv[3];
+    if (mode == "silent" && argc == 5) return run_silent(a, atoi(argv[4]));
+    if (argc < 5) return 2;
+    a.user = static_cast<uint32_t>(strtoul(argv[4], nullptr, 10));
+    if (mode == "flood" && argc == 6) return run_flood(a, atoi(argv[5]));
+    if (argc < 6 || !load_digest(argv[5], a.digest)) return 2;
+    if (mode == "bomb" && argc == 7) return run_bomb(a, atoi(argv[6]));
+    if (mode == "hoard" && argc == 7) return run_hoard(a, atoi(argv[6]));
+    if (mode == "mail") return run_mail(a);
+    return 2;
+}
