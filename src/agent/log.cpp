@@ -1,38 +1,55 @@
-// log.cpp - timestamped log lines, one write and one flush each.
+// log.cpp - timestamped log lines, one unbuffered write each.
 #include "agent/log.h"
 
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
-// Text mode: on Windows "\n" is stored as CR LF, as the logs require.
-FILE* g_process_log = nullptr;
-FILE* g_job_log = nullptr;
-std::mutex g_write_lock; // serialises writers as a locked stdio stream would
+// One log file. Each log has its own descriptor and no lock: a line is one
+// write call on it, which the system keeps whole against the other thread's
+// lines, so the watchdog never waits on a job log that the backup thread is
+// stuck writing (a full disk, a pipe nobody reads). writers counts the
+// threads inside a write, so that a close never frees a descriptor number
+// that a line is still being written to.
+struct log_sink {
+    std::atomic<plat_file> file{PLAT_NO_FILE};
+    std::atomic<int> writers{0};
+};
 
-// Writes under the lock and re-reads the stream there, so a log closed by
-// another thread is never written.
-bool write_line(FILE* const* stream, const char* line, size_t len) {
-    std::lock_guard<std::mutex> hold(g_write_lock);
-    if (!*stream) return false;
-    fwrite(line, 1, len, *stream);
-    fflush(*stream);
-    return true;
+log_sink g_process_log;
+log_sink g_job_log; // written only by the backup thread
+
+// Writes one line; false when the log is not open.
+bool write_line(log_sink* sink, const char* line, size_t len) {
+    sink->writers.fetch_add(1);
+    const plat_file f = sink->file.load();
+    if (f != PLAT_NO_FILE) plat_log_write(f, line, len); // write errors are ignored
+    sink->writers.fetch_sub(1);
+    return f != PLAT_NO_FILE;
 }
 
-// Empties the log, then keeps it in append mode: when a second agent started
-// in the same folder empties the log again, this process's lines go on at
-// the new end instead of leaving a hole of zero bytes up to its old offset.
-FILE* open_emptied(const char* path) {
-    FILE* f = fopen(path, "w");
-    if (!f) return nullptr;
-    fclose(f);
-    return fopen(path, "a+");
+void close_sink(log_sink* sink) {
+    const plat_file f = sink->file.exchange(PLAT_NO_FILE);
+    if (f == PLAT_NO_FILE) return;
+    // A writer that took the descriptor before the exchange may still be in
+    // its write (only a thread the watchdog gave up, just before the process
+    // ends): leave the descriptor open rather than let its number be reused.
+    if (sink->writers.load() == 0) plat_file_close(f);
+}
+
+// Emptied, then kept in append mode (the platform's log open): when a second
+// agent started in the same folder empties the log again, this process's
+// lines go on at the new end instead of leaving a hole of zero bytes.
+int open_sink(log_sink* sink, const char* path, bool owner_only) {
+    close_sink(sink);
+    const plat_file f = plat_log_open(path, owner_only);
+    sink->file.store(f);
+    return f == PLAT_NO_FILE ? -1 : 0;
 }
 
 } // namespace
@@ -58,26 +75,22 @@ static size_t format_line(char* line, const char* format, va_list args) {
     return log_format_line(line, message);
 }
 
+// The process log keeps the access of its folder; the job log lists every
+// path the job backs up, so only its owner may read it.
 int agent_log_open(const char* path) {
-    agent_log_close();
-    FILE* f = open_emptied(path);
-    std::lock_guard<std::mutex> hold(g_write_lock);
-    g_process_log = f;
-    return f ? 0 : -1;
+    return open_sink(&g_process_log, path, false);
 }
 
 void agent_log_close() {
-    std::lock_guard<std::mutex> hold(g_write_lock);
-    if (g_process_log) fclose(g_process_log);
-    g_process_log = nullptr;
+    close_sink(&g_process_log);
 }
 
 bool agent_log_is_open() {
-    return g_process_log != nullptr;
+    return g_process_log.file.load() != PLAT_NO_FILE;
 }
 
 void agent_log_printf(const char* format, ...) {
-    if (!g_process_log) return;
+    if (!agent_log_is_open()) return;
     char line[LOG_LINE_MAX + 1];
     va_list args;
     va_start(args, format);
@@ -87,17 +100,11 @@ void agent_log_printf(const char* format, ...) {
 }
 
 int job_log_open(const char* path) {
-    job_log_close();
-    FILE* f = open_emptied(path);
-    std::lock_guard<std::mutex> hold(g_write_lock);
-    g_job_log = f;
-    return f ? 0 : -1;
+    return open_sink(&g_job_log, path, true);
 }
 
 void job_log_close() {
-    std::lock_guard<std::mutex> hold(g_write_lock);
-    if (g_job_log) fclose(g_job_log);
-    g_job_log = nullptr;
+    close_sink(&g_job_log);
 }
 
 void job_log_printf(const char* format, ...) {

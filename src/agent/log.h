@@ -1,9 +1,10 @@
 // log.h - the process log, the job log and the debug output.
 //
 // Each line is "YYYY-MM-DD hh:mm:ss.mmmm] message" in local time, formatted in
-// per-call buffers and written with one write call, then flushed, so lines of
+// per-call buffers and written unbuffered with one write call, so lines of
 // two threads never interleave. Messages carry their own "\n". There are no
-// levels and no rotation; a log is emptied when opened.
+// levels and no rotation; a log is emptied when opened. The two logs share
+// no lock: a thread stuck writing one never holds up a writer of the other.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,9 @@ void agent_log_close();
 bool agent_log_is_open();
 void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
-// Opens (truncating) the job log; 0 or -1 (its lines then go to the debug output).
+// Opens (truncating) the job log, readable by its owner only on Linux; 0 or
+// -1 (its lines then go to the debug output). Like every file the agent
+// writes beside a schedule, it is never opened through a symbolic link.
 int job_log_open(const char* path);
 void job_log_close();
 void job_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);

@@ -58,7 +58,11 @@ plat_wait_result plat_thread_wait(plat_thread* t, uint32_t ms);
 int plat_thread_exit_code(plat_thread* t, int* code);
 // Ends a hung thread with the given exit code; 0 or -1. On Linux a thread
 // cannot be killed safely: the call marks it terminated with that code and
-// the caller ends the process after its last log lines.
+// the caller ends the process after its last log lines. After a 0 the
+// thread counts as ended with that code, whatever it does afterwards, also
+// when it returned by itself after the last wait found it running (a thread
+// given up does not end normally). An end that a wait has already reported
+// keeps the thread's own code.
 int plat_thread_terminate(plat_thread* t, int code);
 // True when plat_thread_terminate could not really stop the thread, so the
 // process must end by itself once the watchdog has logged.
@@ -82,7 +86,13 @@ typedef void (*plat_crash_fn)(void* fault_info);
 void plat_install_crash_handler(plat_crash_fn fn);
 // Writes a dump of this process to path; fault_info as above or null.
 // hung_thread, when not null, is the thread whose state is wanted.
-// 0 or -1; nothing is written where the platform has no dump writer.
+// 0 or -1; nothing is written where the platform has no dump writer. A dump
+// may hold the keys in memory, so only its owner may read it: Linux creates
+// it with mode 0600 without following a link (as the file calls below);
+// Windows gives it an access list of its own that grants the process's user,
+// Administrators and SYSTEM alone (a file of that name is removed and the
+// dump created new, so that the list applies), and writes nothing when it
+// cannot.
 int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread);
 // Provokes a fault that goes through the unhandled-fault path.
 void plat_crash_now();
@@ -229,7 +239,19 @@ void plat_dir_close(plat_dir* d); // accepts null
 bool plat_error_is_access_denied(int code);
 
 // Files, opened in binary mode, with 64-bit offsets. Descriptors are small
-// non-negative integers; PLAT_NO_FILE is none.
+// non-negative integers; PLAT_NO_FILE is none. Every descriptor, stream and
+// socket of this layer is closed in child processes (close-on-exec on Linux,
+// not inheritable on Windows): a pre- or post-backup command never gets the
+// agent's logs, files or connections.
+//
+// Files the agent writes often lie where another local user can plant names
+// (beside a schedule file: the job log, the change index, the schedule
+// digest, the mail queue). Every call below that writes a file therefore
+// opens it without following a symbolic link as its last name (Linux: ELOOP;
+// Windows: a reparse point is refused with ERROR_CANT_ACCESS_FILE), refuses a
+// file that has other names as well (a hard link to someone else's file:
+// EMLINK / ERROR_TOO_MANY_LINKS) and empties a file only after these checks.
+// Folders on the way are followed: whoever names the path chooses them.
 typedef int plat_file;
 enum { PLAT_NO_FILE = -1 };
 enum plat_seek_origin { PLAT_SEEK_SET, PLAT_SEEK_CUR, PLAT_SEEK_END };
@@ -237,12 +259,14 @@ enum plat_seek_origin { PLAT_SEEK_SET, PLAT_SEEK_CUR, PLAT_SEEK_END };
 // Opens a file (or folder) for reading. Linux: a pipe, socket or device is
 // refused at once (EINVAL) rather than waited on.
 plat_file plat_file_open_read(const char* path);
-// Creates or truncates for writing. owner_only: readable and writable by the
-// owner alone on Linux (mode 0600, also for an existing file); no effect on
-// Windows, where the folder's access list applies.
+// Creates or truncates a file for writing. owner_only: readable and writable
+// by the owner alone on Linux (mode 0600, also for an existing file, which
+// must belong to the process's user: EPERM otherwise, since its owner could
+// open it up again); no effect on Windows, where the folder's access list
+// applies. Anything but a regular file is refused (EINVAL) without waiting.
 plat_file plat_file_create(const char* path, bool owner_only);
-// Opens an existing file for writing in place: never creates it, never
-// truncates it.
+// Opens an existing regular file for writing in place: never creates it,
+// never truncates it.
 plat_file plat_file_open_write(const char* path);
 // Bytes read (0 at the end of the file) or -1.
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
@@ -291,8 +315,10 @@ int plat_registry_read_string(const char* key, const char* value, char* buf, siz
 
 // Owner-only files: the machine key file, the schedule digest (".ts") and the
 // mail queue hold or protect keys, so on Linux they are created with mode 0600
-// (an existing file opened with PLAT_PRIVATE_TRUNCATE is narrowed to 0600 too).
-// Windows keeps the folder's inherited access, as the rest of the agent does.
+// (an existing file opened with PLAT_PRIVATE_TRUNCATE is narrowed to 0600 too,
+// and must belong to the process's user: EPERM otherwise). Only regular files
+// are written (EINVAL). Windows keeps the folder's inherited access, as the
+// rest of the agent does.
 enum plat_private_mode {
     PLAT_PRIVATE_CREATE_NEW = 0, // fail (EEXIST / ERROR_FILE_EXISTS) when the file exists
     PLAT_PRIVATE_TRUNCATE = 1,   // create, or empty an existing file
@@ -300,6 +326,30 @@ enum plat_private_mode {
 // Opens the file for binary writing; null on failure (last error set).
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
+
+// Opens a stream for reading a regular file (text: Windows text mode, where
+// CR LF reads as "\n"); null on failure with errno set as fopen sets it.
+// Linux: a pipe or device is refused at once (EINVAL), a folder with EISDIR,
+// rather than waited on. Not counted by the fault switch.
+FILE* plat_fopen_read(const char* path, bool text);
+
+// ---- log files --------------------------------------------------------------
+// The process log and the job log. A log is emptied when opened and then
+// written in append mode, so that when another process empties it again the
+// next line goes to the new end rather than leaving a hole. On Windows the
+// log is in text mode: "\n" is stored as CR LF. Neither call is counted by
+// the fault switch.
+
+// Opens a log as the file calls above open files (no link followed, no file
+// with other names, closed in child processes). A pipe or device is a valid
+// log but is never waited for: a pipe without a reader fails (ENXIO).
+// owner_only as for plat_file_create, for any kind of file. The descriptor,
+// or PLAT_NO_FILE with the last error set. Close it with plat_file_close.
+plat_file plat_log_open(const char* path, bool owner_only);
+// Writes the text with one write call (more only when the system takes part
+// of it); 0, or -1 with the last error set. A log whose reader has gone
+// fails with EPIPE instead of ending the process.
+int plat_log_write(plat_file f, const char* text, size_t len);
 
 // ---- child processes --------------------------------------------------------
 

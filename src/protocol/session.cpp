@@ -87,7 +87,7 @@ struct file_closer {
 
 int ctfs_read_server_file(const char* path, ctfs_server_list* list) {
     list->count = 0;
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
+    std::unique_ptr<FILE, file_closer> f(plat_fopen_read(path, true));
     if (!f) return -1;
     // Lines are read 1023 characters at a time; a longer line goes on as the next.
     char line[CTFS_SERVER_HOST_MAX + 1];

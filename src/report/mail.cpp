@@ -132,7 +132,7 @@ size_t report_template_from_bytes(char* out, bool opened, const void* data, size
 }
 
 size_t report_template_load(const char* path, char* out) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(path, "rb"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> f(plat_fopen_read(path, false), fclose);
     if (!f) return report_template_from_bytes(out, false, nullptr, 0);
     size_t count = fread(out, 1, REPORT_TEMPLATE_BUF - 1, f.get());
     // Converted in place: the result never runs ahead of the bytes read.
@@ -381,7 +381,7 @@ std::string report_queue_header(const job_report* r, const char* address) {
 }
 
 static bool file_exists(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
+    FILE* f = plat_fopen_read(path.c_str(), false);
     if (!f) return false;
     fclose(f);
     return true;

@@ -84,3 +84,32 @@ TEST(PlatformThread, TerminateAfterTheEndKeepsTheRealCode) {
     EXPECT_EQ(code, 7);
     plat_thread_close(t);
 }
+
+// The watchdog gives a thread up after a wait found it running; whatever the
+// thread does afterwards (on Linux the dump's signal may wake it and let it
+// return), it counts as ended with the code it was given up with.
+TEST(PlatformThread, AThreadGivenUpKeepsTheGivenCodeWhateverItDoesNext) {
+    gate g;
+    plat_thread* t = plat_thread_start(wait_for_gate, &g);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(plat_thread_wait(t, 10), PLAT_WAIT_TIMEOUT);
+    ASSERT_EQ(plat_thread_terminate(t, 1), 0);
+    if (plat_thread_needs_process_exit()) finish(&g); // the body returns 3 now
+    EXPECT_EQ(plat_thread_wait(t, 60000), PLAT_WAIT_ENDED);
+    int code = 0;
+    EXPECT_EQ(plat_thread_exit_code(t, &code), 0);
+    EXPECT_EQ(code, 1);
+    plat_thread_close(t);
+
+    // Returned by itself between the timed-out wait and the give-up.
+    t = plat_thread_start(return_seven, nullptr);
+    ASSERT_NE(t, nullptr);
+    while (plat_thread_exit_code(t, &code) != 0) // ended, but no wait saw it
+        plat_sleep_ms(1);
+    ASSERT_EQ(code, 7);
+    ASSERT_EQ(plat_thread_terminate(t, 1), 0);
+    EXPECT_EQ(plat_thread_wait(t, 0), PLAT_WAIT_ENDED);
+    EXPECT_EQ(plat_thread_exit_code(t, &code), 0);
+    EXPECT_EQ(code, 1);
+    plat_thread_close(t);
+}

@@ -11,8 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -137,11 +141,13 @@ TEST_F(AgentTiming, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
         char magic[4] = {};
         std::ifstream(dumps[0], std::ios::binary).read(magic, sizeof magic);
         EXPECT_EQ(std::string(magic, sizeof magic), "MDMP");
-    } else { // a text dump
+    } else { // a text dump, which tells where the keys lie: owner only
         const std::string dump = slurp(dumps[0]);
         EXPECT_NE(dump.find("Backtrace of the hung thread:"), std::string::npos)
             << dump.substr(0, 400);
         EXPECT_NE(dump.find("Memory map:"), std::string::npos);
+        EXPECT_EQ(fs::status(dumps[0]).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write);
     }
     for (const auto& d : dumps)
         fs::remove(d);
@@ -152,6 +158,113 @@ TEST_F(AgentTiming, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
         while (!body.finished.load())
             plat_sleep_ms(2);
     plat_thread_close(t);
+}
+
+struct stuck_writer {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+};
+
+// Writes job-log lines until told to stop; blocks once nobody reads them.
+int write_job_log_lines(void* arg) {
+    stuck_writer* w = static_cast<stuck_writer*>(arg);
+    const std::string line(4000, 'j');
+    while (!w->stop.load())
+        job_log_printf("%s\n", line.c_str());
+    w->finished.store(true);
+    return 0;
+}
+
+// The backup thread stuck in a job-log write (a full disk, a pipe nobody
+// reads) must not hold up the watchdog: it logs, dumps and gives the thread
+// up within its slice.
+TEST_F(AgentTiming, WatchdogActsWhileTheBackupThreadIsStuckWritingItsJobLog) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
+    set_slices(300, 1);
+    for (const auto& old : dumps_of_this_executable())
+        fs::remove(old);
+    const std::string pipe = (dir.path / "stuck.tbs.log").string();
+    ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
+    auto reader = std::make_unique<std::fstream>(pipe, std::ios::in | std::ios::out);
+    ASSERT_TRUE(reader->is_open()); // a reader that never reads
+    ASSERT_EQ(job_log_open(pipe.c_str()), 0);
+    stuck_writer w;
+    plat_thread* t = plat_thread_start(write_job_log_lines, &w);
+    ASSERT_NE(t, nullptr);
+    keepalive_reset();
+    auto watched = std::async(std::launch::async, [t] { return agent_watchdog(t); });
+    const bool acted = watched.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(acted) << "the watchdog waited on the stuck job log";
+
+    // Let the writer go: without a reader its writes fail at once.
+    w.stop.store(true);
+    reader.reset();
+    EXPECT_TRUE(watched.get());
+    while (!w.finished.load())
+        plat_sleep_ms(2);
+    job_log_close();
+    plat_thread_close(t);
+
+    const auto lines = messages(log);
+    int at = -1;
+    for (size_t i = 0; i < lines.size() && at < 0; i++)
+        if (std::regex_match(lines[i], std::regex("Backup thread timed out after 0 seconds "
+                                                  "\\(keepalive: [0-9]+\\); Aborting backup\\.")))
+            at = static_cast<int>(i);
+    ASSERT_GE(at, 0) << slurp(log);
+    at = find_from(lines, "Backup thread terminated successfully.", at);
+    ASSERT_GE(at, 0) << slurp(log);
+    EXPECT_GE(find_from(lines, "Backup thread exited abnormally (exit code 1).", at), 0);
+    const auto dumps = dumps_of_this_executable();
+    EXPECT_EQ(dumps.size(), 1u);
+    for (const auto& d : dumps)
+        fs::remove(d);
+}
+
+struct idle_wait {
+    intptr_t socket;
+    std::atomic<bool> finished{false};
+};
+
+// Blocks in a wait that a signal cuts short, then returns 0 as if done.
+int wait_then_return(void* arg) {
+    idle_wait* w = static_cast<idle_wait*>(arg);
+    plat_socket_wait_readable(w->socket, 20000);
+    w->finished.store(true);
+    return 0;
+}
+
+// On Linux the dump asks the hung thread for its backtrace by a signal, which
+// may end the wait it hung in: the thread then returns on its own. It was
+// given up all the same, and the log says so.
+TEST_F(AgentTiming, WatchdogReportsAGivenUpThreadAsEndedAbnormally) {
+    if (plat_is_windows)
+        GTEST_SKIP() << "the Windows dump leaves the thread alone (PlatformThread covers the code)";
+    set_slices(200, 1);
+    for (const auto& old : dumps_of_this_executable())
+        fs::remove(old);
+    uint16_t port = 0;
+    idle_wait w;
+    w.socket = plat_tcp_listen("127.0.0.1", 0, &port);
+    ASSERT_NE(w.socket, -1);
+    plat_thread* t = plat_thread_start(wait_then_return, &w);
+    ASSERT_NE(t, nullptr);
+    keepalive_reset();
+    EXPECT_TRUE(agent_watchdog(t));
+    const auto lines = messages(log);
+    const int at = find_from(lines, "Backup thread terminated successfully.", 0);
+    ASSERT_GE(at, 0) << slurp(log);
+    EXPECT_GE(find_from(lines, "Backup thread exited abnormally (exit code 1).", at), 0)
+        << slurp(log);
+    EXPECT_FALSE(contains(lines, "Backup thread exited normally.")) << slurp(log);
+    // A thread that was only given up finishes before its socket goes.
+    if (plat_thread_needs_process_exit())
+        while (!w.finished.load())
+            plat_sleep_ms(2);
+    plat_thread_close(t);
+    plat_socket_close(w.socket);
+    for (const auto& d : dumps_of_this_executable())
+        fs::remove(d);
 }
 
 TEST_F(AgentTiming, WatchdogNeverKillsAThreadThatKeepsBumping) {

@@ -2,14 +2,17 @@
 // Windows style and POSIX style on every machine.
 #include "agent/backup/filters.h"
 #include "agent/backup/name_match.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <cstring>
 #include <initializer_list>
@@ -277,6 +280,24 @@ TEST(FolderShortcuts, DesktopIniMarker) {
     EXPECT_EQ(1234, errno);
     for (const std::string& p : {yes, no, longline})
         remove(p.c_str());
+}
+
+// A desktop.ini in a folder being backed up may be a pipe that a local user
+// made: reading it must not wait for a writer that never comes.
+TEST(FolderShortcuts, DesktopIniThatIsAPipeIsNotWaitedOn) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
+    const std::string pipe =
+        ::testing::TempDir() + "tavni-desktop-ini-pipe-" + std::to_string(plat_process_id());
+    remove(pipe.c_str());
+    ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
+    auto read =
+        std::async(std::launch::async, [&] { return desktop_ini_marks_shortcut(pipe.c_str()); });
+    if (read.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::ofstream writer(pipe); // lets the waiting open return
+        ADD_FAILURE() << "reading a pipe named desktop.ini waited for a writer";
+    }
+    EXPECT_FALSE(read.get());
+    remove(pipe.c_str());
 }
 
 // The wildcard corpus: where both rules apply they agree.

@@ -1,5 +1,6 @@
 // log_test.cpp - timestamped lines: format, limits, whole lines under two
-// threads, and the job log's fallback to the debug output.
+// threads, the job log's fallback to the debug output, and log files at names
+// a stranger prepared.
 #include "agent/log.h"
 #include "platform/platform.h"
 
@@ -7,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -140,4 +144,95 @@ TEST(LogWriters, ProcessLogLinesAreDroppedWhileItIsClosed) {
     ::testing::internal::CaptureStderr();
     agent_log_printf("nowhere\n");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+// A stranger who may write the schedule's folder plants names where the job
+// log will be: a link to a file of root's, or a hard link to one. The job
+// then runs with its lines on the debug output, and the file is untouched.
+TEST(LogFiles, JobLogIsNeverWrittenThroughALinkPlantedAtItsName) {
+    temp_dir dir;
+    const fs::path victim = dir.path / "victim";
+    std::ofstream(victim, std::ios::binary) << "keep me\n";
+    const fs::path log = dir.path / "job.tbs.log";
+    std::error_code ec;
+    fs::create_symlink(victim, log, ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    EXPECT_EQ(job_log_open(log.string().c_str()), -1);
+    job_log_printf("a line that must not reach the victim\n");
+    job_log_close();
+    EXPECT_EQ(read_bytes(victim), "keep me\n");
+    EXPECT_EQ(agent_log_open(log.string().c_str()), -1); // the process log alike
+    agent_log_close();
+    EXPECT_EQ(read_bytes(victim), "keep me\n");
+
+    // A dangling link does not make the agent create its target either.
+    const fs::path dangling = dir.path / "dangling.log";
+    fs::create_symlink(dir.path / "made-by-the-agent", dangling);
+    EXPECT_EQ(job_log_open(dangling.string().c_str()), -1);
+    EXPECT_FALSE(fs::exists(dir.path / "made-by-the-agent"));
+}
+
+TEST(LogFiles, JobLogWithAnotherNameIsRefused) {
+    temp_dir dir;
+    const fs::path victim = dir.path / "victim";
+    std::ofstream(victim, std::ios::binary) << "keep me\n";
+    const fs::path log = dir.path / "job.tbs.log";
+    std::error_code ec;
+    fs::create_hard_link(victim, log, ec);
+    if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
+    EXPECT_EQ(job_log_open(log.string().c_str()), -1);
+    job_log_close();
+    EXPECT_EQ(agent_log_open(log.string().c_str()), -1);
+    agent_log_close();
+    EXPECT_EQ(read_bytes(victim), "keep me\n");
+}
+
+// The job log lists every path the job backs up.
+TEST(LogFiles, JobLogIsReadableByItsOwnerOnly) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows keeps the folder's access list";
+    temp_dir dir;
+    const fs::path log = dir.path / "job.tbs.log";
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
+    job_log_printf("new\n");
+    job_log_close();
+    const auto owner_rw = fs::perms::owner_read | fs::perms::owner_write;
+    EXPECT_EQ(fs::status(log).permissions(), owner_rw);
+    // A log left by an older run, readable by everyone, is narrowed too.
+    fs::permissions(log, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
+    job_log_printf("second\n");
+    job_log_close();
+    EXPECT_EQ(fs::status(log).permissions(), owner_rw);
+    EXPECT_TRUE(std::regex_match(slurp(log), std::regex(std::string(stamp) + "second\n")));
+}
+
+// A pipe is a valid log as long as someone reads it, but the agent never
+// waits for a reader, and a reader that goes away does not end the process.
+TEST(LogFiles, PipeAsJobLogIsNeverWaitedForAndMayLoseItsReader) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
+    temp_dir dir;
+    const std::string pipe = (dir.path / "job.tbs.log").string();
+    ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
+    auto opened = std::async(std::launch::async, [&] { return job_log_open(pipe.c_str()); });
+    if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::ifstream reader(pipe); // lets the waiting open return
+        ADD_FAILURE() << "opening a pipe as the job log waited for a reader";
+    }
+    EXPECT_EQ(opened.get(), -1);
+    job_log_close();
+
+    {
+        std::fstream reader(pipe, std::ios::in | std::ios::out); // a reader that stays
+        ASSERT_TRUE(reader.is_open());
+        ASSERT_EQ(job_log_open(pipe.c_str()), 0);
+        job_log_printf("through the pipe\n");
+        std::string line;
+        ASSERT_TRUE(std::getline(reader, line));
+        EXPECT_TRUE(
+            std::regex_match(line + "\n", std::regex(std::string(stamp) + "through the pipe\n")));
+    }
+    // The reader has gone: the line is lost, the process lives on.
+    job_log_printf("nobody reads this\n");
+    job_log_close();
+    SUCCEED();
 }

@@ -380,6 +380,23 @@ TEST_F(ScheduleTest, RewriteReplacesOnlyTheSources) {
     blob_list_free(sources);
 }
 
+// The schedule is written back in place of whatever bears its name: a link
+// planted there leads nowhere, and the file it points to stays as it was.
+TEST_F(ScheduleTest, RewriteNeverWritesThroughALink) {
+    write_encrypted("real.tbs", valid_text("Src=C:\\old\n"));
+    const std::string before = slurp("real.tbs");
+    std::error_code ec;
+    fs::create_symlink("real.tbs", "r.tbs", ec);
+    if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    blob_list* sources = blob_list_new(4, 4, nullptr);
+    blob_list_append_text(sources, "C:\\new");
+    EXPECT_EQ(schedule_rewrite_sources("r.tbs", sources), REWRITE_CANNOT_REOPEN);
+    blob_list_free(sources);
+    EXPECT_EQ(slurp("real.tbs"), before);
+    EXPECT_TRUE(fs::is_symlink("r.tbs"));
+    EXPECT_FALSE(fs::exists(".backuptmp_" + std::to_string(plat_process_id())));
+}
+
 // The fuzz corpus replayed: every seed parses and checks without a fault,
 // and the complete sample is accepted.
 TEST_F(ScheduleTest, FuzzCorpusReplays) {

@@ -192,7 +192,7 @@ bool is_builtin_exclusion(const char* path, bool is_directory) {
 bool desktop_ini_marks_shortcut(const char* path) {
     static const char marker[] = "{0AFACED1-E828-11D1-9187-B532F1E9575D}";
     int saved = errno;
-    FILE* f = fopen(path, "rb");
+    FILE* f = plat_fopen_read(path, false);
     if (!f) {
         errno = saved;
         return false;

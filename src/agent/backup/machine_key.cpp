@@ -55,11 +55,11 @@ int machine_key_from_file(const char* path, unsigned char out[MACHINE_KEY_SIZE])
         errno = EINVAL;
         return -1;
     }
-    file_ptr f(fopen(path, "rb"));
+    file_ptr f(plat_fopen_read(path, false));
     if (!f) {
         if (errno != ENOENT) return -1;
         create_key_file(path);
-        f.reset(fopen(path, "rb"));
+        f.reset(plat_fopen_read(path, false));
         if (!f) return -1;
     }
     unsigned char key[MACHINE_KEY_SIZE];

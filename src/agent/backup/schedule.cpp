@@ -297,7 +297,7 @@ char* schedule_mail_queue_name(const char* path) {
     char* name = static_cast<char*>(mem_alloc(room));
     snprintf(name, room, "%s.eml", path);
     for (int i = 1;; i++) {
-        FILE* f = fopen(name, "rb");
+        FILE* f = plat_fopen_read(name, false);
         if (!f) break;
         fclose(f);
         snprintf(name, room, "%s-%d.eml", path, i);
@@ -328,7 +328,7 @@ char* text_reader_gets(void* reader, char* buf, int size) {
 
 int schedule_read(const char* path) {
     schedule_release_current();
-    file_ptr file(fopen(path, "rb"));
+    file_ptr file(plat_fopen_read(path, false));
     if (!file) {
         job_log_printf("Cound not open schedule file '%s'; aborting.\n", path);
         return SCHEDULE_CANNOT_OPEN;
@@ -392,7 +392,7 @@ int schedule_rewrite(const char* path) {
 
 int schedule_rewrite_sources(const char* path, const blob_list* sources) {
     if (!path || !sources) return REWRITE_NO_READER;
-    file_ptr in(fopen(path, "rb"));
+    file_ptr in(plat_fopen_read(path, false));
     if (!in) return REWRITE_CANNOT_OPEN;
     crypt_file reader;
     if (crypt_file_open(&reader, in.get(), 0) != 0) return REWRITE_NO_READER;
@@ -408,7 +408,9 @@ int schedule_rewrite_sources(const char* path, const blob_list* sources) {
 
     char temp_name[32];
     snprintf(temp_name, sizeof temp_name, ".backuptmp_%d", plat_process_id());
-    file_ptr temp(fopen(temp_name, "w+b"));
+    // The copy holds the schedule's keys (encrypted): owner-only, like the
+    // schedule itself.
+    file_ptr temp(plat_open_private(temp_name, PLAT_PRIVATE_TRUNCATE));
     if (!temp) {
         crypt_file_finish(&reader);
         return REWRITE_NO_TEMP;
@@ -449,19 +451,25 @@ int schedule_rewrite_sources(const char* path, const blob_list* sources) {
         remove(temp_name);
         return REWRITE_NO_WRITER;
     }
-    rewind(temp.get());
-    file_ptr out(fopen(path, "wb"));
+    if (fclose(temp.release()) != 0) {
+        remove(temp_name);
+        return REWRITE_NO_WRITER;
+    }
+    file_ptr copy(plat_fopen_read(temp_name, false));
+    // The schedule is written in place of whatever now bears its name: never
+    // through a link planted there since it was read.
+    file_ptr out(copy ? plat_open_private(path, PLAT_PRIVATE_TRUNCATE) : nullptr);
     if (!out) {
-        temp.reset();
+        copy.reset();
         remove(temp_name);
         return REWRITE_CANNOT_REOPEN;
     }
     char block[1024];
     size_t n;
-    while ((n = fread(block, 1, sizeof block, temp.get())) > 0)
+    while ((n = fread(block, 1, sizeof block, copy.get())) > 0)
         fwrite(block, 1, n, out.get());
     out.reset();
-    temp.reset();
+    copy.reset();
     remove(temp_name);
     return REWRITE_OK;
 }

@@ -29,7 +29,7 @@ const size_t k_tag_len = 4;
 } // namespace
 
 int file_md5(const char* path, unsigned char out[16]) {
-    file_ptr f(fopen(path, "rb"));
+    file_ptr f(plat_fopen_read(path, false));
     if (!f) return -1;
     md_ctx_ptr ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) return -1;
@@ -50,7 +50,7 @@ std::string ts_file_path(const char* schedule_path) {
 }
 
 ts_check_result ts_file_check(const char* schedule_path) {
-    file_ptr f(fopen(ts_file_path(schedule_path).c_str(), "rb"));
+    file_ptr f(plat_fopen_read(ts_file_path(schedule_path).c_str(), false));
     if (!f) return TS_NONE;
     unsigned char buf[TS_READ_MAX];
     const size_t n = fread(buf, 1, sizeof buf, f.get());

@@ -1,5 +1,6 @@
 // basics.cpp - Linux: platform constants, errors, time and debug output.
 #include "platform/platform.h"
+#include "platform/posix/files_internal.h"
 
 #include <cerrno>
 #include <cstring>
@@ -74,8 +75,10 @@ void plat_sleep_ms(uint32_t ms) {
 }
 
 void plat_debug_output(const char* text) {
-    // One write per line so that lines of several threads stay whole.
-    size_t len = strlen(text);
-    ssize_t ignored = write(STDERR_FILENO, text, len);
-    (void)ignored;
+    // One write per line so that lines of several threads stay whole. The
+    // error stream may be a pipe whose reader has gone: that must not end
+    // the agent, and the line is simply lost, as on Windows with no debugger.
+    int saved = errno;
+    write_all_no_sigpipe(STDERR_FILENO, text, strlen(text));
+    errno = saved;
 }

@@ -4,8 +4,10 @@
 // fault address when there was a fault, the backtrace of the faulting thread
 // (or, for a hung thread, its own backtrace taken by a signal sent to it), and
 // the memory map. Everything here runs inside a signal handler on an
-// alternate stack, so it uses only open, write, read and backtrace.
+// alternate stack, so it uses only async-signal-safe calls (open, fstat,
+// ftruncate, fchmod, write, read) and backtrace.
 #include "platform/platform.h"
+#include "platform/posix/files_internal.h"
 #include "platform/posix/thread_internal.h"
 
 #include <atomic>
@@ -164,7 +166,9 @@ void plat_install_crash_handler(plat_crash_fn fn) {
 }
 
 int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The memory map and backtraces tell where the keys lie: owner only, and
+    // never written through a link planted beside the executable.
+    int fd = open_guarded(path, GUARD_EMPTY | GUARD_OWNER_ONLY, 0600);
     if (fd < 0) return -1;
     put(fd, "Crash dump of process ");
     put_dec(fd, getpid());

@@ -1,31 +1,116 @@
-// files_private.cpp - Linux: owner-only files for key material.
+// files_private.cpp - Linux: files written where others may plant names, the
+// owner-only files for key material, read streams and the log files.
 //
-// The machine key file, the schedule digest and the mail queue must not be
-// readable by other users; open(2) with mode 0600 and an fchmod for files that
-// existed before (umask-proof, and narrows files left by older builds).
+// A file beside a schedule can be replaced by a stranger with a symbolic link
+// to a file of root's, a hard link, or a pipe; the guarded open below refuses
+// each before it changes anything. Key files get mode 0600 with an fchmod for
+// files that existed before (umask-proof, and narrows files left by older
+// builds). Every descriptor is close-on-exec, so commands never inherit them.
 #include "platform/platform.h"
+#include "platform/posix/files_internal.h"
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-FILE* plat_open_private(const char* path, plat_private_mode mode) {
-    if (plat_fault_check(PLAT_FAULT_OPEN)) return nullptr;
+int open_guarded(const char* path, int guard, mode_t create_mode) {
     if (!path) {
         errno = EINVAL;
-        return nullptr;
+        return -1;
     }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    flags |= mode == PLAT_PRIVATE_CREATE_NEW ? O_EXCL : O_TRUNC;
-    int fd = open(path, flags, S_IRUSR | S_IWUSR);
-    if (fd < 0) return nullptr;
-    if (fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
-        int saved = errno;
+    // No O_TRUNC: the file is emptied only once it is known to be ours to
+    // empty. O_NONBLOCK: a pipe without a reader fails instead of waiting.
+    int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (!(guard & GUARD_EXISTING)) flags |= O_CREAT;
+    if (guard & GUARD_NEW) flags |= O_EXCL;
+    if (guard & GUARD_APPEND) flags |= O_APPEND;
+    int fd;
+    do {
+        fd = open(path, flags, create_mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+
+    struct stat st;
+    int error = 0;
+    const bool owner_only = (guard & GUARD_OWNER_ONLY) != 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (owner_only && st.st_uid != geteuid()) {
+        error = EPERM; // its owner could read it, whatever mode it gets now
+    } else if (S_ISREG(st.st_mode)) {
+        if (st.st_nlink > 1)
+            error = EMLINK;
+        else if ((guard & GUARD_EMPTY) && st.st_size != 0 && ftruncate(fd, 0) != 0)
+            error = errno;
+        else if (owner_only && (st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0)
+            error = errno;
+    } else if (!(guard & GUARD_ANY_KIND)) {
+        error = EINVAL;
+    }
+    if (error == 0) {
+        // Writes may wait again, as on any file: a full pipe holds its writer.
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) error = errno;
+    }
+    if (error != 0) {
         close(fd);
-        errno = saved;
-        return nullptr;
+        errno = error;
+        return -1;
     }
+    return fd;
+}
+
+int write_all_no_sigpipe(int fd, const void* data, size_t len) {
+    sigset_t pipe_set, old;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    // A SIGPIPE already waiting belongs to someone else: leave it alone.
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+
+    const char* p = static_cast<const char*>(data);
+    int result = 0;
+    int error = 0;
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            result = -1;
+            break;
+        }
+        if (n == 0) {
+            error = EIO;
+            result = -1;
+            break;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    if (error == EPIPE && !was_pending) {
+        // Consume the signal this write raised while it is still blocked.
+        const struct timespec none = {0, 0};
+        while (sigtimedwait(&pipe_set, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return result;
+}
+
+FILE* plat_open_private(const char* path, plat_private_mode mode) {
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return nullptr;
+    const int guard =
+        GUARD_OWNER_ONLY | (mode == PLAT_PRIVATE_CREATE_NEW ? GUARD_NEW : GUARD_EMPTY);
+    int fd = open_guarded(path, guard, S_IRUSR | S_IWUSR);
+    if (fd < 0) return nullptr;
     FILE* f = fdopen(fd, "wb");
     if (!f) {
         int saved = errno;
@@ -33,4 +118,46 @@ FILE* plat_open_private(const char* path, plat_private_mode mode) {
         errno = saved;
     }
     return f;
+}
+
+FILE* plat_fopen_read(const char* path, bool) {
+    if (!path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    FILE* f = error ? nullptr : fdopen(fd, "r");
+    if (!f) {
+        if (!error) error = errno;
+        close(fd);
+        errno = error;
+    }
+    return f;
+}
+
+plat_file plat_log_open(const char* path, bool owner_only) {
+    const int guard =
+        GUARD_EMPTY | GUARD_APPEND | GUARD_ANY_KIND | (owner_only ? GUARD_OWNER_ONLY : 0);
+    int fd = open_guarded(path, guard, owner_only ? 0600 : 0666);
+    return fd < 0 ? PLAT_NO_FILE : fd;
+}
+
+int plat_log_write(plat_file f, const char* text, size_t len) {
+    if (f == PLAT_NO_FILE) {
+        errno = EBADF;
+        return -1;
+    }
+    return write_all_no_sigpipe(f, text, len);
 }

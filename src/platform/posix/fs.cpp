@@ -3,6 +3,7 @@
 // Listings are read whole and sorted by name so that a walk has a stable
 // order; "." carries the folder's own status as FindFirstFileA gives it.
 #include "platform/platform.h"
+#include "platform/posix/files_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -86,8 +87,15 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
         errno = ENOTDIR;
         return nullptr;
     }
-    DIR* raw = opendir(folder);
-    if (!raw) return nullptr;
+    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (folder_fd < 0) return nullptr;
+    DIR* raw = fdopendir(folder_fd);
+    if (!raw) {
+        int e = errno;
+        close(folder_fd);
+        errno = e;
+        return nullptr;
+    }
     std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
     int fd = dirfd(raw);
 
@@ -180,24 +188,16 @@ plat_file plat_file_open_read(const char* path) {
 
 plat_file plat_file_create(const char* path, bool owner_only) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, owner_only ? 0600 : 0666);
-    if (fd < 0) return PLAT_NO_FILE;
-    // An existing file keeps its mode through O_TRUNC; key material must not.
-    if (owner_only && fchmod(fd, 0600) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        return PLAT_NO_FILE;
-    }
-    return fd;
+    // An existing file would keep its mode through a plain truncation; the
+    // guarded open narrows it for key material.
+    int fd = open_guarded(path, GUARD_EMPTY | (owner_only ? GUARD_OWNER_ONLY : 0),
+                          owner_only ? 0600 : 0666);
+    return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
 plat_file plat_file_open_write(const char* path) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_guarded(path, GUARD_EXISTING, 0);
     return fd < 0 ? PLAT_NO_FILE : fd;
 }
 

@@ -65,7 +65,7 @@ int plat_host_env(const char* name, char* buf, size_t size) {
 int plat_host_adapter_address(uint8_t* addr, size_t cap) {
     names_holder names{if_nameindex()};
     if (!names.list) return -1;
-    fd_holder sock(socket(AF_INET, SOCK_DGRAM, 0));
+    fd_holder sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int fd = sock.fd;
     int result = -1;
     unsigned best_index = 0;
@@ -88,7 +88,7 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
 // Reads the first line of a small file, without its line end.
 static int read_line(const char* path, char* buf, size_t size) {
     set_text(buf, size, "");
-    file_holder file(fopen(path, "r"));
+    file_holder file(fopen(path, "re")); // "e": close-on-exec
     if (!file.f) return -1;
     char line[256];
     if (!fgets(line, sizeof line, file.f)) return -1;

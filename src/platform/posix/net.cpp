@@ -1,4 +1,7 @@
 // net.cpp - Linux: blocking TCP sockets over BSD sockets.
+//
+// Every socket is close-on-exec: a command run by the job never holds the
+// agent's connection to its server.
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -32,7 +35,7 @@ intptr_t plat_tcp_connect(const char* host, uint16_t port) {
         errno = EHOSTUNREACH;
         return -1;
     }
-    int fd = socket(he->h_addrtype, SOCK_STREAM, 0);
+    int fd = socket(he->h_addrtype, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int rc;
     if (he->h_addrtype == AF_INET6) {
@@ -61,7 +64,7 @@ intptr_t plat_tcp_connect(const char* host, uint16_t port) {
 }
 
 intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -85,7 +88,7 @@ intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port) 
 intptr_t plat_tcp_accept(intptr_t listener) {
     int fd;
     do {
-        fd = accept(static_cast<int>(listener), nullptr, nullptr);
+        fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) set_nodelay(fd);
     return fd;

@@ -23,6 +23,7 @@ struct plat_thread {
     bool ended = false;      // the body returned
     bool terminated = false; // plat_thread_terminate gave it up
     bool joined = false;
+    bool end_seen = false; // a wait has answered "ended"
     int code = 0;
     int refs = 2; // the owner's handle and the running body
 };
@@ -42,7 +43,10 @@ static void* thread_main(void* p) {
     {
         std::lock_guard<std::mutex> hold(t->lock);
         t->ended = true;
-        t->code = code;
+        // A thread given up by the watchdog keeps the code it was given up
+        // with: the dump's signal may have cut its wait short, and its own
+        // result no longer counts.
+        if (!t->terminated) t->code = code;
     }
     t->changed.notify_all();
     release(t);
@@ -71,6 +75,7 @@ plat_wait_result plat_thread_wait(plat_thread* t, uint32_t ms) {
     bool done = t->changed.wait_for(hold, std::chrono::milliseconds(ms),
                                     [t] { return t->ended || t->terminated; });
     if (!done) return PLAT_WAIT_TIMEOUT;
+    t->end_seen = true;
     if (t->ended && !t->terminated && !t->joined) {
         // The body has returned; the join only collects the finished thread.
         t->joined = true;
@@ -101,7 +106,11 @@ int plat_thread_terminate(plat_thread* t, int code) {
     }
     {
         std::lock_guard<std::mutex> hold(t->lock);
-        if (!t->ended) {
+        // Also a body that returned after the last wait found it running
+        // (the dump's signal may have cut its wait short): the watchdog's
+        // decision stands, as on Windows, where a terminated thread's code
+        // is the one given here. An end a wait has reported keeps its code.
+        if (!t->terminated && !t->end_seen) {
             t->terminated = true;
             t->code = code;
         }

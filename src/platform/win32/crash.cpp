@@ -2,7 +2,8 @@
 //
 // The dump writer comes from "dbghelp", loaded at the time of the dump so
 // that a system without it still runs (and writes no dump). A full-memory
-// dump holds every thread, so the hung thread needs no special treatment.
+// dump holds every thread, so the hung thread needs no special treatment; it
+// also holds the keys, so the file gets an access list of its own.
 #include "platform/platform.h"
 
 #include "platform/win32/handle.h"
@@ -10,6 +11,46 @@
 #include <dbghelp.h>
 
 namespace {
+
+// The dump's own access list: full access for the process's user,
+// Administrators and SYSTEM, nothing inherited from the folder. Everything
+// lives in this record (no heap), as the filter may run with a damaged heap.
+struct dump_security {
+    SECURITY_DESCRIPTOR descriptor;
+    DWORD acl[256]; // an ACL, DWORD-aligned
+    DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
+    DWORD admins[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1];
+    DWORD system[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1];
+};
+
+PACL dump_acl(dump_security* s) {
+    return reinterpret_cast<PACL>(s->acl);
+}
+
+// Fills s; false (last error set) when the user or the list cannot be made.
+bool build_dump_security(dump_security* s) {
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    DWORD length = 0;
+    BOOL ok = GetTokenInformation(token, TokenUser, s->user, sizeof s->user, &length);
+    CloseHandle(token);
+    if (!ok) return false;
+    PSID user = reinterpret_cast<TOKEN_USER*>(s->user)->User.Sid;
+    DWORD size = sizeof s->admins;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, s->admins, &size)) return false;
+    size = sizeof s->system;
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, s->system, &size)) return false;
+    PACL acl = dump_acl(s);
+    if (!InitializeAcl(acl, sizeof s->acl, ACL_REVISION)) return false;
+    PSID granted[] = {user, s->admins, s->system};
+    for (PSID sid : granted)
+        if (!AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid)) return false;
+    return InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&s->descriptor, TRUE, acl, FALSE) &&
+           SetSecurityDescriptorControl(&s->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
 
 typedef BOOL(WINAPI* minidump_write_fn)(HANDLE process, DWORD pid, HANDLE file, MINIDUMP_TYPE type,
                                         PMINIDUMP_EXCEPTION_INFORMATION exception,
@@ -46,8 +87,22 @@ int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread
         reinterpret_cast<void*>(GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")));
     if (write_dump == nullptr) return -1;
 
-    win32::file_handle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A full-memory dump holds the keys: without its own access list it
+    // would be readable by whoever may read the installation folder.
+    dump_security security;
+    if (!build_dump_security(&security)) return -1;
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = &security.descriptor;
+    attributes.bInheritHandle = FALSE;
+    // Created new, so that the list applies: a file of that name (or a link
+    // planted there) is removed first, never written through or kept with
+    // the access it had.
+    win32::file_handle file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &attributes,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && GetLastError() == ERROR_FILE_EXISTS && DeleteFileA(path))
+        file.reset(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &attributes, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return -1;
 
     MINIDUMP_EXCEPTION_INFORMATION exception;

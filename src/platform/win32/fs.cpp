@@ -4,6 +4,7 @@
 // low-level I/O (_open, _read, _lseeki64) so that the core sees one small
 // integer type on both platforms.
 #include "platform/platform.h"
+#include "platform/win32/files_internal.h"
 
 #include <windows.h>
 
@@ -181,7 +182,7 @@ bool plat_error_is_access_denied(int code) {
 
 plat_file plat_file_open_read(const char* path) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
-    int fd = _open(path, _O_RDONLY | _O_BINARY);
+    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) {
         set_error_from_errno();
         return PLAT_NO_FILE;
@@ -191,24 +192,16 @@ plat_file plat_file_open_read(const char* path) {
 
 plat_file plat_file_create(const char* path, bool) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) {
-        set_error_from_errno();
-        return PLAT_NO_FILE;
-    }
-    return fd;
+    int fd = open_guarded(path, GUARD_EMPTY);
+    return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
 plat_file plat_file_open_write(const char* path) {
     if (plat_fault_check(PLAT_FAULT_OPEN)) return PLAT_NO_FILE;
-    // _open shares the file for reading and writing, so a reader of the same
-    // file in this process keeps its descriptor.
-    int fd = _open(path, _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        set_error_from_errno();
-        return PLAT_NO_FILE;
-    }
-    return fd;
+    // Shared for reading and writing, so a reader of the same file in this
+    // process keeps its descriptor.
+    int fd = open_guarded(path, GUARD_EXISTING);
+    return fd < 0 ? PLAT_NO_FILE : fd;
 }
 
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {

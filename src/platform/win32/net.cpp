@@ -20,6 +20,12 @@ int plat_socket_last_error() {
     return WSAGetLastError();
 }
 
+// Sockets are inheritable by default; a command started with inherited
+// handles must not hold the agent's connection.
+static void set_not_inherited(SOCKET s) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+}
+
 static void set_nodelay(SOCKET s) {
     BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -30,6 +36,7 @@ intptr_t plat_tcp_connect(const char* host, uint16_t port) {
     if (!he || !he->h_addr_list || !he->h_addr_list[0] || he->h_addrtype != AF_INET) return -1;
     SOCKET s = socket(he->h_addrtype, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return -1;
+    set_not_inherited(s);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
@@ -48,6 +55,7 @@ intptr_t plat_tcp_connect(const char* host, uint16_t port) {
 intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return -1;
+    set_not_inherited(s);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
@@ -70,6 +78,7 @@ intptr_t plat_tcp_listen(const char* host, uint16_t port, uint16_t* bound_port) 
 intptr_t plat_tcp_accept(intptr_t listener) {
     SOCKET s = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
     if (s == INVALID_SOCKET) return -1;
+    set_not_inherited(s);
     set_nodelay(s);
     return static_cast<intptr_t>(s);
 }

@@ -12,6 +12,11 @@
 
 struct plat_thread {
     win32::kernel_handle handle;
+    // Set by plat_thread_terminate: the code the thread is taken to have
+    // ended with, even when it returned by itself just before.
+    bool given_up = false;
+    int given_up_code = 0;
+    bool end_seen = false; // a wait has answered "ended"
 };
 
 namespace {
@@ -63,6 +68,7 @@ plat_wait_result plat_thread_wait(plat_thread* t, uint32_t ms) {
     }
     switch (WaitForSingleObject(t->handle.get(), static_cast<DWORD>(ms))) {
     case WAIT_OBJECT_0:
+        t->end_seen = true;
         return PLAT_WAIT_ENDED;
     case WAIT_TIMEOUT:
         return PLAT_WAIT_TIMEOUT;
@@ -77,6 +83,10 @@ int plat_thread_exit_code(plat_thread* t, int* code) {
     if (t == nullptr || code == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
+    }
+    if (t->given_up) {
+        *code = t->given_up_code;
+        return 0;
     }
     DWORD value = 0;
     if (!GetExitCodeThread(t->handle.get(), &value)) return -1;
@@ -94,12 +104,19 @@ int plat_thread_terminate(plat_thread* t, int code) {
         SetLastError(ERROR_INVALID_HANDLE);
         return -1;
     }
-    // A thread that has ended keeps the code it ended with.
-    if (WaitForSingleObject(t->handle.get(), 0) == WAIT_OBJECT_0) return 0;
-    if (!TerminateThread(t->handle.get(), static_cast<DWORD>(code))) return -1;
-    // TerminateThread only starts the end; wait for it so that the next wait
-    // answers "ended" at once, as the watchdog expects.
-    WaitForSingleObject(t->handle.get(), 10000);
+    // An end that a wait has reported keeps its code.
+    if (t->end_seen) return 0;
+    // A thread that ended after the last wait found it running is not
+    // stopped again, but the watchdog gave it up all the same: it reads as
+    // ended with code.
+    if (WaitForSingleObject(t->handle.get(), 0) != WAIT_OBJECT_0) {
+        if (!TerminateThread(t->handle.get(), static_cast<DWORD>(code))) return -1;
+        // TerminateThread only starts the end; wait for it so that the next
+        // wait answers "ended" at once, as the watchdog expects.
+        WaitForSingleObject(t->handle.get(), 10000);
+    }
+    t->given_up = true;
+    t->given_up_code = code;
     return 0;
 }
 
