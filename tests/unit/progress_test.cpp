@@ -211,3 +211,42 @@ TEST(ProgressAreaLifetime, AnAreaMadeByAnotherUserIsRefused) {
               std::string::npos)
         << slurp(log);
 }
+
+// Linux: anyone who may read the area or the event's holders object may lock
+// it. A stranger's lock held there never stalls the agent's start.
+TEST(ProgressAreaLifetime, ALockHeldByAnotherProcessNeverStallsTheAgent) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows objects take no file locks";
+    namespace fs = std::filesystem;
+    progress_names names;
+    temp_dir dir;
+    const fs::path area = area_file(names.area);
+    const fs::path holders = area_file(names.event + ".holders");
+    for (const fs::path& f : {area, holders}) {
+        std::ofstream(f).put('\0');
+        fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+    }
+    const fs::path ready = dir.path / "locked";
+    const std::string line = "flock -x " + area.string() + " flock -x " + holders.string() +
+                             " sh -c \"touch " + ready.string() + "; exec sleep 600\"";
+    plat_process* locker = plat_process_start(line.c_str());
+    ASSERT_NE(locker, nullptr);
+    for (int i = 0; i < 3000 && !fs::exists(ready); i++) {
+        plat_wait_result r = PLAT_WAIT_FAILED;
+        plat_process_wait(locker, 10, &r);
+        ASSERT_NE(r, PLAT_WAIT_ENDED) << "the locker ended early";
+    }
+    ASSERT_TRUE(fs::exists(ready));
+    EXPECT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
+    progress_set_status("Backing up...");
+    progress_record r;
+    EXPECT_TRUE(read_area(names.area, &r));
+    EXPECT_STREQ(r.status_text, "Backing up...");
+    progress_close();
+    plat_process_terminate(locker, 137);
+    plat_process_close(locker);
+    std::error_code ec;
+    fs::remove(area, ec);
+    fs::remove(holders, ec);
+    fs::remove(area_file(names.event + ".fifo"), ec);
+}
