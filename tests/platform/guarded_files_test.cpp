@@ -200,16 +200,3 @@ TEST(GuardedFiles, ReadStreamsReadFilesAsFopenDoes) {
     EXPECT_EQ(plat_fopen_read(d.at("missing").c_str(), false), nullptr);
     EXPECT_EQ(errno, ENOENT);
 }
-
-TEST(GuardedFiles, LogsAreEmptiedThenAppended) {
-    Dir d;
-    const std::string log = d.at("x.log");
-    std::ofstream(log, std::ios::binary) << "old contents";
-    plat_file f = plat_log_open(log.c_str(), false);
-    ASSERT_NE(f, PLAT_NO_FILE);
-    EXPECT_EQ(plat_log_write(f, "a\n", 2), 0);
-    std::ofstream(log, std::ios::binary | std::ios::trunc).flush(); // emptied elsewhere
-    EXPECT_EQ(plat_log_write(f, "b\n", 2), 0);
-    plat_file_close(f);
-    EXPECT_EQ(bytes_of(log), plat_is_windows ? "b\r\n" : "b\n");
-}

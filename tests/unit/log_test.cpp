@@ -172,21 +172,6 @@ TEST(LogFiles, JobLogIsNeverWrittenThroughALinkPlantedAtItsName) {
     EXPECT_FALSE(fs::exists(dir.path / "made-by-the-agent"));
 }
 
-TEST(LogFiles, JobLogWithAnotherNameIsRefused) {
-    temp_dir dir;
-    const fs::path victim = dir.path / "victim";
-    std::ofstream(victim, std::ios::binary) << "keep me\n";
-    const fs::path log = dir.path / "job.tbs.log";
-    std::error_code ec;
-    fs::create_hard_link(victim, log, ec);
-    if (ec) GTEST_SKIP() << "no hard links here: " << ec.message();
-    EXPECT_EQ(job_log_open(log.string().c_str()), -1);
-    job_log_close();
-    EXPECT_EQ(agent_log_open(log.string().c_str()), -1);
-    agent_log_close();
-    EXPECT_EQ(read_bytes(victim), "keep me\n");
-}
-
 // The job log lists every path the job backs up.
 TEST(LogFiles, JobLogIsReadableByItsOwnerOnly) {
     if (plat_is_windows) GTEST_SKIP() << "Windows keeps the folder's access list";
