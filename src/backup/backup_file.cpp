@@ -13,7 +13,8 @@
 #include "backup/fci/fci.h"
 #include "backup/filters.h"
 #include "backup/job.h"
-#include "backup/local_fs.h"
+#include "backup/os_error.h"
+#include "backup/security_record.h"
 #include "backup/streams.h"
 #include "common/keepalive.h"
 #include "runtime/log.h"
@@ -23,6 +24,7 @@
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/report.h"
+#include "common/owner.h"
 
 #include <openssl/evp.h>
 
@@ -91,13 +93,7 @@ void backup_index_disown(backup_context* ctx) {
 
 namespace {
 
-struct md_ctx_deleter {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-struct stream_deleter {
-    void operator()(data_stream* s) const { data_stream_free(s); }
-};
-using stream_holder = std::unique_ptr<data_stream, stream_deleter>;
+using stream_holder = owner<data_stream, data_stream_free>;
 
 // The local descriptor: opened once per call, kept over retries.
 struct local_file {
@@ -118,7 +114,7 @@ struct file_transfer {
     backup_context* ctx;
     const char* local;
     local_file file;
-    std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> md;
+    owner<EVP_MD_CTX, EVP_MD_CTX_free> md;
     uint8_t handle = 0;
     uint32_t block_size = 0;
     uint16_t blocks = 0;

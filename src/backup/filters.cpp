@@ -6,7 +6,8 @@
 // the file system.
 #include "backup/filters.h"
 
-#include "backup/local_fs.h"
+#include "backup/folder_scan.h"
+#include "backup/os_version.h"
 #include "common/name_match.h"
 #include "runtime/log.h"
 #include "common/text.h"

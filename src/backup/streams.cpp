@@ -5,7 +5,7 @@
 // large buffer is the caller's.
 #include "backup/streams.h"
 
-#include "backup/local_fs.h"
+#include "backup/os_error.h"
 #include "common/mem.h"
 
 #include <openssl/evp.h>

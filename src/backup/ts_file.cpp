@@ -2,6 +2,7 @@
 #include "backup/ts_file.h"
 
 #include "platform/platform.h"
+#include "common/owner.h"
 
 #include <openssl/evp.h>
 
@@ -11,17 +12,8 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const {
-        if (f) fclose(f);
-    }
-};
-typedef std::unique_ptr<FILE, file_closer> file_ptr;
-
-struct md_ctx_free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-typedef std::unique_ptr<EVP_MD_CTX, md_ctx_free> md_ctx_ptr;
+using file_ptr = owner<FILE, fclose>;
+using md_ctx_ptr = owner<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 const char k_tag[] = "md5=";
 const size_t k_tag_len = 4;

@@ -11,7 +11,7 @@
 #include "backup/backup_file.h"
 #include "backup/filters.h"
 #include "backup/job.h"
-#include "backup/local_fs.h"
+#include "backup/os_error.h"
 #include "common/keepalive.h"
 #include "runtime/log.h"
 #include "runtime/progress.h"
@@ -19,6 +19,7 @@
 #include "protocol/find_answer.h"
 #include "protocol/remote.h"
 #include "report/report.h"
+#include "common/owner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,10 +31,7 @@
 
 namespace {
 
-struct dir_closer {
-    void operator()(plat_dir* d) const { plat_dir_close(d); }
-};
-using dir_holder = std::unique_ptr<plat_dir, dir_closer>;
+using dir_holder = owner<plat_dir, plat_dir_close>;
 
 // The server's listing of a mirrored folder while the folder is walked.
 // Entries that a local entry accounted for are marked, not removed, so that

@@ -2,20 +2,14 @@
 // length check before anything is kept.
 #include "common/secret_file.h"
 
+#include "common/owner.h"
+
 #include <openssl/crypto.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-
-namespace {
-
-struct file_close {
-    void operator()(FILE* f) const { fclose(f); }
-};
-
-} // namespace
 
 void secret_wipe(std::string* s) {
     if (!s->empty()) OPENSSL_cleanse(&(*s)[0], s->size());
@@ -24,7 +18,7 @@ void secret_wipe(std::string* s) {
 
 bool secret_file_read(const std::string& path, size_t max, std::string* out, std::string* err) {
     out->clear();
-    std::unique_ptr<FILE, file_close> owned;
+    owner<FILE, fclose> owned;
     FILE* f = stdin;
     const std::string name = path == "-" ? "standard input" : "'" + path + "'";
     if (path != "-") {

@@ -2,6 +2,7 @@
 #include "keys/machine_key.h"
 
 #include "platform/platform.h"
+#include "common/owner.h"
 
 #include <openssl/rand.h>
 
@@ -21,10 +22,7 @@ static_assert(MACHINE_KEY_PIECES * 4 == MACHINE_KEY_SIZE, "eight 4-byte pieces m
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using file_ptr = owner<FILE, fclose>;
 
 bool g_key_built = false;
 unsigned char g_key[MACHINE_KEY_SIZE];

@@ -23,6 +23,11 @@ extern const bool plat_is_windows;
 // The system's last error code of this thread.
 int plat_last_error();
 void plat_set_last_error(int code);
+// The C errno value that a system error code means. Linux: the code itself
+// (it is an errno). Windows: the C library's translation of the common codes
+// (ERROR_ACCESS_DENIED gives EACCES); -1 for a code it does not list and for
+// codes <= 0.
+int plat_errno_for_error(int code);
 // The system's message text for an error code, without a trailing line end.
 // Writes at most size-1 characters; returns buf.
 char* plat_error_text(int code, char* buf, size_t size);

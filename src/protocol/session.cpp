@@ -7,6 +7,7 @@
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
+#include "common/owner.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -79,15 +80,9 @@ bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out) {
     return true;
 }
 
-namespace {
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-} // namespace
-
 int ctfs_read_server_file(const char* path, ctfs_server_list* list) {
     list->count = 0;
-    std::unique_ptr<FILE, file_closer> f(plat_fopen_read(path, true));
+    owner<FILE, fclose> f(plat_fopen_read(path, true));
     if (!f) return -1;
     // Lines are read 1023 characters at a time; a longer line goes on as the next.
     char line[CTFS_SERVER_HOST_MAX + 1];
@@ -111,21 +106,6 @@ tfs_result ctfs_read_server_lists(ctfs_session* s) {
 
 // ---- connection and key exchange -----------------------------------------------
 
-namespace {
-struct bio_free {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct pkey_free {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct pkey_ctx_free {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct saved_holder {
-    void operator()(ctfs_packet_saved* p) const { ctfs_packet_release(p); }
-};
-} // namespace
-
 enum { HANDSHAKE_KEY_MAX = 512, HANDSHAKE_BLOCK = 256, SESSION_KEY = 32 };
 
 // Reads the server's PEM public key from memory (no key file on disk) and
@@ -133,12 +113,11 @@ enum { HANDSHAKE_KEY_MAX = 512, HANDSHAKE_BLOCK = 256, SESSION_KEY = 32 };
 // exactly 256 bytes (a 2048-bit key). 0, ERR_BADPATH (no RSA key), ERR_IO.
 static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const uint8_t* plain,
                                     size_t plain_len, uint8_t block[HANDSHAKE_BLOCK]) {
-    std::unique_ptr<BIO, bio_free> bio(BIO_new_mem_buf(pem, static_cast<int>(pem_len)));
+    owner<BIO, BIO_free> bio(BIO_new_mem_buf(pem, static_cast<int>(pem_len)));
     if (!bio) return ERR_BADPATH;
-    std::unique_ptr<EVP_PKEY, pkey_free> key(
-        PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+    owner<EVP_PKEY, EVP_PKEY_free> key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
     if (!key || !EVP_PKEY_is_a(key.get(), "RSA")) return ERR_BADPATH;
-    std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_OAEP_PADDING) != 1)
         return ERR_IO;
@@ -221,7 +200,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     ctfs_drop_connection(s);
     const uint32_t keyed_before = s->connections;
-    std::unique_ptr<ctfs_packet_saved, saved_holder> saved(ctfs_packet_save(s));
+    owner<ctfs_packet_saved, ctfs_packet_release> saved(ctfs_packet_save(s));
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
     tfs_result rc = handshake_steps(s, saved.get());

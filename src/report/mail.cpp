@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
+#include "common/owner.h"
 
 #include <cinttypes>
 #include <climits>
@@ -132,7 +133,7 @@ size_t report_template_from_bytes(char* out, bool opened, const void* data, size
 }
 
 size_t report_template_load(const char* path, char* out) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(plat_fopen_read(path, false), fclose);
+    owner<FILE, fclose> f(plat_fopen_read(path, false));
     if (!f) return report_template_from_bytes(out, false, nullptr, 0);
     size_t count = fread(out, 1, REPORT_TEMPLATE_BUF - 1, f.get());
     // Converted in place: the result never runs ahead of the bytes read.
@@ -414,7 +415,7 @@ std::string report_next_queue_path(const char* first_path) {
     return name;
 }
 
-typedef std::unique_ptr<FILE, int (*)(FILE*)> file_holder;
+using file_holder = owner<FILE, fclose>;
 
 // Writes one message to the next queue file of this report. 0, or -1 when
 // the message could not be written (nothing is left behind then). The file
@@ -422,7 +423,7 @@ typedef std::unique_ptr<FILE, int (*)(FILE*)> file_holder;
 static int write_queue_file(job_report* r, const char* address) {
     const char* first = r->queue_path ? r->queue_path : "";
     std::string path = r->queue_files == 0 ? std::string(first) : report_next_queue_path(first);
-    file_holder f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE), fclose);
+    file_holder f(plat_open_private(path.c_str(), PLAT_PRIVATE_TRUNCATE));
     if (!f) return -1;
     crypt_file cf;
     int rc = crypt_file_open(&cf, f.get(), 1);

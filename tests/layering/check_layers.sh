@@ -126,7 +126,7 @@ self_test() {
         'backup/schedule/schedule.cpp|#include "report/report.h"'
         'platform/posix/fs.cpp|#include "runtime/log.h"'
         'platform/posix/fs.cpp|#include "platform/win32/handle.h"'
-        'backup/local_fs.cpp|#include <unistd.h>'
+        'backup/folder_scan.cpp|#include <unistd.h>'
         'runtime/log.cpp|#include <windows.h>'
         'protocol/session.cpp|#ifdef _WIN32'
         'backup/walk.cpp|#if defined(__linux__)'

@@ -8,6 +8,7 @@
 #include "common/mem.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "common/owner.h"
 
 #include <openssl/crypto.h>
 
@@ -30,10 +31,7 @@ const schedule_key schedule_keys[SCHED_KEY_COUNT] = {
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using file_ptr = owner<FILE, fclose>;
 
 schedule g_job;
 bool g_job_active = false;

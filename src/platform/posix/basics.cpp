@@ -19,6 +19,10 @@ void plat_set_last_error(int code) {
     errno = code;
 }
 
+int plat_errno_for_error(int code) {
+    return code;
+}
+
 char* plat_error_text(int code, char* buf, size_t size) {
     if (size == 0) return buf;
     // The GNU strerror_r returns the text it chose; copy it into buf.

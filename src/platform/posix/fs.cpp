@@ -4,6 +4,7 @@
 // order; "." carries the folder's own status as FindFirstFileA gives it.
 #include "platform/platform.h"
 #include "platform/posix/files_internal.h"
+#include "common/owner.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -96,7 +97,7 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
         errno = e;
         return nullptr;
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, closedir);
+    owner<DIR, closedir> dir(raw);
     int fd = dirfd(raw);
 
     std::vector<std::string> names;

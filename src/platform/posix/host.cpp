@@ -4,6 +4,7 @@
 // id of "/" for the volume serial, /etc/machine-id for the product id and the
 // DMI product UUID for the hardware profile.
 #include "platform/platform.h"
+#include "common/owner.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,19 +23,6 @@ struct fd_holder {
     explicit fd_holder(int f) : fd(f) {}
     ~fd_holder() {
         if (fd >= 0) close(fd);
-    }
-};
-struct file_holder {
-    FILE* f;
-    explicit file_holder(FILE* file) : f(file) {}
-    ~file_holder() {
-        if (f) fclose(f);
-    }
-};
-struct names_holder {
-    struct if_nameindex* list;
-    ~names_holder() {
-        if (list) if_freenameindex(list);
     }
 };
 } // namespace
@@ -63,13 +51,13 @@ int plat_host_env(const char* name, char* buf, size_t size) {
 }
 
 int plat_host_adapter_address(uint8_t* addr, size_t cap) {
-    names_holder names{if_nameindex()};
-    if (!names.list) return -1;
+    owner<struct if_nameindex, if_freenameindex> names(if_nameindex());
+    if (!names) return -1;
     fd_holder sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int fd = sock.fd;
     int result = -1;
     unsigned best_index = 0;
-    for (struct if_nameindex* i = names.list; fd >= 0 && i->if_index != 0; i++) {
+    for (struct if_nameindex* i = names.get(); fd >= 0 && i->if_index != 0; i++) {
         struct ifreq req;
         memset(&req, 0, sizeof req);
         set_text(req.ifr_name, sizeof req.ifr_name, i->if_name);
@@ -88,10 +76,10 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
 // Reads the first line of a small file, without its line end.
 static int read_line(const char* path, char* buf, size_t size) {
     set_text(buf, size, "");
-    file_holder file(fopen(path, "re")); // "e": close-on-exec
-    if (!file.f) return -1;
+    owner<FILE, fclose> file(fopen(path, "re")); // "e": close-on-exec
+    if (!file) return -1;
     char line[256];
-    if (!fgets(line, sizeof line, file.f)) return -1;
+    if (!fgets(line, sizeof line, file.get())) return -1;
     line[strcspn(line, "\r\n")] = 0;
     if (!line[0]) return -1;
     set_text(buf, size, line);

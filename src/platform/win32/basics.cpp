@@ -5,9 +5,12 @@
 // are defined by it.
 #include "platform/platform.h"
 
+#include "platform/win32/handle.h"
+
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -23,6 +26,45 @@ void plat_set_last_error(int code) {
     SetLastError(static_cast<DWORD>(code));
 }
 
+// The C library's own translation of system codes, kept here so that a failed
+// call reads as the errno a caller of the C library would have seen.
+int plat_errno_for_error(int code) {
+    static const struct {
+        int err;
+        DWORD codes[10];
+    } table[] = {
+        {EINVAL,
+         {ERROR_INVALID_FUNCTION, ERROR_INVALID_ACCESS, ERROR_INVALID_DATA, ERROR_INVALID_PARAMETER,
+          ERROR_NEGATIVE_SEEK, ERROR_INVALID_NAME}},
+        {ENOENT,
+         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_NO_MORE_FILES,
+          ERROR_BAD_NETPATH, ERROR_BAD_NET_NAME, ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE}},
+        {EMFILE, {ERROR_TOO_MANY_OPEN_FILES}},
+        {EACCES,
+         {ERROR_ACCESS_DENIED, ERROR_CURRENT_DIRECTORY, ERROR_LOCK_VIOLATION,
+          ERROR_NETWORK_ACCESS_DENIED, ERROR_CANNOT_MAKE, ERROR_FAIL_I24, ERROR_DRIVE_LOCKED,
+          ERROR_SEEK_ON_DEVICE, ERROR_NOT_LOCKED, ERROR_LOCK_FAILED}},
+        {EBADF, {ERROR_INVALID_HANDLE, ERROR_INVALID_TARGET_HANDLE, ERROR_DIRECT_ACCESS_HANDLE}},
+        {ENOMEM,
+         {ERROR_ARENA_TRASHED, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_BLOCK,
+          ERROR_NOT_ENOUGH_QUOTA}},
+        {E2BIG, {ERROR_BAD_ENVIRONMENT}},
+        {ENOEXEC, {ERROR_BAD_FORMAT}},
+        {EXDEV, {ERROR_NOT_SAME_DEVICE}},
+        {EEXIST, {ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS}},
+        {EAGAIN, {ERROR_NO_PROC_SLOTS, ERROR_MAX_THRDS_REACHED, ERROR_NESTING_NOT_ALLOWED}},
+        {EPIPE, {ERROR_BROKEN_PIPE}},
+        {ENOSPC, {ERROR_DISK_FULL}},
+        {ECHILD, {ERROR_WAIT_NO_CHILDREN, ERROR_CHILD_NOT_COMPLETE}},
+        {ENOTEMPTY, {ERROR_DIR_NOT_EMPTY}},
+    };
+    if (code <= 0) return -1;
+    for (const auto& row : table)
+        for (DWORD c : row.codes)
+            if (c == static_cast<DWORD>(code)) return row.err;
+    return -1;
+}
+
 char* plat_error_text(int code, char* buf, size_t size) {
     if (size == 0) return buf;
     char* text = nullptr;
@@ -30,6 +72,7 @@ char* plat_error_text(int code, char* buf, size_t size) {
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
         reinterpret_cast<char*>(&text), 0, nullptr);
+    win32::local_memory owned(text);
     if (n == 0 || text == nullptr) {
         snprintf(buf, size, "Unknown error %d", code);
         return buf;
@@ -41,7 +84,6 @@ char* plat_error_text(int code, char* buf, size_t size) {
     if (len >= size) len = size - 1;
     memcpy(buf, text, len);
     buf[len] = 0;
-    LocalFree(text);
     return buf;
 }
 

@@ -6,6 +6,7 @@
 
 #include "keys/crypt_file.h"
 #include "common/text.h"
+#include "common/owner.h"
 
 #include <CLI/CLI.hpp>
 
@@ -18,7 +19,7 @@
 
 namespace {
 
-typedef std::unique_ptr<FILE, int (*)(FILE*)> file_holder;
+using file_holder = owner<FILE, fclose>;
 
 // A queue file holds at most a 10 MiB body and a few header lines.
 const size_t k_max_plain = 64u << 20;
@@ -27,7 +28,7 @@ const char k_message_line[] = "[message]\n";
 
 // The whole plain text of an encrypted file.
 int decrypt_file(const std::string& path, const key_holder& k, std::string* plain) {
-    file_holder f(fopen(path.c_str(), "rb"), fclose);
+    file_holder f(fopen(path.c_str(), "rb"));
     if (!f) return ctl_fail("cannot open '" + path + "': " + error_text(errno));
     crypt_file cf;
     if (crypt_file_open_key(&cf, f.get(), 0, k.key) != 0)
@@ -59,7 +60,7 @@ int do_show(const std::string& root, const std::string& path, const std::string&
     size_t body = at + 1 + sizeof k_message_line - 1;
     fwrite(plain.data(), 1, plain.size(), stdout);
     if (!html_out.empty()) {
-        file_holder out(fopen(html_out.c_str(), "wb"), fclose);
+        file_holder out(fopen(html_out.c_str(), "wb"));
         if (!out) return ctl_fail("cannot create '" + html_out + "': " + error_text(errno));
         size_t n = plain.size() - body;
         if (fwrite(plain.data() + body, 1, n, out.get()) != n || fflush(out.get()) != 0)

@@ -14,6 +14,7 @@
 #include "backup/schedule/schedule.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "common/owner.h"
 
 #include <CLI/CLI.hpp>
 
@@ -31,10 +32,7 @@
 
 namespace {
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+using file_ptr = owner<FILE, fclose>;
 
 // Longest line the agent reads whole: 259 characters including "\n".
 constexpr size_t max_line = SCHEDULE_LINE_SIZE - 2;
