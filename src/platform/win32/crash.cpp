@@ -29,14 +29,15 @@ PACL dump_acl(dump_security* s) {
 
 // Fills s; false (last error set) when the user or the list cannot be made.
 bool build_dump_security(dump_security* s) {
-    HANDLE token = nullptr;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    HANDLE opened = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &opened) &&
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
         return false;
+    win32::kernel_handle token(opened);
     DWORD length = 0;
-    BOOL ok = GetTokenInformation(token, TokenUser, s->user, sizeof s->user, &length);
-    CloseHandle(token);
-    if (!ok) return false;
+    if (!GetTokenInformation(token.get(), TokenUser, s->user, sizeof s->user, &length))
+        return false;
+    token.reset();
     PSID user = reinterpret_cast<TOKEN_USER*>(s->user)->User.Sid;
     DWORD size = sizeof s->admins;
     if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, s->admins, &size)) return false;

@@ -7,6 +7,7 @@
 // No handle opened here is inheritable, so commands never get them.
 #include "platform/platform.h"
 #include "platform/win32/files_internal.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 
@@ -25,9 +26,11 @@ int open_guarded(const char* path, int guard) {
     // No security attributes: the handle is not inheritable. The reparse
     // flag opens a link itself rather than its target, so it can be refused.
     const DWORD share = (guard & GUARD_EXCLUSIVE) ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, share, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    win32::file_handle file(CreateFileA(path, GENERIC_WRITE, share, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    if (!file) return -1;
+    const HANDLE h = file.get();
     DWORD error = 0;
     if (GetFileType(h) == FILE_TYPE_DISK) {
         BY_HANDLE_FILE_INFORMATION info;
@@ -41,18 +44,17 @@ int open_guarded(const char* path, int guard) {
             error = GetLastError();
     }
     if (error != 0) {
-        CloseHandle(h);
-        SetLastError(error);
+        SetLastError(error); // kept while the handle is closed
         return -1;
     }
     int flags = _O_WRONLY | ((guard & GUARD_TEXT) ? _O_TEXT : _O_BINARY);
     if (guard & GUARD_APPEND) flags |= _O_APPEND;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
     if (fd < 0) {
-        CloseHandle(h);
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return -1;
     }
+    file.release(); // the descriptor owns it now
     return fd;
 }
 

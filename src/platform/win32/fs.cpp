@@ -5,6 +5,7 @@
 // integer type on both platforms.
 #include "platform/platform.h"
 #include "platform/win32/files_internal.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -114,7 +116,7 @@ bool plat_is_folder(const char* path) {
 }
 
 struct plat_dir {
-    HANDLE find; // INVALID_HANDLE_VALUE for a folder without entries
+    win32::find_handle find; // not valid for a folder without entries
 };
 
 plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
@@ -131,8 +133,8 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
     if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
     pattern += '*';
     WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA(pattern.c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) {
+    win32::find_handle h(FindFirstFileA(pattern.c_str(), &fd));
+    if (!h) {
         // An empty drive root has no "." entry: list it as empty, not failed.
         DWORD err = GetLastError();
         DWORD attr = GetFileAttributesA(folder);
@@ -144,25 +146,23 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
         memset(first, 0, sizeof *first);
         first->attributes = attr;
         first->name[0] = '.';
-        plat_dir* d = new plat_dir;
-        d->find = INVALID_HANDLE_VALUE;
-        return d;
+        return new plat_dir;
     }
     fill_from_find(fd, first);
     plat_dir* d = new plat_dir;
-    d->find = h;
+    d->find = std::move(h);
     return d;
 }
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
     if (plat_fault_check(PLAT_FAULT_LIST)) return -1;
     if (!d) return -1;
-    if (d->find == INVALID_HANDLE_VALUE) {
+    if (!d->find) {
         SetLastError(0);
         return -1;
     }
     WIN32_FIND_DATAA fd;
-    if (!FindNextFileA(d->find, &fd)) {
+    if (!FindNextFileA(d->find.get(), &fd)) {
         if (GetLastError() == ERROR_NO_MORE_FILES) SetLastError(0);
         return -1;
     }
@@ -171,9 +171,7 @@ int plat_dir_next(plat_dir* d, plat_file_info* out) {
 }
 
 void plat_dir_close(plat_dir* d) {
-    if (!d) return;
-    if (d->find != INVALID_HANDLE_VALUE) FindClose(d->find);
-    delete d;
+    delete d; // closes the listing; accepts null
 }
 
 bool plat_error_is_access_denied(int code) {
@@ -346,16 +344,17 @@ int plat_registry_read_string(const char* key, const char* value, char* buf, siz
         return -1;
     }
     buf[0] = 0;
-    HKEY h;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &h);
+    HKEY opened;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &opened);
     if (rc != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(rc));
         return -1;
     }
+    win32::registry_key h(opened);
     DWORD type = 0;
     DWORD len = static_cast<DWORD>(size);
-    rc = RegQueryValueExA(h, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
-    RegCloseKey(h);
+    rc = RegQueryValueExA(h.get(), value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
+    h.reset();
     if (rc != ERROR_SUCCESS) {
         buf[0] = 0;
         SetLastError(static_cast<DWORD>(rc));

@@ -1,8 +1,9 @@
 // handle.h - Windows: one small move-only owner for system handles.
 //
-// Windows handle APIs disagree on their invalid value (CreateFileA and
-// CreateMailslotA give INVALID_HANDLE_VALUE, the others null), so each kind of
-// handle names its invalid value and its close call in a traits record.
+// Windows handle APIs disagree on their invalid value (CreateFileA,
+// CreateMailslotA and FindFirstFileA give INVALID_HANDLE_VALUE, the others
+// null) and on their close call, so each kind of handle names both in a
+// traits record. Every handle the back end holds goes through one of these.
 // Closing keeps the thread's last error, so that a failure path can release
 // what it holds and still report the error of the call that failed.
 // Included only by src/platform/win32/.
@@ -77,9 +78,33 @@ struct module_traits {
     static void close(HMODULE m) { FreeLibrary(m); }
 };
 
+// Folder listings of FindFirstFileA.
+struct find_handle_traits {
+    using value_type = HANDLE;
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { FindClose(h); }
+};
+
+// Opened registry keys (RegOpenKeyExA).
+struct registry_key_traits {
+    using value_type = HKEY;
+    static HKEY invalid() { return nullptr; }
+    static void close(HKEY k) { RegCloseKey(k); }
+};
+
+// Memory the system allocated for the caller (FormatMessageA's buffer).
+struct local_memory_traits {
+    using value_type = HLOCAL;
+    static HLOCAL invalid() { return nullptr; }
+    static void close(HLOCAL m) { LocalFree(m); }
+};
+
 using kernel_handle = unique_handle<kernel_handle_traits>;
 using file_handle = unique_handle<file_handle_traits>;
 using mapped_view = unique_handle<view_traits>;
 using module_handle = unique_handle<module_traits>;
+using find_handle = unique_handle<find_handle_traits>;
+using registry_key = unique_handle<registry_key_traits>;
+using local_memory = unique_handle<local_memory_traits>;
 
 } // namespace win32

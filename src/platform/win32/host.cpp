@@ -2,6 +2,9 @@
 // identifier, first adapter address, volumes, product id, hardware profile).
 #include "platform/platform.h"
 
+#include "common/owner.h"
+#include "platform/win32/handle.h"
+
 #include <windows.h>
 #include <iphlpapi.h>
 
@@ -33,53 +36,42 @@ int plat_host_env(const char* name, char* buf, size_t size) {
     return 0;
 }
 
-namespace {
-// Releases a library loaded at run time.
-struct library_holder {
-    HMODULE h;
-    explicit library_holder(const char* name) : h(LoadLibraryA(name)) {}
-    ~library_holder() {
-        if (h) FreeLibrary(h);
-    }
-};
-} // namespace
-
 typedef DWORD(WINAPI* get_adapters_info_fn)(PIP_ADAPTER_INFO, PULONG);
 
 int plat_host_adapter_address(uint8_t* addr, size_t cap) {
-    library_holder lib("Iphlpapi.dll");
-    if (!lib.h) return -1;
+    win32::module_handle lib(LoadLibraryA("Iphlpapi.dll"));
+    if (!lib) return -1;
     get_adapters_info_fn get = reinterpret_cast<get_adapters_info_fn>(
-        reinterpret_cast<void*>(GetProcAddress(lib.h, "GetAdaptersInfo")));
+        reinterpret_cast<void*>(GetProcAddress(lib.get(), "GetAdaptersInfo")));
     if (!get) return -1;
     ULONG size = 0;
     if (get(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return -1;
-    PIP_ADAPTER_INFO info = static_cast<PIP_ADAPTER_INFO>(calloc(1, size));
+    owner<IP_ADAPTER_INFO, free> info(static_cast<PIP_ADAPTER_INFO>(calloc(1, size)));
     if (!info) return -1;
     int result = -1;
-    if (get(info, &size) == NO_ERROR) {
+    if (get(info.get(), &size) == NO_ERROR) {
         size_t n = info->AddressLength;
         if (n > sizeof info->Address) n = sizeof info->Address;
         if (n > cap) n = cap;
         memcpy(addr, info->Address, n);
         result = static_cast<int>(n);
     }
-    free(info);
     return result;
 }
 
 int plat_host_product_id(char* buf, size_t size) {
     set_text(buf, size, "");
     if (size < 2) return -1;
-    HKEY key;
+    HKEY opened;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
-                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+                      KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS)
         return -1;
+    win32::registry_key key(opened);
     DWORD type = 0;
     DWORD len = static_cast<DWORD>(size - 1); // room for a terminator always
-    LONG rc =
-        RegQueryValueExA(key, "ProductId", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len);
-    RegCloseKey(key);
+    LONG rc = RegQueryValueExA(key.get(), "ProductId", nullptr, &type, reinterpret_cast<BYTE*>(buf),
+                               &len);
+    key.reset();
     if (rc != ERROR_SUCCESS || type != REG_SZ) {
         set_text(buf, size, "");
         return -1;

@@ -4,12 +4,14 @@
 // only, these keep the platform header whole for the Windows build.
 #include "platform/platform.h"
 #include "platform/server.h"
+#include "platform/win32/handle.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 int plat_net_startup() {
@@ -201,25 +203,22 @@ int plat_store_sync(const char* path) {
     if (!GetFullPathNameA(path, sizeof full, full, nullptr) || full[1] != ':') return -1;
     char vol[8];
     snprintf(vol, sizeof vol, "\\\\.\\%c:", full[0]);
-    HANDLE h = CreateFileA(vol, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
-    BOOL ok = FlushFileBuffers(h);
-    CloseHandle(h);
-    return ok ? 0 : -1;
+    win32::file_handle h(CreateFileA(vol, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!h) return -1;
+    return FlushFileBuffers(h.get()) ? 0 : -1;
 }
 
 int plat_set_file_mtime(const char* path, int64_t mtime) {
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+    win32::file_handle h(CreateFileA(path, FILE_WRITE_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return -1;
     uint64_t t = static_cast<uint64_t>(mtime + 11644473600LL) * 10000000ULL;
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(t);
     ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
-    BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
-    return ok ? 0 : -1;
+    return SetFileTime(h.get(), nullptr, nullptr, &ft) ? 0 : -1;
 }
 
 int plat_rename_replace(const char* from, const char* to) {
@@ -228,22 +227,19 @@ int plat_rename_replace(const char* from, const char* to) {
 }
 
 struct plat_store_lock {
-    HANDLE h;
+    win32::file_handle h; // closing it releases the lock
 };
 
 plat_store_lock* plat_store_lock_take(const char* path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    win32::file_handle h(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return nullptr;
     OVERLAPPED ov;
     memset(&ov, 0, sizeof ov);
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov)) {
-        DWORD e = GetLastError();
-        CloseHandle(h);
-        SetLastError(e);
-        return nullptr;
-    }
-    return new plat_store_lock{h};
+    if (!LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &ov))
+        return nullptr; // the error survives the close
+    return new plat_store_lock{std::move(h)};
 }
 
 bool plat_error_is_lock_held(int code) {
@@ -251,9 +247,7 @@ bool plat_error_is_lock_held(int code) {
 }
 
 void plat_store_unlock(plat_store_lock* l) {
-    if (!l) return;
-    CloseHandle(l->h); // releases the lock
-    delete l;
+    delete l; // accepts null
 }
 
 int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len) {

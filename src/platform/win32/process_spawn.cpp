@@ -5,6 +5,7 @@
 // hidden and no start-up feedback cursor is shown. The redirection functions
 // are looked up in kernel32.dll at each use, since older systems lack them.
 #include "platform/platform.h"
+#include "platform/win32/handle.h"
 
 #include <windows.h>
 
@@ -12,8 +13,8 @@
 #include <string>
 
 struct plat_process {
-    HANDLE process;
-    HANDLE thread;
+    win32::kernel_handle process;
+    win32::kernel_handle thread;
 };
 
 namespace {
@@ -37,13 +38,13 @@ plat_process* plat_process_start(const char* command_line) {
                         nullptr, &si, &pi))
         return nullptr;
     plat_process* p = new plat_process();
-    p->process = pi.hProcess;
-    p->thread = pi.hThread;
+    p->process.reset(pi.hProcess);
+    p->thread.reset(pi.hThread);
     return p;
 }
 
 int plat_process_wait(plat_process* p, uint32_t ms, plat_wait_result* result) {
-    DWORD r = WaitForSingleObject(p->process, ms);
+    DWORD r = WaitForSingleObject(p->process.get(), ms);
     switch (r) {
     case WAIT_OBJECT_0:
         *result = PLAT_WAIT_ENDED;
@@ -65,30 +66,27 @@ int plat_process_wait(plat_process* p, uint32_t ms, plat_wait_result* result) {
 
 int plat_process_exit_code(plat_process* p, uint32_t* code) {
     DWORD c = 0;
-    if (!GetExitCodeProcess(p->process, &c)) return -1;
+    if (!GetExitCodeProcess(p->process.get(), &c)) return -1;
     *code = c;
     return 0;
 }
 
 int plat_process_terminate(plat_process* p, uint32_t code) {
     // TerminateProcess refuses a process that has already ended.
-    if (WaitForSingleObject(p->process, 0) == WAIT_OBJECT_0) return 0;
-    if (!TerminateProcess(p->process, code)) {
+    if (WaitForSingleObject(p->process.get(), 0) == WAIT_OBJECT_0) return 0;
+    if (!TerminateProcess(p->process.get(), code)) {
         DWORD e = GetLastError();
-        if (WaitForSingleObject(p->process, 0) == WAIT_OBJECT_0) return 0;
+        if (WaitForSingleObject(p->process.get(), 0) == WAIT_OBJECT_0) return 0;
         SetLastError(e);
         return -1;
     }
     // Termination is asynchronous; the process is gone when its handle is signalled.
-    WaitForSingleObject(p->process, INFINITE);
+    WaitForSingleObject(p->process.get(), INFINITE);
     return 0;
 }
 
 void plat_process_close(plat_process* p) {
-    if (!p) return;
-    if (p->process) CloseHandle(p->process);
-    if (p->thread) CloseHandle(p->thread);
-    delete p;
+    delete p; // closes both handles; accepts null
 }
 
 plat_redirection plat_redirection_disable(void** old_state) {
