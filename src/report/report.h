@@ -69,9 +69,9 @@ struct job_report {
 // None of the calls below returns a result: a call in the wrong state, or a
 // report_begin whose body cannot be allocated, only moves the record to
 // REPORT_BROKEN (read it with report_state_get), and nothing is sent for that
-// job. The texts and lists passed in are borrowed as marked in the record;
-// report_begin, report_counting and report_fail_text take copies of
-// nothing else (the failure text is copied).
+// job. Texts and lists passed in are borrowed where the record marks them
+// so; only the failure text and the failed files' paths and reasons are
+// copied.
 
 // Starts a job's report (state REPORT_IDLE only). digest (may be null: forty
 // '0' characters) is the 20-byte key digest shown as the encryption token.
