@@ -41,7 +41,9 @@ blob_list* blob_list_new(int32_t initial_capacity, int32_t grow_by,
 void blob_list_free(blob_list* list);
 // A new list (caller frees with blob_list_free) holding copies of source's
 // elements, with its growth step and destructor; its cursor stands before the
-// first element. Null for a null source.
+// first element. Null for a null source. Elements are copied byte for byte:
+// for elements that own further memory (a destructor other than the
+// default) both lists would free it, so such lists are never copied.
 blob_list* blob_list_copy(const blob_list* source);
 // Stores a copy of length bytes of data before position index (index ==
 // count appends); data stays the caller's. The new count; -1 (EINVAL) for a
@@ -51,6 +53,7 @@ int32_t blob_list_insert(blob_list* list, const void* data, uint32_t length, int
 // Copies every element of source to the end of dest (at_end != 0) or to its
 // front, growing dest as needed whatever its growth step. The new count
 // (unchanged for a null or empty source); -1 (EINVAL) for a null dest.
+// Byte copies, as blob_list_copy.
 int32_t blob_list_append_all(blob_list* dest, const blob_list* source, int at_end);
 // Destroys element index and stores a copy of data in its place. 0; -1
 // (EINVAL) for a null list, null data or a bad index, the list unchanged.
