@@ -101,17 +101,18 @@ void ctfs_session_close(ctfs_session* s);
 // the request pending in the packet area and receives its answer. ERR_NONE;
 // ERR_SEQUENCE when the socket layer is not started; ERR_ACCESS for a cipher
 // mode outside 1-3; ctfs_read_server_lists's failure; ERR_IO when no server
-// could be reached. The hooks are called as said above.
+// took the handshake and the pending request. The hooks are called as said above.
 tfs_result ctfs_connect(ctfs_session* s);
 // Drops the current connection, connects to host:port, exchanges the
 // session key (RSA key of the server, 2048 bits) and sends the request that
 // was pending, returning the receive result of its answer. ERR_NONE;
-// ERR_IO (connect, send, receive or cipher failure), ERR_INVARG (a server key
-// of 512 bytes or more), ERR_BADPATH (no RSA key), ERR_ACCESS (a wrong
-// handshake answer), ERR_SCKWRITE or ERR_SCKREAD for the pending request. On
-// failure the packet area holds the pending request again, ready for the next
-// server, and a connection whose key exchange did not finish keeps no cipher
-// (the socket stays open until the next handshake or drop).
+// ERR_IO (connect, key send or receive, or cipher failure), ERR_INVARG (a
+// server key of 512 bytes or more), ERR_BADPATH (no RSA key), ERR_ACCESS (a
+// wrong handshake answer), ERR_SCKREAD (the handshake answer or the pending
+// request's answer not received), ERR_SCKWRITE (the pending request not
+// sent). On failure the packet area holds the pending request again, ready
+// for the next server, and a connection whose key exchange did not finish
+// keeps no cipher (the socket stays open until the next handshake or drop).
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port);
 // Rebuilds the process's server table (session_io.h) from the session's list
 // files; an empty primary list takes the secondary's entries. ERR_NONE;
