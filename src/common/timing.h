@@ -19,7 +19,7 @@ struct timing {
 };
 
 // The process's record, valid for the life of the process. Not guarded:
-// tests replace it only while no other thread reads it.
+// it may be replaced only while no other thread reads it.
 const timing& timing_get();
 // Test only: replaces the record.
 void timing_set_for_tests(const timing& t);

@@ -38,8 +38,8 @@ enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROG
 // terminate event. Closes a previous area first. 0, also when only the event
 // failed (then logged as "CreateEvent failed (n)" in the process log and
 // terminate_requested() stays false); -1 when the area could not be created,
-// with "Could not create file mapping object ..." in the process log and
-// plat_last_error() set. Each outcome is logged; nothing is handed out.
+// with "Could not create file mapping object ..." and the system's error code
+// in the process log. Nothing is handed out.
 int progress_open();
 // progress_open on other names; tests use it to stay clear of a running agent.
 int progress_open_names(const char* area_name, const char* event_name);
