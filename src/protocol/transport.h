@@ -47,7 +47,7 @@ struct ctfs_packet_saved {
     uint16_t seq;
     uint8_t status;
     bool expects_response;
-    uint8_t buf[CTFS_PACKET_BUF];
+    uint8_t buf[CTFS_PLAIN_MAX];
 };
 // Allocated copy of the packet area (free with ctfs_packet_release).
 ctfs_packet_saved* ctfs_packet_save(const ctfs_session* s);
