@@ -5,6 +5,7 @@
 
 #include "common/owner.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "tools/server/wire.h"
 
 #include <cstdint>

@@ -6,10 +6,11 @@
 // against the checksum the agent sent, where it sent one.
 #include "tools/server/admin.h"
 
-#include "agent/backup/crypt_file.h"
-#include "agent/backup/schedule.h"
+#include "backup/schedule/schedule.h"
 #include "common/owner.h"
+#include "keys/crypt_file.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "tools/server/server.h"
 #include "tools/server/wire.h"
 

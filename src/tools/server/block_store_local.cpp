@@ -11,6 +11,7 @@
 
 #include "common/owner.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>

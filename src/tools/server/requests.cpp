@@ -9,7 +9,7 @@
 // cannot starve others of descriptors.
 #include "tools/server/serving.h"
 
-#include "agent/backup/name_match.h"
+#include "common/name_match.h"
 #include "protocol/codes.h"
 
 #include <openssl/crypto.h>

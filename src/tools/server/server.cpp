@@ -11,6 +11,7 @@
 #include "tools/server/server.h"
 
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "tools/server/serving.h"
 #include "tools/server/vouch.h"
 

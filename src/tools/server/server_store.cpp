@@ -5,6 +5,7 @@
 
 #include "common/owner.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "protocol/frame.h"
 #include "tools/server/server.h"
 #include "tools/server/vouch.h"
