@@ -1,5 +1,7 @@
 // codes.h - the vocabulary of the protocol: message types, result codes and
-// three small catalogues, with total lookups that never fail.
+// three small catalogues, with total lookups that never fail: each returns a
+// static text, never null, and a fixed "..._UNKNOWN" text for a value it does
+// not know.
 #pragma once
 
 #include <cstdint>
