@@ -26,6 +26,7 @@
 #include "common/text.h"
 #include "common/timing.h"
 #include "platform/platform.h"
+#include "protocol/codes.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/report.h"
@@ -360,7 +361,7 @@ void __do_backup(const char* schedule_path) {
     index.opened = true;
     if (fci_open(&index.index, schedule_path, static_cast<int32_t>(s->fci_stamp)) == 0) {
         job_log_printf("Using FCI cache.\n");
-        ctfs_lock_request announce{0x0a, 1, &dest_number};
+        ctfs_lock_request announce{TFS_LOCK_FCI | TFS_LOCK_FCI_FIRST, 1, &dest_number};
         ctfs_user_lock(s, &announce);
         s->fci_started = 1;
         ctfs_set_recovery(dest_number, false);
@@ -408,7 +409,7 @@ void __do_backup(const char* schedule_path) {
     // is stored. Its answer also confirms the last closes, so the next index
     // is written after it; a job ended between the two leaves the previous
     // index, whose stamp no longer matches the server's.
-    ctfs_lock_request release{5, 0, nullptr};
+    ctfs_lock_request release{TFS_LOCK_RELEASE | TFS_LOCK_STAMP, 0, nullptr};
     const tfs_result released = ctfs_user_lock(s, &release);
     backup_settle_closes(ctx);
     const bool unconfirmed = released != ERR_NONE && report_record()->files_transferred > 0;

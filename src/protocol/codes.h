@@ -66,6 +66,32 @@ enum : uint8_t {
     ERR_SCKWRITE = 255,
 };
 
+// Bits of the "TFS_USER_LOCK" flags byte. A request without RELEASE takes
+// the lock for the ids it lists; RELEASE with STAMP carries the FCI stamp.
+// FCI marks the requests of a job that uses its change index, and FCI_FIRST
+// (with FCI) the one request that announces that use.
+enum : uint8_t {
+    TFS_LOCK_RELEASE = 0x01,
+    TFS_LOCK_FCI = 0x02,
+    TFS_LOCK_STAMP = 0x04,
+    TFS_LOCK_FCI_FIRST = 0x08,
+};
+
+// Write types of "TFS_FILE_WRITE": an offer of a block's checksum is
+// answered; with the NO_ANSWER bit (data, closing checksum) none is sent.
+enum : uint8_t {
+    TFS_WRITE_OFFER = 1,
+    TFS_WRITE_NO_ANSWER = 0x08,
+    TFS_WRITE_DATA = 8,
+    TFS_WRITE_CHECKSUM = 10,
+};
+
+// Request limits: the data of one file write, one piece of an e-mail body.
+enum : uint32_t {
+    TFS_WRITE_DATA_MAX = 65491,
+    TFS_EMAIL_PART_MAX = 60000,
+};
+
 enum {
     AUTH_MODE_NONE = -1,
     AUTH_MODE_USER = 0,

@@ -16,10 +16,15 @@
 
 struct evp_cipher_ctx_st;
 
+// The packet limits, one name each: a plain packet is the header and at
+// most CTFS_MAX_PAYLOAD bytes, CTFS_PLAIN_MAX in all (a session's packet
+// area); its frame is the frame head and at most CTFS_FRAME_BUF bytes.
 enum {
+    CTFS_HEADER = 6,
+    CTFS_PLAIN_MAX = 65505,
+    CTFS_MAX_PAYLOAD = CTFS_PLAIN_MAX - CTFS_HEADER,
     CTFS_FRAME_HEAD = 6,    // K (2) and CRC (4)
     CTFS_FRAME_BUF = 65527, // one outgoing frame or one incoming ciphertext
-    CTFS_PLAIN_MAX = 65505, // the packet buffer of a session: header + payload
     CTFS_CIPHER_NULL_1 = 1, // cipher modes 1 and 2: the null cipher
     CTFS_CIPHER_NULL_2 = 2,
     CTFS_CIPHER_AES = 3, // AES-256-CBC, zero IV, PKCS#7 padding

@@ -14,12 +14,6 @@
 #include <cstring>
 
 enum {
-    LOCK_RELEASE = 0x01,
-    LOCK_RECOVERY_FCI = 0x02,
-    LOCK_STAMP = 0x04,
-    WRITE_NO_ANSWER = 0x08,
-    WRITE_DATA_MAX = 65491,
-    EMAIL_PART_MAX = 60000,
     RECOVERY_PAUSES = 12,
     RECOVERY_RETRIES = 12,
 };
@@ -54,11 +48,11 @@ static size_t text_len(const char* t) {
 tfs_result ctfs_user_lock(ctfs_session* s, const ctfs_lock_request* r) {
     wire_writer w = payload_writer(s);
     wire_put_u8(&w, r->flags);
-    if (!(r->flags & LOCK_RELEASE)) {
+    if (!(r->flags & TFS_LOCK_RELEASE)) {
         wire_put_be16(&w, r->count);
         for (uint16_t i = 0; i < r->count; i++)
             wire_put_be32(&w, r->ids[i]);
-    } else if ((r->flags & LOCK_STAMP) && s->auth_mode == AUTH_MODE_AGENT) {
+    } else if ((r->flags & TFS_LOCK_STAMP) && s->auth_mode == AUTH_MODE_AGENT) {
         wire_put_be32(&w, s->fci_stamp);
     }
     tfs_result rc = send_request(s, w, TFS_USER_LOCK, true);
@@ -183,8 +177,8 @@ tfs_result ctfs_file_wopen(ctfs_session* s, ctfs_wopen_request* r) {
 
 tfs_result ctfs_file_write(ctfs_session* s, ctfs_write_request* r) {
     r->written = 0;
-    if (r->length > WRITE_DATA_MAX) return ERR_DATAMAX;
-    const bool answer = (r->write_type & WRITE_NO_ANSWER) == 0;
+    if (r->length > TFS_WRITE_DATA_MAX) return ERR_DATAMAX;
+    const bool answer = (r->write_type & TFS_WRITE_NO_ANSWER) == 0;
     wire_writer w = payload_writer(s);
     wire_put_u8(&w, r->handle);
     wire_put_u8(&w, r->write_type);
@@ -225,7 +219,7 @@ tfs_result ctfs_email(ctfs_session* s, const ctfs_email_request* r) {
     }
     wire_put_be32(&w, r->body_length);
     size_t piece = r->body_length;
-    size_t room = w.pos < EMAIL_PART_MAX ? EMAIL_PART_MAX - w.pos : 0;
+    size_t room = w.pos < TFS_EMAIL_PART_MAX ? TFS_EMAIL_PART_MAX - w.pos : 0;
     if (piece > room) piece = room;
     wire_put_be16(&w, static_cast<uint16_t>(piece));
     wire_put_bytes(&w, r->body, piece);
@@ -235,7 +229,7 @@ tfs_result ctfs_email(ctfs_session* s, const ctfs_email_request* r) {
     size_t sent = piece;
     while (sent < r->body_length) {
         piece = r->body_length - sent;
-        if (piece > EMAIL_PART_MAX) piece = EMAIL_PART_MAX;
+        if (piece > TFS_EMAIL_PART_MAX) piece = TFS_EMAIL_PART_MAX;
         w = payload_writer(s);
         wire_put_u8(&w, 0x02);
         wire_put_be16(&w, static_cast<uint16_t>(piece));
@@ -256,7 +250,7 @@ typedef tfs_result (*recovery_inner_fn)(ctfs_session* s, void* request);
 // would otherwise hold the job in a loop without pauses.
 static tfs_result with_lock_recovery(ctfs_session* s, recovery_inner_fn inner, void* request) {
     const uint32_t id = g_lock_id;
-    ctfs_lock_request lock{static_cast<uint8_t>(g_fci_disabled ? 0 : LOCK_RECOVERY_FCI), 1, &id};
+    ctfs_lock_request lock{static_cast<uint8_t>(g_fci_disabled ? 0 : TFS_LOCK_FCI), 1, &id};
     int pauses_left = RECOVERY_PAUSES;
     int retries_left = RECOVERY_RETRIES;
     for (;;) {

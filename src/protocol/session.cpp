@@ -2,12 +2,13 @@
 // lists, the connection with its RSA key exchange, and the log-in.
 #include "protocol/session.h"
 
+#include "common/owner.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "protocol/handshake.h"
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
-#include "common/owner.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -106,13 +107,11 @@ tfs_result ctfs_read_server_lists(ctfs_session* s) {
 
 // ---- connection and key exchange -----------------------------------------------
 
-enum { HANDSHAKE_KEY_MAX = 512, HANDSHAKE_BLOCK = 256, SESSION_KEY = 32 };
-
 // Reads the server's PEM public key from memory (no key file on disk) and
 // encrypts the plain handshake packet with RSA-OAEP. The block must be
 // exactly 256 bytes (a 2048-bit key). 0, ERR_BADPATH (no RSA key), ERR_IO.
 static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const uint8_t* plain,
-                                    size_t plain_len, uint8_t block[HANDSHAKE_BLOCK]) {
+                                    size_t plain_len, uint8_t block[TFS_KEY_BLOCK]) {
     owner<BIO, BIO_free> bio(BIO_new_mem_buf(pem, static_cast<int>(pem_len)));
     if (!bio) return ERR_BADPATH;
     owner<EVP_PKEY, EVP_PKEY_free> key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
@@ -123,70 +122,69 @@ static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const ui
         return ERR_IO;
     size_t out_len = 0;
     if (EVP_PKEY_encrypt(ctx.get(), nullptr, &out_len, plain, plain_len) != 1 ||
-        out_len != HANDSHAKE_BLOCK)
+        out_len != TFS_KEY_BLOCK)
         return ERR_IO;
     if (EVP_PKEY_encrypt(ctx.get(), block, &out_len, plain, plain_len) != 1 ||
-        out_len != HANDSHAKE_BLOCK)
+        out_len != TFS_KEY_BLOCK)
         return ERR_IO;
     return ERR_NONE;
 }
 
 static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
-    static const uint8_t greeting[4] = {0x01, 0x30, 0x32, 0x02};
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
     uint8_t len_bytes[2];
-    if (ctfs_send_all(s->socket, greeting, sizeof greeting) < 0 ||
+    if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0 ||
         ctfs_recv_all(s->socket, len_bytes, 2) < 0)
         return ERR_IO;
     size_t key_len = get_be16(len_bytes);
-    if (key_len >= HANDSHAKE_KEY_MAX) return ERR_INVARG;
-    uint8_t pem[HANDSHAKE_KEY_MAX];
+    if (key_len >= TFS_SERVER_KEY_MAX) return ERR_INVARG;
+    uint8_t pem[TFS_SERVER_KEY_MAX];
     if (key_len > 0 && ctfs_recv_all(s->socket, pem, key_len) < 0) return ERR_IO;
 
-    uint8_t r[SESSION_KEY];
-    if (RAND_bytes(r, sizeof r) != 1) return ERR_IO;
-    s->len = 2 + SESSION_KEY;
+    tfs_handshake hs;
+    hs.cipher_mode = static_cast<uint8_t>(s->cipher_mode);
+    uint8_t* r = hs.key;
+    if (RAND_bytes(r, TFS_SESSION_KEY) != 1) return ERR_IO;
+    // The packet area holds the request, so that its answer is read as any other.
+    s->len = TFS_HANDSHAKE_PAYLOAD;
     s->type = TFS_SESSION_HANDSHAKE;
     s->seq = 0;
     s->status = 0;
     s->expects_response = true;
-    s->buf[0] = static_cast<uint8_t>(s->cipher_mode);
-    s->buf[1] = SESSION_KEY;
-    memcpy(s->buf + 2, r, SESSION_KEY);
-    ctfs_packet_finish(s);
+    tfs_handshake_encode(hs, s->buf);
 
-    uint8_t block[HANDSHAKE_BLOCK];
+    uint8_t block[TFS_KEY_BLOCK];
     tfs_result rc = encrypt_key_block(pem, key_len, s->buf, CTFS_HEADER + s->len, block);
     OPENSSL_cleanse(s->buf, CTFS_HEADER + s->len);
     if (rc != ERR_NONE) {
-        OPENSSL_cleanse(r, sizeof r);
+        OPENSSL_cleanse(r, TFS_SESSION_KEY);
         return rc;
     }
     if (ctfs_send_all(s->socket, block, sizeof block) < 0) {
-        OPENSSL_cleanse(r, sizeof r);
+        OPENSSL_cleanse(r, TFS_SESSION_KEY);
         return ERR_IO;
     }
     s->cipher = ctfs_cipher_new(s->cipher_mode, r);
     if (!s->cipher) {
-        OPENSSL_cleanse(r, sizeof r);
+        OPENSSL_cleanse(r, TFS_SESSION_KEY);
         return ERR_IO;
     }
     rc = ctfs_packet_recv(s);
     if (rc == ERR_NONE &&
-        (s->len != SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
+        (s->len != TFS_SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
          s->status != 0 || s->seq != 0))
         rc = ERR_ACCESS;
     if (rc != ERR_NONE) {
-        OPENSSL_cleanse(r, sizeof r);
+        OPENSSL_cleanse(r, TFS_SESSION_KEY);
         return rc;
     }
-    uint8_t key[SESSION_KEY];
-    for (int i = 0; i < SESSION_KEY; i++)
+    uint8_t key[TFS_SESSION_KEY];
+    for (int i = 0; i < TFS_SESSION_KEY; i++)
         key[i] = static_cast<uint8_t>(r[i] ^ s->buf[i]);
     int rekeyed = ctfs_cipher_rekey(s->cipher, key);
     OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(r, sizeof r);
+    OPENSSL_cleanse(r, TFS_SESSION_KEY);
     if (rekeyed != 0) return ERR_IO;
     s->connections++;
     s->answers_at_connect = s->answers;

@@ -4,11 +4,10 @@
 #pragma once
 
 #include "protocol/codes.h"
+#include "protocol/frame.h"
 
 #include <cstddef>
 #include <cstdint>
-
-enum { CTFS_PACKET_BUF = 65505, CTFS_HEADER = 6, CTFS_MAX_PAYLOAD = CTFS_PACKET_BUF - CTFS_HEADER };
 
 struct ctfs_cipher; // per connection; see transport.h
 
@@ -62,7 +61,7 @@ struct ctfs_session {
     uint8_t type;
     uint16_t seq;
     uint8_t status;
-    uint8_t buf[CTFS_PACKET_BUF];
+    uint8_t buf[CTFS_PLAIN_MAX];
     bool expects_response;
     int32_t cipher_mode;
     ctfs_cipher* cipher;

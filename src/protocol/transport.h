@@ -60,7 +60,7 @@ struct ctfs_packet_saved {
     uint16_t seq;
     uint8_t status;
     bool expects_response;
-    uint8_t buf[CTFS_PACKET_BUF];
+    uint8_t buf[CTFS_PLAIN_MAX];
 };
 // Allocated copy of the packet area, never null (free with
 // ctfs_packet_release, which accepts null).

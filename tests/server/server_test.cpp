@@ -115,6 +115,45 @@ TEST_F(ServerTest, LoginRefusalsAndRecords) {
     EXPECT_EQ(tc_login(&c, 7, digest, host1, "s"), ERR_INVARG); // once per connection
 }
 
+TEST_F(ServerTest, RequestRulesApplyInTheirOrder) {
+    tc_conn c;
+    ASSERT_TRUE(tc_connect(&c, port));
+    tc_reply r;
+    // Before the log-in: refused, the connection stays; a delete's answer
+    // carries its four values whatever the status; a close of the session
+    // is refused like any other request.
+    std::vector<uint8_t> del = {0, 0, 1, 'x'};
+    EXPECT_EQ(tc_transact(&c, TFS_DELETE, del, &r), ERR_ACCESS);
+    EXPECT_EQ(r.payload.size(), 24u);
+    EXPECT_EQ(tc_transact(&c, TFS_SESSION_CLOSE, {}, &r), ERR_ACCESS);
+    EXPECT_TRUE(r.payload.empty());
+    // Data before the log-in is dropped and remembered: the next open is
+    // refused with ERR_BADKEY, ahead of the missing lock, and only once.
+    const uint8_t data[16] = {1};
+    ASSERT_TRUE(tc_write_silent(&c, 9, TFS_WRITE_DATA, data, sizeof data));
+    ASSERT_EQ(tc_login(&c, 7, digest, host1, "s"), 0);
+    tc_open o;
+    EXPECT_EQ(tc_wopen(&c, "a.bin", 10, 1, &o), ERR_BADKEY);
+    EXPECT_EQ(tc_wopen(&c, "a.bin", 10, 1, &o), ERR_ACCESS);
+    EXPECT_EQ(tc_transact(&c, TFS_DELETE, del, &r), ERR_ACCESS);
+    EXPECT_EQ(r.payload.size(), 24u);
+    // Data without the lock for a handle that is not open is only dropped.
+    ASSERT_TRUE(tc_write_silent(&c, 9, TFS_WRITE_DATA, data, sizeof data));
+    ASSERT_EQ(tc_lock(&c, 0, {1}), 0);
+    ASSERT_EQ(tc_wopen(&c, "a.bin", 10, 1, &o), 0);
+    // Data for a handle that is not open, with the lock: the next offer is
+    // refused with ERR_BADKEY.
+    ASSERT_TRUE(
+        tc_write_silent(&c, static_cast<uint8_t>(o.handle + 1), TFS_WRITE_DATA, data, sizeof data));
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), 0);
+    EXPECT_EQ(tc_transact(&c, TFS_DELETE, del, &r), ERR_BADPATH);
+    EXPECT_EQ(r.payload.size(), 24u);
+    // A closed session is answered, then the connection ends.
+    EXPECT_EQ(tc_transact(&c, TFS_SESSION_CLOSE, {}, &r), 0);
+    EXPECT_TRUE(tc_closed_by_peer(&c));
+}
+
 TEST_F(ServerTest, LocksContendAndStampsRoundTrip) {
     tc_conn a, b;
     session(&a, host1, false);

@@ -3,6 +3,7 @@
 // with the block chain (zlib, AES-256-CBC under the account key).
 #pragma once
 
+#include "common/owner.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 #include "tools/server/wire.h"
@@ -12,13 +13,9 @@
 #include <string>
 #include <vector>
 
-struct tc_cipher_free {
-    void operator()(ctfs_cipher* c) const { ctfs_cipher_free(c); }
-};
-
 struct tc_conn {
     plat_net sock = PLAT_NET_INVALID;
-    std::unique_ptr<ctfs_cipher, tc_cipher_free> cipher;
+    owner<ctfs_cipher, ctfs_cipher_free> cipher;
     uint16_t seq = 0;
     uint32_t timeout_ms = 10000;
     const char* source = nullptr; // local address to connect from (127.0.0.x plays other peers)

@@ -6,8 +6,9 @@
 // against the checksum the agent sent, where it sent one.
 #include "tools/server/admin.h"
 
-#include "keys/crypt_file.h"
 #include "backup/schedule/schedule.h"
+#include "common/owner.h"
+#include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 #include "tools/server/server.h"
@@ -148,10 +149,6 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
 
 namespace {
 
-struct cipher_ctx_deleter {
-    void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-};
-
 std::string hex_of(const uint8_t* p, size_t n) {
     static const char hex[] = "0123456789abcdef";
     std::string s;
@@ -249,7 +246,7 @@ bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key,
                         std::string* why) {
     if (!block_count_ok(v, why)) return false;
     std::vector<uint8_t> cipher, plain, inflated;
-    std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter> ctx(EVP_CIPHER_CTX_new());
+    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
         if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, why, &stored_bad)) {
@@ -270,7 +267,7 @@ bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
     std::string why;
     if (!block_count_ok(v, &why)) faults->push_back(srv_fault{-1, blk_digest(), why, false});
     std::vector<uint8_t> cipher, plain, inflated;
-    std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_deleter> ctx(EVP_CIPHER_CTX_new());
+    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
         if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, &why, &stored_bad))

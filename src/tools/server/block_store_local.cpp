@@ -9,6 +9,7 @@
 // layer, so its fault switch reaches the store too.
 #include "tools/server/store.h"
 
+#include "common/owner.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 
@@ -27,16 +28,12 @@ struct local_store {
     std::atomic<uint64_t> counter{0};
 };
 
-struct md_free {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
 } // namespace
 
 struct blk_staging {
     std::string tmp_path;
     plat_file f = PLAT_NO_FILE;
-    std::unique_ptr<EVP_MD_CTX, md_free> md;
+    owner<EVP_MD_CTX, EVP_MD_CTX_free> md;
     uint64_t len = 0;
     blk_digest digest;
     bool replace = false; // the stored copy of this digest is damaged

@@ -3,6 +3,7 @@
 // the back ends.
 #include "tools/server/server.h"
 
+#include "common/owner.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 
@@ -16,21 +17,8 @@
 
 namespace {
 
-struct bio_deleter {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
-struct pkey_deleter {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct pctx_deleter {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-
 std::string public_pem_of(EVP_PKEY* key) {
-    std::unique_ptr<BIO, bio_deleter> b(BIO_new(BIO_s_mem()));
+    owner<BIO, BIO_free> b(BIO_new(BIO_s_mem()));
     if (!b || PEM_write_bio_PUBKEY(b.get(), key) != 1) return std::string();
     char* p = nullptr;
     long n = BIO_get_mem_data(b.get(), &p);
@@ -86,7 +74,7 @@ bool srv_store_init(const std::string& dir, std::string* err) {
     } else if (!folder_empty(dir, err)) {
         return false;
     }
-    std::unique_ptr<EVP_PKEY_CTX, pctx_deleter> kc(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> kc(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
     EVP_PKEY* raw = nullptr;
     if (!kc || EVP_PKEY_keygen_init(kc.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_keygen_bits(kc.get(), 2048) != 1 ||
@@ -94,11 +82,11 @@ bool srv_store_init(const std::string& dir, std::string* err) {
         *err = "cannot make the RSA key";
         return false;
     }
-    std::unique_ptr<EVP_PKEY, pkey_deleter> key(raw);
+    owner<EVP_PKEY, EVP_PKEY_free> key(raw);
     {
         // Owner-only from its creation: it holds the server's private key.
         FILE* raw_f = plat_open_private(key_path(dir).c_str(), PLAT_PRIVATE_CREATE_NEW);
-        std::unique_ptr<FILE, file_closer> f(raw_f);
+        owner<FILE, fclose> f(raw_f);
         if (!f ||
             PEM_write_PrivateKey(f.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
             fclose(f.release()) != 0) {
@@ -147,7 +135,7 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
             return nullptr;
         }
     }
-    std::unique_ptr<FILE, file_closer> f(fopen(key_path(dir).c_str(), "rb"));
+    owner<FILE, fclose> f(fopen(key_path(dir).c_str(), "rb"));
     EVP_PKEY* key = f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr;
     if (!key || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) != 2048) {
         EVP_PKEY_free(key);

@@ -80,13 +80,13 @@ static uint8_t decode_auth(wire_reader* r, srv_request* q) {
 static uint8_t decode_lock(wire_reader* r, srv_request* q) {
     q->lock_flags = wire_get_u8(r);
     if (r->failed) return ERR_INVARG;
-    if (!(q->lock_flags & 1)) {
+    if (!(q->lock_flags & TFS_LOCK_RELEASE)) {
         uint16_t n = wire_get_be16(r);
         if (r->failed || r->len - r->pos < static_cast<size_t>(n) * 4) return ERR_INVARG;
         q->lock_ids.reserve(n);
         for (uint16_t i = 0; i < n; i++)
             q->lock_ids.push_back(wire_get_be32(r));
-    } else if (q->lock_flags & 4) {
+    } else if (q->lock_flags & TFS_LOCK_STAMP) {
         q->stamp = wire_get_be32(r);
         q->has_stamp = !r->failed;
     }
@@ -114,12 +114,12 @@ static uint8_t decode_email(wire_reader* r, srv_request* q) {
 
 uint8_t srv_decode_request(const uint8_t* plain, size_t len, srv_request* out) {
     *out = srv_request();
-    if (len < SRV_HEADER || len > SRV_MAX_PLAIN) return ERR_INVARG;
+    if (len < CTFS_HEADER || len > CTFS_PLAIN_MAX) return ERR_INVARG;
     out->type = plain[2];
     out->seq = get_be16(plain + 3);
     out->status = plain[5];
-    if (get_be16(plain) != len - SRV_HEADER) return ERR_INVARG;
-    wire_reader r = wire_reader_over(plain + SRV_HEADER, len - SRV_HEADER);
+    if (get_be16(plain) != len - CTFS_HEADER) return ERR_INVARG;
+    wire_reader r = wire_reader_over(plain + CTFS_HEADER, len - CTFS_HEADER);
     uint8_t rc = 0;
     switch (out->type) {
     case TFS_SESSION_AUTH:
@@ -151,7 +151,7 @@ uint8_t srv_decode_request(const uint8_t* plain, size_t len, srv_request* out) {
         out->write_type = wire_get_u8(&r);
         out->data_len = wire_get_be16(&r);
         out->data = wire_take(&r, out->data_len);
-        if (out->data_len > SRV_MAX_WRITE) rc = ERR_DATAMAX;
+        if (out->data_len > TFS_WRITE_DATA_MAX) rc = ERR_DATAMAX;
         break;
     case TFS_FILE_CLOSE:
         out->handle = wire_get_u8(&r);
@@ -172,7 +172,7 @@ uint8_t srv_decode_request(const uint8_t* plain, size_t len, srv_request* out) {
 
 bool srv_request_silent(const srv_request& rq) {
     if (rq.type == TFS_FILE_CLOSE) return true;
-    return rq.type == TFS_FILE_WRITE && (rq.write_type & 8);
+    return rq.type == TFS_FILE_WRITE && (rq.write_type & TFS_WRITE_NO_ANSWER);
 }
 
 bool srv_normalize_path(const std::string& in, bool allow_root, std::string* out) {
@@ -199,8 +199,8 @@ bool srv_normalize_path(const std::string& in, bool allow_root, std::string* out
 
 void srv_build_packet(uint8_t type, uint16_t seq, uint8_t status,
                       const std::vector<uint8_t>& payload, std::vector<uint8_t>* plain) {
-    plain->resize(SRV_HEADER + payload.size());
+    plain->resize(CTFS_HEADER + payload.size());
     ctfs_header h{static_cast<uint16_t>(payload.size()), type, seq, status};
     ctfs_header_write(plain->data(), h);
-    if (!payload.empty()) memcpy(plain->data() + SRV_HEADER, payload.data(), payload.size());
+    if (!payload.empty()) memcpy(plain->data() + CTFS_HEADER, payload.data(), payload.size());
 }

@@ -33,17 +33,11 @@ void srv_put_text16(std::vector<uint8_t>* b, const std::string& s);
 
 // ---- requests ---------------------------------------------------------------
 
+// Packet limits, lock flags and write types are the protocol's own
+// (protocol/frame.h, protocol/codes.h).
 enum : size_t {
-    SRV_HEADER = 6,
-    SRV_MAX_PAYLOAD = 65499, // the client's packet area less the header
-    SRV_MAX_PLAIN = SRV_HEADER + SRV_MAX_PAYLOAD,
-    SRV_MAX_CIPHER = 65536, // K on the wire; 0 stands for 65536
-    SRV_MAX_WRITE = 65491,
     SRV_MAX_NAME = 4096, // longest job, schedule or recipient text kept
 };
-
-// Write types of TFS_FILE_WRITE.
-enum : uint8_t { SRV_W_OFFER = 1, SRV_W_NOANSWER = 8, SRV_W_DATA = 8, SRV_W_CSUM = 10 };
 
 struct srv_request {
     uint8_t type;

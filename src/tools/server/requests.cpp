@@ -1,0 +1,677 @@
+// requests.cpp - the request handlers of a logged-in connection: log-in,
+// user lock and release with the stamp, folders, deletes, listings, file
+// open, offers, block data and close, and e-mail.
+//
+// One table says, for every request type, what it needs before its handler
+// runs (a log-in, the user lock, no dropped data pending) and the shape of
+// its answer; handle_request applies it. Open handles are budgeted per
+// connection, per user and for the server, so that a client that hoards them
+// cannot starve others of descriptors.
+#include "tools/server/serving.h"
+
+#include "common/name_match.h"
+#include "protocol/codes.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace serving {
+
+namespace {
+
+// The agent's report body never grows past 10 MiB and goes in pieces of at
+// most TFS_EMAIL_PART_MAX bytes; a mail is buffered only as its pieces arrive.
+const uint32_t kMaxMailBody = 10485760;
+
+// Waits until this connection's closes up to ticket are durable.
+void wait_own(conn* c, uint64_t ticket) {
+    flush_wait(c->s, ticket);
+    for (auto it = c->pending.begin(); it != c->pending.end();)
+        it = it->second <= ticket ? c->pending.erase(it) : std::next(it);
+}
+
+// Counts one more open handle for the connection, its user and the server;
+// false (and nothing counted) past any of the three budgets. The first
+// refusal of a connection is logged with its reason.
+bool handle_take(conn* c) {
+    srv_server* s = c->s;
+    char why[160] = "";
+    {
+        std::lock_guard<std::mutex> g(s->budget_mu);
+        uint32_t& mine = s->handles_by_user[c->id.user];
+        if (c->handles >= s->cfg.max_handles_per_connection)
+            snprintf(why, sizeof why, "it holds %u open files, the most one connection may",
+                     c->handles);
+        else if (mine >= s->cfg.max_handles_per_user)
+            snprintf(why, sizeof why, "user %u holds %u open files, the most one user may",
+                     c->id.user, mine);
+        else if (s->handles_open >= s->handle_budget)
+            snprintf(why, sizeof why, "the server holds %u open files, all it has room for",
+                     s->handles_open);
+        if (!why[0]) {
+            mine++;
+            s->handles_open++;
+            c->handles++;
+            return true;
+        }
+        if (mine == 0) s->handles_by_user.erase(c->id.user);
+    }
+    if (!c->handles_refusal_logged)
+        srv_log(s, "connection %llu from %s: opening a file refused: %s",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), why);
+    c->handles_refusal_logged = true;
+    return false;
+}
+
+void handle_give(conn* c) {
+    srv_server* s = c->s;
+    std::lock_guard<std::mutex> g(s->budget_mu);
+    auto it = s->handles_by_user.find(c->id.user);
+    if (it != s->handles_by_user.end() && --it->second == 0) s->handles_by_user.erase(it);
+    if (s->handles_open > 0) s->handles_open--;
+    if (c->handles > 0) c->handles--;
+}
+
+} // namespace
+
+// Frees a handle's file, dropping any partial data. With why, the agent may
+// count the file as sent (its upload broke here, or its close may have been
+// on the way), so the identity's next stamp is refused; without, the agent
+// abandoned the file itself and counts it as failed.
+void drop_file(conn* c, uint8_t h, const char* why) {
+    open_file* f = c->files[h];
+    if (!f) return;
+    block_store& bs = c->s->st->blocks;
+    if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
+    for (blk_staging* st : f->staged)
+        bs.ops->stage_abort(bs.self, st);
+    if (why)
+        vouch_file_dropped(&c->s->vouch, c->id,
+                           "the version of /" + f->path + " was dropped: " + why);
+    else
+        vouch_file_abandoned(&c->s->vouch, c->id);
+    delete f;
+    c->files[h] = nullptr;
+    handle_give(c);
+}
+
+namespace {
+
+void break_file(conn* c, open_file* f) {
+    f->broken = true;
+    block_store& bs = c->s->st->blocks;
+    if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
+    f->cur = nullptr;
+    f->cur_len = 0;
+}
+
+// ---- requests ---------------------------------------------------------------
+
+// A refused log-in: logged, and counted against the address when the
+// credentials were wrong (not when the catalog failed).
+uint8_t auth_refused(conn* c, const srv_request& rq, const char* why, bool counts) {
+    if (counts) {
+        uint32_t wait = peer_failed(c->s, c->peer_key);
+        srv_log(c->s,
+                "connection %llu from %s: log-in of user %u refused: %s; %s waits %.1f s "
+                "before its next connection",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why,
+                c->peer_key.c_str(), wait / 1000.0);
+    } else {
+        srv_log(c->s, "connection %llu from %s: log-in of user %u refused: %s",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why);
+    }
+    c->why = "its log-in was refused";
+    return ERR_AUTH_FAILURE;
+}
+
+uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    if (c->authed) return ERR_INVARG;
+    if (rq.auth_mode != AUTH_MODE_AGENT)
+        return auth_refused(c, rq, "only the agent's log-in (mode 1) is served", true);
+    cat_user u;
+    catalog& cat = c->s->st->cat;
+    int got = cat.ops->user_get(cat.self, rq.user_id, &u);
+    if (got == CAT_NOT_FOUND) return auth_refused(c, rq, "no such user", true);
+    if (got != CAT_OK) return auth_refused(c, rq, "the catalog could not be read", false);
+    if (CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) != 0)
+        return auth_refused(c, rq, "the account key digest does not match", true);
+    c->authed = true;
+    srv_log(c->s, "connection %llu from %s: user %u logged in",
+            static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id);
+    c->id.user = rq.user_id;
+    memcpy(c->id.host, rq.host_id, 20);
+    c->schedule_name = rq.schedule_name;
+    identity_arrive(c->s, c->id);
+    uint32_t stamp = 0;
+    cat.ops->stamp_get(cat.self, c->id.user, c->id.host, c->schedule_name, &stamp);
+    srv_put_u8(out, 0);     // repeat
+    srv_put_text8(out, ""); // unused text
+    srv_put_u16(out, 0);
+    srv_put_text8(out, "");
+    srv_put_u16(out, 0);
+    srv_put_u32(out, u.account_number);
+    srv_put_text8(out, u.account);
+    srv_put_u8(out, 0); // account_flag
+    srv_put_text8(out, "");
+    srv_put_u32(out, u.id);
+    srv_put_text8(out, u.name);
+    srv_put_text8(out, ""); // user_text
+    srv_put_u8(out, 0);     // user_flag
+    srv_put_u16(out, 0);    // user_short
+    srv_put_text8(out, ""); // user_text2
+    srv_put_text8(out, ""); // user_text3
+    srv_put_u64(out, 0);
+    srv_put_u64(out, 0);
+    srv_put_u8(out, 0); // user_flag2
+    srv_put_u8(out, 0); // option
+    srv_put_u32(out, stamp);
+    return 0;
+}
+
+// A release (bit 0), with the stamp (bit 2) or without. The lock is released
+// either way; the stamp is stored only when vouch.h's rules allow, else it is
+// refused (ERR_SERVER) and any stamp stored before is removed, so that it
+// cannot match the agent's new index.
+uint8_t do_release(conn* c, const srv_request& rq) {
+    srv_server* s = c->s;
+    catalog& cat = s->st->cat;
+    // The release ends the job: files this connection still holds open were
+    // never closed by the agent (it gave them up: their closes would have
+    // been read before this request).
+    for (int h = 1; h <= MAX_HANDLES; h++)
+        drop_file(c, static_cast<uint8_t>(h), nullptr);
+    bool held = holds_lock(s, c->id);
+    std::string why;
+    bool may = vouch_release(&s->vouch, c->id, held, s->cfg.release_settle_ms, &why);
+    wait_own(c, c->last_ticket); // settled by now; clears the read-your-writes list
+    uint8_t rc = 0;
+    if (!may) {
+        cat.ops->stamps_clear(cat.self, c->id.user, c->id.host, &c->schedule_name);
+        if (rq.has_stamp) {
+            srv_log(s, "stamp of %s schedule \"%s\" refused: %s",
+                    vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
+            rc = ERR_SERVER;
+        } else {
+            srv_log(s, "stored stamp of %s schedule \"%s\" removed: %s",
+                    vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
+        }
+    } else if (rq.has_stamp && cat.ops->stamp_set(cat.self, c->id.user, c->id.host,
+                                                  c->schedule_name, rq.stamp) != CAT_OK) {
+        rc = ERR_SERVER;
+    }
+    cat_holder h{c->id.user, {}};
+    memcpy(h.host, c->id.host, 20);
+    cat.ops->holder_forget(cat.self, h);
+    locks_release(s, c->id);
+    return rc;
+}
+
+uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    if (rq.lock_flags & TFS_LOCK_RELEASE) return do_release(c, rq);
+    if (rq.lock_ids.empty()) return ERR_INVARG;
+    uint8_t rc = locks_take(c->s, c->id, rq.lock_ids);
+    if (rc != 0) return rc;
+    // Noted durably before the lock is granted: a process started after a
+    // crash must know that this identity was in the middle of a job.
+    catalog& cat = c->s->st->cat;
+    cat_holder h{c->id.user, {}};
+    memcpy(h.host, c->id.host, 20);
+    if (cat.ops->holder_note(cat.self, h) != CAT_OK) {
+        locks_release(c->s, c->id);
+        return ERR_SERVER;
+    }
+    return 0;
+}
+
+uint8_t map_cat(int rc) {
+    switch (rc) {
+    case CAT_OK:
+        return 0;
+    case CAT_EXISTS:
+        return ERR_EXISTS;
+    case CAT_NOT_FOUND:
+        return ERR_BADPATH;
+    case CAT_NOT_DIR:
+        return ERR_NOTDIR;
+    case CAT_NOT_FILE:
+        return ERR_NOTFILE;
+    default:
+        return ERR_SERVER;
+    }
+}
+
+uint8_t do_mkdir(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    // A file of ours still in the flusher at this path or above it decides
+    // the answer (2), so it must land first.
+    for (size_t k = 0; !c->pending.empty();) {
+        k = p.find('/', k);
+        auto pend = c->pending.find(p.substr(0, k));
+        if (pend != c->pending.end()) wait_own(c, pend->second);
+        if (k == std::string::npos) break;
+        k++;
+    }
+    catalog& cat = c->s->st->cat;
+    return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
+}
+
+uint8_t do_delete(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p) || rq.kind > 1) return ERR_INVARG;
+    wait_own(c, c->last_ticket);
+    catalog& cat = c->s->st->cat;
+    return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
+}
+
+uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    uint8_t cur = rq.cursor;
+    if (cur == 0) {
+        std::string p;
+        if (!srv_normalize_path(rq.path, true, &p)) return ERR_INVARG;
+        if (c->lists.size() >= MAX_LISTINGS) return ERR_FINDMAX;
+        wait_own(c, c->last_ticket);
+        listing l;
+        catalog& cat = c->s->st->cat;
+        int rc = cat.ops->list(cat.self, c->id.user, p, 0, &l.entries);
+        if (rc != CAT_OK) return map_cat(rc);
+        // The agent's own name rule ('*' alone is special, case never
+        // matters); it runs in time linear in name x pattern, so no filter
+        // can hold the connection's thread.
+        if (!rq.filter.empty() && rq.filter.find('\0') == std::string::npos &&
+            rq.filter.size() < 256) {
+            auto keep = [&](const cat_entry& e) {
+                return wildcard_match(e.name.c_str(), rq.filter.c_str());
+            };
+            l.entries.erase(std::remove_if(l.entries.begin(), l.entries.end(),
+                                           [&](const cat_entry& e) { return !keep(e); }),
+                            l.entries.end());
+        }
+        l.wide = rq.list_flags & 1;
+        for (int id = 1; id <= 255; id++)
+            if (!c->lists.count(static_cast<uint8_t>(id))) {
+                cur = static_cast<uint8_t>(id);
+                break;
+            }
+        c->lists[cur] = std::move(l);
+    }
+    auto it = c->lists.find(cur);
+    if (it == c->lists.end()) return ERR_INVARG;
+    listing& l = it->second;
+    std::vector<uint8_t> body;
+    uint16_t count = 0;
+    while (l.pos < l.entries.size() && count < LIST_PAGE) {
+        const cat_entry& e = l.entries[l.pos];
+        size_t need = 1 + 4 + 8 + 8 + (l.wide ? 2 : 1) + e.name.size();
+        if (7 + body.size() + need > CTFS_MAX_PAYLOAD) break;
+        srv_put_u8(&body, e.folder ? 1 : 0);
+        // A damaged version is listed with time 0, so that no listing
+        // comparison takes it for the current file and it is sent again.
+        srv_put_u32(&body, e.damaged ? 0 : e.mtime);
+        srv_put_u64(&body, e.size);
+        srv_put_u64(&body, e.size);
+        if (l.wide)
+            srv_put_text16(&body, e.name);
+        else
+            srv_put_text8(&body, e.name);
+        l.pos++;
+        count++;
+    }
+    uint32_t further = static_cast<uint32_t>(l.entries.size() - l.pos);
+    srv_put_u16(out, count);
+    srv_put_u32(out, further);
+    srv_put_u8(out, further ? cur : 0);
+    out->insert(out->end(), body.begin(), body.end());
+    if (!further) c->lists.erase(it);
+    return 0;
+}
+
+uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    std::string p;
+    if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
+    // Read our own writes: a close of this path still in the flusher comes first.
+    auto pend = c->pending.find(p);
+    if (pend != c->pending.end()) wait_own(c, pend->second);
+    catalog& cat = c->s->st->cat;
+    if (cat.ops->is_folder(cat.self, c->id.user, p, 0)) return ERR_NOTFILE;
+    open_file* f = new open_file();
+    int rc = cat.ops->version_at(cat.self, c->id.user, p, 0, &f->prev);
+    if (rc == CAT_FAIL) {
+        delete f;
+        return ERR_SERVER;
+    }
+    f->has_prev = rc == CAT_OK;
+    // A damaged version is never current: the agent sends the file again.
+    if (f->has_prev && !f->prev.damaged && f->prev.size == rq.size) {
+        uint32_t a = f->prev.mtime, b = rq.mtime;
+        uint32_t d = a > b ? a - b : b - a;
+        if (d == 0 || d == 3600) {
+            delete f;
+            return ERR_UP2DATE;
+        }
+    }
+    uint32_t bs = srv_block_size(rq.size);
+    if (bs == 0) {
+        delete f;
+        return ERR_INVARG;
+    }
+    int h = 0;
+    for (int i = 1; i <= MAX_HANDLES; i++)
+        if (!c->files[i]) {
+            h = i;
+            break;
+        }
+    if (h == 0 || !handle_take(c)) {
+        delete f;
+        return ERR_FDMAX;
+    }
+    f->path = p;
+    f->size = rq.size;
+    f->mtime = rq.mtime;
+    f->security = rq.security;
+    f->block_size = bs;
+    f->block_count = static_cast<uint16_t>((rq.size + bs - 1) / bs);
+    uint16_t known = 0;
+    if (f->has_prev && f->prev.block_size == bs)
+        known = static_cast<uint16_t>(std::min<size_t>(f->prev.blocks.size(), f->block_count));
+    c->files[h] = f;
+    vouch_file_opened(&c->s->vouch, c->id);
+    srv_put_u8(out, static_cast<uint8_t>(h));
+    srv_put_u16(out, known);
+    srv_put_u32(out, bs);
+    srv_put_u16(out, f->block_count);
+    return 0;
+}
+
+// An offer (write type 1): 17 when the stored block at this position has the
+// offered MD5 and is whole as far as can be told cheaply (stored with its
+// length, and not marked damaged by verify when the file was opened): it is
+// taken over. 0 when the data is wanted.
+uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    if (c->bad_handle) {
+        c->bad_handle = false;
+        return ERR_BADKEY;
+    }
+    open_file* f = c->files[rq.handle];
+    if (!f || f->broken) return ERR_BADKEY;
+    if (f->cur) { // data of the previous block never got its checksum
+        break_file(c, f);
+        return ERR_NOCSUM;
+    }
+    size_t idx = f->blocks.size();
+    if (idx >= f->block_count) return ERR_INVARG;
+    srv_put_u16(out, rq.data_len);
+    if (rq.data_len == 16 && f->has_prev && f->prev.block_size == f->block_size &&
+        idx < f->prev.blocks.size() && f->prev.blocks[idx].md5.size() == 16 &&
+        memcmp(f->prev.blocks[idx].md5.data(), rq.data, 16) == 0) {
+        const cat_block& b = f->prev.blocks[idx];
+        block_store& bs = c->s->st->blocks;
+        if (!b.damaged && bs.ops->has(bs.self, b.digest, b.length)) {
+            f->blocks.push_back(b);
+            return ERR_UP2DATE;
+        }
+    }
+    return 0;
+}
+
+// Data (8) and checksum (10) writes: never answered.
+void do_silent_write(conn* c, const srv_request& rq) {
+    open_file* f = c->files[rq.handle];
+    if (!f) {
+        c->bad_handle = true;
+        return;
+    }
+    if (f->broken) return;
+    block_store& bs = c->s->st->blocks;
+    if (rq.write_type == TFS_WRITE_DATA) {
+        if (f->blocks.size() >= f->block_count ||
+            f->cur_len + rq.data_len > srv_block_cipher_max(f->block_size)) {
+            break_file(c, f);
+            return;
+        }
+        if (!f->cur) {
+            f->cur = bs.ops->stage_open(bs.self);
+            f->cur_len = 0;
+            if (!f->cur) {
+                break_file(c, f);
+                return;
+            }
+        }
+        if (bs.ops->stage_write(bs.self, f->cur, rq.data, rq.data_len) != 0) {
+            break_file(c, f);
+            return;
+        }
+        f->cur_len += rq.data_len;
+        c->s->block_bytes += rq.data_len;
+        return;
+    }
+    if (rq.write_type == TFS_WRITE_CHECKSUM) {
+        bool csum_ok = rq.data_len == 16 || (rq.data_len == 0 && f->block_count == 1);
+        if (!f->cur || f->cur_len == 0 || f->cur_len % 16 != 0 || !csum_ok ||
+            f->blocks.size() >= f->block_count) {
+            break_file(c, f);
+            return;
+        }
+        cat_block b;
+        if (bs.ops->stage_finish(bs.self, f->cur, &b.digest, &b.length) != 0) {
+            break_file(c, f);
+            return;
+        }
+        b.md5.assign(rq.data, rq.data + rq.data_len);
+        f->blocks.push_back(b);
+        f->staged.push_back(f->cur);
+        f->staged_digests.push_back(b.digest);
+        f->cur = nullptr;
+        f->cur_len = 0;
+        return;
+    }
+    break_file(c, f); // an unknown silent write type
+}
+
+void do_close(conn* c, uint8_t h) {
+    open_file* f = c->files[h];
+    if (!f) return;
+    if (f->broken || f->cur || f->blocks.size() != f->block_count) {
+        // Incomplete: never becomes current. A broken upload failed here while
+        // the agent went on; a close before the last block is the agent
+        // giving the file up (a read error, a stop), which it counts as failed.
+        drop_file(c, h, f->broken ? "its upload broke" : nullptr);
+        return;
+    }
+    flush_item item;
+    item.stagings.swap(f->staged);
+    item.digests.swap(f->staged_digests);
+    item.id = c->id;
+    item.commit.user = c->id.user;
+    item.commit.security = f->security;
+    item.commit.path = f->path;
+    item.commit.size = f->size;
+    item.commit.mtime = f->mtime;
+    item.commit.block_size = f->block_size;
+    uint64_t bytes = 0;
+    for (const cat_block& b : f->blocks)
+        bytes += b.length;
+    item.commit.blocks.swap(f->blocks);
+    delete f;
+    c->files[h] = nullptr;
+    handle_give(c);
+    std::string path = item.commit.path;
+    c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
+    vouch_file_queued(&c->s->vouch, c->id, c->last_ticket);
+    if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
+    c->pending[path] = c->last_ticket;
+}
+
+uint8_t do_email(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    pending_mail& m = c->mail;
+    if (rq.mail_marker == 0) {
+        m = pending_mail();
+        if (rq.body_len > kMaxMailBody) return ERR_INVARG;
+        m.active = true;
+        m.schedule_id = rq.schedule_id;
+        for (const std::string& r : rq.recipients) {
+            if (r.find('\n') != std::string::npos || r.find('\0') != std::string::npos) continue;
+            m.recipients += r;
+            m.recipients += '\n';
+        }
+        m.body_len = rq.body_len;
+    } else if (!m.active) {
+        return ERR_INVARG;
+    }
+    if (rq.data_len > TFS_EMAIL_PART_MAX || rq.data_len > m.body_len - m.body.size()) {
+        m = pending_mail();
+        return ERR_INVARG;
+    }
+    // Memory follows the bytes received, never the length announced: it
+    // grows by doubling but never past the announced body.
+    size_t need = m.body.size() + rq.data_len;
+    if (need > m.body.capacity())
+        m.body.reserve(std::min<size_t>(m.body_len, std::max(need, 2 * m.body.capacity())));
+    m.body.append(reinterpret_cast<const char*>(rq.data), rq.data_len);
+    if (m.body.size() == m.body_len) {
+        cat_mail cm;
+        cm.id = 0;
+        cm.user = c->id.user;
+        cm.schedule_id = m.schedule_id;
+        cm.recipients = m.recipients;
+        cm.received = now_s();
+        cm.body.swap(m.body);
+        m = pending_mail();
+        catalog& cat = c->s->st->cat;
+        if (cat.ops->mail_add(cat.self, cm) != CAT_OK) return ERR_SERVER;
+    }
+    return 0;
+}
+
+// A file write (offer or silent data and checksum). Silent writes get no
+// answer, whatever becomes of them.
+uint8_t do_write(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    if (srv_request_silent(rq)) {
+        do_silent_write(c, rq);
+        return 0;
+    }
+    return rq.write_type == TFS_WRITE_OFFER ? do_offer(c, rq, out)
+                                            : static_cast<uint8_t>(ERR_INVARG);
+}
+
+uint8_t do_file_close(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    do_close(c, rq.handle);
+    return 0;
+}
+
+uint8_t do_log_in(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    uint8_t rc = do_auth(c, rq, out);
+    // One log-in per connection: a refused one ends it, so that guesses cost
+    // a connection each and meet the address's wait.
+    if (rc == ERR_AUTH_FAILURE) c->closing = true;
+    return rc;
+}
+
+uint8_t do_session_close(conn* c, const srv_request&, std::vector<uint8_t>*) {
+    c->closing = true;
+    c->closing_why = "the client closed the session";
+    return 0;
+}
+
+// Why a request was not carried out.
+enum refusal { REFUSED_MALFORMED, REFUSED_LOGIN, REFUSED_LOCK };
+
+// A refused silent write: its file breaks, as the data is lost. Data for an
+// unknown handle is remembered, so that the next offer or open of the
+// connection is answered ERR_BADKEY and the agent starts the file again;
+// data without the lock is dropped like data to an unknown handle.
+void write_refused(conn* c, const srv_request& rq, refusal why) {
+    open_file* f = c->files[rq.handle];
+    if (f)
+        break_file(c, f);
+    else if (why != REFUSED_LOCK)
+        c->bad_handle = true;
+}
+
+typedef uint8_t (*request_fn)(conn* c, const srv_request& rq, std::vector<uint8_t>* out);
+typedef void (*silent_refusal_fn)(conn* c, const srv_request& rq, refusal why);
+
+// What a request needs before its handler runs, and the shape of its answer.
+// A request the table refuses is answered with the status (ERR_ACCESS,
+// ERR_BADKEY) and no payload, or, when it is silent, not answered and
+// handed to silent_refused.
+struct request_rule {
+    uint8_t type;
+    bool needs_login;       // ERR_ACCESS before the log-in
+    bool needs_lock;        // ERR_ACCESS unless the identity holds a user lock
+    bool checks_bad_handle; // ERR_BADKEY, once, after data for an unknown handle
+    uint8_t answer_len;     // non-zero: the answer carries this many zero bytes, always
+    request_fn run;
+    silent_refusal_fn silent_refused; // null: a refused silent request is just dropped
+};
+
+// clang-format off
+const request_rule kRules[] = {
+    // type               login  lock   bad    answer handler           silent refusal
+    {TFS_SESSION_AUTH,   false, false, false, 0,  do_log_in,        nullptr},
+    {TFS_SESSION_CLOSE,  true,  false, false, 0,  do_session_close, nullptr},
+    {TFS_USER_LOCK,      true,  false, false, 0,  do_lock,          nullptr},
+    {TFS_MKDIR,          true,  true,  false, 0,  do_mkdir,         nullptr},
+    // The four values of a delete are always present, and always zero.
+    {TFS_DELETE,         true,  true,  false, 24, do_delete,        nullptr},
+    {TFS_FIND_FILES,     true,  true,  false, 0,  do_find,          nullptr},
+    {TFS_FILE_WOPEN,     true,  true,  true,  0,  do_wopen,         nullptr},
+    {TFS_FILE_WRITE,     true,  true,  false, 0,  do_write,         write_refused},
+    {TFS_FILE_CLOSE,     true,  false, false, 0,  do_file_close,    nullptr},
+    {TFS_EMAIL,          true,  false, false, 0,  do_email,         nullptr},
+};
+// clang-format on
+
+const request_rule* rule_for(uint8_t type) {
+    for (const request_rule& r : kRules)
+        if (r.type == type) return &r;
+    return nullptr;
+}
+
+} // namespace
+
+bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
+    std::vector<uint8_t>& out = c->payload;
+    out.clear();
+    const request_rule* rule = rule_for(rq.type);
+    const bool silent = srv_request_silent(rq);
+    uint8_t rc = decode_rc;
+    refusal why = REFUSED_MALFORMED;
+    if (rc == 0 && !rule) {
+        rc = ERR_INVARG; // a request the decoder knows but nothing here serves
+    } else if (rc == 0) {
+        if (rule->needs_login && !c->authed) {
+            rc = ERR_ACCESS;
+            why = REFUSED_LOGIN;
+        } else if (rule->checks_bad_handle && c->bad_handle) {
+            c->bad_handle = false;
+            rc = ERR_BADKEY;
+        } else if (rule->needs_lock && !holds_lock(c->s, c->id)) {
+            rc = ERR_ACCESS;
+            why = REFUSED_LOCK;
+        } else {
+            rc = rule->run(c, rq, &out);
+            if (silent) return true;
+        }
+    }
+    if (silent) {
+        if (rule && rule->silent_refused) rule->silent_refused(c, rq, why);
+        return true; // a refused silent request gets no answer either
+    }
+    if (rule && rule->answer_len)
+        out.assign(rule->answer_len, 0);
+    else if (rc != 0)
+        out.clear();
+    bool sent = send_packet(c, static_cast<uint8_t>(rq.type + TFS_RESPONSE), rq.seq, rc, out);
+    if (c->closing) {
+        if (c->closing_why) c->why = c->closing_why;
+        return false;
+    }
+    return sent;
+}
+
+} // namespace serving

@@ -1,0 +1,231 @@
+// serving.h - what the parts of the serving loop share: the server record,
+// the connection record and the calls between the parts (address admission,
+// user locks, the commit flusher, connection I/O, the request handlers).
+//
+// Private to src/tools/server/; the public face is server.h. Shared state is
+// guarded by the mutex named beside it; a connection's record is its own
+// thread's.
+#pragma once
+
+#include "platform/platform.h"
+#include "platform/server.h"
+#include "protocol/frame.h"
+#include "tools/server/server.h"
+#include "tools/server/vouch.h"
+#include "tools/server/wire.h"
+
+#include "common/owner.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace serving {
+
+enum { MAX_HANDLES = 255, MAX_LISTINGS = 16, LIST_PAGE = 100 };
+
+typedef srv_identity identity;
+
+struct lock_entry {
+    identity holder;
+    int64_t expires_ms; // 0 while a connection of the holder lives
+};
+
+// One file being written through a handle.
+struct open_file {
+    std::string path;
+    uint64_t size = 0;
+    uint32_t mtime = 0;
+    uint32_t block_size = 0;
+    uint16_t block_count = 0;
+    cat_version prev; // the current version at open (offers compare with it)
+    bool has_prev = false;
+    std::vector<cat_block> blocks; // complete blocks, in order
+    std::vector<blk_staging*> staged;
+    std::vector<blk_digest> staged_digests; // of staged, in order
+    std::string security;                   // the security record sent with the open
+    blk_staging* cur = nullptr;             // the block being received
+    uint64_t cur_len = 0;
+    bool broken = false;
+};
+
+struct listing {
+    std::vector<cat_entry> entries;
+    size_t pos = 0;
+    bool wide = false; // 2-byte name lengths
+};
+
+struct pending_mail {
+    bool active = false;
+    uint64_t schedule_id = 0;
+    std::string recipients;
+    uint32_t body_len = 0;
+    std::string body;
+};
+
+// What the server remembers of one peer address.
+struct peer_record {
+    uint32_t live = 0;     // connections open now
+    uint32_t failures = 0; // failed log-ins since the address was last quiet
+    int64_t last_failure_ms = 0;
+    int64_t blocked_until_ms = 0; // no new connection before this
+    int64_t last_refusal_log_ms = 0;
+    uint64_t refusals_unlogged = 0; // refusals since the last one logged
+};
+
+struct flush_item {
+    std::vector<blk_staging*> stagings;
+    std::vector<blk_digest> digests; // of stagings
+    cat_commit commit;
+    identity id;
+    uint64_t ticket;
+};
+
+} // namespace serving
+
+struct srv_server {
+    typedef serving::identity identity;
+    srv_store* st = nullptr;
+    srv_config cfg;
+    plat_net listener = PLAT_NET_INVALID;
+    std::atomic<bool> stopping{false};
+    bool abandon = false;
+    std::thread acceptor;
+
+    std::mutex conn_mu;
+    struct conn_slot {
+        std::thread th;
+        plat_net sock;
+        std::atomic<bool> done{false};
+    };
+    std::list<conn_slot> conns;
+    uint64_t next_conn = 1; // numbers connections in the log
+
+    std::mutex peer_mu;
+    std::map<std::string, serving::peer_record> peers; // by peer_key
+
+    std::mutex budget_mu;
+    uint32_t handle_budget = 0;
+    uint32_t handles_open = 0;
+    std::map<uint32_t, uint32_t> handles_by_user;
+
+    std::mutex lock_mu;
+    std::map<std::pair<uint32_t, uint32_t>, serving::lock_entry> locks; // (user, destination)
+    std::map<identity, int> live;                                       // connections per identity
+
+    std::mutex flush_mu;
+    std::condition_variable flush_cv; // wakes the flusher
+    std::vector<serving::flush_item> queue;
+    uint64_t queued_bytes = 0;
+    uint64_t next_ticket = 1;
+    bool flusher_stop = false;
+    std::thread flusher;
+
+    vouch_ledger vouch; // settled tickets and what a stamp may promise
+
+    std::atomic<uint64_t> versions_committed{0}, batches{0}, block_bytes{0};
+};
+
+namespace serving {
+
+struct conn {
+    srv_server* s;
+    plat_net sock;
+    uint64_t number = 0;   // in the log
+    std::string peer;      // "address:port", in the log
+    std::string peer_key;  // what per-address limits count
+    uint32_t deadline = 0; // tick by which the awaited bytes must be in
+    const char* why = "";  // why the connection ended
+    // Set by a handler: the connection ends once the answer is sent, and
+    // with closing_why set that is the reason logged, whatever the send did.
+    bool closing = false;
+    const char* closing_why = nullptr;
+    owner<ctfs_cipher, ctfs_cipher_free> cipher;
+    bool authed = false;
+    uint32_t handles = 0; // open file handles
+    bool handles_refusal_logged = false;
+    identity id{};
+    std::string schedule_name;
+    bool bad_handle = false;                 // data for an unknown handle was dropped
+    uint64_t last_ticket = 0;                // the latest close of this connection
+    std::map<std::string, uint64_t> pending; // path -> ticket of its latest close
+    open_file* files[MAX_HANDLES + 1] = {};
+    std::map<uint8_t, listing> lists;
+    pending_mail mail;
+    std::vector<uint8_t> rx; // buffered bytes from the socket
+    size_t rx_pos = 0, rx_end = 0;
+    std::vector<uint8_t> plain;
+    std::vector<uint8_t> out_plain, payload;
+};
+
+// ---- server.cpp: the log and the clocks --------------------------------------
+
+// One line to the configured sink or standard error; the line end is added.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void srv_log(srv_server* s, const char* fmt, ...);
+int64_t now_s();  // wall clock, seconds since 1970
+int64_t now_ms(); // monotonic
+
+// ---- peers.cpp: address admission ----------------------------------------------
+
+// The unit that per-address limits count, and "address:port" for the log.
+std::string peer_key(const plat_net_peer& p);
+std::string peer_text(const plat_net_peer& p);
+// Takes a connection slot for the peer (open: connections open now), or logs
+// why it is refused and returns false.
+bool peer_admit(srv_server* s, const std::string& peer, const std::string& key, size_t open);
+void peer_leave(srv_server* s, const std::string& key);
+// A failed log-in: the address's wait before its next connection, in ms.
+uint32_t peer_failed(srv_server* s, const std::string& key);
+
+// ---- locks.cpp: user locks ------------------------------------------------------
+
+// Connections of an identity come and go: its locks live while one does and
+// for the idle time after the last has gone.
+void identity_arrive(srv_server* s, const identity& id);
+void identity_leave(srv_server* s, const identity& id);
+// 0 when every destination was taken, ERR_ACCESS when another identity holds one.
+uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t>& dests);
+void locks_release(srv_server* s, const identity& id);
+// Whether the identity holds a live lock; drops expired locks on the way.
+bool holds_lock(srv_server* s, const identity& id);
+
+// ---- flusher.cpp: the group commit ----------------------------------------------
+
+// Queues a closed version (bytes of block data) and returns its ticket.
+uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes);
+// Waits until every close up to ticket is settled (stored or failed).
+void flush_wait(srv_server* s, uint64_t ticket);
+// The flusher thread: batches the queue until s->flusher_stop.
+void flusher_main(srv_server* s);
+
+// ---- conn.cpp: connection I/O and the key exchange ------------------------------
+
+// Reads exactly n bytes by c->deadline. False (with c->why) on close,
+// failure, time-out or server stop.
+bool read_exact(conn* c, uint8_t* dst, size_t n);
+// Seals and sends one answer; false (with c->why) when sending fails.
+bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
+                 const std::vector<uint8_t>& payload);
+// Serves one accepted connection until it ends; accepted_tick starts its
+// log-in deadline.
+void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick);
+
+// ---- requests.cpp: the request handlers ------------------------------------------
+
+// Handles one decoded request (decode_rc: the decoder's result); false ends
+// the connection.
+bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc);
+// Frees a handle's file, dropping any partial data; why as in vouch.h (null:
+// the agent gave the file up).
+void drop_file(conn* c, uint8_t h, const char* why);
+
+} // namespace serving
