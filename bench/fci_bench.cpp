@@ -1,7 +1,7 @@
 // File change index: lookups per second on 1,000,000 records with a cold and
 // a warm page cache, and the time of fci_finish for 1,000,000 added records.
 // Runs in a temporary folder that is made the current directory.
-#include "agent/backup/fci/fci.h"
+#include "backup/fci/fci.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,7 +4,7 @@
 // and CRC-32) as the transport would, without any network.
 //
 //   bench_pipeline_ceiling FOLDER     prints bytes, seconds and MB/s
-#include "agent/backup/streams.h"
+#include "backup/streams.h"
 #include "platform/platform.h"
 #include "protocol/frame.h"
 

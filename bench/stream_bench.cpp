@@ -1,7 +1,7 @@
 // Block stream chain throughput (file read -> MD5 -> zlib 9 -> AES-256-CBC) on
 // 1 MiB blocks, next to the same work done by direct library calls on the
 // same bytes in memory.
-#include "agent/backup/streams.h"
+#include "backup/streams.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>

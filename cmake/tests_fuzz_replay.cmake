@@ -8,7 +8,7 @@ if(TAVNI_TESTS AND NOT WIN32)
     get_filename_component(name ${src} NAME_WE)
     # Not named fuzz_*: those are the libFuzzer binaries of TAVNI_FUZZ builds.
     add_executable(fuzz-replay-${name} ${CMAKE_SOURCE_DIR}/fuzz/replay/replay_main.cpp ${src})
-    target_link_libraries(fuzz-replay-${name} PRIVATE tavni_core tavni_server_lib)
+    target_link_libraries(fuzz-replay-${name} PRIVATE tavni_agent tavni_server_lib)
     add_test(NAME fuzz.${name}
       COMMAND fuzz-replay-${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
     set_tests_properties(fuzz.${name} PROPERTIES TIMEOUT 600)

@@ -1,7 +1,7 @@
 // Fuzz: fci_open and lookups on an arbitrary index file. The input is the
 // ".fci" file itself; the expected stamp is taken from its header so that
 // the record area is reached. Runs in a private temporary folder.
-#include "agent/backup/fci/fci.h"
+#include "backup/fci/fci.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -3,7 +3,7 @@
 // Feeds arbitrary bytes as the decrypted text of a schedule file: header
 // check, every key, filter values, recipients, the checks and the schedule
 // number. No cipher is involved; the line source behaves like the reader's.
-#include "agent/backup/schedule.h"
+#include "backup/schedule/schedule.h"
 
 #include <cstddef>
 #include <cstdint>

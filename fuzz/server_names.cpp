@@ -1,6 +1,6 @@
 // Fuzz target: source paths from a schedule file turned into server names,
 // their parent folders and the share-root completion, in both path styles.
-#include "agent/backup/server_names.h"
+#include "backup/server_names.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Fuzz: wildcard_match against shell_pattern_match (case folded): on patterns
 // without '?', '[' or '\' both rules must agree; both run on arbitrary bytes,
 // to show neither reads past its strings.
-#include "agent/backup/name_match.h"
+#include "common/name_match.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // agent.cpp - process entry, watchdog, backup thread and job loop.
 #include "agent/agent.h"
 
-#include "agent/backup/job.h"
+#include "backup/job.h"
 #include "agent/ipc.h"
-#include "agent/keepalive.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "common/keepalive.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
 #include "common/text.h"
 #include "common/timing.h"
 #include "protocol/session.h"

@@ -5,7 +5,7 @@
 // first hundred one by one, then a count), never shown to the job loop.
 #include "agent/ipc.h"
 
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "platform/platform.h"
 
 #include <atomic>

@@ -3,8 +3,8 @@
 // reconnection.
 #include "protocol/transport.h"
 
-#include "agent/keepalive.h"
-#include "agent/log.h"
+#include "common/keepalive.h"
+#include "runtime/log.h"
 #include "common/mem.h"
 #include "common/timing.h"
 #include "platform/platform.h"

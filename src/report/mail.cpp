@@ -6,7 +6,7 @@
 // file for the desktop program. Nothing here logs.
 #include "report/mail.h"
 
-#include "agent/backup/crypt_file.h"
+#include "keys/crypt_file.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "protocol/remote.h"

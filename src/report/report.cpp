@@ -5,7 +5,7 @@
 // a wrong report. Sending is done by report/mail.cpp.
 #include "report/report.h"
 
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "common/text.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"

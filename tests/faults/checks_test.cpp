@@ -2,6 +2,7 @@
 // state it guards against and stay quiet on a sound one. The states here are
 // made by hand on a real store; the point picker is checked for its promises.
 #include "faults/fault_world.h"
+#include "platform/server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,12 @@
 // fault_world.cpp - the scene of the fault sweeps and the invariant checks.
 #include "faults/fault_world.h"
 
-#include "agent/backup/fci/fci.h"
-#include "agent/backup/job.h"
-#include "agent/backup/machine_key.h"
-#include "agent/backup/ts_file.h"
-#include "agent/progress.h"
+#include "backup/fci/fci.h"
+#include "backup/job.h"
+#include "keys/machine_key.h"
+#include "backup/ts_file.h"
+#include "platform/server.h"
+#include "runtime/progress.h"
 #include "common/timing.h"
 #include "protocol/session.h"
 #include "protocol/transport.h"

@@ -14,6 +14,7 @@
 //                               connections until refused, then holds them
 //   mail PORT FROM USER KEYFILE a mail of many parts, then one past the limit
 // silent and hoard run until killed; the others exit 0 when done.
+#include "platform/server.h"
 #include "test_client.h"
 
 #include "common/secret_file.h"

@@ -3,6 +3,7 @@
 // later call, counts are exact across threads, and the environment forms are
 // parsed strictly (a bad one stops the process instead of running unarmed).
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,11 @@
 // server_test.cpp - the reference server through its own wire: log-in, locks,
 // stamps, folders, listings, block uploads with dedupe, restore, e-mail, and
 // hostile input.
+#include "platform/server.h"
 #include "server_fixture.h"
 #include "test_client.h"
 
-#include "agent/backup/crypt_file.h"
+#include "keys/crypt_file.h"
 #include "common/blob_list.h"
 #include "protocol/codes.h"
 #include "protocol/remote.h"

@@ -1,4 +1,5 @@
 // test_client.cpp - the agent-side peer used by the server's tests and bench.
+#include "platform/server.h"
 #include "test_client.h"
 
 #include "protocol/codes.h"

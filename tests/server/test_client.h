@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "tools/server/wire.h"
 
 #include <cstdint>

@@ -5,11 +5,11 @@
 // peer received (opens, writes, block data decrypted and inflated).
 #pragma once
 
-#include "agent/backup/backup_context.h"
-#include "agent/backup/backup_file.h"
-#include "agent/backup/walk.h"
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "backup/backup_context.h"
+#include "backup/backup_file.h"
+#include "backup/walk.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
 #include "common/blob_list.h"
 #include "common/timing.h"
 #include "platform/platform.h"

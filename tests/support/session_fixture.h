@@ -6,7 +6,7 @@
 //   TEST_F(MyTest, X) { scripted_peer peer; write_hosts({peer.hosts_line()}); ... s->... }
 #pragma once
 
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "common/timing.h"
 #include "platform/platform.h"
 #include "protocol/session.h"

@@ -1,8 +1,8 @@
 // agent_test.cpp - the watchdog with a short slice, the backup thread's job
 // loop on a private mailslot, the mode word and the dump file name.
 #include "agent/agent.h"
-#include "agent/keepalive.h"
-#include "agent/log.h"
+#include "common/keepalive.h"
+#include "runtime/log.h"
 #include "common/timing.h"
 #include "platform/platform.h"
 

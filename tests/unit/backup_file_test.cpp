@@ -4,9 +4,9 @@
 // "/Today/", and the sound handling of short reads and reconnections.
 #include "support/backup_fixture.h"
 
-#include "agent/backup/fci/fci.h"
-#include "agent/backup/filter_value.h"
-#include "agent/backup/job.h"
+#include "backup/fci/fci.h"
+#include "backup/schedule/filter_value.h"
+#include "backup/job.h"
 #include "protocol/remote.h"
 
 #include <random>

@@ -1,10 +1,10 @@
 // The pre- and post-backup command runner: time-out setting, the texts and
 // lines of each outcome, the report rule by phase, termination of a child
 // that runs too long, the user's stop, and the watchdog's keepalive.
-#include "agent/backup/command.h"
+#include "backup/command.h"
 
-#include "agent/keepalive.h"
-#include "agent/log.h"
+#include "common/keepalive.h"
+#include "runtime/log.h"
 #include "common/timing.h"
 #include "platform/platform.h"
 

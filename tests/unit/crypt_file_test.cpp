@@ -1,6 +1,6 @@
 // Tests of the machine key file and the whole-file cipher: round trips of
 // every buffer boundary, fgets-like line pieces, damaged and foreign files.
-#include "agent/backup/crypt_file.h"
+#include "keys/crypt_file.h"
 
 #include "platform/platform.h"
 

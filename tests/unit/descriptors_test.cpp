@@ -1,6 +1,6 @@
 // descriptors_test.cpp - a command started by the job sees none of what the
 // agent holds open: its logs, files, read streams and connections.
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "platform/platform.h"
 
 #include "support/test_files.h"

@@ -1,9 +1,9 @@
 // Tests of the job driver against a scripted server: the user-lock ladder and
 // the phases that end a job early. Each test runs in its own temporary
 // installation folder (the agent works relative to its current directory).
-#include "agent/backup/crypt_file.h"
-#include "agent/backup/job.h"
-#include "agent/log.h"
+#include "keys/crypt_file.h"
+#include "backup/job.h"
+#include "runtime/log.h"
 #include "common/timing.h"
 #include "platform/platform.h"
 #include "protocol/codes.h"

@@ -1,6 +1,6 @@
 // The file change index across runs: files on disk in a temporary folder that
 // is the current directory (the sort folder lives below it).
-#include "agent/backup/fci/fci.h"
+#include "backup/fci/fci.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

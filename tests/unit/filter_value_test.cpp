@@ -1,6 +1,6 @@
 // Tests of the "filter=" value parser: fields, trimming, growth of the
 // pattern array, and every way a value is ignored.
-#include "agent/backup/filter_value.h"
+#include "backup/schedule/filter_value.h"
 
 #include <gtest/gtest.h>
 

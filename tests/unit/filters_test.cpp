@@ -1,7 +1,7 @@
 // Filters, path prefixes, built-in exclusions and both name matchers, in
 // Windows style and POSIX style on every machine.
-#include "agent/backup/filters.h"
-#include "agent/backup/name_match.h"
+#include "backup/filters.h"
+#include "common/name_match.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>

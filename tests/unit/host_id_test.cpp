@@ -1,6 +1,6 @@
 // Tests of the host id: stable digest, zero filling, field formats, and the
 // drive list.
-#include "common/host_id.h"
+#include "backup/host_id.h"
 
 #include <gtest/gtest.h>
 

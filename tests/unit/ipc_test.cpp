@@ -1,7 +1,7 @@
 // ipc_test.cpp - the job mailslot module: result codes, probes, empty,
 // over-long and unterminated messages, on private mailslot names.
 #include "agent/ipc.h"
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 #include "support/wine.h"

@@ -1,5 +1,5 @@
 // Local file system helpers and the folder scan, on real temporary folders.
-#include "agent/backup/local_fs.h"
+#include "backup/local_fs.h"
 
 #include "platform/platform.h"
 

@@ -1,7 +1,7 @@
 // log_test.cpp - timestamped lines: format, limits, whole lines under two
 // threads, the job log's fallback to the debug output, and log files at names
 // a stranger prepared.
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "platform/platform.h"
 
 #include "support/test_files.h"

@@ -1,7 +1,7 @@
 // progress_test.cpp - the progress area as another process reads it, and the
 // terminate event, on private names.
-#include "agent/log.h"
-#include "agent/progress.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 

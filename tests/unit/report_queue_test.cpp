@@ -3,7 +3,7 @@
 // the outcome, and tavni-ctl "mail show" reading them back.
 #include "report/report.h"
 
-#include "agent/backup/crypt_file.h"
+#include "keys/crypt_file.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/mail.h"

@@ -2,7 +2,7 @@
 // errors list, recipients and the server hand-off of success messages.
 #include "report/report.h"
 
-#include "agent/log.h"
+#include "runtime/log.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/mail.h"

@@ -1,12 +1,12 @@
 // Tests of the schedule reader: the parser on plain text, the checks, the
 // hand-over names, whole jobs through procjob over encrypted files, bad
 // files, and the rewrite.
-#include "agent/backup/schedule.h"
+#include "backup/schedule/schedule.h"
 
-#include "agent/backup/crypt_file.h"
-#include "agent/backup/filter_value.h"
-#include "agent/backup/job.h"
-#include "agent/log.h"
+#include "keys/crypt_file.h"
+#include "backup/schedule/filter_value.h"
+#include "backup/job.h"
+#include "runtime/log.h"
 #include "platform/platform.h"
 #include "support/test_files.h"
 

@@ -1,6 +1,6 @@
 // Server names of sources in both path styles, the parent folders made before
 // an item, and the share-root completion.
-#include "agent/backup/server_names.h"
+#include "backup/server_names.h"
 
 #include <gtest/gtest.h>
 

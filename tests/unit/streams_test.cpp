@@ -1,6 +1,6 @@
 // The block stream chain, checked against independent decoding: the bytes
 // are decrypted with OpenSSL and inflated with zlib here, not by our code.
-#include "agent/backup/streams.h"
+#include "backup/streams.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

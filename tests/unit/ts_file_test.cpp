@@ -1,6 +1,6 @@
 // The schedule digest file: file MD5 across read boundaries, the compare
 // rules (absent, same, changed, short), and the owner-only rewrite.
-#include "agent/backup/ts_file.h"
+#include "backup/ts_file.h"
 
 #include "common/text.h"
 #include "platform/platform.h"

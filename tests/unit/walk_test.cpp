@@ -4,11 +4,11 @@
 // interrupted listing or an over-long path must not make.
 #include "support/backup_fixture.h"
 
-#include "agent/backup/fci/fci.h"
-#include "agent/backup/filters.h"
-#include "agent/backup/filter_value.h"
-#include "agent/backup/job.h"
-#include "agent/backup/schedule.h"
+#include "backup/fci/fci.h"
+#include "backup/filters.h"
+#include "backup/schedule/filter_value.h"
+#include "backup/job.h"
+#include "backup/schedule/schedule.h"
 #include "protocol/remote.h"
 
 using namespace backup_test;

@@ -3,6 +3,7 @@
 // Blocking BSD sockets; every wait goes through poll() with the caller's
 // limit so that a stalled peer never holds a thread longer than asked.
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <cerrno>
 #include <cstdio>

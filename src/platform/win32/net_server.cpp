@@ -3,6 +3,7 @@
 // Winsock with select() for every wait; the server itself is built on Linux
 // only, these keep the platform header whole for the Windows build.
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -3,7 +3,7 @@
 #include "tools/ctl/commands.h"
 
 #include "agent/ipc.h"
-#include "agent/progress.h"
+#include "runtime/progress.h"
 #include "platform/platform.h"
 
 #include <CLI/CLI.hpp>

@@ -1,7 +1,7 @@
 // ctl_key.cpp - the installation folder's machine key for tavni-ctl.
 #include "tools/ctl/ctl_key.h"
 
-#include "agent/backup/schedule.h"
+#include "backup/schedule/schedule.h"
 #include "common/secret_file.h"
 #include "common/text.h"
 

@@ -2,7 +2,7 @@
 // load it, and their one way of reporting a failure.
 #pragma once
 
-#include "agent/backup/machine_key.h"
+#include "keys/machine_key.h"
 
 #include <string>
 

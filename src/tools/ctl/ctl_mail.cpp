@@ -4,7 +4,7 @@
 #include "tools/ctl/commands.h"
 #include "tools/ctl/ctl_key.h"
 
-#include "agent/backup/crypt_file.h"
+#include "keys/crypt_file.h"
 #include "common/text.h"
 
 #include <CLI/CLI.hpp>

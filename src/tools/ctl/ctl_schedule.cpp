@@ -10,8 +10,8 @@
 #include "tools/ctl/commands.h"
 #include "tools/ctl/ctl_key.h"
 
-#include "agent/backup/crypt_file.h"
-#include "agent/backup/schedule.h"
+#include "keys/crypt_file.h"
+#include "backup/schedule/schedule.h"
 #include "common/text.h"
 #include "platform/platform.h"
 

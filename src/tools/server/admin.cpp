@@ -6,9 +6,10 @@
 // against the checksum the agent sent, where it sent one.
 #include "tools/server/admin.h"
 
-#include "agent/backup/crypt_file.h"
-#include "agent/backup/schedule.h"
+#include "keys/crypt_file.h"
+#include "backup/schedule/schedule.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "tools/server/server.h"
 #include "tools/server/wire.h"
 

@@ -10,6 +10,7 @@
 #include "tools/server/store.h"
 
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>

@@ -13,8 +13,9 @@
 // the rules of vouch.h.
 #include "tools/server/server.h"
 
-#include "agent/backup/name_match.h"
+#include "common/name_match.h"
 #include "platform/platform.h"
+#include "platform/server.h"
 #include "protocol/codes.h"
 #include "tools/server/vouch.h"
 #include "tools/server/wire.h"

@@ -6,6 +6,7 @@
 // and the catalog are shared.
 #pragma once
 
+#include "platform/server.h"
 #include "tools/server/store.h"
 
 #include <cstdint>

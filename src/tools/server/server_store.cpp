@@ -4,6 +4,7 @@
 #include "tools/server/server.h"
 
 #include "platform/platform.h"
+#include "platform/server.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -1,0 +1,347 @@
+// walk.cpp - the walk of a local folder tree and the mirroring of its
+// folders on the server.
+//
+// One call handles one folder: it makes the remote folder, takes the server's
+// listing of mirrored folders (the presync list), goes through the local
+// listing in its order and, for mirrored folders, deletes from the server the
+// entries that no local entry accounted for. A listing that did not run to
+// its end deletes nothing: an entry not yet compared may still exist locally.
+#include "backup/walk.h"
+
+#include "backup/backup_file.h"
+#include "backup/filters.h"
+#include "backup/job.h"
+#include "backup/local_fs.h"
+#include "common/keepalive.h"
+#include "runtime/log.h"
+#include "runtime/progress.h"
+#include "platform/platform.h"
+#include "protocol/find_answer.h"
+#include "protocol/remote.h"
+#include "report/report.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct dir_closer {
+    void operator()(plat_dir* d) const { plat_dir_close(d); }
+};
+using dir_holder = std::unique_ptr<plat_dir, dir_closer>;
+
+// The server's listing of a mirrored folder while the folder is walked.
+// Entries that a local entry accounted for are marked, not removed, so that
+// the name index stays valid; the sync phase deletes the unmarked ones in
+// listing order.
+struct presync_list {
+    blob_list* entries = nullptr;   // ctfs_find_entry records, owned
+    std::vector<int32_t> by_name;   // entry indices sorted by name, then index
+    std::vector<uint8_t> accounted; // per entry: a local entry accounted for it
+
+    presync_list() = default;
+    presync_list(const presync_list&) = delete;
+    presync_list& operator=(const presync_list&) = delete;
+    ~presync_list() { blob_list_free(entries); }
+
+    int32_t count() const { return entries ? blob_list_count(entries) : 0; }
+    const ctfs_find_entry* at(int32_t i) const {
+        return static_cast<const ctfs_find_entry*>(blob_list_get(entries, i));
+    }
+};
+
+// A server name that a child path can be built from: not empty, no "/", not
+// "." or "..", and no zero byte inside its stated length. Other names can
+// match no local entry, and deleting "R/" + such a name would reach beyond
+// the folder's own entries.
+bool usable_server_name(const ctfs_find_entry* e) {
+    if (!e || !e->name || e->name_length == 0) return false;
+    if (strlen(e->name) != e->name_length) return false;
+    if (strchr(e->name, '/')) return false;
+    return strcmp(e->name, ".") != 0 && strcmp(e->name, "..") != 0;
+}
+
+// Moves the entries of one listing answer into the presync list.
+void take_entries(presync_list* p, ctfs_find_request* answer, const char* local) {
+    const int32_t n = blob_list_count(answer->entries);
+    for (int32_t i = 0; i < n; i++) {
+        ctfs_find_entry* e = static_cast<ctfs_find_entry*>(blob_list_get(answer->entries, i));
+        if (!usable_server_name(e)) continue;
+        const int32_t before = blob_list_count(p->entries);
+        if (blob_list_insert(p->entries, e, sizeof *e, before) != before + 1) continue;
+        job_log_printf("PRESYNC: Added '%s' to list of files in folder '%s'\n", e->name, local);
+        e->name = nullptr; // the copy in the presync list owns it now
+    }
+}
+
+// Lists the remote folder remote into p. false when there is no presync
+// list (the first request failed, or the server listed nothing usable).
+// A listing larger than any real folder is refused as a whole (reported as a
+// failed item), so that nothing of it is deleted.
+bool fetch_presync(backup_context* ctx, const char* local, const char* remote, presync_list* p) {
+    ctfs_find_request req{};
+    req.cursor = 0;
+    req.list_flags = WALK_LIST_FLAGS;
+    req.filter = "";
+    req.path = remote;
+    if (ctfs_find_files(ctx->session, &req) != ERR_NONE || !req.entries) {
+        ctfs_find_files_free(&req);
+        return false;
+    }
+    // Room for the announced total; a server that announces more than it
+    // sends (or the reverse) only changes how often the list grows.
+    const uint32_t further = req.further < 65536u ? req.further : 65536u;
+    p->entries =
+        blob_list_new(static_cast<int32_t>(req.count + further) + 1, 64, ctfs_find_entry_destroy);
+    uint64_t received = req.count;
+    bool refused = false;
+    take_entries(p, &req, local);
+    while (req.further != 0) {
+        if (received > ctx->listing_limit) {
+            job_log_printf("PRESYNC: ERROR: The server listed more than %u entries for folder "
+                           "'%s'; NOT synchronizing it.\n",
+                           static_cast<unsigned>(ctx->listing_limit), local);
+            report_file_error_code(local, ERR_SEQUENCE);
+            refused = true;
+            break;
+        }
+        ctfs_find_request next{};
+        next.cursor = req.next_cursor;
+        next.list_flags = WALK_LIST_FLAGS;
+        next.filter = "";
+        next.path = "";
+        const tfs_result rc = ctfs_find_files(ctx->session, &next);
+        // A failed continuation keeps what arrived: only listed entries are
+        // ever deleted. A page without entries ends the paging, so a server
+        // that keeps announcing more without sending any cannot hold the walk.
+        const bool progress = rc == ERR_NONE && next.entries && next.count > 0;
+        if (progress) {
+            received += next.count;
+            take_entries(p, &next, local);
+        }
+        req.further = progress ? next.further : 0;
+        req.next_cursor = next.next_cursor;
+        ctfs_find_files_free(&next);
+    }
+    ctfs_find_files_free(&req);
+    const int32_t n = p->count();
+    if (n == 0 || refused) {
+        blob_list_free(p->entries);
+        p->entries = nullptr;
+        return false;
+    }
+    p->accounted.assign(static_cast<size_t>(n), 0);
+    p->by_name.resize(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; i++)
+        p->by_name[static_cast<size_t>(i)] = i;
+    std::sort(p->by_name.begin(), p->by_name.end(), [p](int32_t a, int32_t b) {
+        int c = strcmp(p->at(a)->name, p->at(b)->name);
+        return c != 0 ? c < 0 : a < b;
+    });
+    return true;
+}
+
+// The first entry not accounted for whose name equals name exactly, or -1.
+int32_t presync_find(const presync_list* p, const char* name) {
+    if (!p->entries) return -1;
+    auto it = std::lower_bound(
+        p->by_name.begin(), p->by_name.end(), name,
+        [p](int32_t i, const char* key) { return strcmp(p->at(i)->name, key) < 0; });
+    for (; it != p->by_name.end() && strcmp(p->at(*it)->name, name) == 0; ++it)
+        if (!p->accounted[static_cast<size_t>(*it)]) return *it;
+    return -1;
+}
+
+// Marks every copy of name as accounted: a server that lists a name twice
+// (overlapping pages, or a faulty server) must not have the second copy
+// deleted while the local entry exists.
+void presync_account(presync_list* p, const char* name) {
+    if (!p->entries) return;
+    auto it = std::lower_bound(
+        p->by_name.begin(), p->by_name.end(), name,
+        [p](int32_t i, const char* key) { return strcmp(p->at(i)->name, key) < 0; });
+    for (; it != p->by_name.end() && strcmp(p->at(*it)->name, name) == 0; ++it)
+        p->accounted[static_cast<size_t>(*it)] = 1;
+}
+
+// parent, a separator unless parent already ends in one, and name.
+std::string join_path(const char* parent, const char* name, char separator) {
+    std::string out(parent);
+    if (out.empty() || (out.back() != '\\' && out.back() != '/')) out += separator;
+    out += name;
+    return out;
+}
+
+// Deletes the unaccounted entries of p from the remote folder remote.
+void sync_phase(backup_context* ctx, const char* local, const char* remote, const presync_list* p,
+                bool listing_complete) {
+    job_log_printf("SYNC: Synchronizing '%s'\n", local);
+    if (!p->entries) return;
+    if (!listing_complete) {
+        job_log_printf("SYNC: Listing of '%s' did not complete; NOT deleting from server.\n",
+                       local);
+        return;
+    }
+    for (int32_t i = 0; i < p->count(); i++) {
+        if (p->accounted[static_cast<size_t>(i)]) continue;
+        char path[WALK_PATH_LIMIT];
+        int n = snprintf(path, sizeof path, "%s/%s", remote, p->at(i)->name);
+        if (n < 1 || n > WALK_PATH_LIMIT - 1) {
+            job_log_printf("SYNC FILE: '%s' is gone; NOT deleting from server.\n", path);
+            continue;
+        }
+        job_log_printf("SYNC OBJECT: '%s' is gone; deleting from server.\n", path);
+        backup_index_disown(ctx); // the previous index may still list it
+        ctfs_path_request as_file{0, path};
+        ctfs_delete(ctx->session, &as_file, nullptr);
+        ctfs_path_request as_folder{1, path};
+        ctfs_delete(ctx->session, &as_folder, nullptr);
+    }
+}
+
+} // namespace
+
+bool walk_entry_current(uint32_t server_mtime, uint64_t server_size, int64_t local_mtime,
+                        int64_t local_size) {
+    if (local_size < 0 || static_cast<uint64_t>(local_size) != server_size) return false;
+    const int64_t local32 = static_cast<uint32_t>(local_mtime);
+    const int64_t diff = static_cast<int64_t>(server_mtime) - local32;
+    return diff == 0 || diff == WALK_HOUR || diff == -WALK_HOUR;
+}
+
+int walk_folder(backup_context* ctx, const char* local, const char* remote,
+                const folder_filter* filter) {
+    if (termination_flag() || is_builtin_exclusion(local, true)) return 0;
+    const path_style style = ctx->style;
+    if (filter) {
+        if (path_at_or_below(filter->folder, local, style) != 2 &&
+            has_folder_filter(ctx->filters, local, style)) {
+            job_log_printf("Ignoring: '%s' (filter)\n", local);
+            return 0;
+        }
+    } else if (has_folder_filter(ctx->filters, local, style)) {
+        return 0;
+    }
+
+    plat_file_info entry;
+    dir_holder listing(plat_dir_open(local, &entry));
+    if (!listing) {
+        const int code = plat_last_error();
+        if (plat_error_is_access_denied(code)) {
+            report_file_error_errno(local, EACCES);
+            return 0;
+        }
+        plat_set_last_error(code);
+        return 1;
+    }
+    // The folder's own "." entry carries its attributes; a root listing has
+    // none, and its first entry is then handled as any other.
+    if (strcmp(entry.name, ".") == 0 && (entry.attributes & PLAT_ATTR_REPARSE)) {
+        job_log_printf("Ignoring '%s' as it is a reparse point.\n", local);
+        return 0;
+    }
+
+    if (!backup_index_lookup(ctx, local, 0, 0) && !filter) {
+        ctfs_path_request mk{0, remote};
+        const tfs_result rc = ctfs_mkdir(ctx->session, &mk);
+        if (rc != ERR_NONE && rc != ERR_EXISTS) {
+            report_file_error_code(remote, rc);
+            return 0;
+        }
+    }
+    backup_index_add(ctx, local, 0, 0);
+
+    const bool mirrored = is_sync_folder(ctx->sync, local, style);
+    presync_list presync;
+    if (!filter && mirrored) fetch_presync(ctx, local, remote, &presync);
+
+    const size_t local_length = strlen(local);
+    const char separator = path_separator(style);
+    bool complete = false;
+    for (;;) {
+        const char* name = entry.name;
+        const size_t name_length = strlen(name);
+        bool stop = false;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+            // nothing to do
+        } else if (name_length + local_length + 2 >= WALK_PATH_LIMIT) {
+            // Passed over, but it exists: its server copy must stay.
+            presync_account(&presync, name);
+        } else {
+            const std::string child = join_path(local, name, separator);
+            const int32_t match = presync_find(&presync, name);
+            if (is_excluded_source(ctx->excluded, child.c_str(), style)) {
+                presync_account(&presync, name);
+            } else if (entry.status_error != 0) {
+                // It exists but cannot be looked at: a failed item whose
+                // server copy stays.
+                plat_set_last_error(entry.status_error);
+                errno_from_last_error();
+                const int e = errno;
+                job_log_printf("ITEM: ERROR (errno %d) while attempting to stat(): '%s'\n", e,
+                               child.c_str());
+                report_file_error_errno(child.c_str(), e);
+                presync_account(&presync, name);
+            } else if (entry.attributes & PLAT_ATTR_REPARSE) {
+                // Its server copy stays in the list: the sync phase removes it.
+                job_log_printf("Ignoring '%s' as it is a reparse point.\n", child.c_str());
+            } else {
+                const std::string remote_child = join_path(remote, name, '/');
+                if (entry.attributes & PLAT_ATTR_DIRECTORY) {
+                    if (walk_folder(ctx, child.c_str(), remote_child.c_str(), filter) == 1) {
+                        const int code = plat_last_error();
+                        const int before = errno;
+                        errno_from_last_error();
+                        const int after = errno;
+                        job_log_printf("DIRECTORY: ERROR (errno %d or %d or %d) while attempting "
+                                       "to open: '%s'\n",
+                                       code, before, after, child.c_str());
+                        report_file_error_errno(child.c_str(), after);
+                    }
+                    presync_account(&presync, name);
+                } else {
+                    // The listing entry carries the file's status (size,
+                    // times, attributes) as read while listing, so no second
+                    // status call per file; a file that changes afterwards is
+                    // caught when the file backup opens and reads it.
+                    const plat_file_info& status = entry;
+                    const bool current =
+                        match >= 0 &&
+                        walk_entry_current(presync.at(match)->mtime, presync.at(match)->size,
+                                           status.mtime, status.size);
+                    if (current) {
+                        keepalive_bump();
+                        report_up_to_date();
+                        progress_begin_item(remote, static_cast<uint64_t>(status.size));
+                        progress_end_item(PROGRESS_END_CURRENT);
+                        backup_index_add(ctx, child.c_str(), status.mtime, status.size);
+                        presync_account(&presync, name);
+                    } else if (terminate_requested()) {
+                        job_log_printf("User terminated backup.\n");
+                        termination_flag_set();
+                        stop = true;
+                    } else {
+                        backup_file(ctx, child.c_str(), remote_child.c_str(), &status, filter);
+                        presync_account(&presync, name);
+                    }
+                }
+            }
+        }
+        if (stop || termination_flag()) break;
+        if (plat_dir_next(listing.get(), &entry) != 0) {
+            // The end of the listing leaves last error 0; anything else cut
+            // the listing short.
+            complete = plat_last_error() == 0;
+            break;
+        }
+    }
+    listing.reset();
+
+    if (mirrored) sync_phase(ctx, local, remote, &presync, complete);
+    return 0;
+}

@@ -1,0 +1,129 @@
+// log.cpp - timestamped log lines, one unbuffered write each.
+#include "runtime/log.h"
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// One log file. Each log has its own descriptor and no lock: a line is one
+// write call on it, which the system keeps whole against the other thread's
+// lines, so the watchdog never waits on a job log that the backup thread is
+// stuck writing (a full disk, a pipe nobody reads). writers counts the
+// threads inside a write, so that a close never frees a descriptor number
+// that a line is still being written to.
+struct log_sink {
+    std::atomic<plat_file> file{PLAT_NO_FILE};
+    std::atomic<int> writers{0};
+};
+
+log_sink g_process_log;
+log_sink g_job_log; // written only by the backup thread
+
+// Writes one line; false when the log is not open.
+bool write_line(log_sink* sink, const char* line, size_t len) {
+    sink->writers.fetch_add(1);
+    const plat_file f = sink->file.load();
+    if (f != PLAT_NO_FILE) plat_log_write(f, line, len); // write errors are ignored
+    sink->writers.fetch_sub(1);
+    return f != PLAT_NO_FILE;
+}
+
+void close_sink(log_sink* sink) {
+    const plat_file f = sink->file.exchange(PLAT_NO_FILE);
+    if (f == PLAT_NO_FILE) return;
+    // A writer that took the descriptor before the exchange may still be in
+    // its write (only a thread the watchdog gave up, just before the process
+    // ends): leave the descriptor open rather than let its number be reused.
+    if (sink->writers.load() == 0) plat_file_close(f);
+}
+
+// Emptied, then kept in append mode (the platform's log open): when a second
+// agent started in the same folder empties the log again, this process's
+// lines go on at the new end instead of leaving a hole of zero bytes.
+int open_sink(log_sink* sink, const char* path, bool owner_only) {
+    close_sink(sink);
+    const plat_file f = plat_log_open(path, owner_only);
+    sink->file.store(f);
+    return f == PLAT_NO_FILE ? -1 : 0;
+}
+
+} // namespace
+
+size_t log_format_line(char* out, const char* message) {
+    plat_systime t;
+    plat_local_time(&t);
+    return log_format_line_at(out, &t, message);
+}
+
+size_t log_format_line_at(char* out, const plat_systime* time, const char* message) {
+    const plat_systime& t = *time;
+    int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year,
+                     t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, message);
+    if (n < 0) return 0;
+    const size_t len = static_cast<size_t>(n);
+    return len > static_cast<size_t>(LOG_LINE_MAX) ? static_cast<size_t>(LOG_LINE_MAX) : len;
+}
+
+static size_t format_line(char* line, const char* format, va_list args) {
+    char message[LOG_MESSAGE_MAX + 1];
+    vsnprintf(message, sizeof message, format, args);
+    return log_format_line(line, message);
+}
+
+// The process log keeps the access of its folder; the job log lists every
+// path the job backs up, so only its owner may read it.
+int agent_log_open(const char* path) {
+    return open_sink(&g_process_log, path, false);
+}
+
+void agent_log_close() {
+    close_sink(&g_process_log);
+}
+
+bool agent_log_is_open() {
+    return g_process_log.file.load() != PLAT_NO_FILE;
+}
+
+void agent_log_printf(const char* format, ...) {
+    if (!agent_log_is_open()) return;
+    char line[LOG_LINE_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    size_t len = format_line(line, format, args);
+    va_end(args);
+    write_line(&g_process_log, line, len);
+}
+
+int job_log_open(const char* path) {
+    return open_sink(&g_job_log, path, true);
+}
+
+void job_log_close() {
+    close_sink(&g_job_log);
+}
+
+void job_log_printf(const char* format, ...) {
+    char line[LOG_LINE_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    size_t len = format_line(line, format, args);
+    va_end(args);
+    if (!write_line(&g_job_log, line, len)) plat_debug_output(line);
+}
+
+void debug_printf(const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, DEBUG_LINE_MAX + 1, format, args);
+    va_end(args);
+    if (n < 0) n = 0;
+    size_t len = strlen(line);
+    memcpy(line + len, "\r\n", 3);
+    plat_debug_output(line);
+}

@@ -1,0 +1,238 @@
+// progress.cpp - the progress area and the terminate event.
+//
+// The private copy is changed under a lock (the watchdog writes "Complete"
+// while the backup thread may be updating) and then encoded whole into the
+// shared area with one write of the platform's, which never faults whatever
+// another process did to the area. Readers in other processes take no lock
+// and must accept a record caught in the middle of a copy.
+#include "runtime/progress.h"
+
+#include "runtime/log.h"
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+
+static_assert(sizeof(progress_record) == PROGRESS_RECORD_SIZE, "progress record size");
+static_assert(offsetof(progress_record, total_bytes) == 0, "total_bytes");
+static_assert(offsetof(progress_record, done_bytes) == 8, "done_bytes");
+static_assert(offsetof(progress_record, reserved1) == 16, "reserved1");
+static_assert(offsetof(progress_record, items_current) == 24, "items_current");
+static_assert(offsetof(progress_record, items_failed) == 32, "items_failed");
+static_assert(offsetof(progress_record, items_sent) == 40, "items_sent");
+static_assert(offsetof(progress_record, item_size) == 48, "item_size");
+static_assert(offsetof(progress_record, item_done) == 56, "item_done");
+static_assert(offsetof(progress_record, status_text) == 64, "status_text");
+static_assert(offsetof(progress_record, job_name) == 304, "job_name");
+static_assert(offsetof(progress_record, item_name) == 544, "item_name");
+static_assert(offsetof(progress_record, created_time) == 4640, "created_time");
+static_assert(offsetof(progress_record, created_tick) == 4656, "created_tick");
+static_assert(offsetof(progress_record, backup_tick) == 4660, "backup_tick");
+static_assert(offsetof(progress_record, reserved2) == 4664, "reserved2");
+
+namespace {
+
+std::mutex g_lock;
+plat_shm* g_area = nullptr;
+plat_event* g_event = nullptr;
+progress_record g_record;
+
+void put_u16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put_u64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint16_t get_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t get_u32(const uint8_t* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--)
+        v = (v << 8) | p[i];
+    return v;
+}
+uint64_t get_u64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; i--)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Caller holds g_lock.
+void publish() {
+    if (!g_area) return;
+    uint8_t bytes[PROGRESS_RECORD_SIZE];
+    progress_encode(&g_record, bytes);
+    // A failed write leaves the readers an older record; the job goes on.
+    plat_shm_write(g_area, bytes, sizeof bytes);
+}
+
+// Copies at most size bytes and zero-fills the rest; no terminator when the
+// text fills the field.
+void set_text(char* field, size_t size, const char* text) {
+    strncpy(field, text ? text : "", size);
+}
+
+} // namespace
+
+void progress_encode(const progress_record* r, uint8_t* out) {
+    put_u64(out + 0, r->total_bytes);
+    put_u64(out + 8, r->done_bytes);
+    put_u64(out + 16, r->reserved1);
+    put_u64(out + 24, r->items_current);
+    put_u64(out + 32, r->items_failed);
+    put_u64(out + 40, r->items_sent);
+    put_u64(out + 48, r->item_size);
+    put_u64(out + 56, r->item_done);
+    memcpy(out + 64, r->status_text, PROGRESS_TEXT_SIZE);
+    memcpy(out + 304, r->job_name, PROGRESS_TEXT_SIZE);
+    memcpy(out + 544, r->item_name, PROGRESS_ITEM_SIZE);
+    for (int i = 0; i < 8; i++)
+        put_u16(out + 4640 + 2 * i, r->created_time[i]);
+    put_u32(out + 4656, r->created_tick);
+    put_u32(out + 4660, r->backup_tick);
+    put_u64(out + 4664, r->reserved2);
+}
+
+void progress_decode(const uint8_t* in, progress_record* r) {
+    r->total_bytes = get_u64(in + 0);
+    r->done_bytes = get_u64(in + 8);
+    r->reserved1 = get_u64(in + 16);
+    r->items_current = get_u64(in + 24);
+    r->items_failed = get_u64(in + 32);
+    r->items_sent = get_u64(in + 40);
+    r->item_size = get_u64(in + 48);
+    r->item_done = get_u64(in + 56);
+    memcpy(r->status_text, in + 64, PROGRESS_TEXT_SIZE);
+    memcpy(r->job_name, in + 304, PROGRESS_TEXT_SIZE);
+    memcpy(r->item_name, in + 544, PROGRESS_ITEM_SIZE);
+    for (int i = 0; i < 8; i++)
+        r->created_time[i] = get_u16(in + 4640 + 2 * i);
+    r->created_tick = get_u32(in + 4656);
+    r->backup_tick = get_u32(in + 4660);
+    r->reserved2 = get_u64(in + 4664);
+}
+
+int progress_open() {
+    return progress_open_names(plat_progress_area_name, plat_terminate_event_name);
+}
+
+int progress_open_names(const char* area_name, const char* event_name) {
+    progress_close();
+    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE);
+    if (!area) {
+        agent_log_printf(
+            "Could not create file mapping object (Error %d). Backup progress information "
+            "will not be available.\n",
+            plat_last_error());
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_area = area;
+        memset(&g_record, 0, sizeof g_record);
+        plat_systime now;
+        plat_local_time(&now);
+        const uint16_t fields[8] = {now.year, now.month,  now.day_of_week, now.day,
+                                    now.hour, now.minute, now.second,      now.milliseconds};
+        memcpy(g_record.created_time, fields, sizeof fields);
+        g_record.created_tick = plat_tick_ms();
+        set_text(g_record.status_text, PROGRESS_TEXT_SIZE, "Initializing...");
+        publish();
+    }
+    plat_event* event = plat_event_create(event_name);
+    if (event)
+        agent_log_printf("Successfully created hTerminateBackupEvent event\n");
+    else
+        agent_log_printf("CreateEvent failed (%d)\n", plat_last_error());
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_event = event;
+    return 0;
+}
+
+void progress_close() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    plat_event_close(g_event);
+    g_event = nullptr;
+    plat_shm_close(g_area);
+    g_area = nullptr;
+}
+
+void progress_set_status(const char* text) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    set_text(g_record.status_text, PROGRESS_TEXT_SIZE, text);
+    publish();
+}
+
+void progress_set_job_name(const char* text) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    set_text(g_record.job_name, PROGRESS_TEXT_SIZE, text);
+    publish();
+}
+
+void progress_begin_item(const char* name, uint64_t size) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    set_text(g_record.item_name, PROGRESS_ITEM_SIZE, name);
+    g_record.item_size = size;
+    g_record.item_done = 0;
+    publish();
+}
+
+void progress_item_bytes(uint64_t count) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    g_record.item_done = count;
+    publish();
+}
+
+void progress_end_item(int kind) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    g_record.done_bytes += g_record.item_size;
+    g_record.item_done = g_record.item_size;
+    if (kind == PROGRESS_END_CURRENT)
+        g_record.items_current++;
+    else if (kind == PROGRESS_END_FAILED)
+        g_record.items_failed++;
+    else if (kind == PROGRESS_END_SENT)
+        g_record.items_sent++;
+    publish();
+}
+
+void progress_set_total(uint64_t bytes) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    g_record.total_bytes = bytes;
+    publish();
+}
+
+void progress_set_start_tick(uint32_t tick) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    g_record.backup_tick = tick;
+    publish();
+}
+
+void progress_complete() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    set_text(g_record.status_text, PROGRESS_TEXT_SIZE, "Complete");
+    set_text(g_record.item_name, PROGRESS_ITEM_SIZE, "");
+    publish();
+}
+
+bool terminate_requested() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return plat_event_check(g_event);
+}
