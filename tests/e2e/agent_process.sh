@@ -62,7 +62,9 @@ if ctl_run queue "$(agent_path "$WORK/none.tbs")" 2>"$WORK/err"; then fail "queu
 grep -q "no Tavni Backup agent is running" "$WORK/err" || fail "queue without agent: $(cat "$WORK/err")"
 if ctl_run stop 2>/dev/null; then fail "stop without agent succeeded"; fi
 
-# 2. "background" with an initial schedule.
+# 2. "background" with an initial schedule: the queueing, the progress area,
+# stop and a second agent all act within the agent's one-second job wait.
+initial_schedule_checks() {
 INST=$(install_folder main)
 # The jobs' files, and their paths as the agent is given them.
 JOB_FILES=("$INST/job1.tbs" "$INST/job2.tbs" "$INST/job3.tbs")
@@ -154,6 +156,25 @@ done
 # The agent's objects are gone with it.
 if ctl_run progress >/dev/null 2>&1; then fail "progress area left behind"; fi
 if ctl_run stop >/dev/null 2>&1; then fail "terminate event left behind"; fi
+}
+# Under Wine a program takes about that second to start; there the Windows
+# stage queues jobs in the 30-second wait of an agent started without a
+# schedule instead.
+if [ "$TAVNI_TARGET" = windows ]; then
+  echo "agent_process: the checks within the one-second job wait are left to the native run"
+  INST=$(install_folder main)
+  JOB1=$(agent_path "$INST/job1.tbs")
+  rc=0; agent "$INST" background "$JOB1" 2>/dev/null || rc=$?
+  [ "$rc" = 0 ] || fail "background with a schedule gave exit $rc"
+  for line in "Initial backup schedule: '$JOB1'" "initial procjob('$JOB1') begin" \
+    "initial procjob('$JOB1') completed" "Waiting 1 second(s) for additional jobs via IPC." \
+    "No new jobs were queued; Finished processing backup jobs; Exiting normally." \
+    "Backup thread exited normally."; do
+    messages "$INST/agent.log" | grep -F -- "$line" >/dev/null || fail "agent.log lacks '$line'"
+  done
+else
+  initial_schedule_checks
+fi
 
 # 3. "crash": the fault handler leaves a dump named after the executable.
 INST=$(install_folder crash)
