@@ -43,10 +43,21 @@ serve_store() {
   echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INSTALL/etc/hosts"
 }
 
-# start_agent SCHEDULE: one job in the background; its pid in AGENT.
+# start_agent SCHEDULE: one job in the background; its pid in AGENT. Returns
+# once the agent owns the job mailslot; while an agent of another test run
+# holds it, ours runs no job, so it waits for that one and starts again.
 start_agent() {
-  (cd "$INSTALL" && exec ${TAVNI_RUN:+"$TAVNI_RUN"} "$TAVNI_AGENT" background "$1" 2>/dev/null) &
-  AGENT=$!
+  local deadline=$((SECONDS + E2E_WAIT)) before
+  while :; do
+    wait_no_agent
+    before=$(log_head "$INSTALL/agent.log")
+    (cd "$INSTALL" && exec ${TAVNI_RUN:+"$TAVNI_RUN"} "$TAVNI_AGENT" background "$1" 2>/dev/null) &
+    AGENT=$!
+    wait_until mailslot_known "$INSTALL/agent.log" "$before" || fail "the agent never set up its job mailslot"
+    mailslot_was_taken "$INSTALL/agent.log" "$before" || return 0
+    wait "$AGENT" || true
+    [ "$SECONDS" -lt "$deadline" ] || fail "the job mailslot stayed taken"
+  done
 }
 
 # make_schedule FILE [tavni-ctl schedule new options...]
@@ -55,9 +66,17 @@ make_schedule() {
   ctl_run schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey-file "$KEYFILE" "$@" "$out" >/dev/null
 }
 
-# run_agent SCHEDULE: one job, in the installation folder; the exit code must be 0.
+# run_agent SCHEDULE: one job, in the installation folder; the exit code must
+# be 0. Run again (as start_agent) when the job mailslot was taken.
 run_agent() {
-  (cd "$INSTALL" && run_program "$TAVNI_AGENT" background "$1") || fail "agent exited $?"
+  local deadline=$((SECONDS + E2E_WAIT)) before
+  while :; do
+    wait_no_agent
+    before=$(log_head "$INSTALL/agent.log")
+    (cd "$INSTALL" && run_program "$TAVNI_AGENT" background "$1") || fail "agent exited $?"
+    mailslot_was_taken "$INSTALL/agent.log" "$before" || return 0
+    [ "$SECONDS" -lt "$deadline" ] || fail "the job mailslot stayed taken"
+  done
 }
 
 # restore SERVER_PATH OUTDIR

@@ -73,6 +73,17 @@ wait_no_agent() { wait_until no_agent_running || fail "another agent kept runnin
 transfer_started() { ctl_run progress 2>/dev/null | grep -E '^Bytes: .*\(item [1-9][0-9]* of' >/dev/null; }
 wait_transfer_started() { wait_until transfer_started || fail "the transfer never started"; }
 
+# The job mailslot is the machine's too: an agent that finds it taken (by an
+# agent of another test run) runs no job. Each start of the agent begins
+# agent.log anew, so a run is told from the one before by its first line.
+log_head() { head -n 1 "$1" 2>/dev/null || true; }
+mailslot_setup() { # log, first line of the run before
+  [ "$(log_head "$1")" != "$2" ] || return 0
+  grep -oE 'ipc_rx_setup\(.*\) (succeeded|failed)' "$1" 2>/dev/null | tail -n 1 || true
+}
+mailslot_known() { [ -n "$(mailslot_setup "$1" "$2")" ]; }
+mailslot_was_taken() { case $(mailslot_setup "$1" "$2") in *failed) return 0 ;; *) return 1 ;; esac; }
+
 expect_log() { grep -qF -- "$2" "$1" || fail "'$2' not in $1"; }
 expect_no_log() { ! grep -qF -- "$2" "$1" || fail "'$2' unexpectedly in $1"; }
 count_log() { grep -cF -- "$2" "$1" || true; }
