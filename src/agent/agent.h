@@ -32,6 +32,8 @@ int agent_main(int argc, const char* const* argv, bool* must_exit);
 // Watches the backup thread in slices of timing_get().watchdog_slice_ms until
 // it ends; a slice in which the keepalive counter did not change gets the
 // thread dumped and terminated. Returns true when the thread was terminated.
+// Every outcome, and every failure to wait, read the exit code or terminate,
+// is logged to the process log.
 bool agent_watchdog(plat_thread* thread);
 
 // The backup thread's body: set-up, the initial job (when initial_path is
@@ -47,5 +49,7 @@ int crash_dump_path(const char* exe_path, const plat_systime* utc, char* out, si
 
 // Writes a dump next to the executable; fault_info as the crash handler gives
 // it, or null. hung_thread, when given, is the thread whose state is wanted.
+// No result and no log line (they may run inside a fault handler): nothing is
+// written when the path cannot be formed or the platform cannot write it.
 void write_crash_dump(void* fault_info);
 void write_crash_dump_of(void* fault_info, plat_thread* hung_thread);

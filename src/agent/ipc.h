@@ -29,8 +29,13 @@ int ipc_rx_setup(const char* name);
 // Reads the next message into buffer (at most capacity bytes; nothing past
 // the bytes received is touched) and stores its length. Probes are dropped
 // and the next message read instead; so is a message longer than capacity,
-// which no sender may write. Returns IPC_OK, 113, 117 or 120.
+// which no sender may write. Returns IPC_OK, 113, 117 (also for a null
+// buffer or length, or capacity 0) or 120; *length is set on IPC_OK only.
+// The read adds no terminator: the message carries its own NUL.
 int ipc_rx_read(void* buffer, size_t capacity, size_t* length);
+// Each setup closes a mailslot this process held before; the closes are safe
+// when none is open. Closing the receiver logs how many messages of other
+// users were refused when more were refused than were logged one by one.
 void ipc_rx_close();
 
 // Opens an existing mailslot and writes the probe: IPC_OK, 80 or 86.

@@ -50,7 +50,9 @@ bool is_pseudo_fs_type(const char* type);
 bool is_builtin_exclusion(const char* path, bool is_directory);
 
 // The folders the Windows shell turns into folder shortcuts (found once per
-// process below the profiles root; empty on Linux). Owned by this module.
+// process below the profiles root; empty on Linux). Owned by this module and
+// valid for the life of the process; never null. The first call builds it,
+// unguarded between threads.
 const blob_list* folder_shortcut_folders();
 
 // True when the "desktop.ini" at path marks its folder as a folder shortcut.

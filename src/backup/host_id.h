@@ -41,10 +41,12 @@ void host_record_fill(host_record* r);
 void host_id_compute(uint8_t out[20]);
 // A new list (room 5, growth 5) of drive_info copies for every logical drive,
 // in the platform's order; floppy roots are listed with kind 1 and never
-// queried. The caller frees it with blob_list_free.
+// queried. Never null; the caller frees it with blob_list_free.
 blob_list* drive_list_build();
 // The first three characters of the Windows directory ("C:\"), computed on
-// first use and kept for the life of the process.
+// first use and kept for the life of the process (a static buffer; "/" on
+// Linux, empty when the directory cannot be read). Not guarded between
+// threads.
 const char* windows_root();
 
 // Formatting helpers, exposed for tests.

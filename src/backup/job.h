@@ -14,6 +14,7 @@ int schedule_read(const char* path);
 // The job driver; called by schedule_read once the schedule is accepted.
 void __do_backup(const char* schedule_path);
 
-// The process-wide termination flag: set when the user stops a job, never cleared.
+// The process-wide termination flag: set when the user stops a job, never
+// cleared. Both calls are safe from any thread.
 bool termination_flag();
 void termination_flag_set();

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-
 // True when a "mirror=" value (null when absent) reads as a non-zero decimal number.
 bool mirror_setting(const char* value);
 
@@ -22,8 +21,7 @@ bool mirror_setting(const char* value);
 // form has no server name (-1, the item is skipped without a message). With
 // mirroring off: the part after the last separator; a Windows path without
 // one loses a leading drive ("C:name" -> "name"). 0 with *name set, or -1.
-int server_name_form(const char* local_path, bool mirror, path_style style,
-                     std::string* name);
+int server_name_form(const char* local_path, bool mirror, path_style style, std::string* name);
 
 // The remote folders to make before an item is stored under remote_base +
 // name (remote_base: the destination with its trailing "/"): the path cut at

@@ -48,18 +48,23 @@ struct data_stream {
     uint8_t* digest_out; // caller's 16 bytes
 };
 
-// Seeks file to offset and yields length bytes from there. Never fails; a
+// Every constructor hands out a stream the caller frees with
+// data_stream_free (the outermost one only, once it is wrapped).
+
+// Seeks file to offset and yields length bytes from there. Never null; a
 // failed seek makes the first read give STREAM_ERROR, and so does a file that
 // ends before length bytes were read (it shrank while being read).
 data_stream* file_read_stream_new(plat_file file, int64_t offset, uint32_t length,
                                   uint64_t* counter);
 // MD5 of everything that passes, written to digest_out at the end. The
-// constructors below take ownership of inner, also when they fail; they give
-// null for a null inner.
+// constructors below take ownership of inner, also when they fail (inner is
+// then freed); they give null for a null inner. Null also for a null
+// digest_out or when the digest cannot start.
 data_stream* digest_stream_new(data_stream* inner, uint8_t* digest_out);
 // zlib level 9, window 15, memory level 8; null when deflate cannot start.
 data_stream* compress_stream_new(data_stream* inner);
-// AES-256-CBC with the 32-byte account key, zero initial vector, PKCS#7.
+// AES-256-CBC with the 32-byte account key, zero initial vector, PKCS#7; null
+// for a null key or when the cipher cannot start.
 data_stream* encrypt_stream_new(data_stream* inner, const uint8_t* key);
 // Destroys and frees a stream (and its chain); accepts null.
 void data_stream_free(data_stream* s);

@@ -1,7 +1,9 @@
 // mem.h - allocation helpers that never return null.
 //
 // On exhaustion they write "virtual memory exhausted\n" to standard error and
-// end the process with status 1; no caller checks their result.
+// end the process with status 1; no caller checks their result. A block of
+// size 0 is still a real block. Every block is the caller's, released with
+// free() (mem_realloc takes over the old block, as realloc does).
 #pragma once
 
 #include <cstddef>

@@ -7,18 +7,21 @@
 #include <cstdint>
 
 struct timing {
-    uint32_t watchdog_slice_ms;    // one-hour watchdog wait
-    uint32_t command_slice_ms;     // one-second command waits
-    uint32_t command_hour_ms;      // one hour of command time-out ("cmdtimeout=")
-    uint32_t recv_wait_ms;         // five-second receive waits
-    uint32_t recv_wait_count;      // six of them in a row give up
-    uint32_t reconnect_pause_ms;   // 30 seconds before a reconnection
-    uint32_t user_lock_sleep_ms;   // 5 seconds between user-lock attempts
-    uint32_t lock_recovery_ms;     // 60 seconds in the lock recovery
-    uint32_t job_wait_scale_ms;    // one second of the job wait
+    uint32_t watchdog_slice_ms;  // one-hour watchdog wait
+    uint32_t command_slice_ms;   // one-second command waits
+    uint32_t command_hour_ms;    // one hour of command time-out ("cmdtimeout=")
+    uint32_t recv_wait_ms;       // five-second receive waits
+    uint32_t recv_wait_count;    // six of them in a row give up
+    uint32_t reconnect_pause_ms; // 30 seconds before a reconnection
+    uint32_t user_lock_sleep_ms; // 5 seconds between user-lock attempts
+    uint32_t lock_recovery_ms;   // 60 seconds in the lock recovery
+    uint32_t job_wait_scale_ms;  // one second of the job wait
 };
 
+// The process's record, valid for the life of the process. Not guarded:
+// it may be replaced only while no other thread reads it.
 const timing& timing_get();
 // Test only: replaces the record.
 void timing_set_for_tests(const timing& t);
+// The system's own figures, whatever the record holds now.
 timing timing_defaults();

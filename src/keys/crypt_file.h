@@ -30,7 +30,9 @@ struct crypt_file {
 
 // Sets up cf over an open file with the machine key (load_machine_key).
 // Mode 0 decrypts, non-zero encrypts. 0, or -1 when the machine key cannot be
-// loaded or the cipher cannot be set up (cf then holds no context).
+// loaded or the cipher cannot be set up (cf then holds no context and the
+// other calls do nothing). cf is the caller's; a successful open holds a
+// cipher context that only crypt_file_finish releases.
 int crypt_file_open(crypt_file* cf, FILE* file, int mode);
 // The same with an explicit 32-byte key (tools and tests).
 int crypt_file_open_key(crypt_file* cf, FILE* file, int mode,
@@ -44,9 +46,11 @@ char* crypt_file_gets(crypt_file* cf, char* buf, int size);
 // Reads up to size plain bytes as they are (tools that show a whole file).
 // The count, or 0 at the end of the plain text, for a writer, or for size 0.
 size_t crypt_file_read(crypt_file* cf, void* buf, size_t size);
-// Appends plain bytes (writer only; nothing for a reader).
+// Appends plain bytes (writer only; nothing for a reader or null data). A
+// failed cipher or file write is not reported here but by crypt_file_finish.
 void crypt_file_write(crypt_file* cf, const void* data, size_t length);
 // Writer: encrypts what is buffered, adds the final padded block and writes
 // everything. Both modes release the cipher context; the caller closes the
 // file. 0, or -1 when any write of this writer failed (always 0 for a reader).
+// Wipes the buffered plain text; safe after a failed open and when repeated.
 int crypt_file_finish(crypt_file* cf);

@@ -1,5 +1,7 @@
 // codes.h - the vocabulary of the protocol: message types, result codes and
-// three small catalogues, with total lookups that never fail.
+// three small catalogues, with total lookups that never fail: each returns a
+// static text, never null, and a fixed "..._UNKNOWN" text for a value it does
+// not know.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +66,13 @@ enum : uint8_t {
     ERR_SCKWRITE = 255,
 };
 
-enum { AUTH_MODE_NONE = -1, AUTH_MODE_USER = 0, AUTH_MODE_AGENT = 1, AUTH_MODE_ENCRYPTION_TOKEN = 3, AUTH_MODE_WEB = 4 };
+enum {
+    AUTH_MODE_NONE = -1,
+    AUTH_MODE_USER = 0,
+    AUTH_MODE_AGENT = 1,
+    AUTH_MODE_ENCRYPTION_TOKEN = 3,
+    AUTH_MODE_WEB = 4
+};
 
 const char* ctfs_msg_name(int type);
 const char* ctfs_err_name(int code);

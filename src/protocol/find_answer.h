@@ -11,7 +11,9 @@
 // next cursor and a new entry list (names with 2-byte lengths when bit 0 of
 // list_flags is set, else 1-byte). An answer that announces more entries
 // than its bytes hold, or a name that runs past the payload, leaves
-// r->entries null. @return 0, or ERR_SEQUENCE for a malformed answer.
+// r->entries null and r's other fields untouched. @return 0, or ERR_SEQUENCE
+// for a malformed answer. On 0 r->entries is a new list, the caller's to free
+// with ctfs_find_files_free.
 tfs_result ctfs_parse_find_answer(const uint8_t* p, size_t n, uint8_t list_flags,
                                   ctfs_find_request* r);
 // Element destructor of the entry list: frees the name and the record.

@@ -33,8 +33,16 @@ struct tfs_user_info {
 };
 
 struct ctfs_session;
+// Asked when the server refuses the log-in (ERR_AUTH_FAILURE), with
+// ERR_ACCESS; true to log in again (it may change the credentials first).
 typedef bool (*ctfs_auth_retry_fn)(ctfs_session* s, int code);
+// Called by ctfs_connect before it reads the server lists, and after a
+// connection was made.
 typedef void (*ctfs_connect_hook_fn)(ctfs_session* s);
+
+// The record is the caller's (it is large: keep it off small stacks). Its
+// connection (socket and cipher) belongs to it and is released only by
+// ctfs_drop_connection, ctfs_session_close or the next handshake.
 
 struct ctfs_session {
     int32_t auth_mode;
@@ -82,14 +90,50 @@ struct ctfs_session {
     uint32_t answers_at_connect;
 };
 
+// Zeroes the record: no connection, no hooks, the default key file name.
+// Always 0. Does not release a connection: use ctfs_session_close on a
+// record in use.
 int ctfs_session_init(ctfs_session* s);
+// Closes the connection and frees its cipher, then ctfs_session_init.
 void ctfs_session_close(ctfs_session* s);
+// Reads the server lists, then tries each server of the secondary list and
+// then of the primary one until a handshake succeeds; that handshake sends
+// the request pending in the packet area and receives its answer. ERR_NONE;
+// ERR_SEQUENCE when the socket layer is not started; ERR_ACCESS for a cipher
+// mode outside 1-3; ctfs_read_server_lists's failure; ERR_IO when no server
+// took the handshake and the pending request. The hooks are called as said above.
 tfs_result ctfs_connect(ctfs_session* s);
+// Drops the current connection, connects to host:port, exchanges the
+// session key (RSA key of the server, 2048 bits) and sends the request that
+// was pending, returning the receive result of its answer. ERR_NONE;
+// ERR_IO (connect, key send or receive, or cipher failure), ERR_INVARG (a
+// server key of 512 bytes or more), ERR_BADPATH (no RSA key), ERR_ACCESS (a
+// wrong handshake answer), ERR_SCKREAD (the handshake answer or the pending
+// request's answer not received), ERR_SCKWRITE (the pending request not
+// sent). On failure the packet area holds the pending request again, ready
+// for the next server, and a connection whose key exchange did not finish
+// keeps no cipher (the socket stays open until the next handshake or drop).
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port);
+// Rebuilds the process's server table (session_io.h) from the session's list
+// files; an empty primary list takes the secondary's entries. ERR_NONE;
+// ERR_BADPATH when the primary file cannot be opened; ERR_IO when neither
+// list names a server. A missing secondary file counts as empty.
 tfs_result ctfs_read_server_lists(ctfs_session* s);
+// Logs in with the session's auth_mode over a new connection (ctfs_connect),
+// repeating while the server asks (8 repeats at most, then ERR_SEQUENCE) and
+// after a refusal when auth_retry_hook says so. ERR_NONE, a build or connect
+// failure, the server's status, or ERR_SEQUENCE for an answer cut short. On
+// success the session's account, user, option, user name (and FCI stamp when
+// asked for) are the server's. In encryption-token mode the answer's text is
+// copied, cut and terminated, into token_text_out when it is not null and
+// token_text_size > 0, and the server's status returned.
 tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token_text_size);
 
-// The socket layer of the process (Windows Sockets start-up).
+// The socket layer of the process (Windows Sockets start-up), counted: each
+// successful ctfs_init is paired with one ctfs_cleanup. ctfs_init: 0, or -1
+// when the system's start-up fails (its code is not kept). Not guarded
+// between threads: the backup thread alone starts and stops it.
 int ctfs_init();
 void ctfs_cleanup();
+// True while at least one ctfs_init is not yet paired with a cleanup.
 bool ctfs_started();

@@ -20,7 +20,9 @@ struct ctfs_server_list {
     ctfs_server_entry entries[CTFS_SERVERS_PER_LIST];
 };
 
-// The server table of the process, rebuilt by every ctfs_connect.
+// The server table of the process, rebuilt by every ctfs_connect. The
+// pointer stays valid for the life of the process; the contents change with
+// the next connect, so callers copy an entry before connecting.
 struct ctfs_server_table {
     ctfs_server_list primary;
     ctfs_server_list secondary;
@@ -29,10 +31,12 @@ const ctfs_server_table* ctfs_servers();
 
 // Parses one line of a server-list file ("host:port", with the line end, a
 // "#" comment and trailing blanks cut off). @return true for a valid line
-// (one with a colon); host is terminated and cut to 1023 characters.
+// (one with a colon); host is terminated and cut to 1023 characters, port is
+// the number after the colon as atoi reads it (unchecked). false leaves out
+// untouched.
 bool ctfs_parse_server_line(const char* line, ctfs_server_entry* out);
 // Reads a server-list file into list (at most 2 entries); 0, or -1 when the
-// file cannot be opened.
+// file cannot be opened (list->count is then 0; errno set).
 int ctfs_read_server_file(const char* path, ctfs_server_list* list);
 
 // The fields of a log-in answer (modes 0, 1 and 4, status 0).
@@ -51,5 +55,6 @@ bool ctfs_parse_auth_answer(const uint8_t* p, size_t n, bool want_stamp, ctfs_au
 
 // Writes the log-in request of the session's auth_mode into the packet area
 // as a finished packet. @return 0, or ERR_INVARG for an unknown mode (nothing
-// is built).
+// is built) or a request that does not fit (the packet area then holds a
+// partial payload).
 tfs_result ctfs_build_auth_request(ctfs_session* s);

@@ -13,31 +13,44 @@
 // wait comes from timing_get().recv_wait_ms.
 enum { CTFS_RECV_WAIT_SECONDS = 5 };
 
-// Sends all n bytes; n, or -1 when a send fails.
+// Sends all n bytes; n, or -1 when a send fails (plat_socket_last_error()
+// tells why; nothing is logged).
 long ctfs_send_all(intptr_t sock, const void* data, size_t n);
 // Receives exactly n bytes under the wait policy (keepalive bump and a
 // receive wait per round; the configured number of empty waits in a row give
-// up; each with its job-log line). n, or -1.
+// up; each with its job-log line). n, or -1 after a job-log line that names
+// the cause (time-out, failed wait, failed or ended receive); the bytes
+// received before are in buf.
 long ctfs_recv_all(intptr_t sock, void* buf, size_t n);
 // 0 when the socket is valid and has nothing to read; -1 when it is invalid,
 // readable (unasked data, or closed by the server) or select fails.
 int ctfs_socket_idle(intptr_t sock);
-// Connects to host:port; -1 at once for port 0 (or outside 1-65535).
+// Connects to host:port; the caller closes the socket (plat_socket_close).
+// -1 (PLAT_SOCKET_NONE) when it cannot, and at once for a port outside
+// 1-65535.
 intptr_t ctfs_tcp_connect(const char* host, int port);
 
 // Moves the payload 6 bytes up and writes the header from the session's len,
 // type, seq and status. The payload must not exceed CTFS_MAX_PAYLOAD.
 void ctfs_packet_finish(ctfs_session* s);
-// 0; -1 when the socket is not idle or there is no cipher; 255 when sending
-// fails.
+// Seals the finished packet under the session's cipher and sends it. 0; -1
+// when the socket is not idle or there is no cipher (nothing sent); 255
+// (ERR_SCKWRITE) when sealing or sending fails.
 int ctfs_packet_send(ctfs_session* s);
-// 0 (also at once when no response is expected) or ERR_SCKREAD. On success
-// the session's len, type, seq and status are the response's and buf holds
-// its payload alone.
+// 0 (also at once when no response is expected) or ERR_SCKREAD (no cipher, a
+// receive failed, or a frame that does not open). On success the session's
+// len, type, seq and status are the response's and buf holds its payload
+// alone; on failure they are unchanged, buf may not be.
 tfs_result ctfs_packet_recv(ctfs_session* s);
 // Sends the built request and, when a response is expected, receives it and
 // checks its type and sequence (not its status). Connects, keys and logs in
-// first when there is no usable connection, at most once per call.
+// first when there is no usable connection, at most once per call, pausing
+// timing_get().reconnect_pause_ms first except on the session's first
+// failure. ERR_NONE (the session's answer counter then counts it);
+// ERR_SCKWRITE, ERR_SCKREAD, ERR_SEQUENCE (an answer of another type or
+// sequence), or the failure of the reconnection's log-in. A session without
+// log-in (AUTH_MODE_NONE) returns ctfs_connect's result, whose handshake
+// carried the request; its answer is then not checked.
 tfs_result ctfs_transact(ctfs_session* s);
 
 // The packet area saved around a reconnection.
@@ -49,13 +62,14 @@ struct ctfs_packet_saved {
     bool expects_response;
     uint8_t buf[CTFS_PACKET_BUF];
 };
-// Allocated copy of the packet area (free with ctfs_packet_release).
+// Allocated copy of the packet area, never null (free with
+// ctfs_packet_release, which accepts null).
 ctfs_packet_saved* ctfs_packet_save(const ctfs_session* s);
 void ctfs_packet_restore(ctfs_session* s, const ctfs_packet_saved* saved);
 void ctfs_packet_release(ctfs_packet_saved* saved);
 
 // Closes the session's socket and frees its cipher (the connection returns
-// to "none").
+// to "none"); safe when there is none.
 void ctfs_drop_connection(ctfs_session* s);
 
 // Every pause of the protocol client (the reconnection pause, the lock

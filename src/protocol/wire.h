@@ -2,8 +2,10 @@
 //
 // The writer and the reader are bounded cursors over a caller's buffer: a
 // write that would pass the end, or a read that would pass the data, sets the
-// cursor's failed flag and changes nothing. Callers check the flag once at the
-// end instead of after every field. Pure code, no allocation; shared by the
+// cursor's failed flag and changes nothing (a failed read returns 0 or null).
+// Once failed, a cursor stays failed. Callers check the flag once at the end
+// instead of after every field. Pointers returned point into the caller's
+// buffer. Pure code, no allocation; shared by the
 // client and the reference server.
 #pragma once
 

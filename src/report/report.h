@@ -66,11 +66,25 @@ struct job_report {
     int lost_messages;     // messages of that report that could not be queued
 };
 
+// None of the calls below returns a result: a call in the wrong state, or a
+// report_begin whose body cannot be allocated, only moves the record to
+// REPORT_BROKEN (read it with report_state_get), and nothing is sent for that
+// job. Texts and lists passed in are borrowed where the record marks them
+// so; only the failure text and the failed files' paths and reasons are
+// copied.
+
+// Starts a job's report (state REPORT_IDLE only). digest (may be null: forty
+// '0' characters) is the 20-byte key digest shown as the encryption token.
 void report_begin(const char* queue_path, const char* job_name, const blob_list* recipients,
                   int64_t schedule_id, uint32_t user_id, const unsigned char digest[20],
                   int default_flags);
+// The logged-in session (borrowed, may be null), through which success
+// messages are handed to the server.
 void report_session(const ctfs_session* session);
+// Starts counting (state REPORT_IN_SESSION only): zeroes the counters and
+// starts a new error list owned by the record.
 void report_counting(uint64_t files_requested, uint64_t start_size, const char* destination);
+// The counting calls (state REPORT_COUNTING only).
 void report_transferred();
 // Takes back one report_transferred: the file turned out not to be stored
 // (its close was never confirmed by the server).
@@ -79,14 +93,27 @@ void report_transfer_withdrawn();
 // that the files sent are stored.
 void report_transfers_unconfirmed();
 void report_up_to_date();
+// Counts a failed file and keeps copies of its path and the reason: the
+// system's text for errnum (errno is left as it was) or the protocol's text
+// for code. A null path counts as empty.
 void report_file_error_errno(const char* path, int errnum);
 void report_file_error_code(const char* path, int code);
+// Ends a job that succeeded: sends the success report (report_send with
+// "etc/success"), frees the error list and the body, and returns the record
+// to REPORT_IDLE, also when a message was lost. Out of order: the job-log line
+// "report_success() problem at line 586" and REPORT_BROKEN.
 void report_success(uint64_t stop_size);
+// Ends a job that failed (states REPORT_BEGUN to REPORT_COUNTING): keeps a
+// copy of the message (null: empty; the protocol's text for code), sends the
+// failure report ("etc/failnoinfo" before a session, else "etc/failinfo") and
+// returns the record to REPORT_IDLE as report_success does.
 void report_fail_code(int code);
 void report_fail_text(const char* message);
+// The record's state (a report_state value).
 int report_state_get();
 
-// Read access to the record (tests, tools).
+// Read access to the record (tests, tools); the pointer is valid for the
+// life of the process.
 const job_report* report_record();
 
 // The record itself, for the mail module that composes from it and sets its

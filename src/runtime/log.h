@@ -17,23 +17,32 @@
 
 enum { LOG_MESSAGE_MAX = 16383, LOG_LINE_MAX = 16383, DEBUG_LINE_MAX = 253 };
 
-// Opens (truncating) the process log; 0 or -1 (the log then stays silent).
+// Opens (truncating) the process log, closing one open before; 0, or -1 with
+// plat_last_error() set (the log then stays silent).
 int agent_log_open(const char* path);
+// Safe to repeat and when never opened.
 void agent_log_close();
 bool agent_log_is_open();
+// One line to the process log, the message cut at LOG_MESSAGE_MAX
+// characters; nothing when the log is not open. Write errors are ignored.
 void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
 // Opens (truncating) the job log, readable by its owner only on Linux; 0 or
-// -1 (its lines then go to the debug output). Like every file the agent
-// writes beside a schedule, it is never opened through a symbolic link.
+// -1 with plat_last_error() set (its lines then go to the debug output). Like
+// every file the agent writes beside a schedule, it is never opened through a
+// symbolic link. A job log open before is closed first.
 int job_log_open(const char* path);
+// Safe to repeat and when never opened.
 void job_log_close();
+// One line to the job log, or to the debug output when it is not open; cut
+// and unchecked as agent_log_printf.
 void job_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
 // Debug output: the message without timestamp, cut to 253 characters, plus CR LF.
 void debug_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
-// Formats one timestamped line into out (LOG_LINE_MAX + 1 bytes); its length.
+// Formats one timestamped line into out (LOG_LINE_MAX + 1 bytes, always
+// terminated); its length, cut at LOG_LINE_MAX, or 0 when formatting failed.
 size_t log_format_line(char* out, const char* message);
 // The same with a given local time.
 struct plat_systime;

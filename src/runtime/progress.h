@@ -33,22 +33,42 @@ struct progress_record {
 
 enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROGRESS_END_SENT = 3 };
 
+// Creates the shared area under its fixed name, resets the record (created
+// time and tick, status "Initializing...") and publishes it, then creates the
+// terminate event. Closes a previous area first. 0, also when only the event
+// failed (then logged as "CreateEvent failed (n)" in the process log and
+// terminate_requested() stays false); -1 when the area could not be created,
+// with "Could not create file mapping object ..." and the system's error code
+// in the process log. Nothing is handed out.
 int progress_open();
 // progress_open on other names; tests use it to stay clear of a running agent.
 int progress_open_names(const char* area_name, const char* event_name);
+// Releases the area and the event; safe to repeat and when never opened.
 void progress_close();
+// The updates below change the private copy and publish it; they cannot fail
+// (a failed write to the area leaves readers the older record). Texts are
+// copied, cut to their field (no terminator when one fills it); a null text
+// counts as empty. All may be called from any thread.
 void progress_set_status(const char* text);
 void progress_set_job_name(const char* text);
+// Names the item now being sent, of size bytes, with none done yet.
 void progress_begin_item(const char* name, uint64_t size);
+// The bytes of the current item done so far (a total, not an increment).
 void progress_item_bytes(uint64_t count);
+// Ends the current item: its whole size counts as done, and one is added to
+// the counter kind names (a progress_end_kind; any other value adds to none).
 void progress_end_item(int kind);
 void progress_set_total(uint64_t bytes);
 void progress_set_start_tick(uint32_t tick);
+// Status "Complete" and no current item.
 void progress_complete();
+// True once the terminate event was signalled since the last true answer (the
+// answer consumes the signal); false when there is no event.
 bool terminate_requested();
 
 // The record as stored in the shared area: little-endian, PROGRESS_RECORD_SIZE
 // bytes. A reader decodes a copy it took of the area; texts are copied as they
-// are (a text filling its field has no terminator).
+// are (a text filling its field has no terminator). out and in hold
+// PROGRESS_RECORD_SIZE bytes; neither call can fail.
 void progress_encode(const progress_record* record, uint8_t* out);
 void progress_decode(const uint8_t* in, progress_record* record);

@@ -27,7 +27,7 @@ static_assert(FCI_PAGE_RECORDS == 128, "128 records a page");
 namespace {
 
 const char sort_folder[] = "$FCISORT$";
-const char source_name[] = "backup/fci";
+const char source_name[] = "agent/backup/fci";
 
 uint32_t get_le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -15,8 +15,11 @@ struct folder_filter {
 };
 
 // Parses "folder|flags|pat;pat;..." and appends the record to filters (a list
-// whose destructor is folder_filter_destroy). Logs the value first; an
-// ill-formed value is ignored without a message.
+// whose destructor is folder_filter_destroy), which then owns it and its
+// patterns. Logs the value to the job log first; an ill-formed value, a null
+// list or a list that cannot take the record stores nothing and frees what
+// was made, without a message. A null value does nothing.
 void parse_filter_value(const char* value, blob_list* filters);
-// List destructor for folder_filter elements.
+// List destructor for folder_filter elements: frees the patterns, their
+// array and the record.
 void folder_filter_destroy(void* data, uint32_t length, int32_t index);

@@ -4,8 +4,8 @@
 // header line "# Tavni Backup Schedule". The reader fills one plain record per
 // job (key table, lists, recipients, HTML flag, account key, paths); the job
 // (backup/job.h) hands it to the report and the job driver, and procjob
-// releases the record at the end of the job. The text parser works on plain lines so that tests and the
-// fuzzer need no cipher.
+// releases the record at the end of the job. The text parser works on plain lines so that tests and
+// the fuzzer need no cipher.
 #pragma once
 
 #include "common/blob_list.h"
@@ -102,7 +102,8 @@ struct schedule {
 // (and after a refused schedule). The job driver, the walk, the filters and
 // the command runner read it; only the job driver changes the source list.
 schedule* current_schedule();
-// A value of the key table, or null when absent.
+// A value of the key table, or null when absent. The text belongs to the
+// schedule and is valid until it is released.
 const char* schedule_value(const schedule* s, schedule_key_id key);
 // Releases the job's schedule (lists and copied values); safe when none.
 void schedule_release_current();
@@ -149,7 +150,7 @@ int schedule_check(schedule* s, int* runs);
 int64_t schedule_number_from_line(const char* line);
 // The mail-queue file name for a schedule: path + ".eml", or path + "-N.eml"
 // for the first N of 1..9 whose file does not exist yet (9 when all do).
-// A new string (mem_alloc); the caller frees it.
+// A new string (mem_alloc); the caller frees it with free().
 char* schedule_mail_queue_name(const char* path);
 // Sorts the filter list by folder, descending, without regard to case.
 void schedule_sort_filters(blob_list* filters);
@@ -160,4 +161,6 @@ struct text_reader {
     size_t size;
     size_t pos;
 };
+// As schedule_gets_fn: buf, or null at the end of the block, for a null
+// reader or buf, or a size below 2.
 char* text_reader_gets(void* reader, char* buf, int size);

@@ -47,31 +47,39 @@ void close_keep_errno(int fd) {
     errno = saved;
 }
 
-// Opens or creates a shared-memory object for this process to write. The
-// mode is set on the open object (umask-proof). An object that a stranger
-// made, or that others may write, is refused: whoever may write it could
-// change its size under the agent or fake its contents.
-int open_own(const char* name) {
-    int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, readable);
-    if (fd < 0) return -1;
+// Sets the mode of an open object of this user's to want (by descriptor, so
+// umask-proof and link-proof) and keeps it only when it is of the wanted
+// type, belongs to this user or root and grants nothing in forbidden. fd, or
+// -1 with fd closed and errno set (EPERM for a refused object).
+int keep_if_owned(int fd, mode_t type, mode_t want, mode_t forbidden) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
         close_keep_errno(fd);
         return -1;
     }
     const uid_t me = geteuid();
-    if (st.st_uid == me && (st.st_mode & 07777) != readable) {
-        if (fchmod(fd, readable) != 0 || fstat(fd, &st) != 0) {
+    if ((st.st_mode & S_IFMT) == type && st.st_uid == me && (st.st_mode & 07777) != want) {
+        if (fchmod(fd, want) != 0 || fstat(fd, &st) != 0) {
             close_keep_errno(fd);
             return -1;
         }
     }
-    if (!S_ISREG(st.st_mode) || (st.st_uid != me && st.st_uid != 0) || (st.st_mode & 022) != 0) {
+    if ((st.st_mode & S_IFMT) != type || (st.st_uid != me && st.st_uid != 0) ||
+        (st.st_mode & forbidden) != 0) {
         close(fd);
         errno = EPERM;
         return -1;
     }
     return fd;
+}
+
+// Opens or creates a shared-memory object for this process to write. An
+// object that a stranger made, or that others may write, is refused: whoever
+// may write it could change its size under the agent or fake its contents.
+int open_own(const char* name) {
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, readable);
+    if (fd < 0) return -1;
+    return keep_if_owned(fd, S_IFREG, readable, 022);
 }
 
 // True when no other process holds the lock; keeps a shared lock where it
@@ -196,24 +204,7 @@ static std::string fifo_path(const char* name) {
 static int open_fifo_reader(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        close_keep_errno(fd);
-        return -1;
-    }
-    const uid_t me = geteuid();
-    if (S_ISFIFO(st.st_mode) && st.st_uid == me && (st.st_mode & 07777) != signallable) {
-        if (fchmod(fd, signallable) != 0 || fstat(fd, &st) != 0) {
-            close_keep_errno(fd);
-            return -1;
-        }
-    }
-    if (!S_ISFIFO(st.st_mode) || (st.st_uid != me && st.st_uid != 0) || (st.st_mode & 0044) != 0) {
-        close(fd);
-        errno = EPERM;
-        return -1;
-    }
-    return fd;
+    return keep_if_owned(fd, S_IFIFO, signallable, 0044);
 }
 
 plat_event* plat_event_create(const char* name) {
