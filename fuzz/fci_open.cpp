@@ -48,7 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stamp = static_cast<int32_t>(data[4] | data[5] << 8 | data[6] << 16 |
                                      static_cast<uint32_t>(data[7]) << 24);
     std::unique_ptr<fci> f(new fci());
-    fci_open(f.get(), "job.tbs", stamp);
+    // A failed open leaves the index marked invalid, a good one does not.
+    int rc = fci_open(f.get(), "job.tbs", stamp);
+    if ((rc == 0) != !f->invalid) abort();
     f->cache_limit = 2;
     bool found;
     const char* paths[] = {"C:\\a", "C:\\b\\c.txt", "/Today/x", ""};

@@ -1,9 +1,8 @@
-// Fuzz: wildcard_match against shell_pattern_match (case folded) on patterns
-// of letters, digits, '.' and '*', where both rules must agree; both run on
-// arbitrary bytes too, to show neither reads past its strings.
+// Fuzz: wildcard_match against shell_pattern_match (case folded): on patterns
+// without '?', '[' or '\' both rules must agree; both run on arbitrary bytes,
+// to show neither reads past its strings.
 #include "common/name_match.h"
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,11 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int flags = 0; flags < 32; flags += 7)
         shell_pattern_match(pattern.c_str(), name.c_str(), flags);
 
-    auto simple = [](const std::string& t, bool star) {
-        for (unsigned char c : t)
-            if (!(isalnum(c) || c == '.' || c == '_' || (star && c == '*'))) return false;
-        return true;
-    };
-    if (simple(pattern, true) && simple(name, false) && w != (s == 0)) abort();
+    // Where the pattern uses no '?', bracket or backslash, only '*' is
+    // special to either rule.
+    if (pattern.find_first_of("?[\\") == std::string::npos && w != (s == 0)) abort();
     return 0;
 }

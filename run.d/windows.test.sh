@@ -1,13 +1,16 @@
 # Sourced by ./run test after the Linux stages: the 32-bit Windows cross
-# build, then in a fresh Wine prefix every unit test, process-level checks of
-# the real tavni-backup.exe and tavni-ctl.exe, and a backup by the Windows
-# agent to the Linux tavni-server of $BUILD, restored and compared.
+# build, then in a fresh Wine prefix every unit test, the end-to-end checks
+# of the real tavni-backup.exe and tavni-ctl.exe (tests/e2e/agent_process.sh,
+# run on them), and a backup by the Windows agent to the Linux tavni-server of
+# $BUILD, restored and compared.
 #
 # Skips (exit status 0, with a message) only when the cross toolchain, Wine
 # or the mingw libcrypto is missing, which run.d/windows.deps.sh reports when
 # it cannot install them. Every wine command is bounded by `timeout`.
 
 WIN_BUILD=${TAVNI_WIN_BUILD:-$ROOT/build-win}
+# The longest any one Windows program may run under Wine.
+WIN_PROGRAM_LIMIT=${TAVNI_WIN_PROGRAM_LIMIT:-600}
 
 win_say() { echo "== windows: $*"; }
 
@@ -80,85 +83,75 @@ win_log_has() { # file text
   grep -F -- "$2" "$1" >/dev/null || { echo "--- $1:"; cat "$1"; win_fail "'$2' missing from $(basename "$1")"; }
 }
 
-# Process-level checks of the agent, in an installation folder of its own.
-win_process_checks() {
-  local run=$WIN_RUN_BUILD/agent-run rc
+# A runner for the end-to-end helpers (tests/e2e/lib/e2e.sh, TAVNI_RUN): runs
+# a program under Wine in the stage's prefix, bounded. Written as a file so
+# that the test scripts, started by bash, can run it as a program.
+win_write_runner() {
+  WIN_RUNNER=$WIN_RUN_BUILD/wine-run
+  {
+    echo '#!/usr/bin/env bash'
+    echo '# Runs a Windows program of the Windows stage under Wine (made by run.d/windows.test.sh).'
+    if [ "$WIN_RUN_ARCH" = i686 ]; then
+      printf 'WINEPREFIX=%q WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES=%q DISPLAY= exec timeout -k 5 %q wine "$@"\n' \
+        "$WIN_PREFIX" 'mscoree,mshtml=' "$WIN_PROGRAM_LIMIT"
+    else
+      printf 'WINEPREFIX=%q WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all WINEDLLOVERRIDES=%q DISPLAY= exec timeout -k 5 %q /usr/lib/wine/wine64 "$@"\n' \
+        "$WIN_PREFIX" 'mscoree,mshtml=' "$WIN_PROGRAM_LIMIT"
+    fi
+  } >"$WIN_RUNNER"
+  chmod +x "$WIN_RUNNER"
+}
+
+# The end-to-end scripts that run on the Windows programs too, with the
+# program variables of tests/e2e/lib/e2e.sh pointed at the .exe files.
+WIN_E2E_SCRIPTS=(agent_process.sh)
+win_e2e_scripts() {
+  local script out
+  for script in "${WIN_E2E_SCRIPTS[@]}"; do
+    out=$WIN_RUN_BUILD/e2e-${script%.sh}.log
+    TAVNI_BUILD_DIR=$WIN_RUN_BUILD TAVNI_SOURCE_DIR=$ROOT TAVNI_TARGET=windows TAVNI_RUN=$WIN_RUNNER \
+      TAVNI_AGENT=$WIN_RUN_BUILD/tavni-backup.exe TAVNI_CTL=$WIN_RUN_BUILD/tavni-ctl.exe \
+      bash "$ROOT/tests/e2e/$script" >"$out" 2>&1 || { cat "$out"; win_fail "tests/e2e/$script under Wine"; return 1; }
+    win_say "tests/e2e/$script: ok"
+  done
+}
+
+# What only the Windows stage checks: "background" without a path waits 30
+# seconds for jobs; two are queued over the real mailslot with tavni-ctl.exe,
+# their paths unchanged (spaces, and 1023 characters), and the progress area
+# is read meanwhile.
+win_job_wait_check() {
+  local run=$WIN_RUN_BUILD/agent-run rc agent_pid job2 job3 deadline
+  local log=$run/agent.log progress_out=$run/progress.txt
   rm -rf "$run"
   mkdir -p "$run/etc" "$run/jobs"
-  cp "$WIN_RUN_BUILD/tavni-backup.exe" "$WIN_RUN_BUILD/tavni-ctl.exe" "$run/"
-
-  # No argument: exit code 1 and the invalid-usage line.
-  rc=0
-  (cd "$run" && win_wine 60 ./tavni-backup.exe) >/dev/null 2>&1 || rc=$?
-  [ "$rc" = 1 ] || win_fail "no argument: exit code $rc, expected 1" || return 1
-  win_log_has "$run/agent.log" "tavni-backup.exe: Invalid command-line argument usage." || return 1
-  win_log_has "$run/agent.log" "Initialized log file 'agent.log'" || return 1
-
-  # Unknown mode word: exit code 2, same line.
-  rc=0
-  (cd "$run" && win_wine 60 ./tavni-backup.exe foreground) >/dev/null 2>&1 || rc=$?
-  [ "$rc" = 2 ] || win_fail "unknown mode: exit code $rc, expected 2" || return 1
-  win_log_has "$run/agent.log" "tavni-backup.exe: Invalid command-line argument usage." || return 1
-  win_say "exit codes 1 and 2 with the invalid-usage line: ok"
-
-  # "background" with a schedule path: the initial job runs (it fails: the
-  # file does not exist), then the loop finds no queued job and the process
-  # exits with 0.
-  local job1 job2 job3
-  job1=$(win_path "$run/jobs/first.tbs")
-  # Queued paths reach the agent unchanged: spaces, and 1023 characters.
+  cp "$WIN_RUN_BUILD/tavni-backup.exe" "$run/"
   job2=$(win_path "$run/jobs/queued job 2.tbs")
   job3=$(win_path "$run/jobs/")
   job3=$job3$(printf '%*s' $((1023 - ${#job3} - 4)) '' | tr ' ' 'L').tbs
-  rc=0
-  (cd "$run" && win_wine 120 ./tavni-backup.exe background "$job1") >/dev/null 2>&1 || rc=$?
-  [ "$rc" = 0 ] || win_fail "background with a path: exit code $rc, expected 0" || return 1
-  win_log_has "$run/agent.log" "Initial backup schedule: '$job1'" || return 1
-  win_log_has "$run/agent.log" "succeeded." || return 1
-  win_log_has "$run/agent.log" "initial procjob('$job1') begin" || return 1
-  win_log_has "$run/agent.log" "initial procjob('$job1') completed" || return 1
-  win_log_has "$run/agent.log" "No new jobs were queued; Finished processing backup jobs; Exiting normally." || return 1
-  win_say "background job with a path, exit code 0: ok"
-
-  # "background" without a path waits 30 seconds for jobs: queue two over
-  # the real mailslot with tavni-ctl and read the progress area meanwhile.
-  local agent_pid queued= progress_out=$run/progress.txt t
-  (cd "$run" && win_wine 150 ./tavni-backup.exe background) >"$run/agent.out" 2>&1 &
+  (cd "$run" && exec "$WIN_RUNNER" ./tavni-backup.exe background) >"$run/agent.out" 2>&1 &
   agent_pid=$!
-  for t in $(seq 1 40); do
-    if (cd "$run" && win_wine 30 ./tavni-ctl.exe queue --as-is "$job2") >"$run/queue.out" 2>&1; then
-      queued=1
-      break
-    fi
-    sleep 0.5
+  # The wait is announced once the mailslot is set up; the status is read
+  # before any job can change it.
+  deadline=$((SECONDS + ${TAVNI_E2E_WAIT:-120}))
+  until grep -qF "Waiting 30 second(s) for additional jobs via IPC." "$log" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] && kill -0 "$agent_pid" 2>/dev/null ||
+      { cat "$log" 2>/dev/null; win_fail "the agent never waited for jobs"; return 1; }
+    sleep 0.05
   done
-  [ -z "$queued" ] || (cd "$run" && win_wine 30 ./tavni-ctl.exe queue --as-is "$job3") \
-    >>"$run/queue.out" 2>&1 || queued=
-  (cd "$run" && win_wine 30 ./tavni-ctl.exe progress) >"$progress_out" 2>&1 || true
+  "$WIN_RUNNER" "$WIN_RUN_BUILD/tavni-ctl.exe" progress >"$progress_out" 2>&1 || true
   rc=0
+  "$WIN_RUNNER" "$WIN_RUN_BUILD/tavni-ctl.exe" queue --as-is "$job2" >"$run/queue.out" 2>&1 &&
+    "$WIN_RUNNER" "$WIN_RUN_BUILD/tavni-ctl.exe" queue --as-is "$job3" >>"$run/queue.out" 2>&1 || rc=1
+  [ "$rc" = 0 ] || { cat "$run/queue.out"; win_fail "tavni-ctl.exe queue did not reach the agent"; return 1; }
   wait "$agent_pid" || rc=$?
-  [ -n "$queued" ] || { cat "$run/queue.out"; win_fail "tavni-ctl.exe queue never reached the agent"; return 1; }
   [ "$rc" = 0 ] || win_fail "background without a path: exit code $rc, expected 0" || return 1
-  win_log_has "$run/agent.log" "No initial backup schedule specified; Waiting to receive via IPC." || return 1
-  win_log_has "$run/agent.log" "Waiting 30 second(s) for additional jobs via IPC." || return 1
-  win_log_has "$run/agent.log" "procjob('$job2') begin" || return 1
-  win_log_has "$run/agent.log" "procjob('$job2') completed" || return 1
-  win_log_has "$run/agent.log" "procjob('$job3') begin" || return 1
+  win_log_has "$log" "No initial backup schedule specified; Waiting to receive via IPC." || return 1
+  win_log_has "$log" "procjob('$job2') begin" || return 1
+  win_log_has "$log" "procjob('$job2') completed" || return 1
+  win_log_has "$log" "procjob('$job3') begin" || return 1
   win_log_has "$progress_out" "Checking for additional jobs..." || return 1
   win_say "jobs queued with tavni-ctl.exe over the mailslot (spaces, 1023 characters), progress read back: ok"
-
-  # "crash": the unhandled-exception filter writes
-  # tavni-backup_YYYYMMDD_HHMMSS.dmp next to the executable.
-  rm -f "$run"/*.dmp
-  (cd "$run" && win_wine 120 ./tavni-backup.exe crash) >/dev/null 2>&1 || true
-  win_log_has "$run/agent.log" "Crashing..." || return 1
-  local dump
-  dump=$(find "$run" -maxdepth 1 -regextype posix-extended \
-    -regex '.*/tavni-backup_[0-9]{8}_[0-9]{6}\.dmp' | head -1)
-  [ -n "$dump" ] || { ls -la "$run"; win_fail "crash mode left no dump file"; return 1; }
-  [ "$(head -c 4 "$dump")" = MDMP ] || win_fail "$(basename "$dump") is not a minidump" || return 1
-  win_say "crash dump $(basename "$dump") ($(stat -c %s "$dump") bytes): ok"
-  rm -f "$dump" # a full-memory dump is large
 }
 
 # The Windows agent backs up to the Linux tavni-server over loopback: the
@@ -251,12 +244,8 @@ win_backup_runs() { # installation folder, account key file
 win_cross_build() { # build dir, toolchain file
   local dir=$1 toolchain=$2
   # The unit tests of the fault switch run under Wine too.
-  if ! cache_has "$dir" -DTAVNI_FAULT_INJECTION=ON; then
-    mkdir -p "$dir"
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTAVNI_FAULT_INJECTION=ON >"$dir/configure.log" 2>&1 ||
-      { tail -30 "$dir/configure.log"; rm -f "$dir/build.ninja"; win_fail "cmake configure of $dir"; return 1; }
-  fi
+  configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DTAVNI_FAULT_INJECTION=ON || { win_fail "cmake configure of $dir"; return 1; }
   cmake --build "$dir" -j "$JOBS" >"$dir/build.log" 2>&1 ||
     { grep -E -B2 -A12 'error|FAILED' "$dir/build.log" | head -80; win_fail "cross build in $dir"; return 1; }
 }
@@ -303,7 +292,9 @@ win_test_main() {
   grep -E '^\[  (PASSED|SKIPPED) ' "$WIN_RUN_BUILD/unit-wine.log" || true
 
   win_say "process checks of tavni-backup.exe under Wine ($WIN_RUN_ARCH)"
-  win_process_checks || return 1
+  win_write_runner
+  win_e2e_scripts || return 1
+  win_job_wait_check || return 1
   win_say "backup from the Windows agent to tavni-server"
   win_backup_check || return 1
   win_wineserver -k

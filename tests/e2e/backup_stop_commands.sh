@@ -49,7 +49,7 @@ head -c $((150 * 1048576)) /dev/urandom >"$SRC/big.bin"
 make_schedule "$INSTALL/kill.tbs" --dest /1 --name kill --src "$SRC"
 start_agent "$INSTALL/kill.tbs"
 wait_log "$INSTALL/kill.tbs.log" "FILE: '$SRC/big.bin' ..."
-sleep 1
+wait_transfer_started
 kill -9 "$AGENT"; wait "$AGENT" 2>/dev/null || true
 run_agent "$INSTALL/kill.tbs"
 expect_log "$INSTALL/kill.tbs.log" "FILE: Successfully backed up '$SRC/big.bin'"

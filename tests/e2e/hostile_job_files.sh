@@ -25,13 +25,9 @@ fi
 # mailslot is the machine's: while an agent of another test run holds it,
 # ours runs no job, so it waits for that agent and runs again.
 run_agent_clean() { # schedule stderr-file
-  local attempt i
-  for attempt in $(seq 1 400); do
-    [ "$attempt" = 1 ] || sleep 1
-    for i in $(seq 1 600); do
-      "$BUILD/tavni-ctl" progress >/dev/null 2>&1 || break
-      sleep 0.1
-    done
+  local deadline=$((SECONDS + E2E_WAIT))
+  while [ "$SECONDS" -lt "$deadline" ]; do
+    wait_no_agent
     # Python's child processes get 0, 1 and 2 only.
     (cd "$INSTALL" && exec python3 -c \
       'import subprocess, sys; sys.exit(subprocess.call(sys.argv[1:]))' \

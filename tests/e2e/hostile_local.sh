@@ -30,10 +30,7 @@ trap hostile_cleanup EXIT
 
 # The agent's objects are machine-wide: let an agent started by someone else
 # finish first.
-for i in $(seq 1 300); do
-  "$CTL" progress >/dev/null 2>&1 || break
-  sleep 0.2
-done
+wait_no_agent
 
 # sends SOCKET MESSAGE...: nobody writes each message as one datagram ("-" is
 # a zero-byte one), as a stranger's own program would.
@@ -77,8 +74,7 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups -- perl -MSocket -e '
   bind(S, pack_sockaddr_un("\0" . shift)) or $!{EADDRINUSE} or die "bind: $!";
   open(F, ">", shift) or die; close(F); sleep 600' "$MAILSLOT_NAME" "$BOUND" &
 STRANGER_PIDS+=($!)
-for i in $(seq 1 600); do [ -e "$BOUND" ] && break; sleep 0.05; done
-[ -e "$BOUND" ] || fail "the stranger could not take the abstract name"
+wait_until test -e "$BOUND" || fail "the stranger could not take the abstract name"
 stranger mkdir -m 777 /tmp/tavni-backup-0 2>/dev/null || true
 rm -f "$SEM"
 stranger ln -s "$E2E_TMP/semtarget" "$SEM"

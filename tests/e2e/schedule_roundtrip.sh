@@ -2,16 +2,16 @@
 # Schedule files end to end: tavni-ctl writes and reads them with the machine
 # key of an installation folder, and the agent accepts or refuses them with
 # the codes and job-log lines of the schedule reader.
-set -u
-BUILD=${TAVNI_BUILD_DIR:-$(dirname "$0")/../../build}
-BUILD=$(cd "$BUILD" && pwd)
-CTL=$BUILD/tavni-ctl
-AGENT=$BUILD/tavni-backup
+TAVNI_BUILD_DIR=$(cd "${TAVNI_BUILD_DIR:-$(dirname "$0")/../../build}" && pwd)
+# shellcheck source=lib/e2e.sh
+source "$(dirname "$0")/lib/e2e.sh"
+# Every check runs and failures are counted: no stop at the first.
+set +e +o pipefail
 ROOT=$(mktemp -d)
 trap 'rm -rf "$ROOT"' EXIT
 FAILS=0
 fail() { echo "FAIL: $*"; FAILS=$((FAILS + 1)); }
-ctl() { "$CTL" "$@"; }
+ctl() { ctl_run "$@"; }
 
 KEY=00112233445566778899aabbccddeeffAABBCCDDEEFF00112233445566778899
 
@@ -117,7 +117,7 @@ ctl schedule new --root "$ROOT/other" --user-id 1 --dest /D1 --name x --acckey $
 # Runs the agent on one schedule; sets LOG (job log) and CODE (from agent.log).
 run_agent() {
     rm -f "$ROOT/agent.log" "$ROOT/$1.tbs.log"
-    (cd "$ROOT" && timeout 120 "$AGENT" background "$1.tbs" > /dev/null 2>&1)
+    (cd "$ROOT" && timeout "$E2E_WAIT" ${TAVNI_RUN:+"$TAVNI_RUN"} "$TAVNI_AGENT" background "$1.tbs" > /dev/null 2>&1)
     LOG=$(cat "$ROOT/$1.tbs.log" 2> /dev/null)
     CODE=$(sed -n -e "s/.*initial procjob('$1.tbs') completed with error code \(-\?[0-9]*\).*/\1/p" \
         -e "s/.*initial procjob('$1.tbs') completed successfully.*/0/p" "$ROOT/agent.log" 2> /dev/null)

@@ -16,7 +16,7 @@ cp "$SRC/first.bin" "$E2E_TMP/first.orig"
 head -c $((200 * 1048576)) /dev/urandom >"$SRC/second.bin"
 start_agent "$INSTALL/c.tbs"
 wait_log "$INSTALL/c.tbs.log" "FILE: '$SRC/second.bin' ..."
-sleep 1
+wait_transfer_started
 kill -9 "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
 SERVER_PID=
 kill -9 "$AGENT" 2>/dev/null; wait "$AGENT" 2>/dev/null || true

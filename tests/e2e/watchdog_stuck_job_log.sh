@@ -5,9 +5,8 @@
 # logs the time-out, writes an owner-only dump beside its executable, gives
 # the thread up with exit code 1 and ends, all without waiting for the job
 # log.
-set -euo pipefail
-
-BUILD=${TAVNI_BUILD_DIR:?TAVNI_BUILD_DIR must name the build folder}
+# shellcheck source=lib/e2e.sh
+source "$(dirname "$0")/lib/e2e.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tavni-e2e-watchdog.XXXXXX")
 AGENT_PID=
 HOLDER_PID=
@@ -18,8 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*" >&2; [ -f "$INST/agent.log" ] && cat "$INST/agent.log" >&2; exit 1; }
-messages() { sed -e 's/^[0-9-]* [0-9:.]*\] //' "$1"; }
+e2e_on_fail() { [ -f "$INST/agent.log" ] && cat "$INST/agent.log"; }
 
 INST=$WORK/install
 mkdir -p "$INST/etc"
@@ -46,34 +44,24 @@ open(sys.argv[2], "w").close()
 signal.pause()
 PY
 HOLDER_PID=$!
-for i in $(seq 1 600); do
-  [ -f "$WORK/full" ] && break
-  sleep 0.05
-done
-[ -f "$WORK/full" ] || fail "the pipe was not filled"
+wait_until test -f "$WORK/full" || fail "the pipe was not filled"
 
 # The job mailslot is the machine's: while an agent of another test run
 # holds it, ours runs no job, so it waits and starts again.
-for attempt in $(seq 1 400); do
-  [ "$attempt" = 1 ] || sleep 1
-  for i in $(seq 1 600); do
-    "$BUILD/tavni-ctl" progress >/dev/null 2>&1 || break
-    sleep 0.1
-  done
+DEADLINE=$((SECONDS + E2E_WAIT))
+while :; do
+  wait_no_agent
   START=$(date +%s)
   (cd "$INST" && exec ./tavni-backup-quick 1000 1 background "$JOB" 2>"$WORK/stderr") &
   AGENT_PID=$!
   # Its end is the event to wait for; an agent that waits on the stuck log
   # never ends, so the wait is bounded.
-  for i in $(seq 1 1200); do
-    kill -0 "$AGENT_PID" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -0 "$AGENT_PID" 2>/dev/null && fail "the agent did not end: the watchdog waited on the job log"
+  wait_ended "$AGENT_PID" || fail "the agent did not end: the watchdog waited on the job log"
   rc=0
   wait "$AGENT_PID" || rc=$?
   AGENT_PID=
   grep -q "ipc_rx_setup(.*) failed" "$INST/agent.log" || break
+  [ "$SECONDS" -lt "$DEADLINE" ] || fail "the job mailslot stayed taken"
 done
 [ "$rc" = 0 ] || fail "agent exit code $rc"
 ELAPSED=$(($(date +%s) - START))

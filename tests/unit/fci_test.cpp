@@ -332,29 +332,3 @@ TEST_F(Fci, SortFolderThatCannotBeMadeLeavesTheRunGoing) {
     fci_finish(f.get(), 2);
     EXPECT_EQ(header(1, 2), file_bytes("job.fci"));
 }
-
-// Every input of the fuzz corpora stays covered by the ordinary run.
-TEST_F(Fci, FuzzCorpusFilesOpenSafely) {
-    fs::path corpus = fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" /
-                      "corpus" / "fci_open";
-    std::error_code ec;
-    int seen = 0;
-    for (const auto& e : fs::directory_iterator(corpus, ec)) {
-        std::ifstream in(e.path(), std::ios::binary);
-        std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
-        fci_release(f.get());
-        fs::remove(dir / "job.fci.ro");
-        write_file("job.fci", b);
-        int32_t stamp = b.size() >= 8 ? static_cast<int32_t>(b[4] | b[5] << 8 | b[6] << 16 |
-                                                             static_cast<uint32_t>(b[7]) << 24)
-                                      : 0;
-        int rc = fci_open(f.get(), sched, stamp);
-        EXPECT_EQ(rc == 0, !f->invalid);
-        f->cache_limit = 2;
-        hit("C:\\a", 1000, 0);
-        hit("C:\\f1", 1000, 1);
-        fci_finish(f.get(), 0);
-        seen++;
-    }
-    EXPECT_GT(seen, 3);
-}

@@ -1,8 +1,8 @@
 # Shared set-up for end-to-end backup tests: a fresh server store on loopback,
 # an installation folder for the agent, schedules made with tavni-ctl.
 # Sourced by the scripts in tests/e2e; needs TAVNI_BUILD_DIR and TAVNI_SOURCE_DIR.
-set -euo pipefail
-BUILD=${TAVNI_BUILD_DIR:?}
+# shellcheck source=e2e.sh
+source "$(dirname "${BASH_SOURCE[0]}")/e2e.sh"
 SOURCE=${TAVNI_SOURCE_DIR:?}
 # shellcheck source=/dev/null
 source "$SOURCE/run.d/install.sh"
@@ -21,8 +21,6 @@ e2e_cleanup() {
   if [ "${E2E_KEEP:-0}" = 1 ]; then echo "kept $E2E_TMP"; else rm -rf "$E2E_TMP"; fi
 }
 trap e2e_cleanup EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 setup_install() {
   mkdir -p "$INSTALL/etc"
@@ -45,38 +43,43 @@ serve_store() {
   echo "127.0.0.1:$TAVNI_SERVER_PORT" >"$INSTALL/etc/hosts"
 }
 
-# start_agent SCHEDULE: one job in the background; its pid in AGENT.
+# start_agent SCHEDULE: one job in the background; its pid in AGENT. Returns
+# once the agent owns the job mailslot; while an agent of another test run
+# holds it, ours runs no job, so it waits for that one and starts again.
 start_agent() {
-  (cd "$INSTALL" && exec "$BUILD/tavni-backup" background "$1" 2>/dev/null) &
-  AGENT=$!
-}
-
-# wait_log FILE TEXT: waits (up to 15 s) until FILE holds TEXT.
-wait_log() {
-  local i
-  for i in $(seq 1 300); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.05
+  local deadline=$((SECONDS + E2E_WAIT)) before
+  while :; do
+    wait_no_agent
+    before=$(log_head "$INSTALL/agent.log")
+    (cd "$INSTALL" && exec ${TAVNI_RUN:+"$TAVNI_RUN"} "$TAVNI_AGENT" background "$1" 2>/dev/null) &
+    AGENT=$!
+    wait_until mailslot_known "$INSTALL/agent.log" "$before" || fail "the agent never set up its job mailslot"
+    mailslot_was_taken "$INSTALL/agent.log" "$before" || return 0
+    wait "$AGENT" || true
+    [ "$SECONDS" -lt "$deadline" ] || fail "the job mailslot stayed taken"
   done
-  fail "'$2' did not appear in $1"
 }
 
 # make_schedule FILE [tavni-ctl schedule new options...]
 make_schedule() {
   local out=$1; shift
-  "$BUILD/tavni-ctl" schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey-file "$KEYFILE" "$@" "$out" >/dev/null
+  ctl_run schedule new --root "$INSTALL" --user-id "$USER_ID" --acckey-file "$KEYFILE" "$@" "$out" >/dev/null
 }
 
-# run_agent SCHEDULE: one job, in the installation folder; the exit code must be 0.
+# run_agent SCHEDULE: one job, in the installation folder; the exit code must
+# be 0. Run again (as start_agent) when the job mailslot was taken.
 run_agent() {
-  (cd "$INSTALL" && "$BUILD/tavni-backup" background "$1") || fail "agent exited $?"
+  local deadline=$((SECONDS + E2E_WAIT)) before
+  while :; do
+    wait_no_agent
+    before=$(log_head "$INSTALL/agent.log")
+    (cd "$INSTALL" && run_program "$TAVNI_AGENT" background "$1") || fail "agent exited $?"
+    mailslot_was_taken "$INSTALL/agent.log" "$before" || return 0
+    [ "$SECONDS" -lt "$deadline" ] || fail "the job mailslot stayed taken"
+  done
 }
 
 # restore SERVER_PATH OUTDIR
 restore() {
   "$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey-file "$KEYFILE" --to "$2" "$1" >/dev/null
 }
-
-expect_log() { grep -qF -- "$2" "$1" || fail "'$2' not in $1"; }
-expect_no_log() { ! grep -qF -- "$2" "$1" || fail "'$2' unexpectedly in $1"; }
-count_log() { grep -cF -- "$2" "$1" || true; }
