@@ -11,6 +11,7 @@
 #include "backup/backup_context.h"
 #include "backup/schedule/filter_value.h"
 #include "platform/platform.h"
+#include "protocol/codes.h"
 
 #include <cstdint>
 
@@ -18,10 +19,10 @@ enum {
     BACKUP_MAX_ATTEMPTS = 20,
     BACKUP_CHECKSUM_PIECE = 8192, // reads of a block's plain bytes for its offer
     BACKUP_MD5_SIZE = 16,
-    // Write types of TFS_FILE_WRITE used here.
-    BACKUP_WRITE_OFFER = 1,
-    BACKUP_WRITE_DATA = 8,
-    BACKUP_WRITE_CHECKSUM = 10,
+    // Write types of TFS_FILE_WRITE used here (the protocol's own names).
+    BACKUP_WRITE_OFFER = TFS_WRITE_OFFER,
+    BACKUP_WRITE_DATA = TFS_WRITE_DATA,
+    BACKUP_WRITE_CHECKSUM = TFS_WRITE_CHECKSUM,
 };
 
 // Outcome codes of one file (the job log shows them as "TBS error code").
