@@ -17,17 +17,24 @@ namespace {
 // folder and the fuzzer's own directory is restored after it (libFuzzer
 // writes relative corpus paths).
 char saved_cwd[4096];
+std::string work_dir;
+
+// The folder goes with the process: every test run replays this target.
+void remove_work_folder() {
+    std::error_code ec;
+    std::filesystem::remove_all(work_dir, ec);
+}
 
 bool enter_work_folder() {
-    static std::string dir;
-    if (dir.empty()) {
+    if (work_dir.empty()) {
         std::error_code ec;
         std::filesystem::path p = std::filesystem::temp_directory_path(ec) /
                                   ("tavni-fuzz-fci-" + std::to_string(std::random_device()()));
         std::filesystem::create_directories(p, ec);
-        dir = p.string();
+        work_dir = p.string();
+        atexit(remove_work_folder);
     }
-    return plat_get_cwd(saved_cwd, sizeof saved_cwd) == 0 && plat_set_cwd(dir.c_str()) == 0;
+    return plat_get_cwd(saved_cwd, sizeof saved_cwd) == 0 && plat_set_cwd(work_dir.c_str()) == 0;
 }
 
 } // namespace
