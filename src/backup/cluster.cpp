@@ -4,6 +4,7 @@
 // system is asked once per drive letter or device.
 #include "backup/cluster.h"
 
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cctype>
@@ -13,16 +14,6 @@
 namespace {
 
 enum { ROOT_SIZE = 4096 };
-
-bool copy_fits(char* out, size_t out_size, const char* text, size_t len) {
-    if (!out || len + 1 > out_size) {
-        errno = ERANGE;
-        return false;
-    }
-    memcpy(out, text, len);
-    out[len] = 0;
-    return true;
-}
 
 } // namespace
 

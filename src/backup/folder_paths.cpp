@@ -5,6 +5,7 @@
 #include "backup/folder_paths.h"
 
 #include "backup/os_error.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cctype>
@@ -12,16 +13,6 @@
 #include <cstring>
 
 namespace {
-
-bool copy_fits(char* out, size_t out_size, const char* text, size_t len) {
-    if (!out || len + 1 > out_size) {
-        errno = ERANGE;
-        return false;
-    }
-    memcpy(out, text, len);
-    out[len] = 0;
-    return true;
-}
 
 bool is_rooted(const char* path, path_style style) {
     if (style == PATH_STYLE_POSIX) return path[0] == '/';

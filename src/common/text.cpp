@@ -109,6 +109,16 @@ blob_list* split_to_list(const char* text, const char* separator, blob_list* lis
     return list;
 }
 
+bool copy_fits(char* out, size_t out_size, const char* text, size_t len) {
+    if (!out || len + 1 > out_size) {
+        errno = ERANGE;
+        return false;
+    }
+    memcpy(out, text, len);
+    out[len] = 0;
+    return true;
+}
+
 char* copy_bounded(char* dest, size_t size, const char* source) {
     if (size == 0) return dest;
     size_t n = strlen(source);

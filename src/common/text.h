@@ -37,6 +37,10 @@ blob_list* split_to_list(const char* text, const char* separator, blob_list* lis
 // Bounded copy that always terminates when size > 0 (size 0 writes nothing);
 // a longer source is cut. Returns dest.
 char* copy_bounded(char* dest, size_t size, const char* source);
+// Copies the len bytes at text and a terminator into out when they fit in
+// out_size: true; otherwise false with errno ERANGE and out untouched (also
+// for a null out).
+bool copy_fits(char* out, size_t out_size, const char* text, size_t len);
 // Case-insensitive (ASCII) comparisons.
 int compare_nocase(const char* a, const char* b);
 int compare_nocase_n(const char* a, const char* b, size_t n);

@@ -56,3 +56,14 @@ TEST(Text, ReplaceAllStopsAtCapacity) {
     replace_all(small, sizeof small, ".", "--");
     EXPECT_STREQ(small, "x--x.x"); // the second replacement would reach the capacity
 }
+
+TEST(Text, CopyFitsOnlyWhenTheTerminatorFits) {
+    char out[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_TRUE(copy_fits(out, sizeof out, "abcdef", 3));
+    EXPECT_STREQ(out, "abc");
+    errno = 0;
+    EXPECT_FALSE(copy_fits(out, sizeof out, "wxyz", 4));
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_STREQ(out, "abc"); // untouched
+    EXPECT_FALSE(copy_fits(nullptr, 8, "a", 1));
+}

@@ -3,6 +3,7 @@
 // memory, the first non-loopback interface for the adapter, the file-system
 // id of "/" for the volume serial, /etc/machine-id for the product id and the
 // DMI product UUID for the hardware profile.
+#include "common/text.h"
 #include "platform/platform.h"
 #include "common/owner.h"
 
@@ -27,14 +28,6 @@ struct fd_holder {
 };
 } // namespace
 
-static void set_text(char* buf, size_t size, const char* text) {
-    if (size == 0) return;
-    size_t n = strlen(text);
-    if (n > size - 1) n = size - 1;
-    memcpy(buf, text, n);
-    buf[n] = 0;
-}
-
 uint32_t plat_host_total_memory() {
     struct sysinfo si;
     if (sysinfo(&si) != 0) return 0;
@@ -43,10 +36,10 @@ uint32_t plat_host_total_memory() {
 }
 
 int plat_host_env(const char* name, char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     const char* v = getenv(name);
     if (!v) return -1;
-    set_text(buf, size, v);
+    copy_bounded(buf, size, v);
     return 0;
 }
 
@@ -60,7 +53,7 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
     for (struct if_nameindex* i = names.get(); fd >= 0 && i->if_index != 0; i++) {
         struct ifreq req;
         memset(&req, 0, sizeof req);
-        set_text(req.ifr_name, sizeof req.ifr_name, i->if_name);
+        copy_bounded(req.ifr_name, sizeof req.ifr_name, i->if_name);
         if (ioctl(fd, SIOCGIFFLAGS, &req) != 0 || (req.ifr_flags & IFF_LOOPBACK)) continue;
         if (ioctl(fd, SIOCGIFHWADDR, &req) != 0) continue;
         // The list is not promised to be ordered: keep the lowest index.
@@ -75,14 +68,14 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
 
 // Reads the first line of a small file, without its line end.
 static int read_line(const char* path, char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     owner<FILE, fclose> file(fopen(path, "re")); // "e": close-on-exec
     if (!file) return -1;
     char line[256];
     if (!fgets(line, sizeof line, file.get())) return -1;
     line[strcspn(line, "\r\n")] = 0;
     if (!line[0]) return -1;
-    set_text(buf, size, line);
+    copy_bounded(buf, size, line);
     return 0;
 }
 
@@ -93,17 +86,17 @@ int plat_host_product_id(char* buf, size_t size) {
 int plat_host_hw_profile(char* buf, size_t size) {
     char uuid[128];
     if (read_line("/sys/class/dmi/id/product_uuid", uuid, sizeof uuid) != 0) {
-        set_text(buf, size, "");
+        copy_bounded(buf, size, "");
         return -1;
     }
     char braced[132];
     snprintf(braced, sizeof braced, "{%s}", uuid);
-    set_text(buf, size, braced);
+    copy_bounded(buf, size, braced);
     return 0;
 }
 
 int plat_windows_directory(char* buf, size_t size) {
-    set_text(buf, size, "/");
+    copy_bounded(buf, size, "/");
     return 0;
 }
 
@@ -122,8 +115,8 @@ int plat_drive_kind(const char* root) {
 
 int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
                      char* fs_name, size_t fs_size) {
-    set_text(label, label_size, "");
-    set_text(fs_name, fs_size, "");
+    copy_bounded(label, label_size, "");
+    copy_bounded(fs_name, fs_size, "");
     struct statvfs st;
     if (statvfs(root, &st) != 0) return -1;
     *serial = static_cast<uint32_t>(st.f_fsid);

@@ -1,5 +1,6 @@
 // host.cpp - Windows: the facts that identify the machine (memory, processor
 // identifier, first adapter address, volumes, product id, hardware profile).
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include "common/owner.h"
@@ -12,14 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 
-static void set_text(char* buf, size_t size, const char* text) {
-    if (size == 0) return;
-    size_t n = strlen(text);
-    if (n > size - 1) n = size - 1;
-    memcpy(buf, text, n);
-    buf[n] = 0;
-}
-
 uint32_t plat_host_total_memory() {
     MEMORYSTATUS ms;
     memset(&ms, 0, sizeof ms);
@@ -29,10 +22,10 @@ uint32_t plat_host_total_memory() {
 }
 
 int plat_host_env(const char* name, char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     const char* v = getenv(name);
     if (!v) return -1;
-    set_text(buf, size, v);
+    copy_bounded(buf, size, v);
     return 0;
 }
 
@@ -60,7 +53,7 @@ int plat_host_adapter_address(uint8_t* addr, size_t cap) {
 }
 
 int plat_host_product_id(char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     if (size < 2) return -1;
     HKEY opened;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
@@ -73,7 +66,7 @@ int plat_host_product_id(char* buf, size_t size) {
                                &len);
     key.reset();
     if (rc != ERROR_SUCCESS || type != REG_SZ) {
-        set_text(buf, size, "");
+        copy_bounded(buf, size, "");
         return -1;
     }
     buf[len < size ? len : size - 1] = 0;
@@ -81,18 +74,18 @@ int plat_host_product_id(char* buf, size_t size) {
 }
 
 int plat_host_hw_profile(char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     HW_PROFILE_INFOA info;
     if (!GetCurrentHwProfileA(&info)) return -1;
-    set_text(buf, size, info.szHwProfileGuid);
+    copy_bounded(buf, size, info.szHwProfileGuid);
     return 0;
 }
 
 int plat_windows_directory(char* buf, size_t size) {
-    set_text(buf, size, "");
+    copy_bounded(buf, size, "");
     UINT n = GetWindowsDirectoryA(buf, static_cast<UINT>(size));
     if (n == 0 || n >= size) {
-        set_text(buf, size, "");
+        copy_bounded(buf, size, "");
         return -1;
     }
     return 0;
@@ -124,8 +117,8 @@ int plat_drive_kind(const char* root) {
 
 int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t* serial,
                      char* fs_name, size_t fs_size) {
-    set_text(label, label_size, "");
-    set_text(fs_name, fs_size, "");
+    copy_bounded(label, label_size, "");
+    copy_bounded(fs_name, fs_size, "");
     DWORD sn = 0, max_len = 0, flags = 0;
     if (!GetVolumeInformationA(root, label, static_cast<DWORD>(label_size), &sn, &max_len, &flags,
                                fs_name, static_cast<DWORD>(fs_size)))
