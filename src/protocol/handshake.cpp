@@ -1,5 +1,5 @@
-// handshake.cpp - the greeting and the key block's plain packet, encoded and
-// decoded without I/O.
+// handshake.cpp - the greeting and the key block's plain packet, encoded
+// without I/O (the client's side; handshake_decode.cpp is the server's).
 #include "protocol/handshake.h"
 
 #include "protocol/codes.h"
@@ -21,14 +21,4 @@ void tfs_handshake_encode(const tfs_handshake& h, uint8_t out[TFS_HANDSHAKE_PLAI
     out[6] = h.cipher_mode;
     out[7] = TFS_SESSION_KEY;
     memcpy(out + 8, h.key, TFS_SESSION_KEY);
-}
-
-bool tfs_handshake_decode(const uint8_t* plain, size_t len, tfs_handshake* out) {
-    if (!plain || len != TFS_HANDSHAKE_PLAIN) return false;
-    if (get_be16(plain) != TFS_HANDSHAKE_PAYLOAD || plain[2] != TFS_SESSION_HANDSHAKE ||
-        get_be16(plain + 3) != 0 || plain[7] != TFS_SESSION_KEY)
-        return false;
-    out->cipher_mode = plain[6];
-    memcpy(out->key, plain + 8, TFS_SESSION_KEY);
-    return true;
 }

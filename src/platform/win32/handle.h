@@ -13,6 +13,14 @@
 
 namespace win32 {
 
+// One out-of-line close per close call, rather than the error's save and
+// restore written out at every place a handle goes out of scope.
+template <class T, auto Close> __attribute__((noinline)) void close_keeping_error(T h) {
+    DWORD saved = GetLastError();
+    Close(h);
+    SetLastError(saved);
+}
+
 template <class Traits> class unique_handle {
   public:
     using value_type = typename Traits::value_type;
@@ -40,11 +48,7 @@ template <class Traits> class unique_handle {
     }
     // Closes the owned handle (if any) and takes h.
     void reset(value_type h = Traits::invalid()) {
-        if (valid()) {
-            DWORD saved = GetLastError();
-            Traits::close(h_);
-            SetLastError(saved);
-        }
+        if (valid()) close_keeping_error<value_type, Traits::close_call>(h_);
         h_ = h;
     }
 
@@ -56,47 +60,47 @@ template <class Traits> class unique_handle {
 struct kernel_handle_traits {
     using value_type = HANDLE;
     static HANDLE invalid() { return nullptr; }
-    static void close(HANDLE h) { CloseHandle(h); }
+    static constexpr auto close_call = CloseHandle;
 };
 
 // Handles whose failure value is INVALID_HANDLE_VALUE: files, mailslots.
 struct file_handle_traits {
     using value_type = HANDLE;
     static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { CloseHandle(h); }
+    static constexpr auto close_call = CloseHandle;
 };
 
 struct view_traits {
     using value_type = void*;
     static void* invalid() { return nullptr; }
-    static void close(void* p) { UnmapViewOfFile(p); }
+    static constexpr auto close_call = UnmapViewOfFile;
 };
 
 struct module_traits {
     using value_type = HMODULE;
     static HMODULE invalid() { return nullptr; }
-    static void close(HMODULE m) { FreeLibrary(m); }
+    static constexpr auto close_call = FreeLibrary;
 };
 
 // Folder listings of FindFirstFileA.
 struct find_handle_traits {
     using value_type = HANDLE;
     static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { FindClose(h); }
+    static constexpr auto close_call = FindClose;
 };
 
 // Opened registry keys (RegOpenKeyExA).
 struct registry_key_traits {
     using value_type = HKEY;
     static HKEY invalid() { return nullptr; }
-    static void close(HKEY k) { RegCloseKey(k); }
+    static constexpr auto close_call = RegCloseKey;
 };
 
 // Memory the system allocated for the caller (FormatMessageA's buffer).
 struct local_memory_traits {
     using value_type = HLOCAL;
     static HLOCAL invalid() { return nullptr; }
-    static void close(HLOCAL m) { LocalFree(m); }
+    static constexpr auto close_call = LocalFree;
 };
 
 using kernel_handle = unique_handle<kernel_handle_traits>;
