@@ -9,10 +9,6 @@
 
 const uint8_t tfs_greeting[TFS_GREETING_LEN] = {0x01, 0x30, 0x32, 0x02};
 
-bool tfs_is_greeting(const uint8_t* p, size_t n) {
-    return n == TFS_GREETING_LEN && memcmp(p, tfs_greeting, TFS_GREETING_LEN) == 0;
-}
-
 void tfs_handshake_encode(const tfs_handshake& h, uint8_t out[TFS_HANDSHAKE_PLAIN]) {
     put_be16(out, TFS_HANDSHAKE_PAYLOAD);
     out[2] = TFS_SESSION_HANDSHAKE;
