@@ -110,7 +110,12 @@ bool handshake(conn* c) {
               EVP_PKEY_CTX_set_rsa_padding(pc.get(), RSA_PKCS1_OAEP_PADDING) == 1 &&
               EVP_PKEY_decrypt(pc.get(), out, &outlen, block, sizeof block) == 1;
     pc.reset();
-    tfs_handshake hs;
+    // The client's key half is wiped on every way out of the exchange.
+    struct wiped_handshake {
+        tfs_handshake hs;
+        ~wiped_handshake() { OPENSSL_cleanse(&hs, sizeof hs); }
+    } held;
+    tfs_handshake& hs = held.hs;
     ok = ok && tfs_handshake_decode(out, outlen, &hs);
     OPENSSL_cleanse(out, sizeof out);
     if (!ok) {
@@ -120,7 +125,6 @@ bool handshake(conn* c) {
     int mode = hs.cipher_mode;
     c->cipher.reset(ctfs_cipher_new(mode, hs.key));
     if (!c->cipher) {
-        OPENSSL_cleanse(&hs, sizeof hs);
         c->why = "it asked for an unknown cipher mode";
         return false;
     }
@@ -132,19 +136,16 @@ bool handshake(conn* c) {
                 "send the log-in in clear; it is served only with --allow-plaintext",
                 static_cast<unsigned long long>(c->number), c->peer.c_str(), mode);
         send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, ERR_ACCESS, {});
-        OPENSSL_cleanse(&hs, sizeof hs);
         c->why = "plain text refused";
         return false;
     }
     uint8_t sbytes[TFS_SESSION_KEY];
     if (RAND_bytes(sbytes, sizeof sbytes) != 1) {
-        OPENSSL_cleanse(&hs, sizeof hs);
         c->why = "no random bytes for the session key";
         return false;
     }
     std::vector<uint8_t> payload(sbytes, sbytes + TFS_SESSION_KEY);
     if (!send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, 0, payload)) {
-        OPENSSL_cleanse(&hs, sizeof hs);
         return false;
     }
     uint8_t key[TFS_SESSION_KEY];
@@ -152,7 +153,6 @@ bool handshake(conn* c) {
         key[i] = hs.key[i] ^ sbytes[i];
     bool rk = ctfs_cipher_rekey(c->cipher.get(), key) == 0;
     OPENSSL_cleanse(key, sizeof key);
-    OPENSSL_cleanse(&hs, sizeof hs);
     return rk;
 }
 
