@@ -4,7 +4,11 @@
   gen_tree.py sized DIR FILES TOTAL_BYTES   FILES files from 1 KiB to 2 MiB adding up
                                             to about TOTAL_BYTES, half text, half random
   gen_tree.py small DIR FILES FOLDERS       FILES files of 100-300 bytes in FOLDERS folders
+  gen_tree.py index DIR FCI                 rewrites the change index FCI (keeping its stamp)
+                                            as a first run of the tree DIR would have left it
 """
+import hashlib
+import struct
 import math
 import os
 import random
@@ -56,18 +60,50 @@ def sized(root, files, total):
 
 
 def small(root, files, folders):
+    # Low-level calls and one content buffer: a million files in a minute or so.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0)
+    body = b"x" * 300
+    names = [os.path.join(root, "s%03d" % k) for k in range(min(files, folders))]
+    for name in names:
+        os.makedirs(name, exist_ok=True)
     for i in range(files):
-        folder = os.path.join(root, "s%03d" % (i % folders))
-        if i < folders:
-            os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "f%06d" % i), "wb") as f:
-            f.write(b"x" * (100 + i % 200))
+        fd = os.open("%s/f%06d" % (names[i % folders], i), flags, 0o644)
+        os.write(fd, body[:100 + i % 200])
+        os.close(fd)
     print("%d files in %d folders" % (files, folders))
+
+
+def index(root, fci):
+    # Records of 32 bytes sorted by the SHA-1 of the path: digest, then time,
+    # size low and size high, little-endian; folders have time and size 0.
+    with open(fci, "rb") as f:
+        head = f.read(8)
+    records = []
+
+    def add(path, mtime, size):
+        records.append(hashlib.sha1(path.encode()).digest() +
+                       struct.pack("<III", mtime & 0xFFFFFFFF, size & 0xFFFFFFFF, size >> 32))
+
+    add(root, 0, 0)
+    for folder, dirs, files in os.walk(root):
+        for d in dirs:
+            add(os.path.join(folder, d), 0, 0)
+        for name in files:
+            path = os.path.join(folder, name)
+            st = os.lstat(path)
+            add(path, int(st.st_mtime), st.st_size)
+    records.sort(key=lambda r: r[:20])
+    with open(fci, "wb") as f:
+        f.write(head)
+        f.write(b"".join(records))
+    print("%d records in %s" % (len(records), fci))
 
 
 if __name__ == "__main__":
     kind, root = sys.argv[1], sys.argv[2]
     if kind == "sized":
         sized(root, int(sys.argv[3]), int(sys.argv[4]))
+    elif kind == "index":
+        index(root, sys.argv[3])
     else:
         small(root, int(sys.argv[3]), int(sys.argv[4]))

@@ -116,6 +116,17 @@ win_e2e_scripts() {
   done
 }
 
+# Files of 4 GiB and more from the Windows agent to the Linux server: the
+# native tavni-ctl writes the schedules, the agent runs under Wine.
+win_large_sparse() {
+  local out=$WIN_RUN_BUILD/e2e-large_sparse.log
+  TAVNI_BUILD_DIR=$BUILD TAVNI_SOURCE_DIR=$ROOT TAVNI_TARGET=windows TAVNI_RUN=$WIN_RUNNER \
+    TAVNI_AGENT=$WIN_RUN_BUILD/tavni-backup.exe TAVNI_CTL=$BUILD/tavni-ctl TAVNI_CTL_RUN= \
+    bash "$ROOT/tests/e2e/large_sparse.sh" >"$out" 2>&1 ||
+    { cat "$out"; win_fail "tests/e2e/large_sparse.sh under Wine"; return 1; }
+  win_say "tests/e2e/large_sparse.sh: ok"
+}
+
 # What only the Windows stage checks: "background" without a path waits 30
 # seconds for jobs; two are queued over the real mailslot with tavni-ctl.exe,
 # their paths unchanged (spaces, and 1023 characters), and the progress area
@@ -297,6 +308,7 @@ win_test_main() {
   win_job_wait_check || return 1
   win_say "backup from the Windows agent to tavni-server"
   win_backup_check || return 1
+  win_large_sparse || return 1
   win_wineserver -k
   t3=$SECONDS
   win_say "times: cross build $((t1 - t0)) s, prefix $((t2 - t1)) s, Wine runs $((t3 - t2)) s"

@@ -1,6 +1,7 @@
 // agent.cpp - process entry, watchdog, backup thread and job loop.
 #include "agent/agent.h"
 
+#include "backup/block_pool.h"
 #include "backup/job.h"
 #include "agent/ipc.h"
 #include "common/keepalive.h"
@@ -112,6 +113,8 @@ bool agent_watchdog(plat_thread* thread) {
                 static_cast<int>(slice / 1000), static_cast<int>(seen));
             write_crash_dump_of(nullptr, thread);
             if (plat_thread_terminate(thread, 1) == 0) {
+                // Its block workers end with it.
+                block_pool_abandon_all();
                 agent_log_printf("Backup thread terminated successfully.\n");
                 terminated = true;
             } else {

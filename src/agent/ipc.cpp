@@ -24,9 +24,9 @@ const unsigned long refusals_logged = 100;
 void note_refused(void*, const plat_mailslot_sender* sender) {
     unsigned long n = ++g_refused;
     if (n <= refusals_logged)
-        agent_log_printf("Refused a job mailslot message from user %ld (process %ld); only the "
+        agent_log_printf("Refused a job mailslot message from user %lld (process %lld); only the "
                          "agent's own user and root may queue jobs.\n",
-                         sender->uid, sender->pid);
+                         static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
     if (n == refusals_logged)
         agent_log_printf("Further refused job mailslot messages are counted, not logged.\n");
 }
@@ -86,7 +86,7 @@ void ipc_rx_close() {
     close_slot();
 }
 
-int ipc_tx_setup(const char* name, long agent_uid) {
+int ipc_tx_setup(const char* name, int64_t agent_uid) {
     close_slot();
     plat_mailslot* m = plat_mailslot_open(name, agent_uid);
     if (!m) return IPC_TX_OPEN_FAILED;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 enum {
     IPC_MESSAGE_MAX = 1024,
@@ -40,7 +41,7 @@ void ipc_rx_close();
 
 // Opens an existing mailslot and writes the probe: IPC_OK, 80 or 86.
 // agent_uid: whose agent (Linux; -1 for this process's own user).
-int ipc_tx_setup(const char* name, long agent_uid = -1);
+int ipc_tx_setup(const char* name, int64_t agent_uid = -1);
 // Writes one message: IPC_OK or 104. A message of more than IPC_MESSAGE_MAX
 // bytes, or of none, is refused (104) without being written.
 int ipc_tx_write(const void* data, size_t length);

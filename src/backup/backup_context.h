@@ -15,6 +15,7 @@
 struct ctfs_session;
 struct fci;
 struct backup_pending; // closes sent but not yet confirmed (backup_file.cpp)
+struct block_pool;     // workers for the blocks (block_pool.h)
 
 enum {
     // Largest piece of encrypted block data sent in one write.
@@ -42,15 +43,24 @@ struct backup_context {
     path_style style;           // of the local paths
     backup_pending* pending;    // owned; files whose close the server has not yet confirmed
     uint32_t listing_limit;     // entries of one mirror listing; BACKUP_LISTING_MAX
+    block_pool* pool;           // owned; null: every block is done by the backup thread
+    // Set by the walk of a folder while it runs: names the next file of its
+    // listing that is to be sent to the pool (block_pool_name_file); false
+    // when there is none before the next folder or the end of the listing.
+    bool (*name_next)(void* walk);
+    void* walk; // for name_next
 };
 
 // Zeroes ctx, sets the native path style and makes the transfer buffer and
 // the (empty) list of folders made below "/Today/". Cannot fail (allocation
 // failure ends the process).
 void backup_context_init(backup_context* ctx);
-// Frees what backup_context_init made; the borrowed fields are left alone.
-// Safe on a zeroed record and twice.
+// Frees what backup_context_init made and the pool; the borrowed fields are
+// left alone. Safe on a zeroed record and twice.
 void backup_context_release(backup_context* ctx);
+// Starts the pool of block workers for this job (block_pool_default_workers;
+// none on one core) once account_key is set.
+void backup_context_start_pool(backup_context* ctx);
 
 // The change index through the context. A lookup finds path when the index
 // holds it with this size and this time (or one hour off); false without an

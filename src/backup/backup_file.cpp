@@ -10,6 +10,8 @@
 // written before the break may be lost, so the file starts again at its open.
 #include "backup/backup_file.h"
 
+#include "backup/block_pool.h"
+
 #include "backup/fci/fci.h"
 #include "backup/filters.h"
 #include "backup/job.h"
@@ -67,7 +69,14 @@ void backup_context_init(backup_context* ctx) {
     ctx->listing_limit = BACKUP_LISTING_MAX;
 }
 
+void backup_context_start_pool(backup_context* ctx) {
+    if (!ctx->pool && ctx->account_key)
+        ctx->pool = block_pool_new(block_pool_default_workers(), ctx->account_key);
+}
+
 void backup_context_release(backup_context* ctx) {
+    block_pool_free(ctx->pool);
+    ctx->pool = nullptr;
     free(ctx->transfer);
     ctx->transfer = nullptr;
     blob_list_free(ctx->today_folders);
@@ -95,17 +104,24 @@ namespace {
 
 using stream_holder = owner<data_stream, data_stream_free>;
 
-// The local descriptor: opened once per call, kept over retries.
+// The local descriptor: opened once per call, kept over retries. With a
+// pool, the workers stop reading it before it is closed; a descriptor the
+// pool opened ahead is closed by the pool.
 struct local_file {
     plat_file fd = PLAT_NO_FILE;
+    block_pool* pool = nullptr; // the file was begun in it
+    bool pool_owns = false;     // fd came from block_pool_claim
     local_file() = default;
     local_file(const local_file&) = delete;
     local_file& operator=(const local_file&) = delete;
     ~local_file() { close(); }
     bool open() const { return fd != PLAT_NO_FILE; }
     void close() {
-        if (fd != PLAT_NO_FILE) plat_file_close(fd);
+        if (pool) block_pool_end(pool);
+        pool = nullptr;
+        if (fd != PLAT_NO_FILE && !pool_owns) plat_file_close(fd);
         fd = PLAT_NO_FILE;
+        pool_owns = false;
     }
 };
 
@@ -122,7 +138,8 @@ struct file_transfer {
     uint8_t md5[BACKUP_MD5_SIZE] = {};
     uint64_t bytes_read = 0;
     uint32_t connections_at_open = 0;
-    uint64_t size = 0; // as announced in the open request
+    uint64_t size = 0;   // as announced in the open request
+    bool pooled = false; // the pool works on this attempt's blocks
 };
 
 // Bytes of block e: the block size, or what is left of the announced size
@@ -205,31 +222,31 @@ int block_md5(file_transfer* t, uint32_t e) {
     plat_exit_process(1);
 }
 
-// Sends the data of block e through a fresh chain; the outcome.
-int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
-    const int64_t offset = static_cast<int64_t>(e) * t->block_size;
-    stream_holder chain(
-        file_read_stream_new(t->file.fd, offset, block_length(t, e), &t->bytes_read));
-    const char* failed = nullptr;
-    if (!chain) failed = "FILE: ERROR: Setup of file read stream failed on '%s'\n";
-    if (!failed && digest_in_passing) {
-        chain.reset(digest_stream_new(chain.release(), t->md5));
-        if (!chain) failed = "FILE: ERROR: Setup of file read stream failed on '%s'\n";
-    }
-    if (!failed) {
-        chain.reset(compress_stream_new(chain.release()));
-        if (!chain) failed = "FILE: ERROR: Setup of compression stream failed on '%s'\n";
-    }
-    if (!failed) {
-        chain.reset(encrypt_stream_new(chain.release(), t->ctx->account_key));
-        if (!chain) failed = "FILE: ERROR: Setup of encryption stream failed on '%s'\n";
-    }
-    if (failed) {
-        report_file_error_errno(t->local, -1);
-        job_log_printf(failed, t->local);
-        return BACKUP_FAILED;
-    }
+// Where the data pieces of a block come from: its own chain, read now, or a
+// worker's work, replayed piece by piece as the chain gave them.
+struct piece_source {
+    data_stream* chain = nullptr;
+    const block_work* work = nullptr;
+    uint32_t next = 0;
+    uint64_t base = 0; // the file's bytes read before this block
+};
 
+// The next piece as the chain's read gives it; *data is set to its bytes.
+int32_t next_piece(file_transfer* t, piece_source* src, const uint8_t** data) {
+    if (src->chain) {
+        *data = t->ctx->transfer;
+        return src->chain->read(src->chain, t->ctx->transfer, BACKUP_WRITE_PIECE);
+    }
+    // The work always ends with its last read; more is a fault of the pool.
+    if (src->next >= src->work->piece_count) return STREAM_FATAL;
+    const block_piece& piece = src->work->pieces[src->next++];
+    t->bytes_read = src->base + piece.read_after;
+    *data = src->work->payload + piece.offset;
+    return piece.result;
+}
+
+// Sends the data pieces of block e; the outcome.
+int send_pieces(file_transfer* t, uint32_t e, piece_source* src) {
     if (terminate_requested()) {
         job_log_printf("User terminated the backup.\n");
         termination_flag_set();
@@ -238,10 +255,10 @@ int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
     int outcome = BACKUP_OK;
     int32_t n = 0;
     for (;;) {
-        n = chain->read(chain.get(), t->ctx->transfer, BACKUP_WRITE_PIECE);
+        const uint8_t* data = nullptr;
+        n = next_piece(t, src, &data);
         if (n < 0) break;
-        const tfs_result rc =
-            send_write(t, BACKUP_WRITE_DATA, t->ctx->transfer, static_cast<uint16_t>(n));
+        const tfs_result rc = send_write(t, BACKUP_WRITE_DATA, data, static_cast<uint16_t>(n));
         keepalive_bump();
         if (reconnected(t)) {
             outcome = spanned_reconnection(t);
@@ -274,14 +291,70 @@ int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
     return outcome;
 }
 
+int setup_failed(const file_transfer* t, const char* message) {
+    report_file_error_errno(t->local, -1);
+    job_log_printf(message, t->local);
+    return BACKUP_FAILED;
+}
+
+const char k_read_setup_failed[] = "FILE: ERROR: Setup of file read stream failed on '%s'\n";
+const char k_compress_setup_failed[] = "FILE: ERROR: Setup of compression stream failed on '%s'\n";
+const char k_encrypt_setup_failed[] = "FILE: ERROR: Setup of encryption stream failed on '%s'\n";
+
+// Sends the data of block e through a fresh chain; the outcome.
+int send_block_data(file_transfer* t, uint32_t e, bool digest_in_passing) {
+    const int64_t offset = static_cast<int64_t>(e) * t->block_size;
+    stream_holder chain(
+        file_read_stream_new(t->file.fd, offset, block_length(t, e), &t->bytes_read));
+    const char* failed = nullptr;
+    if (!chain) failed = k_read_setup_failed;
+    if (!failed && digest_in_passing) {
+        chain.reset(digest_stream_new(chain.release(), t->md5));
+        if (!chain) failed = k_read_setup_failed;
+    }
+    if (!failed) {
+        chain.reset(compress_stream_new(chain.release()));
+        if (!chain) failed = k_compress_setup_failed;
+    }
+    if (!failed) {
+        chain.reset(encrypt_stream_new(chain.release(), t->ctx->account_key));
+        if (!chain) failed = k_encrypt_setup_failed;
+    }
+    if (failed) return setup_failed(t, failed);
+    piece_source src;
+    src.chain = chain.get();
+    return send_pieces(t, e, &src);
+}
+
+// Sends the data of block e from a worker's work: what send_block_data would
+// have sent, in the same pieces, with the same progress.
+int send_block_work(file_transfer* t, uint32_t e, bool digest_in_passing, const block_work* work) {
+    if (work->setup_failed == BLOCK_SETUP_COMPRESS) return setup_failed(t, k_compress_setup_failed);
+    if (work->setup_failed != BLOCK_SETUP_OK) return setup_failed(t, k_encrypt_setup_failed);
+    // Sent only after the block ended well, as the digest stream's would be.
+    if (digest_in_passing) memcpy(t->md5, work->md5, sizeof t->md5);
+    piece_source src;
+    src.work = work;
+    src.base = t->bytes_read;
+    return send_pieces(t, e, &src);
+}
+
 // The exchange of block e; the outcome (BACKUP_OK: go on with the next block).
 int block_exchange(file_transfer* t, uint32_t e) {
     keepalive_bump();
     const bool single = t->blocks == 1;
     const bool offered = !single && e < t->known;
-    if (offered && block_md5(t, e) != 0) {
+    const block_work* work = t->pooled ? block_pool_take(t->ctx->pool, e) : nullptr;
+    int md5_failed = 0;
+    if (offered && work) {
+        md5_failed = work->md5_error;
+        if (!md5_failed) memcpy(t->md5, work->md5, sizeof t->md5);
+    } else if (offered && block_md5(t, e) != 0) {
         errno_from_last_error();
-        report_file_error_errno(t->local, errno);
+        md5_failed = errno;
+    }
+    if (md5_failed) {
+        report_file_error_errno(t->local, md5_failed);
         job_log_printf("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
         return BACKUP_FAILED;
     }
@@ -297,7 +370,8 @@ int block_exchange(file_transfer* t, uint32_t e) {
         return retry != BACKUP_OK ? retry : server_failure(t, rc, 326);
     }
 
-    const int outcome = send_block_data(t, e, !single && !offered);
+    const int outcome = work ? send_block_work(t, e, !single && !offered, work)
+                             : send_block_data(t, e, !single && !offered);
     if (outcome != BACKUP_OK) return outcome;
 
     rc = send_write(t, BACKUP_WRITE_CHECKSUM, single ? nullptr : t->md5,
@@ -322,10 +396,13 @@ uint16_t security_into_transfer(backup_context* ctx, const char* local) {
     return length;
 }
 
-void end_current(backup_context* ctx, const char* local, const plat_file_info* status) {
+// A file the change index shows current: kept in the next index, counted, and
+// its progress item published once, as it ends.
+void end_current(backup_context* ctx, const char* local, const plat_file_info* status,
+                 uint64_t size) {
     backup_index_add(ctx, local, status->mtime, status->size);
     report_up_to_date();
-    progress_end_item(PROGRESS_END_CURRENT);
+    progress_pass_item(local, size, PROGRESS_END_CURRENT);
 }
 
 } // namespace
@@ -343,6 +420,12 @@ bool close_lost(const ctfs_session* s, const pending_close& p) {
 
 bool close_confirmed(const ctfs_session* s, const pending_close& p) {
     return p.connection == s->connections ? s->answers != p.answers : !close_lost(s, p);
+}
+
+// Names the next files of the walk to the pool while it has room for them.
+void name_ahead(backup_context* ctx) {
+    while (block_pool_wants_file(ctx->pool) && ctx->name_next(ctx->walk)) {
+    }
 }
 
 // The attempt loop of one file: open, blocks, close; logs and records every
@@ -393,6 +476,11 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
         t.known = open.known_blocks;
         t.connections_at_open = session->connections;
 
+        if (!t.file.open() && ctx->pool) {
+            // A file named ahead was opened then, and its blocks may be done.
+            t.file.fd = block_pool_claim(ctx->pool, local, size);
+            t.file.pool_owns = t.file.open();
+        }
         if (!t.file.open()) {
             t.file.fd = plat_file_open_read(local);
             if (!t.file.open()) {
@@ -410,9 +498,17 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             }
         }
 
+        if (ctx->pool) {
+            t.file.pool = ctx->pool;
+            t.pooled = block_pool_begin(ctx->pool, local, t.file.fd, size, t.block_size, t.blocks);
+            if (t.pooled && ctx->name_next) name_ahead(ctx);
+        }
         int outcome = BACKUP_OK;
-        for (uint32_t e = 0; e < t.blocks && outcome == BACKUP_OK; e++)
+        for (uint32_t e = 0; e < t.blocks && outcome == BACKUP_OK; e++) {
             outcome = block_exchange(&t, e);
+            // While the last blocks are worked on, the next files are named.
+            if (t.pooled && ctx->name_next) name_ahead(ctx);
+        }
 
         if (outcome != BACKUP_RETRY) {
             // A handle of a connection that is gone must not be closed on the
@@ -538,18 +634,22 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
     backup_confirm_closes(ctx);
     keepalive_bump();
     if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return;
-    job_log_printf("FILE: '%s' ...\n", local);
+    // The file's first line is written together with the line that decides
+    // it (skipped, current) where one follows at once: one write, not two.
+    log_held_line first;
+    job_log_hold(&first, "FILE: '%s' ...\n", local);
     if (filter && filter_skips_file(ctx->filters, filter, local, ctx->style)) {
-        job_log_printf("FILE: Skipping '%s' due to filter.\n", local);
+        job_log_printf_after(&first, "FILE: Skipping '%s' due to filter.\n", local);
         return;
     }
     const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
-    progress_begin_item(local, size);
     if (backup_index_lookup(ctx, local, status->mtime, status->size)) {
-        job_log_printf("FILE: Current; Not backing up: '%s'\n", local);
-        end_current(ctx, local, status);
+        job_log_printf_after(&first, "FILE: Current; Not backing up: '%s'\n", local);
+        end_current(ctx, local, status, size);
         return;
     }
+    job_log_write_held(&first);
+    progress_begin_item(local, size);
     if (filter && make_today_parents(ctx, remote) != 0) {
         job_log_printf("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n",
                        local);
@@ -557,6 +657,13 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         return;
     }
     send_file(ctx, local, remote, status, filter, false);
+}
+
+bool backup_file_would_send(backup_context* ctx, const char* local, const plat_file_info* status,
+                            const folder_filter* filter) {
+    if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return false;
+    if (filter && filter_skips_file(ctx->filters, filter, local, ctx->style)) return false;
+    return !backup_index_lookup(ctx, local, status->mtime, status->size);
 }
 
 int make_today_parents(backup_context* ctx, const char* remote) {

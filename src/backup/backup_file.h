@@ -40,6 +40,12 @@ enum backup_outcome {
 void backup_file(backup_context* ctx, const char* local, const char* remote,
                  const plat_file_info* status, const folder_filter* filter);
 
+// True when backup_file would send the file now (not a built-in exclusion,
+// not skipped by the filter, not current in the change index); the walk asks
+// this of the files it names ahead to the block pool. Changes nothing.
+bool backup_file_would_send(backup_context* ctx, const char* local, const plat_file_info* status,
+                            const folder_filter* filter);
+
 // Makes the remote folders between "/Today/" and the folder of remote, from
 // the shallowest: folders that the change index knows or that this job made
 // already are not asked for again; each is recorded in the next index.

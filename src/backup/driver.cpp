@@ -389,6 +389,7 @@ void __do_backup(const char* schedule_path) {
     ctx->sync = sc->sync;
     ctx->filters = sc->filters;
     ctx->account_key = sc->account_key;
+    backup_context_start_pool(ctx);
     for (int32_t i = 0; i < blob_list_count(sc->sources); i++)
         backup_item(ctx, sc, dest, static_cast<const char*>(blob_list_get(sc->sources, i)),
                     nullptr);

@@ -17,6 +17,18 @@
 
 namespace {
 
+// A stream record with its operations and input buffer size; every other
+// field empty.
+constexpr data_stream stream_template(data_stream_read_fn read, data_stream_destroy_fn destroy,
+                                      uint32_t buffer_capacity) {
+    data_stream s{};
+    s.read = read;
+    s.destroy = destroy;
+    s.buffer_capacity = buffer_capacity;
+    s.file = PLAT_NO_FILE;
+    return s;
+}
+
 data_stream* new_stream(const data_stream& tmpl) {
     data_stream* s = static_cast<data_stream*>(mem_alloc(sizeof *s));
     *s = tmpl;
@@ -84,8 +96,33 @@ int32_t file_read(data_stream* s, void* buf, int32_t capacity) {
 
 void file_destroy(data_stream*) {}
 
-const data_stream file_template = {file_read, file_destroy, nullptr, false,   false, nullptr, 0, 0,
-                                   nullptr,   PLAT_NO_FILE, 0,       nullptr, false, nullptr};
+constexpr data_stream file_template = stream_template(file_read, file_destroy, 0);
+
+// ---- memory read ----
+
+int32_t memory_read(data_stream* s, void* buf, int32_t capacity) {
+    if (s->ended) return STREAM_END;
+    if (capacity <= 0) return 0;
+    if (s->remaining == 0) {
+        s->ended = true;
+        return STREAM_END;
+    }
+    if (s->available == 0) {
+        errno = s->source_error ? s->source_error : EIO;
+        return STREAM_ERROR;
+    }
+    uint32_t want = static_cast<uint32_t>(capacity) < s->remaining ? static_cast<uint32_t>(capacity)
+                                                                   : s->remaining;
+    if (want > s->available) want = s->available;
+    memcpy(buf, s->source, want);
+    s->source += want;
+    s->available -= want;
+    s->remaining -= want;
+    if (s->counter) *s->counter += want;
+    return static_cast<int32_t>(want);
+}
+
+constexpr data_stream memory_template = stream_template(memory_read, file_destroy, 0);
 
 // ---- MD5 digest ----
 
@@ -112,9 +149,7 @@ void digest_destroy(data_stream* s) {
     s->context = nullptr;
 }
 
-const data_stream digest_template = {
-    digest_read, digest_destroy, nullptr,      false, false,   nullptr, 0,
-    0,           nullptr,        PLAT_NO_FILE, 0,     nullptr, false,   nullptr};
+constexpr data_stream digest_template = stream_template(digest_read, digest_destroy, 0);
 
 // ---- zlib ----
 
@@ -153,9 +188,8 @@ void compress_destroy(data_stream* s) {
     s->buffer = nullptr;
 }
 
-const data_stream compress_template = {
-    compress_read, compress_destroy, nullptr, false,   false, nullptr, STREAM_BUFFER_SIZE, 0,
-    nullptr,       PLAT_NO_FILE,     0,       nullptr, false, nullptr};
+constexpr data_stream compress_template =
+    stream_template(compress_read, compress_destroy, STREAM_BUFFER_SIZE);
 
 // ---- AES-256-CBC ----
 
@@ -202,9 +236,8 @@ void encrypt_destroy(data_stream* s) {
     s->buffer = nullptr;
 }
 
-const data_stream encrypt_template = {
-    encrypt_read, encrypt_destroy, nullptr, false,   false, nullptr, STREAM_BUFFER_SIZE, 0,
-    nullptr,      PLAT_NO_FILE,    0,       nullptr, false, nullptr};
+constexpr data_stream encrypt_template =
+    stream_template(encrypt_read, encrypt_destroy, STREAM_BUFFER_SIZE);
 
 } // namespace
 
@@ -218,6 +251,17 @@ data_stream* file_read_stream_new(plat_file file, int64_t offset, uint32_t lengt
         errno_from_last_error();
         s->seek_failed = true;
     }
+    return s;
+}
+
+data_stream* memory_read_stream_new(const uint8_t* data, uint32_t available, uint32_t length,
+                                    int error, uint64_t* counter) {
+    data_stream* s = new_stream(memory_template);
+    s->source = data;
+    s->available = available < length ? available : length;
+    s->remaining = length;
+    s->source_error = error;
+    s->counter = counter;
     return s;
 }
 

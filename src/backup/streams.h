@@ -46,6 +46,10 @@ struct data_stream {
     bool seek_failed;
     // digest stream
     uint8_t* digest_out; // caller's 16 bytes
+    // memory read stream
+    const uint8_t* source; // not owned; the block's bytes read beforehand
+    uint32_t available;    // of them
+    int source_error;      // errno for the read that finds no more bytes
 };
 
 // Every constructor hands out a stream the caller frees with
@@ -56,6 +60,13 @@ struct data_stream {
 // ends before length bytes were read (it shrank while being read).
 data_stream* file_read_stream_new(plat_file file, int64_t offset, uint32_t length,
                                   uint64_t* counter);
+// The same yield as file_read_stream_new for a block whose bytes were read
+// beforehand: the first available of length bytes of data (not owned), in the
+// sizes asked for; when fewer than length are available, the read after the
+// last of them gives STREAM_ERROR with errno set to error (what the reading
+// met: EIO for a file that ended early). Never null.
+data_stream* memory_read_stream_new(const uint8_t* data, uint32_t available, uint32_t length,
+                                    int error, uint64_t* counter);
 // MD5 of everything that passes, written to digest_out at the end. The
 // constructors below take ownership of inner, also when they fail (inner is
 // then freed); they give null for a null inner. Null also for a null

@@ -9,6 +9,7 @@
 #include "backup/walk.h"
 
 #include "backup/backup_file.h"
+#include "backup/block_pool.h"
 #include "backup/filters.h"
 #include "backup/job.h"
 #include "backup/os_error.h"
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -202,6 +204,110 @@ void sync_phase(backup_context* ctx, const char* local, const char* remote, cons
     }
 }
 
+// The entries of a folder's listing read ahead of the walk, so that the files
+// among them that are to be sent can be named to the block pool before their
+// turn. Naming stops at a subfolder: its files come first.
+struct listing_ahead {
+    enum { MAX_ENTRIES = 64 };
+    backup_context* ctx = nullptr;
+    plat_dir* dir = nullptr;
+    const char* local = nullptr;
+    const folder_filter* filter = nullptr;
+    const presync_list* presync = nullptr;
+    std::deque<plat_file_info> entries; // read, not yet walked
+    size_t considered = 0;              // of them, from the front, for naming
+    bool ended = false;                 // the listing gave its last entry
+    bool complete = false;              // ... and ran to its end
+};
+
+// The next entry for the walk: read ahead, or from the listing. 0, or -1 at
+// the end of the listing, with *complete telling whether it ran to its end.
+int next_entry(listing_ahead* a, plat_file_info* out, bool* complete) {
+    if (!a->entries.empty()) {
+        *out = a->entries.front();
+        a->entries.pop_front();
+        if (a->considered > 0) a->considered--;
+        return 0;
+    }
+    if (a->ended) {
+        *complete = a->complete;
+        return -1;
+    }
+    if (plat_dir_next(a->dir, out) == 0) return 0;
+    // The end of the listing leaves last error 0; anything else cut the
+    // listing short.
+    *complete = plat_last_error() == 0;
+    return -1;
+}
+
+// A listed file the walk will hand to backup_file and that backup_file will
+// send: the checks of the walk's entry loop and of backup_file, read only.
+// *child receives the file's path once it is built.
+bool will_send(const listing_ahead* a, const plat_file_info& e, std::string* child) {
+    const size_t name_length = strlen(e.name);
+    if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) return false;
+    if (name_length + strlen(a->local) + 2 >= WALK_PATH_LIMIT) return false;
+    if (e.status_error != 0 || (e.attributes & (PLAT_ATTR_REPARSE | PLAT_ATTR_DIRECTORY)))
+        return false;
+    *child = join_path(a->local, e.name, path_separator(a->ctx->style));
+    if (is_excluded_source(a->ctx->excluded, child->c_str(), a->ctx->style)) return false;
+    const int32_t match = presync_find(a->presync, e.name);
+    if (match >= 0 && walk_entry_current(a->presync->at(match)->mtime, a->presync->at(match)->size,
+                                         e.mtime, e.size))
+        return false;
+    return backup_file_would_send(a->ctx, child->c_str(), &e, a->filter);
+}
+
+// Names the next file of the listing that is to be sent; false when there is
+// none before the next subfolder, the end of the listing or the read-ahead
+// limit.
+bool name_next(void* walk) {
+    listing_ahead* a = static_cast<listing_ahead*>(walk);
+    for (;;) {
+        if (a->considered < a->entries.size()) {
+            const plat_file_info& e = a->entries[a->considered];
+            if ((e.attributes & PLAT_ATTR_DIRECTORY) && !(e.attributes & PLAT_ATTR_REPARSE) &&
+                e.status_error == 0 && strcmp(e.name, ".") != 0 && strcmp(e.name, "..") != 0)
+                return false; // a subfolder: its files are sent first
+            a->considered++;
+            std::string child;
+            if (!will_send(a, e, &child)) continue;
+            block_pool_name_file(a->ctx->pool, child.c_str(),
+                                 e.size > 0 ? static_cast<uint64_t>(e.size) : 0);
+            return true;
+        }
+        if (a->ended || a->entries.size() >= listing_ahead::MAX_ENTRIES) return false;
+        plat_file_info next;
+        if (plat_dir_next(a->dir, &next) != 0) {
+            a->ended = true;
+            a->complete = plat_last_error() == 0;
+            return false;
+        }
+        a->entries.push_back(next);
+    }
+}
+
+// Makes a folder's read-ahead the one the block pool names files from, and
+// gives the parent folder's back when the folder is done.
+struct naming_scope {
+    backup_context* ctx;
+    bool (*saved_fn)(void*);
+    void* saved_walk;
+    naming_scope(backup_context* c, listing_ahead* a)
+        : ctx(c), saved_fn(c->name_next), saved_walk(c->walk) {
+        if (c->pool) {
+            c->name_next = name_next;
+            c->walk = a;
+        }
+    }
+    ~naming_scope() {
+        ctx->name_next = saved_fn;
+        ctx->walk = saved_walk;
+    }
+    naming_scope(const naming_scope&) = delete;
+    naming_scope& operator=(const naming_scope&) = delete;
+};
+
 } // namespace
 
 bool walk_entry_current(uint32_t server_mtime, uint64_t server_size, int64_t local_mtime,
@@ -261,6 +367,13 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
     const size_t local_length = strlen(local);
     const char separator = path_separator(style);
     bool complete = false;
+    listing_ahead ahead;
+    ahead.ctx = ctx;
+    ahead.dir = listing.get();
+    ahead.local = local;
+    ahead.filter = filter;
+    ahead.presync = &presync;
+    naming_scope naming(ctx, &ahead);
     for (;;) {
         const char* name = entry.name;
         const size_t name_length = strlen(name);
@@ -331,13 +444,11 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
             }
         }
         if (stop || termination_flag()) break;
-        if (plat_dir_next(listing.get(), &entry) != 0) {
-            // The end of the listing leaves last error 0; anything else cut
-            // the listing short.
-            complete = plat_last_error() == 0;
-            break;
-        }
+        if (next_entry(&ahead, &entry, &complete) != 0) break;
     }
+    // Nothing more is named from a listing that is closed.
+    ahead.dir = nullptr;
+    ahead.ended = true;
     listing.reset();
 
     if (mirrored) sync_phase(ctx, local, remote, &presync, complete);

@@ -47,6 +47,9 @@ void plat_sleep_ms(uint32_t ms);
 
 // One line of debug output (OutputDebugStringA / one write to stderr).
 void plat_debug_output(const char* text);
+// True when standard output is a terminal (a console on Windows), so that a
+// tool may redraw a line in place; false for a file, a pipe or no stream.
+bool plat_stdout_is_terminal();
 
 // ---- threads ----------------------------------------------------------------
 
@@ -73,6 +76,11 @@ int plat_thread_terminate(plat_thread* t, int code);
 // process must end by itself once the watchdog has logged.
 bool plat_thread_needs_process_exit();
 void plat_thread_close(plat_thread* t);
+// Processors this process may run on; at least 1.
+uint32_t plat_cpu_count();
+// Lowers the calling thread's scheduling priority below the process's other
+// threads, for work that may wait while latency-bound threads run. 0 or -1.
+int plat_thread_lower_priority();
 
 // ---- process ----------------------------------------------------------------
 
@@ -109,8 +117,8 @@ struct plat_mailslot; // opaque
 // Who sent a refused message (Linux: the kernel's credentials of the sender;
 // -1 where unknown).
 struct plat_mailslot_sender {
-    long uid;
-    long pid;
+    int64_t uid;
+    int64_t pid;
 };
 // Told of each message refused because its sender is neither the receiver's
 // own user nor root. Called on a thread of the mailslot; must not block.
@@ -130,13 +138,13 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn o
 // Sending side: opens an existing mailslot for writing; null when none exists.
 // agent_uid names the user whose agent is meant (Linux; -1: this process's
 // own user); Windows has one mailslot per machine and ignores it.
-plat_mailslot* plat_mailslot_open(const char* name, long agent_uid = -1);
+plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid = -1);
 // Linux: the folder that holds the mailslots of the given user (-1: this
 // process's), checked: a folder (not a link) owned by that user that no one
 // else may write. create makes it when missing (only for this process's own
-// user). 0, or -1 with the error set; path receives the folder either way.
-// Windows: always 0 with an empty path.
-int plat_mailslot_folder(long agent_uid, bool create, char* path, size_t size);
+// user). 0, or -1 with the error set; path receives the folder either way
+// (empty for a number that is no user id). Windows: always 0 with an empty path.
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size);
 // Reads one message; its length (0 allowed), -1 (nothing waiting, or
 // failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
 // is consumed (removed from the queue) all the same.
@@ -275,6 +283,11 @@ plat_file plat_file_create(const char* path, bool owner_only);
 plat_file plat_file_open_write(const char* path);
 // Bytes read (0 at the end of the file) or -1.
 int32_t plat_file_read(plat_file f, void* buf, uint32_t size);
+// Bytes read at offset (0 at or past the end of the file) or -1, without
+// using the file's position, so several threads may read one file at once.
+// Counted as a read by the fault switch. Windows: the position moves to the
+// end of what was read; a caller that mixes both kinds of read seeks first.
+int32_t plat_file_read_at(plat_file f, int64_t offset, void* buf, uint32_t size);
 // Bytes written or -1; a short count means the disk refused the rest.
 int32_t plat_file_write(plat_file f, const void* buf, uint32_t size);
 // The new offset from the start, or -1.

@@ -1,4 +1,5 @@
-// log.cpp - timestamped log lines, one unbuffered write each.
+// log.cpp - timestamped log lines, each written unbuffered when it is logged
+// (a held line together with the line after it).
 #include "runtime/log.h"
 
 #include "platform/platform.h"
@@ -114,6 +115,32 @@ void job_log_printf(const char* format, ...) {
     size_t len = format_line(line, format, args);
     va_end(args);
     if (!write_line(&g_job_log, line, len)) plat_debug_output(line);
+}
+
+void job_log_hold(log_held_line* held, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    held->length = format_line(held->text, format, args);
+    va_end(args);
+}
+
+void job_log_write_held(const log_held_line* held) {
+    if (!write_line(&g_job_log, held->text, held->length)) plat_debug_output(held->text);
+}
+
+void job_log_printf_after(const log_held_line* held, const char* format, ...) {
+    // Both lines in one buffer; each keeps its own cut at LOG_LINE_MAX.
+    char lines[2 * (LOG_LINE_MAX + 1)];
+    const size_t limit = LOG_LINE_MAX;
+    const size_t first = held->length <= limit ? held->length : limit;
+    memcpy(lines, held->text, first);
+    va_list args;
+    va_start(args, format);
+    const size_t second = format_line(lines + first, format, args);
+    va_end(args);
+    if (write_line(&g_job_log, lines, first + second)) return;
+    plat_debug_output(held->text);
+    plat_debug_output(lines + first);
 }
 
 void debug_printf(const char* format, ...) {

@@ -38,6 +38,21 @@ void job_log_close();
 // and unchecked as agent_log_printf.
 void job_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
+// A job log line formatted (and timestamped) now and written later, in the
+// same write call as the line that follows it: for the lines of one file
+// with nothing between them that could end the process. A held line is lost
+// only if the process dies before the next line is written.
+struct log_held_line {
+    size_t length;
+    char text[LOG_LINE_MAX + 1];
+};
+void job_log_hold(log_held_line* held, const char* format, ...) TAVNI_PRINTF(2, 3);
+// Writes the held line alone, as job_log_printf would have.
+void job_log_write_held(const log_held_line* held);
+// Writes the held line and then the new one with one write call (or to the
+// debug output, one line each, when the job log is not open).
+void job_log_printf_after(const log_held_line* held, const char* format, ...) TAVNI_PRINTF(2, 3);
+
 // Debug output: the message without timestamp, cut to 253 characters, plus CR LF.
 void debug_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 

@@ -66,9 +66,15 @@ uint64_t get_u64(const uint8_t* p) {
     return v;
 }
 
+// A run of items passed without work (files found current) is published at
+// most this often; any other update publishes what they changed with it.
+const uint32_t pass_publish_ms = 50;
+uint32_t g_published_tick; // when the record was last published; under g_lock
+
 // Caller holds g_lock.
 void publish() {
     if (!g_area) return;
+    g_published_tick = plat_tick_ms();
     uint8_t bytes[PROGRESS_RECORD_SIZE];
     progress_encode(&g_record, bytes);
     // A failed write leaves the readers an older record; the job goes on.
@@ -196,9 +202,9 @@ void progress_item_bytes(uint64_t count) {
     publish();
 }
 
-void progress_end_item(int kind) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (!g_area) return;
+namespace {
+
+void end_item(int kind) {
     g_record.done_bytes += g_record.item_size;
     g_record.item_done = g_record.item_size;
     if (kind == PROGRESS_END_CURRENT)
@@ -207,7 +213,24 @@ void progress_end_item(int kind) {
         g_record.items_failed++;
     else if (kind == PROGRESS_END_SENT)
         g_record.items_sent++;
+}
+
+} // namespace
+
+void progress_end_item(int kind) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    end_item(kind);
     publish();
+}
+
+void progress_pass_item(const char* name, uint64_t size, int kind) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    set_text(g_record.item_name, PROGRESS_ITEM_SIZE, name);
+    g_record.item_size = size;
+    end_item(kind);
+    if (plat_tick_ms() - g_published_tick >= pass_publish_ms) publish();
 }
 
 void progress_set_total(uint64_t bytes) {

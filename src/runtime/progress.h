@@ -58,6 +58,11 @@ void progress_item_bytes(uint64_t count);
 // Ends the current item: its whole size counts as done, and one is added to
 // the counter kind names (a progress_end_kind; any other value adds to none).
 void progress_end_item(int kind);
+// progress_begin_item and progress_end_item in one update, for an item that
+// needs no work (a file found current). Readers see it within 50 ms: a run of
+// such items is published at most that often, and the next other update
+// publishes it in any case.
+void progress_pass_item(const char* name, uint64_t size, int kind);
 void progress_set_total(uint64_t bytes);
 void progress_set_start_tick(uint32_t tick);
 // Status "Complete" and no current item.

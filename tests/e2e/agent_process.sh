@@ -56,6 +56,21 @@ sed -e 's/\r$//' "$INST/agent.log" | grep -q "] $USAGE\$" || fail "usage line is
 rc=0; agent "$INST" foreground 2>/dev/null || rc=$?
 [ "$rc" = 2 ] || fail "unknown mode gave exit $rc"
 messages "$INST/agent.log" | grep -qxF "$USAGE" || fail "usage line missing for exit 2"
+# --help and --version answer on standard output on Linux, with no log;
+# the Windows agent has no console and keeps the invalid-usage path.
+HELP_DIR=$(install_folder help)
+if [ "$TAVNI_TARGET" = posix ]; then
+  agent "$HELP_DIR" --help >"$WORK/help.txt" || fail "--help gave exit $?"
+  grep -q '^Usage: tavni-backup background \[SCHEDULE\]' "$WORK/help.txt" || fail "--help: $(head -3 "$WORK/help.txt")"
+  agent "$HELP_DIR" --version >"$WORK/version.txt" || fail "--version gave exit $?"
+  grep -Eqx 'tavni-backup [0-9]+\.[0-9]+\.[0-9]+' "$WORK/version.txt" || fail "--version: $(cat "$WORK/version.txt")"
+  [ ! -e "$HELP_DIR/agent.log" ] || fail "--help or --version wrote a process log"
+  rc=0; agent "$HELP_DIR" --help extra >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 2 ] || fail "--help with an extra argument gave exit $rc"
+else
+  rc=0; agent "$HELP_DIR" --help >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 2 ] || fail "--help of the Windows agent gave exit $rc"
+fi
 
 # No agent yet: the control verbs say so and fail.
 if ctl_run queue "$(agent_path "$WORK/none.tbs")" 2>"$WORK/err"; then fail "queue without agent succeeded"; fi

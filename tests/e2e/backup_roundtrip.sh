@@ -48,7 +48,7 @@ restore "/1/Today/Root$SRC/a/five-blocks.bin" "$E2E_TMP/out2"
 cmp "$SRC/a/five-blocks.bin" "$E2E_TMP/out2/five-blocks.bin" || fail "changed file restore differs"
 # A schedule changed since the last run is not trusted with the change index;
 # the server still knows every file as current.
-make_schedule "$INSTALL/job.tbs" --dest /1/Today --name "roundtrip renamed" --src "$SRC"
+make_schedule "$INSTALL/job.tbs" --force --dest /1/Today --name "roundtrip renamed" --src "$SRC"
 run_agent "$INSTALL/job.tbs"
 expect_log "$LOG" "Not using FCI cache."
 [ "$(count_log "$LOG" "FILE: File was reported to be changed, but is in fact up to date")" = 9 ] \

@@ -17,7 +17,7 @@ expect_log "$LOG" "Running pre-backup command: 'sh -c \"exit 3\"' (with a timeou
 expect_log "$LOG" "Pre-Backup command 'sh -c \"exit 3\"' returned non-zero exit code 3; Exit code 3; Aborting (pre-backup command failure is fatal)."
 expect_no_log "$LOG" "Calculating..."
 ls "$INSTALL"/pre.tbs*.eml >/dev/null 2>&1 || fail "no failure report queued"
-"$BUILD/tavni-ctl" mail show --root "$INSTALL" "$INSTALL/pre.tbs.eml" | grep -q "returned non-zero exit code 3" \
+ctl_run mail show --root "$INSTALL" "$INSTALL/pre.tbs.eml" | grep -q "returned non-zero exit code 3" \
   || fail "queued report lacks the command failure"
 
 # Not fatal: the job goes on; a missing program gives the not-started text.
@@ -34,13 +34,13 @@ head -c $((300 * 1048576)) /dev/zero | tr '\0' 'x' >"$SRC/big.bin"
 make_schedule "$INSTALL/stop.tbs" --dest /1 --name stop --src "$SRC"
 start_agent "$INSTALL/stop.tbs"
 wait_log "$INSTALL/stop.tbs.log" "FILE: '$SRC/big.bin' ..."
-"$BUILD/tavni-ctl" stop
+ctl_run stop
 wait "$AGENT" || fail "agent exit code $?"
 LOG=$INSTALL/stop.tbs.log
 expect_log "$LOG" "User terminated the backup."
 expect_log "$LOG" "FILE: User terminated backup while processing '$SRC/big.bin'"
 expect_no_log "$LOG" "Backup job completed normally."
-"$BUILD/tavni-ctl" mail show --root "$INSTALL" "$INSTALL/stop.tbs.eml" \
+ctl_run mail show --root "$INSTALL" "$INSTALL/stop.tbs.eml" \
   | grep -q "The backup started but did not complete because it was terminated by the user." \
   || fail "termination report missing"
 

@@ -13,16 +13,9 @@ echo a >"$SRC/locked/a.txt"
 echo b >"$SRC/locked/b.txt"
 echo o >"$SRC/open/o.txt"
 make_schedule "$INSTALL/u.tbs" --dest /1 --name unreadable --src "$SRC" --sync "$SRC" \
-  --email "0,owner@example.com" --html 0
+  --schedule-email "0,owner@example.com" --html 0
 
-# as_agent_user CMD...: the command as nobody when we are root, else as we are.
-if [ "$(id -u)" = 0 ]; then
-  chmod 755 "$E2E_TMP"
-  chown -R nobody "$INSTALL" "$SRC"
-  as_agent_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
-else
-  as_agent_user() { "$@"; }
-fi
+agent_user_owns "$INSTALL" "$SRC"
 run_job() {
   (cd "$INSTALL" && as_agent_user "$BUILD/tavni-backup" background "$INSTALL/u.tbs") ||
     fail "agent exited $?"

@@ -16,9 +16,12 @@ ctl() { ctl_run "$@"; }
 KEY=00112233445566778899aabbccddeeffAABBCCDDEEFF00112233445566778899
 
 # --- ctl: new, decrypt, encrypt ------------------------------------------------
+# Sources must exist when the schedule is written.
+D=$ROOT/data
+mkdir -p "$D/a" "$D/b c"
 ctl schedule new --root "$ROOT" --user-id 42 --account-id 7 --dest /D5 --name Nightly \
-    --acckey $KEY --src /data/a --src '/data/b c' --xsrc /data/a/tmp --sync /data \
-    --filter '/data/f|1|*.tmp;*.bak' --email 'a@x,b@y' --html 0 --mirror 1 \
+    --acckey $KEY --src "$D/a" --src "$D/b c" --xsrc "$D/a/tmp" --sync "$D" \
+    --filter "$D/f|1|*.tmp;*.bak" --email 'a@x,b@y' --html 0 --mirror 1 \
     --precmd 'echo pre' --cmdtimeout 2 --schedule 'C:\T\0000002A.tbs' "$ROOT/job.tbs" > "$ROOT/new.out" ||
     fail "schedule new"
 [ -s "$ROOT/new.out" ] && fail "a given account key must not be printed"
@@ -37,11 +40,11 @@ precmd=echo pre
 cmdtimeout=2
 html=0
 Email=a@x,b@y
-Src=/data/a
-Src=/data/b c
-XSrc=/data/a/tmp
-Sync=/data
-filter=/data/f|1|*.tmp;*.bak
+Src=$D/a
+Src=$D/b c
+XSrc=$D/a/tmp
+Sync=$D
+filter=$D/f|1|*.tmp;*.bak
 Schedule=C:\T\0000002A.tbs
 EOT
 ctl schedule decrypt --root "$ROOT" "$ROOT/job.tbs" > "$ROOT/got.txt" || fail "schedule decrypt"
@@ -137,7 +140,7 @@ else
     [ "$CODE" = 0 ] || fail "job: code $CODE"
     grep -qF "Parsing TBS file: complete." <<< "$LOG" || fail "job: not parsed"
     grep -qF "Calling __do_backup()..." <<< "$LOG" || fail "job: driver not called"
-    grep -qF "Got filter: '/data/f'" <<< "$LOG" || fail "job: filter not logged"
+    grep -qF "Got filter: '$D/f'" <<< "$LOG" || fail "job: filter not logged"
     expect trailing 0 "Calling __do_backup()..."
     expect noblank 2381 "Invalid TBS header; aborting."
     expect anycase 0 "Calling __do_backup()..."

@@ -404,7 +404,19 @@ std::vector<fault_point> pick_points(const uint64_t counts[PLAT_FAULT_OPS],
 
 // ---- the world ----------------------------------------------------------------
 
+// Two block workers, whatever the machine's cores: the sweeps cover the
+// workers on a one-core machine too (the inline path has its own cases).
+static void use_two_block_workers() {
+    if (getenv("TAVNI_BACKUP_WORKERS")) return;
+#ifdef _WIN32
+    _putenv("TAVNI_BACKUP_WORKERS=2");
+#else
+    setenv("TAVNI_BACKUP_WORKERS", "2", 1);
+#endif
+}
+
 world::world(const std::string& name) : name_(name) {
+    use_two_block_workers();
     root_ = fs::temp_directory_path() /
             ("tavni-faults-" + std::to_string(plat_process_id()) + "-" + name);
     const char* b = getenv("TAVNI_BUILD_DIR");

@@ -48,7 +48,7 @@ declare -A allowed=(
   [backup]="backup schedule report protocol keys runtime platform common"
   [mailslot]="mailslot runtime platform common"
   [agent]="agent mailslot backup schedule report protocol keys runtime platform common"
-  [ctl]="ctl mailslot schedule keys runtime platform common"
+  [ctl]="ctl mailslot backup schedule report protocol keys runtime platform_server platform common"
   [server]="server platform_server schedule protocol keys runtime platform common"
 )
 

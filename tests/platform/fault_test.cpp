@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 #include "platform/server.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -325,7 +327,8 @@ TEST_F(FaultSwitch, TheEnvironmentArmsARealProgram) {
         }
         for (const auto& e : env)
             cmd += e.first + "='" + e.second + "' ";
-        cmd += q + ctl + q + args + "; echo $? >'" + at((root + ".rc").c_str()) + "'";
+        cmd += program_runner() + q + ctl + q + args + "; echo $? >'" + at((root + ".rc").c_str()) +
+               "'";
         std::system(cmd.c_str());
         std::ifstream rc(at((root + ".rc").c_str()));
         int code = -1;

@@ -169,7 +169,7 @@ TEST(PlatformMailslot, AFolderIsUsedOnlyWhenItIsTheUsersAlone) {
     char path[512];
     ASSERT_EQ(plat_mailslot_folder(-1, true, path, sizeof path), 0);
     if (std::string(path) != "/run/tavni-backup") GTEST_SKIP() << "needs root to give folders away";
-    const long uid = 3999999999L;
+    const int64_t uid = 3999999999LL;
     const fs::path folder = "/tmp/tavni-backup-3999999999";
     const fs::path aside = "/tmp/tavni-backup-3999999999.aside";
     fs::remove_all(folder);
@@ -202,4 +202,11 @@ TEST(PlatformMailslot, AFolderIsUsedOnlyWhenItIsTheUsersAlone) {
     EXPECT_EQ(plat_mailslot_open("Tavni-test/x", uid), nullptr);
     fs::remove(folder);
     fs::remove_all(aside);
+    // Numbers past the 32-bit user ids never wrap onto a real user (root's
+    // folder among them).
+    for (int64_t bad : {int64_t{4294967295LL}, int64_t{4294967296LL}, int64_t{1} << 40}) {
+        EXPECT_EQ(plat_mailslot_folder(bad, false, path, sizeof path), -1) << bad;
+        EXPECT_STREQ(path, "") << bad;
+        EXPECT_EQ(plat_mailslot_open("Tavni-test/x", bad), nullptr) << bad;
+    }
 }

@@ -2,6 +2,8 @@
 // seen through separate opens as another process would.
 #include "platform/platform.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -112,7 +114,8 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
     const std::string name = test_name("killed");
     const std::string ready = std::string("/tmp") + name + ".ready";
     std::remove(ready.c_str());
-    const std::string line = "sh -c \"TAVNI_TEST_HOLDER=" + name + " exec '" + exe +
+    const std::string line = "sh -c \"TAVNI_TEST_HOLDER=" + name + " exec " + program_runner() +
+                             "'" + exe +
                              "' --gtest_filter=PlatformNamedObjects.HolderForTheKillTest\"";
     plat_process* child = plat_process_start(line.c_str());
     ASSERT_NE(child, nullptr);

@@ -11,6 +11,8 @@
 #include <openssl/sha.h>
 #include <sqlite3.h>
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -617,10 +619,7 @@ INSERT INTO versions(user, path, parent, name, size, mtime, block_size, committe
 }
 
 TEST(ServerInit, AnExistingFolderIsUsedAsItIsOrRefused) {
-    fs::path base =
-        fs::temp_directory_path() /
-        ("tavni-init-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-         std::to_string(reinterpret_cast<uintptr_t>(&base)));
+    fs::path base = unique_temp_path("init");
     fs::remove_all(base);
     fs::create_directories(base);
     std::string err;
@@ -657,10 +656,7 @@ TEST(ServerInit, AnExistingFolderIsUsedAsItIsOrRefused) {
 // ---- the block store ----------------------------------------------------------
 
 TEST(ServerBlockStore, KeepsWholeBlocksAndReplacesDamagedOnes) {
-    fs::path base =
-        fs::temp_directory_path() /
-        ("tavni-blocks-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-         std::to_string(reinterpret_cast<uintptr_t>(&base)));
+    fs::path base = unique_temp_path("blocks");
     fs::remove_all(base);
     fs::create_directories(base);
     block_store bs = block_store_local(base.string(), true);

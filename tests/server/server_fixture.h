@@ -7,6 +7,8 @@
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,12 +38,7 @@ struct server_fixture : ::testing::Test {
     srv_config cfg;
 
     void SetUp() override {
-        static std::atomic<int> n{0};
-        dir =
-            (std::filesystem::temp_directory_path() /
-             ("tavni-srv-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + std::to_string(n++) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this))))
-                .string();
+        dir = unique_temp_path("srv").string();
         std::filesystem::remove_all(dir);
         std::string err;
         ASSERT_TRUE(srv_store_init(dir, &err)) << err;

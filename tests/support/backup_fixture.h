@@ -145,7 +145,9 @@ class backup_fixture : public ::testing::Test {
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "src");
         timing t = timing_defaults();
-        t.recv_wait_ms = 40;
+        // Long enough for a peer thread that a busy machine (or a sanitizer)
+        // holds back: no case here waits for a silent peer.
+        t.recv_wait_ms = 5000;
         t.reconnect_pause_ms = 1;
         t.lock_recovery_ms = 1;
         timing_set_for_tests(t);

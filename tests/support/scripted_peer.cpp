@@ -1,6 +1,7 @@
 // scripted_peer.cpp - the test peer: real key exchange and framing, answers
 // from a script. See the header for the rules.
 #include "support/scripted_peer.h"
+#include "support/test_rsa_key.h"
 
 #include "platform/platform.h"
 #include "protocol/frame.h"
@@ -17,15 +18,12 @@
 
 namespace {
 
-// One RSA key per test process: making it costs a fraction of a second.
+// The tests' fixed key, read once per process.
 EVP_PKEY* peer_key() {
     static EVP_PKEY* key = [] {
-        EVP_PKEY* k = nullptr;
-        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-        if (ctx && EVP_PKEY_keygen_init(ctx) == 1 &&
-            EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, 2048) == 1)
-            EVP_PKEY_generate(ctx, &k);
-        EVP_PKEY_CTX_free(ctx);
+        BIO* bio = BIO_new_mem_buf(test_rsa_key_pem, -1);
+        EVP_PKEY* k = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+        BIO_free(bio);
         return k;
     }();
     return key;

@@ -6,11 +6,39 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+
+// A fresh path under the temporary folder that no other test process uses:
+// ctest runs each test in a process of its own, side by side, and in every
+// one of them the random seed is the same and a counter starts again at 0.
+inline std::filesystem::path unique_temp_path(const std::string& tag) {
+    static std::atomic<int> n{0};
+    return std::filesystem::temp_directory_path() /
+           ("tavni-" + tag + "-" + std::to_string(plat_process_id()) + "-" + std::to_string(n++));
+}
+
+// The emulator that runs this build's programs, with a space after it, where
+// the build runs under one; empty otherwise. Put before a program of this
+// build in a command line.
+#ifndef TAVNI_TEST_RUNNER
+#define TAVNI_TEST_RUNNER ""
+#endif
+inline std::string program_runner() {
+    const std::string runner = TAVNI_TEST_RUNNER;
+    return runner.empty() ? runner : runner + " ";
+}
+
+// Whether the test program can start itself again, as a "threadsafe" death
+// test does: not under user-mode emulation, where the kernel cannot start
+// the program (and a forked child of the emulator may hang).
+inline bool can_restart_self() {
+    return program_runner().empty();
+}
 
 struct temp_dir {
     std::filesystem::path path;

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -160,9 +162,7 @@ class MachineKeyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         old_ = fs::current_path();
-        dir_ = fs::temp_directory_path() /
-               ("tavni_mk_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = unique_temp_path("mk");
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         fs::current_path(dir_);

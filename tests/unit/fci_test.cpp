@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -113,14 +114,15 @@ TEST_F(Fci, FirstRunBuildsTheIndexTheNextUsesIt) {
     EXPECT_FALSE(hit("C:\\a.txt", 1000, 77)); // invalid: every lookup misses
     ASSERT_EQ(0, fci_add(f.get(), "C:\\a.txt", 1000, 77));
     ASSERT_EQ(0, fci_add(f.get(), "C:\\b.txt", 2000, 5000000000LL));
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\four.bin", 3000, 1LL << 32)); // low half 0
     ASSERT_EQ(0, fci_add(f.get(), "/Today/x", 0, 0));
     fci_finish(f.get(), 100);
     fci_finish(f.get(), 100); // a second finish does nothing
     EXPECT_FALSE(fs::exists(dir / "$FCISORT$"));
     std::vector<uint8_t> b = file_bytes("job.fci");
-    ASSERT_EQ(8u + 3 * 32, b.size());
+    ASSERT_EQ(8u + 4 * 32, b.size());
     EXPECT_EQ(header(1, 100), std::vector<uint8_t>(b.begin(), b.begin() + 8));
-    for (int i = 0; i < 2; i++)
+    for (int i = 0; i < 3; i++)
         EXPECT_LT(memcmp(&b[8 + 32 * i], &b[8 + 32 * (i + 1)], 20), 0) << "sorted by digest";
     if (!plat_is_windows) {
         EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
@@ -133,9 +135,15 @@ TEST_F(Fci, FirstRunBuildsTheIndexTheNextUsesIt) {
     EXPECT_TRUE(fs::exists(dir / "job.fci.ro"));
     EXPECT_TRUE(hit("C:\\a.txt", 1000, 77));
     EXPECT_TRUE(hit("C:\\b.txt", 2000, 5000000000LL));
-    EXPECT_FALSE(hit("C:\\b.txt", 2000, 5000000000LL + (1LL << 32) * 0 + 1));
+    EXPECT_FALSE(hit("C:\\b.txt", 2000, 5000000000LL + 1));
+    // The size is kept whole: the same size less 4 GiB (what a 32-bit slip
+    // would keep) is another size.
+    EXPECT_FALSE(hit("C:\\b.txt", 2000, 5000000000LL - (1LL << 32)));
     EXPECT_TRUE(hit("/Today/x", 0, 0));
     EXPECT_FALSE(hit("C:\\c.txt", 0, 0));
+    EXPECT_TRUE(hit("C:\\four.bin", 3000, 1LL << 32));
+    EXPECT_FALSE(hit("C:\\four.bin", 3000, 0));
+    EXPECT_FALSE(hit("C:\\four.bin", 3000, (1LL << 32) - 1));
 }
 
 TEST_F(Fci, OneHourEitherWayIsTheSameTimeAndCaseMatters) {
@@ -331,4 +339,80 @@ TEST_F(Fci, SortFolderThatCannotBeMadeLeavesTheRunGoing) {
     EXPECT_FALSE(found);
     fci_finish(f.get(), 2);
     EXPECT_EQ(header(1, 2), file_bytes("job.fci"));
+}
+
+namespace {
+
+std::vector<uint8_t> sha1_of(const std::string& s) {
+    std::vector<uint8_t> d(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    EVP_Digest(s.data(), s.size(), d.data(), &len, EVP_sha1(), nullptr);
+    d.resize(len);
+    return d;
+}
+
+} // namespace
+
+// Paths whose records open a page, close one, and end the index are found
+// through a one-page cache that has to change pages at every lookup.
+TEST_F(Fci, RecordsAtPageEdgesAreFoundThroughAOnePageCache) {
+    std::vector<std::string> paths = many_paths(128 * 5 + 17); // 6 pages, the last one short
+    build_index(paths, 5);
+    std::vector<std::pair<std::vector<uint8_t>, std::string>> sorted;
+    for (const std::string& p : paths)
+        sorted.emplace_back(sha1_of(p), p);
+    std::sort(sorted.begin(), sorted.end());
+    ASSERT_EQ(0, fci_open(f.get(), sched, 5));
+    ASSERT_EQ(6u, f->page_count);
+    f->cache_limit = 1;
+    std::vector<size_t> edges;
+    for (size_t p = 0; p < 6; p++) {
+        edges.push_back(p * 128);                  // the lead record
+        edges.push_back(p * 128 + 1);              // the first one only the page holds
+        if (p < 5) edges.push_back(p * 128 + 127); // the page's last
+    }
+    edges.push_back(sorted.size() - 1);
+    for (int round = 0; round < 2; round++) {
+        for (size_t i : edges) {
+            const std::string& p = sorted[i].second;
+            EXPECT_TRUE(hit(p.c_str(), 1000, 77)) << "record " << i;
+            EXPECT_TRUE(hit(p.c_str(), 1000 + 3600, 77)) << "record " << i;
+            EXPECT_FALSE(hit(p.c_str(), 1001, 77)) << "record " << i;
+            EXPECT_FALSE(hit(p.c_str(), 1000, 78)) << "record " << i;
+        }
+    }
+    EXPECT_EQ(1u, fci_cache_pages(f.get()));
+    // Below the first lead and above the last record.
+    for (int i = 0; i < 300; i++)
+        EXPECT_FALSE(hit(("C:\\absent\\" + std::to_string(i)).c_str(), 1000, 77));
+}
+
+// A lookup and then an add of the same path digest it once; any other path,
+// even one that starts like it, is digested afresh.
+TEST_F(Fci, TheLastDigestServesOnlyTheSamePath) {
+    build_index({"C:\\other"}, 8);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 8));
+    bool found = true;
+    ASSERT_EQ(0, fci_lookup(f.get(), "C:\\dir\\a", 10, 1, &found));
+    const uint64_t after_lookup = f->digests;
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\dir\\a", 10, 1));
+    EXPECT_EQ(after_lookup, f->digests);
+    ASSERT_EQ(0, fci_lookup(f.get(), "C:\\dir\\ab", 20, 2, &found));
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\dir\\b", 30, 3)); // not the path looked up
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\dir\\ab", 20, 2));
+    ASSERT_EQ(0, fci_add(f.get(), "C:\\dir\\", 40, 4)); // a prefix of the last
+    fci_finish(f.get(), 9);
+    ASSERT_EQ(0, fci_open(f.get(), sched, 9));
+    EXPECT_TRUE(hit("C:\\dir\\a", 10, 1));
+    EXPECT_TRUE(hit("C:\\dir\\b", 30, 3));
+    EXPECT_TRUE(hit("C:\\dir\\ab", 20, 2));
+    EXPECT_TRUE(hit("C:\\dir\\", 40, 4));
+    EXPECT_FALSE(hit("C:\\dir\\b", 20, 2));
+    std::vector<uint8_t> b = file_bytes("job.fci.ro");
+    ASSERT_EQ(8u + 4 * 32, b.size());
+    std::vector<std::vector<uint8_t>> stored;
+    for (int i = 0; i < 4; i++)
+        stored.emplace_back(b.begin() + 8 + 32 * i, b.begin() + 8 + 32 * i + 20);
+    for (const char* p : {"C:\\dir\\a", "C:\\dir\\b", "C:\\dir\\ab", "C:\\dir\\"})
+        EXPECT_NE(std::find(stored.begin(), stored.end(), sha1_of(p)), stored.end()) << p;
 }

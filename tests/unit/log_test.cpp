@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -220,4 +221,88 @@ TEST(LogFiles, PipeAsJobLogIsNeverWaitedForAndMayLoseItsReader) {
     job_log_printf("nobody reads this\n");
     job_log_close();
     SUCCEED();
+}
+
+// A file's first line is held and written with the line that decides it; under
+// another writer the two stay together, each with its own time stamp.
+TEST(LogWriters, AHeldLineAndTheNextOneAreWrittenTogether) {
+    temp_dir dir;
+    const fs::path log = dir.path / "job.tbs.log";
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
+    const int pairs = 2000;
+    const std::string pad(300, '.');
+    std::thread other([&] {
+        for (int i = 0; i < pairs; i++)
+            job_log_printf("other %d %s\n", i, pad.c_str());
+    });
+    for (int i = 0; i < pairs; i++) {
+        log_held_line held;
+        job_log_hold(&held, "FILE: 'f%d' ...\n", i);
+        if (i % 2)
+            job_log_printf_after(&held, "FILE: Current; Not backing up: 'f%d'\n", i);
+        else
+            job_log_write_held(&held);
+    }
+    other.join();
+    job_log_close();
+
+    std::istringstream in(slurp(log));
+    const std::regex first(std::string(stamp) + "FILE: 'f([0-9]+)' \\.\\.\\.");
+    const std::regex second(std::string(stamp) + "FILE: Current; Not backing up: 'f([0-9]+)'");
+    const std::regex from_other(std::string(stamp) + "other [0-9]+ \\.{300}");
+    std::string line, held_name;
+    int firsts = 0, seconds = 0;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (!held_name.empty()) {
+            ASSERT_TRUE(std::regex_match(line, m, second))
+                << "after f" << held_name << ": " << line;
+            ASSERT_EQ(m[1], held_name);
+            held_name.clear();
+            seconds++;
+        } else if (std::regex_match(line, m, first)) {
+            firsts++;
+            if (std::stoi(m[1]) % 2) held_name = m[1];
+        } else {
+            ASSERT_TRUE(std::regex_match(line, from_other)) << line.substr(0, 80);
+        }
+    }
+    EXPECT_EQ(firsts, pairs);
+    EXPECT_EQ(seconds, pairs / 2);
+}
+
+TEST(LogWriters, HeldLinesGoToTheDebugOutputInOrderWithoutAJobLog) {
+    if (plat_is_windows) GTEST_SKIP() << "the debug output is not the standard error stream";
+    job_log_close();
+    ::testing::internal::CaptureStderr();
+    log_held_line held;
+    job_log_hold(&held, "FILE: '%s' ...\n", "a");
+    job_log_printf_after(&held, "FILE: Skipping '%s' due to filter.\n", "a");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(err, std::regex(std::string(stamp) + "FILE: 'a' \\.\\.\\.\n" +
+                                                 stamp + "FILE: Skipping 'a' due to filter.\n")))
+        << err;
+}
+
+// A log descriptor number that a regular file had before is reused for a pipe:
+// writing the pipe after its reader left still must not end the process.
+TEST(LogFiles, APipeOnTheNumberOfAClosedRegularLogIsStillWrittenSafely) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
+    temp_dir dir;
+    const std::string pipe = (dir.path / "job.tbs.log").string();
+    ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
+    auto reader = std::make_unique<std::fstream>(pipe, std::ios::in | std::ios::out);
+    ASSERT_TRUE(reader->is_open());
+    const std::string plain = (dir.path / "plain.log").string();
+    ASSERT_EQ(job_log_open(plain.c_str()), 0);
+    job_log_printf("to the file\n");
+    job_log_close(); // its number is free again, and the pipe below takes it
+    ASSERT_EQ(job_log_open(pipe.c_str()), 0);
+    job_log_printf("through the pipe\n");
+    std::string line;
+    ASSERT_TRUE(std::getline(*reader, line));
+    reader.reset();
+    job_log_printf("nobody reads this\n");
+    job_log_close();
+    EXPECT_NE(slurp(plain).find("to the file\n"), std::string::npos);
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -98,6 +99,26 @@ TEST_F(ProgressArea, ItemsAccumulateBytesAndCountsByKind) {
     EXPECT_STREQ(r.status_text, "Complete");
     EXPECT_EQ(r.item_name[0], 0);
     EXPECT_EQ(r.items_sent, 1u); // counters are never reset
+}
+
+// Items past 4 GiB: every size and sum is 64-bit on every build, so on a
+// 32-bit agent nothing wraps at 2^32.
+TEST_F(ProgressArea, SizesPastFourGibibytesDoNotWrap) {
+    const uint64_t gib4 = 1ull << 32;
+    progress_set_total(3 * gib4 + 5);
+    progress_begin_item("/src/huge", gib4 + 4096);
+    progress_item_bytes(gib4 + 7);
+    progress_record r;
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(r.item_size, gib4 + 4096);
+    EXPECT_EQ(r.item_done, gib4 + 7);
+    progress_end_item(PROGRESS_END_SENT);
+    progress_begin_item("/src/exact", gib4);
+    progress_end_item(PROGRESS_END_CURRENT);
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(r.done_bytes, 2 * gib4 + 4096);
+    EXPECT_EQ(r.item_done, gib4);
+    EXPECT_EQ(r.total_bytes, 3 * gib4 + 5);
 }
 
 TEST_F(ProgressArea, TextsAreCutAtTheirFieldAndShorterOnesReplaceCompletely) {
@@ -249,4 +270,47 @@ TEST(ProgressAreaLifetime, ALockHeldByAnotherProcessNeverStallsTheAgent) {
     fs::remove(area, ec);
     fs::remove(holders, ec);
     fs::remove(area_file(names.event + ".fifo"), ec);
+}
+
+// A file found current counts as begun and ended; a run of them reaches the
+// area with the next other update at the latest.
+TEST_F(ProgressArea, APassedItemCountsAsBegunAndEnded) {
+    progress_begin_item("/src/a-longer-name", 10);
+    progress_end_item(PROGRESS_END_SENT);
+    progress_pass_item("/src/b", 30, PROGRESS_END_CURRENT);
+    progress_set_total(500);
+    progress_record r;
+    uint8_t raw[PROGRESS_RECORD_SIZE];
+    ASSERT_TRUE(read_area(names.area, &r, raw));
+    EXPECT_STREQ(r.item_name, "/src/b");
+    EXPECT_EQ(r.item_size, 30u);
+    EXPECT_EQ(r.item_done, 30u);
+    EXPECT_EQ(r.done_bytes, 40u);
+    EXPECT_EQ(r.items_current, 1u);
+    EXPECT_EQ(r.items_sent, 1u);
+    // The longer name before left nothing behind.
+    const size_t name_at = 64 + 2 * PROGRESS_TEXT_SIZE;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(raw) + name_at, 16),
+              std::string("/src/b") + std::string(10, '\0'));
+    for (int i = 0; i < 1000; i++)
+        progress_pass_item("/src/many", 1, PROGRESS_END_CURRENT);
+    progress_begin_item("/src/next", 9);
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_EQ(r.items_current, 1001u);
+    EXPECT_EQ(r.done_bytes, 1040u);
+    EXPECT_STREQ(r.item_name, "/src/next");
+}
+
+// With no other update coming, a passed item is published once 50 ms have gone
+// by since the last publication.
+TEST_F(ProgressArea, APassedItemAloneIsPublishedAfterTheInterval) {
+    progress_set_total(1); // publishes now
+    const uint32_t start = plat_tick_ms();
+    while (plat_tick_ms() - start < 60)
+        std::this_thread::yield();
+    progress_pass_item("/src/late", 3, PROGRESS_END_FAILED);
+    progress_record r;
+    ASSERT_TRUE(read_area(names.area, &r));
+    EXPECT_STREQ(r.item_name, "/src/late");
+    EXPECT_EQ(r.items_failed, 1u);
 }

@@ -85,7 +85,9 @@ TEST_F(ProtocolSession, RequestWithoutAnswerReadsNothing) {
     ASSERT_EQ(mkdir(), 0);
     EXPECT_EQ(ctfs_file_close(s, 3), 0);
     EXPECT_EQ(mkdir(), 0);
-    EXPECT_EQ(count_of(job_log(), "Timed out"), 0u);
+    // A read for the close would wait in vain until it gave up. (Single
+    // empty waits may come of a busy machine: the waits here are short.)
+    EXPECT_EQ(count_of(job_log(), "Maximum timeout"), 0u);
     std::vector<peer_request> r = peer.requests();
     ASSERT_EQ(r.size(), 4u);
     EXPECT_EQ(r[2].type, TFS_FILE_CLOSE);
@@ -123,6 +125,7 @@ TEST_F(ProtocolSession, SixEmptyWaitsGiveUp) {
     // Only the stalled request's waits count: on a busy machine the first
     // answer may itself take longer than one shortened wait.
     const size_t before = job_log().size();
+    short_waits();
     peer.push(peer_step::stall());
     EXPECT_EQ(mkdir(), ERR_SCKREAD);
     std::string log = job_log().substr(before);
@@ -138,9 +141,10 @@ TEST_F(ProtocolSession, DataAfterEmptyWaitsResetsTheCount) {
     ASSERT_EQ(mkdir(), 0);
     // Three parts, each after about three and a half empty waits: ten and a
     // half in all, but never six in a row.
+    short_waits();
     peer_step slow = peer_step::answer(0, std::vector<uint8_t>(40, 1));
     slow.pieces = 3;
-    slow.piece_delay_ms = kRecvWaitMs * 7 / 2;
+    slow.piece_delay_ms = kShortRecvWaitMs * 7 / 2;
     peer.push(slow);
     EXPECT_EQ(mkdir(), 0);
     std::string log = job_log();

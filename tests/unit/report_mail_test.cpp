@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -177,9 +179,7 @@ TEST_F(Composer, TemplateBytes) {
 
 TEST_F(Composer, TemplateFiles) {
     namespace fs = std::filesystem;
-    fs::path dir =
-        fs::temp_directory_path() /
-        ("tavni_tmpl_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::path dir = unique_temp_path("tmpl");
     fs::create_directories(dir);
     auto write = [&](const char* name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;

@@ -35,10 +35,11 @@ tfs_result fake_send(ctfs_session*, const ctfs_email_request*) {
     return g_answer;
 }
 
-// Runs a command line through the shell. cmd.exe keeps the quotes of a line
-// that starts with one only when the whole line is quoted once more.
-int shell(const std::string& line) {
-    return std::system((plat_is_windows ? "\"" + line + "\"" : line).c_str());
+// Runs a command line of a program of this build through the shell. cmd.exe
+// keeps the quotes of a line that starts with one only when the whole line is
+// quoted once more.
+int run_program(const std::string& line) {
+    return std::system((plat_is_windows ? "\"" + line + "\"" : program_runner() + line).c_str());
 }
 
 struct MailQueue : report_folder_test {
@@ -209,7 +210,7 @@ TEST_F(MailQueue, CtlMailShowPrintsTheFile) {
                       "\" --html-out \"" + (dir / "body.html").string() + "\" \"" +
                       (dir / "job.tbs.eml").string() + "\" > \"" + (dir / "out.txt").string() +
                       "\"";
-    ASSERT_EQ(shell(cmd), 0) << cmd;
+    ASSERT_EQ(run_program(cmd), 0) << cmd;
     EXPECT_EQ(slurp(dir / "out.txt"), plain); // standard output is text
     EXPECT_EQ(read_bytes(dir / "body.html"),
               std::string("S-HTML Nightly\n") +
@@ -220,7 +221,7 @@ TEST_F(MailQueue, CtlMailShowPrintsTheFile) {
     std::ofstream(dir / "other" / "etc" / "tavni.ak", std::ios::binary) << std::string(4096, 'k');
     cmd = "\"" + ctl.string() + "\" mail show --root \"" + (dir / "other").string() + "\" \"" +
           (dir / "job.tbs.eml").string() + "\" > \"" + (dir / "out2.txt").string() + "\" 2>&1";
-    EXPECT_NE(shell(cmd), 0);
+    EXPECT_NE(run_program(cmd), 0);
     fs::current_path(dir);
 }
 

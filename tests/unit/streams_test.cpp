@@ -2,6 +2,8 @@
 // are decrypted with OpenSSL and inflated with zlib here, not by our code.
 #include "backup/streams.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -24,11 +26,7 @@ const uint8_t key[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
 struct TempFile {
     fs::path path;
     explicit TempFile(const bytes& data) {
-        static int n = 0;
-        path =
-            fs::temp_directory_path() /
-            ("tavni-stream-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + std::to_string(n++) + "-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        path = unique_temp_path("stream");
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()),
                    static_cast<std::streamsize>(data.size()));

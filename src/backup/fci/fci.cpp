@@ -112,19 +112,62 @@ void sort_file_close(fci_sort_file* s) {
     s->used = 0;
 }
 
+// SHA-1 of the path. The method is fetched once and the context reused, and
+// the digest of the last path is kept: a run adds each path right after it
+// looked it up, so each path is digested once.
 void digest_path(fci* f, const char* path, uint8_t* out) {
+    const size_t length = strlen(path);
+    if (f->last_length != 0 && f->last_length == length &&
+        memcmp(f->last_path, path, length) == 0) {
+        memcpy(out, f->last_digest, FCI_DIGEST_SIZE);
+        return;
+    }
     EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(f->sha);
     if (!ctx) f->sha = ctx = EVP_MD_CTX_new();
+    EVP_MD* md_type = static_cast<EVP_MD*>(f->sha_md);
+    if (!md_type) f->sha_md = md_type = EVP_MD_fetch(nullptr, "SHA1", nullptr);
     unsigned int len = 0;
     unsigned char md[EVP_MAX_MD_SIZE];
-    if (ctx && EVP_DigestInit_ex(ctx, EVP_sha1(), nullptr) == 1 &&
-        EVP_DigestUpdate(ctx, path, strlen(path)) == 1 && EVP_DigestFinal_ex(ctx, md, &len) == 1 &&
+    f->digests++;
+    if (ctx && md_type && EVP_DigestInit_ex(ctx, md_type, nullptr) == 1 &&
+        EVP_DigestUpdate(ctx, path, length) == 1 && EVP_DigestFinal_ex(ctx, md, &len) == 1 &&
         len == FCI_DIGEST_SIZE) {
         memcpy(out, md, FCI_DIGEST_SIZE);
+        if (length > 0 && length < sizeof f->last_path) {
+            memcpy(f->last_path, path, length + 1);
+            memcpy(f->last_digest, md, FCI_DIGEST_SIZE);
+            f->last_length = static_cast<uint32_t>(length);
+        } else {
+            f->last_length = 0;
+        }
         return;
     }
     // Without a digest no record can match; an all-zero digest is as good as any.
     memset(out, 0, FCI_DIGEST_SIZE);
+    f->last_length = 0;
+}
+
+void free_digest(fci* f) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(f->sha));
+    f->sha = nullptr;
+    EVP_MD_free(static_cast<EVP_MD*>(f->sha_md));
+    f->sha_md = nullptr;
+    f->last_length = 0;
+}
+
+// The order of two digests, as memcmp gives it, from their first eight bytes
+// read as one big-endian number: most lookups decide there.
+uint64_t digest_head(const uint8_t* d) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++)
+        v = v << 8 | d[i];
+    return v;
+}
+
+int digest_compare(const uint8_t* a, const uint8_t* b) {
+    const uint64_t x = digest_head(a), y = digest_head(b);
+    if (x != y) return x < y ? -1 : 1;
+    return memcmp(a + 8, b + 8, FCI_DIGEST_SIZE - 8);
 }
 
 bool record_matches(const uint8_t* raw, int32_t mtime, int64_t size) {
@@ -143,20 +186,20 @@ void free_cache(fci* f) {
             free(f->ring[i]);
     }
     free(f->ring);
-    free(f->buckets);
+    free(f->slots);
     f->ring = nullptr;
-    f->buckets = nullptr;
+    f->slots = nullptr;
     f->cache_count = 0;
     f->ring_head = 0;
 }
 
 // The page from the cache or the disk; null on failure (index made invalid).
 const fci_page* get_page(fci* f, uint32_t page_id) {
-    if (!f->buckets) {
-        f->buckets = static_cast<fci_page**>(calloc(FCI_CACHE_BUCKETS, sizeof(fci_page*)));
+    if (!f->slots) {
+        f->slots = static_cast<fci_page**>(calloc(f->page_count, sizeof(fci_page*)));
         f->ring =
             static_cast<fci_page**>(calloc(f->cache_limit ? f->cache_limit : 1, sizeof(fci_page*)));
-        if (!f->buckets || !f->ring) {
+        if (!f->slots || !f->ring) {
             char t[256];
             set_error(f, "FCI error: %s:%d - cannot allocate page_id %u: %s", source_name, 523,
                       page_id, copy_bounded(t, sizeof t, error_text(ENOMEM)));
@@ -165,9 +208,7 @@ const fci_page* get_page(fci* f, uint32_t page_id) {
             return nullptr;
         }
     }
-    uint32_t bucket = page_id % FCI_CACHE_BUCKETS;
-    for (fci_page* p = f->buckets[bucket]; p; p = p->next)
-        if (p->page_id == page_id) return p;
+    if (fci_page* cached = f->slots[page_id]) return cached;
 
     uint32_t limit = f->cache_limit ? f->cache_limit : 1;
     fci_page* page;
@@ -186,15 +227,11 @@ const fci_page* get_page(fci* f, uint32_t page_id) {
         // Full: the page loaded earliest gives up its buffer.
         page = f->ring[f->ring_head];
         f->ring_head = (f->ring_head + 1) % limit;
-        fci_page** link = &f->buckets[page->page_id % FCI_CACHE_BUCKETS];
-        while (*link && *link != page)
-            link = &(*link)->next;
-        if (*link) *link = page->next;
+        f->slots[page->page_id] = nullptr;
         f->ring[(f->ring_head + limit - 1) % limit] = page;
     }
     page->page_id = page_id;
     page->count = 0;
-    page->next = nullptr;
 
     int64_t offset = FCI_HEADER_SIZE + static_cast<int64_t>(FCI_PAGE_SIZE) * page_id;
     int64_t left = f->area_size - static_cast<int64_t>(FCI_PAGE_SIZE) * page_id;
@@ -211,9 +248,16 @@ const fci_page* get_page(fci* f, uint32_t page_id) {
         return nullptr;
     }
     page->count = expected / FCI_RECORD_SIZE;
-    page->next = f->buckets[bucket];
-    f->buckets[bucket] = page;
+    f->slots[page_id] = page;
     return page;
+}
+
+void free_leads(fci* f) {
+    free(f->leads);
+    free(f->lead_heads);
+    f->leads = nullptr;
+    f->lead_heads = nullptr;
+    f->page_count = 0;
 }
 
 void close_ro(fci* f) {
@@ -249,6 +293,14 @@ bool load_leads(fci* f) {
                   copy_bounded(t, sizeof t, error_text(ENOMEM)));
         return false;
     }
+    f->lead_heads = static_cast<uint64_t*>(malloc(static_cast<size_t>(pages) * sizeof(uint64_t)));
+    if (!f->lead_heads) {
+        char t[256];
+        set_error(f, "FCI invalid: loading (%d) lead records failed: %s", static_cast<int>(pages),
+                  copy_bounded(t, sizeof t, error_text(ENOMEM)));
+        free_leads(f);
+        return false;
+    }
     f->page_count = static_cast<uint32_t>(pages);
     for (uint32_t p = 0; p < f->page_count; p++) {
         int64_t offset = FCI_HEADER_SIZE + static_cast<int64_t>(FCI_PAGE_SIZE) * p;
@@ -258,11 +310,10 @@ bool load_leads(fci* f) {
             char t[256];
             set_error(f, "FCI invalid: reading lead record %d: %s", static_cast<int>(p),
                       short_read_text(got, t, sizeof t));
-            free(f->leads);
-            f->leads = nullptr;
-            f->page_count = 0;
+            free_leads(f);
             return false;
         }
+        f->lead_heads[p] = digest_head(f->leads + static_cast<size_t>(p) * FCI_RECORD_SIZE);
     }
     return true;
 }
@@ -281,7 +332,7 @@ struct raw_record {
 };
 
 bool digest_less(const raw_record& a, const raw_record& b) {
-    return memcmp(a.b, b.b, FCI_DIGEST_SIZE) < 0;
+    return digest_compare(a.b, b.b) < 0;
 }
 
 } // namespace
@@ -431,11 +482,18 @@ int fci_lookup(fci* f, const char* path, int32_t mtime, int64_t size, bool* foun
     uint8_t d[FCI_DIGEST_SIZE];
     digest_path(f, path, d);
 
-    // The last page whose lead record is not above d.
+    // The last page whose lead record is not above d, searched on the leads'
+    // first eight bytes (one small array) and the rest only where they tie.
+    const uint64_t head = digest_head(d);
     uint32_t lo = 0, hi = f->page_count;
     while (lo < hi) {
         uint32_t mid = lo + (hi - lo) / 2;
-        if (memcmp(f->leads + static_cast<size_t>(mid) * FCI_RECORD_SIZE, d, FCI_DIGEST_SIZE) <= 0)
+        const uint64_t h = f->lead_heads[mid];
+        const bool not_above =
+            h < head ||
+            (h == head &&
+             digest_compare(f->leads + static_cast<size_t>(mid) * FCI_RECORD_SIZE, d) <= 0);
+        if (not_above)
             lo = mid + 1;
         else
             hi = mid;
@@ -443,7 +501,7 @@ int fci_lookup(fci* f, const char* path, int32_t mtime, int64_t size, bool* foun
     if (lo == 0) return 0; // below every lead record
     uint32_t page_id = lo - 1;
     const uint8_t* lead = f->leads + static_cast<size_t>(page_id) * FCI_RECORD_SIZE;
-    if (memcmp(lead, d, FCI_DIGEST_SIZE) == 0 && record_matches(lead, mtime, size)) {
+    if (digest_compare(lead, d) == 0 && record_matches(lead, mtime, size)) {
         *found = true;
         return 0;
     }
@@ -454,14 +512,14 @@ int fci_lookup(fci* f, const char* path, int32_t mtime, int64_t size, bool* foun
     uint32_t a = 0, b = page->count;
     while (a < b) {
         uint32_t mid = a + (b - a) / 2;
-        if (memcmp(page->data + static_cast<size_t>(mid) * FCI_RECORD_SIZE, d, FCI_DIGEST_SIZE) < 0)
+        if (digest_compare(page->data + static_cast<size_t>(mid) * FCI_RECORD_SIZE, d) < 0)
             a = mid + 1;
         else
             b = mid;
     }
     for (uint32_t i = a; i < page->count; i++) {
         const uint8_t* rec = page->data + static_cast<size_t>(i) * FCI_RECORD_SIZE;
-        if (memcmp(rec, d, FCI_DIGEST_SIZE) != 0) break;
+        if (digest_compare(rec, d) != 0) break;
         if (record_matches(rec, mtime, size)) {
             *found = true;
             break;
@@ -512,12 +570,9 @@ int fci_add(fci* f, const char* path, int32_t mtime, int64_t size) {
 }
 
 void fci_release(fci* f) {
-    free(f->leads);
-    f->leads = nullptr;
-    f->page_count = 0;
+    free_leads(f);
     free_cache(f);
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(f->sha));
-    f->sha = nullptr;
+    free_digest(f);
     close_ro(f);
     for (fci_sort_file& s : f->sort)
         sort_file_close(&s);
@@ -526,11 +581,9 @@ void fci_release(fci* f) {
 void fci_finish(fci* f, int32_t new_stamp) {
     if (f->finished) return;
     f->finished = true;
-    free(f->leads);
-    f->leads = nullptr;
+    free_leads(f);
     free_cache(f);
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(f->sha));
-    f->sha = nullptr;
+    free_digest(f);
     close_ro(f);
 
     plat_file out = PLAT_NO_FILE;

@@ -4,7 +4,8 @@
 // The index file ("<schedule without extension>.fci", renamed to ".fci.ro"
 // while a run uses it) holds a header and 32-byte records sorted by the SHA-1
 // of the path. A run looks paths up through the in-memory lead record of each
-// 4096-byte page and a FIFO cache of pages, and writes every path it stores
+// 4096-byte page and a FIFO cache of at most FCI_CACHE_BYTES of pages, and
+// writes every path it stores
 // into 256 sort files under "$FCISORT$" (below the current directory), which
 // fci_finish sorts and joins into the next index. Paths are never stored.
 #pragma once
@@ -21,8 +22,11 @@ enum {
     FCI_DIGEST_SIZE = 20,
     FCI_PAGE_SIZE = 4096,
     FCI_PAGE_RECORDS = FCI_PAGE_SIZE / FCI_RECORD_SIZE,
-    FCI_CACHE_PAGES = 5120,
-    FCI_CACHE_BUCKETS = 11369,
+    // The page cache holds the whole index of about 250,000 entries; a larger
+    // index reads its other pages again from the file (the system's cache),
+    // which keeps the agent's memory flat however large the selection is.
+    FCI_CACHE_BYTES = 6 * 1024 * 1024,
+    FCI_CACHE_PAGES = FCI_CACHE_BYTES / FCI_PAGE_SIZE,
     FCI_SORT_FILES = 256,
     FCI_SORT_BUFFER = 4096,
     FCI_OUT_BUFFER = 16384,
@@ -46,7 +50,6 @@ void fci_record_decode(const uint8_t* in, fci_record* rec);
 struct fci_page {
     uint32_t page_id;
     uint32_t count; // records held
-    fci_page* next; // bucket chain
     uint8_t data[FCI_PAGE_SIZE];
 };
 
@@ -64,15 +67,23 @@ struct fci {
     int64_t area_size;    // bytes of records
     uint8_t* leads;       // page_count records of 32 bytes
     void* sha;            // SHA-1 context
-    fci_page** buckets;   // FCI_CACHE_BUCKETS chains
+    void* sha_md;         // the SHA-1 method, fetched once
+    uint64_t* lead_heads; // the first eight digest bytes of each lead, big-endian
+    fci_page** slots;     // per page: its copy in the cache, or null
     fci_page** ring;      // pages in load order
     uint32_t cache_limit; // FCI_CACHE_PAGES; tests may lower it after fci_open
     uint32_t cache_count;
     uint32_t ring_head;  // oldest page
     uint64_t page_reads; // pages read from disk (measurement only)
+    uint64_t digests;    // paths digested (measurement only)
     fci_sort_file sort[FCI_SORT_FILES];
     char path[FCI_PATH_SIZE];    // the ".fci" file
     char ro_path[FCI_PATH_SIZE]; // the same with ".ro"
+    // The path digested last and its digest: a run looks a path up and then
+    // adds it, and the second call reuses the first one's digest.
+    char last_path[FCI_PATH_SIZE];
+    uint32_t last_length; // 0: none held
+    uint8_t last_digest[FCI_DIGEST_SIZE];
     bool invalid;
     bool finished;
     bool disowned;                   // the ".ro" on disk no longer vouches for anything

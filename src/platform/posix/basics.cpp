@@ -49,9 +49,17 @@ static void fill_systime(const struct tm& tm, long nsec, plat_systime* out) {
 void plat_local_time(plat_systime* out) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tm;
-    localtime_r(&ts.tv_sec, &tm);
-    fill_systime(tm, ts.tv_nsec, out);
+    // Log lines ask many times a second: the conversion of the last second
+    // asked for is kept per thread (the zone rules are read once anyway).
+    thread_local time_t last_second = -1;
+    thread_local struct tm last_tm;
+    if (ts.tv_sec != last_second) {
+        struct tm tm;
+        localtime_r(&ts.tv_sec, &tm);
+        last_tm = tm;
+        last_second = ts.tv_sec;
+    }
+    fill_systime(last_tm, ts.tv_nsec, out);
 }
 
 void plat_utc_time(plat_systime* out) {
@@ -85,4 +93,8 @@ void plat_debug_output(const char* text) {
     int saved = errno;
     write_all_no_sigpipe(STDERR_FILENO, text, strlen(text));
     errno = saved;
+}
+
+bool plat_stdout_is_terminal() {
+    return isatty(STDOUT_FILENO) == 1;
 }

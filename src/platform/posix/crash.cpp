@@ -188,6 +188,12 @@ int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread
         put(fd, "\nBacktrace of the faulting thread:\n");
         put_backtrace(fd);
     } else if (hung_thread) {
+        // The handler's backtrace() must not be the first in the process:
+        // that one loads the unwinder and allocates, which is not safe in a
+        // signal handler. The crash handler warms it up too, but a dump may
+        // be asked for before (or without) it.
+        void* warm[2];
+        backtrace(warm, 2);
         struct sigaction sa;
         memset(&sa, 0, sizeof sa);
         sa.sa_handler = backtrace_handler;

@@ -26,3 +26,7 @@ int open_guarded(const char* path, int guard, mode_t create_mode);
 // with SIGPIPE held back for the call: a pipe whose reader has gone fails
 // with EPIPE instead of ending the process. 0, or -1 with errno set.
 int write_all_no_sigpipe(int fd, const void* data, size_t len);
+
+// Drops a descriptor from the logs known to be regular files; plat_file_close
+// calls it before the number can be reused (for a pipe, say).
+void forget_regular_log(int fd);

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/posix/files_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -147,11 +148,53 @@ FILE* plat_fopen_read(const char* path, bool) {
     return f;
 }
 
+namespace {
+
+// Log descriptors known to be regular files. Writing a file never raises
+// SIGPIPE, so their lines skip the three signal-mask calls a pipe needs; a
+// descriptor leaves the set when plat_file_close closes it, before its number
+// can be handed out again.
+enum { REGULAR_LOG_FDS = 1024 };
+std::atomic<uint64_t> g_regular_logs[REGULAR_LOG_FDS / 64];
+
+bool is_regular_log(int fd) {
+    if (fd < 0 || fd >= REGULAR_LOG_FDS) return false;
+    return (g_regular_logs[fd / 64].load(std::memory_order_relaxed) >> (fd % 64)) & 1u;
+}
+
+int write_all_plain(int fd, const char* p, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+void forget_regular_log(int fd) {
+    if (fd < 0 || fd >= REGULAR_LOG_FDS) return;
+    g_regular_logs[fd / 64].fetch_and(~(uint64_t{1} << (fd % 64)));
+}
+
 plat_file plat_log_open(const char* path, bool owner_only) {
     const int guard =
         GUARD_EMPTY | GUARD_APPEND | GUARD_ANY_KIND | (owner_only ? GUARD_OWNER_ONLY : 0);
     int fd = open_guarded(path, guard, owner_only ? 0600 : 0666);
-    return fd < 0 ? PLAT_NO_FILE : fd;
+    if (fd < 0) return PLAT_NO_FILE;
+    struct stat st;
+    if (fd < REGULAR_LOG_FDS && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        g_regular_logs[fd / 64].fetch_or(uint64_t{1} << (fd % 64));
+    return fd;
 }
 
 int plat_log_write(plat_file f, const char* text, size_t len) {
@@ -159,5 +202,6 @@ int plat_log_write(plat_file f, const char* text, size_t len) {
         errno = EBADF;
         return -1;
     }
+    if (is_regular_log(f)) return write_all_plain(f, text, len);
     return write_all_no_sigpipe(f, text, len);
 }

@@ -212,6 +212,20 @@ int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
     }
 }
 
+int32_t plat_file_read_at(plat_file f, int64_t offset, void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_READ)) return -1;
+    if (offset < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (size > 0x7fffffffu) size = 0x7fffffffu;
+    for (;;) {
+        ssize_t n = pread(f, buf, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<int32_t>(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
 int32_t plat_file_write(plat_file f, const void* buf, uint32_t size) {
     if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;
@@ -237,6 +251,7 @@ int64_t plat_file_seek(plat_file f, int64_t offset, plat_seek_origin origin) {
 
 int plat_file_close(plat_file f) {
     if (f == PLAT_NO_FILE) return 0;
+    forget_regular_log(f);
     return close(f) == 0 ? 0 : -1;
 }
 

@@ -196,8 +196,8 @@ void drain(plat_mailslot* m) {
         }
         if (!have_sender || !trusted(sender.uid)) {
             if (m->on_refused) {
-                plat_mailslot_sender who{have_sender ? static_cast<long>(sender.uid) : -1,
-                                         have_sender ? static_cast<long>(sender.pid) : -1};
+                plat_mailslot_sender who{have_sender ? static_cast<int64_t>(sender.uid) : -1,
+                                         have_sender ? static_cast<int64_t>(sender.pid) : -1};
                 m->on_refused(m->context, &who);
             }
             continue;
@@ -253,10 +253,27 @@ void release_receiver(plat_mailslot* m) {
         if (fd >= 0) close(fd);
 }
 
+// The user id asked for, or this process's own for -1; false for a number
+// that is no user id (uid_t is 32 bits, and its all-ones value means none).
+bool uid_of(int64_t agent_uid, uid_t* uid) {
+    if (agent_uid < 0) {
+        *uid = own_uid();
+        return true;
+    }
+    if (agent_uid >= static_cast<int64_t>(static_cast<uid_t>(-1))) return false;
+    *uid = static_cast<uid_t>(agent_uid);
+    return true;
+}
+
 } // namespace
 
-int plat_mailslot_folder(long agent_uid, bool create, char* path, size_t size) {
-    const uid_t uid = agent_uid < 0 ? own_uid() : static_cast<uid_t>(agent_uid);
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size) {
+    uid_t uid;
+    if (!uid_of(agent_uid, &uid)) {
+        if (path && size > 0) path[0] = 0;
+        errno = EINVAL;
+        return -1;
+    }
     const std::string folder = folder_of(uid);
     if (path && size > 0) {
         size_t n = folder.size() < size - 1 ? folder.size() : size - 1;
@@ -353,10 +370,11 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn o
     return m;
 }
 
-plat_mailslot* plat_mailslot_open(const char* name, long agent_uid) {
+plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid) {
     std::string file;
     if (!file_name(name, &file)) return nullptr;
-    const uid_t uid = agent_uid < 0 ? own_uid() : static_cast<uid_t>(agent_uid);
+    uid_t uid;
+    if (!uid_of(agent_uid, &uid)) return nullptr;
     const std::string folder = folder_of(uid);
     // A folder that fails the check holds no agent of that user's.
     if (check_folder(folder, uid, false) != 0) return nullptr;

@@ -13,6 +13,10 @@
 #include <mutex>
 #include <csignal>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 struct plat_thread {
     pthread_t tid;
@@ -147,4 +151,27 @@ bool plat_thread_signal(plat_thread* t, int sig) {
     std::lock_guard<std::mutex> hold(t->lock);
     if (t->ended || t->joined) return false;
     return pthread_kill(t->tid, sig) == 0;
+}
+
+uint32_t plat_cpu_count() {
+    // The processors this process may use, which a container or taskset may
+    // hold below the machine's count.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<uint32_t>(n);
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<uint32_t>(online) : 1;
+}
+
+int plat_thread_lower_priority() {
+    // On Linux a thread is a task of its own: its nice value applies to it
+    // alone. Raising it needs no privilege.
+    const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int now = getpriority(PRIO_PROCESS, self);
+    if (now == -1 && errno != 0) return -1;
+    return setpriority(PRIO_PROCESS, self, now + 10 > 19 ? 19 : now + 10);
 }

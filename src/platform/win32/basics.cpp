@@ -9,6 +9,7 @@
 
 #include <windows.h>
 #include <mmsystem.h>
+#include <io.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -120,4 +121,8 @@ void plat_sleep_ms(uint32_t ms) {
 
 void plat_debug_output(const char* text) {
     OutputDebugStringA(text);
+}
+
+bool plat_stdout_is_terminal() {
+    return _isatty(_fileno(stdout)) != 0;
 }

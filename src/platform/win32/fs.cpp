@@ -210,6 +210,27 @@ int32_t plat_file_read(plat_file f, void* buf, uint32_t size) {
     return n;
 }
 
+int32_t plat_file_read_at(plat_file f, int64_t offset, void* buf, uint32_t size) {
+    if (plat_fault_check(PLAT_FAULT_READ)) return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(f));
+    if (h == INVALID_HANDLE_VALUE || offset < 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (size > 0x7fffffffu) size = 0x7fffffffu;
+    // On a handle opened for synchronous use the offset in OVERLAPPED makes
+    // this one read positional; the call still waits for its bytes.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(h, buf, size, &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
 int32_t plat_file_write(plat_file f, const void* buf, uint32_t size) {
     if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
     if (size > 0x7fffffffu) size = 0x7fffffffu;

@@ -39,7 +39,7 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn, 
     return wrap(CreateMailslotA(name, 0, 0, nullptr));
 }
 
-plat_mailslot* plat_mailslot_open(const char* name, long) {
+plat_mailslot* plat_mailslot_open(const char* name, int64_t) {
     return wrap(CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -51,7 +51,7 @@ static DWORD next_message_size(HANDLE h) {
     return next;
 }
 
-int plat_mailslot_folder(long, bool, char* path, size_t size) {
+int plat_mailslot_folder(int64_t, bool, char* path, size_t size) {
     if (path != nullptr && size > 0) path[0] = 0;
     return 0;
 }

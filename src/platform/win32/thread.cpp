@@ -127,3 +127,22 @@ bool plat_thread_needs_process_exit() {
 void plat_thread_close(plat_thread* t) {
     delete t;
 }
+
+uint32_t plat_cpu_count() {
+    // The processors of the process's affinity mask (a job object or start
+    // /affinity may hold it below the machine's count).
+    DWORD_PTR process = 0, system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+        uint32_t n = 0;
+        for (; process; process &= process - 1)
+            n++;
+        return n;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
+int plat_thread_lower_priority() {
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL) ? 0 : -1;
+}

@@ -7,7 +7,15 @@ class App;
 
 // queue, progress, stop: the local side of the job mailslot and progress area.
 void register_ipc_commands(CLI::App& app);
-// schedule encrypt|decrypt|new: schedule files under the machine key.
+// schedule encrypt|decrypt|new|show-key: schedule files under the machine key.
 void register_schedule_commands(CLI::App& app);
 // mail show: decrypt a mail-queue file.
 void register_mail_commands(CLI::App& app);
+// check: an installation folder and its schedules, before a job runs.
+void register_check_command(CLI::App& app);
+// run: one job with the agent in the foreground; exits with how it ended.
+void register_run_commands(CLI::App& app);
+// True when the command line names the run verb (its usage errors exit with 4).
+bool ctl_run_selected(int argc, char** argv);
+// init: make or complete an installation folder from the installed files.
+void register_init_commands(CLI::App& app);

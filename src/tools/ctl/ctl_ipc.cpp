@@ -4,6 +4,8 @@
 
 #include "agent/ipc.h"
 #include "runtime/progress.h"
+#include "tools/ctl/ctl_outcome.h"
+#include "tools/ctl/ctl_watch.h"
 #include "platform/platform.h"
 
 #include <CLI/CLI.hpp>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,7 +36,7 @@ std::string absolute_path(const std::string& path) {
     return ec ? path : p.string();
 }
 
-void queue_job(const std::string& given, bool as_is, long agent_uid) {
+void queue_job(const std::string& given, bool as_is, int64_t agent_uid) {
     const std::string path = as_is ? given : absolute_path(given);
     if (path.empty()) fail(2, "an empty path cannot be queued.");
     if (path.size() + 1 > IPC_MESSAGE_MAX)
@@ -49,21 +52,6 @@ void queue_job(const std::string& given, bool as_is, long agent_uid) {
     printf("Queued '%s'.\n", path.c_str());
 }
 
-enum read_result { AREA_READ, AREA_MISSING, AREA_SHORT };
-
-// Takes one copy of the area, read-only. An area shorter than a record was
-// damaged by someone other than the agent: it is reported, never half-read.
-read_result read_progress(progress_record* record, long* got) {
-    plat_shm* area = plat_shm_open(plat_progress_area_name);
-    if (!area) return AREA_MISSING;
-    uint8_t bytes[PROGRESS_RECORD_SIZE];
-    *got = plat_shm_read(area, bytes, sizeof bytes);
-    plat_shm_close(area);
-    if (*got != PROGRESS_RECORD_SIZE) return AREA_SHORT;
-    progress_decode(bytes, record);
-    return AREA_READ;
-}
-
 [[noreturn]] void fail_short(long got) {
     char message[160];
     snprintf(message, sizeof message,
@@ -76,10 +64,6 @@ read_result read_progress(progress_record* record, long* got) {
 // A text field ends at its NUL or at the field's end, whichever comes first.
 int text_len(const char* field, size_t size) {
     return static_cast<int>(strnlen(field, size));
-}
-
-bool is_complete(const progress_record& r) {
-    return strncmp(r.status_text, "Complete", PROGRESS_TEXT_SIZE) == 0;
 }
 
 void print_progress(const progress_record& r) {
@@ -97,50 +81,84 @@ void print_progress(const progress_record& r) {
            static_cast<unsigned long long>(r.item_size));
 }
 
-void draw_bar(const progress_record& r) {
-    const int width = 30;
-    unsigned percent = 0;
-    if (is_complete(r))
-        percent = 100;
-    else if (r.total_bytes > 0)
-        percent = static_cast<unsigned>(
-            r.done_bytes >= r.total_bytes ? 100 : r.done_bytes * 100 / r.total_bytes);
-    char bar[width + 1];
-    int filled = static_cast<int>(percent) * width / 100;
-    for (int i = 0; i < width; i++)
-        bar[i] = i < filled ? '#' : '-';
-    bar[width] = 0;
-    // Clear the line, then draw; the item is cut to keep one line.
-    printf("\r\033[K[%s] %3u%%  %.*s  %.*s", bar, percent,
-           text_len(r.status_text, PROGRESS_TEXT_SIZE), r.status_text,
-           text_len(r.item_name, 60) < 60 ? text_len(r.item_name, 60) : 60, r.item_name);
-    fflush(stdout);
+struct progress_options {
+    bool watch = false;
+    bool wait = false;
+    uint32_t wait_seconds = 0; // 0: no limit
+    std::string schedule;      // its job log gives the file count and the outcome
+};
+
+// Waits for an agent's progress area to appear; false when the time ran out.
+bool wait_for_area(const progress_options& o, progress_record* r, long* got) {
+    const uint32_t start = plat_tick_ms();
+    area_read rr;
+    while ((rr = progress_area_read(r, got)) != AREA_READ) {
+        if (o.wait_seconds != 0 && plat_tick_ms() - start >= o.wait_seconds * 1000u) return false;
+        plat_sleep_ms(watch_interval_ms);
+    }
+    return true;
 }
 
-void show_progress(bool watch) {
+void show_progress(const progress_options& o) {
     progress_record r;
     long got = 0;
-    read_result rr = read_progress(&r, &got);
-    if (rr == AREA_MISSING) fail(1, "no progress information: no Tavni Backup agent is running.");
+    area_read rr = progress_area_read(&r, &got);
+    if (rr == AREA_MISSING && o.wait && !wait_for_area(o, &r, &got)) {
+        char message[120];
+        snprintf(message, sizeof message, "no Tavni Backup agent appeared within %u seconds.",
+                 static_cast<unsigned>(o.wait_seconds));
+        fail(1, message);
+    }
+    if (rr == AREA_MISSING && !o.wait)
+        fail(1, "no progress information: no Tavni Backup agent is running (use --wait to wait "
+                "for one).");
     if (rr == AREA_SHORT) fail_short(got);
-    if (!watch) {
+    if (!o.watch) {
         print_progress(r);
         return;
     }
+    watch_display w;
+    w.terminal = plat_stdout_is_terminal();
+    if (!o.schedule.empty()) w.job_log = o.schedule + ".log";
+    bool ended = false;
+    const progress_record first = r;
     for (;;) {
-        draw_bar(r);
-        if (is_complete(r)) break;
+        watch_show(&w, r);
+        if (progress_is_complete(r)) break;
         plat_sleep_ms(watch_interval_ms);
         // A short area is the agent's to mend at its next update: the last
         // record stays on screen meanwhile.
-        while ((rr = read_progress(&r, &got)) == AREA_SHORT)
+        progress_record next;
+        while ((rr = progress_area_read(&next, &got)) == AREA_SHORT)
             plat_sleep_ms(watch_interval_ms);
         if (rr == AREA_MISSING) {
-            printf("\nThe agent has ended.\n");
-            return;
+            ended = true;
+            break;
         }
+        if (!progress_from_other_agent(first, next)) r = next;
     }
-    printf("\n");
+    watch_end_line(&w);
+    if (ended) printf("The agent has ended.\n");
+    job_evidence e;
+    e.have_progress = true;
+    e.progress = r;
+    job_outcome outcome;
+    if (!o.schedule.empty()) {
+        e.have_job_log = read_text_file(w.job_log, 64u << 20, &e.job_log);
+        if (e.have_job_log) {
+            outcome = judge_job(e);
+        } else {
+            outcome.text = "the job log '" + w.job_log + "' cannot be read";
+        }
+    } else {
+        // Without the job log only the record speaks.
+        outcome.code = r.items_failed > 0 ? RUN_FAILED_ITEMS : RUN_COMPLETED;
+        outcome.failed_items = r.items_failed;
+        outcome.text = "the job ended; name its schedule with --schedule to learn whether it "
+                       "completed";
+    }
+    printf("%s\n", outcome_line(outcome, &r).c_str());
+    fflush(stdout);
 }
 
 void stop_job() {
@@ -157,24 +175,65 @@ void stop_job() {
 void register_ipc_commands(CLI::App& app) {
     static std::string queue_path;
     static bool queue_as_is = false;
-    static long queue_uid = -1;
+    static int64_t queue_uid = -1;
     CLI::App* queue =
         app.add_subcommand("queue", "Queue a schedule file on the running agent's job mailslot");
-    queue->add_option("path", queue_path, "schedule file to run")->required();
+    queue->add_option("path", queue_path, "schedule file to run, e.g. /opt/tavni/job.tbs")
+        ->required();
     queue->add_flag("--as-is", queue_as_is,
-                    "send the path unchanged (relative paths are made absolute otherwise)");
+                    "send the path unchanged (relative paths are made absolute otherwise), "
+                    "e.g. --as-is job.tbs for a path relative to the agent's folder");
     queue
         ->add_option("--agent-uid", queue_uid,
                      "Linux: queue on the agent of this user id (default: one's own user's; "
-                     "only root's and one's own agent take the job)")
-        ->check(CLI::NonNegativeNumber);
+                     "only root's and one's own agent take the job), e.g. --agent-uid 1000")
+        ->check(CLI::Range(int64_t{0}, int64_t{4294967294LL}));
+    queue->footer("The agent must be running (tavni-backup in its installation folder); it runs\n"
+                  "queued jobs one after another. Exit code 1 when no agent takes the job.\n"
+                  "Examples:\n"
+                  "  tavni-ctl queue /opt/tavni/job.tbs\n"
+                  "  sudo tavni-ctl queue --agent-uid 1000 /home/bob/tavni/job.tbs  # bob's agent\n"
+                  "Check the schedule first with: tavni-ctl check --root /opt/tavni job.tbs");
     queue->callback([] { queue_job(queue_path, queue_as_is, queue_uid); });
 
-    static bool watch = false;
+    static progress_options po;
+    static std::vector<std::string> wait_value;
     CLI::App* progress = app.add_subcommand("progress", "Show the running agent's progress area");
-    progress->add_flag("--watch,-w", watch, "redraw a progress bar until the agent completes");
-    progress->callback([] { show_progress(watch); });
+    progress->add_flag("--watch,-w", po.watch,
+                       "follow the job until the agent completes: a bar on a terminal (files, "
+                       "bytes, rate, time left), a plain line every few seconds otherwise; then "
+                       "how the job ended");
+    CLI::Option* wait =
+        progress
+            ->add_option("--wait", wait_value,
+                         "wait up to SECONDS (no limit when none are given) for an agent to "
+                         "start, instead of failing at once")
+            ->expected(0, 1)
+            ->type_name("[SECONDS]");
+    progress->add_option("--schedule", po.schedule,
+                         "the running job's schedule file: its job log gives the number of files "
+                         "and how the job ended");
+    progress->footer("Examples:\n"
+                     "  tavni-ctl progress\n"
+                     "  tavni-ctl progress --watch --wait 60 --schedule /opt/tavni/nightly.tbs");
+    progress->callback([wait] {
+        po.wait = wait->count() > 0;
+        // "--wait" alone leaves no value, or an empty one.
+        if (!wait_value.empty() && !wait_value[0].empty()) {
+            char* end = nullptr;
+            unsigned long v = strtoul(wait_value[0].c_str(), &end, 10);
+            if (*end || v > 86400 * 7)
+                fail(2, "--wait takes a number of seconds (up to one week).");
+            po.wait_seconds = static_cast<uint32_t>(v);
+        }
+        show_progress(po);
+    });
 
     CLI::App* stop = app.add_subcommand("stop", "Ask the running agent to stop its job");
+    stop->footer("Signals the agent's terminate event; the agent ends the running job at its\n"
+                 "next check and logs that it was stopped. It takes no options.\n"
+                 "Example:\n"
+                 "  tavni-ctl stop && tavni-ctl progress\n"
+                 "Exit code 1 when no agent is running.");
     stop->callback([] { stop_job(); });
 }

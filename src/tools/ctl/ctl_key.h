@@ -26,3 +26,14 @@ int ctl_root_key(const std::string& root, bool create, key_holder* k);
 // and at most 64 characters are taken. 0, or 1 (after ctl_fail). The digits
 // themselves are checked by the caller.
 int ctl_acckey_file(const std::string& path, std::string* hex);
+
+// Decrypts the file at path under key into *text, held back until the whole
+// file decrypted. 0; 1 when it cannot be opened or read (*why says why);
+// 2 when it does not decrypt with this key (a damaged or foreign file).
+// *text is empty unless 0 is returned.
+int ctl_decrypt_file(const unsigned char* key, const std::string& path, std::string* text,
+                     std::string* why);
+
+// The first "acckey=" value of a schedule's text (keys are matched without
+// regard to case, as the agent matches them); false when there is none.
+bool ctl_schedule_acckey(const std::string& text, std::string* hex);

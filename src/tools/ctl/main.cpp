@@ -7,11 +7,21 @@
 
 int main(int argc, char** argv) {
     mem_install_new_handler();
-    CLI::App app{"tavni-ctl: schedule files, job queue, progress, stop and mail queue"};
+    CLI::App app{"tavni-ctl: schedule files, job queue, run, progress, stop, mail queue and "
+                 "installation check"};
     app.require_subcommand(1);
     register_ipc_commands(app);
     register_schedule_commands(app);
     register_mail_commands(app);
-    CLI11_PARSE(app, argc, argv);
+    register_init_commands(app);
+    register_check_command(app);
+    register_run_commands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        // A timer tells "the agent did not run the job" by 4, bad usage included.
+        return rc != 0 && ctl_run_selected(argc, argv) ? 4 : rc;
+    }
     return 0;
 }

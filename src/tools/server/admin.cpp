@@ -107,6 +107,7 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
 }
 
 int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history) {
+    if (!srv_user_known(st, user)) return 1;
     catalog& cat = st->cat;
     std::vector<cat_entry> entries;
     int rc = cat.ops->list(cat.self, user, path, 0, &entries);
@@ -240,6 +241,23 @@ bool block_count_ok(const cat_version& v, std::string* why) {
     return false;
 }
 
+bool all_zero(const std::vector<uint8_t>& b) {
+    return !b.empty() && b[0] == 0 && memcmp(b.data(), b.data() + 1, b.size() - 1) == 0;
+}
+
+// Writes one restored block. An all-zero block of a file that can seek
+// becomes a hole, so that a sparse file restores sparse (a 4 GiB image of
+// zeros takes no disk); *hole_at_end tells whether the file ends in one.
+bool put_block(FILE* out, const std::vector<uint8_t>& b, bool* hole_at_end) {
+    if (all_zero(b) && fseeko(out, static_cast<off_t>(b.size()), SEEK_CUR) == 0) {
+        *hole_at_end = true;
+        return true;
+    }
+    if (fwrite(b.data(), 1, b.size(), out) != b.size()) return false;
+    *hole_at_end = false;
+    return true;
+}
+
 } // namespace
 
 bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key, FILE* out,
@@ -247,16 +265,22 @@ bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key,
     if (!block_count_ok(v, why)) return false;
     std::vector<uint8_t> cipher, plain, inflated;
     owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
+    bool hole_at_end = false;
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
         if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, why, &stored_bad)) {
             *why = "block " + std::to_string(i) + ": " + *why;
             return false;
         }
-        if (key && out && fwrite(inflated.data(), 1, inflated.size(), out) != inflated.size()) {
+        if (key && out && !put_block(out, inflated, &hole_at_end)) {
             *why = "block " + std::to_string(i) + ": cannot write";
             return false;
         }
+    }
+    // A hole at the end gives the file no length until a byte is written.
+    if (hole_at_end && (fseeko(out, -1, SEEK_CUR) != 0 || fputc(0, out) == EOF)) {
+        *why = "cannot write the end of the file";
+        return false;
     }
     return true;
 }

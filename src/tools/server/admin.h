@@ -68,5 +68,46 @@ struct srv_fault {
 bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
                        std::vector<srv_fault>* faults);
 
+// ---- administration of users and reports (admin_report.cpp) ----------------
+
+// A point in time as the commands take it: seconds since 1970, or
+// "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T) in UTC; -1 when malformed or out of
+// range.
+int64_t srv_parse_time(const std::string& text);
+// False after a message saying so (and how to see the users) when the user
+// is not in the store.
+bool srv_user_known(srv_store* st, uint32_t user);
+// One line per user: id, name, account, current files and their bytes,
+// stored versions.
+int srv_cmd_user_list(srv_store* st);
+// Removes a user, every catalog row of theirs and the blocks no other user
+// names. Without confirmed it only says what would go and exits 2. The
+// store must be opened for serving (its lock held): a running server could
+// be storing a block of the same digest for another user meanwhile.
+int srv_cmd_user_remove(srv_store* st, uint32_t id, bool confirmed);
+// Every entry below path (a file: that file), full paths, one per line.
+int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path);
+// "A path", "M path", "D path" for what changed below path between the
+// trees as they stood at from and at to (0: now).
+int srv_cmd_diff(srv_store* st, uint32_t user, const std::string& path, int64_t from, int64_t to);
+// Per user (all with user 0) and destination: files and bytes stored now,
+// when the destination last changed, the last job's end and the last
+// failure report.
+int srv_cmd_status(srv_store* st, uint32_t user);
+
+// The changes between two trees sorted by path (as cat_tree_entry lists
+// them): one "A /path", "M /path" or "D /path" each, folders with a
+// trailing '/'. A file counts as changed when a later version with another
+// size or modification time replaced it.
+std::vector<std::string> srv_tree_diff(const std::vector<cat_tree_entry>& from,
+                                       const std::vector<cat_tree_entry>& to);
+// The destination a stored path belongs to: its first two folders
+// ("/1/Today"); a file in a top-level folder gives that folder, one at the
+// root "/"; a top-level folder itself gives "".
+std::string srv_destination_of(const std::string& path, bool folder);
+// Whether a stored e-mail report says that a backup failed; *reason gets
+// the reason it gives, when it gives one.
+bool srv_mail_is_failure(const std::string& body, std::string* reason);
+
 int srv_cmd_mail_list(srv_store* st);
 int srv_cmd_mail_show(srv_store* st, int64_t id);

@@ -182,13 +182,20 @@ static int ls_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {
     return n < 0 ? -1 : 0;
 }
 
+static int ls_remove(void* self, const blk_digest& d) {
+    if (!digest_ok(d)) return -1;
+    std::string path = block_path(static_cast<local_store*>(self), d);
+    if (plat_unlink(path.c_str()) == 0) return 0;
+    return plat_exists(path.c_str()) ? -1 : 0;
+}
+
 static void ls_destroy(void* self) {
     delete static_cast<local_store*>(self);
 }
 
-static const block_store_ops local_ops = {ls_stage_open,    ls_stage_write, ls_stage_finish,
-                                          ls_stage_replace, ls_stage_abort, ls_publish,
-                                          ls_has,           ls_get,         ls_destroy};
+static const block_store_ops local_ops = {
+    ls_stage_open, ls_stage_write, ls_stage_finish, ls_stage_replace, ls_stage_abort,
+    ls_publish,    ls_has,         ls_get,          ls_remove,        ls_destroy};
 
 // Removes what an interrupted run left in the temporary folder.
 static void clean_tmp(const std::string& tmp) {

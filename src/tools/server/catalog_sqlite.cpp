@@ -378,8 +378,10 @@ int c_remove(void* self, uint32_t user, int kind, const std::string& path, int64
         changed = sqlite3_changes(c->db);
     } else if (folder_exists(c->db, user, path) && !path.empty()) {
         std::string under = path + "/";
+        // Prefixes compare as bytes: substr of a text counts characters, and
+        // a name need not even be valid UTF-8.
         stmt f(c->db, "UPDATE folders SET removed = ? WHERE user = ? AND removed = 0 AND "
-                      "(path = ? OR substr(path, 1, ?) = ?)");
+                      "(path = ? OR substr(CAST(path AS BLOB), 1, ?) = CAST(? AS BLOB))");
         f.bind(1, now);
         f.bind(2, user);
         f.bind(3, path);
@@ -388,7 +390,7 @@ int c_remove(void* self, uint32_t user, int kind, const std::string& path, int64
         f.step();
         changed = sqlite3_changes(c->db);
         stmt v(c->db, "UPDATE versions SET replaced = ? WHERE user = ? AND replaced = 0 AND "
-                      "substr(path, 1, ?) = ?");
+                      "substr(CAST(path AS BLOB), 1, ?) = CAST(? AS BLOB)");
         v.bind(1, now);
         v.bind(2, user);
         v.bind(3, static_cast<int64_t>(under.size()));
@@ -737,6 +739,184 @@ int c_mail_get(void* self, int64_t id, cat_mail* out) {
     return CAT_OK;
 }
 
+// ---- administration ---------------------------------------------------------
+
+int c_user_list(void* self, std::vector<cat_user_summary>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, "SELECT u.id, u.name, a.name, a.number, u.key_digest, "
+                  "(SELECT count(*) FROM versions v WHERE v.user = u.id AND v.replaced = 0), "
+                  "(SELECT coalesce(sum(v.size), 0) FROM versions v WHERE v.user = u.id AND "
+                  "v.replaced = 0), "
+                  "(SELECT count(*) FROM versions v WHERE v.user = u.id), "
+                  "(SELECT count(*) FROM stamps s WHERE s.user = u.id), "
+                  "(SELECT count(*) FROM mail m WHERE m.user = u.id) "
+                  "FROM users u JOIN accounts a ON a.number = u.account ORDER BY u.id");
+    while (q.step() == SQLITE_ROW) {
+        cat_user_summary su;
+        su.user.id = static_cast<uint32_t>(q.i64(0));
+        su.user.name = q.text(1);
+        su.user.account = q.text(2);
+        su.user.account_number = static_cast<uint32_t>(q.i64(3));
+        std::string d = q.text(4);
+        memset(su.user.key_digest, 0, 20);
+        memcpy(su.user.key_digest, d.data(), std::min<size_t>(20, d.size()));
+        su.files = static_cast<uint64_t>(q.i64(5));
+        su.bytes = static_cast<uint64_t>(q.i64(6));
+        su.versions = static_cast<uint64_t>(q.i64(7));
+        su.stamps = static_cast<uint64_t>(q.i64(8));
+        su.mails = static_cast<uint64_t>(q.i64(9));
+        out->push_back(su);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+// Inside a transaction: the rows of a user gone; *orphans the digests only
+// that user's versions named.
+bool remove_user_rows(sqlite3* db, uint32_t id, std::vector<blk_digest>* orphans) {
+    {
+        // Blocks are content-addressed: another user with the same account
+        // key stores the same bytes under the same digest.
+        stmt q(db, "SELECT digest FROM blocks WHERE version IN "
+                   "(SELECT id FROM versions WHERE user = ?1) EXCEPT "
+                   "SELECT digest FROM blocks WHERE version IN "
+                   "(SELECT id FROM versions WHERE user <> ?1)");
+        q.bind(1, id);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            orphans->push_back(q.text(0));
+        if (rc != SQLITE_DONE) return false;
+    }
+    static const char* const kDeletes[] = {
+        "DELETE FROM blocks WHERE version IN (SELECT id FROM versions WHERE user = ?)",
+        "DELETE FROM versions WHERE user = ?",
+        "DELETE FROM folders WHERE user = ?",
+        "DELETE FROM stamps WHERE user = ?",
+        "DELETE FROM holders WHERE user = ?",
+        "DELETE FROM mail WHERE user = ?",
+        "DELETE FROM users WHERE id = ?",
+    };
+    for (const char* sql : kDeletes) {
+        stmt d(db, sql);
+        d.bind(1, id);
+        if (d.step() != SQLITE_DONE) return false;
+    }
+    // A damage mark of a block nobody names would outlive the block.
+    stmt m(db, "DELETE FROM damaged_blocks WHERE digest = ?");
+    for (const blk_digest& d : *orphans) {
+        sqlite3_reset(m.s);
+        m.bind(1, d);
+        if (m.step() != SQLITE_DONE) return false;
+    }
+    return true;
+}
+
+int c_user_remove(void* self, uint32_t id, std::vector<blk_digest>* orphans) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    orphans->clear();
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool found;
+    {
+        stmt q(c->db, "SELECT 1 FROM users WHERE id = ?");
+        q.bind(1, id);
+        found = q.step() == SQLITE_ROW;
+    }
+    if (!found) {
+        exec(c->db, "ROLLBACK");
+        return CAT_NOT_FOUND;
+    }
+    if (!remove_user_rows(c->db, id, orphans) || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        orphans->clear();
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+int c_tree(void* self, uint32_t user, const std::string& path, int64_t at,
+           std::vector<cat_tree_entry>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!folder_exists_at(c->db, user, path, at))
+        return file_exists_at(c->db, user, path, at) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    std::string under = path.empty() ? std::string() : path + "/";
+    // ?2 = 0 selects the whole tree; the prefix compares as bytes (?2 is a
+    // length in bytes, and substr of a text counts characters).
+    std::string fsql = "SELECT path, created FROM folders WHERE user = ?1 AND "
+                       "(?2 = 0 OR substr(CAST(path AS BLOB), 1, ?2) = CAST(?3 AS BLOB)) AND ";
+    fsql += at == 0 ? "removed = 0" : "created <= ?4 AND (removed = 0 OR removed > ?4)";
+    std::string vsql = "SELECT id, path, size, mtime, committed, damaged FROM versions WHERE "
+                       "user = ?1 AND (?2 = 0 OR substr(CAST(path AS BLOB), 1, ?2) = "
+                       "CAST(?3 AS BLOB)) AND ";
+    vsql += at == 0 ? "replaced = 0" : "committed <= ?4 AND (replaced = 0 OR replaced > ?4)";
+    vsql += " ORDER BY id";
+    std::map<std::string, cat_tree_entry> seen;
+    stmt f(c->db, fsql.c_str());
+    f.bind(1, user);
+    f.bind(2, static_cast<int64_t>(under.size()));
+    f.bind(3, under);
+    if (at != 0) f.bind(4, at);
+    while (f.step() == SQLITE_ROW) {
+        std::string p = f.text(0);
+        seen[p] = cat_tree_entry{p, true, 0, 0, static_cast<uint32_t>(f.i64(1)), 0, false};
+    }
+    stmt v(c->db, vsql.c_str());
+    v.bind(1, user);
+    v.bind(2, static_cast<int64_t>(under.size()));
+    v.bind(3, under);
+    if (at != 0) v.bind(4, at);
+    while (v.step() == SQLITE_ROW) {
+        std::string p = v.text(1);
+        auto it = seen.find(p);
+        if (it != seen.end() && it->second.folder) continue; // a folder wins, as in list
+        seen[p] = cat_tree_entry{p,
+                                 false,
+                                 v.i64(0),
+                                 static_cast<uint64_t>(v.i64(2)),
+                                 static_cast<uint32_t>(v.i64(3)),
+                                 v.i64(4),
+                                 v.i64(5) != 0};
+    }
+    if (!f.ok() || !v.ok()) return CAT_FAIL;
+    out->reserve(seen.size());
+    for (auto& kv : seen)
+        out->push_back(kv.second);
+    return CAT_OK;
+}
+
+int c_stamps(void* self, uint32_t user, std::vector<cat_stamp>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, "SELECT host, schedule, stamp FROM stamps WHERE user = ? "
+                  "ORDER BY stamp DESC, schedule");
+    q.bind(1, user);
+    while (q.step() == SQLITE_ROW) {
+        cat_stamp st;
+        std::string host = q.text(0);
+        memset(st.host, 0, 20);
+        memcpy(st.host, host.data(), std::min<size_t>(20, host.size()));
+        st.schedule = q.text(1);
+        st.stamp = static_cast<uint32_t>(q.i64(2));
+        out->push_back(st);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+int c_mail_of(void* self, uint32_t user, std::vector<int64_t>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, "SELECT id FROM mail WHERE user = ? ORDER BY id DESC");
+    q.bind(1, user);
+    while (q.step() == SQLITE_ROW)
+        out->push_back(q.i64(0));
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
 void c_destroy(void* self) {
     sql_cat* c = C(self);
     if (!c) return;
@@ -749,7 +929,8 @@ const catalog_ops sqlite_ops = {
     c_user_add,      c_user_get,  c_stamp_get,   c_stamp_set, c_stamps_clear,  c_holder_note,
     c_holder_forget, c_holders,   c_folder_make, c_remove,    c_list,          c_is_folder,
     c_version_at,    c_history,   c_all_current, c_commit,    c_block_damaged, c_damage_record,
-    c_mail_add,      c_mail_list, c_mail_get,    c_destroy};
+    c_mail_add,      c_mail_list, c_mail_get,    c_user_list, c_user_remove,   c_tree,
+    c_stamps,        c_mail_of,   c_destroy};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store

@@ -5,6 +5,7 @@
 // Any malformed frame ends the connection; a malformed request inside a
 // good frame is answered by the handlers with a status code.
 #include "tools/server/serving.h"
+#include "tools/server/trace.h"
 
 #include "common/owner.h"
 #include "protocol/handshake.h"
@@ -187,6 +188,8 @@ void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick) {
             ctfs_header_write(c->plain.data(), h);
             srv_request rq;
             uint8_t rc = srv_decode_request(c->plain.data(), 6 + static_cast<size_t>(h.len), &rq);
+            if (s->cfg.trace)
+                s->cfg.trace(s->cfg.trace_ctx, srv_trace_line(c->number, rq, rc).c_str());
             if (!handle_request(c, rq, rc)) break;
         }
     }

@@ -15,6 +15,8 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 namespace {
 
@@ -31,6 +33,16 @@ srv_store* open_or_complain(const std::string& dir, bool serving) {
     return st;
 }
 
+// Runs a verb on the store opened for reading: its exit code, or 1 when the
+// store cannot be opened (said on standard error).
+template <class Verb> int on_store(const std::string& dir, Verb verb) {
+    srv_store* st = open_or_complain(dir, false);
+    if (!st) return 1;
+    const int rc = verb(st);
+    srv_store_close(st);
+    return rc;
+}
+
 bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
     size_t k = text.rfind(':');
     std::string h = k == std::string::npos ? "127.0.0.1" : text.substr(0, k);
@@ -42,19 +54,6 @@ bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
     *host = h.empty() ? "127.0.0.1" : h;
     *port = static_cast<uint16_t>(v);
     return true;
-}
-
-// Seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" in UTC; -1 when malformed.
-int64_t parse_time(const std::string& text) {
-    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
-        return text.size() > 12 ? -1 : std::stoll(text);
-    struct tm tm = {};
-    int n = sscanf(text.c_str(), "%d-%d-%d%*[ T]%d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                   &tm.tm_hour, &tm.tm_min, &tm.tm_sec);
-    if (n < 3) return -1;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<int64_t>(timegm(&tm));
 }
 
 const char* const kAcckeyHelp = "account key, 64 hex digits (every user of the machine can read "
@@ -83,6 +82,29 @@ bool normalize_cli_path(const std::string& in, std::string* out) {
         return false;
     }
     return true;
+}
+
+// The request trace of serve --trace: whole lines, one write each, so that
+// a reader sees every request handled so far even while the server runs.
+struct trace_sink {
+    std::mutex mu;
+    plat_file f = PLAT_NO_FILE;
+    bool failed = false;
+    ~trace_sink() { plat_file_close(f); } // after srv_stop: no thread writes then
+};
+
+void trace_write(void* ctx, const char* line) {
+    trace_sink* t = static_cast<trace_sink*>(ctx);
+    std::string text = line;
+    text += '\n';
+    std::lock_guard<std::mutex> g(t->mu);
+    if (t->failed) return;
+    if (plat_file_write(t->f, text.data(), static_cast<uint32_t>(text.size())) !=
+        static_cast<int32_t>(text.size())) {
+        // A trace with a hole would compare as a different run: say so once.
+        fprintf(stderr, "tavni-server: writing the request trace failed; it stops here\n");
+        t->failed = true;
+    }
 }
 
 } // namespace
@@ -151,12 +173,44 @@ int main(int argc, char** argv) {
             status = 2;
             return;
         }
-        srv_store* st = open_or_complain(store, false);
+        status = on_store(store, [&](srv_store* st) {
+            return srv_cmd_user_add(st, uid, uname, account, digest);
+        });
+    });
+
+    auto* ulist = user->add_subcommand("list", "list the users with what is stored of theirs");
+    ulist->add_option("--store", store, "store folder")->required();
+    ulist->footer("Columns: user id, name, account, current files, their size in bytes, and\n"
+                  "stored versions (replaced ones too).\n"
+                  "Example:\n  tavni-server user list --store /srv/tavni");
+    ulist->callback([&] { status = on_store(store, srv_cmd_user_list); });
+
+    auto* uremove = user->add_subcommand("remove", "remove a user and everything stored of theirs");
+    bool yes_remove = false;
+    uremove->add_option("--store", store, "store folder")->required();
+    uremove->add_option("--id", uid, "numeric user id")->required();
+    uremove->add_flag("--yes-remove-data", yes_remove,
+                      "confirm: without it nothing is removed and the command says what would be");
+    uremove->footer("Removes the user, their versions, folders, change-index stamps and stored\n"
+                    "e-mail reports, and the stored blocks that no other user shares. The\n"
+                    "server of the store must be stopped first.\n"
+                    "Example:\n  tavni-server user remove --store /srv/tavni --id 7 "
+                    "--yes-remove-data");
+    uremove->callback([&] {
+        // The removal itself opens the store as the serving process would:
+        // a running server may be storing a block of the same digest for
+        // another user. Saying what would go needs no lock.
+        std::string err;
+        srv_store* st = srv_store_open(store, yes_remove, &err);
         if (!st) {
+            fprintf(stderr, "tavni-server: %s\n", err.c_str());
+            if (err.find("served by another process") != std::string::npos)
+                fprintf(stderr, "tavni-server: stop the server of this store first; a user's "
+                                "data is removed only while nothing else writes the store\n");
             status = 1;
             return;
         }
-        status = srv_cmd_user_add(st, uid, uname, account, digest);
+        status = srv_cmd_user_remove(st, uid, yes_remove);
         srv_store_close(st);
     });
 
@@ -165,6 +219,7 @@ int main(int argc, char** argv) {
     uint32_t idle_s = 300, max_conn = 64, max_per_address = 8;
     double login_s = 10;
     bool allow_plaintext = false;
+    std::string trace_path;
     serve->add_option("--store", store)->required();
     serve->add_option("--listen", listen, "HOST:PORT (host defaults to 127.0.0.1)");
     serve->add_option("--idle-timeout", idle_s, "seconds without a frame before a connection ends");
@@ -175,6 +230,9 @@ int main(int argc, char** argv) {
                       "seconds from connecting to an accepted log-in (default 10)");
     serve->add_flag("--allow-plaintext", allow_plaintext,
                     "also serve cipher modes 1 and 2, which send the log-in in clear (tests only)");
+    serve->add_option("--trace", trace_path,
+                      "write one line per request received to this file (made owner-only): "
+                      "its type and the fields the client chose, payloads as SHA-256");
     serve->callback([&] {
         srv_config cfg;
         if (!parse_listen(listen, &cfg.host, &cfg.port) || idle_s == 0 || idle_s > 86400) {
@@ -193,6 +251,18 @@ int main(int argc, char** argv) {
         cfg.max_connections_per_address = max_per_address;
         cfg.login_timeout_ms = static_cast<uint32_t>(login_s * 1000);
         cfg.allow_plaintext = allow_plaintext;
+        trace_sink trace;
+        if (!trace_path.empty()) {
+            trace.f = plat_file_create(trace_path.c_str(), true);
+            if (trace.f == PLAT_NO_FILE) {
+                fprintf(stderr, "tavni-server: cannot create the trace file %s\n",
+                        trace_path.c_str());
+                status = 1;
+                return;
+            }
+            cfg.trace = trace_write;
+            cfg.trace_ctx = &trace;
+        }
         srv_store* st = open_or_complain(store, true);
         if (!st) {
             status = 1;
@@ -220,20 +290,91 @@ int main(int argc, char** argv) {
     auto* ls = app.add_subcommand("ls", "list the stored tree");
     uint32_t user_n = 0;
     std::string path;
-    bool history = false;
+    bool history = false, recursive = false;
     ls->add_option("--store", store)->required();
     ls->add_option("--user", user_n)->required();
     ls->add_option("path", path, "server path (default: the root)");
-    ls->add_flag("--history", history, "every version of each file");
+    auto* o_hist = ls->add_flag("--history", history, "every version of each file");
+    ls->add_flag("-R,--recursive", recursive,
+                 "every folder and file below the path, one per line with its full path "
+                 "(folders end in /)")
+        ->excludes(o_hist);
+    ls->footer("Columns: modification time (UTC; folders: when made), size in bytes, name.\n"
+               "Example:\n  tavni-server ls --store /srv/tavni --user 7 -R /1/Today");
     ls->callback([&] {
         std::string p;
-        srv_store* st = normalize_cli_path(path, &p) ? open_or_complain(store, false) : nullptr;
-        if (!st) {
+        if (!normalize_cli_path(path, &p)) {
             status = 1;
             return;
         }
-        status = srv_cmd_ls(st, user_n, p, history);
-        srv_store_close(st);
+        status = on_store(store, [&](srv_store* st) {
+            return recursive ? srv_cmd_ls_tree(st, user_n, p) : srv_cmd_ls(st, user_n, p, history);
+        });
+    });
+
+    auto* diff = app.add_subcommand("diff", "what changed below a path between two times");
+    std::string from_text, to_text;
+    diff->add_option("--store", store, "store folder")->required();
+    diff->add_option("--user", user_n)->required();
+    diff->add_option("--from", from_text, "the earlier time (seconds or YYYY-MM-DD HH:MM:SS UTC)")
+        ->required();
+    diff->add_option("--to", to_text, "the later time, in the same forms (default: now)");
+    diff->add_option("path", path, "server path (default: the root)");
+    diff->footer("One line per entry that differs, full paths, folders ending in /:\n"
+                 "  A path   added: there at --to, not at --from\n"
+                 "  M path   changed: a later version with another size or time\n"
+                 "  D path   deleted: there at --from, not at --to\n"
+                 "A time names the tree as it stood then, as restore --at does.\n"
+                 "Example:\n  tavni-server diff --store /srv/tavni --user 7 "
+                 "--from '2026-12-01 00:00' --to '2026-12-08 00:00' /1/Today");
+    diff->callback([&] {
+        int64_t from = srv_parse_time(from_text);
+        int64_t to_t = to_text.empty() ? 0 : srv_parse_time(to_text);
+        if (from <= 0 || to_t < 0 || (!to_text.empty() && to_t == 0)) {
+            fprintf(stderr,
+                    "tavni-server: bad --%s time \"%s\": give seconds since 1970 or "
+                    "YYYY-MM-DD HH:MM[:SS] (UTC)\n",
+                    from <= 0 ? "from" : "to", from <= 0 ? from_text.c_str() : to_text.c_str());
+            status = 2;
+            return;
+        }
+        if (to_t != 0 && to_t < from) {
+            fprintf(stderr, "tavni-server: --from must not be later than --to\n");
+            status = 2;
+            return;
+        }
+        std::string p;
+        if (!normalize_cli_path(path, &p)) {
+            status = 2;
+            return;
+        }
+        status =
+            on_store(store, [&](srv_store* st) { return srv_cmd_diff(st, user_n, p, from, to_t); });
+    });
+
+    auto* stat = app.add_subcommand("status", "per user and destination: what is stored and "
+                                              "how the last jobs went");
+    uint32_t status_user = 0;
+    stat->add_option("--store", store, "store folder")->required();
+    stat->add_option("--user", status_user, "only this user (default: every user)");
+    stat->footer(
+        "Columns (times in UTC, - when there is none):\n"
+        "  USER          the user id\n"
+        "  DESTINATION   the first two folders of the stored tree (the job's Dest=, e.g. "
+        "/1/Today)\n"
+        "  FILES, BYTES  current files below it and their size\n"
+        "  LAST-STORED   when a file below it was last stored (a new version)\n"
+        "  LAST-JOB      end time of the user's last job that ran to its end (a stop by the\n"
+        "                user included) with every file it sent stored: the change-index\n"
+        "                stamp it handed back (any destination of the user; removed when a\n"
+        "                later job lost files or verify found damage)\n"
+        "  LAST-FAILURE  when the last e-mail report the server received for the user said\n"
+        "                \"backup failed\" (any destination; only jobs that sent their report\n"
+        "                through this server), and REASON the reason it gave\n"
+        "A failure older than LAST-JOB was followed by a job that ran to its end.\n"
+        "Example:\n  tavni-server status --store /srv/tavni --user 7");
+    stat->callback([&] {
+        status = on_store(store, [&](srv_store* st) { return srv_cmd_status(st, status_user); });
     });
 
     std::string to, at_text, sched_file, root;
@@ -289,7 +430,7 @@ int main(int argc, char** argv) {
                 status = 2;
                 return;
             }
-            if (!at_text.empty() && (o.at = parse_time(at_text)) <= 0) {
+            if (!at_text.empty() && (o.at = srv_parse_time(at_text)) <= 0) {
                 fprintf(stderr, "tavni-server: bad --at time\n");
                 status = 2;
                 return;
@@ -304,16 +445,11 @@ int main(int argc, char** argv) {
                 status = 2;
                 return;
             }
-            srv_store* st = open_or_complain(store, false);
-            if (!st) {
-                status = 1;
-                return;
-            }
-            if (whole || (!writes && path.empty() && o.at == 0))
-                status = srv_cmd_verify_all(st, user_n, o.have_key ? o.key : nullptr);
-            else
-                status = srv_cmd_restore(st, o);
-            srv_store_close(st);
+            status = on_store(store, [&](srv_store* st) {
+                return whole || (!writes && path.empty() && o.at == 0)
+                           ? srv_cmd_verify_all(st, user_n, o.have_key ? o.key : nullptr)
+                           : srv_cmd_restore(st, o);
+            });
         });
     };
     restore_like(app.add_subcommand("restore", "restore a file or folder with the account key"),
@@ -325,19 +461,13 @@ int main(int argc, char** argv) {
     mail->require_subcommand(1);
     auto* mlist = mail->add_subcommand("list", "list stored messages");
     mlist->add_option("--store", store)->required();
-    mlist->callback([&] {
-        srv_store* st = open_or_complain(store, false);
-        status = st ? srv_cmd_mail_list(st) : 1;
-        srv_store_close(st);
-    });
+    mlist->callback([&] { status = on_store(store, srv_cmd_mail_list); });
     auto* mshow = mail->add_subcommand("show", "print one message");
     int64_t mail_id = 0;
     mshow->add_option("--store", store)->required();
     mshow->add_option("id", mail_id)->required();
     mshow->callback([&] {
-        srv_store* st = open_or_complain(store, false);
-        status = st ? srv_cmd_mail_show(st, mail_id) : 1;
-        srv_store_close(st);
+        status = on_store(store, [&](srv_store* st) { return srv_cmd_mail_show(st, mail_id); });
     });
 
     CLI11_PARSE(app, argc, argv);

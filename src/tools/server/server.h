@@ -30,6 +30,9 @@ struct srv_store {
 // block folder. False with *err when DIR already holds a store, is a
 // non-empty folder without one, or a step fails.
 bool srv_store_init(const std::string& dir, std::string* err);
+// Tests: stores made from now on take this RSA private key (PEM, kept by
+// the caller) instead of a new one; null makes a new key for each again.
+void srv_store_key_for_tests(const char* pem);
 // Opens a store. Serving first takes the store's lock (DIR/serve.lock), so a
 // second serving process on the same store refuses to start, and then clears
 // the leftovers of an interrupted run. Null with *err on failure.
@@ -68,6 +71,10 @@ struct srv_config {
     // end); null: standard error. Called from several threads.
     void (*log)(void* ctx, const char* line) = nullptr;
     void* log_ctx = nullptr;
+    // Where the request trace goes (trace.h): one call per decoded request,
+    // the line without its end; null: no trace. Called from several threads.
+    void (*trace)(void* ctx, const char* line) = nullptr;
+    void* trace_ctx = nullptr;
     uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
     uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on

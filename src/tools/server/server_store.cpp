@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/server.h"
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -34,7 +35,28 @@ std::string error_text() {
     return plat_error_text(plat_last_error(), buf, sizeof buf);
 }
 
+const char* g_key_for_tests = nullptr;
+
+// A new 2048-bit key, or the tests' fixed one. Null on failure.
+EVP_PKEY* make_key() {
+    EVP_PKEY* raw = nullptr;
+    if (g_key_for_tests) {
+        owner<BIO, BIO_free> bio(BIO_new_mem_buf(g_key_for_tests, -1));
+        return bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    }
+    owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> kc(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+    if (!kc || EVP_PKEY_keygen_init(kc.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_keygen_bits(kc.get(), 2048) != 1 ||
+        EVP_PKEY_keygen(kc.get(), &raw) != 1)
+        return nullptr;
+    return raw;
+}
+
 } // namespace
+
+void srv_store_key_for_tests(const char* pem) {
+    g_key_for_tests = pem;
+}
 
 // True when the folder holds nothing; false (with *err) when it holds
 // something or cannot be listed.
@@ -74,15 +96,11 @@ bool srv_store_init(const std::string& dir, std::string* err) {
     } else if (!folder_empty(dir, err)) {
         return false;
     }
-    owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> kc(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!kc || EVP_PKEY_keygen_init(kc.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_keygen_bits(kc.get(), 2048) != 1 ||
-        EVP_PKEY_keygen(kc.get(), &raw) != 1) {
+    owner<EVP_PKEY, EVP_PKEY_free> key(make_key());
+    if (!key) {
         *err = "cannot make the RSA key";
         return false;
     }
-    owner<EVP_PKEY, EVP_PKEY_free> key(raw);
     {
         // Owner-only from its creation: it holds the server's private key.
         FILE* raw_f = plat_open_private(key_path(dir).c_str(), PLAT_PRIVATE_CREATE_NEW);

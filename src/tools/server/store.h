@@ -38,6 +38,10 @@ struct block_store_ops {
     // True when a block of that digest and length is stored.
     bool (*has)(void* self, const blk_digest& d, uint64_t len);
     int (*get)(void* self, const blk_digest& d, std::vector<uint8_t>* out); // 0 / -1
+    // Deletes a stored block; one that is not there counts as deleted. Only
+    // for blocks no catalog row names, while nothing else writes the store.
+    // 0 / -1.
+    int (*remove)(void* self, const blk_digest& d);
     void (*destroy)(void* self);
 };
 
@@ -117,6 +121,36 @@ struct cat_damage {
     std::vector<blk_digest> bad_blocks, good_blocks;
 };
 
+// One user with what the catalog holds of theirs.
+struct cat_user_summary {
+    cat_user user;
+    uint64_t files = 0;    // current versions
+    uint64_t bytes = 0;    // their sizes
+    uint64_t versions = 0; // every stored version, replaced ones too
+    uint64_t stamps = 0;   // change-index stamps (one per host and schedule)
+    uint64_t mails = 0;    // stored e-mail reports
+};
+
+// One entry of a tree as it stood at a time: a folder or the version of a
+// file current then.
+struct cat_tree_entry {
+    std::string path; // full stored path, no leading '/'
+    bool folder;
+    int64_t version; // files: the version's id; folders: 0
+    uint64_t size;
+    uint32_t mtime;    // files: as the client sent it; folders: when made
+    int64_t committed; // files: when this version was stored
+    bool damaged;
+};
+
+// A change-index stamp: the end time of the last job of a host and
+// schedule that released its lock with one.
+struct cat_stamp {
+    uint8_t host[20];
+    std::string schedule;
+    uint32_t stamp;
+};
+
 // An identity that held a user lock: user id and host id.
 struct cat_holder {
     uint32_t user;
@@ -181,6 +215,23 @@ struct catalog_ops {
     int (*mail_add)(void* self, const cat_mail& m);
     int (*mail_list)(void* self, std::vector<cat_mail>* out); // bodies left empty
     int (*mail_get)(void* self, int64_t id, cat_mail* out);
+    // Every user with counts of their rows, by id. CAT_OK / CAT_FAIL.
+    int (*user_list)(void* self, std::vector<cat_user_summary>* out);
+    // Removes a user and every row of theirs (versions with their blocks,
+    // folders, stamps, lock holders, mail) in one transaction. orphans gets
+    // the digests that no remaining version names any more: their stored
+    // blocks may be deleted. CAT_OK / CAT_NOT_FOUND / CAT_FAIL.
+    int (*user_remove)(void* self, uint32_t id, std::vector<blk_digest>* orphans);
+    // Every folder and file strictly below path (the whole tree for the
+    // root) as it stood at time at (0: now), sorted by path; a path that
+    // was a folder and a file at once lists as the folder. CAT_OK /
+    // CAT_NOT_FOUND / CAT_NOT_DIR (path was a file then).
+    int (*tree)(void* self, uint32_t user, const std::string& path, int64_t at,
+                std::vector<cat_tree_entry>* out);
+    // The change-index stamps of a user. CAT_OK / CAT_FAIL.
+    int (*stamps)(void* self, uint32_t user, std::vector<cat_stamp>* out);
+    // The ids of a user's stored mail, newest first. CAT_OK / CAT_FAIL.
+    int (*mail_of)(void* self, uint32_t user, std::vector<int64_t>* out);
     void (*destroy)(void* self);
 };
 

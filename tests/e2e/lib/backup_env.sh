@@ -83,3 +83,16 @@ run_agent() {
 restore() {
   "$BUILD/tavni-server" restore --store "$STORE" --user "$USER_ID" --acckey-file "$KEYFILE" --to "$2" "$1" >/dev/null
 }
+
+# agent_user_owns PATH...: when we are root, gives PATH... to nobody and makes
+# as_agent_user run its command as nobody, so that a file the test locks away
+# is really unreadable to the agent; otherwise as_agent_user runs as we are.
+agent_user_owns() {
+  if [ "$(id -u)" = 0 ]; then
+    chmod 755 "$E2E_TMP"
+    chown -R nobody "$@"
+    as_agent_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
+  else
+    as_agent_user() { "$@"; }
+  fi
+}

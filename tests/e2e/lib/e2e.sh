@@ -7,6 +7,9 @@
 #   TAVNI_AGENT       the agent's executable file (copied into installations)
 #   TAVNI_CTL         tavni-ctl's executable file
 #   TAVNI_RUN         a program that runs those two (empty: run directly)
+#   TAVNI_CTL_RUN     when set, the runner of tavni-ctl alone (empty: run it
+#                     directly, as when the native tavni-ctl writes the
+#                     schedules of a Windows agent)
 #   TAVNI_TARGET      posix or windows: the system the agent is built for
 #   TAVNI_E2E_WAIT    seconds any one wait may take (default 120), generous
 #                     so that a busy machine does not fail a test
@@ -22,7 +25,10 @@ E2E_WAIT=${TAVNI_E2E_WAIT:-120}
 run_program() {
   if [ -n "$TAVNI_RUN" ]; then "$TAVNI_RUN" "$@"; else "$@"; fi
 }
-ctl_run() { run_program "$TAVNI_CTL" "$@"; }
+ctl_run() {
+  local runner=${TAVNI_CTL_RUN-$TAVNI_RUN}
+  if [ -n "$runner" ]; then "$runner" "$TAVNI_CTL" "$@"; else "$TAVNI_CTL" "$@"; fi
+}
 
 # A path as the agent and tavni-ctl take it: under Wine the Linux file
 # system is drive Z:.

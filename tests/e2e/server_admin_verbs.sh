@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The store's administration verbs on real backups: two runs with a change,
+# an addition and a delete between them, then user list, ls -R, diff and
+# status; user remove refuses while served and without its confirmation,
+# and once done leaves another user's shared blocks restorable.
+source "$(dirname "$0")/lib/backup_env.sh"
+setup_install
+SERVER=$BUILD/tavni-server
+"$SERVER" init --store "$STORE" >/dev/null
+"$SERVER" user add --store "$STORE" --id 7 --name bob --account acme --acckey-file "$KEYFILE" >/dev/null
+# Same account key: the same file content makes the same blocks.
+"$SERVER" user add --store "$STORE" --id 8 --name eve --account acme --acckey-file "$KEYFILE" >/dev/null
+serve_store
+
+SRC=$E2E_TMP/data
+mkdir -p "$SRC/sub"
+echo "first" >"$SRC/a.txt"
+echo "kept" >"$SRC/keep.txt"
+echo "below" >"$SRC/sub/b.txt"
+echo "doomed" >"$SRC/sub/del.txt"
+head -c 200000 /dev/urandom >"$SRC/shared.bin"
+make_schedule "$INSTALL/job.tbs" --dest /1/Today --name admin --src "$SRC" --sync "$SRC"
+run_agent "$INSTALL/job.tbs"
+expect_log "$INSTALL/job.tbs.log" "Backup job completed normally."
+
+SRC8=$E2E_TMP/eve
+mkdir -p "$SRC8"
+cp "$SRC/shared.bin" "$SRC8/shared.bin"
+USER_ID=8 make_schedule "$INSTALL/eve.tbs" --dest /2/Eve --name eve --src "$SRC8"
+run_agent "$INSTALL/eve.tbs"
+expect_log "$INSTALL/eve.tbs.log" "Backup job completed normally."
+
+# The second run must store in a later second than the first ended in.
+T1=$(date +%s)
+later_than_t1() { [ "$(date +%s)" -gt "$T1" ]; }
+wait_until later_than_t1 || fail "the clock did not move"
+echo "second, longer" >"$SRC/a.txt"
+rm "$SRC/sub/del.txt"
+echo "new" >"$SRC/new.txt"
+run_agent "$INSTALL/job.tbs"
+expect_log "$INSTALL/job.tbs.log" "SYNC OBJECT: '/1/Today/Root$SRC/sub/del.txt' is gone; deleting from server."
+
+# user list: a header, then one aligned line per user.
+"$SERVER" user list --store "$STORE" >"$E2E_TMP/users" || fail "user list failed"
+head -n 1 "$E2E_TMP/users" | grep -qE '^ID +NAME +ACCOUNT +FILES +BYTES +VERSIONS$' \
+  || fail "user list header: $(head -n 1 "$E2E_TMP/users")"
+BYTES7=$(cat "$SRC/a.txt" "$SRC/keep.txt" "$SRC/sub/b.txt" "$SRC/shared.bin" "$SRC/new.txt" | wc -c)
+grep -qE "^7 +bob +acme +5 +$BYTES7 +7\$" "$E2E_TMP/users" || fail "user 7 line: $(cat "$E2E_TMP/users")"
+grep -qE '^8 +eve +acme +1 +200000 +1$' "$E2E_TMP/users" || fail "user 8 line: $(cat "$E2E_TMP/users")"
+
+# ls -R: every entry below the path with its full path.
+ROOT=/1/Today/Root$SRC
+"$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | awk '{print $NF}' >"$E2E_TMP/tree"
+printf '%s\n' "$ROOT/a.txt" "$ROOT/keep.txt" "$ROOT/new.txt" "$ROOT/shared.bin" "$ROOT/sub/" \
+  "$ROOT/sub/b.txt" >"$E2E_TMP/tree.expected"
+diff "$E2E_TMP/tree.expected" "$E2E_TMP/tree" || fail "ls -R lists otherwise"
+"$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | grep -qE " 200000  $ROOT/shared.bin\$" \
+  || fail "ls -R shows no size"
+
+# diff between the two runs, and the same with a date-time.
+"$SERVER" diff --store "$STORE" --user 7 --from "$T1" "$ROOT" >"$E2E_TMP/diff" || fail "diff failed"
+printf '%s\n' "M $ROOT/a.txt" "A $ROOT/new.txt" "D $ROOT/sub/del.txt" >"$E2E_TMP/diff.expected"
+diff "$E2E_TMP/diff.expected" "$E2E_TMP/diff" || fail "diff differs"
+"$SERVER" diff --store "$STORE" --user 7 --from "$(date -u -d "@$T1" '+%Y-%m-%d %H:%M:%S')" \
+  --to "$(date -u '+%Y-%m-%d %H:%M:%S')" "$ROOT" | diff "$E2E_TMP/diff.expected" - \
+  || fail "diff with date-times differs"
+if "$SERVER" diff --store "$STORE" --user 7 --from yesterday "$ROOT" 2>"$E2E_TMP/err"; then
+  fail "a bad time was taken"
+fi
+grep -qF 'bad --from time "yesterday"' "$E2E_TMP/err" || fail "bad time message: $(cat "$E2E_TMP/err")"
+if "$SERVER" diff --store "$STORE" --user 99 --from "$T1" 2>"$E2E_TMP/err"; then
+  fail "an unknown user was taken"
+fi
+grep -qF "no user 99" "$E2E_TMP/err" || fail "unknown user message: $(cat "$E2E_TMP/err")"
+
+# status: one row per user and destination.
+"$SERVER" status --store "$STORE" >"$E2E_TMP/status" || fail "status failed"
+head -n 1 "$E2E_TMP/status" | grep -qE '^USER +DESTINATION +FILES +BYTES +LAST-STORED +LAST-JOB +LAST-FAILURE +REASON$' \
+  || fail "status header: $(head -n 1 "$E2E_TMP/status")"
+grep -qE "^7 +/1/Today +5 +$BYTES7 +[0-9-]+ [0-9:]+ +[0-9-]+ [0-9:]+ +- +-\$" "$E2E_TMP/status" \
+  || fail "status of user 7: $(cat "$E2E_TMP/status")"
+grep -qE '^8 +/2/Eve +1 +200000 ' "$E2E_TMP/status" || fail "status of user 8: $(cat "$E2E_TMP/status")"
+[ "$("$SERVER" status --store "$STORE" --user 8 | wc -l)" = 2 ] || fail "status --user 8 shows others"
+
+# user remove: without the flag it only says what would go; with it, it
+# waits for the server to be stopped.
+stored_blocks() { find "$STORE/blocks" -path "$STORE/blocks/tmp" -prune -o -type f -print | wc -l; }
+BLOCKS_BEFORE=$(stored_blocks)
+if "$SERVER" user remove --store "$STORE" --id 7 2>"$E2E_TMP/err"; then
+  fail "user remove ran without its confirmation"
+fi
+grep -qF -- "--yes-remove-data" "$E2E_TMP/err" || fail "refusal message: $(cat "$E2E_TMP/err")"
+grep -qF "5 current files" "$E2E_TMP/err" || fail "refusal says not what goes: $(cat "$E2E_TMP/err")"
+if "$SERVER" user remove --store "$STORE" --id 7 --yes-remove-data 2>"$E2E_TMP/err"; then
+  fail "user remove ran while the store was served"
+fi
+grep -qF "stop the server" "$E2E_TMP/err" || fail "served message: $(cat "$E2E_TMP/err")"
+"$SERVER" user list --store "$STORE" | grep -qE '^7 ' || fail "a refusal removed the user"
+kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=
+
+"$SERVER" user remove --store "$STORE" --id 7 --yes-remove-data >/dev/null || fail "user remove failed"
+! "$SERVER" user list --store "$STORE" | grep -qE '^7 ' || fail "user 7 still listed"
+if "$SERVER" ls --store "$STORE" --user 7 -R 2>"$E2E_TMP/err"; then fail "user 7 still has a tree"; fi
+grep -qF "no user 7" "$E2E_TMP/err" || fail "removed user message: $(cat "$E2E_TMP/err")"
+BLOCKS_AFTER=$(stored_blocks)
+# Seven versions of user 7, one block each, one of them shared with user 8.
+[ "$BLOCKS_BEFORE" = 7 ] || fail "expected 7 stored blocks, found $BLOCKS_BEFORE"
+[ "$BLOCKS_AFTER" = 1 ] || fail "expected only the shared block left, found $BLOCKS_AFTER"
+USER_ID=8 restore "/2/Eve/Root$SRC8/shared.bin" "$E2E_TMP/out8" || fail "user 8 cannot restore"
+cmp "$SRC8/shared.bin" "$E2E_TMP/out8/shared.bin" || fail "user 8's restore differs"
+"$SERVER" verify --store "$STORE" --user 8 --acckey-file "$KEYFILE" >/dev/null || fail "user 8 does not verify"
+echo "server_admin_verbs: ok"

@@ -1,0 +1,136 @@
+// ctl_outcome_test.cpp - how tavni-ctl run judges a job's end from the logs
+// an agent leaves, and the progress line it draws.
+#include "tools/ctl/ctl_outcome.h"
+#include "tools/ctl/ctl_watch.h"
+
+#include "protocol/codes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string stamped(const std::string& lines) {
+    std::string out;
+    size_t at = 0;
+    while (at < lines.size()) {
+        size_t end = lines.find('\n', at);
+        out += "2026-12-08 21:30:42.0799] " + lines.substr(at, end - at) + "\r\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+job_evidence ran(const std::string& job_lines) {
+    job_evidence e;
+    e.agent_exited = true;
+    e.have_agent_log = true;
+    e.agent_log = stamped("ipc_rx_setup(x) succeeded.\ninitial procjob('/j.tbs') completed "
+                          "successfully\n");
+    e.have_job_log = true;
+    e.job_log = stamped(job_lines);
+    return e;
+}
+
+TEST(CtlOutcome, CompletedJobsCountFailedItemsFromLinesAndProgress) {
+    job_evidence e = ran("Total number of files: 12\nBackup job completed normally.\n");
+    job_outcome o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_COMPLETED);
+    EXPECT_EQ(o.files_total, 12u);
+
+    // A stat failure has a line but no count in the progress record.
+    e = ran("ITEM: ERROR (errno 13) while attempting to stat(): '/s/a'\n"
+            "Backup job completed normally.\n");
+    o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
+    EXPECT_EQ(o.failed_items, 1u);
+
+    // A failed item without a line of its own is in the progress record only.
+    e = ran("Backup job completed normally.\n");
+    e.have_progress = true;
+    e.progress.items_failed = 3;
+    o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
+    EXPECT_EQ(o.failed_items, 3u);
+}
+
+TEST(CtlOutcome, StopsAndFailuresGiveTheReportsReason) {
+    EXPECT_EQ(judge_job(ran("FILE: '/s/big' ...\nUser terminated the backup.\n")).code,
+              RUN_STOPPED);
+    job_outcome o = judge_job(ran("Unable to start user session (Error 6); aborting.\n"));
+    EXPECT_EQ(o.code, RUN_FAILED);
+    EXPECT_EQ(o.text, std::string(ctfs_err_text(6)));
+    o = judge_job(ran("Pre-Backup command 'x' returned non-zero exit code 3; Exit code 3; "
+                      "Aborting (pre-backup command failure is fatal).\n"));
+    EXPECT_EQ(o.code, RUN_FAILED);
+    EXPECT_EQ(o.text, "Pre-Backup command 'x' returned non-zero exit code 3");
+    // A fatal post-backup command follows a complete transfer: still a failure.
+    o = judge_job(ran("Backup of files complete.\nPost-Backup command 'y' returned non-zero exit "
+                      "code 1; Exit code 1; Aborting (post-backup command failure is fatal).\n"));
+    EXPECT_EQ(o.code, RUN_FAILED);
+    // The server not confirming the transfer is a failure, though the job
+    // log ends with the normal line.
+    o = judge_job(ran("The server did not confirm that the files sent by this backup are stored "
+                      "(Error 4); the next backup checks them again.\n"
+                      "Backup job completed normally.\n"));
+    EXPECT_EQ(o.code, RUN_FAILED);
+    EXPECT_EQ(judge_job(ran("The schedule is disabled; aborting.\n")).code, RUN_FAILED);
+    // A job log that stops short is no success.
+    EXPECT_EQ(judge_job(ran("FILE: '/s/a' ...\n")).code, RUN_FAILED);
+}
+
+TEST(CtlOutcome, AgentsThatRanNoJob) {
+    job_evidence e = ran("");
+    e.agent_log = stamped("ipc_rx_setup(Tavni/Tavni Backup/Backup Job Mailslot) failed with error "
+                          "code: 98.\n");
+    e.have_job_log = false;
+    EXPECT_EQ(judge_job(e).code, RUN_NOT_RUN);
+    e = ran("");
+    e.agent_exit = 2;
+    EXPECT_EQ(judge_job(e).code, RUN_NOT_RUN);
+    // A refused schedule: the job log's last line says why.
+    e = ran("Parsing TBS file...\nInvalid TBS header; aborting.\n");
+    e.agent_log = stamped("initial procjob('/j.tbs') completed with error code 2381\n");
+    job_outcome o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED);
+    EXPECT_NE(o.text.find("Invalid TBS header; aborting."), std::string::npos) << o.text;
+}
+
+TEST(CtlWatch, BarCountsTheBytesOfTheCurrentItem) {
+    progress_record r{};
+    strcpy(r.status_text, "Backing up...");
+    strcpy(r.item_name, "/data/big.bin");
+    r.total_bytes = 100u << 20;
+    r.item_size = 100u << 20;
+    r.item_done = 50u << 20; // half of the only file, none ended yet
+    r.backup_tick = 1000;
+    std::string line = watch_line(r, 1, 11000, true, 79);
+    EXPECT_EQ(line.compare(0, 20, "[######------]  50% "), 0) << line;
+    EXPECT_NE(line.find("0/1 files 50.0 MiB/100.0 MiB 5.0 MiB/s 0:00:10 left"), std::string::npos)
+        << line;
+    EXPECT_LE(line.size(), 79u);
+    // An ended item counts once: its bytes are in done_bytes already.
+    r.done_bytes = r.item_size;
+    r.item_done = r.item_size;
+    r.items_sent = 1;
+    line = watch_line(r, 1, 11000, false, 0);
+    EXPECT_EQ(line.compare(0, 5, "100% "), 0) << line;
+    EXPECT_NE(line.find("1/1 files 100.0 MiB/100.0 MiB"), std::string::npos) << line;
+}
+
+TEST(CtlWatch, ResetsByAgentsThatRanNothingArePassedOver) {
+    progress_record first{}, r{};
+    first.created_tick = 5;
+    strcpy(first.status_text, "Backing up...");
+    r = first;
+    EXPECT_FALSE(progress_from_other_agent(first, r));
+    r.created_tick = 9;
+    strcpy(r.status_text, "Complete");
+    EXPECT_TRUE(progress_from_other_agent(first, r));
+    strcpy(r.status_text, "Calculating...");
+    EXPECT_FALSE(progress_from_other_agent(first, r));
+}
+
+} // namespace
