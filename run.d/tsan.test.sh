@@ -13,7 +13,7 @@ CC=clang CXX=clang++ configure "$TSAN_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebIn
 # benchmarks stay out of this build.
 cmake --build "$TSAN_BUILD_DIR" -j "$JOBS" --target tavni_unit_tests tavni-backup \
   tavni-backup-quick tavni-ctl tavni-server
-TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|PlatformThread|PlatformEvent|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety'
+TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|AgentDump|PlatformThread|PlatformEvent|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety'
 TSAN_E2E='backup_roundtrip|backup_stop_commands|wire_conformance'
 # Every process of a test (the agent and server of the end-to-end scripts
 # too, whose standard error those scripts drop) writes its reports to a file

@@ -71,6 +71,12 @@ class AgentTiming : public ::testing::Test {
     }
 };
 
+// The watchdog writes its dump beside the test program, named by the second
+// it was made, and these cases count and remove such dumps: they run one
+// after the other in one process (one test entry of their own), never beside
+// each other.
+class AgentDump : public AgentTiming {};
+
 struct hung_body {
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
@@ -114,7 +120,7 @@ std::vector<fs::path> dumps_of_this_executable() {
 
 } // namespace
 
-TEST_F(AgentTiming, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
+TEST_F(AgentDump, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
     set_slices(150, 1);
     for (const auto& old : dumps_of_this_executable())
         fs::remove(old);
@@ -178,7 +184,7 @@ int write_job_log_lines(void* arg) {
 // The backup thread stuck in a job-log write (a full disk, a pipe nobody
 // reads) must not hold up the watchdog: it logs, dumps and gives the thread
 // up within its slice.
-TEST_F(AgentTiming, WatchdogActsWhileTheBackupThreadIsStuckWritingItsJobLog) {
+TEST_F(AgentDump, WatchdogActsWhileTheBackupThreadIsStuckWritingItsJobLog) {
     if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
     set_slices(300, 1);
     for (const auto& old : dumps_of_this_executable())
@@ -237,7 +243,7 @@ int wait_then_return(void* arg) {
 // On Linux the dump asks the hung thread for its backtrace by a signal, which
 // may end the wait it hung in: the thread then returns on its own. It was
 // given up all the same, and the log says so.
-TEST_F(AgentTiming, WatchdogReportsAGivenUpThreadAsEndedAbnormally) {
+TEST_F(AgentDump, WatchdogReportsAGivenUpThreadAsEndedAbnormally) {
     if (plat_is_windows)
         GTEST_SKIP() << "the Windows dump leaves the thread alone (PlatformThread covers the code)";
     set_slices(200, 1);
