@@ -22,6 +22,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +119,10 @@ struct srv_server {
     std::mutex lock_mu;
     std::map<std::pair<uint32_t, uint32_t>, serving::lock_entry> locks; // (user, destination)
     std::map<identity, int> live;                                       // connections per identity
+    // Identities whose lock-holder row this process wrote and has not yet
+    // removed. A row that another process wrote (a frontend that shares the
+    // catalog, or one that ended) stands for closes this process never saw.
+    std::set<identity> noted;
 
     std::mutex flush_mu;
     std::condition_variable flush_cv; // wakes the flusher
@@ -197,6 +202,15 @@ uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t
 void locks_release(srv_server* s, const identity& id);
 // Whether the identity holds a live lock; drops expired locks on the way.
 bool holds_lock(srv_server* s, const identity& id);
+// Notes the identity durably as a lock holder before its lock is granted. A
+// row another server process noted (one sharing the catalog, or one that
+// ended) stands for closes this process never saw: the identity's next stamp
+// is refused. False when the catalog fails.
+bool holder_noted(srv_server* s, const identity& id);
+// The identity's holder row was removed at its release.
+void holder_forgotten(srv_server* s, const identity& id);
+// Whether this process wrote the identity's holder row.
+bool holder_is_ours(srv_server* s, const identity& id);
 
 // ---- flusher.cpp: the group commit ----------------------------------------------
 

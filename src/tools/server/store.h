@@ -246,3 +246,7 @@ enum { CAT_SCHEMA_VERSION = 2 };
 
 // Opens (create: makes) DIR/catalog.db; ops null on failure with *err set.
 catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err);
+// Opens the catalog in a PostgreSQL database (conninfo: what libpq takes;
+// the password comes from libpq's environment or password file). create
+// makes the schema where it is missing. Ops null on failure with *err set.
+catalog catalog_pg_open(const std::string& conninfo, bool create, std::string* err);
