@@ -40,7 +40,7 @@ std::string env_or_empty(const char* name) {
 }
 
 class BlockStoreContract : public ::testing::TestWithParam<std::string> {
-protected:
+  protected:
     void SetUp() override {
         if (GetParam() == "local") {
             base_ = unique_temp_path("blockstore");
@@ -221,9 +221,10 @@ TEST_P(BlockStoreContract, ThreadsStageAndPublishSideBySide) {
                 blk_digest d;
                 blk_staging* s = bs_.ops->stage_open(bs_.self);
                 uint64_t len = 0;
-                bool ok = s && bs_.ops->stage_write(bs_.self, s,
-                                                     reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                     bytes.size()) == 0 &&
+                bool ok = s &&
+                          bs_.ops->stage_write(bs_.self, s,
+                                               reinterpret_cast<const uint8_t*>(bytes.data()),
+                                               bytes.size()) == 0 &&
                           bs_.ops->stage_finish(bs_.self, s, &d, &len) == 0;
                 std::vector<blk_staging*> batch{s};
                 if (ok && bs_.ops->publish(bs_.self, &batch) == 0 &&

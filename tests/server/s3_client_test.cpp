@@ -4,6 +4,7 @@
 #ifdef TAVNI_HAVE_CURL
 
 #include "tools/server/s3_client.h"
+#include "tools/server/store.h"
 
 #include "platform/server.h"
 
@@ -77,14 +78,16 @@ TEST(S3Signing, MatchesThePublishedExampleRequests) {
                     {"x-amz-content-sha256", kEmptySha},
                     {"x-amz-date", "20130524T000000Z"}};
     std::string auth = s3_authorization(example_config(), list);
-    EXPECT_NE(auth.find("Signature=34b48302e7b5fa45bde8084f4b7868a86f0a534bc59db6670ed5711ef69dc6f7"),
-              std::string::npos)
+    EXPECT_NE(
+        auth.find("Signature=34b48302e7b5fa45bde8084f4b7868a86f0a534bc59db6670ed5711ef69dc6f7"),
+        std::string::npos)
         << auth;
     // GET /?lifecycle: a query parameter without a value.
     list.query = "lifecycle=";
     auth = s3_authorization(example_config(), list);
-    EXPECT_NE(auth.find("Signature=fea454ca298b7da1c68078a5d1bdbfbbe0d65c699e0f91ac7a200a0136783543"),
-              std::string::npos)
+    EXPECT_NE(
+        auth.find("Signature=fea454ca298b7da1c68078a5d1bdbfbbe0d65c699e0f91ac7a200a0136783543"),
+        std::string::npos)
         << auth;
 }
 
@@ -112,9 +115,9 @@ TEST(S3Signing, KeysAreEncodedAndHeaderValuesTrimmed) {
 
 // What the peer does with one request.
 struct peer_answer {
-    int status = 200;        // 0: close the connection without answering
-    std::string body;        // the answer's body
-    long announced = -1;     // Content-Length given; -1: the body's size
+    int status = 200;    // 0: close the connection without answering
+    std::string body;    // the answer's body
+    long announced = -1; // Content-Length given; -1: the body's size
 };
 
 struct seen_request {
@@ -127,7 +130,7 @@ struct seen_request {
 // Answers one request per connection from a script (the last entry repeats),
 // checking each request's signature with the client's own credentials.
 class LoopbackS3 {
-public:
+  public:
     explicit LoopbackS3(const s3_config& cfg) : cfg_(cfg) {
         plat_net_startup();
         listener_ = plat_net_listen("127.0.0.1", 0, &port_);
@@ -148,7 +151,7 @@ public:
         return seen_;
     }
 
-private:
+  private:
     void serve() {
         while (!stop_) {
             plat_net s = plat_net_accept(listener_, 50);
@@ -227,10 +230,12 @@ private:
             }
         }
         if (a.status == 0) return; // dropped
-        if (!r.signature_ok) a = peer_answer{403, "<Error><Code>SignatureDoesNotMatch</Code></Error>"};
+        if (!r.signature_ok)
+            a = peer_answer{403, "<Error><Code>SignatureDoesNotMatch</Code></Error>"};
         long len = a.announced >= 0 ? a.announced : static_cast<long>(a.body.size());
-        std::string out = "HTTP/1.1 " + std::to_string(a.status) + " X\r\nContent-Length: " +
-                          std::to_string(len) + "\r\nConnection: close\r\n\r\n";
+        std::string out = "HTTP/1.1 " + std::to_string(a.status) +
+                          " X\r\nContent-Length: " + std::to_string(len) +
+                          "\r\nConnection: close\r\n\r\n";
         if (r.method != "HEAD") out += a.body;
         plat_net_send_all(s, out.data(), out.size(), 5000);
     }
@@ -312,7 +317,8 @@ TEST_F(S3Client, TransientFailuresAreRetriedAndOthersAreNot) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
     // A 500, a dropped connection and a 429, then success: four tries would
     // be needed, the client makes three and gives up.
-    peer->script({{500, "<Error><Code>InternalError</Code></Error>"}, {0, ""}, {429, ""}, {200, ""}});
+    peer->script(
+        {{500, "<Error><Code>InternalError</Code></Error>"}, {0, ""}, {429, ""}, {200, ""}});
     EXPECT_EQ(s3_put(client, "k", p, data.size(), "", &err), S3_FAIL);
     EXPECT_NE(err.find("429"), std::string::npos) << err;
     EXPECT_EQ(peer->seen().size(), 3u);
@@ -377,6 +383,56 @@ TEST_F(S3Client, AnEndpointThatNobodyAnswersFailsAfterBoundedTries) {
     uint64_t len = 0;
     EXPECT_EQ(s3_head(client, "k", &len, &err), S3_FAIL);
     EXPECT_NE(err.find("after 3 tries"), std::string::npos) << err;
+}
+
+// The block store over the same peer: a batch counts only when every PUT
+// of it was acknowledged.
+TEST_F(S3Client, ABatchCountsAsStoredOnlyWhenEveryPutWasAcknowledged) {
+    std::string err;
+    peer->script({{404, "<Error><Code>NoSuchBucket</Code></Error>"}});
+    block_store bs = block_store_s3(cfg, &err);
+    EXPECT_EQ(bs.ops, nullptr);
+    EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
+
+    peer->script({{200, ""}}); // the bucket answers
+    bs = block_store_s3(cfg, &err);
+    ASSERT_NE(bs.ops, nullptr) << err;
+    auto staged = [&](const std::string& bytes) {
+        blk_staging* s = bs.ops->stage_open(bs.self);
+        blk_digest d;
+        uint64_t len = 0;
+        EXPECT_EQ(bs.ops->stage_write(bs.self, s, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                      bytes.size()),
+                  0);
+        EXPECT_EQ(bs.ops->stage_finish(bs.self, s, &d, &len), 0);
+        return s;
+    };
+    // First block: not there, stored. Second: not there, the store fails
+    // every try of its PUT.
+    peer->script({{404, ""}, {200, ""}, {404, ""}, {500, ""}});
+    std::vector<blk_staging*> batch{staged("first"), staged("second")};
+    EXPECT_EQ(bs.ops->publish(bs.self, &batch), -1);
+    EXPECT_TRUE(batch.empty());
+    auto seen = peer->seen();
+    ASSERT_GE(seen.size(), 6u);
+    EXPECT_EQ(seen[2].method, "HEAD");
+    EXPECT_EQ(seen[3].method, "PUT");
+    EXPECT_EQ(seen[3].body, "first");
+    EXPECT_EQ(seen[5].method, "PUT");
+    EXPECT_EQ(seen.back().body, "second");
+
+    // A refused PUT fails the batch at once; a block already there with the
+    // staged length is not sent again.
+    size_t before = peer->seen().size();
+    peer->script({{200, "", 5}});
+    batch = {staged("third")};
+    EXPECT_EQ(bs.ops->publish(bs.self, &batch), 0);
+    EXPECT_EQ(peer->seen().size(), before + 1); // the HEAD alone
+    peer->script({{404, ""}, {403, ""}});
+    batch = {staged("fourth")};
+    EXPECT_EQ(bs.ops->publish(bs.self, &batch), -1);
+    EXPECT_EQ(peer->seen().size(), before + 3);
+    bs.ops->destroy(bs.self);
 }
 
 TEST(S3ClientConfig, BadEndpointsAndMissingCredentialsAreRefused) {

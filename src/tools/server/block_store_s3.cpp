@@ -26,7 +26,7 @@ struct s3_store {
 };
 
 void report(const std::string& what) {
-    plat_debug_output(("tavni-server: S3 block store: " + what).c_str());
+    plat_debug_output(("tavni-server: S3 block store: " + what + "\n").c_str());
 }
 
 std::string key_of(const blk_digest& d) {
@@ -175,8 +175,10 @@ block_store block_store_s3(const s3_config& cfg, std::string* err) {
     uint64_t ignored = 0;
     int rc = s3_head(c, "", &ignored, err);
     if (rc != S3_OK) {
-        if (rc == S3_NOT_FOUND) *err = "the S3 bucket " + cfg.bucket + " does not exist";
-        else *err = "the S3 bucket " + cfg.bucket + " cannot be reached: " + *err;
+        if (rc == S3_NOT_FOUND)
+            *err = "the S3 bucket " + cfg.bucket + " does not exist";
+        else
+            *err = "the S3 bucket " + cfg.bucket + " cannot be reached: " + *err;
         s3_client_free(c);
         return block_store{nullptr, nullptr};
     }

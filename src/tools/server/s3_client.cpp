@@ -111,7 +111,8 @@ std::string s3_authorization(const s3_config& cfg, const s3_sign_input& in) {
     std::string canon = s3_canonical_request(in, &signed_headers);
     std::string day = in.amz_date.substr(0, 8);
     std::string scope = day + "/" + cfg.region + "/s3/aws4_request";
-    std::string to_sign = "AWS4-HMAC-SHA256\n" + in.amz_date + "\n" + scope + "\n" + sha256_hex(canon);
+    std::string to_sign =
+        "AWS4-HMAC-SHA256\n" + in.amz_date + "\n" + scope + "\n" + sha256_hex(canon);
     std::string k = hmac_sha256("AWS4" + cfg.secret_key, day);
     k = hmac_sha256(k, cfg.region);
     k = hmac_sha256(k, "s3");
@@ -272,7 +273,8 @@ CURLcode try_once(s3_client* c, CURL* h, const s3_call& call, s3_reply* r, bool*
     std::string auth = s3_authorization(c->cfg, in);
 
     curl_slist* raw = nullptr;
-    const std::string lines[] = {"Host: " + c->authority, "x-amz-content-sha256: " + in.payload_sha256,
+    const std::string lines[] = {"Host: " + c->authority,
+                                 "x-amz-content-sha256: " + in.payload_sha256,
                                  "x-amz-date: " + in.amz_date, "Authorization: " + auth,
                                  // no "100-continue" round trip before a body
                                  "Expect:", "Content-Type:"};
@@ -319,6 +321,12 @@ CURLcode try_once(s3_client* c, CURL* h, const s3_call& call, s3_reply* r, bool*
     return rc;
 }
 
+std::string status_text(const s3_call& call, const s3_reply& r) {
+    std::string code = error_code(r.body);
+    return std::string(call.method) + " " + call.key + ": HTTP " + std::to_string(r.status) +
+           (code.empty() ? "" : " " + code);
+}
+
 // Runs a call with the retry rule. 0 with the reply of the last try when an
 // answer came that is not retried (any status); -1 with *err when every try
 // failed or the answer was too large.
@@ -349,23 +357,18 @@ int perform(s3_client* c, const s3_call& call, s3_reply* r, std::string* err) {
             continue;
         }
         if (r->status >= 500 || r->status == 429) {
-            *err = std::string(call.method) + " " + call.key + ": HTTP " +
-                   std::to_string(r->status) + " " + error_code(r->body);
+            *err = status_text(call, *r);
             continue;
         }
         result = 0;
         break;
     }
     give_back(c, h);
-    if (result == 0) err->clear();
-    else *err += " (after " + std::to_string(attempts) + " tries at most)";
+    if (result == 0)
+        err->clear();
+    else
+        *err += " (after " + std::to_string(attempts) + " tries at most)";
     return result;
-}
-
-std::string status_text(const s3_call& call, const s3_reply& r) {
-    std::string code = error_code(r.body);
-    return std::string(call.method) + " " + call.key + ": HTTP " + std::to_string(r.status) +
-           (code.empty() ? "" : " " + code);
 }
 
 } // namespace
@@ -375,7 +378,8 @@ s3_client* s3_client_new(const s3_config& cfg, const s3_limits& limits, std::str
     while (!ep.empty() && ep.back() == '/')
         ep.pop_back();
     size_t sep = ep.find("://");
-    if (sep == std::string::npos || (ep.compare(0, sep, "http") != 0 && ep.compare(0, sep, "https") != 0)) {
+    if (sep == std::string::npos ||
+        (ep.compare(0, sep, "http") != 0 && ep.compare(0, sep, "https") != 0)) {
         *err = "the S3 endpoint must start with http:// or https://: " + cfg.endpoint;
         return nullptr;
     }

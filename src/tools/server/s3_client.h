@@ -49,11 +49,11 @@ std::string s3_authorization(const s3_config& cfg, const s3_sign_input& in);
 // ---- requests -------------------------------------------------------------------
 
 struct s3_limits {
-    int attempts = 5;                  // tries of one request, the first included
-    uint32_t backoff_ms = 100;         // before the second try; doubles each time
-    uint32_t backoff_max_ms = 5000;    // the longest wait between two tries
-    long connect_timeout_ms = 5000;    // to open a connection
-    long timeout_ms = 120000;          // one whole try
+    int attempts = 5;                               // tries of one request, the first included
+    uint32_t backoff_ms = 100;                      // before the second try; doubles each time
+    uint32_t backoff_max_ms = 5000;                 // the longest wait between two tries
+    long connect_timeout_ms = 5000;                 // to open a connection
+    long timeout_ms = 120000;                       // one whole try
     uint64_t get_cap = (1ull << 31) + (1ull << 26); // largest object a GET accepts
 };
 
