@@ -4,7 +4,10 @@
 #   ceph_start DIR   a monitor, one OSD with its data in memory (memstore) and a
 #                    gateway on free loopback ports, all below DIR; waits until
 #                    the gateway answers and exports TAVNI_S3_ENDPOINT,
-#                    TAVNI_S3_ACCESS, TAVNI_S3_SECRET, TAVNI_S3_REGION. 0 / 1.
+#                    TAVNI_S3_ACCESS, TAVNI_S3_SECRET, TAVNI_S3_REGION (and the
+#                    keys as TAVNI_S3_ACCESS_KEY_ID and
+#                    TAVNI_S3_SECRET_ACCESS_KEY, as tavni-server reads them).
+#                    0 / 1.
 #   ceph_stop DIR    kills the daemons, whatever state they are in.
 #
 # Nothing is written outside DIR; every address is 127.0.0.1.
@@ -108,6 +111,9 @@ CONF
   export TAVNI_S3_ACCESS=$CEPH_S3_ACCESS
   export TAVNI_S3_SECRET=$CEPH_S3_SECRET
   export TAVNI_S3_REGION=$CEPH_S3_REGION
+  # The names tavni-server itself reads its keys from.
+  export TAVNI_S3_ACCESS_KEY_ID=$CEPH_S3_ACCESS
+  export TAVNI_S3_SECRET_ACCESS_KEY=$CEPH_S3_SECRET
   echo "ceph: S3 endpoint $TAVNI_S3_ENDPOINT ready in $((SECONDS - t0)) s"
 }
 
