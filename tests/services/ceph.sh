@@ -50,6 +50,7 @@ ceph_daemon() { # DIR name command...
   shift 2
   "$@" -f >>"$dir/log/$name.out" 2>&1 &
   echo $! >"$dir/pids/$name"
+  disown $! # its end (ceph_stop's kill) is not reported as a job's
 }
 
 ceph_start() {
