@@ -281,7 +281,7 @@ TEST_F(S3Client, SignsEveryRequestAndEncodesKeys) {
     std::string err;
     std::string data = "block bytes";
     peer->script({{200, ""}});
-    ASSERT_EQ(s3_put(client, "blocks/a b+c", reinterpret_cast<const uint8_t*>(data.data()),
+    ASSERT_EQ(s3_put(client, "blocks/../a b+c", reinterpret_cast<const uint8_t*>(data.data()),
                      data.size(), "", &err),
               S3_OK)
         << err;
@@ -299,7 +299,7 @@ TEST_F(S3Client, SignsEveryRequestAndEncodesKeys) {
     auto seen = peer->seen();
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].method, "PUT");
-    EXPECT_EQ(seen[0].path, "/bucket/blocks/a%20b%2Bc");
+    EXPECT_EQ(seen[0].path, "/bucket/blocks/../a%20b%2Bc");
     EXPECT_EQ(seen[0].body, data);
     EXPECT_EQ(seen[1].method, "GET");
     EXPECT_EQ(seen[2].method, "HEAD");

@@ -297,6 +297,8 @@ CURLcode try_once(s3_client* c, CURL* h, const s3_call& call, s3_reply* r, bool*
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // The path is sent as signed: no "." or ".." segments taken out.
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, c->lim.connect_timeout_ms);
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, c->lim.timeout_ms);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_cb);
