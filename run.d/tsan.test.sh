@@ -3,7 +3,8 @@
 # the backup thread's block sending and walk (with and without workers:
 # their parameterised names are Workers/Suite.Case/N), the watchdog, the
 # platform's threads and events, the stream chain, the server's connections
-# and flusher, and the end-to-end runs that send blocks, stop jobs and
+# and flusher, the S3 client's handle pool and the block stores' threaded
+# contract case, and the end-to-end runs that send blocks, stop jobs and
 # compare the wire.
 TSAN_BUILD_DIR=${TAVNI_TSAN_BUILD:-$ROOT/build-tsan}
 echo "== thread sanitizer build (clang) and the threaded tests"
@@ -13,7 +14,7 @@ CC=clang CXX=clang++ configure "$TSAN_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebIn
 # benchmarks stay out of this build.
 cmake --build "$TSAN_BUILD_DIR" -j "$JOBS" --target tavni_unit_tests tavni-backup \
   tavni-backup-quick tavni-ctl tavni-server
-TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|AgentDump|PlatformThread|PlatformEvent|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety'
+TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|AgentDump|PlatformThread|PlatformEvent|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety|S3Client|BlockStoreContract'
 TSAN_E2E='backup_roundtrip|backup_stop_commands|wire_conformance'
 # Every process of a test (the agent and server of the end-to-end scripts
 # too, whose standard error those scripts drop) writes its reports to a file

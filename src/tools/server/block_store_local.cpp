@@ -135,7 +135,10 @@ static int place(local_store* ls, blk_staging* s) {
     if (have >= 0 || s->replace) {
         if (plat_rename_replace(s->tmp_path.c_str(), final_path.c_str()) != 0) return -1;
     } else if (plat_rename(s->tmp_path.c_str(), final_path.c_str()) != 0) {
-        return -1;
+        // Another thread may have placed the same digest in between: the
+        // same bytes, and the temporary is removed with the staging.
+        int64_t now = stored_size(final_path);
+        return now >= 0 && static_cast<uint64_t>(now) == s->len ? 0 : -1;
     }
     s->tmp_path.clear(); // renamed: nothing left to remove
     return 0;

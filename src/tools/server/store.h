@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/server/s3_client.h"
+
 // ---- block store ------------------------------------------------------------
 
 // Content address: lower-case hex SHA-256 of the stored bytes.
@@ -54,6 +56,15 @@ struct block_store {
 // which holds the store's lock) removes the temporaries of an interrupted
 // run. ops null when the folders cannot be made.
 block_store block_store_local(const std::string& dir, bool clean_leftovers);
+
+// The S3 bucket of cfg, shared by every serving process: objects
+// blocks/<digest>, PUT at publish. Ops null with *err set when the bucket
+// cannot be reached with these credentials, or when this program was built
+// without S3 support.
+block_store block_store_s3(const s3_config& cfg, std::string* err);
+// Makes the bucket of cfg (one already owned counts as made); false with
+// *err set.
+bool block_store_s3_make_bucket(const s3_config& cfg, std::string* err);
 
 // ---- catalog ----------------------------------------------------------------
 

@@ -1,0 +1,197 @@
+// block_store_s3.cpp - blocks as objects of an S3 bucket, named
+// blocks/<hex SHA-256 of their bytes>, shared by every serving process.
+//
+// A staging holds its bytes in memory until publish(), which PUTs each
+// finished staging of the batch and counts the batch as stored only when
+// every PUT was acknowledged: a catalog row never names a block whose PUT
+// failed. An object already there with the staged length is the same bytes
+// (its name is their digest) and is kept, unless the catalog marked it
+// damaged; one of another length is overwritten. The ops keep no state of
+// their own besides the client, so they are safe from several threads.
+#include "tools/server/store.h"
+
+#include "common/owner.h"
+#include "platform/platform.h"
+#include "tools/server/s3_client.h"
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace {
+
+struct s3_store {
+    s3_client* client = nullptr;
+    uint64_t max_block = 0; // largest block staged (and read back)
+};
+
+void report(const std::string& what) {
+    plat_debug_output(("tavni-server: S3 block store: " + what + "\n").c_str());
+}
+
+std::string key_of(const blk_digest& d) {
+    return "blocks/" + d;
+}
+
+bool digest_ok(const blk_digest& d) {
+    if (d.size() != 64) return false;
+    for (char c : d)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+} // namespace
+
+struct blk_staging {
+    std::vector<uint8_t> data;
+    owner<EVP_MD_CTX, EVP_MD_CTX_free> md;
+    blk_digest digest; // set by stage_finish
+    bool broken = false;
+    bool replace = false; // the stored copy of this digest is damaged
+};
+
+static blk_staging* s3s_stage_open(void*) {
+    std::unique_ptr<blk_staging> s(new blk_staging());
+    s->md.reset(EVP_MD_CTX_new());
+    if (!s->md || EVP_DigestInit_ex(s->md.get(), EVP_sha256(), nullptr) != 1) return nullptr;
+    return s.release();
+}
+
+static int s3s_stage_write(void* self, blk_staging* s, const uint8_t* p, size_t n) {
+    const s3_store* st = static_cast<s3_store*>(self);
+    if (n == 0) return 0;
+    if (s->broken || !s->digest.empty() || n > st->max_block - s->data.size() ||
+        s->data.size() > st->max_block) {
+        s->broken = true;
+        return -1;
+    }
+    s->data.insert(s->data.end(), p, p + n);
+    EVP_DigestUpdate(s->md.get(), p, n);
+    return 0;
+}
+
+static int s3s_stage_finish(void*, blk_staging* s, blk_digest* digest, uint64_t* len) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int mdlen = 0;
+    if (s->broken || !s->digest.empty() || EVP_DigestFinal_ex(s->md.get(), md, &mdlen) != 1)
+        return -1;
+    static const char hex[] = "0123456789abcdef";
+    for (unsigned i = 0; i < mdlen; i++) {
+        s->digest += hex[md[i] >> 4];
+        s->digest += hex[md[i] & 15];
+    }
+    *digest = s->digest;
+    *len = s->data.size();
+    return 0;
+}
+
+static void s3s_stage_replace(void*, blk_staging* s) {
+    s->replace = true;
+}
+
+static void s3s_stage_abort(void*, blk_staging* s) {
+    delete s;
+}
+
+// Stores one finished staging unless an object of its length is there and
+// not known damaged; 0 / -1.
+static int place(s3_store* st, blk_staging* s) {
+    std::string err, key = key_of(s->digest);
+    if (!s->replace) {
+        uint64_t have = 0;
+        int rc = s3_head(st->client, key, &have, &err);
+        if (rc == S3_FAIL) {
+            report(err);
+            return -1;
+        }
+        if (rc == S3_OK && have == s->data.size()) return 0;
+    }
+    if (s3_put(st->client, key, s->data.data(), s->data.size(), s->digest, &err) != S3_OK) {
+        report(err);
+        return -1;
+    }
+    return 0;
+}
+
+static int s3s_publish(void* self, std::vector<blk_staging*>* batch) {
+    s3_store* st = static_cast<s3_store*>(self);
+    int rc = 0;
+    for (blk_staging* s : *batch)
+        if (s->broken || s->digest.empty()) rc = -1; // never finished
+    for (blk_staging* s : *batch) {
+        if (rc == 0 && place(st, s) != 0) rc = -1;
+        delete s;
+    }
+    batch->clear();
+    return rc;
+}
+
+static bool s3s_has(void* self, const blk_digest& d, uint64_t len) {
+    if (!digest_ok(d)) return false;
+    std::string err;
+    uint64_t have = 0;
+    int rc = s3_head(static_cast<s3_store*>(self)->client, key_of(d), &have, &err);
+    if (rc == S3_FAIL) report(err);
+    return rc == S3_OK && have == len;
+}
+
+// The length from HEAD bounds the GET: an object that grows in between, or
+// an answer longer than announced, is an error rather than a larger buffer.
+static int s3s_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {
+    s3_store* st = static_cast<s3_store*>(self);
+    out->clear();
+    if (!digest_ok(d)) return -1;
+    std::string err;
+    uint64_t len = 0;
+    int rc = s3_head(st->client, key_of(d), &len, &err);
+    if (rc == S3_OK) rc = s3_get(st->client, key_of(d), len, out, &err);
+    if (rc == S3_FAIL) report(err);
+    return rc == S3_OK ? 0 : -1;
+}
+
+static int s3s_remove(void* self, const blk_digest& d) {
+    if (!digest_ok(d)) return -1;
+    std::string err;
+    if (s3_delete(static_cast<s3_store*>(self)->client, key_of(d), &err) == S3_OK) return 0;
+    report(err);
+    return -1;
+}
+
+static void s3s_destroy(void* self) {
+    s3_store* st = static_cast<s3_store*>(self);
+    s3_client_free(st->client);
+    delete st;
+}
+
+static const block_store_ops s3_ops = {
+    s3s_stage_open, s3s_stage_write, s3s_stage_finish, s3s_stage_replace, s3s_stage_abort,
+    s3s_publish,    s3s_has,         s3s_get,          s3s_remove,        s3s_destroy};
+
+block_store block_store_s3(const s3_config& cfg, std::string* err) {
+    s3_limits lim;
+    s3_client* c = s3_client_new(cfg, lim, err);
+    if (!c) return block_store{nullptr, nullptr};
+    // The bucket must be there and answer with these credentials.
+    uint64_t ignored = 0;
+    int rc = s3_head(c, "", &ignored, err);
+    if (rc != S3_OK) {
+        if (rc == S3_NOT_FOUND)
+            *err = "the S3 bucket " + cfg.bucket + " does not exist";
+        else
+            *err = "the S3 bucket " + cfg.bucket + " cannot be reached: " + *err;
+        s3_client_free(c);
+        return block_store{nullptr, nullptr};
+    }
+    s3_store* st = new s3_store();
+    st->client = c;
+    st->max_block = lim.get_cap;
+    return block_store{&s3_ops, st};
+}
+
+bool block_store_s3_make_bucket(const s3_config& cfg, std::string* err) {
+    s3_client* c = s3_client_new(cfg, s3_limits(), err);
+    if (!c) return false;
+    bool ok = s3_bucket_create(c, err) == S3_OK;
+    s3_client_free(c);
+    return ok;
+}
