@@ -36,7 +36,7 @@ srv_backends with(const std::string& catalog, const std::string& blocks,
 } // namespace
 
 TEST(StoreConfig, LocationsParseAndSecretsOrNonsenseAreRefused) {
-    s3_location loc;
+    s3_config loc;
     std::string err;
     ASSERT_TRUE(srv_s3_location_parse(
         "s3://tavni-blocks?endpoint=http%3A%2F%2F127.0.0.1%3A7480&region=eu-1", &loc, &err))
@@ -114,7 +114,7 @@ TEST(StoreConfig, KeysComeFromTheFileOrElseTheEnvironment) {
     const fs::path dir = unique_temp_path("keys");
     fs::create_directories(dir);
     const std::string file = (dir / "s3.keys").string();
-    s3_location loc;
+    s3_config loc;
     std::string err;
     std::ofstream(file) << "# keys\naccess_key = AK1\nsecret_key=SK/1+x\n";
     ASSERT_TRUE(srv_s3_credentials_load(file, &loc, &err)) << err;

@@ -54,15 +54,15 @@ EVP_PKEY* make_key() {
     return raw;
 }
 
-// The blocks in an S3 bucket; ops null with *err.
+// The blocks in an S3 bucket (create: made when missing); ops null with *err.
 block_store open_s3_blocks(const std::string& location, const std::string& credentials,
-                           std::string* err) {
-    s3_location loc;
-    if (!srv_s3_location_parse(location, &loc, err) ||
-        !srv_s3_credentials_load(credentials, &loc, err))
+                           bool create, std::string* err) {
+    s3_config cfg;
+    if (!srv_s3_location_parse(location, &cfg, err) ||
+        !srv_s3_credentials_load(credentials, &cfg, err) ||
+        (create && !block_store_s3_make_bucket(cfg, err)))
         return block_store{nullptr, nullptr};
-    *err = "this tavni-server was built without S3 support";
-    return block_store{nullptr, nullptr};
+    return block_store_s3(cfg, err);
 }
 
 // The catalog the configuration names; ops null with *err.
@@ -76,9 +76,9 @@ catalog open_catalog(const std::string& dir, const srv_backends& be, bool create
 
 // The block store the configuration names; ops null with *err.
 block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving,
-                        std::string* err) {
+                        bool create, std::string* err) {
     if (!be.blocks.empty()) {
-        block_store bs = open_s3_blocks(be.blocks, be.credentials, err);
+        block_store bs = open_s3_blocks(be.blocks, be.credentials, create, err);
         if (!bs.ops) *err = "the blocks at " + be.blocks + ": " + *err;
         return bs;
     }
@@ -136,7 +136,7 @@ bool srv_store_init(const std::string& dir, const srv_backends& be, std::string*
         cat.ops->destroy(cat.self);
     }
     if (!be.blocks.empty()) {
-        block_store bs = open_blocks(dir, be, true, err);
+        block_store bs = open_blocks(dir, be, true, true, err);
         if (!bs.ops) return false;
         bs.ops->destroy(bs.self);
     }
@@ -175,7 +175,7 @@ bool srv_store_init(const std::string& dir, const srv_backends& be, std::string*
         cat.ops->destroy(cat.self);
     }
     if (be.blocks.empty()) {
-        block_store bs = open_blocks(dir, be, true, err);
+        block_store bs = open_blocks(dir, be, true, true, err);
         if (!bs.ops) return false;
         bs.ops->destroy(bs.self);
     }
@@ -222,7 +222,7 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
         plat_store_unlock(lock);
         return nullptr;
     }
-    block_store blocks = open_blocks(dir, be, serving, err);
+    block_store blocks = open_blocks(dir, be, serving, false, err);
     if (!blocks.ops) {
         cat.ops->destroy(cat.self);
         EVP_PKEY_free(key);

@@ -115,7 +115,7 @@ bool endpoint_ok(const std::string& e) {
     if (!starts_with(e, "http://") && !starts_with(e, "https://")) return false;
     const size_t host = e.find("//") + 2;
     return e.size() > host && e.size() <= 512 && !has_space_or_control(e) &&
-           e.find_first_of("?#@", host) == std::string::npos;
+           e.find_first_of("/?#@", host) == std::string::npos;
 }
 
 bool is_secret_name(const std::string& name) {
@@ -144,8 +144,8 @@ bool pg_address_has_password(const std::string& url) {
 
 } // namespace
 
-bool srv_s3_location_parse(const std::string& url, s3_location* out, std::string* err) {
-    *out = s3_location();
+bool srv_s3_location_parse(const std::string& url, s3_config* out, std::string* err) {
+    *out = s3_config();
     if (!starts_with(url, "s3://")) {
         *err = "the block location must start with s3:// (s3://BUCKET?endpoint=URL&region=NAME)";
         return false;
@@ -199,7 +199,7 @@ bool srv_s3_location_parse(const std::string& url, s3_location* out, std::string
     return true;
 }
 
-bool srv_s3_credentials_load(const std::string& file, s3_location* loc, std::string* err) {
+bool srv_s3_credentials_load(const std::string& file, s3_config* loc, std::string* err) {
     loc->access_key.clear();
     loc->secret_key.clear();
     if (!file.empty()) {
@@ -256,7 +256,7 @@ bool srv_backends_check(const srv_backends& be, std::string* err) {
         }
     }
     if (!be.blocks.empty()) {
-        s3_location loc;
+        s3_config loc;
         if (!srv_s3_location_parse(be.blocks, &loc, err)) return false;
         if (be.blocks.size() > kLineMax - 16) {
             *err = "the block location is too long";

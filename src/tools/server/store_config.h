@@ -17,21 +17,14 @@
 // AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY.
 #pragma once
 
+#include "tools/server/s3_client.h"
+
 #include <string>
 
 struct srv_backends {
     std::string catalog;     // empty: SQLite in the folder; else a postgresql:// address
     std::string blocks;      // empty: files in the folder; else an s3:// location
     std::string credentials; // empty: the S3 keys come from the environment
-};
-
-// An S3 location and its keys, as the block store's client takes them.
-struct s3_location {
-    std::string bucket;
-    std::string endpoint; // http:// or https:// with host and port
-    std::string region;
-    std::string access_key;
-    std::string secret_key;
 };
 
 // Checks the addresses as init takes them: a catalog must be a postgresql://
@@ -49,7 +42,7 @@ bool srv_backends_read(const std::string& dir, srv_backends* be, std::string* er
 // s3://BUCKET?endpoint=URL&region=NAME (values may be %-encoded; region
 // defaults to us-east-1). Keys are not taken from the location: an address
 // that carries one is refused. False with *err.
-bool srv_s3_location_parse(const std::string& url, s3_location* out, std::string* err);
+bool srv_s3_location_parse(const std::string& url, s3_config* out, std::string* err);
 // Fills the keys of *loc from the credentials file (when given) or the
 // environment. False with *err when none are found or the file is unusable.
-bool srv_s3_credentials_load(const std::string& file, s3_location* loc, std::string* err);
+bool srv_s3_credentials_load(const std::string& file, s3_config* loc, std::string* err);
