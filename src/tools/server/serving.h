@@ -35,6 +35,9 @@ typedef srv_identity identity;
 struct lock_entry {
     identity holder;
     int64_t expires_ms; // 0 while a connection of the holder lives
+    // Leases in the catalog: this view is not trusted past this time (a
+    // bound of the catalog's expiry, renewed with it); 0 without leases.
+    int64_t lease_until_ms = 0;
 };
 
 // One file being written through a handle.
@@ -118,6 +121,14 @@ struct srv_server {
     std::mutex lock_mu;
     std::map<std::pair<uint32_t, uint32_t>, serving::lock_entry> locks; // (user, destination)
     std::map<identity, int> live;                                       // connections per identity
+    // Leases (catalogs with lease ops): this process's name in the lease
+    // rows, the renewal thread and its stop flag (lock_mu), and a count of
+    // local lock changes that tells a renewal its answer may be stale.
+    std::string frontend;
+    std::thread lease_renewer;
+    std::condition_variable lease_cv;
+    bool lease_stop = false;
+    uint64_t lease_gen = 0;
 
     std::mutex flush_mu;
     std::condition_variable flush_cv; // wakes the flusher
@@ -197,6 +208,11 @@ uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t
 void locks_release(srv_server* s, const identity& id);
 // Whether the identity holds a live lock; drops expired locks on the way.
 bool holds_lock(srv_server* s, const identity& id);
+// With a catalog that keeps the locks as leases: names this process and
+// starts the thread that renews the leases of identities connected here;
+// leases_stop ends it. Nothing without lease ops.
+void leases_start(srv_server* s);
+void leases_stop(srv_server* s);
 
 // ---- flusher.cpp: the group commit ----------------------------------------------
 
