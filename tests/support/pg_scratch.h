@@ -67,6 +67,7 @@ struct pg_scratch {
     bool sql(const std::string& text, bool db = false) {
         PGconn* c = PQconnectdb(db ? conninfo.c_str() : admin.c_str());
         bool ok = PQstatus(c) == CONNECTION_OK;
+        PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
         if (ok) {
             PGresult* r = PQexec(c, text.c_str());
             ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;

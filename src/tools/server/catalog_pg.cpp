@@ -28,7 +28,7 @@ namespace {
 enum : Oid { OID_BOOL = 16, OID_BYTEA = 17, OID_INT8 = 20, OID_TEXT = 25 };
 
 // The writers' advisory lock: every multi-statement write holds it.
-const char* kWriterLock = "SELECT pg_advisory_xact_lock(7461766e69)";
+const char* kWriterLock = "SELECT pg_advisory_xact_lock(7461766369)";
 
 struct pg_cat {
     std::string conninfo;
@@ -235,11 +235,7 @@ int p_user_add(void* self, const cat_user& u) {
     pg_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
     if (!connected(c) || !begin_write(c)) return CAT_FAIL;
-    // Inserted only when missing: a skipped insert would use up an account
-    // number.
-    bool ok = run(c,
-                  "INSERT INTO accounts(name) SELECT $1 WHERE NOT EXISTS "
-                  "(SELECT 1 FROM accounts WHERE name = $1)",
+    bool ok = run(c, "INSERT INTO accounts(name) VALUES($1) ON CONFLICT (name) DO NOTHING",
                   args().bytes(u.account))
                   .ok &&
               run(c,
