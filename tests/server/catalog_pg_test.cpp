@@ -87,10 +87,9 @@ TEST_F(PgCatalogTest, SchemaIsMadeOnceAndOlderOnesAreBroughtUpToDate) {
     EXPECT_NE(err.find("newer"), std::string::npos) << err;
 
     // No server there at all.
-    EXPECT_EQ(catalog_pg_open("host=/nonexistent-socket-dir dbname=x connect_timeout=2", false,
-                              &err)
-                  .ops,
-              nullptr);
+    EXPECT_EQ(
+        catalog_pg_open("host=/nonexistent-socket-dir dbname=x connect_timeout=2", false, &err).ops,
+        nullptr);
     EXPECT_NE(err.find("cannot connect"), std::string::npos) << err;
 }
 
@@ -171,7 +170,7 @@ TEST_F(PgCatalogTest, LeasesAreGrantedToOneHolderAcrossProcesses) {
     cat_holder x = holder(7, 0x11), y = holder(7, 0x22), other_user = holder(8, 0x22);
     EXPECT_EQ(take(a, x, {1, 2}, 60000), CAT_OK);
     EXPECT_EQ(take(b, y, {2, 3}, 60000), CAT_EXISTS);
-    EXPECT_TRUE(renew(b, y).empty()); // all or none: 3 was not taken either
+    EXPECT_TRUE(renew(b, y).empty());                   // all or none: 3 was not taken either
     EXPECT_EQ(take(b, other_user, {1}, 60000), CAT_OK); // locks are per user
     EXPECT_EQ(take(b, x, {3, 2}, 60000), CAT_OK);       // the same holder, elsewhere
     EXPECT_EQ(renew(b, x), (std::vector<uint32_t>{1, 2, 3}));

@@ -198,8 +198,8 @@ TEST_P(CatalogTest, FoldersFilesAndTheirKinds) {
     EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "", 11), CAT_EXISTS);
     // One batch: a version under a file and one over a folder are dropped
     // alone, the others are stored with their parents.
-    std::vector<int> r = commit({file(7, "a/f", 5, 1), file(7, "a/f/g", 1, 1),
-                                 file(7, "a/b", 1, 1), file(7, "x/y/z", 3, 2)},
+    std::vector<int> r = commit({file(7, "a/f", 5, 1), file(7, "a/f/g", 1, 1), file(7, "a/b", 1, 1),
+                                 file(7, "x/y/z", 3, 2)},
                                 20);
     EXPECT_EQ(r, (std::vector<int>{CAT_OK, CAT_NOT_DIR, CAT_NOT_FILE, CAT_OK}));
     EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/f/h", 21), CAT_NOT_DIR);
@@ -234,13 +234,13 @@ TEST_P(CatalogTest, FoldersFilesAndTheirKinds) {
 }
 
 TEST_P(CatalogTest, NamesAreBytesNotText) {
-    const std::string utf8 = "caf\xc3\xa9";        // é
-    const std::string raw = "bad\xff\xfe" "name";  // not UTF-8
-    const std::string nul = std::string("n\0l", 3); // a zero byte inside
-    std::vector<int> r = commit({file(7, "d/" + utf8, 1, 1), file(7, "d/" + raw, 2, 1),
-                                 file(7, "d0/keep", 3, 1), file(7, "d/" + nul, 4, 1),
-                                 file(7, raw + "/in", 5, 1)},
-                                10);
+    const std::string utf8 = "caf\xc3\xa9";                      // é
+    const std::string raw = std::string("bad\xff\xfe") + "name"; // not UTF-8
+    const std::string nul = std::string("n\0l", 3);              // a zero byte inside
+    std::vector<int> r =
+        commit({file(7, "d/" + utf8, 1, 1), file(7, "d/" + raw, 2, 1), file(7, "d0/keep", 3, 1),
+                file(7, "d/" + nul, 4, 1), file(7, raw + "/in", 5, 1)},
+               10);
     EXPECT_EQ(r, std::vector<int>(5, CAT_OK));
     // Sorted as bytes: 0xc3 and 0xff after ASCII; "d" < "d0".
     EXPECT_EQ(names(7, "d"), "bad\xff\xfename " + utf8 + " " + nul + " ");

@@ -67,7 +67,7 @@ struct pg_scratch {
     bool sql(const std::string& text, bool db = false) {
         PGconn* c = PQconnectdb(db ? conninfo.c_str() : admin.c_str());
         bool ok = PQstatus(c) == CONNECTION_OK;
-        PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(c, quiet, nullptr);
         if (ok) {
             PGresult* r = PQexec(c, text.c_str());
             ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
@@ -87,6 +87,7 @@ struct pg_scratch {
     std::string last;
 
   private:
+    static void quiet(void*, const char*) {} // notices such as "does not exist, skipping"
     static std::string quoted(const std::string& v) {
         std::string out;
         for (char ch : v) {

@@ -94,6 +94,9 @@ pg_cat* C(void* self) {
     return static_cast<pg_cat*>(self);
 }
 
+// Notices of the server are not ours to print.
+void no_notices(void*, const char*) {}
+
 // A live connection, opened (again) when there is none or the database
 // ended it. A transaction left open by a failed call is rolled back.
 bool connected(pg_cat* c) {
@@ -105,8 +108,7 @@ bool connected(pg_cat* c) {
     c->prepared.clear();
     c->db = PQconnectdb(c->conninfo.c_str());
     if (PQstatus(c->db) != CONNECTION_OK) return false;
-    // Notices (an index that already exists, ...) are not ours to print.
-    PQsetNoticeProcessor(c->db, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(c->db, no_notices, nullptr);
     return true;
 }
 
@@ -115,8 +117,8 @@ rows run_once(pg_cat* c, const char* sql, const args& a) {
     auto it = c->prepared.find(sql);
     if (it == c->prepared.end()) {
         std::string name = "s" + std::to_string(c->prepared.size());
-        pg_result p(PQprepare(c->db, name.c_str(), sql, static_cast<int>(a.types.size()),
-                              a.types.data()));
+        pg_result p(
+            PQprepare(c->db, name.c_str(), sql, static_cast<int>(a.types.size()), a.types.data()));
         if (PQresultStatus(p.get()) != PGRES_COMMAND_OK) return out;
         it = c->prepared.emplace(sql, name).first;
     }
@@ -306,10 +308,10 @@ int p_stamps_clear(void* self, uint32_t user, const uint8_t* host, const std::st
     a.i64(user);
     if (host) a.bytes(host, 20);
     if (host && sched) a.bytes(*sched);
-    const char* sql =
-        !host    ? "DELETE FROM stamps WHERE user_id = $1"
-        : !sched ? "DELETE FROM stamps WHERE user_id = $1 AND host = $2"
-                 : "DELETE FROM stamps WHERE user_id = $1 AND host = $2 AND schedule = $3";
+    const char* sql = !host ? "DELETE FROM stamps WHERE user_id = $1"
+                      : !sched
+                          ? "DELETE FROM stamps WHERE user_id = $1 AND host = $2"
+                          : "DELETE FROM stamps WHERE user_id = $1 AND host = $2 AND schedule = $3";
     return run(c, sql, a).ok ? CAT_OK : CAT_FAIL;
 }
 
@@ -455,17 +457,16 @@ int p_remove(void* self, uint32_t user, int kind, const std::string& path, int64
         int f = folder_exists(c, user, path);
         ok = f >= 0;
         if (f > 0) {
-            rows q = run(c,
-                         "UPDATE folders SET removed = $1 WHERE user_id = $2 AND removed = 0 AND "
-                         "(path = $3 OR (path >= $4 AND path < $5))",
-                         args().i64(now).i64(user).bytes(path).bytes(below_lo(path)).bytes(
-                             below_hi(path)));
+            rows q = run(
+                c,
+                "UPDATE folders SET removed = $1 WHERE user_id = $2 AND removed = 0 AND "
+                "(path = $3 OR (path >= $4 AND path < $5))",
+                args().i64(now).i64(user).bytes(path).bytes(below_lo(path)).bytes(below_hi(path)));
             changed = q.changed();
             ok = q.ok && run(c,
                              "UPDATE versions SET replaced = $1 WHERE user_id = $2 AND "
                              "replaced = 0 AND path >= $3 AND path < $4",
-                             args().i64(now).i64(user).bytes(below_lo(path)).bytes(
-                                 below_hi(path)))
+                             args().i64(now).i64(user).bytes(below_lo(path)).bytes(below_hi(path)))
                              .ok;
         }
     }
@@ -542,8 +543,7 @@ int p_list(void* self, uint32_t user, const std::string& path, int64_t at,
                  args().i64(user).bytes(path));
     if (!f.ok || !v.ok) return CAT_FAIL;
     for (int i = 0; i < f.n(); i++)
-        out->push_back(
-            cat_entry{f.str(i, 0), true, static_cast<uint32_t>(f.i64(i, 1)), 0, false});
+        out->push_back(cat_entry{f.str(i, 0), true, static_cast<uint32_t>(f.i64(i, 1)), 0, false});
     for (int i = 0; i < v.n(); i++)
         out->push_back(cat_entry{v.str(i, 0), false, static_cast<uint32_t>(v.i64(i, 1)),
                                  static_cast<uint64_t>(v.i64(i, 2)), v.i64(i, 3) != 0});
@@ -616,8 +616,9 @@ int p_history(void* self, uint32_t user, const std::string& path, std::vector<ca
     std::lock_guard<std::mutex> g(c->mu);
     out->clear();
     if (!connected(c)) return CAT_FAIL;
-    rows q = run(c, (std::string(kVersionCols) + "WHERE user_id = $1 AND path = $2 ORDER BY id").c_str(),
-                 args().i64(user).bytes(path));
+    rows q =
+        run(c, (std::string(kVersionCols) + "WHERE user_id = $1 AND path = $2 ORDER BY id").c_str(),
+            args().i64(user).bytes(path));
     for (int i = 0; i < q.n(); i++) {
         cat_version v;
         read_version(q, i, &v);
@@ -1012,13 +1013,14 @@ int p_lease_take(void* self, const cat_holder& h, const std::vector<uint32_t>& d
     for (uint32_t d : sorted) {
         // Granted when free, expired or the holder's already; the row lock
         // of the conflict makes a second taker wait and then see this one.
-        rows q = run(c,
-                     "INSERT INTO leases(user_id, dest, host, frontend, expires) "
-                     "VALUES($1, $2, $3, $4, clock_timestamp() + $5::float8 * interval '1 millisecond') "
-                     "ON CONFLICT (user_id, dest) DO UPDATE SET host = EXCLUDED.host, "
-                     "frontend = EXCLUDED.frontend, expires = EXCLUDED.expires "
-                     "WHERE leases.expires <= clock_timestamp() OR leases.host = EXCLUDED.host",
-                     args().i64(h.user).i64(d).bytes(h.host, 20).text(frontend).i64(ttl_ms));
+        rows q =
+            run(c,
+                "INSERT INTO leases(user_id, dest, host, frontend, expires) "
+                "VALUES($1, $2, $3, $4, clock_timestamp() + $5::float8 * interval '1 millisecond') "
+                "ON CONFLICT (user_id, dest) DO UPDATE SET host = EXCLUDED.host, "
+                "frontend = EXCLUDED.frontend, expires = EXCLUDED.expires "
+                "WHERE leases.expires <= clock_timestamp() OR leases.host = EXCLUDED.host",
+                args().i64(h.user).i64(d).bytes(h.host, 20).text(frontend).i64(ttl_ms));
         if (!q.ok) {
             rc = CAT_FAIL;
             break;
@@ -1041,11 +1043,12 @@ int p_lease_renew(void* self, const cat_holder& h, const std::string& frontend, 
     std::lock_guard<std::mutex> g(c->mu);
     dests->clear();
     if (!connected(c)) return CAT_FAIL;
-    rows q = run(c,
-                 "UPDATE leases SET frontend = $3, expires = greatest(expires, "
-                 "clock_timestamp() + $4::float8 * interval '1 millisecond') WHERE user_id = $1 AND "
-                 "host = $2 AND expires > clock_timestamp() RETURNING dest",
-                 args().i64(h.user).bytes(h.host, 20).text(frontend).i64(ttl_ms));
+    rows q =
+        run(c,
+            "UPDATE leases SET frontend = $3, expires = greatest(expires, "
+            "clock_timestamp() + $4::float8 * interval '1 millisecond') WHERE user_id = $1 AND "
+            "host = $2 AND expires > clock_timestamp() RETURNING dest",
+            args().i64(h.user).bytes(h.host, 20).text(frontend).i64(ttl_ms));
     for (int i = 0; i < q.n(); i++)
         dests->push_back(static_cast<uint32_t>(q.i64(i, 0)));
     std::sort(dests->begin(), dests->end());
@@ -1071,12 +1074,11 @@ void p_destroy(void* self) {
 }
 
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,    p_stamp_get,      p_stamp_set,   p_stamps_clear,
-    p_holder_note,   p_holder_forget, p_holders,      p_folder_make, p_remove,
-    p_list,          p_is_folder,   p_version_at,     p_history,     p_all_current,
-    p_commit,        p_block_damaged, p_damage_record, p_mail_add,   p_mail_list,
-    p_mail_get,      p_user_list,   p_user_remove,    p_tree,        p_stamps,
-    p_mail_of,       p_destroy,     p_lease_take,     p_lease_renew, p_lease_release};
+    p_user_add,      p_user_get,  p_stamp_get,   p_stamp_set,  p_stamps_clear,  p_holder_note,
+    p_holder_forget, p_holders,   p_folder_make, p_remove,     p_list,          p_is_folder,
+    p_version_at,    p_history,   p_all_current, p_commit,     p_block_damaged, p_damage_record,
+    p_mail_add,      p_mail_list, p_mail_get,    p_user_list,  p_user_remove,   p_tree,
+    p_stamps,        p_mail_of,   p_destroy,     p_lease_take, p_lease_renew,   p_lease_release};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";
@@ -1115,15 +1117,15 @@ bool migrate(pg_cat* c, bool create, std::string* err) {
         *err = "the database holds no catalog (not made by init)";
         ok = false;
     } else if (ok && v > kSchemaVersion) {
-        *err = "the catalog was made by a newer tavni-server (schema version " +
-               std::to_string(v) + ")";
+        *err = "the catalog was made by a newer tavni-server (schema version " + std::to_string(v) +
+               ")";
         ok = false;
     }
     for (int step = std::max(v, 0); ok && step < kSchemaVersion; step++) {
         if (!exec(c, kSteps[step]) ||
             !run(c, "UPDATE schema_version SET version = $1::int", args().i64(step + 1)).ok) {
-            *err = "cannot bring the catalog to schema version " + std::to_string(step + 1) +
-                   ": " + db_error(c);
+            *err = "cannot bring the catalog to schema version " + std::to_string(step + 1) + ": " +
+                   db_error(c);
             ok = false;
         }
     }
