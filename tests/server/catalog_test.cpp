@@ -69,6 +69,7 @@ struct catalog_place {
         pg.reset(new pg_scratch());
         return pg->make(err);
 #else
+        (void)err;
         return true;
 #endif
     }
