@@ -331,6 +331,55 @@ TEST_F(ServerSafety, AServerStartedAfterACrashRefusesTheStampOfEveryLockHolder) 
     EXPECT_EQ(tc_release(&again, 1765000200u), 0);
 }
 
+// Two serving processes on one catalog, as frontends of one service: the
+// first dies with a close in its group commit, and the job goes on through
+// the second, which never saw that close. The second must not vouch for the
+// job, and must not forget the first one's doubt when it stops.
+TEST_F(ServerSafety, AJobThatMovesToAnotherServingProcessGetsNoStampThere) {
+    stop();
+    cfg.flush_interval_ms = 60000; // the first process never commits in time
+    open_and_start();
+    srv_config cfg_b = cfg;
+    cfg_b.flush_interval_ms = 100;
+    uint16_t port_b = 0;
+    std::string err;
+    srv_server* b = srv_start(st, cfg_b, &port_b, &err);
+    ASSERT_NE(b, nullptr) << err;
+    const std::string data = make_data(100000, 36);
+    {
+        tc_conn a;
+        session(&a, host1);
+        ASSERT_EQ(tc_send_file(&a, "moved.bin", data, 8, key).result, 0);
+        srv_abandon(srv); // killed
+    }
+    srv = b;
+    port = port_b;
+    tc_conn c;
+    session(&c, host1);
+    EXPECT_EQ(tc_release(&c, 1765000000u), ERR_SERVER);
+    EXPECT_EQ(stamp_of(host1), 0u);
+    EXPECT_EQ(restore("moved.bin"), "<none>");
+    // The next job through it is its own from the start and vouches again.
+    tc_conn next;
+    session(&next, host1);
+    ASSERT_EQ(tc_send_file(&next, "moved.bin", data, 8, key).result, 0);
+    EXPECT_EQ(tc_release(&next, 1765000100u), 0);
+    EXPECT_EQ(restore("moved.bin"), data);
+
+    // A holder another process noted outlives this process's orderly stop.
+    uint8_t host3[20];
+    memset(host3, 0x33, 20);
+    cat_holder other{7, {}};
+    memcpy(other.host, host3, 20);
+    ASSERT_EQ(st->cat.ops->holder_note(st->cat.self, other), CAT_OK);
+    stop();
+    open_and_start();
+    tc_conn d;
+    session(&d, host3, false);
+    ASSERT_EQ(tc_lock(&d, 0, {2}), 0);
+    EXPECT_EQ(tc_release(&d, 42), ERR_SERVER);
+}
+
 // ---- one serving process per store --------------------------------------------
 
 TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {

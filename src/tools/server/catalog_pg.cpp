@@ -1100,8 +1100,8 @@ int schema_version(pg_cat* c) {
 
 // Brings the schema from its version to ours in one transaction under the
 // writers' lock; the version is read again inside it, so two processes
-// opening one old catalog migrate it once. create: a catalog with no schema
-// yet is made (and one that has a schema is refused).
+// opening one old catalog migrate it once. create: a database with no schema
+// yet gets it; one that has it is joined (another frontend's init).
 bool migrate(pg_cat* c, bool create, std::string* err) {
     if (!begin_write(c)) {
         *err = "cannot open the catalog: " + db_error(c);
@@ -1110,10 +1110,7 @@ bool migrate(pg_cat* c, bool create, std::string* err) {
     int v = schema_version(c);
     bool ok = v >= -1;
     if (!ok) *err = "cannot read the catalog's schema version: " + db_error(c);
-    if (ok && create && v != -1) {
-        *err = "the database already holds a catalog";
-        ok = false;
-    } else if (ok && !create && v == -1) {
+    if (ok && !create && v == -1) {
         *err = "the database holds no catalog (not made by init)";
         ok = false;
     } else if (ok && v > kSchemaVersion) {

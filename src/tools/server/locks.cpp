@@ -204,4 +204,42 @@ void leases_stop(srv_server* s) {
     if (s->lease_renewer.joinable()) s->lease_renewer.join();
 }
 
+bool holder_noted(srv_server* s, const identity& id) {
+    catalog& cat = s->st->cat;
+    cat_holder h{id.user, {}};
+    memcpy(h.host, id.host, 20);
+    std::vector<cat_holder> held;
+    if (cat.ops->holders(cat.self, &held) != CAT_OK) return false;
+    bool by_another = false;
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        if (!s->noted.count(id))
+            for (const cat_holder& o : held)
+                if (o.user == id.user && memcmp(o.host, id.host, 20) == 0) by_another = true;
+    }
+    if (by_another) {
+        srv_log(s,
+                "%s holds a lock noted by another server process; its next stamp will be "
+                "refused",
+                vouch_identity_text(id).c_str());
+        vouch_fail(&s->vouch, id,
+                   "its lock was noted by another server process, which may have received "
+                   "closes that were never stored");
+    }
+    if (cat.ops->holder_note(cat.self, h) != CAT_OK) return false;
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    s->noted.insert(id);
+    return true;
+}
+
+void holder_forgotten(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    s->noted.erase(id);
+}
+
+bool holder_is_ours(srv_server* s, const identity& id) {
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    return s->noted.count(id) != 0;
+}
+
 } // namespace serving

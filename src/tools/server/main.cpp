@@ -116,11 +116,25 @@ int main(int argc, char** argv) {
     std::string store;
     int status = 0;
 
-    auto* init = app.add_subcommand("init", "make a new store");
-    init->add_option("--store", store, "store folder")->required();
+    auto* init = app.add_subcommand(
+        "init", "make a new store (several frontends: one store folder each, all naming the "
+                "same --catalog and --blocks)");
+    srv_backends backends;
+    init->add_option("--store", store, "store folder (the server key and the configuration)")
+        ->required();
+    init->add_option("--catalog", backends.catalog,
+                     "postgresql://USER@HOST:PORT/DATABASE (default: SQLite in the store "
+                     "folder); the password comes from PGPASSFILE, ~/.pgpass or PGPASSWORD");
+    init->add_option("--blocks", backends.blocks,
+                     "s3://BUCKET?endpoint=URL&region=NAME (default: files in the store "
+                     "folder); the keys come from --credentials or the environment");
+    init->add_option("--credentials", backends.credentials,
+                     "a file of S3 keys (lines access_key=... and secret_key=...; keep it "
+                     "owner-only); without it TAVNI_S3_ACCESS_KEY_ID and "
+                     "TAVNI_S3_SECRET_ACCESS_KEY are read");
     init->callback([&] {
         std::string err;
-        if (!srv_store_init(store, &err)) {
+        if (!srv_store_init(store, backends, &err)) {
             fprintf(stderr, "tavni-server: %s\n", err.c_str());
             status = 1;
             return;

@@ -206,6 +206,7 @@ uint8_t do_release(conn* c, const srv_request& rq) {
     cat_holder h{c->id.user, {}};
     memcpy(h.host, c->id.host, 20);
     cat.ops->holder_forget(cat.self, h);
+    holder_forgotten(s, c->id);
     locks_release(s, c->id);
     return rc;
 }
@@ -217,10 +218,7 @@ uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     if (rc != 0) return rc;
     // Noted durably before the lock is granted: a process started after a
     // crash must know that this identity was in the middle of a job.
-    catalog& cat = c->s->st->cat;
-    cat_holder h{c->id.user, {}};
-    memcpy(h.host, c->id.host, 20);
-    if (cat.ops->holder_note(cat.self, h) != CAT_OK) {
+    if (!holder_noted(c->s, c->id)) {
         locks_release(c->s, c->id);
         return ERR_SERVER;
     }

@@ -137,8 +137,9 @@ void acceptor_main(srv_server* s) {
 }
 
 // After an orderly stop every close this process read is settled, so a lock
-// holder with no remembered failure lost nothing here: its record goes, and
-// the next process vouches for it as usual. Holders with failures keep theirs.
+// holder it noted with no remembered failure lost nothing here: its record
+// goes, and the next process vouches for it as usual. Holders with failures
+// keep theirs, and so do those other processes sharing the catalog noted.
 void forget_clean_holders(srv_server* s) {
     catalog& cat = s->st->cat;
     std::vector<cat_holder> held;
@@ -147,7 +148,8 @@ void forget_clean_holders(srv_server* s) {
         identity id;
         id.user = h.user;
         memcpy(id.host, h.host, 20);
-        if (!vouch_has_failure(&s->vouch, id)) cat.ops->holder_forget(cat.self, h);
+        if (holder_is_ours(s, id) && !vouch_has_failure(&s->vouch, id))
+            cat.ops->holder_forget(cat.self, h);
     }
 }
 

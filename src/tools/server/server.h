@@ -8,6 +8,7 @@
 
 #include "platform/server.h"
 #include "tools/server/store.h"
+#include "tools/server/store_config.h"
 
 #include <cstdint>
 #include <string>
@@ -18,6 +19,7 @@ struct plat_store_lock;
 // An opened store: its two back ends and the server key.
 struct srv_store {
     std::string dir;
+    srv_backends backends; // as DIR/store.conf names them (empty: the folder's own)
     block_store blocks;
     catalog cat;
     evp_pkey_st* key; // RSA private key (EVP_PKEY)
@@ -26,10 +28,16 @@ struct srv_store {
 };
 
 // Makes a store in DIR: the folder (owner-only when it is made here; an
-// existing empty folder is used as it is), its RSA key, the catalog and the
-// block folder. False with *err when DIR already holds a store, is a
-// non-empty folder without one, or a step fails.
-bool srv_store_init(const std::string& dir, std::string* err);
+// existing empty folder is used as it is), its RSA key, and its back ends:
+// the catalog and the block folder in DIR, or those that be names (recorded
+// in DIR/store.conf; a shared catalog or bucket that already exists is
+// joined, as another frontend of the same service). False with *err when DIR
+// already holds a store, is a non-empty folder without one, be does not
+// check out, or a step fails.
+bool srv_store_init(const std::string& dir, const srv_backends& be, std::string* err);
+inline bool srv_store_init(const std::string& dir, std::string* err) {
+    return srv_store_init(dir, srv_backends(), err);
+}
 // Tests: stores made from now on take this RSA private key (PEM, kept by
 // the caller) instead of a new one; null makes a new key for each again.
 void srv_store_key_for_tests(const char* pem);

@@ -3,6 +3,8 @@
 // the back ends.
 #include "tools/server/server.h"
 
+#include "tools/server/store_config.h"
+
 #include "common/owner.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -52,6 +54,39 @@ EVP_PKEY* make_key() {
     return raw;
 }
 
+// The blocks in an S3 bucket; ops null with *err.
+block_store open_s3_blocks(const std::string& location, const std::string& credentials,
+                           std::string* err) {
+    s3_location loc;
+    if (!srv_s3_location_parse(location, &loc, err) ||
+        !srv_s3_credentials_load(credentials, &loc, err))
+        return block_store{nullptr, nullptr};
+    *err = "this tavni-server was built without S3 support";
+    return block_store{nullptr, nullptr};
+}
+
+// The catalog the configuration names; ops null with *err.
+catalog open_catalog(const std::string& dir, const srv_backends& be, bool create,
+                     std::string* err) {
+    if (be.catalog.empty()) return catalog_sqlite_open(dir, create, err);
+    catalog cat = catalog_pg_open(be.catalog, create, err);
+    if (!cat.ops) *err = "the catalog at " + be.catalog + ": " + *err;
+    return cat;
+}
+
+// The block store the configuration names; ops null with *err.
+block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving,
+                        std::string* err) {
+    if (!be.blocks.empty()) {
+        block_store bs = open_s3_blocks(be.blocks, be.credentials, err);
+        if (!bs.ops) *err = "the blocks at " + be.blocks + ": " + *err;
+        return bs;
+    }
+    block_store bs = block_store_local(dir, serving);
+    if (!bs.ops) *err = "cannot open " + dir + "/blocks: " + error_text();
+    return bs;
+}
+
 } // namespace
 
 void srv_store_key_for_tests(const char* pem) {
@@ -77,23 +112,36 @@ static bool folder_empty(const std::string& dir, std::string* err) {
     return empty;
 }
 
-bool srv_store_init(const std::string& dir, std::string* err) {
-    if (plat_exists((dir + "/catalog.db").c_str())) {
+bool srv_store_init(const std::string& dir, const srv_backends& be, std::string* err) {
+    if (!srv_backends_check(be, err)) return false;
+    if (plat_exists((dir + "/catalog.db").c_str()) || plat_exists(key_path(dir).c_str())) {
         *err = dir + " already holds a store";
         return false;
     }
     // A folder made here is the owner's alone. An existing folder keeps its
     // access as it is (it may be shared, like /tmp), so it must be empty:
     // files of its own would end up in the store.
-    if (!plat_exists(dir.c_str())) {
-        if (plat_store_mkdir_private(dir.c_str()) != 0) {
-            *err = "cannot make " + dir + ": " + error_text();
-            return false;
-        }
-    } else if (!plat_is_folder(dir.c_str())) {
+    const bool exists = plat_exists(dir.c_str());
+    if (exists && !plat_is_folder(dir.c_str())) {
         *err = dir + " exists and is not a folder";
         return false;
-    } else if (!folder_empty(dir, err)) {
+    }
+    if (exists && !folder_empty(dir, err)) return false;
+    // Shared back ends before anything is written, so that a wrong address
+    // or missing keys leave nothing behind. A catalog or bucket that already
+    // serves other frontends is joined: init makes only what is missing.
+    if (!be.catalog.empty()) {
+        catalog cat = open_catalog(dir, be, true, err);
+        if (!cat.ops) return false;
+        cat.ops->destroy(cat.self);
+    }
+    if (!be.blocks.empty()) {
+        block_store bs = open_blocks(dir, be, true, err);
+        if (!bs.ops) return false;
+        bs.ops->destroy(bs.self);
+    }
+    if (!exists && plat_store_mkdir_private(dir.c_str()) != 0) {
+        *err = "cannot make " + dir + ": " + error_text();
         return false;
     }
     owner<EVP_PKEY, EVP_PKEY_free> key(make_key());
@@ -112,24 +160,25 @@ bool srv_store_init(const std::string& dir, std::string* err) {
             return false;
         }
     }
-    // The catalog file made owner-only before SQLite opens it (an empty file
-    // is an empty database); SQLite gives its journal files the same access.
-    {
+    if (!srv_backends_write(dir, be, err)) return false;
+    if (be.catalog.empty()) {
+        // The catalog file made owner-only before SQLite opens it (an empty
+        // file is an empty database); SQLite gives its journal files the
+        // same access.
         FILE* db = plat_open_private((dir + "/catalog.db").c_str(), PLAT_PRIVATE_CREATE_NEW);
         if (!db || fclose(db) != 0) {
             *err = "cannot make " + dir + "/catalog.db: " + error_text();
             return false;
         }
+        catalog cat = open_catalog(dir, be, true, err);
+        if (!cat.ops) return false;
+        cat.ops->destroy(cat.self);
     }
-    catalog cat = catalog_sqlite_open(dir, true, err);
-    if (!cat.ops) return false;
-    cat.ops->destroy(cat.self);
-    block_store bs = block_store_local(dir, true);
-    if (!bs.ops) {
-        *err = "cannot make " + dir + "/blocks: " + error_text();
-        return false;
+    if (be.blocks.empty()) {
+        block_store bs = open_blocks(dir, be, true, err);
+        if (!bs.ops) return false;
+        bs.ops->destroy(bs.self);
     }
-    bs.ops->destroy(bs.self);
     return true;
 }
 
@@ -161,15 +210,20 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
         *err = "the server key is not a 2048-bit RSA key";
         return nullptr;
     }
-    catalog cat = catalog_sqlite_open(dir, false, err);
+    srv_backends be;
+    if (!srv_backends_read(dir, &be, err)) {
+        EVP_PKEY_free(key);
+        plat_store_unlock(lock);
+        return nullptr;
+    }
+    catalog cat = open_catalog(dir, be, false, err);
     if (!cat.ops) {
         EVP_PKEY_free(key);
         plat_store_unlock(lock);
         return nullptr;
     }
-    block_store blocks = block_store_local(dir, serving);
+    block_store blocks = open_blocks(dir, be, serving, err);
     if (!blocks.ops) {
-        *err = "cannot open " + dir + "/blocks: " + error_text();
         cat.ops->destroy(cat.self);
         EVP_PKEY_free(key);
         plat_store_unlock(lock);
@@ -177,6 +231,7 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
     }
     srv_store* st = new srv_store();
     st->dir = dir;
+    st->backends = be;
     st->cat = cat;
     st->blocks = blocks;
     st->key = key;

@@ -22,6 +22,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,10 @@ struct srv_server {
     std::condition_variable lease_cv;
     bool lease_stop = false;
     uint64_t lease_gen = 0;
+    // Identities whose lock-holder row this process wrote and has not yet
+    // removed. A row that another process wrote (a frontend that shares the
+    // catalog, or one that ended) stands for closes this process never saw.
+    std::set<identity> noted;
 
     std::mutex flush_mu;
     std::condition_variable flush_cv; // wakes the flusher
@@ -213,6 +218,15 @@ bool holds_lock(srv_server* s, const identity& id);
 // leases_stop ends it. Nothing without lease ops.
 void leases_start(srv_server* s);
 void leases_stop(srv_server* s);
+// Notes the identity durably as a lock holder before its lock is granted. A
+// row another server process noted (one sharing the catalog, or one that
+// ended) stands for closes this process never saw: the identity's next stamp
+// is refused. False when the catalog fails.
+bool holder_noted(srv_server* s, const identity& id);
+// The identity's holder row was removed at its release.
+void holder_forgotten(srv_server* s, const identity& id);
+// Whether this process wrote the identity's holder row.
+bool holder_is_ours(srv_server* s, const identity& id);
 
 // ---- flusher.cpp: the group commit ----------------------------------------------
 

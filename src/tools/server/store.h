@@ -267,9 +267,10 @@ enum { CAT_SCHEMA_VERSION = 2 };
 // Its locks live in the serving process (no lease ops).
 catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err);
 
-// Opens (create: makes the schema in) a PostgreSQL database; conninfo is
-// anything libpq accepts (a postgresql:// URI or key=value pairs), the
-// password comes from libpq's environment or password file. An older schema
-// is brought up to date. Ops null on failure with *err set, and always in a
-// build without PostgreSQL support.
+// Opens the catalog in a PostgreSQL database; conninfo is anything libpq
+// accepts (a postgresql:// URI or key=value pairs), the password comes from
+// libpq's environment or password file. create makes the schema where it is
+// missing (a catalog already there is joined, as by another frontend); an
+// older schema is brought up to date. Ops null on failure with *err set, and
+// always in a build without PostgreSQL support.
 catalog catalog_pg_open(const std::string& conninfo, bool create, std::string* err);
