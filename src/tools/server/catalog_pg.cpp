@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace {
 
@@ -388,13 +389,20 @@ int file_exists_at(pg_cat* c, uint32_t user, const std::string& path, int64_t at
     return q.ok ? q.n() > 0 : -1;
 }
 
+// Folders known, inside one write transaction, to be current folders and no
+// current files: a batch checks and makes each parent once.
+typedef std::set<std::pair<uint32_t, std::string>> known_folders;
+
 // CAT_NOT_DIR when path or one of its parents is a file now, else CAT_OK.
-int folders_check(pg_cat* c, uint32_t user, const std::string& path) {
+int folders_check(pg_cat* c, uint32_t user, const std::string& path, const known_folders& known) {
     if (path.empty()) return CAT_OK;
     for (size_t k = path.find('/');; k = path.find('/', k + 1)) {
-        int f = file_exists(c, user, path.substr(0, k));
-        if (f < 0) return CAT_FAIL;
-        if (f) return CAT_NOT_DIR;
+        std::string prefix = path.substr(0, k);
+        if (!known.count({user, prefix})) {
+            int f = file_exists(c, user, prefix);
+            if (f < 0) return CAT_FAIL;
+            if (f) return CAT_NOT_DIR;
+        }
         if (k == std::string::npos) return CAT_OK;
     }
 }
@@ -402,19 +410,25 @@ int folders_check(pg_cat* c, uint32_t user, const std::string& path) {
 // Inside a write transaction, after folders_check: makes path and its
 // missing parents. CAT_OK when path itself was made, CAT_EXISTS when it was
 // there.
-int folders_make(pg_cat* c, uint32_t user, const std::string& path, int64_t now) {
+int folders_make(pg_cat* c, uint32_t user, const std::string& path, int64_t now,
+                 known_folders* known) {
     if (path.empty()) return CAT_EXISTS;
     int rc = CAT_EXISTS;
     for (size_t k = path.find('/');; k = path.find('/', k + 1)) {
         std::string prefix = path.substr(0, k), parent, name;
-        split_path(prefix, &parent, &name);
-        rows q = run(c,
-                     "INSERT INTO folders(user_id, path, parent, name, created) "
-                     "VALUES($1, $2, $3, $4, $5) ON CONFLICT (user_id, path) WHERE removed = 0 "
-                     "DO NOTHING",
-                     args().i64(user).bytes(prefix).bytes(parent).bytes(name).i64(now));
-        if (!q.ok) return CAT_FAIL;
-        rc = q.changed() > 0 ? CAT_OK : CAT_EXISTS;
+        if (known->count({user, prefix})) {
+            rc = CAT_EXISTS;
+        } else {
+            split_path(prefix, &parent, &name);
+            rows q = run(c,
+                         "INSERT INTO folders(user_id, path, parent, name, created) "
+                         "VALUES($1, $2, $3, $4, $5) ON CONFLICT (user_id, path) WHERE "
+                         "removed = 0 DO NOTHING",
+                         args().i64(user).bytes(prefix).bytes(parent).bytes(name).i64(now));
+            if (!q.ok) return CAT_FAIL;
+            rc = q.changed() > 0 ? CAT_OK : CAT_EXISTS;
+            known->insert({user, prefix});
+        }
         if (k == std::string::npos) return rc;
     }
 }
@@ -423,8 +437,9 @@ int p_folder_make(void* self, uint32_t user, const std::string& path, int64_t no
     pg_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
     if (!connected(c) || !begin_write(c)) return CAT_FAIL;
-    int rc = folders_check(c, user, path);
-    if (rc == CAT_OK) rc = folders_make(c, user, path, now);
+    known_folders known;
+    int rc = folders_check(c, user, path, known);
+    if (rc == CAT_OK) rc = folders_make(c, user, path, now, &known);
     if (rc != CAT_OK) {
         exec(c, "ROLLBACK");
         return rc;
@@ -648,27 +663,46 @@ int p_all_current(void* self, uint32_t user, std::vector<std::pair<uint32_t, cat
     return CAT_OK;
 }
 
+// Inside the write transaction: the blocks of a version, up to 64 rows a
+// statement.
+bool insert_blocks(pg_cat* c, int64_t id, const std::vector<cat_block>& blocks) {
+    for (size_t at = 0; at < blocks.size(); at += 64) {
+        size_t n = std::min<size_t>(64, blocks.size() - at);
+        std::string sql = "INSERT INTO blocks(version, idx, digest, md5, length) VALUES";
+        args a;
+        a.i64(id);
+        for (size_t i = 0; i < n; i++) {
+            const cat_block& b = blocks[at + i];
+            size_t p = 2 + 4 * i;
+            sql += std::string(i ? ", " : " ") + "($1, $" + std::to_string(p) + ", $" +
+                   std::to_string(p + 1) + ", $" + std::to_string(p + 2) + ", $" +
+                   std::to_string(p + 3) + ")";
+            a.i64(static_cast<int64_t>(at + i))
+                .bytes(b.digest)
+                .bytes(b.md5.data(), b.md5.size())
+                .i64(static_cast<int64_t>(b.length));
+        }
+        if (!run(c, sql.c_str(), a).ok) return false;
+    }
+    return true;
+}
+
 // Inside the write transaction: one version made current. Its checks come
-// before any change, so a version dropped for its kind leaves nothing behind.
-int commit_one(pg_cat* c, const cat_commit& v, int64_t now) {
+// before any change, so a version dropped for its kind leaves nothing behind:
+// the parents, then one statement that refuses a path that is a folder and
+// otherwise replaces the current version with the new one.
+int commit_one(pg_cat* c, const cat_commit& v, int64_t now, known_folders* known) {
     std::string parent, name;
     split_path(v.path, &parent, &name);
-    int rc = folders_check(c, v.user, parent);
+    int rc = folders_check(c, v.user, parent, *known);
     if (rc != CAT_OK) return rc;
-    int f = folder_exists(c, v.user, v.path);
-    if (f < 0) return CAT_FAIL;
-    if (f) return CAT_NOT_FILE;
-    rc = folders_make(c, v.user, parent, now);
-    if (rc != CAT_OK && rc != CAT_EXISTS) return rc;
-    if (!run(c,
-             "UPDATE versions SET replaced = $1 WHERE user_id = $2 AND path = $3 AND "
-             "replaced = 0",
-             args().i64(now).i64(v.user).bytes(v.path))
-             .ok)
-        return CAT_FAIL;
     rows q = run(c,
+                 "WITH f AS (SELECT 1 FROM folders WHERE user_id = $1 AND path = $2 AND "
+                 "removed = 0), r AS (UPDATE versions SET replaced = $8 WHERE user_id = $1 AND "
+                 "path = $2 AND replaced = 0 AND NOT EXISTS (SELECT 1 FROM f)) "
                  "INSERT INTO versions(user_id, path, parent, name, size, mtime, block_size, "
-                 "committed, security) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) RETURNING id",
+                 "committed, security) SELECT $1, $2, $3, $4, $5, $6, $7, $8, $9 "
+                 "WHERE NOT EXISTS (SELECT 1 FROM f) RETURNING id",
                  args()
                      .i64(v.user)
                      .bytes(v.path)
@@ -679,22 +713,13 @@ int commit_one(pg_cat* c, const cat_commit& v, int64_t now) {
                      .i64(v.block_size)
                      .i64(now)
                      .bytes(v.security));
-    if (!q.ok || q.n() != 1) return CAT_FAIL;
+    if (!q.ok) return CAT_FAIL;
+    if (q.n() == 0) return CAT_NOT_FILE;
     int64_t id = q.i64(0, 0);
-    for (size_t i = 0; i < v.blocks.size(); i++) {
-        const cat_block& b = v.blocks[i];
-        if (!run(c,
-                 "INSERT INTO blocks(version, idx, digest, md5, length) "
-                 "VALUES($1, $2, $3, $4, $5)",
-                 args()
-                     .i64(id)
-                     .i64(static_cast<int64_t>(i))
-                     .bytes(b.digest)
-                     .bytes(b.md5.data(), b.md5.size())
-                     .i64(static_cast<int64_t>(b.length)))
-                 .ok)
-            return CAT_FAIL;
-    }
+    known->erase({v.user, v.path});
+    rc = folders_make(c, v.user, parent, now, known);
+    if (rc != CAT_OK && rc != CAT_EXISTS) return rc;
+    if (!insert_blocks(c, id, v.blocks)) return CAT_FAIL;
     // Blocks stored afresh over damaged copies are whole again.
     for (const blk_digest& d : v.repaired)
         if (!run(c, "DELETE FROM damaged_blocks WHERE digest = $1", args().bytes(d)).ok)
@@ -709,10 +734,11 @@ int p_commit(void* self, const std::vector<cat_commit>& batch, int64_t now,
     results->assign(batch.size(), CAT_FAIL);
     if (!connected(c) || !begin_write(c)) return CAT_FAIL;
     std::vector<int> got(batch.size(), CAT_FAIL);
+    known_folders known;
     for (size_t i = 0; i < batch.size(); i++) {
         // A version whose path (or a parent) is of the other kind now is
         // dropped alone and reported; a database failure drops the whole batch.
-        got[i] = commit_one(c, batch[i], now);
+        got[i] = commit_one(c, batch[i], now, &known);
         if (got[i] == CAT_FAIL) {
             exec(c, "ROLLBACK");
             return CAT_FAIL;
