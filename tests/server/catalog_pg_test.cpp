@@ -237,7 +237,8 @@ struct LeaseFrontends : ::testing::Test {
         tc_sha1(key, 32, digest);
         memset(host1, 0x11, 20);
         memset(host2, 0x22, 20);
-        cfg.idle_timeout_ms = 3000;
+        // Long enough that a busy machine does not outwait it between two steps.
+        cfg.idle_timeout_ms = 6000;
         cfg.max_connections_per_address = cfg.max_connections;
         for (frontend& fe : f) {
             fe.dir = unique_temp_path("lease").string();
