@@ -1,4 +1,5 @@
-// catalog_pg_absent.cpp - the PostgreSQL catalog of a build without libpq.
+// catalog_pg_absent.cpp - catalog_pg_open of a build without libpq: the
+// PostgreSQL catalog is refused with the reason.
 #include "tools/server/store.h"
 
 catalog catalog_pg_open(const std::string&, bool, std::string* err) {

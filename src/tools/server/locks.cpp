@@ -1,41 +1,149 @@
 // locks.cpp - user locks: one per (user, destination), held by an identity
 // (user and host) while one of its connections lives and for the idle time
 // after the last one ended, so that a reconnecting job keeps its lock.
+//
+// With the SQLite catalog the locks live in this process's memory. A catalog
+// with lease ops keeps them as leases shared by every serving process: the
+// catalog grants them, this process renews the leases of identities
+// connected here well within the idle time, and after an identity's last
+// connection here ends its leases run out after the idle time. The map in
+// memory is then a view that holds_lock reads cheaply; each entry carries a
+// bound of the catalog's expiry, so a lease lost to expiry is never used.
 #include "tools/server/serving.h"
 
 #include "protocol/codes.h"
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 
 namespace serving {
 
 namespace {
 
 bool lock_live(const lock_entry& e, int64_t now_ms) {
-    return e.expires_ms == 0 || now_ms < e.expires_ms;
+    return (e.expires_ms == 0 || now_ms < e.expires_ms) &&
+           (e.lease_until_ms == 0 || now_ms < e.lease_until_ms);
+}
+
+bool leased(srv_server* s) {
+    return s->st->cat.ops->lease_take != nullptr;
+}
+
+cat_holder holder_of(const identity& id) {
+    cat_holder h{id.user, {}};
+    memcpy(h.host, id.host, 20);
+    return h;
+}
+
+// Under lock_mu: the view of the identity's locks made the catalog's answer
+// (dests held, trusted until until_ms), unless a take or release changed
+// the view after the question was asked (gen): the next renewal then tells.
+void lease_view(srv_server* s, const identity& id, const std::vector<uint32_t>& dests,
+                int64_t until_ms, uint64_t gen) {
+    if (s->lease_gen != gen) return;
+    for (auto it = s->locks.begin(); it != s->locks.end();) {
+        if (it->second.holder == id &&
+            !std::binary_search(dests.begin(), dests.end(), it->first.second)) {
+            it = s->locks.erase(it); // lost: expired, or granted to another identity
+            continue;
+        }
+        ++it;
+    }
+    auto live = s->live.find(id);
+    int64_t expires = live != s->live.end() ? 0 : now_ms() + s->cfg.idle_timeout_ms;
+    for (uint32_t d : dests) {
+        lock_entry& e = s->locks[{id.user, d}];
+        if (!(e.holder == id)) e = lock_entry{id, expires, 0};
+        e.lease_until_ms = until_ms;
+    }
+}
+
+// Renews the identity's leases and refreshes the view. keep_view: only the
+// catalog's expiry matters (the identity's last connection here ended).
+void lease_renew(srv_server* s, const identity& id, bool keep_view) {
+    catalog& cat = s->st->cat;
+    uint64_t gen;
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        gen = s->lease_gen;
+    }
+    int64_t asked = now_ms();
+    std::vector<uint32_t> dests;
+    if (cat.ops->lease_renew(cat.self, holder_of(id), s->frontend, s->cfg.idle_timeout_ms,
+                             &dests) != CAT_OK ||
+        keep_view)
+        return;
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    lease_view(s, id, dests, asked + s->cfg.idle_timeout_ms, gen);
+}
+
+void lease_renewer_main(srv_server* s) {
+    // Several renewals fit in the idle time, so one slow answer loses nothing.
+    auto period = std::chrono::milliseconds(std::max<uint32_t>(s->cfg.idle_timeout_ms / 4, 1));
+    std::unique_lock<std::mutex> g(s->lock_mu);
+    while (!s->lease_stop) {
+        s->lease_cv.wait_for(g, period, [s] { return s->lease_stop; });
+        if (s->lease_stop) break;
+        std::vector<identity> ids;
+        for (auto& kv : s->live)
+            for (auto& l : s->locks)
+                if (l.second.holder == kv.first) {
+                    ids.push_back(kv.first);
+                    break;
+                }
+        g.unlock();
+        for (const identity& id : ids)
+            lease_renew(s, id, false);
+        g.lock();
+    }
 }
 
 } // namespace
 
 void identity_arrive(srv_server* s, const identity& id) {
-    std::lock_guard<std::mutex> g(s->lock_mu);
-    s->live[id]++;
-    int64_t t = now_ms();
-    for (auto& kv : s->locks)
-        if (kv.second.holder == id && lock_live(kv.second, t)) kv.second.expires_ms = 0;
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        s->live[id]++;
+        int64_t t = now_ms();
+        for (auto& kv : s->locks)
+            if (kv.second.holder == id && lock_live(kv.second, t)) kv.second.expires_ms = 0;
+    }
+    // An identity coming from another process (an agent failing over) finds
+    // its leases here at once.
+    if (leased(s)) lease_renew(s, id, false);
 }
 
 void identity_leave(srv_server* s, const identity& id) {
-    std::lock_guard<std::mutex> g(s->lock_mu);
-    if (--s->live[id] > 0) return;
-    s->live.erase(id);
-    int64_t until = now_ms() + s->cfg.idle_timeout_ms;
-    for (auto& kv : s->locks)
-        if (kv.second.holder == id && kv.second.expires_ms == 0) kv.second.expires_ms = until;
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        if (--s->live[id] > 0) return;
+        s->live.erase(id);
+        int64_t until = now_ms() + s->cfg.idle_timeout_ms;
+        for (auto& kv : s->locks)
+            if (kv.second.holder == id && kv.second.expires_ms == 0) kv.second.expires_ms = until;
+    }
+    // The leases run out after the idle time from now, wherever they were
+    // renewed last.
+    if (leased(s)) lease_renew(s, id, true);
 }
 
-// 0 when every destination was taken, ERR_ACCESS when another identity holds one.
+// 0 when every destination was taken, ERR_ACCESS when another identity holds
+// one, ERR_SERVER when the catalog failed.
 uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t>& dests) {
+    if (leased(s)) {
+        catalog& cat = s->st->cat;
+        int64_t asked = now_ms();
+        int rc = cat.ops->lease_take(cat.self, holder_of(id), dests, s->frontend,
+                                     s->cfg.idle_timeout_ms);
+        if (rc == CAT_EXISTS) return ERR_ACCESS;
+        if (rc != CAT_OK) return ERR_SERVER;
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        s->lease_gen++;
+        for (uint32_t d : dests)
+            s->locks[{id.user, d}] = lock_entry{id, 0, asked + s->cfg.idle_timeout_ms};
+        return 0;
+    }
     std::lock_guard<std::mutex> g(s->lock_mu);
     int64_t t = now_ms();
     for (uint32_t d : dests) {
@@ -49,7 +157,13 @@ uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t
 }
 
 void locks_release(srv_server* s, const identity& id) {
+    // The catalog first: a renewal under way then finds the view changed
+    // after it asked and cannot bring the leases back. A release the catalog
+    // missed runs out after the idle time: nothing here renews a lease
+    // without a local lock.
+    if (leased(s)) s->st->cat.ops->lease_release(s->st->cat.self, holder_of(id));
     std::lock_guard<std::mutex> g(s->lock_mu);
+    s->lease_gen++;
     for (auto it = s->locks.begin(); it != s->locks.end();) {
         if (it->second.holder == id)
             it = s->locks.erase(it);
@@ -70,6 +184,24 @@ bool holds_lock(srv_server* s, const identity& id) {
         ++it;
     }
     return false;
+}
+
+void leases_start(srv_server* s) {
+    if (!leased(s)) return;
+    std::random_device rd;
+    char name[40];
+    snprintf(name, sizeof name, "frontend-%08x%08x", rd(), rd());
+    s->frontend = name;
+    s->lease_renewer = std::thread(lease_renewer_main, s);
+}
+
+void leases_stop(srv_server* s) {
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        s->lease_stop = true;
+        s->lease_cv.notify_all();
+    }
+    if (s->lease_renewer.joinable()) s->lease_renewer.join();
 }
 
 bool holder_noted(srv_server* s, const identity& id) {

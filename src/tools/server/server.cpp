@@ -175,6 +175,7 @@ void stop_common(srv_server* s, bool abandon) {
     for (auto& slot : s->conns)
         slot.th.join();
     s->conns.clear();
+    leases_stop(s); // the leases of the identities served here run out now
     {
         std::lock_guard<std::mutex> g(s->flush_mu);
         s->flusher_stop = true;
@@ -248,6 +249,7 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
                    "versions it had received");
     }
     s->flusher = std::thread(flusher_main, s);
+    leases_start(s);
     s->acceptor = std::thread(acceptor_main, s);
     return s;
 }

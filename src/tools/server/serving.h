@@ -36,6 +36,9 @@ typedef srv_identity identity;
 struct lock_entry {
     identity holder;
     int64_t expires_ms; // 0 while a connection of the holder lives
+    // Leases in the catalog: this view is not trusted past this time (a
+    // bound of the catalog's expiry, renewed with it); 0 without leases.
+    int64_t lease_until_ms = 0;
 };
 
 // One file being written through a handle.
@@ -119,6 +122,14 @@ struct srv_server {
     std::mutex lock_mu;
     std::map<std::pair<uint32_t, uint32_t>, serving::lock_entry> locks; // (user, destination)
     std::map<identity, int> live;                                       // connections per identity
+    // Leases (catalogs with lease ops): this process's name in the lease
+    // rows, the renewal thread and its stop flag (lock_mu), and a count of
+    // local lock changes that tells a renewal its answer may be stale.
+    std::string frontend;
+    std::thread lease_renewer;
+    std::condition_variable lease_cv;
+    bool lease_stop = false;
+    uint64_t lease_gen = 0;
     // Identities whose lock-holder row this process wrote and has not yet
     // removed. A row that another process wrote (a frontend that shares the
     // catalog, or one that ended) stands for closes this process never saw.
@@ -202,6 +213,11 @@ uint8_t locks_take(srv_server* s, const identity& id, const std::vector<uint32_t
 void locks_release(srv_server* s, const identity& id);
 // Whether the identity holds a live lock; drops expired locks on the way.
 bool holds_lock(srv_server* s, const identity& id);
+// With a catalog that keeps the locks as leases: names this process and
+// starts the thread that renews the leases of identities connected here;
+// leases_stop ends it. Nothing without lease ops.
+void leases_start(srv_server* s);
+void leases_stop(srv_server* s);
 // Notes the identity durably as a lock holder before its lock is granted. A
 // row another server process noted (one sharing the catalog, or one that
 // ended) stands for closes this process never saw: the identity's next stamp

@@ -244,6 +244,25 @@ struct catalog_ops {
     // The ids of a user's stored mail, newest first. CAT_OK / CAT_FAIL.
     int (*mail_of)(void* self, uint32_t user, std::vector<int64_t>* out);
     void (*destroy)(void* self);
+
+    // User locks as leases in the catalog, shared by every process serving
+    // it; null when the locks live in the serving process's memory. A lease
+    // is a row per (user, destination) with its holder, the process
+    // (frontend) that granted or renewed it last and an expiry counted on
+    // the catalog's clock, so processes with skewed clocks agree.
+    //
+    // Takes the holder's leases on every destination for ttl_ms, all or
+    // none: each must be free, expired or the holder's already. CAT_OK /
+    // CAT_EXISTS (another identity holds one) / CAT_FAIL.
+    int (*lease_take)(void* self, const cat_holder& h, const std::vector<uint32_t>& dests,
+                      const std::string& frontend, uint32_t ttl_ms);
+    // Extends the holder's unexpired leases to at least now + ttl_ms; dests
+    // gets their destinations, sorted: the leases the holder still has.
+    // CAT_OK / CAT_FAIL.
+    int (*lease_renew)(void* self, const cat_holder& h, const std::string& frontend,
+                       uint32_t ttl_ms, std::vector<uint32_t>* dests);
+    // Drops every lease of the holder. CAT_OK / CAT_FAIL.
+    int (*lease_release)(void* self, const cat_holder& h);
 };
 
 struct catalog {
@@ -256,8 +275,13 @@ struct catalog {
 enum { CAT_SCHEMA_VERSION = 2 };
 
 // Opens (create: makes) DIR/catalog.db; ops null on failure with *err set.
+// Its locks live in the serving process (no lease ops).
 catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* err);
-// Opens the catalog in a PostgreSQL database (conninfo: what libpq takes;
-// the password comes from libpq's environment or password file). create
-// makes the schema where it is missing. Ops null on failure with *err set.
+
+// Opens the catalog in a PostgreSQL database; conninfo is anything libpq
+// accepts (a postgresql:// URI or key=value pairs), the password comes from
+// libpq's environment or password file. create makes the schema where it is
+// missing (a catalog already there is joined, as by another frontend); an
+// older schema is brought up to date. Ops null on failure with *err set, and
+// always in a build without PostgreSQL support.
 catalog catalog_pg_open(const std::string& conninfo, bool create, std::string* err);

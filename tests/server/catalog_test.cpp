@@ -1,0 +1,432 @@
+// catalog_test.cpp - the catalog's answers, the same cases against each back
+// end: SQLite in a temporary folder and PostgreSQL in a fresh database (the
+// PostgreSQL cases skip when no server is configured: TAVNI_PG_CONNINFO).
+// Then what only the PostgreSQL catalog has: its schema steps, a connection
+// the database ended, writers in several processes and the lock leases.
+#include "tools/server/store.h"
+
+#include "support/pg_scratch.h"
+#include "support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+blk_digest digest_of(char c) {
+    return blk_digest(64, c);
+}
+
+cat_commit file(uint32_t user, const std::string& path, uint64_t size, uint32_t mtime,
+                std::vector<blk_digest> blocks = {}) {
+    cat_commit v;
+    v.user = user;
+    v.path = path;
+    v.size = size;
+    v.mtime = mtime;
+    v.block_size = 1 << 20;
+    v.security = std::string("sec\0rity", 8);
+    for (const blk_digest& d : blocks)
+        v.blocks.push_back(cat_block{d, std::vector<uint8_t>(16, 0xab), 48});
+    return v;
+}
+
+// A catalog of either back end, made empty for one test.
+struct catalog_place {
+    std::string backend;
+    std::string dir; // SQLite
+#ifdef TAVNI_HAVE_LIBPQ
+    std::unique_ptr<pg_scratch> pg;
+#endif
+    std::string skip; // why the case cannot run here
+
+    catalog open(bool create, std::string* err) {
+        if (backend == "sqlite") return catalog_sqlite_open(dir, create, err);
+#ifdef TAVNI_HAVE_LIBPQ
+        return catalog_pg_open(pg->conninfo, create, err);
+#else
+        return catalog_pg_open("", create, err);
+#endif
+    }
+    bool make(const std::string& which, std::string* err) {
+        backend = which;
+        if (backend == "sqlite") {
+            dir = unique_temp_path("cat").string();
+            std::filesystem::remove_all(dir);
+            std::filesystem::create_directories(dir);
+            return true;
+        }
+        skip = pg_unavailable();
+        if (!skip.empty()) return true;
+#ifdef TAVNI_HAVE_LIBPQ
+        pg.reset(new pg_scratch());
+        return pg->make(err);
+#else
+        (void)err;
+        return true;
+#endif
+    }
+    ~catalog_place() {
+        std::error_code ec;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+};
+
+struct CatalogTest : ::testing::TestWithParam<const char*> {
+    catalog_place place;
+    catalog cat{nullptr, nullptr};
+    uint8_t host[20], host2[20];
+
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(place.make(GetParam(), &err)) << err;
+        if (!place.skip.empty()) GTEST_SKIP() << place.skip;
+        cat = place.open(true, &err);
+        ASSERT_NE(cat.ops, nullptr) << err;
+        memset(host, 0x33, sizeof host);
+        memset(host2, 0x44, sizeof host2);
+        for (uint32_t id : {7u, 8u}) {
+            cat_user u{id, id == 7 ? "bob" : "eve", "acme", 0, {}};
+            memset(u.key_digest, static_cast<int>(id), 20);
+            ASSERT_EQ(cat.ops->user_add(cat.self, u), CAT_OK);
+        }
+    }
+    void TearDown() override {
+        if (cat.ops) cat.ops->destroy(cat.self);
+    }
+    std::vector<int> commit(std::vector<cat_commit> batch, int64_t now) {
+        std::vector<int> results;
+        EXPECT_EQ(cat.ops->commit(cat.self, batch, now, &results), CAT_OK);
+        return results;
+    }
+    std::string names(uint32_t user, const std::string& path, int64_t at = 0) {
+        std::vector<cat_entry> out;
+        int rc = cat.ops->list(cat.self, user, path, at, &out);
+        if (rc != CAT_OK) return "rc " + std::to_string(rc);
+        std::string s;
+        for (const cat_entry& e : out)
+            s += e.name + (e.folder ? "/ " : " ");
+        return s;
+    }
+    std::string tree(uint32_t user, const std::string& path, int64_t at = 0) {
+        std::vector<cat_tree_entry> out;
+        int rc = cat.ops->tree(cat.self, user, path, at, &out);
+        if (rc != CAT_OK) return "rc " + std::to_string(rc);
+        std::string s;
+        for (const cat_tree_entry& e : out)
+            s += e.path + (e.folder ? "/ " : " ");
+        return s;
+    }
+};
+
+TEST_P(CatalogTest, UsersStampsAndHolders) {
+    cat_user u;
+    ASSERT_EQ(cat.ops->user_get(cat.self, 8, &u), CAT_OK);
+    EXPECT_EQ(u.name, "eve");
+    EXPECT_EQ(u.account, "acme");
+    EXPECT_EQ(u.key_digest[19], 8);
+    EXPECT_EQ(cat.ops->user_get(cat.self, 9, &u), CAT_NOT_FOUND);
+    // One account, one number; a new account gets a later one; adding a
+    // user again replaces its record.
+    cat_user a7, c9{9, "cid", "globex", 0, {}};
+    ASSERT_EQ(cat.ops->user_add(cat.self, c9), CAT_OK);
+    ASSERT_EQ(cat.ops->user_get(cat.self, 7, &a7), CAT_OK);
+    EXPECT_EQ(a7.account_number, 1u);
+    ASSERT_EQ(cat.ops->user_get(cat.self, 8, &u), CAT_OK);
+    EXPECT_EQ(u.account_number, 1u);
+    ASSERT_EQ(cat.ops->user_get(cat.self, 9, &u), CAT_OK);
+    EXPECT_GT(u.account_number, 1u);
+    c9.name = "cid2";
+    ASSERT_EQ(cat.ops->user_add(cat.self, c9), CAT_OK);
+    ASSERT_EQ(cat.ops->user_get(cat.self, 9, &u), CAT_OK);
+    EXPECT_EQ(u.name, "cid2");
+
+    uint32_t st = 1;
+    EXPECT_EQ(cat.ops->stamp_get(cat.self, 7, host, "daily", &st), CAT_NOT_FOUND);
+    EXPECT_EQ(st, 0u);
+    ASSERT_EQ(cat.ops->stamp_set(cat.self, 7, host, "daily", 100), CAT_OK);
+    ASSERT_EQ(cat.ops->stamp_set(cat.self, 7, host, "daily", 300), CAT_OK); // replaced
+    ASSERT_EQ(cat.ops->stamp_set(cat.self, 7, host, "weekly", 200), CAT_OK);
+    ASSERT_EQ(cat.ops->stamp_set(cat.self, 7, host2, "daily", 200), CAT_OK);
+    EXPECT_EQ(cat.ops->stamp_get(cat.self, 7, host, "daily", &st), CAT_OK);
+    EXPECT_EQ(st, 300u);
+    std::vector<cat_stamp> stamps;
+    ASSERT_EQ(cat.ops->stamps(cat.self, 7, &stamps), CAT_OK);
+    ASSERT_EQ(stamps.size(), 3u); // newest first, then by schedule
+    EXPECT_EQ(stamps[0].stamp, 300u);
+    EXPECT_EQ(stamps[1].schedule, "daily");
+    EXPECT_EQ(stamps[1].host[0], 0x44);
+    EXPECT_EQ(stamps[2].schedule, "weekly");
+    std::string weekly = "weekly";
+    ASSERT_EQ(cat.ops->stamps_clear(cat.self, 7, host, &weekly), CAT_OK);
+    ASSERT_EQ(cat.ops->stamps(cat.self, 7, &stamps), CAT_OK);
+    EXPECT_EQ(stamps.size(), 2u);
+    ASSERT_EQ(cat.ops->stamps_clear(cat.self, 7, host, nullptr), CAT_OK);
+    ASSERT_EQ(cat.ops->stamps(cat.self, 7, &stamps), CAT_OK);
+    ASSERT_EQ(stamps.size(), 1u);
+    EXPECT_EQ(stamps[0].host[0], 0x44);
+    ASSERT_EQ(cat.ops->stamps_clear(cat.self, 7, nullptr, nullptr), CAT_OK);
+    ASSERT_EQ(cat.ops->stamps(cat.self, 7, &stamps), CAT_OK);
+    EXPECT_TRUE(stamps.empty());
+
+    cat_holder h1{8, {}}, h2{7, {}};
+    memcpy(h1.host, host, 20);
+    memcpy(h2.host, host2, 20);
+    ASSERT_EQ(cat.ops->holder_note(cat.self, h1), CAT_OK);
+    ASSERT_EQ(cat.ops->holder_note(cat.self, h1), CAT_OK); // noted once
+    ASSERT_EQ(cat.ops->holder_note(cat.self, h2), CAT_OK);
+    std::vector<cat_holder> held;
+    ASSERT_EQ(cat.ops->holders(cat.self, &held), CAT_OK);
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_EQ(held[0].user, 7u);
+    EXPECT_EQ(held[1].user, 8u);
+    ASSERT_EQ(cat.ops->holder_forget(cat.self, h2), CAT_OK);
+    ASSERT_EQ(cat.ops->holders(cat.self, &held), CAT_OK);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(memcmp(held[0].host, host, 20), 0);
+}
+
+TEST_P(CatalogTest, FoldersFilesAndTheirKinds) {
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/b", 10), CAT_OK);
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/b", 11), CAT_EXISTS);
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "", 11), CAT_EXISTS);
+    // One batch: a version under a file and one over a folder are dropped
+    // alone, the others are stored with their parents.
+    std::vector<int> r = commit({file(7, "a/f", 5, 1), file(7, "a/f/g", 1, 1), file(7, "a/b", 1, 1),
+                                 file(7, "x/y/z", 3, 2)},
+                                20);
+    EXPECT_EQ(r, (std::vector<int>{CAT_OK, CAT_NOT_DIR, CAT_NOT_FILE, CAT_OK}));
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/f/h", 21), CAT_NOT_DIR);
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/f", 21), CAT_NOT_DIR);
+    EXPECT_EQ(names(7, ""), "a/ x/ ");
+    EXPECT_EQ(names(7, "a"), "b/ f ");
+    EXPECT_EQ(names(7, "a/f"), "rc " + std::to_string(CAT_NOT_DIR));
+    EXPECT_EQ(names(7, "nope"), "rc " + std::to_string(CAT_NOT_FOUND));
+    EXPECT_EQ(names(8, ""), ""); // users do not see each other's trees
+    EXPECT_TRUE(cat.ops->is_folder(cat.self, 7, "", 0));
+    EXPECT_TRUE(cat.ops->is_folder(cat.self, 7, "x/y", 0));
+    EXPECT_FALSE(cat.ops->is_folder(cat.self, 7, "a/f", 0));
+
+    cat_version v;
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "a/f", 0, &v), CAT_OK);
+    EXPECT_EQ(v.size, 5u);
+    EXPECT_EQ(v.committed, 20);
+    EXPECT_EQ(v.replaced, 0);
+    EXPECT_EQ(v.security, std::string("sec\0rity", 8));
+    EXPECT_EQ(cat.ops->version_at(cat.self, 7, "a/b", 0, &v), CAT_NOT_FOUND);
+
+    // Removal: a file only as a file, a folder with everything below it.
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 0, "a/b", 30), CAT_NOT_FOUND);
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 1, "a/f", 30), CAT_NOT_FOUND);
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 0, "a/f", 30), CAT_OK);
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 0, "a/f", 31), CAT_NOT_FOUND);
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 1, "x", 32), CAT_OK);
+    EXPECT_EQ(names(7, ""), "a/ ");
+    EXPECT_EQ(cat.ops->version_at(cat.self, 7, "x/y/z", 0, &v), CAT_NOT_FOUND);
+    // The name of a removed file may become a folder.
+    EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/f", 40), CAT_OK);
+}
+
+TEST_P(CatalogTest, NamesAreBytesNotText) {
+    const std::string utf8 = "caf\xc3\xa9";                      // é
+    const std::string raw = std::string("bad\xff\xfe") + "name"; // not UTF-8
+    const std::string nul = std::string("n\0l", 3);              // a zero byte inside
+    std::vector<int> r =
+        commit({file(7, "d/" + utf8, 1, 1), file(7, "d/" + raw, 2, 1), file(7, "d0/keep", 3, 1),
+                file(7, "d/" + nul, 4, 1), file(7, raw + "/in", 5, 1)},
+               10);
+    EXPECT_EQ(r, std::vector<int>(5, CAT_OK));
+    // Sorted as bytes: 0xc3 and 0xff after ASCII; "d" < "d0".
+    EXPECT_EQ(names(7, "d"), "bad\xff\xfename " + utf8 + " " + nul + " ");
+    EXPECT_EQ(names(7, ""), raw + "/ d/ d0/ ");
+    cat_version v;
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "d/" + raw, 0, &v), CAT_OK);
+    EXPECT_EQ(v.path, "d/" + raw);
+    EXPECT_EQ(v.size, 2u);
+    EXPECT_EQ(tree(7, raw), raw + "/in ");
+    // Removing d leaves its sibling d0, whose name starts with "d".
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 1, "d", 20), CAT_OK);
+    EXPECT_EQ(tree(7, ""), raw + "/ " + raw + "/in d0/ d0/keep ");
+    EXPECT_EQ(cat.ops->remove(cat.self, 7, 1, raw, 21), CAT_OK);
+    EXPECT_EQ(tree(7, ""), "d0/ d0/keep ");
+}
+
+TEST_P(CatalogTest, HistoryAndTheTreeAtATime) {
+    commit({file(7, "docs/a", 1, 1), file(7, "docs/b", 10, 1)}, 100);
+    commit({file(7, "docs/a", 2, 2)}, 200);
+    ASSERT_EQ(cat.ops->remove(cat.self, 7, 0, "docs/b", 250), CAT_OK);
+    commit({file(7, "docs/a", 3, 3), file(7, "docs/new/c", 4, 4)}, 300);
+    ASSERT_EQ(cat.ops->remove(cat.self, 7, 1, "docs/new", 400), CAT_OK);
+
+    std::vector<cat_version> h;
+    ASSERT_EQ(cat.ops->history(cat.self, 7, "docs/a", &h), CAT_OK);
+    ASSERT_EQ(h.size(), 3u);
+    EXPECT_EQ(h[0].size, 1u);
+    EXPECT_EQ(h[0].replaced, 200);
+    EXPECT_EQ(h[1].replaced, 300);
+    EXPECT_EQ(h[2].replaced, 0);
+    EXPECT_TRUE(h[2].blocks.empty());
+    cat_version v;
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "docs/a", 199, &v), CAT_OK);
+    EXPECT_EQ(v.size, 1u);
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "docs/a", 200, &v), CAT_OK);
+    EXPECT_EQ(v.size, 2u);
+    EXPECT_EQ(cat.ops->version_at(cat.self, 7, "docs/a", 99, &v), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "docs/b", 249, &v), CAT_OK);
+    EXPECT_EQ(cat.ops->version_at(cat.self, 7, "docs/b", 250, &v), CAT_NOT_FOUND);
+
+    EXPECT_EQ(names(7, "docs", 150), "a b ");
+    EXPECT_EQ(names(7, "docs", 260), "a ");
+    EXPECT_EQ(names(7, "docs", 350), "a new/ ");
+    EXPECT_EQ(names(7, "docs", 0), "a ");
+    EXPECT_EQ(names(7, "", 150), "docs/ ");
+    EXPECT_EQ(names(7, "docs/new", 50), "rc " + std::to_string(CAT_NOT_FOUND));
+    EXPECT_EQ(names(7, "docs/a", 150), "rc " + std::to_string(CAT_NOT_DIR));
+    EXPECT_TRUE(cat.ops->is_folder(cat.self, 7, "docs/new", 350));
+    EXPECT_FALSE(cat.ops->is_folder(cat.self, 7, "docs/new", 400));
+
+    EXPECT_EQ(tree(7, "", 350), "docs/ docs/a docs/new/ docs/new/c ");
+    EXPECT_EQ(tree(7, "docs", 150), "docs/a docs/b ");
+    EXPECT_EQ(tree(7, ""), "docs/ docs/a ");
+    EXPECT_EQ(tree(7, "docs/a"), "rc " + std::to_string(CAT_NOT_DIR));
+    EXPECT_EQ(tree(7, "nope"), "rc " + std::to_string(CAT_NOT_FOUND));
+    std::vector<cat_tree_entry> t;
+    ASSERT_EQ(cat.ops->tree(cat.self, 7, "docs", 350, &t), CAT_OK);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].size, 3u);
+    EXPECT_EQ(t[0].committed, 300);
+    EXPECT_EQ(t[0].mtime, 3u);
+    EXPECT_EQ(t[1].mtime, 300u); // a folder: when it was made
+}
+
+TEST_P(CatalogTest, BlocksAndDamageMarks) {
+    commit({file(7, "a", 96, 1, {digest_of('1'), digest_of('2')}),
+            file(8, "b", 48, 1, {digest_of('2')}), file(7, "c", 48, 1, {digest_of('3')})},
+           10);
+    std::vector<std::pair<uint32_t, cat_version>> all;
+    ASSERT_EQ(cat.ops->all_current(cat.self, 0, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].first, 7u);
+    EXPECT_EQ(all[0].second.path, "a");
+    ASSERT_EQ(all[0].second.blocks.size(), 2u);
+    EXPECT_EQ(all[0].second.blocks[1].digest, digest_of('2'));
+    EXPECT_EQ(all[0].second.blocks[1].md5, std::vector<uint8_t>(16, 0xab));
+    EXPECT_EQ(all[0].second.blocks[1].length, 48u);
+    EXPECT_EQ(all[2].first, 8u);
+    ASSERT_EQ(cat.ops->all_current(cat.self, 8, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 1u);
+
+    // Block 2 damaged: every current version using it is marked.
+    cat_version a;
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "a", 0, &a), CAT_OK);
+    cat_damage d;
+    d.bad_blocks = {digest_of('2')};
+    d.bad_versions = {a.id};
+    ASSERT_EQ(cat.ops->damage_record(cat.self, d), CAT_OK);
+    EXPECT_TRUE(cat.ops->block_damaged(cat.self, digest_of('2')));
+    EXPECT_FALSE(cat.ops->block_damaged(cat.self, digest_of('1')));
+    cat_version b;
+    ASSERT_EQ(cat.ops->version_at(cat.self, 8, "b", 0, &b), CAT_OK);
+    EXPECT_TRUE(b.damaged);
+    EXPECT_TRUE(b.blocks[0].damaged);
+    std::vector<cat_entry> ls;
+    ASSERT_EQ(cat.ops->list(cat.self, 7, "", 0, &ls), CAT_OK);
+    EXPECT_TRUE(ls[0].damaged);
+    EXPECT_FALSE(ls[1].damaged);
+
+    // A new version that stored the block afresh clears the block's mark;
+    // verify finding a version whole clears the version's.
+    cat_commit again = file(8, "b", 48, 2, {digest_of('2')});
+    again.repaired = {digest_of('2')};
+    commit({again}, 20);
+    EXPECT_FALSE(cat.ops->block_damaged(cat.self, digest_of('2')));
+    cat_damage good;
+    good.good_versions = {a.id};
+    ASSERT_EQ(cat.ops->damage_record(cat.self, good), CAT_OK);
+    ASSERT_EQ(cat.ops->version_at(cat.self, 7, "a", 0, &a), CAT_OK);
+    EXPECT_FALSE(a.damaged);
+    EXPECT_FALSE(a.blocks[1].damaged);
+}
+
+TEST_P(CatalogTest, Mail) {
+    cat_mail m{0, 7, 0x1122334455667788ull, "a@x\nb@y", 1000, std::string("bo\0dy\xff", 6)};
+    ASSERT_EQ(cat.ops->mail_add(cat.self, m), CAT_OK);
+    m.user = 8;
+    m.body = "second";
+    ASSERT_EQ(cat.ops->mail_add(cat.self, m), CAT_OK);
+    m.user = 7;
+    ASSERT_EQ(cat.ops->mail_add(cat.self, m), CAT_OK);
+    std::vector<cat_mail> list;
+    ASSERT_EQ(cat.ops->mail_list(cat.self, &list), CAT_OK);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].body, std::string(6, '\0')); // only its length
+    EXPECT_EQ(list[0].schedule_id, 0x1122334455667788ull);
+    EXPECT_EQ(list[1].user, 8u);
+    cat_mail got;
+    ASSERT_EQ(cat.ops->mail_get(cat.self, list[0].id, &got), CAT_OK);
+    EXPECT_EQ(got.body, std::string("bo\0dy\xff", 6));
+    EXPECT_EQ(got.recipients, "a@x\nb@y");
+    EXPECT_EQ(got.received, 1000);
+    EXPECT_EQ(cat.ops->mail_get(cat.self, list[2].id + 100, &got), CAT_NOT_FOUND);
+    std::vector<int64_t> ids;
+    ASSERT_EQ(cat.ops->mail_of(cat.self, 7, &ids), CAT_OK);
+    EXPECT_EQ(ids, (std::vector<int64_t>{list[2].id, list[0].id})); // newest first
+}
+
+TEST_P(CatalogTest, UserListAndRemoveWithOrphans) {
+    commit({file(7, "a", 100, 1, {digest_of('1'), digest_of('2')})}, 10);
+    commit({file(7, "a", 50, 2, {digest_of('3')}), file(8, "b", 7, 1, {digest_of('2')})}, 20);
+    ASSERT_EQ(cat.ops->stamp_set(cat.self, 7, host, "daily", 5), CAT_OK);
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "r", 1, "x"}), CAT_OK);
+    cat_holder h{7, {}};
+    memcpy(h.host, host, 20);
+    ASSERT_EQ(cat.ops->holder_note(cat.self, h), CAT_OK);
+    cat_damage d;
+    d.bad_blocks = {digest_of('1')};
+    ASSERT_EQ(cat.ops->damage_record(cat.self, d), CAT_OK);
+
+    std::vector<cat_user_summary> users;
+    ASSERT_EQ(cat.ops->user_list(cat.self, &users), CAT_OK);
+    ASSERT_EQ(users.size(), 2u);
+    EXPECT_EQ(users[0].user.name, "bob");
+    EXPECT_EQ(users[0].files, 1u);
+    EXPECT_EQ(users[0].bytes, 50u);
+    EXPECT_EQ(users[0].versions, 2u);
+    EXPECT_EQ(users[0].stamps, 1u);
+    EXPECT_EQ(users[0].mails, 1u);
+    EXPECT_EQ(users[1].bytes, 7u);
+
+    // Block 2 is still named by user 8: not an orphan.
+    std::vector<blk_digest> orphans;
+    ASSERT_EQ(cat.ops->user_remove(cat.self, 7, &orphans), CAT_OK);
+    std::sort(orphans.begin(), orphans.end());
+    EXPECT_EQ(orphans, (std::vector<blk_digest>{digest_of('1'), digest_of('3')}));
+    EXPECT_FALSE(cat.ops->block_damaged(cat.self, digest_of('1')));
+    EXPECT_EQ(cat.ops->user_remove(cat.self, 7, &orphans), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->user_list(cat.self, &users), CAT_OK);
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].user.id, 8u);
+    std::vector<cat_holder> held;
+    ASSERT_EQ(cat.ops->holders(cat.self, &held), CAT_OK);
+    EXPECT_TRUE(held.empty());
+    std::vector<int64_t> ids;
+    ASSERT_EQ(cat.ops->mail_of(cat.self, 7, &ids), CAT_OK);
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(tree(7, ""), "");
+    cat_version v;
+    EXPECT_EQ(cat.ops->version_at(cat.self, 8, "b", 0, &v), CAT_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CatalogTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<const char*>& i) {
+                             return std::string(i.param);
+                         });
+
+} // namespace
