@@ -193,6 +193,7 @@ TEST_F(ServerSafety, DroppedVersionsRefuseTheStampUntilTheNextRelease) {
 }
 
 TEST_F(ServerSafety, BlocksThatCannotBeStoredRefuseTheStamp) {
+    SKIP_UNLESS_LOCAL(blocks);
     tc_conn c;
     session(&c, host1);
     std::string data = make_data(200000, 31);
@@ -212,6 +213,7 @@ TEST_F(ServerSafety, BlocksThatCannotBeStoredRefuseTheStamp) {
 }
 
 TEST_F(ServerSafety, AReleaseWaitsForClosesOnEveryConnectionOfItsIdentity) {
+    SKIP_UNLESS_LOCAL(blocks);
     stop();
     cfg.flush_interval_ms = 400; // closes stay queued for a while
     open_and_start();
@@ -383,6 +385,7 @@ TEST_F(ServerSafety, AJobThatMovesToAnotherServingProcessGetsNoStampThere) {
 // ---- one serving process per store --------------------------------------------
 
 TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
+    SKIP_UNLESS_LOCAL(blocks);
     tc_conn c;
     session(&c, host1);
     tc_open o;
@@ -419,6 +422,7 @@ TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
 // ---- damaged blocks -------------------------------------------------------------
 
 TEST_F(ServerSafety, VerifyFindsEveryDamagedBlockAndTheNextRunRepairsThem) {
+    SKIP_UNLESS_LOCAL(blocks);
     tc_conn c;
     session(&c, host1);
     std::string data = make_data(3u << 20, 36);
@@ -538,6 +542,7 @@ TEST_F(ServerSafety, RestoreAtATimeGivesTheTreeOfThatTime) {
 }
 
 TEST_F(ServerSafety, RestoreNeverWritesOutsideItsFolder) {
+    SKIP_UNLESS_LOCAL(catalog);
     tc_conn c;
     session(&c, host1);
     ASSERT_EQ(tc_send_file(&c, "a/ok.txt", "fine", 1, key).result, 0);

@@ -7,12 +7,15 @@
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 
+#include "support/pg_scratch.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -27,7 +30,65 @@ inline std::string make_data(size_t n, uint32_t seed) {
     return s;
 }
 
+// The back ends of the served stores of these tests. By default the store
+// folder's own (SQLite, block files); TAVNI_TEST_SERVER_BACKENDS=postgresql
+// puts each test's catalog in a fresh database of the server that
+// TAVNI_PG_CONNINFO names, =s3 its blocks in a fresh bucket of the endpoint
+// in TAVNI_S3_ENDPOINT (keys in TAVNI_S3_ACCESS_KEY_ID and
+// TAVNI_S3_SECRET_ACCESS_KEY), and =postgresql,s3 both
+// (tests/services/services.sh starts them).
+struct test_backends {
+    srv_backends be;
+#ifdef TAVNI_HAVE_LIBPQ
+    std::unique_ptr<pg_scratch> db;
+#endif
+    // False with *err when a back end asked for cannot be had.
+    bool make(std::string* err) {
+        const char* want = getenv("TAVNI_TEST_SERVER_BACKENDS");
+        const std::string w = want ? want : "";
+        if (w.find("postgresql") != std::string::npos) {
+#ifdef TAVNI_HAVE_LIBPQ
+            db = std::make_unique<pg_scratch>();
+            if (!pg_unavailable().empty()) {
+                *err = pg_unavailable();
+                return false;
+            }
+            if (!db->make(err)) return false;
+            const std::string admin = db->admin; // postgresql://USER@HOST:PORT/DB
+            be.catalog = admin.substr(0, admin.rfind('/') + 1) + db->name;
+#else
+            *err = pg_unavailable();
+            return false;
+#endif
+        }
+        if (w.find("s3") != std::string::npos) {
+            static std::atomic<int> n{0};
+            const char* endpoint = getenv("TAVNI_S3_ENDPOINT");
+            const char* region = getenv("TAVNI_S3_REGION");
+            if (!endpoint || !*endpoint) {
+                *err = "TAVNI_S3_ENDPOINT is unset";
+                return false;
+            }
+            be.blocks = "s3://tavni-t" + std::to_string(plat_process_id()) + "-" +
+                        std::to_string(n++) + "?endpoint=" + endpoint +
+                        (region && *region ? std::string("&region=") + region : std::string());
+        }
+        return true;
+    }
+    bool local_catalog() const { return be.catalog.empty(); }
+    bool local_blocks() const { return be.blocks.empty(); }
+};
+
+// Skips a case that works on the store folder's own files behind the back
+// end's back (damaging block files, a catalog written with sqlite3).
+#define SKIP_UNLESS_LOCAL(what)                                                                    \
+    do {                                                                                           \
+        if (!backends.local_##what())                                                              \
+            GTEST_SKIP() << "this case works on the store folder's own " #what;                    \
+    } while (0)
+
 struct server_fixture : ::testing::Test {
+    test_backends backends;
     std::string dir;
     srv_store* st = nullptr;
     srv_server* srv = nullptr;
@@ -41,7 +102,8 @@ struct server_fixture : ::testing::Test {
         dir = unique_temp_path("srv").string();
         std::filesystem::remove_all(dir);
         std::string err;
-        ASSERT_TRUE(srv_store_init(dir, &err)) << err;
+        ASSERT_TRUE(backends.make(&err)) << err;
+        ASSERT_TRUE(srv_store_init(dir, backends.be, &err)) << err;
         for (int i = 0; i < 32; i++)
             key[i] = static_cast<uint8_t>(i * 7 + 1);
         tc_sha1(key, 32, digest);

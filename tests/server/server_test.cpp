@@ -450,6 +450,7 @@ TEST_F(ServerTest, BrokenFramesCloseOnlyTheirConnection) {
 }
 
 TEST_F(ServerTest, CrashDuringUploadsLeavesNoDamage) {
+    SKIP_UNLESS_LOCAL(blocks);
     std::string data = make_data(2 * (1 << 20) + 5, 5);
     {
         tc_conn c;

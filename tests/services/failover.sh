@@ -6,7 +6,7 @@
 # a third store folder naming the same back ends are clean. Needs the
 # services of tests/services/services.sh running (TAVNI_PG_* and TAVNI_S3_*).
 source "$(dirname "$0")/../e2e/lib/backup_env.sh"
-source "$(dirname "$0")/services_env.sh"
+source "$(dirname "$0")/services.sh"
 PID_A=
 failover_cleanup() {
   [ -n "$PID_A" ] && kill -9 "$PID_A" 2>/dev/null
