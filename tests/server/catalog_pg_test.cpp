@@ -333,3 +333,24 @@ TEST_F(LeaseFrontends, TheLeasesOfAFrontendGoneRunOutAfterTheIdleTime) {
 } // namespace
 
 #endif
+
+// A job that fails over holds its lock at the next frontend at once, but
+// that frontend never saw the closes the first one had received: it must not
+// vouch for the job. The identity's next job there is its own again.
+TEST_F(LeaseFrontends, AJobThatFailsOverGetsNoStampFromTheNextFrontend) {
+    {
+        tc_conn a;
+        session(&a, 0, host1);
+        ASSERT_EQ(tc_lock(&a, 0, {1}), 0);
+        srv_abandon(f[0].srv);
+        f[0].srv = nullptr;
+    }
+    tc_conn a2;
+    session(&a2, 1, host1);
+    EXPECT_EQ(tc_mkdir(&a2, "kept"), 0);
+    EXPECT_EQ(tc_release(&a2, 1700000000u), ERR_SERVER);
+    tc_conn next;
+    session(&next, 1, host1);
+    ASSERT_EQ(tc_lock(&next, 0, {1}), 0);
+    EXPECT_EQ(tc_release(&next, 1700000100u), 0);
+}

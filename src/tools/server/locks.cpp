@@ -36,12 +36,30 @@ cat_holder holder_of(const identity& id) {
     return h;
 }
 
+// Whether the catalog notes the identity as a lock holder that another
+// server process wrote (one sharing the catalog, or one that ended): that
+// process may have received closes it never stored. A catalog that cannot
+// be read counts as yes.
+bool noted_elsewhere(srv_server* s, const identity& id) {
+    catalog& cat = s->st->cat;
+    std::vector<cat_holder> held;
+    if (cat.ops->holders(cat.self, &held) != CAT_OK) return true;
+    std::lock_guard<std::mutex> g(s->lock_mu);
+    if (s->noted.count(id)) return false;
+    for (const cat_holder& o : held)
+        if (o.user == id.user && memcmp(o.host, id.host, 20) == 0) return true;
+    return false;
+}
+
 // Under lock_mu: the view of the identity's locks made the catalog's answer
 // (dests held, trusted until until_ms), unless a take or release changed
 // the view after the question was asked (gen): the next renewal then tells.
-void lease_view(srv_server* s, const identity& id, const std::vector<uint32_t>& dests,
+// True when it adopted a lease another process granted (an agent failing
+// over to this one): this process never saw that job's earlier closes.
+bool lease_view(srv_server* s, const identity& id, const std::vector<uint32_t>& dests,
                 int64_t until_ms, uint64_t gen) {
-    if (s->lease_gen != gen) return;
+    if (s->lease_gen != gen) return false;
+    bool adopted = false;
     for (auto it = s->locks.begin(); it != s->locks.end();) {
         if (it->second.holder == id &&
             !std::binary_search(dests.begin(), dests.end(), it->first.second)) {
@@ -54,9 +72,13 @@ void lease_view(srv_server* s, const identity& id, const std::vector<uint32_t>& 
     int64_t expires = live != s->live.end() ? 0 : now_ms() + s->cfg.idle_timeout_ms;
     for (uint32_t d : dests) {
         lock_entry& e = s->locks[{id.user, d}];
-        if (!(e.holder == id)) e = lock_entry{id, expires, 0};
+        if (!(e.holder == id)) {
+            e = lock_entry{id, expires, 0};
+            if (!s->noted.count(id)) adopted = true;
+        }
         e.lease_until_ms = until_ms;
     }
+    return adopted;
 }
 
 // Renews the identity's leases and refreshes the view. keep_view: only the
@@ -74,8 +96,21 @@ void lease_renew(srv_server* s, const identity& id, bool keep_view) {
                              &dests) != CAT_OK ||
         keep_view)
         return;
-    std::lock_guard<std::mutex> g(s->lock_mu);
-    lease_view(s, id, dests, asked + s->cfg.idle_timeout_ms, gen);
+    bool adopted;
+    {
+        std::lock_guard<std::mutex> g(s->lock_mu);
+        adopted = lease_view(s, id, dests, asked + s->cfg.idle_timeout_ms, gen);
+    }
+    // The holder row tells whether that process ended before the job did:
+    // an orderly stop removes the rows of the identities it lost nothing of.
+    if (adopted && noted_elsewhere(s, id)) {
+        srv_log(s, "%s holds a lock granted by another server process; its next stamp will be "
+                   "refused",
+                vouch_identity_text(id).c_str());
+        vouch_fail(&s->vouch, id,
+                   "its lock was granted by another server process, which may have received "
+                   "closes that were never stored");
+    }
 }
 
 void lease_renewer_main(srv_server* s) {
@@ -206,18 +241,7 @@ void leases_stop(srv_server* s) {
 
 bool holder_noted(srv_server* s, const identity& id) {
     catalog& cat = s->st->cat;
-    cat_holder h{id.user, {}};
-    memcpy(h.host, id.host, 20);
-    std::vector<cat_holder> held;
-    if (cat.ops->holders(cat.self, &held) != CAT_OK) return false;
-    bool by_another = false;
-    {
-        std::lock_guard<std::mutex> g(s->lock_mu);
-        if (!s->noted.count(id))
-            for (const cat_holder& o : held)
-                if (o.user == id.user && memcmp(o.host, id.host, 20) == 0) by_another = true;
-    }
-    if (by_another) {
+    if (noted_elsewhere(s, id)) {
         srv_log(s,
                 "%s holds a lock noted by another server process; its next stamp will be "
                 "refused",
@@ -226,7 +250,7 @@ bool holder_noted(srv_server* s, const identity& id) {
                    "its lock was noted by another server process, which may have received "
                    "closes that were never stored");
     }
-    if (cat.ops->holder_note(cat.self, h) != CAT_OK) return false;
+    if (cat.ops->holder_note(cat.self, holder_of(id)) != CAT_OK) return false;
     std::lock_guard<std::mutex> g(s->lock_mu);
     s->noted.insert(id);
     return true;
