@@ -330,10 +330,6 @@ TEST_F(LeaseFrontends, TheLeasesOfAFrontendGoneRunOutAfterTheIdleTime) {
     EXPECT_GE(waited.count(), cfg.idle_timeout_ms - 100);
 }
 
-} // namespace
-
-#endif
-
 // A job that fails over holds its lock at the next frontend at once, but
 // that frontend never saw the closes the first one had received: it must not
 // vouch for the job. The identity's next job there is its own again.
@@ -354,3 +350,7 @@ TEST_F(LeaseFrontends, AJobThatFailsOverGetsNoStampFromTheNextFrontend) {
     ASSERT_EQ(tc_lock(&next, 0, {1}), 0);
     EXPECT_EQ(tc_release(&next, 1700000100u), 0);
 }
+
+} // namespace
+
+#endif
