@@ -42,7 +42,12 @@ bool digest_ok(const blk_digest& d) {
 
 } // namespace
 
-struct blk_staging {
+// One block being received. The interface hands every back end's staging
+// around as a blk_staging pointer; the local store defines that type, so
+// this store's record has a name of its own and travels through the
+// pointer type only (a second definition of blk_staging would make two
+// stores share one layout's constructor).
+struct s3_staging {
     std::vector<uint8_t> data;
     owner<EVP_MD_CTX, EVP_MD_CTX_free> md;
     blk_digest digest; // set by stage_finish
@@ -50,15 +55,20 @@ struct blk_staging {
     bool replace = false; // the stored copy of this digest is damaged
 };
 
-static blk_staging* s3s_stage_open(void*) {
-    std::unique_ptr<blk_staging> s(new blk_staging());
-    s->md.reset(EVP_MD_CTX_new());
-    if (!s->md || EVP_DigestInit_ex(s->md.get(), EVP_sha256(), nullptr) != 1) return nullptr;
-    return s.release();
+static s3_staging* of(blk_staging* s) {
+    return reinterpret_cast<s3_staging*>(s);
 }
 
-static int s3s_stage_write(void* self, blk_staging* s, const uint8_t* p, size_t n) {
+static blk_staging* s3s_stage_open(void*) {
+    std::unique_ptr<s3_staging> s(new s3_staging());
+    s->md.reset(EVP_MD_CTX_new());
+    if (!s->md || EVP_DigestInit_ex(s->md.get(), EVP_sha256(), nullptr) != 1) return nullptr;
+    return reinterpret_cast<blk_staging*>(s.release());
+}
+
+static int s3s_stage_write(void* self, blk_staging* handle, const uint8_t* p, size_t n) {
     const s3_store* st = static_cast<s3_store*>(self);
+    s3_staging* s = of(handle);
     if (n == 0) return 0;
     if (s->broken || !s->digest.empty() || n > st->max_block - s->data.size() ||
         s->data.size() > st->max_block) {
@@ -70,7 +80,8 @@ static int s3s_stage_write(void* self, blk_staging* s, const uint8_t* p, size_t 
     return 0;
 }
 
-static int s3s_stage_finish(void*, blk_staging* s, blk_digest* digest, uint64_t* len) {
+static int s3s_stage_finish(void*, blk_staging* handle, blk_digest* digest, uint64_t* len) {
+    s3_staging* s = of(handle);
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int mdlen = 0;
     if (s->broken || !s->digest.empty() || EVP_DigestFinal_ex(s->md.get(), md, &mdlen) != 1)
@@ -86,16 +97,16 @@ static int s3s_stage_finish(void*, blk_staging* s, blk_digest* digest, uint64_t*
 }
 
 static void s3s_stage_replace(void*, blk_staging* s) {
-    s->replace = true;
+    of(s)->replace = true;
 }
 
 static void s3s_stage_abort(void*, blk_staging* s) {
-    delete s;
+    delete of(s);
 }
 
 // Stores one finished staging unless an object of its length is there and
 // not known damaged; 0 / -1.
-static int place(s3_store* st, blk_staging* s) {
+static int place(s3_store* st, const s3_staging* s) {
     std::string err, key = key_of(s->digest);
     if (!s->replace) {
         uint64_t have = 0;
@@ -117,10 +128,10 @@ static int s3s_publish(void* self, std::vector<blk_staging*>* batch) {
     s3_store* st = static_cast<s3_store*>(self);
     int rc = 0;
     for (blk_staging* s : *batch)
-        if (s->broken || s->digest.empty()) rc = -1; // never finished
+        if (of(s)->broken || of(s)->digest.empty()) rc = -1; // never finished
     for (blk_staging* s : *batch) {
-        if (rc == 0 && place(st, s) != 0) rc = -1;
-        delete s;
+        if (rc == 0 && place(st, of(s)) != 0) rc = -1;
+        delete of(s);
     }
     batch->clear();
     return rc;
