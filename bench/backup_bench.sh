@@ -95,14 +95,21 @@ own_done() {
   echo "127.0.0.1:$MAIN_PORT" >"$INST/etc/hosts"
 }
 
-backup() { # schedule-name source -> seconds
-  "$BUILD/tavni-ctl" schedule new --root "$INST" --user-id 1 --acckey-file "$KEYFILE" --dest "/$1" --name "$1" \
-    --src "$2" "$INST/$1.tbs" >/dev/null
+# backup NAME SOURCE -> seconds; the job's peak resident memory (KiB, or
+# n/a without /usr/bin/time) goes to $WORK/rss.txt. The schedule is made the
+# first time; a later job of the same name runs it again.
+backup() {
+  [ -f "$INST/$1.tbs" ] ||
+    "$BUILD/tavni-ctl" schedule new --root "$INST" --user-id 1 --acckey-file "$KEYFILE" --dest "/$1" --name "$1" \
+      --src "$2" "$INST/$1.tbs" >/dev/null
   local t0 t1
   t0=$(now)
   local tries=0
+  local timed=()
+  [ -x /usr/bin/time ] && timed=(/usr/bin/time -f '%M' -o "$WORK/rss.txt")
+  echo n/a >"$WORK/rss.txt"
   while :; do
-    (cd "$INST" && "$BUILD/tavni-backup" background "$INST/$1.tbs" 2>/dev/null) || true
+    (cd "$INST" && "${timed[@]}" "$BUILD/tavni-backup" background "$INST/$1.tbs" 2>/dev/null) || true
     grep -q 'ipc_rx_setup(.*) failed' "$INST/agent.log" 2>/dev/null || break
     # The job mailslot is the machine's: another agent holds it; run again
     # once it has ended (the job's time comes from its own log).
@@ -142,9 +149,9 @@ full_backup() {
   own_done
   rm -rf "$WORK/store-$name"
   rate=$(echo "$TOTAL / $s / 1000000" | bc -l)
-  printf 'backup, %s: %s bytes in %.2f s = %.1f MB/s; ceiling %.1f MB/s; ratio full/ceiling: %.2f\n' \
+  printf 'backup, %s: %s bytes in %.2f s = %.1f MB/s; ceiling %.1f MB/s; ratio full/ceiling: %.2f; peak RSS %s KiB\n' \
     "$label" "$TOTAL" "$s" "$rate" "$CEIL" \
-    "$(echo "$rate / $CEIL" | bc -l)"
+    "$(echo "$rate / $CEIL" | bc -l)" "$(cat "$WORK/rss.txt")"
   if [ -z "$n" ] && [ "$CORES" -gt 1 ]; then
     printf 'ratio full/(ceiling x workers): %.2f\n' "$(echo "$rate / ($CEIL * $WORKERS)" | bc -l)"
   fi
