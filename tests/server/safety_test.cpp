@@ -413,7 +413,9 @@ TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
     auto temporaries = [&] {
         return std::distance(fs::directory_iterator(dir + "/blocks/tmp"), fs::directory_iterator());
     };
-    if (local) ASSERT_EQ(temporaries(), 1);
+    if (local) {
+        ASSERT_EQ(temporaries(), 1);
+    }
 
     std::string err;
     srv_store* second = srv_store_open(dir, true, &err);
@@ -421,7 +423,9 @@ TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
     srv_store_close(second);
     EXPECT_NE(err.find("served by another process"), std::string::npos) << err;
     EXPECT_NE(err.find(dir), std::string::npos) << err;
-    if (local) EXPECT_EQ(temporaries(), 1); // the first one's block in progress is untouched
+    if (local) {
+        EXPECT_EQ(temporaries(), 1); // the first one's block in progress is untouched
+    }
 
     srv_store* tools = srv_store_open(dir, false, &err); // restore, verify, ls still open it
     EXPECT_NE(tools, nullptr) << err;

@@ -483,7 +483,9 @@ TEST_F(ServerTest, CrashDuringUploadsLeavesNoDamage) {
         fclose(f);
     }
     open_and_start();
-    if (local) EXPECT_FALSE(fs::exists(leftover));
+    if (local) {
+        EXPECT_FALSE(fs::exists(leftover));
+    }
     EXPECT_EQ(srv_cmd_verify_all(st, 0, key), 0);
     EXPECT_EQ(restore("kept.bin"), data);
 }
