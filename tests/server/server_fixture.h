@@ -2,6 +2,7 @@
 // the helpers the server's tests share: sessions, decoded restores, data.
 #pragma once
 
+#include "store_faults.h"
 #include "test_client.h"
 
 #include "tools/server/admin.h"
@@ -11,6 +12,8 @@
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
+
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <cstdio>
@@ -79,14 +82,6 @@ struct test_backends {
     bool local_blocks() const { return be.blocks.empty(); }
 };
 
-// Skips a case that works on the store folder's own files behind the back
-// end's back (damaging block files, a catalog written with sqlite3).
-#define SKIP_UNLESS_LOCAL(what)                                                                    \
-    do {                                                                                           \
-        if (!backends.local_##what())                                                              \
-            GTEST_SKIP() << "this case works on the store folder's own " #what;                    \
-    } while (0)
-
 struct server_fixture : ::testing::Test {
     test_backends backends;
     std::string dir;
@@ -97,6 +92,9 @@ struct server_fixture : ::testing::Test {
     uint8_t digest[20];
     uint8_t host1[20], host2[20];
     srv_config cfg;
+    // Publishes of these digests fail, on every back end (the served
+    // store's blocks are wrapped for it at each open).
+    block_refusals refusals;
 
     void SetUp() override {
         dir = unique_temp_path("srv").string();
@@ -121,6 +119,7 @@ struct server_fixture : ::testing::Test {
         std::string err;
         st = srv_store_open(dir, true, &err);
         ASSERT_NE(st, nullptr) << err;
+        block_refusals_install(&st->blocks, &refusals);
         srv = srv_start(st, cfg, &port, &err);
         ASSERT_NE(srv, nullptr) << err;
     }
@@ -166,6 +165,30 @@ struct server_fixture : ::testing::Test {
             out.append(buf, n);
         fclose(r);
         return out;
+    }
+
+    // The digest of the one block that data (up to a block long) is stored
+    // as: the block chain is deterministic under the fixture's key.
+    blk_digest block_digest_of(const std::string& data) {
+        std::vector<uint8_t> enc =
+            tc_encode_block(key, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        EVP_Digest(enc.data(), enc.size(), md, &n, EVP_sha256(), nullptr);
+        static const char hex[] = "0123456789abcdef";
+        blk_digest d;
+        for (unsigned i = 0; i < n; i++) {
+            d += hex[md[i] >> 4];
+            d += hex[md[i] & 15];
+        }
+        return d;
+    }
+
+    // Damages a stored block behind the server's back, where the store in
+    // use keeps it (a block file, an S3 object).
+    void damage_block(const blk_digest& d, block_damage how) {
+        std::string err;
+        ASSERT_TRUE(store_damage_block(dir, backends.be, d, how, &err)) << err;
     }
 
     // Waits until the closing connection's version is durable: the next

@@ -1,0 +1,187 @@
+// store_faults.cpp - the refusing block store wrapper and block damage on the
+// local folder or in an S3 bucket, for the server's tests.
+#include "store_faults.h"
+
+#include "common/owner.h"
+#include "tools/server/s3_client.h"
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+struct refusing_store {
+    block_store inner;
+    block_refusals* refusals;
+};
+
+// A staging of the wrapped store and the digest it finished with. Travels
+// through the interface as a blk_staging pointer, like every back end's.
+struct refusing_staging {
+    blk_staging* inner;
+    blk_digest digest; // empty until finished
+};
+
+refusing_store* store_of(void* self) {
+    return static_cast<refusing_store*>(self);
+}
+
+refusing_staging* of(blk_staging* s) {
+    return reinterpret_cast<refusing_staging*>(s);
+}
+
+blk_staging* r_stage_open(void* self) {
+    const block_store& in = store_of(self)->inner;
+    blk_staging* s = in.ops->stage_open(in.self);
+    if (!s) return nullptr;
+    return reinterpret_cast<blk_staging*>(new refusing_staging{s, blk_digest()});
+}
+
+int r_stage_write(void* self, blk_staging* s, const uint8_t* p, size_t n) {
+    const block_store& in = store_of(self)->inner;
+    return in.ops->stage_write(in.self, of(s)->inner, p, n);
+}
+
+int r_stage_finish(void* self, blk_staging* s, blk_digest* digest, uint64_t* len) {
+    const block_store& in = store_of(self)->inner;
+    int rc = in.ops->stage_finish(in.self, of(s)->inner, digest, len);
+    if (rc == 0) of(s)->digest = *digest;
+    return rc;
+}
+
+void r_stage_replace(void* self, blk_staging* s) {
+    const block_store& in = store_of(self)->inner;
+    in.ops->stage_replace(in.self, of(s)->inner);
+}
+
+void r_stage_abort(void* self, blk_staging* s) {
+    const block_store& in = store_of(self)->inner;
+    in.ops->stage_abort(in.self, of(s)->inner);
+    delete of(s);
+}
+
+// A refused batch is consumed like a failed one: every staging aborted.
+int r_publish(void* self, std::vector<blk_staging*>* batch) {
+    refusing_store* st = store_of(self);
+    const block_store& in = st->inner;
+    bool refused = false;
+    std::vector<blk_staging*> inner;
+    for (blk_staging* s : *batch) {
+        if (!of(s)->digest.empty() && st->refusals->refused(of(s)->digest)) refused = true;
+        inner.push_back(of(s)->inner);
+        delete of(s);
+    }
+    batch->clear();
+    if (!refused) return in.ops->publish(in.self, &inner);
+    for (blk_staging* s : inner)
+        in.ops->stage_abort(in.self, s);
+    return -1;
+}
+
+bool r_has(void* self, const blk_digest& d, uint64_t len) {
+    const block_store& in = store_of(self)->inner;
+    return in.ops->has(in.self, d, len);
+}
+
+int r_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {
+    const block_store& in = store_of(self)->inner;
+    return in.ops->get(in.self, d, out);
+}
+
+int r_remove(void* self, const blk_digest& d) {
+    const block_store& in = store_of(self)->inner;
+    return in.ops->remove(in.self, d);
+}
+
+void r_destroy(void* self) {
+    const block_store& in = store_of(self)->inner;
+    in.ops->destroy(in.self);
+    delete store_of(self);
+}
+
+const block_store_ops refusing_ops = {r_stage_open,  r_stage_write, r_stage_finish, r_stage_replace,
+                                      r_stage_abort, r_publish,     r_has,          r_get,
+                                      r_remove,      r_destroy};
+
+// Applies the damage to the bytes of a block; false with *err when they are
+// too short for it.
+bool damage(std::vector<uint8_t>* bytes, block_damage how, std::string* err) {
+    if (how == DAMAGE_FLIP_BYTE) {
+        if (bytes->size() <= 100) {
+            *err = "the block is too short to flip its byte 100";
+            return false;
+        }
+        (*bytes)[100] ^= 0x20;
+        return true;
+    }
+    if (bytes->size() < 16) {
+        *err = "the block is too short to cut 16 bytes off";
+        return false;
+    }
+    bytes->resize(bytes->size() - 16);
+    return true;
+}
+
+bool damage_file(const std::string& path, block_damage how, std::string* err) {
+    std::vector<uint8_t> bytes;
+    {
+        std::ifstream f(path, std::ios::binary);
+        if (!f) {
+            *err = "cannot read " + path;
+            return false;
+        }
+        bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    if (!damage(&bytes, how, err)) return false;
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+    f.close();
+    if (!f) *err = "cannot write " + path;
+    return static_cast<bool>(f);
+}
+
+bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how,
+                   std::string* err) {
+#ifndef TAVNI_HAVE_CURL
+    (void)be;
+    (void)d;
+    (void)how;
+    *err = "this build has no S3 support";
+    return false;
+#else
+    s3_config cfg;
+    if (!srv_s3_location_parse(be.blocks, &cfg, err) ||
+        !srv_s3_credentials_load(be.credentials, &cfg, err))
+        return false;
+    owner<s3_client, s3_client_free> c(s3_client_new(cfg, s3_limits(), err));
+    if (!c) return false;
+    const std::string key = "blocks/" + d;
+    uint64_t len = 0;
+    std::vector<uint8_t> bytes;
+    int rc = s3_head(c.get(), key, &len, err);
+    if (rc == S3_OK) rc = s3_get(c.get(), key, len, &bytes, err);
+    if (rc == S3_NOT_FOUND) *err = "no object " + key + " in " + cfg.bucket;
+    if (rc != S3_OK || !damage(&bytes, how, err)) return false;
+    return s3_put(c.get(), key, bytes.data(), bytes.size(), std::string(), err) == S3_OK;
+#endif
+}
+
+} // namespace
+
+void block_refusals_install(block_store* bs, block_refusals* refusals) {
+    refusing_store* st = new refusing_store{*bs, refusals};
+    *bs = block_store{&refusing_ops, st};
+}
+
+bool store_damage_block(const std::string& dir, const srv_backends& be, const blk_digest& d,
+                        block_damage how, std::string* err) {
+    if (d.size() < 2) {
+        *err = "not a block digest: " + d;
+        return false;
+    }
+    if (be.blocks.empty())
+        return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
+    return damage_object(be, d, how, err);
+}
