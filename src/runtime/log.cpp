@@ -100,6 +100,19 @@ void agent_log_printf(const char* format, ...) {
     write_line(&g_process_log, line, len);
 }
 
+namespace {
+std::atomic<bool> g_job_log_quiet{false};
+
+// Where a job-log line goes while no job log is open.
+void job_log_elsewhere(const char* text) {
+    if (!g_job_log_quiet.load(std::memory_order_relaxed)) plat_debug_output(text);
+}
+} // namespace
+
+void job_log_quiet_when_closed(bool quiet) {
+    g_job_log_quiet.store(quiet, std::memory_order_relaxed);
+}
+
 int job_log_open(const char* path) {
     return open_sink(&g_job_log, path, true);
 }
@@ -114,7 +127,7 @@ void job_log_printf(const char* format, ...) {
     va_start(args, format);
     size_t len = format_line(line, format, args);
     va_end(args);
-    if (!write_line(&g_job_log, line, len)) plat_debug_output(line);
+    if (!write_line(&g_job_log, line, len)) job_log_elsewhere(line);
 }
 
 void job_log_hold(log_held_line* held, const char* format, ...) {
@@ -125,7 +138,7 @@ void job_log_hold(log_held_line* held, const char* format, ...) {
 }
 
 void job_log_write_held(const log_held_line* held) {
-    if (!write_line(&g_job_log, held->text, held->length)) plat_debug_output(held->text);
+    if (!write_line(&g_job_log, held->text, held->length)) job_log_elsewhere(held->text);
 }
 
 void job_log_printf_after(const log_held_line* held, const char* format, ...) {
@@ -139,8 +152,8 @@ void job_log_printf_after(const log_held_line* held, const char* format, ...) {
     const size_t second = format_line(lines + first, format, args);
     va_end(args);
     if (write_line(&g_job_log, lines, first + second)) return;
-    plat_debug_output(held->text);
-    plat_debug_output(lines + first);
+    job_log_elsewhere(held->text);
+    job_log_elsewhere(lines + first);
 }
 
 void debug_printf(const char* format, ...) {

@@ -34,6 +34,10 @@ void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 int job_log_open(const char* path);
 // Safe to repeat and when never opened.
 void job_log_close();
+// For the tools that share the agent's parsers but keep no job log: quiet
+// drops the job-log lines written while no job log is open, which would
+// otherwise go to the debug output (standard error on Linux).
+void job_log_quiet_when_closed(bool quiet);
 // One line to the job log, or to the debug output when it is not open; cut
 // and unchecked as agent_log_printf.
 void job_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);

@@ -99,6 +99,10 @@ ctl_run schedule show-key --root "$ROOT" "$ROOT/drawn.tbs" >"$ROOT/shown.out" 2>
 grep -qF "encrypts every backup" "$ERR" || fail "show-key without the warning"
 grep -qF "$(cut -d= -f2 "$ROOT/drawn.out")" "$ERR" && fail "show-key put the key on standard error"
 ctl_run schedule show-key --root "$ROOT" "$ROOT/a.tbs" | grep -qxF "$KEY" || fail "show-key of a given key"
+# A schedule's bare file name is the installation's schedule, from any folder.
+mkdir -p "$ROOT/elsewhere"
+(cd "$ROOT/elsewhere" && ctl_run schedule show-key --root "$ROOT" a.tbs 2>/dev/null) | grep -qxF "$KEY" ||
+  fail "show-key of the installation's schedule by its file name"
 # show-key of a foreign or missing file fails and prints nothing.
 mkdir -p "$ROOT/other"
 ctl_run schedule new --root "$ROOT/other" "${good[@]}" "${job[@]}" "$ROOT/other/x.tbs" >/dev/null 2>&1

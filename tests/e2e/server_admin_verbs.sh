@@ -98,6 +98,14 @@ grep -qF "stop the server" "$E2E_TMP/err" || fail "served message: $(cat "$E2E_T
 "$SERVER" user list --store "$STORE" | grep -qE '^7 ' || fail "a refusal removed the user"
 kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=
 
+# The account key (and user) from the installation's schedule, named by its
+# file name from another folder; nothing of the schedule's parsing is printed.
+(cd "$E2E_TMP" && "$SERVER" restore --store "$STORE" --root "$INSTALL" --schedule job.tbs \
+  --to "$E2E_TMP/out-sched" "/1/Today/Root$SRC/a.txt" >/dev/null 2>"$E2E_TMP/sched.err") ||
+  fail "restore with the schedule's key: $(cat "$E2E_TMP/sched.err")"
+cmp "$SRC/a.txt" "$E2E_TMP/out-sched/a.txt" || fail "the restore with the schedule's key differs"
+[ ! -s "$E2E_TMP/sched.err" ] || fail "restore printed: $(cat "$E2E_TMP/sched.err")"
+
 "$SERVER" user remove --store "$STORE" --id 7 --yes-remove-data >/dev/null || fail "user remove failed"
 ! "$SERVER" user list --store "$STORE" | grep -qE '^7 ' || fail "user 7 still listed"
 if "$SERVER" ls --store "$STORE" --user 7 -R 2>"$E2E_TMP/err"; then fail "user 7 still has a tree"; fi

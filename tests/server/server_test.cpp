@@ -673,4 +673,11 @@ TEST_F(ServerTest, AccountKeyFromAnInstallationsSchedule) {
     ASSERT_TRUE(srv_key_from_schedule(root + "/x.tbs", root, got, &user, &err)) << err;
     EXPECT_EQ(memcmp(got, key, 32), 0);
     EXPECT_EQ(user, 7u);
+
+    // A relative name not found from here is the installation's schedule.
+    memset(got, 0, sizeof got);
+    ASSERT_TRUE(srv_key_from_schedule("x.tbs", root, got, &user, &err)) << err;
+    EXPECT_EQ(memcmp(got, key, 32), 0);
+    EXPECT_FALSE(srv_key_from_schedule("y.tbs", root, got, &user, &err));
+    EXPECT_NE(err.find("y.tbs"), std::string::npos) << err;
 }

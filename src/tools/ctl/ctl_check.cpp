@@ -539,13 +539,8 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
     if (ec) st.root = root;
     // A given name is the caller's path; one that is not there is looked
     // for in the installation folder, where the agent runs.
-    for (std::string& p : schedules) {
-        const fs::path given(p);
-        if (!fs::exists(given, ec) && given.is_relative() &&
-            fs::exists(fs::path(st.root) / given, ec))
-            p = (fs::path(st.root) / given).string();
-        p = fs::absolute(p, ec).string();
-    }
+    for (std::string& p : schedules)
+        p = fs::absolute(ctl_schedule_path(st.root, p), ec).string();
 
     // A check asks the servers once, interactively: a silent server is
     // given up after two receive waits rather than the job's six.

@@ -88,7 +88,8 @@ int do_encrypt(const std::string& root, const std::string& plain, const std::str
     return write_encrypted(root, text, out);
 }
 
-int do_decrypt(const std::string& root, const std::string& in) {
+int do_decrypt(const std::string& root, const std::string& given) {
+    const std::string in = ctl_schedule_path(root, given);
     key_holder k;
     if (ctl_root_key(root, false, &k) != 0) return 1;
     std::string text, why;
@@ -113,7 +114,8 @@ void key_warning(const std::string& root, const std::string& schedule_path) {
             schedule_path.c_str(), root.c_str(), schedule_path.c_str());
 }
 
-int do_show_key(const std::string& root, const std::string& in) {
+int do_show_key(const std::string& root, const std::string& given) {
+    const std::string in = ctl_schedule_path(root, given);
     key_holder k;
     if (ctl_root_key(root, false, &k) != 0) return 1;
     std::string text, why, hex;

@@ -59,9 +59,15 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
         *err = "no machine key at " + key_file;
         return false;
     }
-    FILE* f = fopen(schedule_path.c_str(), "rb");
+    // As tavni-ctl takes it: the caller's path, or, when nothing is there
+    // and the path is relative, the installation's schedule of that name.
+    std::string path = schedule_path;
+    const fs::path in_root = fs::path(root) / schedule_path;
+    if (!fs::exists(path, ec) && fs::path(path).is_relative() && fs::exists(in_root, ec))
+        path = in_root.string();
+    FILE* f = fopen(path.c_str(), "rb");
     if (!f) {
-        *err = "cannot open " + schedule_path;
+        *err = "cannot open " + path;
         OPENSSL_cleanse(mk, sizeof mk);
         return false;
     }
@@ -78,7 +84,7 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
     ok = hex && srv_parse_hex(hex, key, 32);
     if (ok && uid && user) *user = static_cast<uint32_t>(strtoul(uid, nullptr, 10));
     schedule_release(&sc);
-    if (!ok) *err = schedule_path + " is not a schedule with an account key under this machine key";
+    if (!ok) *err = path + " is not a schedule with an account key under this machine key";
     return ok;
 }
 

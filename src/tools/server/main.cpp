@@ -2,6 +2,7 @@
 #include "common/mem.h"
 #include "common/secret_file.h"
 #include "platform/platform.h"
+#include "runtime/log.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 #include "tools/server/wire.h"
@@ -111,6 +112,9 @@ void trace_write(void* ctx, const char* line) {
 
 int main(int argc, char** argv) {
     mem_install_new_handler();
+    // The schedule parser shared with the agent logs each value it reads;
+    // the server keeps no job log, and a restore must not print them.
+    job_log_quiet_when_closed(true);
     CLI::App app{"tavni-server: the reference backup server"};
     app.require_subcommand(1);
     std::string store;
@@ -407,7 +411,8 @@ int main(int argc, char** argv) {
             cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
         }
         auto* o_sched = cmd->add_option("--schedule", sched_file,
-                                        "take the account key (and user) from this schedule file");
+                                        "take the account key (and user) from this schedule file "
+                                        "(a relative path not found here: the one in --root)");
         auto* o_root = cmd->add_option("--root", root, "installation folder holding etc/tavni.ak");
         o_sched->needs(o_root);
         o_root->needs(o_sched);
