@@ -15,7 +15,7 @@ stop_attackers() {
 trap 'stop_attackers; e2e_cleanup' EXIT
 
 setup_install
-"$BUILD/tavni-server" init --store "$STORE" >/dev/null
+init_store
 "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme \
   --acckey-file "$KEYFILE" >/dev/null || fail "user add --acckey-file"
 # The attackers' own account, its key given on standard input.

@@ -24,5 +24,15 @@ echo "   the catalog's and the block store's cases on PostgreSQL and S3"
 echo "   the served-store suites with the catalog in PostgreSQL and the blocks in S3"
 TAVNI_TEST_SERVER_BACKENDS=postgresql,s3 ./tavni_unit_tests --gtest_brief=1 \
   --gtest_filter='ServerTest.*:ServerSafety.*:ServerHostile.*:ServerTraceTest.*'
+source_dir=$(cd "$here/../.." && pwd)
+echo "   the agent's jobs, a server killed mid-job and hostile peers, on the shared back ends"
+for script in backup_roundtrip backup_mirror backup_killed_after_delete server_crash hostile_server; do
+  services_fresh_backends "e2e_$script"
+  t1=$SECONDS
+  TAVNI_E2E_CATALOG=$CATALOG TAVNI_E2E_BLOCKS=$BLOCKS TAVNI_BUILD_DIR=$build \
+    TAVNI_SOURCE_DIR=$source_dir bash "$source_dir/tests/e2e/$script.sh" >"$dir/$script.log" 2>&1 ||
+    { cat "$dir/$script.log"; echo "services: $script failed on the shared back ends" >&2; exit 1; }
+  echo "   $script: ok ($((SECONDS - t1)) s)"
+done
 echo "   a job that fails over between two frontends"
-TAVNI_BUILD_DIR=$build TAVNI_SOURCE_DIR=$(cd "$here/../.." && pwd) bash "$here/failover.sh"
+TAVNI_BUILD_DIR=$build TAVNI_SOURCE_DIR=$source_dir bash "$here/failover.sh"

@@ -27,8 +27,19 @@ setup_install() {
   tavni_install_etc "$INSTALL"
 }
 
+# Makes the store: on the store folder's own back ends, or, when
+# TAVNI_E2E_CATALOG and TAVNI_E2E_BLOCKS name shared ones (a PostgreSQL
+# database and an S3 bucket, tests/services/all.sh), on those.
+init_store() {
+  local be=()
+  [ -z "${TAVNI_E2E_CATALOG:-}" ] || be+=(--catalog "$TAVNI_E2E_CATALOG")
+  [ -z "${TAVNI_E2E_BLOCKS:-}" ] || be+=(--blocks "$TAVNI_E2E_BLOCKS")
+  "$BUILD/tavni-server" init --store "$STORE" "${be[@]}" >"$E2E_TMP/init.out" 2>&1 ||
+    fail "init of the store: $(cat "$E2E_TMP/init.out")"
+}
+
 start_server() {
-  "$BUILD/tavni-server" init --store "$STORE" >/dev/null
+  init_store
   "$BUILD/tavni-server" user add --store "$STORE" --id "$USER_ID" --name bob --account acme --acckey-file "$KEYFILE" >/dev/null
   serve_store
 }
