@@ -16,9 +16,15 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
+
+// PUTs of one batch in flight at once.
+constexpr size_t S3_PUT_STREAMS = 4;
 
 struct s3_store {
     s3_client* client = nullptr;
@@ -124,15 +130,35 @@ static int place(s3_store* st, const s3_staging* s) {
     return 0;
 }
 
+// Places the batch's stagings over S3_PUT_STREAMS requests at once (the
+// client's handles are shared by threads): a batch of many small blocks is
+// bound by round trips, not by bytes. Each thread takes the next staging
+// until none is left or one failed. 0 / -1.
+static int place_all(s3_store* st, const std::vector<blk_staging*>& batch) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        for (size_t i; !failed && (i = next++) < batch.size();)
+            if (place(st, of(batch[i])) != 0) failed = true;
+    };
+    std::vector<std::thread> helpers;
+    const size_t streams = std::min<size_t>(S3_PUT_STREAMS, batch.size());
+    for (size_t i = 1; i < streams; i++)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers)
+        t.join();
+    return failed ? -1 : 0;
+}
+
 static int s3s_publish(void* self, std::vector<blk_staging*>* batch) {
     s3_store* st = static_cast<s3_store*>(self);
     int rc = 0;
     for (blk_staging* s : *batch)
         if (of(s)->broken || of(s)->digest.empty()) rc = -1; // never finished
-    for (blk_staging* s : *batch) {
-        if (rc == 0 && place(st, of(s)) != 0) rc = -1;
+    if (rc == 0) rc = place_all(st, *batch);
+    for (blk_staging* s : *batch)
         delete of(s);
-    }
     batch->clear();
     return rc;
 }
