@@ -16,9 +16,9 @@ struct srv_store;
 bool srv_parse_hex(const std::string& hex, uint8_t* out, size_t n);
 
 // The account key (and user id) of a schedule file of an installation (a
-// relative path not found from here is looked for in ROOT): the file is decrypted with the machine
-// key in ROOT/etc/tavni.ak, which must exist (it is never made here). False
-// with *err.
+// relative path not found from here is looked for in ROOT): the file is
+// decrypted with the machine key in ROOT/etc/tavni.ak, which must exist (it
+// is never made here). False with *err.
 bool srv_key_from_schedule(const std::string& schedule_path, const std::string& root,
                            uint8_t key[32], uint32_t* user, std::string* err);
 
