@@ -11,6 +11,7 @@
 
 #include "backup/host_id.h"
 #include "backup/schedule/schedule.h"
+#include "backup/schedule/schedule_path.h"
 #include "common/text.h"
 #include "common/owner.h"
 #include "common/timing.h"
@@ -540,7 +541,7 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
     // A given name is the caller's path; one that is not there is looked
     // for in the installation folder, where the agent runs.
     for (std::string& p : schedules)
-        p = fs::absolute(ctl_schedule_path(st.root, p), ec).string();
+        p = fs::absolute(schedule_path_in(st.root, p), ec).string();
 
     // A check asks the servers once, interactively: a silent server is
     // given up after two receive waits rather than the job's six.

@@ -92,12 +92,3 @@ bool ctl_schedule_acckey(const std::string& text, std::string* hex) {
     }
     return false;
 }
-
-std::string ctl_schedule_path(const std::string& root, const std::string& given) {
-    std::error_code ec;
-    const std::filesystem::path p(given);
-    const std::filesystem::path in_root = std::filesystem::path(root.empty() ? "." : root) / p;
-    if (!std::filesystem::exists(p, ec) && p.is_relative() && std::filesystem::exists(in_root, ec))
-        return in_root.string();
-    return given;
-}

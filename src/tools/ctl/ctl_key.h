@@ -27,11 +27,6 @@ int ctl_root_key(const std::string& root, bool create, key_holder* k);
 // themselves are checked by the caller.
 int ctl_acckey_file(const std::string& path, std::string* hex);
 
-// The schedule file a verb was given: the caller's path, or, when nothing
-// is there and the path is relative, the one in the installation folder
-// root (where the agent runs), such as a bare file name.
-std::string ctl_schedule_path(const std::string& root, const std::string& given);
-
 // Decrypts the file at path under key into *text, held back until the whole
 // file decrypted. 0; 1 when it cannot be opened or read (*why says why);
 // 2 when it does not decrypt with this key (a damaged or foreign file).

@@ -14,6 +14,7 @@
 
 #include "keys/crypt_file.h"
 #include "backup/schedule/schedule.h"
+#include "backup/schedule/schedule_path.h"
 #include "common/text.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -89,7 +90,7 @@ int do_encrypt(const std::string& root, const std::string& plain, const std::str
 }
 
 int do_decrypt(const std::string& root, const std::string& given) {
-    const std::string in = ctl_schedule_path(root, given);
+    const std::string in = schedule_path_in(root, given);
     key_holder k;
     if (ctl_root_key(root, false, &k) != 0) return 1;
     std::string text, why;
@@ -115,7 +116,7 @@ void key_warning(const std::string& root, const std::string& schedule_path) {
 }
 
 int do_show_key(const std::string& root, const std::string& given) {
-    const std::string in = ctl_schedule_path(root, given);
+    const std::string in = schedule_path_in(root, given);
     key_holder k;
     if (ctl_root_key(root, false, &k) != 0) return 1;
     std::string text, why, hex;

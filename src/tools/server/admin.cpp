@@ -7,6 +7,7 @@
 #include "tools/server/admin.h"
 
 #include "backup/schedule/schedule.h"
+#include "backup/schedule/schedule_path.h"
 #include "common/owner.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
@@ -59,12 +60,7 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
         *err = "no machine key at " + key_file;
         return false;
     }
-    // As tavni-ctl takes it: the caller's path, or, when nothing is there
-    // and the path is relative, the installation's schedule of that name.
-    std::string path = schedule_path;
-    const fs::path in_root = fs::path(root) / schedule_path;
-    if (!fs::exists(path, ec) && fs::path(path).is_relative() && fs::exists(in_root, ec))
-        path = in_root.string();
+    const std::string path = schedule_path_in(root, schedule_path);
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) {
         *err = "cannot open " + path;
