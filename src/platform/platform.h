@@ -248,6 +248,25 @@ plat_dir* plat_dir_open(const char* folder, plat_file_info* first);
 // The next entry: 0, or -1 at the end (last error 0) or on failure.
 int plat_dir_next(plat_dir* d, plat_file_info* out);
 void plat_dir_close(plat_dir* d); // accepts null
+// The next folder entry (not a link, status read, not "." or "..") among
+// those plat_dir_next has not yet given; false when there is none. Windows:
+// always false, as its listing is read while it is walked.
+bool plat_dir_peek_folder(const plat_dir* d, plat_file_info* out);
+
+// A folder's listing read ahead, on a thread of its own, while the caller is
+// busy with another folder. Linux only, where a listing costs a status read
+// per entry; on Windows, whose listing carries each entry's status,
+// plat_dir_read_ahead gives null and reads nothing.
+struct plat_dir_ahead; // opaque
+// Starts reading folder's listing; null when nothing is read ahead.
+plat_dir_ahead* plat_dir_read_ahead(const char* folder);
+// plat_dir_open(folder, first), from what a was reading when a is the read of
+// folder, began at most max_age_ms ago and did not fail; otherwise folder is
+// listed now. Waits for a's read to end. The fault switch counts what
+// plat_dir_open counts, in the same order.
+plat_dir* plat_dir_open_ahead(plat_dir_ahead* a, const char* folder, plat_file_info* first,
+                              uint32_t max_age_ms);
+void plat_dir_ahead_close(plat_dir_ahead* a); // waits for the read; accepts null
 // True when a failed plat_dir_open (or other call) was refused for access.
 bool plat_error_is_access_denied(int code);
 

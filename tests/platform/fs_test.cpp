@@ -10,6 +10,8 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -56,6 +58,101 @@ TEST(PlatformFs, ListingIsSortedWithDotFirst) {
     EXPECT_TRUE(plat_error_is_access_denied(plat_is_windows ? 5 : EACCES));
     EXPECT_EQ(nullptr, plat_dir_open(d.at("b.txt").c_str(), &e));
     plat_dir_close(nullptr);
+}
+
+// A listing as "name size|error" lines, "." and ".." left out; null gives "".
+static std::string listing_text(plat_dir* dir, plat_file_info first) {
+    std::string out;
+    if (!dir) return out;
+    plat_file_info e = first;
+    do {
+        if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
+        out += std::string(e.name) + " " +
+               (e.status_error ? "error " + std::to_string(e.status_error)
+                               : std::to_string(e.size)) +
+               "\n";
+    } while (plat_dir_next(dir, &e) == 0);
+    plat_dir_close(dir);
+    return out;
+}
+
+// A listing read ahead (its status reads shared among threads on Linux) is the
+// listing plat_dir_open gives, with the same calls counted by the fault
+// switch; one that began too long ago, or of another folder, is read afresh.
+TEST(PlatformFs, ListingReadAheadIsTheListingOfItsFolder) {
+    Dir d;
+    for (int i = 0; i < 600; i++)
+        std::ofstream(d.at(("f" + std::to_string(1000 + i)).c_str())) << std::string(i % 97, 'x');
+    fs::create_directory(d.at("m1"));
+    fs::create_directory(d.at("m2"));
+    const std::string folder = d.p.string();
+    plat_file_info first;
+    const std::string direct = listing_text(plat_dir_open(folder.c_str(), &first), first);
+    ASSERT_NE(direct.find("f1599 17\n"), std::string::npos);
+
+    plat_dir_ahead* a = plat_dir_read_ahead(folder.c_str());
+    EXPECT_EQ(plat_is_windows, a == nullptr);
+    EXPECT_EQ(direct, listing_text(plat_dir_open_ahead(a, folder.c_str(), &first, 60000), first));
+    plat_dir_ahead_close(a);
+
+    // Of another folder: that folder, listed now.
+    a = plat_dir_read_ahead(folder.c_str());
+    EXPECT_EQ("", listing_text(plat_dir_open_ahead(a, d.at("m1").c_str(), &first, 60000), first));
+    plat_dir_ahead_close(a);
+
+    // Begun longer ago than allowed: the entry made since is listed.
+    a = plat_dir_read_ahead(folder.c_str());
+    const uint32_t started = plat_tick_ms();
+    std::ofstream(d.at("late")) << "1";
+    while (plat_tick_ms() - started < 2)
+        std::this_thread::yield();
+    EXPECT_NE(listing_text(plat_dir_open_ahead(a, folder.c_str(), &first, 0), first).find("late 1\n"),
+              std::string::npos);
+    plat_dir_ahead_close(a);
+    plat_dir_ahead_close(nullptr);
+
+    if (PLAT_FAULT_COMPILED_IN) {
+        // The 5th status read fails, and each way counts one listing and one
+        // status read per entry.
+        const plat_fault_plan plan{PLAT_FAULT_STATUS, 5, false, plat_is_windows ? 5 : EIO,
+                                   PLAT_FAULT_FAIL};
+        ASSERT_EQ(0, plat_fault_arm(&plan));
+        const std::string failed = listing_text(plat_dir_open(folder.c_str(), &first), first);
+        const uint64_t lists = plat_fault_count(PLAT_FAULT_LIST);
+        const uint64_t statuses = plat_fault_count(PLAT_FAULT_STATUS);
+        ASSERT_EQ(0, plat_fault_arm(&plan));
+        a = plat_dir_read_ahead(folder.c_str());
+        EXPECT_EQ(failed,
+                  listing_text(plat_dir_open_ahead(a, folder.c_str(), &first, 60000), first));
+        plat_dir_ahead_close(a);
+        EXPECT_EQ(lists, plat_fault_count(PLAT_FAULT_LIST));
+        EXPECT_EQ(statuses, plat_fault_count(PLAT_FAULT_STATUS));
+        plat_fault_arm(nullptr);
+        if (!plat_is_windows) {
+            EXPECT_NE(failed.find("f1004 error " + std::to_string(EIO)), std::string::npos);
+        }
+    }
+}
+
+// The next subfolder still to come, links and files passed over.
+TEST(PlatformFs, PeekingFindsTheNextFolderToCome) {
+    if (plat_is_windows) GTEST_SKIP() << "a Windows listing is read as it is walked";
+    Dir d;
+    fs::create_directory(d.at("a"));
+    std::ofstream(d.at("b")) << "1";
+    fs::create_directory_symlink(d.at("a"), d.at("c"));
+    fs::create_directory(d.at("d"));
+    plat_file_info e, peeked;
+    plat_dir* dir = plat_dir_open(d.p.string().c_str(), &e);
+    ASSERT_NE(nullptr, dir);
+    std::string seen;
+    do {
+        seen += std::string(e.name) + ">" +
+                (plat_dir_peek_folder(dir, &peeked) ? peeked.name : "none") + " ";
+    } while (plat_dir_next(dir, &e) == 0);
+    plat_dir_close(dir);
+    EXPECT_EQ(".>a ..>a a>d b>d c>d d>none ", seen);
+    EXPECT_FALSE(plat_dir_peek_folder(nullptr, &peeked));
 }
 
 // A pipe without a writer would hold its reader's open for ever.

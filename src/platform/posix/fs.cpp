@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -52,6 +53,43 @@ bool listed_kind(mode_t mode) {
     return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
 
+// Runs read(from, to) over [0, count), split among up to four threads when
+// the count is large enough to be worth a thread; a share whose thread cannot
+// start is read by the caller.
+template <typename F>
+void status_in_parallel(size_t count, const F& read) {
+    const size_t per_thread = 256; // status reads a thread must have to pay for itself
+    const size_t parts = std::min({count / per_thread, size_t{plat_cpu_count()}, size_t{4}});
+    if (parts < 2) {
+        read(size_t{0}, count);
+        return;
+    }
+    struct share {
+        const F* read;
+        size_t from, to;
+        pthread_t thread;
+        bool started;
+    };
+    share shares[4];
+    const size_t each = (count + parts - 1) / parts;
+    for (size_t p = 0; p < parts; p++)
+        shares[p] = share{&read, p * each, std::min(count, (p + 1) * each), pthread_t{}, false};
+    auto body = [](void* arg) -> void* {
+        share* sh = static_cast<share*>(arg);
+        (*sh->read)(sh->from, sh->to);
+        return nullptr;
+    };
+    for (size_t p = 1; p < parts; p++)
+        shares[p].started = pthread_create(&shares[p].thread, nullptr, body, &shares[p]) == 0;
+    read(shares[0].from, shares[0].to);
+    for (size_t p = 1; p < parts; p++) {
+        if (shares[p].started)
+            pthread_join(shares[p].thread, nullptr);
+        else
+            read(shares[p].from, shares[p].to);
+    }
+}
+
 } // namespace
 
 int plat_file_status(const char* path, plat_file_info* out) {
@@ -80,69 +118,167 @@ struct plat_dir {
     size_t next;
 };
 
-plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
-    if (plat_fault_check(PLAT_FAULT_LIST)) return nullptr;
+namespace {
+
+// A folder's listing as the system gave it: the names in order, each with its
+// status or the error of reading it. Read without the fault switch, on any
+// thread; the switch is consulted when the listing is handed out.
+struct listing_read {
+    int error = 0; // of opening or reading the folder
     struct stat self;
-    if (stat(folder, &self) != 0) return nullptr;
-    if (!S_ISDIR(self.st_mode)) {
-        errno = ENOTDIR;
-        return nullptr;
+    bool has_parent = false;
+    struct stat parent;
+    std::vector<std::string> names;
+    std::vector<struct stat> stats;
+    std::vector<int> errors; // per name: 0, or the error of its status read
+};
+
+void read_listing(const char* folder, listing_read* out) {
+    if (stat(folder, &out->self) != 0) {
+        out->error = errno;
+        return;
+    }
+    if (!S_ISDIR(out->self.st_mode)) {
+        out->error = ENOTDIR;
+        return;
     }
     int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-    if (folder_fd < 0) return nullptr;
+    if (folder_fd < 0) {
+        out->error = errno;
+        return;
+    }
     DIR* raw = fdopendir(folder_fd);
     if (!raw) {
-        int e = errno;
+        out->error = errno;
         close(folder_fd);
-        errno = e;
-        return nullptr;
+        return;
     }
     owner<DIR, closedir> dir(raw);
-    int fd = dirfd(raw);
-
-    std::vector<std::string> names;
+    const int fd = dirfd(raw);
     errno = 0;
     while (struct dirent* de = readdir(raw)) {
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
         if (strlen(de->d_name) >= PLAT_NAME_MAX) continue; // cannot be named here
-        names.emplace_back(de->d_name);
+        out->names.emplace_back(de->d_name);
     }
-    if (errno != 0) return nullptr;
-    std::sort(names.begin(), names.end());
+    if (errno != 0) {
+        out->error = errno;
+        return;
+    }
+    std::sort(out->names.begin(), out->names.end());
+    out->has_parent = fstatat(fd, "..", &out->parent, 0) == 0;
+    const size_t count = out->names.size();
+    out->stats.resize(count);
+    out->errors.assign(count, 0);
+    auto read_range = [out, fd](size_t from, size_t to) {
+        for (size_t i = from; i < to; i++)
+            if (fstatat(fd, out->names[i].c_str(), &out->stats[i], AT_SYMLINK_NOFOLLOW) != 0)
+                out->errors[i] = errno != 0 ? errno : EIO;
+    };
+    status_in_parallel(count, read_range);
+}
 
+// The listing handed out, after the fault switch was asked about each entry's
+// status in listing order, as a listing read on the spot asks it.
+plat_dir* listing_from(const listing_read& r, plat_file_info* first) {
     plat_dir* d = new plat_dir;
-    d->next = 0;
-    d->entries.reserve(names.size() + 2);
+    d->next = 1;
+    d->entries.reserve(r.names.size() + 2);
     plat_file_info info;
-    fill_info(self, ".", &info);
+    fill_info(r.self, ".", &info);
     d->entries.push_back(info);
-    struct stat parent;
-    if (fstatat(fd, "..", &parent, 0) == 0) {
-        fill_info(parent, "..", &info);
+    if (r.has_parent) {
+        fill_info(r.parent, "..", &info);
         d->entries.push_back(info);
     }
-    for (const std::string& n : names) {
-        struct stat st;
-        if (plat_fault_check(PLAT_FAULT_STATUS) ||
-            fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue; // vanished since it was read
+    for (size_t i = 0; i < r.names.size(); i++) {
+        const std::string& n = r.names[i];
+        int error = r.errors[i];
+        if (plat_fault_check(PLAT_FAULT_STATUS)) error = errno != 0 ? errno : EIO;
+        if (error != 0) {
+            if (error == ENOENT) continue; // vanished since it was read
             // It exists but cannot be looked at (a folder readable but not
             // searchable, an I/O error): whoever walks the listing must fail
             // it, not take it for gone.
-            const int error = errno;
             memset(&info, 0, sizeof info);
             info.status_error = error;
             memcpy(info.name, n.c_str(), n.size() + 1);
             d->entries.push_back(info);
             continue;
         }
-        if (!listed_kind(st.st_mode)) continue;
-        fill_info(st, n.c_str(), &info);
+        if (!listed_kind(r.stats[i].st_mode)) continue;
+        fill_info(r.stats[i], n.c_str(), &info);
         d->entries.push_back(info);
     }
     *first = d->entries[0];
-    d->next = 1;
     return d;
+}
+
+} // namespace
+
+plat_dir* plat_dir_open(const char* folder, plat_file_info* first) {
+    if (plat_fault_check(PLAT_FAULT_LIST)) return nullptr;
+    listing_read r;
+    read_listing(folder, &r);
+    if (r.error != 0) {
+        errno = r.error;
+        return nullptr;
+    }
+    return listing_from(r, first);
+}
+
+struct plat_dir_ahead {
+    std::string folder;
+    listing_read read;
+    uint32_t started; // plat_tick_ms when the read began
+    pthread_t thread;
+    bool running;
+};
+
+namespace {
+
+void* read_ahead_body(void* arg) {
+    plat_dir_ahead* a = static_cast<plat_dir_ahead*>(arg);
+    read_listing(a->folder.c_str(), &a->read);
+    return nullptr;
+}
+
+void ahead_join(plat_dir_ahead* a) {
+    if (!a->running) return;
+    pthread_join(a->thread, nullptr);
+    a->running = false;
+}
+
+} // namespace
+
+plat_dir_ahead* plat_dir_read_ahead(const char* folder) {
+    if (!folder) return nullptr;
+    plat_dir_ahead* a = new plat_dir_ahead;
+    a->folder = folder;
+    a->started = plat_tick_ms();
+    a->running = pthread_create(&a->thread, nullptr, read_ahead_body, a) == 0;
+    if (!a->running) {
+        delete a;
+        return nullptr;
+    }
+    return a;
+}
+
+plat_dir* plat_dir_open_ahead(plat_dir_ahead* a, const char* folder, plat_file_info* first,
+                              uint32_t max_age_ms) {
+    if (!a || !folder || a->folder != folder) return plat_dir_open(folder, first);
+    ahead_join(a);
+    // A read that failed, or that began too long ago, is done again now.
+    if (a->read.error != 0 || plat_tick_ms() - a->started > max_age_ms)
+        return plat_dir_open(folder, first);
+    if (plat_fault_check(PLAT_FAULT_LIST)) return nullptr;
+    return listing_from(a->read, first);
+}
+
+void plat_dir_ahead_close(plat_dir_ahead* a) {
+    if (!a) return;
+    ahead_join(a);
+    delete a;
 }
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
@@ -153,6 +289,20 @@ int plat_dir_next(plat_dir* d, plat_file_info* out) {
     }
     *out = d->entries[d->next++];
     return 0;
+}
+
+bool plat_dir_peek_folder(const plat_dir* d, plat_file_info* out) {
+    if (!d || !out) return false;
+    for (size_t i = d->next; i < d->entries.size(); i++) {
+        const plat_file_info& e = d->entries[i];
+        if (e.status_error == 0 && (e.attributes & PLAT_ATTR_DIRECTORY) &&
+            !(e.attributes & PLAT_ATTR_REPARSE) && strcmp(e.name, ".") != 0 &&
+            strcmp(e.name, "..") != 0) {
+            *out = e;
+            return true;
+        }
+    }
+    return false;
 }
 
 void plat_dir_close(plat_dir* d) {

@@ -174,6 +174,27 @@ void plat_dir_close(plat_dir* d) {
     delete d; // closes the listing; accepts null
 }
 
+bool plat_dir_peek_folder(const plat_dir*, plat_file_info*) {
+    return false;
+}
+
+// A listing here is read as it is walked, with each entry's status: there is
+// nothing to gain from reading it ahead.
+struct plat_dir_ahead {};
+
+plat_dir_ahead* plat_dir_read_ahead(const char*) {
+    return nullptr;
+}
+
+plat_dir* plat_dir_open_ahead(plat_dir_ahead*, const char* folder, plat_file_info* first,
+                              uint32_t) {
+    return plat_dir_open(folder, first);
+}
+
+void plat_dir_ahead_close(plat_dir_ahead* a) {
+    delete a;
+}
+
 bool plat_error_is_access_denied(int code) {
     return code == ERROR_ACCESS_DENIED;
 }
