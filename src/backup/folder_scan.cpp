@@ -54,15 +54,39 @@ int report(scan_state* st, const plat_file_info& info) {
     return st->opt->callback(&e, st->opt->user);
 }
 
-// Scans the folder whose path fills entry.path[0, len). Gives SCAN_GO_ON to go
-// on, or the result that ends the scan.
-int scan_level(scan_state* st, size_t len) {
+using ahead_holder = owner<plat_dir_ahead, plat_dir_ahead_close>;
+
+// A listing read ahead is used when its read began at most this long before
+// the scan reached its folder.
+const uint32_t SCAN_AHEAD_MAX_AGE_MS = 500;
+
+// Starts reading ahead the listing of the next subfolder of dir, the folder
+// whose path fills entry.path[0, len); null when there is none.
+plat_dir_ahead* read_next_folder_ahead(scan_state* st, const plat_dir* dir, size_t len,
+                                       bool add_sep) {
+    plat_file_info next;
+    if (!(st->opt->flags & SCAN_DESCEND) || !plat_dir_peek_folder(dir, &next)) return nullptr;
+    const size_t name_len = strlen(next.name);
+    if (len + 1 + name_len + 1 > SCAN_PATH_SIZE) return nullptr;
+    char path[SCAN_PATH_SIZE];
+    memcpy(path, st->entry.path, len);
+    size_t at = len;
+    if (add_sep) path[at++] = path_separator(st->style);
+    memcpy(path + at, next.name, name_len + 1);
+    return plat_dir_read_ahead(path);
+}
+
+// Scans the folder whose path fills entry.path[0, len); listed_ahead, when not
+// null, may hold its listing. Gives SCAN_GO_ON to go on, or the result that
+// ends the scan.
+int scan_level(scan_state* st, size_t len, plat_dir_ahead* listed_ahead) {
     scan_entry& e = st->entry;
     const uint32_t flags = st->opt->flags;
     e.path[len] = 0;
     e.path_length = static_cast<uint32_t>(len);
     plat_file_info info;
-    owner<plat_dir, plat_dir_close> dir(plat_dir_open(e.path, &info));
+    owner<plat_dir, plat_dir_close> dir(
+        plat_dir_open_ahead(listed_ahead, e.path, &info, SCAN_AHEAD_MAX_AGE_MS));
     if (!dir) {
         int code = plat_last_error();
         if (plat_error_is_access_denied(code)) return SCAN_GO_ON;
@@ -73,6 +97,7 @@ int scan_level(scan_state* st, size_t len) {
 
     const char sep = path_separator(st->style);
     const bool add_sep = !(len > 0 && e.path[len - 1] == sep);
+    ahead_holder next_folder; // the listing of the next subfolder, read ahead
     for (bool more = true; more; more = plat_dir_next(dir.get(), &info) == 0) {
         if (strcmp(info.name, ".") == 0 || strcmp(info.name, "..") == 0) continue;
         size_t name_len = strlen(info.name);
@@ -99,7 +124,9 @@ int scan_level(scan_state* st, size_t len) {
                 }
             }
             if (descend) {
-                int r = scan_level(st, full);
+                const ahead_holder listed(next_folder.release());
+                next_folder.reset(read_next_folder_ahead(st, dir.get(), len, add_sep));
+                int r = scan_level(st, full, listed.get());
                 if (r != SCAN_GO_ON) return r;
                 e.path[full] = 0; // the level below reused the buffer
                 e.path_length = static_cast<uint32_t>(full);
@@ -130,7 +157,7 @@ int scan_folder(const char* root, const scan_options* options) {
     st->use_pattern = options->pattern && *options->pattern;
     st->style = native_path_style();
     st->cluster = cluster_size(st->entry.path);
-    int r = scan_level(st.get(), strlen(st->entry.path));
+    int r = scan_level(st.get(), strlen(st->entry.path), nullptr);
     if (r == SCAN_LIST_FAILED) {
         plat_set_last_error(st->list_error);
         errno_from_last_error();

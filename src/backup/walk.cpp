@@ -308,6 +308,40 @@ struct naming_scope {
     naming_scope& operator=(const naming_scope&) = delete;
 };
 
+using ahead_holder = owner<plat_dir_ahead, plat_dir_ahead_close>;
+
+// A listing read ahead is used only when its read began at most this long
+// before the walk would have listed the folder itself: the folders of an
+// unchanged tree follow each other within milliseconds, while one that waited
+// behind a long upload is listed afresh.
+const uint32_t WALK_AHEAD_MAX_AGE_MS = 500;
+
+// Starts reading the listing of the next subfolder of the folder walked by a
+// (the one after the entry just taken from it), so that the system's status
+// reads of its entries run while the walk goes through the current one. Null
+// when no subfolder follows or it will not be walked.
+plat_dir_ahead* read_next_folder_ahead(const listing_ahead* a) {
+    plat_file_info next;
+    bool found = false;
+    for (const plat_file_info& e : a->entries) {
+        if ((e.attributes & PLAT_ATTR_DIRECTORY) && !(e.attributes & PLAT_ATTR_REPARSE) &&
+            e.status_error == 0 && strcmp(e.name, ".") != 0 && strcmp(e.name, "..") != 0) {
+            next = e;
+            found = true;
+            break;
+        }
+    }
+    if (!found && (a->ended || !a->dir || !plat_dir_peek_folder(a->dir, &next))) return nullptr;
+    if (strlen(next.name) + strlen(a->local) + 2 >= WALK_PATH_LIMIT) return nullptr;
+    const std::string child = join_path(a->local, next.name, path_separator(a->ctx->style));
+    if (is_excluded_source(a->ctx->excluded, child.c_str(), a->ctx->style)) return nullptr;
+    return plat_dir_read_ahead(child.c_str());
+}
+
+// The walk of one folder; listed_ahead, when not null, may hold its listing.
+int walk_listed(backup_context* ctx, const char* local, const char* remote,
+                const folder_filter* filter, plat_dir_ahead* listed_ahead);
+
 } // namespace
 
 bool walk_entry_current(uint32_t server_mtime, uint64_t server_size, int64_t local_mtime,
@@ -320,6 +354,13 @@ bool walk_entry_current(uint32_t server_mtime, uint64_t server_size, int64_t loc
 
 int walk_folder(backup_context* ctx, const char* local, const char* remote,
                 const folder_filter* filter) {
+    return walk_listed(ctx, local, remote, filter, nullptr);
+}
+
+namespace {
+
+int walk_listed(backup_context* ctx, const char* local, const char* remote,
+                const folder_filter* filter, plat_dir_ahead* listed_ahead) {
     if (termination_flag() || is_builtin_exclusion(local, true)) return 0;
     const path_style style = ctx->style;
     if (filter) {
@@ -333,7 +374,7 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
     }
 
     plat_file_info entry;
-    dir_holder listing(plat_dir_open(local, &entry));
+    dir_holder listing(plat_dir_open_ahead(listed_ahead, local, &entry, WALK_AHEAD_MAX_AGE_MS));
     if (!listing) {
         const int code = plat_last_error();
         if (plat_error_is_access_denied(code)) {
@@ -374,6 +415,7 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
     ahead.filter = filter;
     ahead.presync = &presync;
     naming_scope naming(ctx, &ahead);
+    ahead_holder next_folder; // the listing of the next subfolder, read ahead
     for (;;) {
         const char* name = entry.name;
         const size_t name_length = strlen(name);
@@ -404,7 +446,10 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
             } else {
                 const std::string remote_child = join_path(remote, name, '/');
                 if (entry.attributes & PLAT_ATTR_DIRECTORY) {
-                    if (walk_folder(ctx, child.c_str(), remote_child.c_str(), filter) == 1) {
+                    const ahead_holder listed(next_folder.release());
+                    next_folder.reset(read_next_folder_ahead(&ahead));
+                    if (walk_listed(ctx, child.c_str(), remote_child.c_str(), filter,
+                                    listed.get()) == 1) {
                         const int code = plat_last_error();
                         const int before = errno;
                         errno_from_last_error();
@@ -432,7 +477,7 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
                         progress_end_item(PROGRESS_END_CURRENT);
                         backup_index_add(ctx, child.c_str(), status.mtime, status.size);
                         presync_account(&presync, name);
-                    } else if (terminate_requested()) {
+                    } else if (terminate_requested_paced()) {
                         job_log_printf("User terminated backup.\n");
                         termination_flag_set();
                         stop = true;
@@ -454,3 +499,5 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
     if (mirrored) sync_phase(ctx, local, remote, &presync, complete);
     return 0;
 }
+
+} // namespace
