@@ -70,6 +70,9 @@ uint64_t get_u64(const uint8_t* p) {
 // most this often; any other update publishes what they changed with it.
 const uint32_t pass_publish_ms = 50;
 uint32_t g_published_tick; // when the record was last published; under g_lock
+// The tick of the last paced check of the terminate event; under g_lock.
+bool g_event_checked;
+uint32_t g_event_tick;
 
 // Caller holds g_lock.
 void publish() {
@@ -161,6 +164,7 @@ int progress_open_names(const char* area_name, const char* event_name) {
         agent_log_printf("CreateEvent failed (%d)\n", plat_last_error());
     std::lock_guard<std::mutex> hold(g_lock);
     g_event = event;
+    g_event_checked = false;
     return 0;
 }
 
@@ -257,5 +261,14 @@ void progress_complete() {
 
 bool terminate_requested() {
     std::lock_guard<std::mutex> hold(g_lock);
+    return plat_event_check(g_event);
+}
+
+bool terminate_requested_paced() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    const uint32_t now = plat_tick_ms();
+    if (g_event_checked && now == g_event_tick) return false;
+    g_event_checked = true;
+    g_event_tick = now;
     return plat_event_check(g_event);
 }
