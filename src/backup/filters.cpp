@@ -142,15 +142,16 @@ bool builtin_exclusion_by_name(const char* path, bool is_directory, path_style s
             if (s && same(s, path, style)) return true;
         }
     }
-    std::string lowered(path);
-    for (char& c : lowered)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    size_t cut = lowered.find_last_of(path_separator(style));
-    if (cut == std::string::npos) {
+    const char* slash = strrchr(path, path_separator(style));
+    if (!slash) {
         debug_printf("ERROR converting path name to file name: '%s'\n", path);
         return true;
     }
-    const char* name = lowered.c_str() + cut + 1;
+    // Only the entry's own name is compared, in lower case.
+    std::string lowered(slash + 1);
+    for (char& c : lowered)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const char* name = lowered.c_str();
     if (is_directory) {
         for (const char* f : folders)
             if (strcmp(name, f) == 0) return true;
