@@ -55,6 +55,66 @@ int open_sink(log_sink* sink, const char* path, bool owner_only) {
 
 } // namespace
 
+namespace {
+
+// v in decimal, at least width digits (zero-padded), as "%0*u" writes it.
+char* put_number(char* at, unsigned v, int width) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n < width)
+        digits[n++] = '0';
+    while (n > 0)
+        *at++ = digits[--n];
+    return at;
+}
+
+// "YYYY-MM-DD hh:mm:ss.mmmm] " into out; its length. Written by hand: every
+// line of the job log begins with it, and a run of current files writes two
+// lines a file.
+size_t format_stamp(char* out, const plat_systime& t) {
+    char* at = out;
+    at = put_number(at, t.year, 4);
+    *at++ = '-';
+    at = put_number(at, t.month, 2);
+    *at++ = '-';
+    at = put_number(at, t.day, 2);
+    *at++ = ' ';
+    at = put_number(at, t.hour, 2);
+    *at++ = ':';
+    at = put_number(at, t.minute, 2);
+    *at++ = ':';
+    at = put_number(at, t.second, 2);
+    *at++ = '.';
+    at = put_number(at, t.milliseconds, 4);
+    *at++ = ']';
+    *at++ = ' ';
+    return static_cast<size_t>(at - out);
+}
+
+// The stamp of time and then the message formatted in place, cut at
+// LOG_LINE_MAX; its length, or 0 when formatting failed.
+size_t format_line_vat(char* out, const plat_systime& time, const char* format, va_list args) {
+    const size_t stamp = format_stamp(out, time);
+    const int n = vsnprintf(out + stamp, LOG_LINE_MAX + 1 - stamp, format, args);
+    if (n < 0) return 0;
+    const size_t len = stamp + static_cast<size_t>(n);
+    return len > static_cast<size_t>(LOG_LINE_MAX) ? static_cast<size_t>(LOG_LINE_MAX) : len;
+}
+
+size_t format_line_at(char* out, const plat_systime& time, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const size_t len = format_line_vat(out, time, format, args);
+    va_end(args);
+    return len;
+}
+
+} // namespace
+
 size_t log_format_line(char* out, const char* message) {
     plat_systime t;
     plat_local_time(&t);
@@ -62,18 +122,13 @@ size_t log_format_line(char* out, const char* message) {
 }
 
 size_t log_format_line_at(char* out, const plat_systime* time, const char* message) {
-    const plat_systime& t = *time;
-    int n = snprintf(out, LOG_LINE_MAX + 1, "%04d-%02d-%02d %02d:%02d:%02d.%04d] %s", t.year,
-                     t.month, t.day, t.hour, t.minute, t.second, t.milliseconds, message);
-    if (n < 0) return 0;
-    const size_t len = static_cast<size_t>(n);
-    return len > static_cast<size_t>(LOG_LINE_MAX) ? static_cast<size_t>(LOG_LINE_MAX) : len;
+    return format_line_at(out, *time, "%s", message);
 }
 
 static size_t format_line(char* line, const char* format, va_list args) {
-    char message[LOG_MESSAGE_MAX + 1];
-    vsnprintf(message, sizeof message, format, args);
-    return log_format_line(line, message);
+    plat_systime t;
+    plat_local_time(&t);
+    return format_line_vat(line, t, format, args);
 }
 
 // The process log keeps the access of its folder; the job log lists every
