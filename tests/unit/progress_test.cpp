@@ -149,6 +149,22 @@ TEST_F(ProgressArea, TerminateEventIsConsumedByOneCheck) {
     plat_event_close(desktop);
 }
 
+// The paced check of a file walk sees a stop a clock tick later at most, and
+// takes it away as the plain check does.
+TEST_F(ProgressArea, PacedCheckSeesAStopWithinATick) {
+    EXPECT_FALSE(terminate_requested_paced());
+    plat_event* desktop = plat_event_open(names.event.c_str());
+    ASSERT_NE(desktop, nullptr);
+    plat_event_signal(desktop);
+    const uint32_t start = plat_tick_ms();
+    bool seen = false;
+    while (!seen && plat_tick_ms() - start < 10000)
+        seen = terminate_requested_paced();
+    EXPECT_TRUE(seen);
+    EXPECT_FALSE(terminate_requested());
+    plat_event_close(desktop);
+}
+
 TEST(ProgressAreaLifetime, ClosingRemovesTheAreaAndTheEvent) {
     progress_names names;
     ASSERT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
