@@ -2,7 +2,8 @@
 # tests whose code has more than one thread at once: the block workers and
 # the backup thread's block sending and walk (with and without workers:
 # their parameterised names are Workers/Suite.Case/N), the watchdog, the
-# platform's threads and events, the stream chain, the server's connections
+# platform's threads, events and listings (read ahead, status reads shared
+# among threads), the counting scan, the stream chain, the server's connections
 # and flusher, the S3 client's handle pool and the block stores' threaded
 # contract case, and the end-to-end runs that send blocks, stop jobs and
 # compare the wire.
@@ -14,7 +15,7 @@ CC=clang CXX=clang++ configure "$TSAN_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebIn
 # benchmarks stay out of this build.
 cmake --build "$TSAN_BUILD_DIR" -j "$JOBS" --target tavni_unit_tests tavni-backup \
   tavni-backup-quick tavni-ctl tavni-server
-TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|AgentDump|PlatformThread|PlatformEvent|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety|S3Client|BlockStoreContract'
+TSAN_UNIT='BlockPool|BlockPoolSize|BackupFile|ConfirmedCloses|Walk|DriverTest|AgentTiming|AgentDump|PlatformThread|PlatformEvent|PlatformFs|ScanFolder|StreamChain|ProtocolSession|ProtocolRemote|ServerTest|ServerTrace|ServerTraceTest|ServerSafety|S3Client|BlockStoreContract'
 TSAN_E2E='backup_roundtrip|backup_stop_commands|wire_conformance'
 # Every process of a test (the agent and server of the end-to-end scripts
 # too, whose standard error those scripts drop) writes its reports to a file
