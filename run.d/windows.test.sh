@@ -252,12 +252,14 @@ win_backup_runs() { # installation folder, account key file
   win_say "a folder gone from the mirrored source is deleted on the server: ok"
 }
 
-win_cross_build() { # build dir, toolchain file
-  local dir=$1 toolchain=$2
+win_cross_build() { # build dir, toolchain file[, targets: all when none]
+  local dir=$1 toolchain=$2 targets=()
+  shift 2
+  [ "$#" = 0 ] || targets=(--target "$@")
   # The unit tests of the fault switch run under Wine too.
   configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DTAVNI_FAULT_INJECTION=ON || { win_fail "cmake configure of $dir"; return 1; }
-  cmake --build "$dir" -j "$JOBS" >"$dir/build.log" 2>&1 ||
+  cmake --build "$dir" -j "$JOBS" "${targets[@]}" >"$dir/build.log" 2>&1 ||
     { grep -E -B2 -A12 'error|FAILED' "$dir/build.log" | head -80; win_fail "cross build in $dir"; return 1; }
 }
 
@@ -274,7 +276,13 @@ win_test_main() {
 
   t0=$SECONDS
   win_say "cross build (i686-w64-mingw32) in $WIN_BUILD"
-  win_cross_build "$WIN_BUILD" "$ROOT/cmake/mingw-i686.cmake" || return 1
+  # Where 32-bit Wine cannot run, the tests run from the x86-64 build below:
+  # the 32-bit build then makes the shipped programs only.
+  if [ "$WIN_RUN_ARCH" = x86_64 ]; then
+    win_cross_build "$WIN_BUILD" "$ROOT/cmake/mingw-i686.cmake" tavni-backup tavni-ctl || return 1
+  else
+    win_cross_build "$WIN_BUILD" "$ROOT/cmake/mingw-i686.cmake" || return 1
+  fi
   kind=$(file -b "$WIN_BUILD/tavni-backup.exe")
   case "$kind" in
     *PE32\ *"(GUI)"*"Intel 80386"*) ;;
