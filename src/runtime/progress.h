@@ -71,8 +71,8 @@ void progress_complete();
 // answer consumes the signal); false when there is no event.
 bool terminate_requested();
 // terminate_requested for a loop over many small items: the event is asked at
-// most once per tick of plat_tick_ms (1 ms on Linux, 10 to 16 ms on Windows),
-// and a later call within the same tick answers false. A stop is then seen a
+// most once per tick of plat_tick_ms (1 ms on Linux; on Windows timeGetTime's
+// tick, 1 to 16 ms), and a later call within the same tick answers false. A stop is then seen a
 // tick later at most, not always at the very next item, for a fraction of the
 // cost of asking the system each time.
 bool terminate_requested_paced();
