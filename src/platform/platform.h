@@ -258,7 +258,9 @@ bool plat_dir_peek_folder(const plat_dir* d, plat_file_info* out);
 // per entry; on Windows, whose listing carries each entry's status,
 // plat_dir_read_ahead gives null and reads nothing.
 struct plat_dir_ahead; // opaque
-// Starts reading folder's listing; null when nothing is read ahead.
+enum { PLAT_DIR_READS_AHEAD_MAX = 8 };
+// Starts reading folder's listing; null when nothing is read ahead, also when
+// PLAT_DIR_READS_AHEAD_MAX read-aheads of this process are not yet closed.
 plat_dir_ahead* plat_dir_read_ahead(const char* folder);
 // plat_dir_open(folder, first), from what a was reading when a is the read of
 // folder, began at most max_age_ms ago and did not fail; otherwise folder is

@@ -134,6 +134,29 @@ TEST(PlatformFs, ListingReadAheadIsTheListingOfItsFolder) {
     }
 }
 
+// However deep a walk goes, a process holds at most PLAT_DIR_READS_AHEAD_MAX
+// read-aheads; past them folders are listed on the spot, and a closed one
+// makes room again.
+TEST(PlatformFs, ReadsAheadAreBoundedWhateverTheDepth) {
+    Dir d;
+    const std::string folder = d.p.string();
+    std::vector<plat_dir_ahead*> held;
+    for (int i = 0; i < 3 * PLAT_DIR_READS_AHEAD_MAX; i++)
+        held.push_back(plat_dir_read_ahead(folder.c_str()));
+    int started = 0;
+    for (plat_dir_ahead* a : held)
+        started += a != nullptr;
+    EXPECT_EQ(plat_is_windows ? 0 : static_cast<int>(PLAT_DIR_READS_AHEAD_MAX), started);
+    plat_file_info first;
+    EXPECT_EQ("", listing_text(plat_dir_open_ahead(held.back(), folder.c_str(), &first, 60000),
+                               first));
+    plat_dir_ahead_close(held.front());
+    held.front() = plat_dir_read_ahead(folder.c_str());
+    EXPECT_EQ(plat_is_windows, held.front() == nullptr);
+    for (plat_dir_ahead* a : held)
+        plat_dir_ahead_close(a);
+}
+
 // The next subfolder still to come, links and files passed over.
 TEST(PlatformFs, PeekingFindsTheNextFolderToCome) {
     if (plat_is_windows) GTEST_SKIP() << "a Windows listing is read as it is walked";

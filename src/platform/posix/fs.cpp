@@ -7,6 +7,7 @@
 #include "common/owner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,6 +54,27 @@ bool listed_kind(mode_t mode) {
     return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode);
 }
 
+// The attributes of the listing threads: a stack of 256 KiB, ample for a
+// listing (its names and results live on the heap), so that the threads of a
+// deep walk cannot take the address space of a 32-bit process.
+struct small_stack {
+    pthread_attr_t attr;
+    bool ok;
+    small_stack() {
+        ok = pthread_attr_init(&attr) == 0;
+        if (ok && pthread_attr_setstacksize(&attr, 256 * 1024) != 0) {
+            pthread_attr_destroy(&attr);
+            ok = false;
+        }
+    }
+    ~small_stack() {
+        if (ok) pthread_attr_destroy(&attr);
+    }
+    small_stack(const small_stack&) = delete;
+    small_stack& operator=(const small_stack&) = delete;
+    const pthread_attr_t* get() const { return ok ? &attr : nullptr; }
+};
+
 // Runs read(from, to) over [0, count), split among up to four threads when
 // the count is large enough to be worth a thread; a share whose thread cannot
 // start is read by the caller.
@@ -79,8 +101,9 @@ void status_in_parallel(size_t count, const F& read) {
         (*sh->read)(sh->from, sh->to);
         return nullptr;
     };
+    small_stack attr;
     for (size_t p = 1; p < parts; p++)
-        shares[p].started = pthread_create(&shares[p].thread, nullptr, body, &shares[p]) == 0;
+        shares[p].started = pthread_create(&shares[p].thread, attr.get(), body, &shares[p]) == 0;
     read(shares[0].from, shares[0].to);
     for (size_t p = 1; p < parts; p++) {
         if (shares[p].started)
@@ -237,6 +260,8 @@ struct plat_dir_ahead {
 
 namespace {
 
+std::atomic<int> g_reads_ahead{0}; // read-aheads not yet closed
+
 void* read_ahead_body(void* arg) {
     plat_dir_ahead* a = static_cast<plat_dir_ahead*>(arg);
     read_listing(a->folder.c_str(), &a->read);
@@ -253,12 +278,20 @@ void ahead_join(plat_dir_ahead* a) {
 
 plat_dir_ahead* plat_dir_read_ahead(const char* folder) {
     if (!folder) return nullptr;
+    // A deep tree holds one read-ahead per level it is in: past the limit,
+    // folders are listed on the spot.
+    if (g_reads_ahead.fetch_add(1) >= PLAT_DIR_READS_AHEAD_MAX) {
+        g_reads_ahead.fetch_sub(1);
+        return nullptr;
+    }
     plat_dir_ahead* a = new plat_dir_ahead;
     a->folder = folder;
     a->started = plat_tick_ms();
-    a->running = pthread_create(&a->thread, nullptr, read_ahead_body, a) == 0;
+    small_stack attr;
+    a->running = pthread_create(&a->thread, attr.get(), read_ahead_body, a) == 0;
     if (!a->running) {
         delete a;
+        g_reads_ahead.fetch_sub(1);
         return nullptr;
     }
     return a;
@@ -279,6 +312,7 @@ void plat_dir_ahead_close(plat_dir_ahead* a) {
     if (!a) return;
     ahead_join(a);
     delete a;
+    g_reads_ahead.fetch_sub(1);
 }
 
 int plat_dir_next(plat_dir* d, plat_file_info* out) {
