@@ -579,9 +579,9 @@ uint8_t do_session_close(conn* c, const srv_request&, std::vector<uint8_t>*) {
 enum refusal { REFUSED_MALFORMED, REFUSED_LOGIN, REFUSED_LOCK };
 
 // A refused silent write: its file breaks, as the data is lost. Data for an
-// unknown handle is remembered, so that the next offer or open of the
-// connection is answered ERR_BADKEY and the agent starts the file again;
-// data without the lock is dropped like data to an unknown handle.
+// unknown handle is remembered, so that the next offer of the connection is
+// answered ERR_BADKEY and the agent starts the file again; data without the
+// lock is dropped like data to an unknown handle.
 void write_refused(conn* c, const srv_request& rq, refusal why) {
     open_file* f = c->files[rq.handle];
     if (f)
@@ -594,14 +594,14 @@ typedef uint8_t (*request_fn)(conn* c, const srv_request& rq, std::vector<uint8_
 typedef void (*silent_refusal_fn)(conn* c, const srv_request& rq, refusal why);
 
 // What a request needs before its handler runs, and the shape of its answer.
-// A request the table refuses is answered with the status (ERR_ACCESS,
-// ERR_BADKEY) and no payload, or, when it is silent, not answered and
-// handed to silent_refused.
+// A request the table refuses is answered with the status (ERR_ACCESS) and
+// no payload, or, when it is silent, not answered and handed to
+// silent_refused.
 struct request_rule {
     uint8_t type;
     bool needs_login;       // ERR_ACCESS before the log-in
     bool needs_lock;        // ERR_ACCESS unless the identity holds a user lock
-    bool checks_bad_handle; // ERR_BADKEY, once, after data for an unknown handle
+    bool clears_bad_handle; // forgets data dropped for an unknown handle
     uint8_t answer_len;     // non-zero: the answer carries this many zero bytes, always
     request_fn run;
     silent_refusal_fn silent_refused; // null: a refused silent request is just dropped
@@ -609,7 +609,7 @@ struct request_rule {
 
 // clang-format off
 const request_rule kRules[] = {
-    // type               login  lock   bad    answer handler           silent refusal
+    // type               login  lock   clear  answer handler           silent refusal
     {TFS_SESSION_AUTH,   false, false, false, 0,  do_log_in,        nullptr},
     {TFS_SESSION_CLOSE,  true,  false, false, 0,  do_session_close, nullptr},
     {TFS_USER_LOCK,      true,  false, false, 0,  do_lock,          nullptr},
@@ -642,12 +642,15 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
     if (rc == 0 && !rule) {
         rc = ERR_INVARG; // a request the decoder knows but nothing here serves
     } else if (rc == 0) {
+        // An open starts a file from its first block: data dropped before it
+        // belonged to no file the agent goes on with (after a reconnection
+        // the agent starts the file it was sending again by itself). The
+        // agent never retries a refused open, so refusing it would fail the
+        // file for nothing.
+        if (rule->clears_bad_handle && c->authed) c->bad_handle = false;
         if (rule->needs_login && !c->authed) {
             rc = ERR_ACCESS;
             why = REFUSED_LOGIN;
-        } else if (rule->checks_bad_handle && c->bad_handle) {
-            c->bad_handle = false;
-            rc = ERR_BADKEY;
         } else if (rule->needs_lock && !holds_lock(c->s, c->id)) {
             rc = ERR_ACCESS;
             why = REFUSED_LOCK;
