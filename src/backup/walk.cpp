@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "protocol/find_answer.h"
 #include "protocol/remote.h"
+#include "protocol/transport.h"
 #include "report/report.h"
 #include "common/owner.h"
 
@@ -359,6 +360,26 @@ int walk_folder(backup_context* ctx, const char* local, const char* remote,
 
 namespace {
 
+// Makes the server's folder. An answer lost with the connection is asked for
+// again on a new one, as often as a file is retried: making a folder that
+// exists is no error, and one lost answer must not cost the folder's whole
+// contents. The connection is dropped first, so that the next request
+// reconnects even when the server is only slow to answer.
+tfs_result make_remote_folder(backup_context* ctx, const char* local, const char* remote) {
+    ctfs_path_request mk{0, remote};
+    tfs_result rc = ctfs_mkdir(ctx->session, &mk);
+    for (int attempts = 1; (rc == ERR_SCKREAD || rc == ERR_SCKWRITE) &&
+                           attempts < BACKUP_MAX_ATTEMPTS && !termination_flag();
+         attempts++) {
+        job_log_printf("DIRECTORY: WARNING: The connection to the server was lost while making "
+                       "'%s'; retrying (%d of %d attempts)\n",
+                       local, attempts, static_cast<int>(BACKUP_MAX_ATTEMPTS));
+        ctfs_drop_connection(ctx->session);
+        rc = ctfs_mkdir(ctx->session, &mk);
+    }
+    return rc;
+}
+
 int walk_listed(backup_context* ctx, const char* local, const char* remote,
                 const folder_filter* filter, plat_dir_ahead* listed_ahead) {
     if (termination_flag() || is_builtin_exclusion(local, true)) return 0;
@@ -392,8 +413,7 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
     }
 
     if (!backup_index_lookup(ctx, local, 0, 0) && !filter) {
-        ctfs_path_request mk{0, remote};
-        const tfs_result rc = ctfs_mkdir(ctx->session, &mk);
+        const tfs_result rc = make_remote_folder(ctx, local, remote);
         if (rc != ERR_NONE && rc != ERR_EXISTS) {
             report_file_error_code(remote, rc);
             return 0;

@@ -163,6 +163,26 @@ TEST_P(Walk, RefusedFolderOrListingLimitsWhatTheWalkDoes) {
     EXPECT_NE(job_log().find("SYNC: Synchronizing '" + src() + "'\n"), std::string::npos);
 }
 
+TEST_P(Walk, FolderWhoseAnswerIsLostWithTheConnectionIsMadeOnTheNext) {
+    scripted_peer peer;
+    use(peer);
+    write("b/c.txt", "charlie");
+    peer.push(peer_step::answer(0)); // src
+    peer.push(peer_step::close());   // b: the server goes away before it answers
+    peer.push(peer_step::answer(0)); // b, on the next connection
+    one_block(peer, 1);              // b/c.txt
+    EXPECT_EQ(walk(src()), 0);
+    wait_closes(peer, 1);
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_EQ(paths(peer, TFS_MKDIR), (names{kRemote, remote("b"), remote("b")}));
+    EXPECT_EQ(open_paths(peer), (names{remote("b/c.txt")}));
+    EXPECT_EQ(report()->files_failed, 0u);
+    EXPECT_NE(job_log().find("DIRECTORY: WARNING: The connection to the server was lost while "
+                             "making '" +
+                             src("b") + "'; retrying (1 of 20 attempts)\n"),
+              std::string::npos);
+}
+
 TEST_P(Walk, NamesDifferingInCaseAreSentAndTheOtherCaseDeleted) {
     scripted_peer peer;
     use(peer);
