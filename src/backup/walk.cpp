@@ -241,6 +241,13 @@ int next_entry(listing_ahead* a, plat_file_info* out, bool* complete) {
     return -1;
 }
 
+// A listed entry that the walk goes into: a folder that is not a link and
+// whose status could be read.
+bool walked_subfolder(const plat_file_info& e) {
+    return (e.attributes & PLAT_ATTR_DIRECTORY) && !(e.attributes & PLAT_ATTR_REPARSE) &&
+           e.status_error == 0 && strcmp(e.name, ".") != 0 && strcmp(e.name, "..") != 0;
+}
+
 // A listed file the walk will hand to backup_file and that backup_file will
 // send: the checks of the walk's entry loop and of backup_file, read only.
 // *child receives the file's path once it is built.
@@ -267,9 +274,7 @@ bool name_next(void* walk) {
     for (;;) {
         if (a->considered < a->entries.size()) {
             const plat_file_info& e = a->entries[a->considered];
-            if ((e.attributes & PLAT_ATTR_DIRECTORY) && !(e.attributes & PLAT_ATTR_REPARSE) &&
-                e.status_error == 0 && strcmp(e.name, ".") != 0 && strcmp(e.name, "..") != 0)
-                return false; // a subfolder: its files are sent first
+            if (walked_subfolder(e)) return false; // a subfolder: its files are sent first
             a->considered++;
             std::string child;
             if (!will_send(a, e, &child)) continue;
@@ -325,8 +330,7 @@ plat_dir_ahead* read_next_folder_ahead(const listing_ahead* a) {
     plat_file_info next;
     bool found = false;
     for (const plat_file_info& e : a->entries) {
-        if ((e.attributes & PLAT_ATTR_DIRECTORY) && !(e.attributes & PLAT_ATTR_REPARSE) &&
-            e.status_error == 0 && strcmp(e.name, ".") != 0 && strcmp(e.name, "..") != 0) {
+        if (walked_subfolder(e)) {
             next = e;
             found = true;
             break;
@@ -335,7 +339,10 @@ plat_dir_ahead* read_next_folder_ahead(const listing_ahead* a) {
     if (!found && (a->ended || !a->dir || !plat_dir_peek_folder(a->dir, &next))) return nullptr;
     if (strlen(next.name) + strlen(a->local) + 2 >= WALK_PATH_LIMIT) return nullptr;
     const std::string child = join_path(a->local, next.name, path_separator(a->ctx->style));
-    if (is_excluded_source(a->ctx->excluded, child.c_str(), a->ctx->style)) return nullptr;
+    // The walk passes these folders over without listing them.
+    if (is_builtin_exclusion(child.c_str(), true) ||
+        is_excluded_source(a->ctx->excluded, child.c_str(), a->ctx->style))
+        return nullptr;
     return plat_dir_read_ahead(child.c_str());
 }
 
