@@ -15,7 +15,7 @@
 #define TAVNI_PRINTF(fmt, args)
 #endif
 
-enum { LOG_MESSAGE_MAX = 16383, LOG_LINE_MAX = 16383, DEBUG_LINE_MAX = 253 };
+enum { LOG_LINE_MAX = 16383, DEBUG_LINE_MAX = 253 };
 
 // Opens (truncating) the process log, closing one open before; 0, or -1 with
 // plat_last_error() set (the log then stays silent).
@@ -23,8 +23,8 @@ int agent_log_open(const char* path);
 // Safe to repeat and when never opened.
 void agent_log_close();
 bool agent_log_is_open();
-// One line to the process log, the message cut at LOG_MESSAGE_MAX
-// characters; nothing when the log is not open. Write errors are ignored.
+// One line to the process log, cut at LOG_LINE_MAX characters with its
+// time stamp; nothing when the log is not open. Write errors are ignored.
 void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
 
 // Opens (truncating) the job log, readable by its owner only on Linux; 0 or
