@@ -19,6 +19,18 @@ char* hex_encode(const void* bytes, size_t count, char* out) {
     return out;
 }
 
+std::string hex_lower(const void* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char* b = static_cast<const unsigned char*>(bytes);
+    std::string out;
+    out.reserve(2 * count);
+    for (size_t i = 0; i < count; i++) {
+        out += digits[b[i] >> 4];
+        out += digits[b[i] & 15];
+    }
+    return out;
+}
+
 static int hex_value(unsigned char c) {
     if (c > 96) return c - 87;
     if (c <= 64) return c - 48;

@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Two upper-case hex digits per byte, high half first, then a zero byte.
 // out holds 2 * count + 1 bytes; returns out.
 char* hex_encode(const void* bytes, size_t count, char* out);
+// Two lower-case hex digits per byte, high half first (digests, names).
+std::string hex_lower(const void* bytes, size_t count);
 // Decodes 2 * count characters (not validated) into count bytes; returns out.
 void* hex_decode(const char* text, size_t count, void* out);
 // "HH:MM:SS" (hours capped at 99) into out[9]; returns 8.

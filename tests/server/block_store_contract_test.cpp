@@ -3,6 +3,7 @@
 // need an endpoint in TAVNI_S3_ENDPOINT (with TAVNI_S3_ACCESS,
 // TAVNI_S3_SECRET, TAVNI_S3_REGION), as tests/services/s3_block_store.sh
 // sets up; without one they are skipped.
+#include "common/text.h"
 #include "tools/server/s3_client.h"
 #include "tools/server/store.h"
 
@@ -28,10 +29,7 @@ std::string sha256_hex(const std::string& s) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
     EVP_Digest(s.data(), s.size(), md, &n, EVP_sha256(), nullptr);
-    std::string out;
-    for (unsigned i = 0; i < n; i++)
-        out += "0123456789abcdef"[md[i] >> 4], out += "0123456789abcdef"[md[i] & 15];
-    return out;
+    return hex_lower(md, n);
 }
 
 std::string env_or_empty(const char* name) {
@@ -63,9 +61,7 @@ class BlockStoreContract : public ::testing::TestWithParam<std::string> {
         if (cfg_.region.empty()) cfg_.region = "default";
         uint8_t r[6] = {0};
         RAND_bytes(r, sizeof r);
-        cfg_.bucket = "tavni-contract";
-        for (uint8_t b : r)
-            cfg_.bucket += "0123456789abcdef"[b >> 4], cfg_.bucket += "0123456789abcdef"[b & 15];
+        cfg_.bucket = "tavni-contract" + hex_lower(r, sizeof r);
         std::string err;
         ASSERT_TRUE(block_store_s3_make_bucket(cfg_, &err)) << err;
         bs_ = block_store_s3(cfg_, &err);

@@ -5,6 +5,7 @@
 #include "store_faults.h"
 #include "test_client.h"
 
+#include "common/text.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 
@@ -175,13 +176,7 @@ struct server_fixture : ::testing::Test {
         unsigned char md[EVP_MAX_MD_SIZE];
         unsigned int n = 0;
         EVP_Digest(enc.data(), enc.size(), md, &n, EVP_sha256(), nullptr);
-        static const char hex[] = "0123456789abcdef";
-        blk_digest d;
-        for (unsigned i = 0; i < n; i++) {
-            d += hex[md[i] >> 4];
-            d += hex[md[i] & 15];
-        }
-        return d;
+        return hex_lower(md, n);
     }
 
     // Damages a stored block behind the server's back, where the store in

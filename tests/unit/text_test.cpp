@@ -10,6 +10,7 @@ TEST(Text, HexRoundTrip) {
     const unsigned char bytes[] = {0x00, 0xAB, 0x10};
     char out[7];
     EXPECT_STREQ(hex_encode(bytes, 3, out), "00AB10");
+    EXPECT_EQ(hex_lower(bytes, 3), "00ab10");
     unsigned char back[2];
     hex_decode("aB0f", 2, back);
     EXPECT_EQ(back[0], 0xAB);

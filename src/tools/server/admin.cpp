@@ -9,6 +9,7 @@
 #include "backup/schedule/schedule.h"
 #include "backup/schedule/schedule_path.h"
 #include "common/owner.h"
+#include "common/text.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -152,16 +153,6 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
 
 namespace {
 
-std::string hex_of(const uint8_t* p, size_t n) {
-    static const char hex[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += hex[p[i] >> 4];
-        s += hex[p[i] & 15];
-    }
-    return s;
-}
-
 // Inflates one complete zlib stream of at most max bytes.
 bool inflate_block(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>* out) {
     z_stream z;
@@ -199,7 +190,7 @@ bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* 
     }
     uint8_t md[SHA256_DIGEST_LENGTH];
     SHA256(cipher->data(), cipher->size(), md);
-    if (hex_of(md, sizeof md) != b.digest || cipher->size() != b.length || cipher->empty() ||
+    if (hex_lower(md, sizeof md) != b.digest || cipher->size() != b.length || cipher->empty() ||
         cipher->size() % 16 != 0) {
         *why = "damaged";
         return false;

@@ -10,6 +10,7 @@
 #include "tools/server/store.h"
 
 #include "common/owner.h"
+#include "common/text.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 
@@ -105,12 +106,7 @@ static int ls_stage_finish(void*, blk_staging* s, blk_digest* digest, uint64_t* 
     int rc = plat_file_close(s->f);
     s->f = PLAT_NO_FILE;
     if (rc != 0 || EVP_DigestFinal_ex(s->md.get(), md, &mdlen) != 1) return -1;
-    static const char hex[] = "0123456789abcdef";
-    s->digest.clear();
-    for (unsigned i = 0; i < mdlen; i++) {
-        s->digest += hex[md[i] >> 4];
-        s->digest += hex[md[i] & 15];
-    }
+    s->digest = hex_lower(md, mdlen);
     *digest = s->digest;
     *len = s->len;
     return 0;
@@ -219,11 +215,7 @@ block_store block_store_local(const std::string& dir, bool clean_leftovers) {
     ls->tmp = ls->root + "/tmp";
     uint8_t r[8] = {0};
     RAND_bytes(r, sizeof r);
-    static const char hex[] = "0123456789abcdef";
-    for (uint8_t b : r) {
-        ls->prefix += hex[b >> 4];
-        ls->prefix += hex[b & 15];
-    }
+    ls->prefix = hex_lower(r, sizeof r);
     if (ensure_folder(ls->root) != 0 || ensure_folder(ls->tmp) != 0)
         return block_store{nullptr, nullptr};
     if (clean_leftovers) clean_tmp(ls->tmp);

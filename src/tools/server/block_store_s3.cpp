@@ -11,6 +11,7 @@
 #include "tools/server/store.h"
 
 #include "common/owner.h"
+#include "common/text.h"
 #include "platform/platform.h"
 #include "tools/server/s3_client.h"
 
@@ -92,11 +93,7 @@ static int s3s_stage_finish(void*, blk_staging* handle, blk_digest* digest, uint
     unsigned int mdlen = 0;
     if (s->broken || !s->digest.empty() || EVP_DigestFinal_ex(s->md.get(), md, &mdlen) != 1)
         return -1;
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned i = 0; i < mdlen; i++) {
-        s->digest += hex[md[i] >> 4];
-        s->digest += hex[md[i] & 15];
-    }
+    s->digest = hex_lower(md, mdlen);
     *digest = s->digest;
     *len = s->data.size();
     return 0;

@@ -7,6 +7,7 @@
 #include "tools/server/s3_client.h"
 
 #include "common/owner.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <curl/curl.h>
@@ -19,18 +20,6 @@
 #include <mutex>
 
 // ---- signature V4 -----------------------------------------------------------------
-
-static const char kHex[] = "0123456789abcdef";
-
-static std::string hex_of(const unsigned char* p, size_t n) {
-    std::string s;
-    s.reserve(n * 2);
-    for (size_t i = 0; i < n; i++) {
-        s += kHex[p[i] >> 4];
-        s += kHex[p[i] & 15];
-    }
-    return s;
-}
 
 std::string s3_uri_encode(const std::string& s, bool keep_slash) {
     static const char upper[] = "0123456789ABCDEF";
@@ -54,7 +43,7 @@ std::string s3_sha256_hex(const uint8_t* p, size_t n) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (EVP_Digest(p, n, md, &len, EVP_sha256(), nullptr) != 1) return std::string();
-    return hex_of(md, len);
+    return hex_lower(md, len);
 }
 
 static std::string sha256_hex(const std::string& s) {
@@ -119,8 +108,7 @@ std::string s3_authorization(const s3_config& cfg, const s3_sign_input& in) {
     k = hmac_sha256(k, "aws4_request");
     std::string sig = hmac_sha256(k, to_sign);
     return "AWS4-HMAC-SHA256 Credential=" + cfg.access_key + "/" + scope +
-           ",SignedHeaders=" + signed_headers +
-           ",Signature=" + hex_of(reinterpret_cast<const unsigned char*>(sig.data()), sig.size());
+           ",SignedHeaders=" + signed_headers + ",Signature=" + hex_lower(sig.data(), sig.size());
 }
 
 // ---- the client ---------------------------------------------------------------------

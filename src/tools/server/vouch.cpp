@@ -3,17 +3,13 @@
 // decision at a release.
 #include "tools/server/vouch.h"
 
+#include "common/text.h"
+
 #include <chrono>
 #include <cstdio>
 
 std::string vouch_identity_text(const srv_identity& id) {
-    std::string s = "user " + std::to_string(id.user) + " host ";
-    static const char hex[] = "0123456789abcdef";
-    for (uint8_t b : id.host) {
-        s += hex[b >> 4];
-        s += hex[b & 15];
-    }
-    return s;
+    return "user " + std::to_string(id.user) + " host " + hex_lower(id.host, sizeof id.host);
 }
 
 static void remember(vouch_ledger::entry* e, const std::string& why) {
