@@ -17,8 +17,16 @@ i686_main() {
   echo "== i686 build (cross compiler, run under $I686_EMULATOR)"
   command -v i686-linux-gnu-g++ >/dev/null && command -v "$I686_EMULATOR" >/dev/null ||
     { echo "the i686 cross compiler or $I686_EMULATOR is missing (./run deps installs them)" >&2; return 1; }
+  local sysroot
+  sysroot=$(i686_sysroot)
+  [ -f "$sysroot/.tavni-debs" ] ||
+    { echo "no i386 sysroot in $sysroot (./run deps unpacks it)" >&2; return 1; }
+  # The emulator takes the sysroot as the root of the programs' loader and
+  # libraries, for the end-to-end scripts below as for ctest.
+  export QEMU_LD_PREFIX=$sysroot
   configure "$I686_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i686-linux.cmake" -DTAVNI_FAULT_INJECTION=ON || return 1
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/i686-linux.cmake" -DTAVNI_I686_SYSROOT="$sysroot" \
+    -DTAVNI_FAULT_INJECTION=ON || return 1
   # Only what runs here: the unit tests, the fuzz corpora's replays, the
   # agent and tavni-ctl (the server, the sweeps and the tools stay native).
   local targets=(tavni_unit_tests tavni-backup tavni-ctl) src
@@ -51,4 +59,7 @@ i686_main() {
   echo "== i686 times: build $((t1 - t0)) s, unit tests $((t2 - t1)) s, end-to-end $((SECONDS - t2)) s"
   return $status
 }
-i686_main || exit 1
+i686_status=0
+i686_main || i686_status=1
+unset QEMU_LD_PREFIX
+[ "$i686_status" = 0 ] || exit 1

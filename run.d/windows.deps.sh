@@ -2,59 +2,30 @@
 # its programs, and a static mingw libcrypto built once from Debian's own
 # OpenSSL source into a cache outside the build tree.
 #
+# Nothing of another architecture is installed on the host. Where this
+# machine runs 32-bit code (run.d/windows.lib.sh), the 32-bit PE DLLs that
+# Wine's WoW64 mode needs come from Debian's i386 libwine package, unpacked
+# into the cache; elsewhere an x86-64 build of the same sources is what Wine
+# runs, and its libcrypto is built too. The OpenSSL source comes through the
+# private apt root of run.d/apt.lib.sh, so the host's apt sources are not
+# touched either.
+#
 # Every step checks first whether it is already done, so a repeated run costs
 # a few dpkg queries and file tests. When something cannot be installed the
-# failure is reported and the Windows test stage skips itself; nothing here
-# aborts the native build.
+# failure is reported and the Windows test stage then fails under CI (a
+# developer's own run skips it and says so); nothing here aborts the native
+# build.
 #
-# Cache folder: $TAVNI_CACHE, else /var/cache/tavni when writable by us (or
-# when we are root), else ~/.cache/tavni. Each OpenSSL build sits in
-# openssl-<version>-mingw-i686/ and the link openssl-mingw-i686 names the one
-# in use (likewise -x86_64 where the Wine stage needs a 64-bit build).
+# Each OpenSSL build sits in openssl-<version>-mingw-<arch>/ of the cache
+# (tavni_cache_dir) and the link openssl-mingw-<arch> names the one in use.
 # TAVNI_OPENSSL_REFRESH=1 looks for a newer source version.
 
-win_cache_dir() {
-  if [ -n "${TAVNI_CACHE:-}" ]; then
-    echo "$TAVNI_CACHE"
-  elif [ "$(id -u)" = 0 ] || [ -w /var/cache/tavni ]; then
-    echo /var/cache/tavni
-  else
-    echo "${XDG_CACHE_HOME:-$HOME/.cache}/tavni"
-  fi
-}
+source "$ROOT/run.d/windows.lib.sh"
 
 win_log() { echo "== windows: $*"; }
 
 win_deps_toolchain() {
-  apt_install g++-mingw-w64-i686 libz-mingw-w64-dev googletest make perl || return 1
-  if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
-    win_log "adding the i386 architecture"
-    as_root dpkg --add-architecture i386 || return 1
-    # apt_install updates the lists only when something is missing, which is
-    # the case right after adding the architecture.
-  fi
-  apt_install wine wine32:i386 || return 1
-}
-
-# Adds deb-src entries made from the machine's own deb entries; the host names
-# come from that file and are never written here.
-win_deps_source_lines() {
-  local src=/etc/apt/sources.list.d/debian.sources
-  local dst=/etc/apt/sources.list.d/tavni-debian-src.sources
-  local known
-  known=$(apt-cache showsrc openssl 2>/dev/null || true)
-  case "$known" in *Version:*) return 0 ;; esac
-  if [ -f "$src" ]; then
-    sed 's/^Types: deb$/Types: deb-src/' "$src" | as_root tee "$dst" >/dev/null || return 1
-  elif [ -f /etc/apt/sources.list ]; then
-    dst=/etc/apt/sources.list.d/tavni-debian-src.list
-    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | as_root tee "$dst" >/dev/null || return 1
-  else
-    win_log "no apt source list found to derive deb-src lines from"
-    return 1
-  fi
-  win_log "enabled deb-src lines ($dst)"
-  as_root apt-get update -qq || return 1
+  apt_install g++-mingw-w64-i686 libz-mingw-w64-dev googletest make perl wine64
 }
 
 # The Debian openssl source tarball of version $1 (upstream $2), kept in the
@@ -62,7 +33,7 @@ win_deps_source_lines() {
 # path, or nothing when it did not arrive.
 win_deps_openssl_tarball() {
   local v=$1 upstream=$2 cache work tarball
-  cache=$(win_cache_dir)
+  cache=$(tavni_cache_dir)
   tarball=$cache/src/openssl_$upstream.orig.tar.gz
   if [ -s "$tarball" ]; then
     echo "$tarball"
@@ -72,7 +43,7 @@ win_deps_openssl_tarball() {
   rm -rf "$work" && mkdir -p "$work" "$cache/src" || return 1
   # The .dsc of the newest version may be missing while the tarball still
   # arrives; apt-get then fails, so judge by the tarball alone.
-  (cd "$work" && apt-get source --download-only -qq "openssl=$v" >/dev/null 2>&1) || true
+  debs_source "openssl=$v" "$work" || true
   if [ -s "$work/openssl_$upstream.orig.tar.gz" ] &&
     tar -tzf "$work/openssl_$upstream.orig.tar.gz" >/dev/null 2>&1; then
     mv "$work/openssl_$upstream.orig.tar.gz" "$tarball" && echo "$tarball"
@@ -100,16 +71,16 @@ win_deps_openssl() {
     x86_64) target=mingw64 ;;
     *) return 1 ;;
   esac
-  cache=$(win_cache_dir)
+  cache=$(tavni_cache_dir)
   link=$cache/openssl-mingw-$arch
   if [ -f "$link/lib/libcrypto.a" ] && [ -f "$link/.complete" ] && [ "${TAVNI_OPENSSL_REFRESH:-0}" != 1 ]; then
     return 0
   fi
   mkdir -p "$cache" || return 1
-  win_deps_source_lines || return 1
+  debs_update i386 || return 1
 
   local versions v upstream dir work tarball t0
-  versions=$(apt-cache showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -u -V -r)
+  versions=$(debs_apt_cache i386 showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -u -V -r)
   [ -n "$versions" ] || { win_log "no openssl source versions known to apt"; return 1; }
   for v in $versions; do
     upstream=${v#*:}
@@ -155,25 +126,43 @@ win_deps_openssl() {
   return 1
 }
 
-# True when this kernel runs 32-bit x86 programs (some kernels are booted
-# with ia32 emulation off; 32-bit Wine cannot start there).
-win_host_runs_i386() {
-  [ -x /lib/ld-linux.so.2 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1
+# The 32-bit PE DLLs of the installed wine64's version, unpacked from the
+# i386 libwine package, stripped of their debugging sections (550 MB less to
+# copy into every prefix), and the folder that WINEDLLPATH names.
+win_deps_libwine() {
+  local version tree dlls
+  version=$(win_wine_version)
+  [ -n "$version" ] || { win_log "wine64 is not installed"; return 1; }
+  tree=$(win_libwine_tree)
+  dlls=$(win_wow64_dll_dir)
+  [ -f "$dlls/.complete" ] && return 0
+  debs_unpack i386 "$tree/root" "libwine=$version" || return 1
+  win_log "stripping the debugging sections of the 32-bit Wine DLLs"
+  find "$tree/root/usr/lib/i386-linux-gnu/wine/i386-windows" -type f \( -name '*.dll' -o -name '*.exe' \
+    -o -name '*.drv' -o -name '*.sys' -o -name '*.ocx' -o -name '*.acm' -o -name '*.cpl' \) \
+    -exec i686-w64-mingw32-strip --strip-debug {} + 2>/dev/null || true
+  rm -rf "$dlls" && mkdir -p "$dlls" || return 1
+  ln -s "$tree/root/usr/lib/i386-linux-gnu/wine/i386-windows" "$dlls/i386-windows" &&
+    ln -s /usr/lib/x86_64-linux-gnu/wine/x86_64-unix "$dlls/x86_64-unix" &&
+    echo "$version" >"$dlls/.complete"
 }
 
 win_deps_main() {
-  local t0=$SECONDS lock t1 arches=i686
+  local t0=$SECONDS lock t1 arches=i686 cpu32
   win_deps_toolchain || { win_log "cross toolchain or Wine could not be installed"; return 1; }
-  if ! win_host_runs_i386; then
+  cpu32=$(win_host_runs_32bit_code)
+  if [ "$cpu32" = yes ]; then
+    win_deps_libwine || { win_log "the 32-bit Wine DLLs could not be set up"; return 1; }
+  else
     # The shipped build stays 32-bit; the Wine stage runs an x86-64 build of
-    # the same sources under wine64 instead.
-    apt_install g++-mingw-w64-x86-64 wine64 ||
-      { win_log "x86-64 cross toolchain or wine64 could not be installed"; return 1; }
+    # the same sources instead.
+    win_log "$cpu32: the Wine runs will use an x86-64 build"
+    apt_install g++-mingw-w64-x86-64 || { win_log "the x86-64 cross toolchain could not be installed"; return 1; }
     arches="i686 x86_64"
   fi
   t1=$SECONDS
   # One build at a time when several clones share the cache.
-  lock=$(win_cache_dir)
+  lock=$(tavni_cache_dir)
   mkdir -p "$lock" || return 1
   (
     flock -w 900 9 || exit 1
@@ -187,5 +176,5 @@ win_deps_main() {
 }
 
 if ! win_deps_main; then
-  win_log "the Windows toolchain is incomplete; the Windows test stage will skip"
+  win_log "the Windows toolchain is incomplete; the Windows test stage cannot run"
 fi

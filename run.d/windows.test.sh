@@ -4,9 +4,18 @@
 # run on them), and a backup by the Windows agent to the Linux tavni-server of
 # $BUILD, restored and compared.
 #
-# Skips (exit status 0, with a message) only when the cross toolchain, Wine
-# or the mingw libcrypto is missing, which run.d/windows.deps.sh reports when
-# it cannot install them. Every wine command is bounded by `timeout`.
+# The programs that Wine runs are the shipped 32-bit build, in Wine's WoW64
+# mode, wherever this machine runs 32-bit code (run.d/windows.lib.sh). Where
+# it does not, no 32-bit x86 program can run here at all, and the same
+# sources built for x86-64 stand in for them: the stage says so, and the
+# 32-bit build is still made and checked to be a 32-bit GUI program.
+#
+# When the cross toolchain, Wine or the mingw libcrypto is missing (which
+# run.d/windows.deps.sh reports when it cannot install them), the stage fails
+# under CI and skips elsewhere, saying so in the last line of ./run test.
+# Every wine command is bounded by `timeout`.
+
+source "$ROOT/run.d/windows.lib.sh"
 
 WIN_BUILD=${TAVNI_WIN_BUILD:-$ROOT/build-win}
 # The longest any one Windows program may run under Wine.
@@ -20,42 +29,43 @@ win_fail() {
 }
 
 win_have_openssl() { # arch
-  local d
-  for d in "${TAVNI_CACHE:-/nonexistent}/openssl-mingw-$1" /var/cache/tavni/openssl-mingw-$1 \
-    "${XDG_CACHE_HOME:-$HOME/.cache}/tavni/openssl-mingw-$1"; do
-    [ -f "$d/lib/libcrypto.a" ] && return 0
-  done
-  return 1
+  [ -f "$(tavni_cache_dir)/openssl-mingw-$1/lib/libcrypto.a" ]
 }
 
 # The reason the stage cannot run here, or nothing. Sets WIN_RUN_ARCH: i686
-# runs the shipped 32-bit build under 32-bit Wine; on a kernel without ia32
-# emulation (no 32-bit program can start) x86_64 runs a 64-bit build of the
-# same sources under wine64.
+# runs the shipped 32-bit build under wine64 in WoW64 mode; x86_64 runs a
+# 64-bit build of the same sources (WIN_NO_32BIT says why).
 win_missing_tools() {
   command -v i686-w64-mingw32-g++ >/dev/null || { echo "i686-w64-mingw32-g++ not installed"; return; }
   [ -f /usr/i686-w64-mingw32/lib/libz.a ] || { echo "libz-mingw-w64-dev not installed"; return; }
   win_have_openssl i686 || { echo "no mingw i686 libcrypto in the cache (./run deps builds it)"; return; }
-  if [ -x /usr/lib/wine/wine ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  [ -x /usr/lib/wine/wine64 ] || { echo "wine64 is not installed"; return; }
+  WIN_NO_32BIT=$(win_host_runs_32bit_code)
+  if [ "$WIN_NO_32BIT" = yes ]; then
+    [ -f "$(win_wow64_dll_dir)/.complete" ] ||
+      { echo "the 32-bit Wine DLLs are not unpacked in the cache (./run deps does it)"; return; }
     WIN_RUN_ARCH=i686
     return
   fi
-  command -v x86_64-w64-mingw32-g++ >/dev/null && [ -x /usr/lib/wine/wine64 ] && win_have_openssl x86_64 ||
-    { echo "32-bit Wine cannot run here and the x86-64 fallback is not installed"; return; }
+  command -v x86_64-w64-mingw32-g++ >/dev/null && win_have_openssl x86_64 ||
+    { echo "32-bit code cannot run here and the x86-64 build's toolchain is not installed"; return; }
   WIN_RUN_ARCH=x86_64
+}
+
+# The environment of every Wine command of the stage: its prefix, quiet,
+# without a display; the 32-bit DLLs where the shipped build runs.
+win_env() {
+  local env=(WINEPREFIX="$WIN_PREFIX" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all
+    WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp}")
+  [ "$WIN_RUN_ARCH" = i686 ] && env+=(WINEDLLPATH="$(win_wow64_dll_dir)")
+  printf '%q ' "${env[@]}"
 }
 
 # wine with the stage's prefix, quiet, bounded: win_wine SECONDS program args...
 win_wine() {
   local limit=$1
   shift
-  if [ "$WIN_RUN_ARCH" = i686 ]; then
-    WINEPREFIX=$WIN_PREFIX WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' \
-      DISPLAY= timeout -k 5 "$limit" wine "$@"
-  else
-    WINEPREFIX=$WIN_PREFIX WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all \
-      WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= timeout -k 5 "$limit" /usr/lib/wine/wine64 "$@"
-  fi
+  eval "env $(win_env) timeout -k 5 \"\$limit\" /usr/lib/wine/wine64 \"\$@\""
 }
 
 win_wineserver() { # args...
@@ -68,11 +78,14 @@ win_prefix_init() {
   win_wine 180 wineboot -i >"$WIN_RUN_BUILD/wineboot.log" 2>&1 ||
     { tail -20 "$WIN_RUN_BUILD/wineboot.log"; win_fail "wineboot could not make the prefix"; return 1; }
   # An unhandled exception must end the process as on a machine without a
-  # debugger, not start winedbg.
-  win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-    /v Debugger /t REG_SZ /d '' /f >/dev/null 2>&1 || true
-  win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-    /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+  # debugger, not start winedbg. 32-bit programs read the 32-bit view.
+  local view
+  for view in /reg:64 /reg:32; do
+    win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /t REG_SZ /d '' /f "$view" >/dev/null 2>&1 || true
+    win_wine 60 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Auto /t REG_SZ /d 1 /f "$view" >/dev/null 2>&1 || true
+  done
   win_wineserver -w
 }
 
@@ -91,13 +104,7 @@ win_write_runner() {
   {
     echo '#!/usr/bin/env bash'
     echo '# Runs a Windows program of the Windows stage under Wine (made by run.d/windows.test.sh).'
-    if [ "$WIN_RUN_ARCH" = i686 ]; then
-      printf 'WINEPREFIX=%q WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES=%q DISPLAY= exec timeout -k 5 %q wine "$@"\n' \
-        "$WIN_PREFIX" 'mscoree,mshtml=' "$WIN_PROGRAM_LIMIT"
-    else
-      printf 'WINEPREFIX=%q WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINEDEBUG=-all WINEDLLOVERRIDES=%q DISPLAY= exec timeout -k 5 %q /usr/lib/wine/wine64 "$@"\n' \
-        "$WIN_PREFIX" 'mscoree,mshtml=' "$WIN_PROGRAM_LIMIT"
-    fi
+    printf 'exec env %s timeout -k 5 %q /usr/lib/wine/wine64 "$@"\n' "$(win_env)" "$WIN_PROGRAM_LIMIT"
   } >"$WIN_RUNNER"
   chmod +x "$WIN_RUNNER"
 }
@@ -175,8 +182,8 @@ win_backup_check() {
   local server=$BUILD/tavni-server ctl=$BUILD/tavni-ctl
   local acckey=00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff
   if [ ! -x "$server" ] || [ ! -x "$ctl" ]; then
-    win_say "NOT RUN: no Linux tavni-server and tavni-ctl in $BUILD; backup to the server unchecked"
-    return 0
+    win_fail "no Linux tavni-server and tavni-ctl in $BUILD for the backup checks"
+    return 1
   fi
   rm -rf "$inst"
   mkdir -p "$inst/data/a/b" "$inst/data/with space"
@@ -266,11 +273,12 @@ win_cross_build() { # build dir, toolchain file[, targets: all when none]
 win_test_main() {
   local why t0 t1 t2 t3 kind
   WIN_RUN_ARCH=
+  win_host_runs_32bit_code >/dev/null # the probe runs once, in this shell
   why=$(win_missing_tools; echo "|$WIN_RUN_ARCH")
   WIN_RUN_ARCH=${why##*|}
   why=${why%|*}
   if [ -n "$why" ]; then
-    win_say "SKIPPED: $why"
+    stage_skipped windows "$why" || return 1
     return 0
   fi
 
@@ -290,7 +298,7 @@ win_test_main() {
   esac
   WIN_RUN_BUILD=$WIN_BUILD
   if [ "$WIN_RUN_ARCH" = x86_64 ]; then
-    win_say "this kernel cannot start 32-bit programs (ia32 emulation is off), so 32-bit Wine cannot run;"
+    win_say "THE SHIPPED 32-BIT BUILD CANNOT RUN HERE: $(win_host_runs_32bit_code);"
     win_say "the Wine runs use an x86-64 build of the same sources in ${WIN_BUILD}64"
     WIN_RUN_BUILD=${WIN_BUILD}64
     win_cross_build "$WIN_RUN_BUILD" "$ROOT/cmake/mingw-x86_64.cmake" || return 1
@@ -298,7 +306,7 @@ win_test_main() {
   WIN_PREFIX=$WIN_RUN_BUILD/wineprefix
   t1=$SECONDS
 
-  win_say "fresh Wine prefix ($WIN_RUN_ARCH)"
+  win_say "fresh Wine prefix (wine64; the $WIN_RUN_ARCH build)"
   win_prefix_init || return 1
   t2=$SECONDS
 
