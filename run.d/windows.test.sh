@@ -257,6 +257,42 @@ win_backup_runs() { # installation folder, account key file
   ! "$BUILD/tavni-server" ls --store "$inst/store" --user 7 "/1/Today/Z Drive$inst/data" | grep -q "with space" ||
     { win_fail "the vanished folder is still current on the server"; return 1; }
   win_say "a folder gone from the mirrored source is deleted on the server: ok"
+
+  win_killed_job "$inst" "$keyfile"
+}
+
+# The Windows agent killed in the middle of a job (the Windows process itself,
+# as a crash or TerminateProcess would end it): the next run completes, sends
+# what the killed one had not stored, and the tree restores byte for byte.
+win_killed_job() { # installation folder, account key file
+  local inst=$1 keyfile=$2 log=$1/job.tbs.log job agent rc=0 large deadline
+  job=$(win_path "$inst/job.tbs")
+  large=$inst/data/a/large.bin
+  head -c $((64 * 1048576)) /dev/urandom >"$large"
+  (cd "$inst" && exec "$WIN_RUNNER" ./tavni-backup.exe background "$job") >/dev/null 2>&1 &
+  agent=$!
+  deadline=$((SECONDS + ${TAVNI_E2E_WAIT:-120}))
+  until grep -qF "FILE: '$(win_path "$large")' ..." "$log" 2>/dev/null; do
+    [ "$SECONDS" -lt "$deadline" ] && kill -0 "$agent" 2>/dev/null ||
+      { tail -20 "$log"; win_fail "the job never began sending large.bin"; return 1; }
+    sleep 0.05
+  done
+  # The runner's children: timeout, then the agent's own Wine process.
+  pkill -KILL -f 'tavni-backup\.exe background' || true
+  { wait "$agent" || true; } 2>/dev/null
+  ! grep -qF "Backup job completed normally." "$log" ||
+    win_say "(the job had already ended when it was killed; the check below still runs)"
+  win_wineserver -w
+  (cd "$inst" && win_wine 300 ./tavni-backup.exe background "$job") >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 0 ] || { tail -30 "$log"; win_fail "the run after the kill: exit code $rc"; return 1; }
+  win_log_has "$log" "Backup job completed normally." || return 1
+  rm -rf "$inst/out"
+  "$BUILD/tavni-server" restore --store "$inst/store" --user 7 --acckey-file "$keyfile" --to "$inst/out" \
+    "/1/Today/Z Drive$inst/data" >/dev/null || { win_fail "restore after the killed job"; return 1; }
+  diff -r "$inst/data" "$inst/out/data" || { win_fail "the tree restored after a killed job differs"; return 1; }
+  "$BUILD/tavni-server" verify --store "$inst/store" --acckey-file "$keyfile" >/dev/null ||
+    { win_fail "verify after the killed job"; return 1; }
+  win_say "a job killed while sending a file, then run again: restored byte for byte: ok"
 }
 
 win_cross_build() { # build dir, toolchain file[, targets: all when none]
