@@ -118,6 +118,7 @@ win_e2e_scripts() {
     out=$WIN_RUN_BUILD/e2e-${script%.sh}.log
     TAVNI_BUILD_DIR=$WIN_RUN_BUILD TAVNI_SOURCE_DIR=$ROOT TAVNI_TARGET=windows TAVNI_RUN=$WIN_RUNNER \
       TAVNI_AGENT=$WIN_RUN_BUILD/tavni-backup.exe TAVNI_CTL=$WIN_RUN_BUILD/tavni-ctl.exe \
+      TAVNI_WINE_WOW64=$([ "$WIN_RUN_ARCH" = i686 ] && echo 1 || echo 0) \
       bash "$ROOT/tests/e2e/$script" >"$out" 2>&1 || { cat "$out"; win_fail "tests/e2e/$script under Wine"; return 1; }
     win_say "tests/e2e/$script: ok"
   done

@@ -6,12 +6,14 @@
 #include "common/timing.h"
 #include "platform/platform.h"
 
+#include "support/wine.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -118,6 +120,17 @@ std::vector<fs::path> dumps_of_this_executable() {
     return out;
 }
 
+// Whether no dump can be written here at all: a 32-bit build in Wine's WoW64
+// mode (support/wine.h). Tries one dump when the watchdog's is missing.
+bool dumps_fail_under_wine_wow64(const fs::path& folder) {
+    const std::string probe = (folder / "probe.dmp").string();
+    if (plat_write_dump(probe.c_str(), nullptr, nullptr) == 0) {
+        fs::remove(probe);
+        return false;
+    }
+    return wine_wow64_cannot_dump(plat_last_error());
+}
+
 } // namespace
 
 TEST_F(AgentDump, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
@@ -142,18 +155,22 @@ TEST_F(AgentDump, WatchdogDumpsAndGivesUpAThreadThatStopsBumping) {
     EXPECT_GE(find_from(lines, "Backup thread exited abnormally (exit code 1).", at), 0);
 
     const auto dumps = dumps_of_this_executable();
-    ASSERT_EQ(dumps.size(), 1u);
-    if (plat_is_windows) { // a minidump of the whole process
-        char magic[4] = {};
-        std::ifstream(dumps[0], std::ios::binary).read(magic, sizeof magic);
-        EXPECT_EQ(std::string(magic, sizeof magic), "MDMP");
-    } else { // a text dump, which tells where the keys lie: owner only
-        const std::string dump = slurp(dumps[0]);
-        EXPECT_NE(dump.find("Backtrace of the hung thread:"), std::string::npos)
-            << dump.substr(0, 400);
-        EXPECT_NE(dump.find("Memory map:"), std::string::npos);
-        EXPECT_EQ(fs::status(dumps[0]).permissions(),
-                  fs::perms::owner_read | fs::perms::owner_write);
+    if (dumps.empty() && dumps_fail_under_wine_wow64(dir.path)) {
+        std::printf("[     NOTE ] dump not checked: %s\n", k_wine_wow64_dump_reason);
+    } else {
+        ASSERT_EQ(dumps.size(), 1u);
+        if (plat_is_windows) { // a minidump of the whole process
+            char magic[4] = {};
+            std::ifstream(dumps[0], std::ios::binary).read(magic, sizeof magic);
+            EXPECT_EQ(std::string(magic, sizeof magic), "MDMP");
+        } else { // a text dump, which tells where the keys lie: owner only
+            const std::string dump = slurp(dumps[0]);
+            EXPECT_NE(dump.find("Backtrace of the hung thread:"), std::string::npos)
+                << dump.substr(0, 400);
+            EXPECT_NE(dump.find("Memory map:"), std::string::npos);
+            EXPECT_EQ(fs::status(dumps[0]).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
     }
     for (const auto& d : dumps)
         fs::remove(d);
