@@ -109,6 +109,11 @@ peer_step peer_step::stall() {
     s.kind = STALL;
     return s;
 }
+peer_step peer_step::late(uint8_t status, std::vector<uint8_t> payload) {
+    peer_step s = answer(status, std::move(payload));
+    s.kind = LATE;
+    return s;
+}
 
 scripted_peer::scripted_peer() {
     peer_key();
@@ -314,6 +319,7 @@ void scripted_peer::serve(intptr_t sock) {
         connection = ++connections_;
     }
 
+    std::vector<uint8_t> held; // a LATE answer of this connection, framed when due
     for (;;) {
         uint8_t head[6];
         if (!recv_exact(sock, head, 6)) return;
@@ -353,6 +359,10 @@ void scripted_peer::serve(intptr_t sock) {
             }
         }
         if (!answer_needed) continue;
+        if (!held.empty()) {
+            if (!send_frame(sock, held, 0, 1, 0)) return;
+            held.clear();
+        }
         switch (step.kind) {
         case peer_step::CLOSE:
             return;
@@ -365,13 +375,18 @@ void scripted_peer::serve(intptr_t sock) {
             if (!send_frame(sock, step.bytes, step.crc_xor, step.pieces, step.piece_delay_ms))
                 return;
             break;
-        case peer_step::ANSWER: {
+        case peer_step::ANSWER:
+        case peer_step::LATE: {
             std::vector<uint8_t> out(6);
             ctfs_header ah{static_cast<uint16_t>(step.payload.size()),
                            static_cast<uint8_t>(step.type < 0 ? req.type + 128 : step.type),
                            static_cast<uint16_t>(step.seq < 0 ? req.seq : step.seq), step.status};
             ctfs_header_write(out.data(), ah);
             out.insert(out.end(), step.payload.begin(), step.payload.end());
+            if (step.kind == peer_step::LATE) {
+                held = out;
+                continue;
+            }
             if (!send_frame(sock, out, step.crc_xor, step.pieces, step.piece_delay_ms)) return;
             break;
         }

@@ -50,6 +50,8 @@ struct peer_step {
         RAW,    // bytes sent exactly as given, no framing
         CLOSE,  // close the connection without answering
         STALL,  // send nothing; keep the connection
+        LATE,   // hold the answer back and send it, on the same connection, just
+                // before the answer of the next request there (a slow server)
     } kind = ANSWER;
     uint8_t status = 0;
     std::vector<uint8_t> payload;
@@ -66,6 +68,7 @@ struct peer_step {
     static peer_step raw(std::vector<uint8_t> bytes);
     static peer_step close();
     static peer_step stall();
+    static peer_step late(uint8_t status, std::vector<uint8_t> payload = {});
 };
 
 // Greeting of one connection.
