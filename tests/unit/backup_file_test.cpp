@@ -83,6 +83,24 @@ TEST_P(BackupFile, ZeroBlocksClosesAtOnceAndCountsSent) {
               std::string::npos);
 }
 
+// A server may answer an empty file with no block size at all: the file is
+// closed at once and counts as sent, as with any other layout of 0 blocks.
+TEST_P(BackupFile, ZeroBlocksOfSizeZeroCountSent) {
+    scripted_peer peer;
+    use(peer);
+    write("empty.txt", "");
+    peer.push(peer_step::answer(0, wopen_answer(4, 0, 0, 0)));
+    run("empty.txt", "/Dest/empty.txt");
+    ASSERT_TRUE(peer.wait_requests(3)); // log-in, open, close
+    EXPECT_TRUE(writes(peer).empty());
+    std::vector<peer_request> closes = of_type(peer, TFS_FILE_CLOSE);
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].payload, bytes{4});
+    EXPECT_EQ(report()->files_transferred, 1u);
+    EXPECT_EQ(report()->files_failed, 0u);
+    EXPECT_EQ(job_log().find("ERROR"), std::string::npos);
+}
+
 TEST_P(BackupFile, OneBlockSendsEmptyOfferAndEmptyChecksum) {
     scripted_peer peer;
     use(peer);
