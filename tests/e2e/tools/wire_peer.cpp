@@ -252,6 +252,7 @@ class peer {
     uint8_t next_cursor_ = 1;
     bool expect_follow_up_ = false;
     uint8_t follow_up_cursor_ = 0;
+    std::string delete_due_; // the path whose kind-1 DELETE comes next
 };
 
 void peer::read_controls() {
@@ -455,6 +456,14 @@ int peer::on_delete(reader& r, std::string* fields, std::vector<uint8_t>* out) {
     *fields = "kind=" + std::to_string(kind) + " path=" + shown(path);
     if (!r.done()) violation("DELETE payload is not kind and text16 path");
     if (kind > 1) violation("DELETE kind " + std::to_string(kind));
+    // The walk removes a vanished object twice: kind 0, then kind 1.
+    if (kind == 0) {
+        if (!delete_due_.empty()) violation("DELETE kind 0 where kind 1 was due");
+        delete_due_ = path;
+    } else if (kind == 1) {
+        if (delete_due_ != path) violation("DELETE kind 1 without kind 0 of the same path before");
+        delete_due_.clear();
+    }
     for (auto it = files_.begin(); it != files_.end();)
         it = at_or_below(it->first, path) ? files_.erase(it) : std::next(it);
     for (auto it = folders_.begin(); it != folders_.end();)
@@ -720,6 +729,7 @@ void peer::serve(intptr_t sock) {
     open_.clear();
     cursors_.clear();
     expect_follow_up_ = false;
+    delete_due_.clear();
     line("CONNECTION " + std::to_string(conn_));
     for (;;) {
         frame_in in;
@@ -746,6 +756,10 @@ void peer::serve(intptr_t sock) {
         uint8_t lock_flags = 0;
         if (h.type == T_LOCK && !payload.empty()) lock_flags = payload[0];
         expect_job_order(h.type, lock_flags);
+        if (h.type != T_DELETE && h.type != T_AUTH && !delete_due_.empty()) {
+            violation(std::string(type_name(h.type)) + " where the second DELETE was due");
+            delete_due_.clear();
+        }
         if (h.type != T_FIND && h.type != T_AUTH && expect_follow_up_) {
             // The walk reads a listing to its end before it goes on.
             violation(std::string(type_name(h.type)) + " before the listing was read to its end");
