@@ -135,6 +135,22 @@ win_large_sparse() {
   win_say "tests/e2e/large_sparse.sh: ok"
 }
 
+# The Windows agent against the recording peer (a native program of the
+# Linux build): whole jobs that must keep the protocol, and a first job that
+# must send the same requests as the Linux agent's (tests/e2e/wire_audit.sh).
+win_wire_audit() {
+  local out=$WIN_RUN_BUILD/e2e-wire_audit.log
+  if [ ! -x "$BUILD/tavni-wire-peer" ] || [ ! -x "$BUILD/tavni-ctl" ]; then
+    win_say "NOT RUN: no Linux tavni-wire-peer and tavni-ctl in $BUILD; the wire audit unchecked"
+    return 0
+  fi
+  TAVNI_BUILD_DIR=$BUILD TAVNI_SOURCE_DIR=$ROOT TAVNI_TARGET=windows TAVNI_RUN=$WIN_RUNNER \
+    TAVNI_AGENT=$WIN_RUN_BUILD/tavni-backup.exe TAVNI_CTL=$BUILD/tavni-ctl TAVNI_CTL_RUN= \
+    bash "$ROOT/tests/e2e/wire_audit.sh" >"$out" 2>&1 ||
+    { cat "$out"; win_fail "tests/e2e/wire_audit.sh under Wine"; return 1; }
+  win_say "tests/e2e/wire_audit.sh: ok"
+}
+
 # What only the Windows stage checks: "background" without a path waits 30
 # seconds for jobs; two are queued over the real mailslot with tavni-ctl.exe,
 # their paths unchanged (spaces, and 1023 characters), and the progress area
@@ -362,6 +378,7 @@ win_test_main() {
   win_say "backup from the Windows agent to tavni-server"
   win_backup_check || return 1
   win_large_sparse || return 1
+  win_wire_audit || return 1
   win_wineserver -k
   t3=$SECONDS
   win_say "times: cross build $((t1 - t0)) s, prefix $((t2 - t1)) s, Wine runs $((t3 - t2)) s"

@@ -9,6 +9,7 @@
 #include "runtime/progress.h"
 #include "common/text.h"
 #include "common/timing.h"
+#include "platform/platform.h"
 #include "protocol/session.h"
 
 #include <openssl/crypto.h>
@@ -151,6 +152,11 @@ int backup_thread_run(const char* initial_path, int job_wait, const char* mailsl
         } else {
             agent_log_printf("ctfs_init() succeeded.\n");
             sockets_started = true;
+            // Every job of the process uses this many (1: the backup thread
+            // alone compresses and encrypts the blocks).
+            agent_log_printf("Block workers: %u (%u processor(s), at most %d).\n",
+                             block_pool_default_workers(), plat_cpu_count(),
+                             static_cast<int>(BLOCK_POOL_MAX_WORKERS));
         }
     }
 

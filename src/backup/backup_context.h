@@ -75,11 +75,26 @@ void backup_index_disown(backup_context* ctx);
 
 // A file close gets no answer, so a sent file is recorded in the next index
 // only once the server has answered a later request on the same connection.
+// An answer counts only on the connection it came on, and a connection whose
+// answers can no longer be told apart (a receive failed, or an answer of
+// another request came) is dropped by the transport at once: an answer left
+// over from before a time-out or a reconnection is never read, so it never
+// confirms a later close.
+//
 // backup_confirm_closes records the confirmed ones and sends again (once)
-// the files whose connection broke before their close was confirmed; it runs
-// before each file and before the job's report. After the job's last request
-// (the lock release), backup_settle_closes records what that answer
-// confirmed and leaves the rest out of the next index, so that the next run
-// checks them with the server.
+// the files whose connection broke before their close was confirmed (taking
+// them back from the report when they fail); it runs before each file and
+// before the job's report.
+//
+// The end of a job, in its order: report, then backup_settle_closes, which
+// records what the report's e-mail confirmed, leaves out (with a warning) the
+// closes whose connection broke since, and records the ones still waiting,
+// for the lock release to confirm; the index is finished; the release; then
+// backup_release_confirms says whether its answer came on the connection
+// those closes went out on (each close it did not confirm is named in a
+// warning). When it did not, the caller withdraws the new index (fci_withdraw)
+// so that the next run checks the files with the server. The report is not
+// touched after it was sent.
 void backup_confirm_closes(backup_context* ctx);
 void backup_settle_closes(backup_context* ctx);
+bool backup_release_confirms(backup_context* ctx);

@@ -616,17 +616,37 @@ void backup_confirm_closes(backup_context* ctx) {
     }
 }
 
+namespace {
+
+void unconfirmed_close(const pending_close& p) {
+    job_log_printf("FILE: WARNING: The server did not confirm the close of '%s'; the next run "
+                   "checks the file again.\n",
+                   p.local.c_str());
+}
+
+} // namespace
+
 void backup_settle_closes(backup_context* ctx) {
     if (!ctx->pending) return;
+    // The report is sent: what is lost now is only left out of the index.
     for (const pending_close& p : sort_closes(ctx))
-        give_up_close(p);
-    // Nothing answers after the last request: what still waits stays out of
-    // the next index, and the next run asks the server about it.
+        unconfirmed_close(p);
+    // The rest waits for the release, the job's last request; the index
+    // names them now, and is withdrawn when the release does not confirm them.
     for (const pending_close& p : ctx->pending->closes)
-        job_log_printf("FILE: WARNING: The server did not confirm the close of '%s'; the next "
-                       "run checks the file again.\n",
-                       p.local.c_str());
+        backup_index_add(ctx, p.local.c_str(), p.mtime, p.size);
+}
+
+bool backup_release_confirms(backup_context* ctx) {
+    if (!ctx->pending) return true;
+    bool all = true;
+    for (const pending_close& p : ctx->pending->closes) {
+        if (close_confirmed(ctx->session, p)) continue;
+        unconfirmed_close(p);
+        all = false;
+    }
     ctx->pending->closes.clear();
+    return all;
 }
 
 void backup_file(backup_context* ctx, const char* local, const char* remote,

@@ -354,6 +354,10 @@ bool stop_workers(block_pool* p) {
 } // namespace
 
 uint32_t block_pool_default_workers() {
+#if defined(TAVNI_FAULT_INJECTION) && TAVNI_FAULT_INJECTION
+    // Builds with the fault switch only, like TAVNI_FAULT: the tests put the
+    // same tree through any number of workers. What is shipped is configured
+    // by nothing in its environment.
     char value[32];
     if (plat_host_env("TAVNI_BACKUP_WORKERS", value, sizeof value) == 0 && value[0]) {
         char* end = nullptr;
@@ -361,6 +365,7 @@ uint32_t block_pool_default_workers() {
         if (end && *end == 0 && n >= 1 && n <= BLOCK_POOL_MAX_WORKERS)
             return static_cast<uint32_t>(n);
     }
+#endif
     const uint32_t cores = plat_cpu_count();
     const uint32_t most = BLOCK_POOL_MAX_WORKERS;
     return cores < most ? cores : most;
@@ -483,8 +488,10 @@ bool block_pool_begin(block_pool* p, const char* path, plat_file fd, uint64_t si
         f = nullptr;
     }
     const bool usable = block_size > 0 && block_size <= BLOCK_POOL_BLOCK_MAX;
-    if (f && !f->begun && usable && f->size == size && f->block_size == block_size &&
-        f->blocks == blocks) {
+    // A file without blocks has no work, whatever block size its layout
+    // names (a server may give an empty file none).
+    const bool same_layout = blocks == 0 || (usable && f && f->block_size == block_size);
+    if (f && !f->begun && same_layout && f->size == size && f->blocks == blocks) {
         // Named ahead with the layout the server gave: its work stands.
         f->begun = true;
         fill(p);

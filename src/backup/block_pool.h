@@ -16,6 +16,10 @@
 #include <cstdint>
 
 enum {
+    // The cap bounds a 32-bit process's memory whatever the machine: each
+    // worker holds at most about three blocks of at most BLOCK_POOL_BLOCK_MAX
+    // bytes (below) besides its thread's stack, so eight of them stay far
+    // below the 2 GiB of address space such a process has.
     BLOCK_POOL_MAX_WORKERS = 8,
     // Bytes of blocks in flight (queued, being worked on, or done and not yet
     // sent) per worker: two whole blocks, which bounds the pool's memory. The
@@ -64,9 +68,10 @@ struct block_work {
 
 struct block_pool;
 
-// The number of workers for this machine: TAVNI_BACKUP_WORKERS (1 to
-// BLOCK_POOL_MAX_WORKERS) when set, else the processors this process may use,
-// at most BLOCK_POOL_MAX_WORKERS. 1 means no pool.
+// The number of workers for this machine: the processors this process may
+// use, at most BLOCK_POOL_MAX_WORKERS. 1 means no pool. Builds with the fault
+// switch (TAVNI_FAULT_INJECTION) also take TAVNI_BACKUP_WORKERS (1 to
+// BLOCK_POOL_MAX_WORKERS) from the environment, for the tests.
 uint32_t block_pool_default_workers();
 
 // Starts workers threads (2 or more) that encrypt with the 32-byte key

@@ -44,8 +44,6 @@ enum { REMOTE_PATH_SIZE = 1024, USER_LOCK_RETRIES = 12, USER_LOCK_PAUSE_SECONDS 
 
 const char k_terminated_text[] =
     "The backup started but did not complete because it was terminated by the user.";
-const char k_unconfirmed_text[] = "The backup server could not confirm that the files sent by "
-                                  "this backup are stored; the next backup checks them again.";
 
 // What one scan of a folder adds to the totals.
 struct scan_totals {
@@ -399,34 +397,36 @@ void __do_backup(const char* schedule_path) {
     }
 
     // Files a broken connection may have lost are sent again before the
-    // release settles the job.
+    // report counts them.
     backup_confirm_closes(ctx);
+    // The report (and its e-mail, handed to the server) goes while the lock
+    // is held; it cannot know the release's answer. After the release nothing
+    // more is sent.
+    const uint64_t sent = report_record()->files_transferred;
+    if (termination_flag())
+        report_fail_text(k_terminated_text);
+    else
+        report_success(0);
     job_log_printf("Backup of files complete.\n");
     const uint32_t stamp = static_cast<uint32_t>(time(nullptr));
     s->fci_stamp = stamp;
-    // The release comes before the report: the server answers it only once
-    // every file of the job is settled, and refuses it when one could not be
-    // stored. Only then does the report know whether what it counts as sent
-    // is stored. Its answer also confirms the last closes, so the next index
-    // is written after it; a job ended between the two leaves the previous
-    // index, whose stamp no longer matches the server's.
+    // The next index names every file sent whose close was not lost with a
+    // connection; the closes still unconfirmed are confirmed by the release's
+    // answer. A job ended before the release leaves an index whose stamp the
+    // server never took.
+    backup_settle_closes(ctx);
+    fci_finish(&index.index, static_cast<int32_t>(stamp));
     ctfs_lock_request release{TFS_LOCK_RELEASE | TFS_LOCK_STAMP, 0, nullptr};
     const tfs_result released = ctfs_user_lock(s, &release);
-    backup_settle_closes(ctx);
-    const bool unconfirmed = released != ERR_NONE && report_record()->files_transferred > 0;
-    if (unconfirmed) {
+    const bool closes_confirmed = backup_release_confirms(ctx);
+    // A refused release (the server could not store a file of the job) or
+    // one that did not confirm the last closes: the new index must not vouch
+    // for them, whatever stamp the server kept.
+    if (released != ERR_NONE || !closes_confirmed) fci_withdraw(&index.index);
+    if (released != ERR_NONE && sent > 0)
         job_log_printf("The server did not confirm that the files sent by this backup are stored "
                        "(Error %d); the next backup checks them again.\n",
                        released);
-        report_transfers_unconfirmed();
-    }
-    if (termination_flag())
-        report_fail_text(k_terminated_text);
-    else if (unconfirmed)
-        report_fail_text(k_unconfirmed_text);
-    else
-        report_success(0);
-    fci_finish(&index.index, static_cast<int32_t>(stamp));
     ctfs_session_close(s);
     job_log_printf("Logged out user.\n");
 

@@ -158,11 +158,21 @@ void plat_mailslot_close(plat_mailslot* m);
 // ---- shared memory and named event ------------------------------------------
 
 struct plat_shm; // opaque
+// The step of plat_shm_create that failed, for the caller's message.
+enum plat_shm_step {
+    PLAT_SHM_MADE = 0,     // nothing failed
+    PLAT_SHM_SECURITY,     // Windows: the security descriptor could not be initialised
+    PLAT_SHM_SECURITY_ACL, // Windows: its null access list could not be set
+    PLAT_SHM_OBJECT,       // the named object could not be made or opened
+    PLAT_SHM_VIEW,         // Windows: the object could not be mapped whole
+};
 // Creates (or opens, when it exists) the named area of size bytes for this
-// process to write and every user to read; null on failure. Linux: mode 0644,
-// and an existing object that belongs to another user than this process's
-// own or root, or that others may write, is refused (EPERM).
-plat_shm* plat_shm_create(const char* name, size_t size);
+// process to write and every user to read; null on failure, with the step
+// that failed in *failed (when failed is not null) and the system's error
+// for plat_last_error(). Linux: mode 0644, and an existing object that
+// belongs to another user than this process's own or root, or that others
+// may write, is refused (EPERM); every failure there is PLAT_SHM_OBJECT.
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed);
 // Writes size bytes at the start of a created area; 0 or -1. Never faults,
 // whatever another process did to the area (a shrunk area grows back).
 int plat_shm_write(plat_shm* s, const void* data, size_t size);

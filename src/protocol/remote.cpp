@@ -165,9 +165,11 @@ tfs_result ctfs_file_wopen(ctfs_session* s, ctfs_wopen_request* r) {
     uint16_t blocks = wire_get_be16(&rd);
     if (rd.failed) return ERR_SEQUENCE;
     // A layout that cannot hold the file would let it count as stored with
-    // part of its data never sent.
-    if (block_size == 0 || static_cast<uint64_t>(blocks) * block_size < r->size)
-        return ERR_SEQUENCE;
+    // part of its data never sent. A block size of 0 holds nothing: it is
+    // sound only as the layout of an empty file, which has no block.
+    const bool holds = block_size == 0 ? blocks == 0 && r->size == 0
+                                       : static_cast<uint64_t>(blocks) * block_size >= r->size;
+    if (!holds) return ERR_SEQUENCE;
     r->handle = handle;
     r->known_blocks = known;
     r->block_size = block_size;

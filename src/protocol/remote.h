@@ -105,8 +105,9 @@ void ctfs_find_files_free(ctfs_find_request* r);
 // Opens a file on the server for writing. On ERR_NONE r's answer fields are
 // set; otherwise they are left as they were. ERR_INVARG, unsent, for a null
 // security block of non-zero length; ERR_SEQUENCE when the answer is short or
-// its layout cannot hold the file: a block size of 0, or block count x block
-// size below the request's size.
+// its layout cannot hold the file: block count x block size below the
+// request's size, or a block size of 0 for anything but 0 blocks of an empty
+// file.
 tfs_result ctfs_file_wopen(ctfs_session* s, ctfs_wopen_request* r);
 // ctfs_file_wopen under the lock recovery: on ERR_ACCESS or ERR_SCKREAD the
 // user lock (ctfs_set_recovery's id) is taken again, pausing

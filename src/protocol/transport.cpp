@@ -175,9 +175,19 @@ tfs_result ctfs_transact(ctfs_session* s) {
         if (ctfs_packet_send(s) != 0) return ERR_SCKWRITE;
     }
     if (!s->expects_response) return ERR_NONE;
-    if (ctfs_packet_recv(s) != ERR_NONE) return ERR_SCKREAD;
-    if (s->type != static_cast<uint8_t>(req_type + TFS_RESPONSE) || s->seq != req_seq)
+    // The sequence never advances, so an answer is known only by its place
+    // on the connection. After a receive that failed (the answer may still
+    // come, late) or an answer to something else, the next answer read there
+    // could belong to an earlier request: the connection is dropped, and the
+    // next request makes a new one.
+    if (ctfs_packet_recv(s) != ERR_NONE) {
+        ctfs_drop_connection(s);
+        return ERR_SCKREAD;
+    }
+    if (s->type != static_cast<uint8_t>(req_type + TFS_RESPONSE) || s->seq != req_seq) {
+        ctfs_drop_connection(s);
         return ERR_SEQUENCE;
+    }
     s->answers++;
     return ERR_NONE;
 }

@@ -48,7 +48,9 @@ tfs_result ctfs_packet_recv(ctfs_session* s);
 // timing_get().reconnect_pause_ms first except on the session's first
 // failure. ERR_NONE (the session's answer counter then counts it);
 // ERR_SCKWRITE, ERR_SCKREAD, ERR_SEQUENCE (an answer of another type or
-// sequence), or the failure of the reconnection's log-in. A session without
+// sequence), or the failure of the reconnection's log-in. After ERR_SCKREAD
+// and ERR_SEQUENCE the connection is dropped (its answers can no longer be
+// matched to requests; the answer read stays in buf). A session without
 // log-in (AUTH_MODE_NONE) returns ctfs_connect's result, whose handshake
 // carried the request; its answer is then not checked.
 tfs_result ctfs_transact(ctfs_session* s);

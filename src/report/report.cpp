@@ -139,14 +139,6 @@ void report_transfer_withdrawn() {
     if (g_report.files_transferred > 0) g_report.files_transferred--;
 }
 
-void report_transfers_unconfirmed() {
-    if (g_report.state != REPORT_COUNTING) {
-        g_report.state = REPORT_BROKEN;
-        return;
-    }
-    g_report.files_transferred = 0;
-}
-
 void report_up_to_date() {
     if (g_report.state != REPORT_COUNTING) {
         g_report.state = REPORT_BROKEN;

@@ -89,9 +89,6 @@ void report_transferred();
 // Takes back one report_transferred: the file turned out not to be stored
 // (its close was never confirmed by the server).
 void report_transfer_withdrawn();
-// Takes back every report_transferred of the job: the server did not confirm
-// that the files sent are stored.
-void report_transfers_unconfirmed();
 void report_up_to_date();
 // Counts a failed file and keeps copies of its path and the reason: the
 // system's text for errnum (errno is left as it was) or the protocol's text

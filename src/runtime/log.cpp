@@ -95,14 +95,67 @@ size_t format_stamp(char* out, const plat_systime& t) {
     return static_cast<size_t>(at - out);
 }
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// Rewrites the message text[0, len) (len includes its closing line end, if
+// any) with its control characters escaped, into at most room bytes plus a
+// terminator; the new length. Kept out of line: only messages that carry a
+// control character come here, and its buffer stays off the common path.
+__attribute__((noinline)) size_t escape_message(char* text, size_t len, size_t room) {
+    const bool line_end = len > 0 && text[len - 1] == '\n';
+    const size_t body = line_end ? len - 1 : len;
+    char escaped[LOG_LINE_MAX + 1];
+    size_t at = 0;
+    for (size_t i = 0; i < body; i++) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char form[5] = {static_cast<char>(c), 0, 0, 0, 0};
+        if (c == '\\') {
+            form[1] = '\\';
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            form[0] = '\\';
+            form[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+        } else if (is_control(c)) {
+            static const char hex[] = "0123456789ABCDEF";
+            form[0] = '\\';
+            form[1] = 'x';
+            form[2] = hex[c >> 4];
+            form[3] = hex[c & 15];
+        }
+        const size_t n = strlen(form);
+        if (at + n > room) break; // cut, as an overlong line is
+        memcpy(escaped + at, form, n);
+        at += n;
+    }
+    if (line_end && at < room) escaped[at++] = '\n';
+    memcpy(text, escaped, at);
+    text[at] = 0;
+    return at;
+}
+
 // The stamp of time and then the message formatted in place, cut at
 // LOG_LINE_MAX; its length, or 0 when formatting failed.
+//
+// A message's text (all of it but its closing line end) never carries a
+// control character into the log: a file name with a line end would forge
+// whole lines (a "User terminated the backup." of its own making). Such a
+// message is written with each control character escaped as \n, \r, \t or
+// \xHH, and, in it alone, each backslash doubled, so that its escapes read
+// back without doubt; every other message (Windows paths with their
+// backslashes included) is written exactly as formatted.
 size_t format_line_vat(char* out, const plat_systime& time, const char* format, va_list args) {
     const size_t stamp = format_stamp(out, time);
     const int n = vsnprintf(out + stamp, LOG_LINE_MAX + 1 - stamp, format, args);
     if (n < 0) return 0;
-    const size_t len = stamp + static_cast<size_t>(n);
-    return len > static_cast<size_t>(LOG_LINE_MAX) ? static_cast<size_t>(LOG_LINE_MAX) : len;
+    size_t len = stamp + static_cast<size_t>(n);
+    if (len > static_cast<size_t>(LOG_LINE_MAX)) len = LOG_LINE_MAX;
+    const size_t text = len - stamp;
+    const size_t body = text > 0 && out[len - 1] == '\n' ? text - 1 : text;
+    for (size_t i = stamp; i < stamp + body; i++)
+        if (is_control(static_cast<unsigned char>(out[i])))
+            return stamp + escape_message(out + stamp, text, LOG_LINE_MAX - stamp);
+    return len;
 }
 
 size_t format_line_at(char* out, const plat_systime& time, const char* format, ...) {

@@ -136,12 +136,29 @@ int progress_open() {
 
 int progress_open_names(const char* area_name, const char* event_name) {
     progress_close();
-    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE);
+    plat_shm_step failed = PLAT_SHM_MADE;
+    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE, &failed);
     if (!area) {
-        agent_log_printf(
-            "Could not create file mapping object (Error %d). Backup progress information "
-            "will not be available.\n",
-            plat_last_error());
+        const int error = plat_last_error();
+        switch (failed) {
+        case PLAT_SHM_SECURITY:
+            agent_log_printf("InitSecDesc() failed.\n");
+            break;
+        case PLAT_SHM_SECURITY_ACL:
+            agent_log_printf("SetSecDescDacl() failed.\n");
+            break;
+        case PLAT_SHM_VIEW:
+            agent_log_printf("Could not map view of file (Error %d). Progress information will "
+                             "not be available.\n",
+                             error);
+            break;
+        default:
+            agent_log_printf(
+                "Could not create file mapping object (Error %d). Backup progress information "
+                "will not be available.\n",
+                error);
+            break;
+        }
         return -1;
     }
     {

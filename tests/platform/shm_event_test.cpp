@@ -24,7 +24,7 @@ std::string test_name(const char* what) {
 
 TEST(PlatformShm, WritesAreSeenByAnotherOpenAndTheNameEndsWithItsHolder) {
     const std::string name = test_name("area");
-    plat_shm* creator = plat_shm_create(name.c_str(), 4672);
+    plat_shm* creator = plat_shm_create(name.c_str(), 4672, nullptr);
     ASSERT_NE(creator, nullptr);
     plat_shm* reader = plat_shm_open(name.c_str());
     ASSERT_NE(reader, nullptr);
@@ -39,7 +39,7 @@ TEST(PlatformShm, WritesAreSeenByAnotherOpenAndTheNameEndsWithItsHolder) {
 
     // A second creator (a second agent) shares the same bytes; its close
     // leaves the name to the first.
-    plat_shm* second = plat_shm_create(name.c_str(), 4672);
+    plat_shm* second = plat_shm_create(name.c_str(), 4672, nullptr);
     ASSERT_NE(second, nullptr);
     record.replace(4660, 4, "tock");
     ASSERT_EQ(plat_shm_write(second, record.data(), record.size()), 0);
@@ -144,7 +144,7 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
 
     // The next creator takes the names over and is found again; its close
     // removes them.
-    plat_shm* area = plat_shm_create(name.c_str(), 64);
+    plat_shm* area = plat_shm_create(name.c_str(), 64, nullptr);
     plat_event* event = plat_event_create(name.c_str());
     ASSERT_NE(area, nullptr);
     ASSERT_NE(event, nullptr);
@@ -161,7 +161,7 @@ TEST(PlatformNamedObjects, AKilledCreatorLeavesNothingToOpen) {
 TEST(PlatformNamedObjects, HolderForTheKillTest) {
     const char* name = getenv("TAVNI_TEST_HOLDER");
     if (!name) GTEST_SKIP() << "the helper of AKilledCreatorLeavesNothingToOpen";
-    plat_shm* area = plat_shm_create(name, 64);
+    plat_shm* area = plat_shm_create(name, 64, nullptr);
     plat_event* event = plat_event_create(name);
     ASSERT_NE(area, nullptr);
     ASSERT_NE(event, nullptr);

@@ -118,7 +118,7 @@ TEST_F(WinPlatform, OversizedMailslotMessageIsDroppedNotStuck) {
 TEST_F(WinPlatform, GlobalAreaAndEventAreOpenToASecondHandle) {
     std::string area = "Global\\Tavni/Test/" + test_name("Area");
     std::string event = "Global\\Tavni/Test/" + test_name("Event");
-    plat_shm* a = plat_shm_create(area.c_str(), 4672);
+    plat_shm* a = plat_shm_create(area.c_str(), 4672, nullptr);
     ASSERT_NE(nullptr, a) << plat_last_error();
     plat_shm* b = plat_shm_open(area.c_str());
     ASSERT_NE(nullptr, b) << plat_last_error();

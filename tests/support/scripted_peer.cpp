@@ -1,56 +1,21 @@
 // scripted_peer.cpp - the test peer: real key exchange and framing, answers
 // from a script. See the header for the rules.
 #include "support/scripted_peer.h"
-#include "support/test_rsa_key.h"
+#include "support/peer_wire.h"
 
 #include "platform/platform.h"
-#include "protocol/frame.h"
-#include "protocol/wire.h"
 
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <openssl/rsa.h>
 
 #include <chrono>
 #include <cstring>
 
 namespace {
 
-// The tests' fixed key, read once per process.
-EVP_PKEY* peer_key() {
-    static EVP_PKEY* key = [] {
-        BIO* bio = BIO_new_mem_buf(test_rsa_key_pem, -1);
-        EVP_PKEY* k = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
-        BIO_free(bio);
-        return k;
-    }();
-    return key;
-}
+using peer_wire::put_text8;
 
-std::string peer_pem() {
-    static std::string pem = [] {
-        std::string out;
-        BIO* bio = BIO_new(BIO_s_mem());
-        if (bio && PEM_write_bio_PUBKEY(bio, peer_key()) == 1) {
-            char* data = nullptr;
-            long n = BIO_get_mem_data(bio, &data);
-            out.assign(data, static_cast<size_t>(n));
-        }
-        BIO_free(bio);
-        return out;
-    }();
-    return pem;
-}
-
-void put_text8(std::vector<uint8_t>& v, const std::string& s) {
-    v.push_back(static_cast<uint8_t>(s.size()));
-    v.insert(v.end(), s.begin(), s.end());
-}
 void put_n(std::vector<uint8_t>& v, uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; i--)
-        v.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    peer_wire::put_be(v, value, bytes);
 }
 
 } // namespace
@@ -109,9 +74,14 @@ peer_step peer_step::stall() {
     s.kind = STALL;
     return s;
 }
+peer_step peer_step::late(uint8_t status, std::vector<uint8_t> payload) {
+    peer_step s = answer(status, std::move(payload));
+    s.kind = LATE;
+    return s;
+}
 
 scripted_peer::scripted_peer() {
-    peer_key();
+    peer_wire::private_key();
     listener_ = plat_tcp_listen("127.0.0.1", 0, &port_);
     thread_ = std::thread([this] { run(); });
 }
@@ -189,75 +159,16 @@ void scripted_peer::run() {
 }
 
 bool scripted_peer::recv_exact(intptr_t sock, void* buf, size_t n) {
-    uint8_t* p = static_cast<uint8_t*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        if (stop_) return false;
-        int w = plat_socket_wait_readable(sock, 20);
-        if (w < 0) return false;
-        if (w == 0) continue;
-        long r = plat_socket_recv(sock, p + done, n - done);
-        if (r <= 0) return false;
-        done += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-std::vector<uint8_t> scripted_peer::encrypt(const std::vector<uint8_t>& plain) {
-    std::vector<uint8_t> out(plain.size() + 32);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    uint8_t iv[16] = {};
-    int a = 0, b = 0;
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key_, iv);
-    EVP_EncryptUpdate(ctx, out.data(), &a, plain.data(), static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, out.data() + a, &b);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(a + b));
-    return out;
-}
-
-bool scripted_peer::decrypt(const uint8_t* data, size_t n, std::vector<uint8_t>* plain) {
-    plain->assign(n + 32, 0);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    uint8_t iv[16] = {};
-    int a = 0, b = 0;
-    EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key_, iv);
-    bool ok = EVP_DecryptUpdate(ctx, plain->data(), &a, data, static_cast<int>(n)) == 1 &&
-              EVP_DecryptFinal_ex(ctx, plain->data() + a, &b) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    plain->resize(ok ? static_cast<size_t>(a + b) : 0);
-    return ok;
+    return peer_wire::recv_exact(sock, buf, n, &stop_);
 }
 
 bool scripted_peer::send_frame(intptr_t sock, const std::vector<uint8_t>& plain, uint32_t crc_xor,
                                int pieces, uint32_t delay_ms) {
-    std::vector<uint8_t> ct = encrypt(plain);
-    std::vector<uint8_t> frame(6);
-    put_be16(frame.data(), static_cast<uint16_t>(ct.size()));
-    put_be32(frame.data() + 2, ctfs_crc32(plain.data(), plain.size()) ^ crc_xor);
-    frame.insert(frame.end(), ct.begin(), ct.end());
-    if (pieces < 1) pieces = 1;
-    size_t at = 0;
-    for (int i = 0; i < pieces; i++) {
-        size_t end = i == pieces - 1 ? frame.size() : frame.size() * (i + 1) / pieces;
-        if (delay_ms) plat_sleep_ms(delay_ms);
-        while (at < end) {
-            long r = plat_socket_send(sock, frame.data() + at, end - at);
-            if (r < 0) return false;
-            at += static_cast<size_t>(r);
-        }
-    }
-    return true;
+    return peer_wire::send_frame(sock, key_, plain, crc_xor, pieces, delay_ms);
 }
 
 static bool send_bytes(intptr_t sock, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        long r = plat_socket_send(sock, p, n);
-        if (r < 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
+    return peer_wire::send_all(sock, p, n);
 }
 
 void scripted_peer::serve(intptr_t sock) {
@@ -272,36 +183,24 @@ void scripted_peer::serve(intptr_t sock) {
     if (gr.close_at_once) return;
     uint8_t hello[4];
     if (!recv_exact(sock, hello, 4)) return;
-    std::string pem = peer_pem();
+    std::string pem = peer_wire::public_pem();
     size_t key_len = gr.key_length < 0 ? pem.size() : static_cast<size_t>(gr.key_length);
     pem.resize(key_len, '\n');
-    uint8_t len_bytes[2];
-    put_be16(len_bytes, static_cast<uint16_t>(key_len));
-    if (!send_bytes(sock, len_bytes, 2) ||
-        !send_bytes(sock, reinterpret_cast<const uint8_t*>(pem.data()), pem.size()))
-        return;
+    if (!peer_wire::send_key(sock, pem)) return;
     if (key_len >= 512) return; // the client gives up on this server
 
-    uint8_t block[256];
-    if (!recv_exact(sock, block, sizeof block)) return;
-    uint8_t plain[512];
-    size_t plain_len = sizeof plain;
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(peer_key(), nullptr);
-    bool ok = ctx && EVP_PKEY_decrypt_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) == 1 &&
-              EVP_PKEY_decrypt(ctx, plain, &plain_len, block, sizeof block) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    if (!ok || plain_len != 40 || plain[2] != 0 || plain[7] != 32) return;
-    memcpy(key_, plain + 8, 32);
+    std::vector<uint8_t> plain;
+    if (!peer_wire::recv_key_block(sock, &plain, &stop_)) return;
+    if (plain.size() != 40 || plain[2] != 0 || plain[7] != 32) return;
+    memcpy(key_, plain.data() + 8, 32);
 
     uint8_t s_bytes[32];
     RAND_bytes(s_bytes, sizeof s_bytes);
-    std::vector<uint8_t> answer(6);
-    ctfs_header h{static_cast<uint16_t>(gr.answer_length), gr.answer_type, gr.answer_seq,
-                  gr.answer_status};
-    ctfs_header_write(answer.data(), h);
+    std::vector<uint8_t> body;
     for (int i = 0; i < gr.answer_length; i++)
-        answer.push_back(s_bytes[i % 32]);
+        body.push_back(s_bytes[i % 32]);
+    std::vector<uint8_t> answer =
+        peer_wire::packet(gr.answer_type, gr.answer_seq, gr.answer_status, body);
     if (!send_frame(sock, answer, 0, 1, 0)) return;
     if (gr.answer_length != 32 || gr.answer_status != 0 || gr.answer_seq != 0 ||
         gr.answer_type != 128)
@@ -314,15 +213,14 @@ void scripted_peer::serve(intptr_t sock) {
         connection = ++connections_;
     }
 
+    std::vector<uint8_t> held; // a LATE answer of this connection, framed when due
     for (;;) {
-        uint8_t head[6];
-        if (!recv_exact(sock, head, 6)) return;
-        uint32_t k = get_be16(head);
-        std::vector<uint8_t> ct(k == 0 ? 65536 : k);
-        if (!recv_exact(sock, ct.data(), ct.size())) return;
+        peer_wire::frame_in in;
+        if (!peer_wire::recv_frame(sock, &in, &stop_)) return;
         std::vector<uint8_t> pkt;
-        if (!decrypt(ct.data(), ct.size(), &pkt) || pkt.size() < 6) return;
-        ctfs_header rh = ctfs_header_read(pkt.data());
+        if (!peer_wire::decrypt(key_, in.cipher.data(), in.cipher.size(), &pkt) || pkt.size() < 6)
+            return;
+        peer_wire::header rh = peer_wire::read_header(pkt.data());
         peer_request req;
         req.type = rh.type;
         req.seq = rh.seq;
@@ -353,6 +251,10 @@ void scripted_peer::serve(intptr_t sock) {
             }
         }
         if (!answer_needed) continue;
+        if (!held.empty()) {
+            if (!send_frame(sock, held, 0, 1, 0)) return;
+            held.clear();
+        }
         switch (step.kind) {
         case peer_step::CLOSE:
             return;
@@ -365,13 +267,16 @@ void scripted_peer::serve(intptr_t sock) {
             if (!send_frame(sock, step.bytes, step.crc_xor, step.pieces, step.piece_delay_ms))
                 return;
             break;
-        case peer_step::ANSWER: {
-            std::vector<uint8_t> out(6);
-            ctfs_header ah{static_cast<uint16_t>(step.payload.size()),
-                           static_cast<uint8_t>(step.type < 0 ? req.type + 128 : step.type),
-                           static_cast<uint16_t>(step.seq < 0 ? req.seq : step.seq), step.status};
-            ctfs_header_write(out.data(), ah);
-            out.insert(out.end(), step.payload.begin(), step.payload.end());
+        case peer_step::ANSWER:
+        case peer_step::LATE: {
+            std::vector<uint8_t> out =
+                peer_wire::packet(static_cast<uint8_t>(step.type < 0 ? req.type + 128 : step.type),
+                                  static_cast<uint16_t>(step.seq < 0 ? req.seq : step.seq),
+                                  step.status, step.payload);
+            if (step.kind == peer_step::LATE) {
+                held = out;
+                continue;
+            }
             if (!send_frame(sock, out, step.crc_xor, step.pieces, step.piece_delay_ms)) return;
             break;
         }

@@ -1,7 +1,7 @@
 // scripted_peer.h - a protocol peer for tests: it listens on 127.0.0.1, runs
-// the real greeting and RSA key exchange (with a 2048-bit key made in the
-// test process) and the real encrypted framing, and answers each request from
-// a script.
+// the real greeting and RSA key exchange (with the tests' 2048-bit key) and
+// the real encrypted framing (peer_wire.h), and answers each request from a
+// script.
 //
 // Usage:
 //   scripted_peer peer;                       // listening, thread running
@@ -50,6 +50,8 @@ struct peer_step {
         RAW,    // bytes sent exactly as given, no framing
         CLOSE,  // close the connection without answering
         STALL,  // send nothing; keep the connection
+        LATE,   // hold the answer back and send it, on the same connection, just
+                // before the answer of the next request there (a slow server)
     } kind = ANSWER;
     uint8_t status = 0;
     std::vector<uint8_t> payload;
@@ -66,6 +68,7 @@ struct peer_step {
     static peer_step raw(std::vector<uint8_t> bytes);
     static peer_step close();
     static peer_step stall();
+    static peer_step late(uint8_t status, std::vector<uint8_t> payload = {});
 };
 
 // Greeting of one connection.
@@ -135,8 +138,6 @@ class scripted_peer {
     bool recv_exact(intptr_t sock, void* buf, size_t n);
     bool send_frame(intptr_t sock, const std::vector<uint8_t>& plain, uint32_t crc_xor, int pieces,
                     uint32_t delay_ms);
-    std::vector<uint8_t> encrypt(const std::vector<uint8_t>& plain);
-    bool decrypt(const uint8_t* data, size_t n, std::vector<uint8_t>* plain);
 
     intptr_t listener_ = -1;
     uint16_t port_ = 0;

@@ -1,6 +1,7 @@
 // agent_test.cpp - the watchdog with a short slice, the backup thread's job
 // loop on a private mailslot, the mode word and the dump file name.
 #include "agent/agent.h"
+#include "backup/block_pool.h"
 #include "common/keepalive.h"
 #include "runtime/log.h"
 #include "common/timing.h"
@@ -376,6 +377,9 @@ TEST_F(AgentTiming, JobLoopRunsQueuedJobsAndSkipsAnImmediateRequeue) {
         "Enabling crash dumps.",
         "ipc_rx_setup(" + args.mailslot + ") succeeded.",
         "ctfs_init() succeeded.",
+        // Once per process: the workers every job uses, from the processors.
+        "Block workers: " + std::to_string(block_pool_default_workers()) + " (" +
+            std::to_string(plat_cpu_count()) + " processor(s), at most 8).",
         "initial procjob('" + a + "') begin",
         "See '" + a + ".log' for details.",
         "initial procjob('" + a + "') completed",

@@ -83,6 +83,24 @@ TEST_P(BackupFile, ZeroBlocksClosesAtOnceAndCountsSent) {
               std::string::npos);
 }
 
+// A server may answer an empty file with no block size at all: the file is
+// closed at once and counts as sent, as with any other layout of 0 blocks.
+TEST_P(BackupFile, ZeroBlocksOfSizeZeroCountSent) {
+    scripted_peer peer;
+    use(peer);
+    write("empty.txt", "");
+    peer.push(peer_step::answer(0, wopen_answer(4, 0, 0, 0)));
+    run("empty.txt", "/Dest/empty.txt");
+    ASSERT_TRUE(peer.wait_requests(3)); // log-in, open, close
+    EXPECT_TRUE(writes(peer).empty());
+    std::vector<peer_request> closes = of_type(peer, TFS_FILE_CLOSE);
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].payload, bytes{4});
+    EXPECT_EQ(report()->files_transferred, 1u);
+    EXPECT_EQ(report()->files_failed, 0u);
+    EXPECT_EQ(job_log().find("ERROR"), std::string::npos);
+}
+
 TEST_P(BackupFile, OneBlockSendsEmptyOfferAndEmptyChecksum) {
     scripted_peer peer;
     use(peer);
@@ -414,14 +432,16 @@ class ConfirmedCloses : public BackupFile {
         plat_set_cwd(saved_);
         BackupFile::TearDown();
     }
-    // Ends the job as the driver does (the peer grants locks): the release, then the
-    // settling of the closes and the new index.
+    // Ends the job as the driver does (the peer grants locks): the closes
+    // settled, the new index finished, the release; an index whose last
+    // closes the release did not confirm is withdrawn.
     void end_job() {
         backup_confirm_closes(&ctx);
-        ctfs_lock_request release{5, 0, nullptr};
-        EXPECT_EQ(ctfs_user_lock(s, &release), 0);
         backup_settle_closes(&ctx);
         fci_finish(&index_, 2);
+        ctfs_lock_request release{5, 0, nullptr};
+        EXPECT_EQ(ctfs_user_lock(s, &release), 0);
+        if (!backup_release_confirms(&ctx)) fci_withdraw(&index_);
     }
     bool recorded(const std::string& rel) {
         fci f{};
@@ -486,8 +506,10 @@ TEST_P(ConfirmedCloses, UnreadCloseOfAOneBlockFileIsSentAgain) {
     unread_close(1);
 }
 
-// The last close of a job is confirmed only by the release's answer; when
-// the release had to reconnect, the file stays out of the next index.
+// The last close of a job is confirmed only by the release's answer, which
+// comes after the index is written; when the release had to reconnect, the
+// new index is withdrawn, so that the next run checks the file (and every
+// other) with the server. The report, sent before, is not touched.
 TEST_P(ConfirmedCloses, LastCloseLostWithTheConnectionStaysOutOfTheIndex) {
     scripted_peer peer;
     use(peer);
@@ -506,12 +528,93 @@ TEST_P(ConfirmedCloses, LastCloseLostWithTheConnectionStaysOutOfTheIndex) {
     end_job();
 
     EXPECT_EQ(peer.connections(), 2);
-    EXPECT_TRUE(recorded("kept.txt")); // confirmed by the open of last.txt
     EXPECT_FALSE(recorded("last.txt"));
+    EXPECT_FALSE(recorded("kept.txt")); // the whole index is withdrawn
     EXPECT_NE(job_log().find("FILE: WARNING: The server did not confirm the close of '" +
                              src("last.txt") + "'; the next run checks the file again.\n"),
               std::string::npos);
-    EXPECT_EQ(report()->files_transferred, 1u);
+    EXPECT_EQ(count_of(job_log(), "FILE: WARNING"), 1u);
+    EXPECT_EQ(report()->files_transferred, 2u);
+}
+
+// The same job with the release answered on the connection that carried the
+// last close: that answer confirms it, and the index stands with both files.
+TEST_P(ConfirmedCloses, TheReleaseConfirmsTheLastClose) {
+    scripted_peer peer;
+    use(peer);
+    write("last.txt", "last");
+    write("kept.txt", "kept");
+    peer.grant_locks(true);
+    peer.push(peer_step::answer(0, wopen_answer(1, 0, 4096, 1)));
+    peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(2, 0, 4096, 1)));
+    peer.push(offer_answer());
+    run("kept.txt", "/Dest/kept.txt");
+    run("last.txt", "/Dest/last.txt");
+    wait_closes(peer, 2);
+    end_job();
+
+    EXPECT_EQ(peer.connections(), 1);
+    EXPECT_EQ(peer.requests().back().type, TFS_USER_LOCK);
+    EXPECT_TRUE(recorded("kept.txt"));
+    EXPECT_TRUE(recorded("last.txt"));
+    EXPECT_EQ(count_of(job_log(), "FILE: WARNING"), 0u);
+}
+
+// A close is confirmed only by an answer the server sent after reading it.
+// An answer that comes after its request gave up waiting was sent before
+// whatever the agent sent after the time-out, and the sequence field cannot
+// tell it from a later answer of the same type: the connection is dropped
+// at the time-out, so it is never read. The close sent before it counts as
+// lost with that connection, and its file is sent again.
+TEST_P(ConfirmedCloses, AnAnswerThatCameTooLateConfirmsNoClose) {
+    // One wait of four seconds: long for a peer that is only held back by a
+    // busy machine, and the one that is silent on purpose costs no more.
+    timing t = timing_get();
+    t.recv_wait_ms = 4000;
+    t.recv_wait_count = 1;
+    timing_set_for_tests(t);
+    scripted_peer peer;
+    use(peer);
+    write("first.txt", "1");
+    write("second.txt", "2");
+    peer.grant_locks(true);
+    peer.push(peer_step::answer(0, wopen_answer(1, 0, 4096, 1))); // first.txt
+    peer.push(offer_answer());
+    peer.push(peer_step::late(0, wopen_answer(2, 0, 4096, 1)));   // second.txt: too late
+    peer.push(peer_step::answer(0, wopen_answer(3, 0, 4096, 1))); // second.txt on connection 2
+    peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(4, 0, 4096, 1))); // first.txt again
+    peer.push(offer_answer());
+    run("first.txt", "/Dest/first.txt");
+    run("second.txt", "/Dest/second.txt");
+    end_job();
+
+    std::vector<open_seen> o = opens(peer);
+    ASSERT_EQ(o.size(), 4u);
+    EXPECT_EQ(o[1].path, "/Dest/second.txt");
+    EXPECT_EQ(o[2].path, "/Dest/second.txt");
+    EXPECT_EQ(o[3].path, "/Dest/first.txt");
+    // After the time-out nothing more went over the first connection: its
+    // last request is the open that was answered too late.
+    std::vector<peer_request> all = peer.requests();
+    size_t last_on_first = 0;
+    for (size_t i = 0; i < all.size(); i++)
+        if (all[i].connection == 1) last_on_first = i;
+    const std::vector<uint8_t>& late = all[last_on_first].payload;
+    EXPECT_EQ(all[last_on_first].type, TFS_FILE_WOPEN);
+    ASSERT_GE(late.size(), 7u + 16u);
+    EXPECT_EQ(std::string(late.begin() + 7, late.begin() + 7 + 16), "/Dest/second.txt");
+    for (size_t i = last_on_first + 1; i < all.size(); i++)
+        EXPECT_EQ(all[i].connection, 2) << i;
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_NE(job_log().find("FILE: WARNING: The server did not confirm the close of '" +
+                             src("first.txt") +
+                             "' before the connection was lost; sending the file again.\n"),
+              std::string::npos);
+    EXPECT_EQ(report()->files_transferred, 2u);
+    EXPECT_TRUE(recorded("first.txt"));
+    EXPECT_TRUE(recorded("second.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, BackupFile, ::testing::Values(1u, 3u));

@@ -134,11 +134,15 @@ TEST_F(DriverTest, CountsTheSelectionBeforeTheSession) {
     EXPECT_EQ(count_of(log, "Total number of directories: 1\n"), 1);
 }
 
-// The release is the job's last request and comes before the report: the
-// server answers it once every file of the job is settled. When it refuses
-// (a file could not be stored), the report counts no file as sent and says
-// why; when it vouches, the report counts the file.
-TEST_F(DriverTest, ReportCountsSentFilesOnlyWhenTheReleaseVouchesForThem) {
+// The end of a job goes to the server in a fixed order: the report's e-mail
+// while the lock is held, then the lock release with the new index's stamp,
+// and nothing after it. The report cannot know the release's answer: it
+// counts the file as sent either way. A refused release (a file the server
+// could not store) is said in the job log, and the new index does not vouch
+// for anything (its stamp is cleared), so the next run checks every file.
+TEST_F(DriverTest, ReportAndItsMailGoBeforeTheReleaseWhichIsTheLastRequest) {
+    std::ofstream(dir_ / "etc" / "success_txt.emt") << "S #JOB# #NUM_TRANSFERED#";
+    std::ofstream(dir_ / "etc" / "success_html.emt") << "S #JOB# #NUM_TRANSFERED#";
     for (uint8_t release : {ERR_NONE, ERR_SERVER}) {
         SCOPED_TRACE(static_cast<int>(release));
         report_reset_for_tests();
@@ -149,37 +153,47 @@ TEST_F(DriverTest, ReportCountsSentFilesOnlyWhenTheReleaseVouchesForThem) {
         peer.push(peer_step::answer(0)); // folder /3/src
         peer.push(peer_step::answer(0, backup_test::wopen_answer(1, 0, 4096, 1)));
         peer.push(backup_test::offer_answer());
+        peer.push(peer_step::answer(0)); // the e-mail, one part
         peer.push(peer_step::answer(release));
-        std::string path = write_schedule("mirror=0\n");
+        std::string path = write_schedule("mirror=0\nEmail=bob@example.com\n");
         EXPECT_EQ(procjob(path.c_str()), 0);
 
-        // After the release only the report's e-mail goes to the server.
         std::vector<peer_request> got = peer.requests();
-        size_t release_at = got.size();
-        for (size_t i = 0; i < got.size(); i++)
-            if (got[i].type == TFS_USER_LOCK) release_at = i;
-        ASSERT_LT(release_at, got.size());
-        for (size_t i = release_at + 1; i < got.size(); i++)
-            EXPECT_EQ(got[i].type, TFS_EMAIL) << i;
+        ASSERT_GE(got.size(), 3u);
+        const peer_request& last = got.back();
+        EXPECT_EQ(last.type, TFS_USER_LOCK);
+        ASSERT_EQ(last.payload.size(), 5u); // flags 5 and the stamp
+        EXPECT_EQ(last.payload[0], 5);
+        EXPECT_EQ(got[got.size() - 2].type, TFS_EMAIL);
+        EXPECT_EQ(got[got.size() - 3].type, TFS_FILE_CLOSE);
+        const uint32_t stamp = (uint32_t{last.payload[1]} << 24) | (last.payload[2] << 16) |
+                               (last.payload[3] << 8) | last.payload[4];
+
         std::string log = job_log();
-        const std::string taken_back = "The server did not confirm that the files sent by this "
-                                       "backup are stored (Error 30); the next backup checks them "
-                                       "again.\n";
+        const std::string refused = "The server did not confirm that the files sent by this "
+                                    "backup are stored (Error 30); the next backup checks them "
+                                    "again.\n";
         EXPECT_EQ(count_of(log, "FILE: Successfully backed up '" +
                                     (dir_ / "src" / "a.txt").string() + "'\n"),
                   1);
+        EXPECT_EQ(report_record()->files_transferred, 1u);
+        EXPECT_EQ(report_record()->failure_message, nullptr);
+        EXPECT_LT(log.find("Backup of files complete.\n"), log.find("Logged out user.\n"));
+        EXPECT_EQ(count_of(log, "Backup job completed normally.\n"), 1);
+        std::ifstream fci(dir_ / "job.fci", std::ios::binary);
+        uint8_t head[8] = {};
+        ASSERT_TRUE(fci.read(reinterpret_cast<char*>(head), sizeof head));
+        const uint32_t kept =
+            head[4] | (head[5] << 8) | (head[6] << 16) | (uint32_t{head[7]} << 24);
         if (release == ERR_NONE) {
-            EXPECT_EQ(count_of(log, taken_back), 0);
-            EXPECT_EQ(report_record()->files_transferred, 1u);
-            EXPECT_EQ(report_record()->failure_message, nullptr);
+            EXPECT_EQ(count_of(log, refused), 0);
+            EXPECT_EQ(kept, stamp);
         } else {
-            EXPECT_EQ(count_of(log, taken_back), 1);
-            EXPECT_EQ(report_record()->files_transferred, 0u);
-            ASSERT_NE(report_record()->failure_message, nullptr);
-            EXPECT_STREQ(report_record()->failure_message,
-                         "The backup server could not confirm that the files sent by this backup "
-                         "are stored; the next backup checks them again.");
+            EXPECT_EQ(count_of(log, refused), 1);
+            EXPECT_LT(log.find(refused), log.find("Logged out user.\n"));
+            EXPECT_EQ(kept, 0u);
         }
+        fci.close();
         fs::remove(dir_ / "job.fci");
     }
 }

@@ -69,6 +69,46 @@ TEST(LogFormat, MessageWithoutLineEndRunsIntoTheNext) {
         slurp(log), std::regex(std::string(stamp) + "part one; " + stamp + "part 2\n")));
 }
 
+// A name with a line end must not forge lines: a message carrying control
+// characters is written as one line, with them escaped and, in that message
+// alone, backslashes doubled; every other message, Windows paths included,
+// stays exactly as formatted.
+TEST(LogFormat, ControlCharactersInAMessageAreEscapedOnOneLine) {
+    plat_systime t{2026, 3, 2, 4, 5, 6, 7, 5};
+    char line[LOG_LINE_MAX + 1];
+    const std::string at = "2026-03-04 05:06:07.0005] ";
+    size_t n = log_format_line_at(line, &t, "FILE: 'C:\\new\\report.txt' ...\n");
+    EXPECT_EQ(std::string(line, n), at + "FILE: 'C:\\new\\report.txt' ...\n");
+    n = log_format_line_at(line, &t,
+                           "FILE: 'a\\b\n2026-01-01 00:00:00.0000] User terminated the backup.\r"
+                           "\t\x1b\x7f' ...\n");
+    EXPECT_EQ(std::string(line, n),
+              at + "FILE: 'a\\\\b\\n2026-01-01 00:00:00.0000] User terminated the backup.\\r"
+                   "\\t\\x1B\\x7F' ...\n");
+    // Only the closing line end is one; a message without one gets none.
+    n = log_format_line_at(line, &t, "x\n\n");
+    EXPECT_EQ(std::string(line, n), at + "x\\n\n");
+    n = log_format_line_at(line, &t, "x\ny");
+    EXPECT_EQ(std::string(line, n), at + "x\\ny");
+}
+
+TEST(LogFormat, AnEscapedMessageIsCutAtTheLineLimit) {
+    temp_dir dir;
+    const fs::path log = dir.path / "job.log";
+    ASSERT_EQ(job_log_open(log.string().c_str()), 0);
+    const std::string lines(LOG_LINE_MAX, '\n'); // each takes two characters escaped
+    job_log_printf("name %s\n", lines.c_str());
+    job_log_printf("after\n");
+    job_log_close();
+    const std::string text = slurp(log);
+    ASSERT_GE(text.size(), static_cast<size_t>(LOG_LINE_MAX));
+    const std::string first = text.substr(0, LOG_LINE_MAX);
+    EXPECT_EQ(first.find('\n'), std::string::npos);
+    EXPECT_EQ(first.compare(stamp_len, 7, "name \\n"), 0);
+    EXPECT_TRUE(
+        std::regex_match(text.substr(LOG_LINE_MAX), std::regex(std::string(stamp) + "after\n")));
+}
+
 TEST(LogWriters, TwoThreadsNeverInterleaveWithinALine) {
     temp_dir dir;
     const fs::path log = dir.path / "agent.log";

@@ -189,6 +189,35 @@ TEST(ProgressAreaLifetime, WithoutAnAreaEverythingIsANoOp) {
     progress_close();
 }
 
+// A failed set-up says in the process log which step failed: the named
+// object on both platforms; on Windows also a section of the name that is
+// too small to be mapped whole (made first, with another size, by someone
+// else).
+TEST(ProgressAreaLifetime, AFailedSetUpNamesTheStepThatFailed) {
+    temp_dir dir;
+    const auto log = dir.path / "agent.log";
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
+    const std::string bad = "no\\such/area";
+    EXPECT_EQ(progress_open_names(bad.c_str(), bad.c_str()), -1);
+    if (plat_is_windows) {
+        progress_names names;
+        plat_shm* small = plat_shm_create(names.area.c_str(), 64, nullptr);
+        ASSERT_NE(small, nullptr);
+        EXPECT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), -1);
+        plat_shm_close(small);
+    }
+    progress_close();
+    agent_log_close();
+    const std::string text = slurp(log);
+    EXPECT_NE(text.find("] Could not create file mapping object (Error "), std::string::npos)
+        << text;
+    if (plat_is_windows) {
+        EXPECT_NE(text.find("] Could not map view of file (Error "), std::string::npos) << text;
+    }
+    EXPECT_EQ(text.find("InitSecDesc() failed."), std::string::npos);
+    EXPECT_EQ(text.find("SetSecDescDacl() failed."), std::string::npos);
+}
+
 // Linux: the area's object as another process finds it in /dev/shm.
 static std::filesystem::path area_file(const std::string& name) {
     return std::filesystem::path("/dev/shm") / name.substr(1);

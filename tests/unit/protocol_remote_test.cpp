@@ -237,6 +237,17 @@ TEST_F(ProtocolRemote, FileOpenDeleteAndListing) {
     w.size = 0;
     peer.push(peer_step::answer(0, {9, 0, 0, 0, 0x10, 0, 0, 0, 0}));
     EXPECT_EQ(ctfs_file_wopen(s, &w), 0); // an empty file has no blocks
+    // A server may give an empty file no block size either: 0 blocks of
+    // size 0 is its sound layout, and only its.
+    peer.push(peer_step::answer(0, {9, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), 0);
+    EXPECT_EQ(w.block_size, 0u);
+    EXPECT_EQ(w.block_count, 0);
+    peer.push(peer_step::answer(0, {9, 0, 0, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE); // a block of no size
+    w.size = 1;
+    peer.push(peer_step::answer(0, {9, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(ctfs_file_wopen(s, &w), ERR_SEQUENCE); // one byte in no block
     w.size = 0x0102030405ull;
 
     std::vector<uint8_t> values(24);

@@ -135,6 +135,47 @@ TEST_F(ProtocolSession, SixEmptyWaitsGiveUp) {
         1u);
 }
 
+// The sequence never advances, so an answer is known by its place alone. An
+// answer that comes after the request gave up (a slow server) or an answer
+// to another request must never be taken for the answer of a later request
+// of the same type, nor counted as one (the answer count confirms the closes
+// sent before it): the connection is dropped, and the later request gets its
+// own answer on a new one.
+TEST_F(ProtocolSession, ALateOrStrayAnswerIsNeverTakenForALaterOne) {
+    scripted_peer peer;
+    write_hosts({peer.hosts_line()});
+    ASSERT_EQ(mkdir(), 0);
+    uint32_t answers = s->answers;
+    short_waits();
+    peer.push(peer_step::late(ERR_EXISTS)); // "/a" is answered only after its wait ended
+    EXPECT_EQ(mkdir("/a"), ERR_SCKREAD);
+    EXPECT_EQ(s->socket, PLAT_SOCKET_NONE);
+    timing t = timing_get();
+    t.recv_wait_ms = kRecvWaitMs;
+    timing_set_for_tests(t);
+    peer.push(peer_step::answer(0));
+    EXPECT_EQ(mkdir("/b"), 0); // not the late ERR_EXISTS
+    EXPECT_EQ(s->answers, answers + 1);
+    EXPECT_EQ(s->connections, 2u);
+    EXPECT_EQ(pauses(), std::vector<uint32_t>{kReconnectMs});
+
+    // An answer of another type: the one after it on that connection would
+    // be the stray's, so the next request goes on a new connection too.
+    answers = s->answers;
+    peer_step stray = peer_step::answer(ERR_EXISTS);
+    stray.type = TFS_DELETE + TFS_RESPONSE;
+    peer.push(stray);
+    EXPECT_EQ(mkdir("/c"), ERR_SEQUENCE);
+    peer.push(peer_step::answer(0));
+    EXPECT_EQ(mkdir("/d"), 0);
+    EXPECT_EQ(s->answers, answers + 1);
+    EXPECT_EQ(s->connections, 3u);
+    std::vector<peer_request> r = peer.requests();
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r.back().connection, 3);
+    EXPECT_EQ(r.back().payload.back(), 'd');
+}
+
 TEST_F(ProtocolSession, DataAfterEmptyWaitsResetsTheCount) {
     scripted_peer peer;
     write_hosts({peer.hosts_line()});

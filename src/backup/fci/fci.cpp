@@ -452,20 +452,38 @@ int fci_open(fci* f, const char* schedule_path, int32_t expected_stamp) {
     return 0;
 }
 
-int fci_disown(fci* f) {
-    if (f->disowned || f->finished) return 0;
-    f->disowned = true;
-    if (!f->ro_path[0] || !plat_exists(f->ro_path)) return 0;
-    // The stamp is cleared in place: the file stays readable for this run's
-    // lookups (also where an open file cannot be removed).
-    plat_file w = plat_file_open_write(f->ro_path);
+namespace {
+
+// Clears the stamp of the index file at path in place; true when it was
+// written (the file stays readable).
+bool clear_stamp(const char* path) {
+    plat_file w = plat_file_open_write(path);
     bool cleared = false;
     if (w != PLAT_NO_FILE) {
         const uint8_t zero[4] = {0, 0, 0, 0};
         cleared = plat_file_seek(w, 4, PLAT_SEEK_SET) == 4 && plat_file_write(w, zero, 4) == 4;
         if (plat_file_close(w) != 0) cleared = false;
     }
-    if (cleared) return 0;
+    return cleared;
+}
+
+} // namespace
+
+int fci_withdraw(fci* f) {
+    if (!f->finished || !f->path[0] || !plat_exists(f->path)) return 0;
+    if (clear_stamp(f->path) || plat_unlink(f->path) == 0) return 0;
+    char t[256];
+    set_error(f, "FCI error: withdrawing the new fci failed: %s", sys_text(t, sizeof t));
+    return -1;
+}
+
+int fci_disown(fci* f) {
+    if (f->disowned || f->finished) return 0;
+    f->disowned = true;
+    if (!f->ro_path[0] || !plat_exists(f->ro_path)) return 0;
+    // The stamp is cleared in place: the file stays readable for this run's
+    // lookups (also where an open file cannot be removed).
+    if (clear_stamp(f->ro_path)) return 0;
     // Without the stamp written, the file must go; where it cannot be removed
     // while open, this run gives it up first.
     if (plat_unlink(f->ro_path) == 0) return 0;

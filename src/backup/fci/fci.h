@@ -121,6 +121,12 @@ int fci_add(fci* f, const char* path, int32_t mtime, int64_t size);
 // all memory of the object. Write failures remove the incomplete index.
 void fci_finish(fci* f, int32_t new_stamp);
 
+// After fci_finish: the index it wrote stops vouching (its stamp is cleared
+// on disk, or the file removed), for a run whose end the server did not
+// confirm. 0 (also when no index was written), or -1 when the file may
+// still vouch (reason in last_error).
+int fci_withdraw(fci* f);
+
 // Frees the memory and closes the files of a run that ends without
 // fci_finish; the ".ro" and the sort files stay on disk. Safe after finish.
 void fci_release(fci* f);

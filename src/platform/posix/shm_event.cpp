@@ -112,7 +112,10 @@ struct plat_shm {
     bool holder; // made by plat_shm_create: writes, and takes part in removing the name
 };
 
-plat_shm* plat_shm_create(const char* name, size_t size) {
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed) {
+    // The area is written through its descriptor, never mapped: only the
+    // object itself can fail.
+    if (failed) *failed = PLAT_SHM_OBJECT;
     if (!name || size == 0) {
         errno = EINVAL;
         return nullptr;
@@ -126,6 +129,7 @@ plat_shm* plat_shm_create(const char* name, size_t size) {
         close_keep_errno(fd);
         return nullptr;
     }
+    if (failed) *failed = PLAT_SHM_MADE;
     return new plat_shm{fd, size, name, true};
 }
 

@@ -35,20 +35,30 @@ struct open_security {
     SECURITY_ATTRIBUTES attributes;
 };
 
-bool make_open_security(open_security* s) {
-    if (!InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION)) return false;
-    if (!SetSecurityDescriptorDacl(&s->descriptor, TRUE, nullptr, FALSE)) return false;
+// PLAT_SHM_MADE, or the step that failed (the last error says why).
+plat_shm_step make_open_security(open_security* s) {
+    if (!InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION))
+        return PLAT_SHM_SECURITY;
+    if (!SetSecurityDescriptorDacl(&s->descriptor, TRUE, nullptr, FALSE))
+        return PLAT_SHM_SECURITY_ACL;
     s->attributes.nLength = sizeof s->attributes;
     s->attributes.lpSecurityDescriptor = &s->descriptor;
     s->attributes.bInheritHandle = FALSE;
-    return true;
+    return PLAT_SHM_MADE;
+}
+
+void set_step(plat_shm_step* failed, plat_shm_step step) {
+    if (failed) *failed = step;
 }
 
 // Maps the whole section; a section never shrinks while it is mapped, so the
-// view's size, taken once, stays good.
-plat_shm* map_whole(HANDLE mapping, DWORD access, size_t size, bool writable) {
+// view's size, taken once, stays good. *failed says which step failed.
+plat_shm* map_whole(HANDLE mapping, DWORD access, size_t size, bool writable,
+                    plat_shm_step* failed) {
+    set_step(failed, PLAT_SHM_OBJECT);
     win32::kernel_handle owner(mapping);
     if (!owner) return nullptr;
+    set_step(failed, PLAT_SHM_VIEW);
     win32::mapped_view v(MapViewOfFile(owner.get(), access, 0, 0, size));
     if (!v) return nullptr;
     size_t mapped = size;
@@ -66,6 +76,7 @@ plat_shm* map_whole(HANDLE mapping, DWORD access, size_t size, bool writable) {
     s->mapping = std::move(owner);
     s->size = mapped;
     s->writable = writable;
+    set_step(failed, PLAT_SHM_MADE);
     return s;
 }
 
@@ -83,16 +94,23 @@ plat_event* wrap_event(HANDLE h) {
 
 } // namespace
 
-plat_shm* plat_shm_create(const char* name, size_t size) {
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed) {
     if (name == nullptr || size == 0 || size > 0x7FFFFFFFu) {
+        set_step(failed, PLAT_SHM_OBJECT);
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     open_security sec;
-    if (!make_open_security(&sec)) return nullptr;
+    const plat_shm_step security = make_open_security(&sec);
+    if (security != PLAT_SHM_MADE) {
+        set_step(failed, security);
+        return nullptr;
+    }
+    // An existing section of the name is opened as it is; one smaller than
+    // the record cannot be mapped whole (PLAT_SHM_VIEW).
     return map_whole(CreateFileMappingA(INVALID_HANDLE_VALUE, &sec.attributes, PAGE_READWRITE, 0,
                                         static_cast<DWORD>(size), name),
-                     FILE_MAP_ALL_ACCESS, size, true);
+                     FILE_MAP_ALL_ACCESS, size, true, failed);
 }
 
 int plat_shm_write(plat_shm* s, const void* data, size_t size) {
@@ -110,7 +128,8 @@ plat_shm* plat_shm_open(const char* name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return map_whole(OpenFileMappingA(FILE_MAP_READ, FALSE, name), FILE_MAP_READ, 0, false);
+    return map_whole(OpenFileMappingA(FILE_MAP_READ, FALSE, name), FILE_MAP_READ, 0, false,
+                     nullptr);
 }
 
 long plat_shm_read(plat_shm* s, void* buf, size_t size) {
@@ -130,7 +149,7 @@ void plat_shm_close(plat_shm* s) {
 
 plat_event* plat_event_create(const char* name) {
     open_security sec;
-    if (!make_open_security(&sec)) return nullptr;
+    if (make_open_security(&sec) != PLAT_SHM_MADE) return nullptr;
     return wrap_event(CreateEventA(&sec.attributes, FALSE, FALSE, name));
 }
 

@@ -505,6 +505,11 @@ void do_close(conn* c, uint8_t h) {
 }
 
 uint8_t do_email(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
+    // The agent hands its report over once per job, after its last file and
+    // before its release: the answer waits until every close of the
+    // connection is durable (the files keep their group commit), so that it
+    // confirms the job's last files as stored.
+    wait_own(c, c->last_ticket);
     pending_mail& m = c->mail;
     if (rq.mail_marker == 0) {
         m = pending_mail();
