@@ -288,6 +288,7 @@ win_killed_job() { # installation folder, account key file
   head -c $((64 * 1048576)) /dev/urandom >"$large"
   (cd "$inst" && exec "$WIN_RUNNER" ./tavni-backup.exe background "$job") >/dev/null 2>&1 &
   agent=$!
+  disown "$agent" # its end by SIGKILL is expected: no notice of it
   deadline=$((SECONDS + ${TAVNI_E2E_WAIT:-120}))
   until grep -qF "FILE: '$(win_path "$large")' ..." "$log" 2>/dev/null; do
     [ "$SECONDS" -lt "$deadline" ] && kill -0 "$agent" 2>/dev/null ||
@@ -296,7 +297,7 @@ win_killed_job() { # installation folder, account key file
   done
   # The runner's children: timeout, then the agent's own Wine process.
   pkill -KILL -f 'tavni-backup\.exe background' || true
-  { wait "$agent" || true; } 2>/dev/null
+  while kill -0 "$agent" 2>/dev/null; do sleep 0.05; done
   ! grep -qF "Backup job completed normally." "$log" ||
     win_say "(the job had already ended when it was killed; the check below still runs)"
   win_wineserver -w
