@@ -466,6 +466,10 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             job_log_printf("FILE: ERROR: Server side failure from safe_file_wopen() with error "
                            "code %d on '%s'\n",
                            rc, local);
+            if (rc == ERR_NOTFILE)
+                job_log_printf("FILE: The server holds a folder at '%s'; only a mirrored folder "
+                               "replaces it with the file.\n",
+                               remote);
             report_file_error_code(local, rc);
             progress_end_item(PROGRESS_END_FAILED);
             return BACKUP_FAILED;
@@ -629,8 +633,13 @@ void backup_settle_closes(backup_context* ctx) {
     ctx->pending->closes.clear();
 }
 
-void backup_file(backup_context* ctx, const char* local, const char* remote,
-                 const plat_file_info* status, const folder_filter* filter) {
+namespace {
+
+// backup_file; index_may_skip false: the change index is not asked (the
+// server's entry of that path was just replaced).
+void backup_file_with(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter,
+                      bool index_may_skip) {
     backup_confirm_closes(ctx);
     keepalive_bump();
     if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return;
@@ -643,7 +652,7 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         return;
     }
     const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
-    if (backup_index_lookup(ctx, local, status->mtime, status->size)) {
+    if (index_may_skip && backup_index_lookup(ctx, local, status->mtime, status->size)) {
         job_log_printf_after(&first, "FILE: Current; Not backing up: '%s'\n", local);
         end_current(ctx, local, status, size);
         return;
@@ -657,6 +666,18 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         return;
     }
     send_file(ctx, local, remote, status, filter, false);
+}
+
+} // namespace
+
+void backup_file(backup_context* ctx, const char* local, const char* remote,
+                 const plat_file_info* status, const folder_filter* filter) {
+    backup_file_with(ctx, local, remote, status, filter, true);
+}
+
+void backup_file_anew(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter) {
+    backup_file_with(ctx, local, remote, status, filter, false);
 }
 
 bool backup_file_would_send(backup_context* ctx, const char* local, const plat_file_info* status,

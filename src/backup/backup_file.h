@@ -40,6 +40,12 @@ enum backup_outcome {
 void backup_file(backup_context* ctx, const char* local, const char* remote,
                  const plat_file_info* status, const folder_filter* filter);
 
+// backup_file for a file whose server path held a folder that the walk has
+// just deleted: the change index is not asked, as a record of the folder (or
+// of an older file) there must not make the file current.
+void backup_file_anew(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter);
+
 // True when backup_file would send the file now (not a built-in exclusion,
 // not skipped by the filter, not current in the change index); the walk asks
 // this of the files it names ahead to the block pool. Changes nothing.
