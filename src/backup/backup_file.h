@@ -17,6 +17,8 @@
 
 enum {
     BACKUP_MAX_ATTEMPTS = 20,
+    // Reads of a file that keeps changing while it is read, before it fails.
+    BACKUP_MAX_READS = 3,
     BACKUP_CHECKSUM_PIECE = 8192, // reads of a block's plain bytes for its offer
     BACKUP_MD5_SIZE = 16,
     // Write types of TFS_FILE_WRITE used here (the protocol's own names).
@@ -31,6 +33,9 @@ enum backup_outcome {
     BACKUP_FAILED = -2,
     BACKUP_RETRY = -4,
     BACKUP_TERMINATED = -5,
+    // The file changed while it was read: it is read again from its open
+    // (never shown: after the last read it fails as BACKUP_FAILED).
+    BACKUP_CHANGED = -6,
 };
 
 // Backs up the file at local into the remote path remote. status is the

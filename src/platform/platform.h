@@ -39,6 +39,11 @@ struct plat_systime { // the fields of a SYSTEMTIME, in its order
 };
 void plat_local_time(plat_systime* out);
 void plat_utc_time(plat_systime* out);
+// The time a write to a file made now would carry, in 100-nanosecond units
+// since 1601 (a FILETIME): the clock the file systems stamp files with
+// (GetSystemTimeAsFileTime / CLOCK_REALTIME_COARSE), so that once it has
+// passed a second, no later write can be stamped with that second.
+uint64_t plat_file_clock();
 // Millisecond tick count; 32 bits, wraps (timeGetTime / CLOCK_MONOTONIC).
 uint32_t plat_tick_ms();
 void plat_sleep_ms(uint32_t ms);
@@ -216,11 +221,13 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes; // PLAT_ATTR_*
-    int64_t size;        // bytes; 0 for folders
-    uint64_t write_time; // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;       // last write, seconds since 1970
-    uint64_t device;     // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes;  // PLAT_ATTR_*
+    int64_t size;         // bytes; 0 for folders
+    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
+    uint64_t change_time; // last change of data or status, the same units (Linux st_ctim);
+                          // 0 where the system keeps none (Windows)
+    int64_t mtime;        // last write, seconds since 1970
+    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
     // Listing entries only: 0 when the entry's status was read; otherwise the
     // system error of reading it, and attributes, sizes and times are unknown
     // (Linux: an entry of a folder that can be read but not searched).
@@ -228,7 +235,10 @@ struct plat_file_info {
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
-// Status of path without following a final symbolic link; 0 or -1.
+// Status of path without following a final symbolic link; 0 or -1. Sizes
+// and write_time come at the finest resolution the system keeps (Windows:
+// the FILETIME of GetFileAttributesExA; mtime stays _stati64's), so that a
+// later call tells whether the file was written in between.
 int plat_file_status(const char* path, plat_file_info* out);
 // True when path names an existing file or folder (links not followed).
 bool plat_exists(const char* path);

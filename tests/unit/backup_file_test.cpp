@@ -322,6 +322,95 @@ TEST_P(BackupFile, ShortReadInsideABlockFailsTheFile) {
         std::string::npos);
 }
 
+// The data of one handle's block, decrypted and inflated.
+static std::string data_of(const std::vector<write_seen>& w, uint8_t handle,
+                           const uint8_t key[32]) {
+    bytes cipher;
+    for (const write_seen& x : w)
+        if (x.handle == handle && x.type == BACKUP_WRITE_DATA)
+            cipher.insert(cipher.end(), x.data.begin(), x.data.end());
+    std::string plain;
+    return open_block(key, cipher, &plain) ? plain : "<undecodable>";
+}
+
+// A file rewritten (same size) after its status was read and before its
+// read ended: its version is closed before its last checksum (so it never
+// becomes current), and the file is read again under the status it has now.
+// It counts as sent only once the file clock has left the second of its
+// write time, so that no later write can carry the time it is stored with.
+TEST_P(BackupFile, FileChangedWhileReadIsReadAgainUnderItsNewStatus) {
+    scripted_peer peer;
+    use(peer);
+    write("hot.txt", "first content");
+    const plat_file_info stale = status_of(src("hot.txt"));
+    plat_file_info fresh{};
+    for (int i = 0;; i++) { // until the status shows the rewrite
+        write("hot.txt", "later content");
+        fresh = status_of(src("hot.txt"));
+        if (fresh.write_time != stale.write_time || fresh.change_time != stale.change_time) break;
+        ASSERT_LT(i, 5000) << "the status never showed the rewrite";
+        plat_sleep_ms(1);
+    }
+    peer.push(peer_step::answer(0, wopen_answer(1, 0, 4096, 1)));
+    peer.push(offer_answer());
+    peer.push(peer_step::answer(0, wopen_answer(2, 0, 4096, 1)));
+    peer.push(offer_answer());
+    backup_file(&ctx, src("hot.txt").c_str(), "/Dest/hot.txt", &stale, nullptr);
+    wait_closes(peer, 2);
+    EXPECT_GT(plat_file_clock() / 10000000, fresh.write_time / 10000000);
+
+    std::vector<open_seen> o = opens(peer);
+    ASSERT_EQ(o.size(), 2u);
+    EXPECT_EQ(o[1].mtime, static_cast<uint32_t>(fresh.mtime));
+    EXPECT_EQ(o[1].size, 13u);
+    // Handle 1: offer and data, no closing checksum; handle 2: whole.
+    std::vector<std::string> seen;
+    for (const write_seen& w : writes(peer))
+        if (w.type != BACKUP_WRITE_DATA)
+            seen.push_back(std::to_string(w.handle) + (w.type == BACKUP_WRITE_OFFER ? "o" : "c"));
+    EXPECT_EQ(seen, (std::vector<std::string>{"1o", "2o", "2c"}));
+    EXPECT_EQ(data_of(writes(peer), 2, key_), "later content");
+    EXPECT_EQ(of_type(peer, TFS_FILE_CLOSE).size(), 2u);
+    EXPECT_EQ(report()->files_transferred, 1u);
+    EXPECT_EQ(report()->files_failed, 0u);
+    EXPECT_NE(job_log().find("FILE: WARNING: '" + src("hot.txt") +
+                             "' changed while it was read; reading it again (2 of 3 reads)\n"),
+              std::string::npos);
+}
+
+// A file that still differs after its third read (here: its status cannot
+// be read again, which proves nothing either) fails with a line and a report
+// entry; none of its versions was completed.
+TEST_P(BackupFile, FileThatKeepsChangingFailsAfterItsThirdRead) {
+    if (!PLAT_FAULT_COMPILED_IN) GTEST_SKIP() << "built without TAVNI_FAULT_INJECTION";
+    scripted_peer peer;
+    use(peer);
+    write("busy.txt", "busy");
+    const plat_file_info st = status_of(src("busy.txt"));
+    for (uint8_t h = 1; h <= 3; h++) {
+        peer.push(peer_step::answer(0, wopen_answer(h, 0, 4096, 1)));
+        peer.push(offer_answer());
+    }
+    plat_fault_plan every_status{PLAT_FAULT_STATUS, 1, true, EIO, PLAT_FAULT_FAIL};
+    ASSERT_EQ(plat_fault_arm(&every_status), 0);
+    backup_file(&ctx, src("busy.txt").c_str(), "/Dest/busy.txt", &st, nullptr);
+    plat_fault_arm(nullptr);
+    wait_closes(peer, 3);
+    EXPECT_EQ(opens(peer).size(), 3u);
+    for (const write_seen& w : writes(peer))
+        EXPECT_NE(w.type, BACKUP_WRITE_CHECKSUM);
+    EXPECT_EQ(report()->files_transferred, 0u);
+    EXPECT_EQ(report()->files_failed, 1u);
+    EXPECT_EQ(report_errors(), src("busy.txt") + "|it kept changing while it was read|");
+    EXPECT_EQ(progress().items_failed, 1u);
+    const std::string log = job_log();
+    EXPECT_NE(log.find("FILE: ERROR: '" + src("busy.txt") +
+                       "' kept changing while it was read (3 reads); Giving up on this file.\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("FILE: Failed backing up '" + src("busy.txt") + "' (TBS error code -2)\n"),
+              std::string::npos);
+}
+
 TEST_P(BackupFile, TransferSpanningAReconnectionStartsAgain) {
     scripted_peer peer;
     use(peer);
