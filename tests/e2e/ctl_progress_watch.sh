@@ -12,7 +12,7 @@ if ! command -v tmux >/dev/null || ! tmx new-session -d -s probe -x 120 -y 10 'e
 fi
 tmx kill-session -t probe
 cleanup_watch() {
-  [ -n "${SERVER_PID:-}" ] && kill -CONT "$SERVER_PID" 2>/dev/null
+  [ -z "${SERVER_PID:-}" ] || kill -CONT "$SERVER_PID" 2>/dev/null || true
   tmx kill-server 2>/dev/null || true
   e2e_cleanup
 }
