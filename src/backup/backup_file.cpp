@@ -250,18 +250,21 @@ bool still_as_before(file_transfer* t) {
 // whole seconds, so a write later in the second of the file's write time
 // would go unseen for ever: while the file clock is still in that second,
 // this waits for it to leave and looks at the file once more. Only files
-// written within the last second wait (at most a second). BACKUP_OK, or
-// BACKUP_CHANGED when the file moved.
+// written within the last second wait (at most a second, two for a time on a
+// whole even second). BACKUP_OK, or BACKUP_CHANGED when the file moved.
 int file_settled(file_transfer* t) {
     if (!still_as_before(t)) return BACKUP_CHANGED;
     const uint64_t second = t->after.write_time / k_filetime_second;
+    // A time on a whole even second may come from a file system that keeps
+    // two-second times (FAT), where a write in the next second carries it too.
+    const uint64_t span = t->after.write_time % (2 * k_filetime_second) == 0 ? 2 : 1;
     uint64_t clock = plat_file_clock();
-    if (second < clock / k_filetime_second ||
+    if (second + span <= clock / k_filetime_second ||
         second > clock / k_filetime_second + k_clock_slack_seconds)
         return BACKUP_OK;
-    while ((clock = plat_file_clock()) / k_filetime_second <= second) {
+    while ((clock = plat_file_clock()) / k_filetime_second < second + span) {
         keepalive_bump();
-        const uint64_t left = (second + 1) * k_filetime_second - clock;
+        const uint64_t left = (second + span) * k_filetime_second - clock;
         plat_sleep_ms(static_cast<uint32_t>(left / 10000) + 1);
     }
     return still_as_before(t) ? BACKUP_OK : BACKUP_CHANGED;
