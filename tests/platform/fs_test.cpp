@@ -67,10 +67,10 @@ static std::string listing_text(plat_dir* dir, plat_file_info first) {
     plat_file_info e = first;
     do {
         if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) continue;
-        out +=
-            std::string(e.name) + " " +
-            (e.status_error ? "error " + std::to_string(e.status_error) : std::to_string(e.size)) +
-            "\n";
+        out += std::string(e.name) + " " +
+               (e.status_error ? "error " + std::to_string(e.status_error)
+                               : std::to_string(e.size)) +
+               "\n";
     } while (plat_dir_next(dir, &e) == 0);
     plat_dir_close(dir);
     return out;
@@ -106,9 +106,8 @@ TEST(PlatformFs, ListingReadAheadIsTheListingOfItsFolder) {
     std::ofstream(d.at("late")) << "1";
     while (plat_tick_ms() - started < 2)
         std::this_thread::yield();
-    EXPECT_NE(
-        listing_text(plat_dir_open_ahead(a, folder.c_str(), &first, 0), first).find("late 1\n"),
-        std::string::npos);
+    EXPECT_NE(listing_text(plat_dir_open_ahead(a, folder.c_str(), &first, 0), first).find("late 1\n"),
+              std::string::npos);
     plat_dir_ahead_close(a);
     plat_dir_ahead_close(nullptr);
 
@@ -149,8 +148,8 @@ TEST(PlatformFs, ReadsAheadAreBoundedWhateverTheDepth) {
         started += a != nullptr;
     EXPECT_EQ(plat_is_windows ? 0 : static_cast<int>(PLAT_DIR_READS_AHEAD_MAX), started);
     plat_file_info first;
-    EXPECT_EQ("",
-              listing_text(plat_dir_open_ahead(held.back(), folder.c_str(), &first, 60000), first));
+    EXPECT_EQ("", listing_text(plat_dir_open_ahead(held.back(), folder.c_str(), &first, 60000),
+                               first));
     plat_dir_ahead_close(held.front());
     held.front() = plat_dir_read_ahead(folder.c_str());
     EXPECT_EQ(plat_is_windows, held.front() == nullptr);
@@ -265,36 +264,4 @@ TEST(PlatformFs, FilesReadWriteSeekAndRename) {
         EXPECT_EQ(0, plat_fs_type("/proc", type, sizeof type));
         EXPECT_STREQ("proc", type);
     }
-}
-
-// What the per-file backup relies on to catch a rewrite within one second:
-// a rewrite of the same size shows in the status (times at the system's
-// finest resolution), and once the file clock has left the second of a
-// file's write time, a later write lands in a later second.
-TEST(PlatformFs, FileTimesShowRewritesAndFollowTheFileClock) {
-    Dir d;
-    const std::string f = d.at("f");
-    std::ofstream(f) << "one";
-    plat_file_info first;
-    ASSERT_EQ(0, plat_file_status(f.c_str(), &first));
-    if (!plat_is_windows) {
-        EXPECT_NE(first.change_time, 0u); // Windows keeps none
-    }
-    plat_file_info again{};
-    for (int i = 0;; i++) { // same size, until the status shows it
-        std::ofstream(f) << "two";
-        ASSERT_EQ(0, plat_file_status(f.c_str(), &again));
-        if (again.write_time != first.write_time) break;
-        ASSERT_LT(i, 5000) << "a rewrite never showed in the write time";
-        plat_sleep_ms(1);
-    }
-    EXPECT_EQ(again.size, first.size);
-    const uint64_t second = again.write_time / 10000000;
-    while (plat_file_clock() / 10000000 <= second)
-        plat_sleep_ms(10);
-    std::ofstream(f) << "six";
-    plat_file_info later;
-    ASSERT_EQ(0, plat_file_status(f.c_str(), &later));
-    EXPECT_GT(later.write_time / 10000000, second);
-    EXPECT_EQ(later.mtime, static_cast<int64_t>(later.write_time / 10000000 - 11644473600ULL));
 }

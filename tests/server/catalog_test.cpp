@@ -193,57 +193,6 @@ TEST_P(CatalogTest, UsersStampsAndHolders) {
     EXPECT_EQ(memcmp(held[0].host, host, 20), 0);
 }
 
-// A clear of all of a user's stamps (verify found damage) moves the user's
-// stamp epoch on; a lock holder stores its stamp only while its row carries
-// the epoch of its log-in, so no holder that logged in before the clear
-// stores one. A clear of one host's or one schedule's stamps moves nothing.
-TEST_P(CatalogTest, ClearedStampsStopTheHoldersThatLoggedInBefore) {
-    cat_user u;
-    ASSERT_EQ(cat.ops->user_get(cat.self, 7, &u), CAT_OK);
-    const uint64_t before = u.stamp_epoch;
-    cat_holder h{7, {}, before};
-    memcpy(h.host, host, 20);
-    ASSERT_EQ(cat.ops->holder_note(cat.self, h), CAT_OK);
-    uint32_t st = 0;
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 7, host, "daily", 100), CAT_OK);
-    ASSERT_EQ(cat.ops->stamp_get(cat.self, 7, host, "daily", &st), CAT_OK);
-    EXPECT_EQ(st, 100u);
-    ASSERT_EQ(cat.ops->stamps_clear(cat.self, 7, host2, nullptr), CAT_OK);
-    ASSERT_EQ(cat.ops->user_get(cat.self, 7, &u), CAT_OK);
-    EXPECT_EQ(u.stamp_epoch, before);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 7, host, "daily", 200), CAT_OK);
-
-    ASSERT_EQ(cat.ops->stamps_clear(cat.self, 7, nullptr, nullptr), CAT_OK);
-    ASSERT_EQ(cat.ops->user_get(cat.self, 7, &u), CAT_OK);
-    EXPECT_NE(u.stamp_epoch, before);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 7, host, "daily", 300), CAT_EXISTS);
-    EXPECT_EQ(cat.ops->stamp_get(cat.self, 7, host, "daily", &st), CAT_NOT_FOUND);
-    // The same job noted again (a new log-in after a lost connection) keeps
-    // the epoch of its first.
-    cat_holder again = h;
-    again.epoch = u.stamp_epoch;
-    ASSERT_EQ(cat.ops->holder_note(cat.self, again), CAT_OK);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 7, host, "daily", 300), CAT_EXISTS);
-    std::vector<cat_holder> held;
-    ASSERT_EQ(cat.ops->holders(cat.self, &held), CAT_OK);
-    ASSERT_EQ(held.size(), 1u);
-    EXPECT_EQ(held[0].epoch, before);
-    // Another user's holders are not touched; without a row nothing is stored.
-    cat_user eve;
-    ASSERT_EQ(cat.ops->user_get(cat.self, 8, &eve), CAT_OK);
-    cat_holder e{8, {}, eve.stamp_epoch};
-    memcpy(e.host, host, 20);
-    ASSERT_EQ(cat.ops->holder_note(cat.self, e), CAT_OK);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 8, host, "daily", 400), CAT_OK);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 8, host2, "daily", 400), CAT_EXISTS);
-    // The next job, noted with the epoch of its own log-in, stores again.
-    ASSERT_EQ(cat.ops->holder_forget(cat.self, h), CAT_OK);
-    ASSERT_EQ(cat.ops->holder_note(cat.self, again), CAT_OK);
-    EXPECT_EQ(cat.ops->stamp_vouch(cat.self, 7, host, "daily", 500), CAT_OK);
-    ASSERT_EQ(cat.ops->stamp_get(cat.self, 7, host, "daily", &st), CAT_OK);
-    EXPECT_EQ(st, 500u);
-}
-
 TEST_P(CatalogTest, FoldersFilesAndTheirKinds) {
     EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/b", 10), CAT_OK);
     EXPECT_EQ(cat.ops->folder_make(cat.self, 7, "a/b", 11), CAT_EXISTS);

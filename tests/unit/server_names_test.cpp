@@ -86,27 +86,3 @@ TEST(ServerNames, MirrorSetting) {
     EXPECT_TRUE(mirror_setting("1"));
     EXPECT_TRUE(mirror_setting("-1"));
 }
-
-// The first item of a job keeps its server name; another local path under
-// the same name is refused and told who holds it. The same item twice (a
-// source that is also a filtered folder) is no clash; Windows compares the
-// local paths without regard to case, the names always exactly.
-TEST(ServerNames, ClaimsKeepTheNameWithTheFirstItem) {
-    std::vector<server_name_use> taken;
-    const path_style p = PATH_STYLE_POSIX;
-    EXPECT_EQ(server_name_claim(&taken, "docs", "/x/docs", p), nullptr);
-    EXPECT_EQ(server_name_claim(&taken, "pics", "/x/pics", p), nullptr);
-    EXPECT_EQ(server_name_claim(&taken, "docs", "/x/docs", p), nullptr);
-    const char* holder = server_name_claim(&taken, "docs", "/y/docs", p);
-    ASSERT_NE(holder, nullptr);
-    EXPECT_STREQ(holder, "/x/docs");
-    EXPECT_NE(server_name_claim(&taken, "docs", "/X/docs", p), nullptr); // another folder here
-    EXPECT_EQ(taken.size(), 2u);
-
-    std::vector<server_name_use> w;
-    const path_style win = PATH_STYLE_WINDOWS;
-    EXPECT_EQ(server_name_claim(&w, "Docs", "C:\\x\\Docs", win), nullptr);
-    EXPECT_EQ(server_name_claim(&w, "Docs", "c:\\X\\docs", win), nullptr); // the same folder
-    EXPECT_EQ(server_name_claim(&w, "docs", "D:\\docs", win), nullptr);    // another name
-    EXPECT_STREQ(server_name_claim(&w, "Docs", "\\\\nas\\s\\Docs", win), "C:\\x\\Docs");
-}
