@@ -8,6 +8,8 @@
 // of its own: the transfer buffer and the MD5 context live for the file.
 // A transfer that spanned a reconnection is never counted as sent: data
 // written before the break may be lost, so the file starts again at its open.
+// Nor is a file that changed while it was read: its status is taken again
+// after the last read, before the server can make the version current.
 #include "backup/backup_file.h"
 
 #include "backup/block_pool.h"
@@ -140,6 +142,11 @@ struct file_transfer {
     uint32_t connections_at_open = 0;
     uint64_t size = 0;   // as announced in the open request
     bool pooled = false; // the pool works on this attempt's blocks
+    // The status the open announced, taken before the file's first read, and
+    // the one taken after its last read (what the next read starts from when
+    // the two differ).
+    plat_file_info before{};
+    plat_file_info after{};
 };
 
 // Bytes of block e: the block size, or what is left of the announced size
@@ -212,6 +219,55 @@ int block_md5(file_transfer* t, uint32_t e) {
     }
     unsigned int length = 0;
     return EVP_DigestFinal_ex(t->md.get(), t->md5, &length) == 1 ? 0 : -1;
+}
+
+// One second of the file times (100-nanosecond units).
+const uint64_t k_filetime_second = 10000000ULL;
+// A file time up to this many seconds ahead of the file clock is still taken
+// for "now" (a clock that stepped back a little); one further ahead is left
+// alone, as no wait could bring the clock there.
+const uint64_t k_clock_slack_seconds = 2;
+
+// The file as it stands now, compared with the status its reads began
+// from: the same size, write time and change time (each at the system's
+// finest resolution). False (the file moved, or its status cannot be read)
+// with t->after set to what is known now.
+bool still_as_before(file_transfer* t) {
+    plat_file_info now;
+    if (plat_file_status(t->local, &now) != 0) {
+        t->after = t->before;
+        return false;
+    }
+    t->after = now;
+    const plat_file_info& b = t->before;
+    return (now.attributes & PLAT_ATTR_DIRECTORY) == 0 && now.size == b.size &&
+           now.write_time == b.write_time &&
+           (now.change_time == 0 || b.change_time == 0 || now.change_time == b.change_time);
+}
+
+// Called once the file's last byte has been read for this attempt, before
+// the server can make the version current. The index and the server compare
+// whole seconds, so a write later in the second of the file's write time
+// would go unseen for ever: while the file clock is still in that second,
+// this waits for it to leave and looks at the file once more. Only files
+// written within the last second wait (at most a second, two for a time on a
+// whole even second). BACKUP_OK, or BACKUP_CHANGED when the file moved.
+int file_settled(file_transfer* t) {
+    if (!still_as_before(t)) return BACKUP_CHANGED;
+    const uint64_t second = t->after.write_time / k_filetime_second;
+    // A time on a whole even second may come from a file system that keeps
+    // two-second times (FAT), where a write in the next second carries it too.
+    const uint64_t span = t->after.write_time % (2 * k_filetime_second) == 0 ? 2 : 1;
+    uint64_t clock = plat_file_clock();
+    if (second + span <= clock / k_filetime_second ||
+        second > clock / k_filetime_second + k_clock_slack_seconds)
+        return BACKUP_OK;
+    while ((clock = plat_file_clock()) / k_filetime_second < second + span) {
+        keepalive_bump();
+        const uint64_t left = (second + span) * k_filetime_second - clock;
+        plat_sleep_ms(static_cast<uint32_t>(left / 10000) + 1);
+    }
+    return still_as_before(t) ? BACKUP_OK : BACKUP_CHANGED;
 }
 
 [[noreturn]] void fatal_stream(const file_transfer* t) {
@@ -358,6 +414,13 @@ int block_exchange(file_transfer* t, uint32_t e) {
         job_log_printf("FILE: ERROR: Failed calculating checksum for: '%s'\n", t->local);
         return BACKUP_FAILED;
     }
+    // The last block's checksum was the file's last read: an answer that the
+    // server holds it would complete the version.
+    const bool last = e + 1 == t->blocks;
+    if (last && offered) {
+        const int settled = file_settled(t);
+        if (settled != BACKUP_OK) return settled;
+    }
     tfs_result rc = send_write(t, BACKUP_WRITE_OFFER, offered ? t->md5 : nullptr,
                                offered ? BACKUP_MD5_SIZE : 0);
     if (reconnected(t)) return spanned_reconnection(t);
@@ -373,6 +436,11 @@ int block_exchange(file_transfer* t, uint32_t e) {
     const int outcome = work ? send_block_work(t, e, !single && !offered, work)
                              : send_block_data(t, e, !single && !offered);
     if (outcome != BACKUP_OK) return outcome;
+    // Its closing checksum completes the version.
+    if (last) {
+        const int settled = file_settled(t);
+        if (settled != BACKUP_OK) return settled;
+    }
 
     rc = send_write(t, BACKUP_WRITE_CHECKSUM, single ? nullptr : t->md5,
                     single ? 0 : BACKUP_MD5_SIZE);
@@ -432,20 +500,25 @@ void name_ahead(backup_context* ctx) {
 // outcome. again: a second sending of a file already counted as sent.
 int send_file(backup_context* ctx, const char* local, const char* remote,
               const plat_file_info* status, const folder_filter* filter, bool again) {
-    const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
     file_transfer t;
     t.ctx = ctx;
     t.local = local;
-    t.size = size;
+    // The status the file is sent with: the caller's, read before any of the
+    // file's data; after a change while it was read, the one seen then.
+    plat_file_info st = *status;
+    int reads = 1;
     ctfs_session* session = ctx->session;
     // Opening for writing may replace the stored version: the previous index
     // must not outlive this moment as trusted.
     backup_index_disown(ctx);
     for (int attempts = 0;;) {
+        const uint64_t size = st.size > 0 ? static_cast<uint64_t>(st.size) : 0;
+        t.size = size;
+        t.before = st;
         const uint16_t security_length = security_into_transfer(ctx, local);
         ctfs_wopen_request open{};
         open.open_mode = 1;
-        open.mtime = static_cast<uint32_t>(status->mtime);
+        open.mtime = static_cast<uint32_t>(st.mtime);
         open.path = remote;
         open.size = size;
         open.security_length = security_length;
@@ -456,7 +529,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
                            "'%s'\n",
                            local);
             // The answer itself proves what is stored; nothing waits for a close.
-            backup_index_add(ctx, local, status->mtime, status->size);
+            backup_index_add(ctx, local, st.mtime, st.size);
             if (again) report_transfer_withdrawn();
             report_up_to_date();
             progress_end_item(PROGRESS_END_CURRENT);
@@ -466,6 +539,10 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             job_log_printf("FILE: ERROR: Server side failure from safe_file_wopen() with error "
                            "code %d on '%s'\n",
                            rc, local);
+            if (rc == ERR_NOTFILE)
+                job_log_printf("FILE: The server holds a folder at '%s'; only a mirrored folder "
+                               "replaces it with the file.\n",
+                               remote);
             report_file_error_code(local, rc);
             progress_end_item(PROGRESS_END_FAILED);
             return BACKUP_FAILED;
@@ -476,7 +553,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
         t.known = open.known_blocks;
         t.connections_at_open = session->connections;
 
-        if (!t.file.open() && ctx->pool) {
+        if (!t.file.open() && ctx->pool && reads == 1) {
             // A file named ahead was opened then, and its blocks may be done.
             t.file.fd = block_pool_claim(ctx->pool, local, size);
             t.file.pool_owns = t.file.open();
@@ -510,6 +587,32 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             if (t.pooled && ctx->name_next) name_ahead(ctx);
         }
 
+        if (outcome == BACKUP_CHANGED) {
+            // Closed before its last block is complete, the version never
+            // becomes current; the file is opened again (it may have been
+            // replaced) and read from its new status.
+            if (!reconnected(&t)) ctfs_file_close(session, t.handle);
+            t.file.close();
+            progress_item_bytes(0);
+            if (reads >= BACKUP_MAX_READS) {
+                job_log_printf("FILE: ERROR: '%s' kept changing while it was read (%d reads); "
+                               "Giving up on this file.\n",
+                               local, reads);
+                report_file_error_text(local, "it kept changing while it was read");
+                if (again) report_transfer_withdrawn();
+                job_log_printf("FILE: Failed backing up '%s' (TBS error code %d)\n", local,
+                               static_cast<int>(BACKUP_FAILED));
+                progress_end_item(PROGRESS_END_FAILED);
+                return BACKUP_FAILED;
+            }
+            reads++;
+            job_log_printf("FILE: WARNING: '%s' changed while it was read; reading it again (%d "
+                           "of %d reads)\n",
+                           local, reads, static_cast<int>(BACKUP_MAX_READS));
+            st = t.after;
+            t.bytes_read = 0;
+            continue;
+        }
         if (outcome != BACKUP_RETRY) {
             // A handle of a connection that is gone must not be closed on the
             // new one; a close that itself had to reconnect proves nothing.
@@ -525,9 +628,9 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             if (outcome == BACKUP_OK) {
                 // Recorded in the next index once a later answer confirms
                 // that the server read the close.
-                ctx->pending->closes.push_back(
-                    pending_close{local, remote, status->mtime, status->size, filter,
-                                  session->connections, session->answers, again});
+                ctx->pending->closes.push_back(pending_close{local, remote, st.mtime, st.size,
+                                                             filter, session->connections,
+                                                             session->answers, again});
                 if (!again) report_transferred();
                 job_log_printf("FILE: Successfully backed up '%s'\n", local);
                 progress_end_item(PROGRESS_END_SENT);
@@ -649,8 +752,13 @@ bool backup_release_confirms(backup_context* ctx) {
     return all;
 }
 
-void backup_file(backup_context* ctx, const char* local, const char* remote,
-                 const plat_file_info* status, const folder_filter* filter) {
+namespace {
+
+// backup_file; index_may_skip false: the change index is not asked (the
+// server's entry of that path was just replaced).
+void backup_file_with(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter,
+                      bool index_may_skip) {
     backup_confirm_closes(ctx);
     keepalive_bump();
     if (is_builtin_exclusion(local, (status->attributes & PLAT_ATTR_DIRECTORY) != 0)) return;
@@ -663,7 +771,7 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         return;
     }
     const uint64_t size = status->size > 0 ? static_cast<uint64_t>(status->size) : 0;
-    if (backup_index_lookup(ctx, local, status->mtime, status->size)) {
+    if (index_may_skip && backup_index_lookup(ctx, local, status->mtime, status->size)) {
         job_log_printf_after(&first, "FILE: Current; Not backing up: '%s'\n", local);
         end_current(ctx, local, status, size);
         return;
@@ -677,6 +785,18 @@ void backup_file(backup_context* ctx, const char* local, const char* remote,
         return;
     }
     send_file(ctx, local, remote, status, filter, false);
+}
+
+} // namespace
+
+void backup_file(backup_context* ctx, const char* local, const char* remote,
+                 const plat_file_info* status, const folder_filter* filter) {
+    backup_file_with(ctx, local, remote, status, filter, true);
+}
+
+void backup_file_anew(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter) {
+    backup_file_with(ctx, local, remote, status, filter, false);
 }
 
 bool backup_file_would_send(backup_context* ctx, const char* local, const plat_file_info* status,

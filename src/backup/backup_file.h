@@ -17,6 +17,8 @@
 
 enum {
     BACKUP_MAX_ATTEMPTS = 20,
+    // Reads of a file that keeps changing while it is read, before it fails.
+    BACKUP_MAX_READS = 3,
     BACKUP_CHECKSUM_PIECE = 8192, // reads of a block's plain bytes for its offer
     BACKUP_MD5_SIZE = 16,
     // Write types of TFS_FILE_WRITE used here (the protocol's own names).
@@ -31,6 +33,9 @@ enum backup_outcome {
     BACKUP_FAILED = -2,
     BACKUP_RETRY = -4,
     BACKUP_TERMINATED = -5,
+    // The file changed while it was read: it is read again from its open
+    // (never shown: after the last read it fails as BACKUP_FAILED).
+    BACKUP_CHANGED = -6,
 };
 
 // Backs up the file at local into the remote path remote. status is the
@@ -39,6 +44,12 @@ enum backup_outcome {
 // recorded (report, progress, next change index).
 void backup_file(backup_context* ctx, const char* local, const char* remote,
                  const plat_file_info* status, const folder_filter* filter);
+
+// backup_file for a file whose server path held a folder that the walk has
+// just deleted: the change index is not asked, as a record of the folder (or
+// of an older file) there must not make the file current.
+void backup_file_anew(backup_context* ctx, const char* local, const char* remote,
+                      const plat_file_info* status, const folder_filter* filter);
 
 // True when backup_file would send the file now (not a built-in exclusion,
 // not skipped by the filter, not current in the change index); the walk asks

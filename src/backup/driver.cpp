@@ -37,6 +37,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -246,14 +247,31 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
     return 0;
 }
 
-// Backs up one source or filtered folder below the destination.
+// Backs up one source or filtered folder below the destination. taken: the
+// server names of the items before it in this job.
 void backup_item(backup_context* ctx, const schedule* sc, const std::string& dest,
-                 const char* local, const folder_filter* filter) {
+                 const char* local, const folder_filter* filter,
+                 std::vector<server_name_use>* taken) {
     keepalive_bump();
     const path_style style = native_path_style();
     const bool mirror = mirror_setting(schedule_value(sc, SCHED_MIRROR));
     std::string name;
     if (server_name_form(local, mirror, style, &name) != 0) return; // no server form: skipped
+    // A name another item of this job holds: nothing of this one is sent or
+    // deleted, or the two would be mixed in one server folder.
+    const char* holder = is_excluded_source(sc->excluded, local)
+                             ? nullptr
+                             : server_name_claim(taken, name, local, style);
+    if (holder) {
+        job_log_printf("ITEM: ERROR: '%s' would be stored on the server as '%s%s', which '%s' "
+                       "uses already in this job; skipping.\n",
+                       local, dest.c_str(), name.c_str(), holder);
+        const std::string why = "its server name '" + name + "' is used by '" + holder +
+                                "' in this job (two items with the same last name need "
+                                "mirror=1)";
+        report_file_error_text(local, why.c_str());
+        return;
+    }
     if (mirror) {
         for (const std::string& parent : server_parent_folders(dest, name)) {
             ctfs_path_request mk{0, parent.c_str()};
@@ -388,12 +406,13 @@ void __do_backup(const char* schedule_path) {
     ctx->filters = sc->filters;
     ctx->account_key = sc->account_key;
     backup_context_start_pool(ctx);
+    std::vector<server_name_use> taken;
     for (int32_t i = 0; i < blob_list_count(sc->sources); i++)
-        backup_item(ctx, sc, dest, static_cast<const char*>(blob_list_get(sc->sources, i)),
-                    nullptr);
+        backup_item(ctx, sc, dest, static_cast<const char*>(blob_list_get(sc->sources, i)), nullptr,
+                    &taken);
     for (int32_t i = 0; i < blob_list_count(sc->filters); i++) {
         const folder_filter* f = static_cast<const folder_filter*>(blob_list_get(sc->filters, i));
-        backup_item(ctx, sc, dest, f->folder, f);
+        backup_item(ctx, sc, dest, f->folder, f, &taken);
     }
 
     // Files a broken connection may have lost are sent again before the

@@ -2,6 +2,7 @@
 // share-root completion.
 #include "backup/server_names.h"
 
+#include "backup/filters.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -57,8 +58,7 @@ bool mirror_setting(const char* value) {
     return v != 0;
 }
 
-int server_name_form(const char* local_path, bool mirror, path_style style,
-                     std::string* name) {
+int server_name_form(const char* local_path, bool mirror, path_style style, std::string* name) {
     const std::string p = local_path ? local_path : "";
     const char sep = style == PATH_STYLE_WINDOWS ? '\\' : '/';
     if (mirror) {
@@ -93,4 +93,13 @@ std::string share_root_complete(const char* local_path, path_style style) {
         !has_rest)
         p += '\\';
     return p;
+}
+
+const char* server_name_claim(std::vector<server_name_use>* taken, const std::string& name,
+                              const char* local, path_style style) {
+    for (const server_name_use& u : *taken)
+        if (u.name == name)
+            return path_at_or_below(u.local.c_str(), local, style) == 2 ? nullptr : u.local.c_str();
+    taken->push_back(server_name_use{name, local});
+    return nullptr;
 }

@@ -30,6 +30,22 @@ int server_name_form(const char* local_path, bool mirror, path_style style, std:
 std::vector<std::string> server_parent_folders(const std::string& remote_base,
                                                const std::string& name);
 
+// The server names given out in one job, so that an item the server would
+// store under a name that another item holds already (two sources "/x/docs"
+// and "/y/docs" without mirroring share the name "docs") is refused rather
+// than mixed into the other's folder, where a mirrored run would delete the
+// other's files. The first item in job order keeps the name.
+struct server_name_use {
+    std::string name;  // below the destination
+    std::string local; // the item that took it
+};
+
+// Takes name for the item local. Returns the local path of the item that
+// holds name already when that is another item (the name stays with it);
+// null when name was free (it is now local's) or local holds it itself.
+const char* server_name_claim(std::vector<server_name_use>* taken, const std::string& name,
+                              const char* local, path_style style);
+
 // Share-root completion before a status read: a Windows path that is exactly
 // "\\server\share" (no further backslash) gets a trailing backslash; every
 // other path, and every POSIX path, comes back unchanged.

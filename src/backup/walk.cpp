@@ -158,6 +158,17 @@ int32_t presync_find(const presync_list* p, const char* name) {
     return -1;
 }
 
+// The server's entry of a mirrored folder's listing is of the other kind than
+// the local entry of that name (a file that became a folder, or the reverse):
+// the walk deletes it before the new kind goes up.
+enum { SERVER_FILE = 0, SERVER_FOLDER = 1 };
+
+bool other_kind(const presync_list* p, int32_t match, bool local_folder) {
+    if (match < 0) return false;
+    const bool server_folder = p->at(match)->type == SERVER_FOLDER;
+    return server_folder != local_folder;
+}
+
 // Marks every copy of name as accounted: a server that lists a name twice
 // (overlapping pages, or a faulty server) must not have the second copy
 // deleted while the local entry exists.
@@ -168,6 +179,12 @@ void presync_account(presync_list* p, const char* name) {
         [p](int32_t i, const char* key) { return strcmp(p->at(i)->name, key) < 0; });
     for (; it != p->by_name.end() && strcmp(p->at(*it)->name, name) == 0; ++it)
         p->accounted[static_cast<size_t>(*it)] = 1;
+}
+
+// The path of name in folder local would reach the limit of a local path:
+// the walk passes the entry over (and says so).
+bool path_too_long(const char* local, const char* name) {
+    return strlen(name) + strlen(local) + 2 >= WALK_PATH_LIMIT;
 }
 
 // parent, a separator unless parent already ends in one, and name.
@@ -252,14 +269,14 @@ bool walked_subfolder(const plat_file_info& e) {
 // send: the checks of the walk's entry loop and of backup_file, read only.
 // *child receives the file's path once it is built.
 bool will_send(const listing_ahead* a, const plat_file_info& e, std::string* child) {
-    const size_t name_length = strlen(e.name);
     if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0) return false;
-    if (name_length + strlen(a->local) + 2 >= WALK_PATH_LIMIT) return false;
+    if (path_too_long(a->local, e.name)) return false;
     if (e.status_error != 0 || (e.attributes & (PLAT_ATTR_REPARSE | PLAT_ATTR_DIRECTORY)))
         return false;
     *child = join_path(a->local, e.name, path_separator(a->ctx->style));
     if (is_excluded_source(a->ctx->excluded, child->c_str(), a->ctx->style)) return false;
     const int32_t match = presync_find(a->presync, e.name);
+    if (other_kind(a->presync, match, false)) return false; // its folder is deleted first
     if (match >= 0 && walk_entry_current(a->presync->at(match)->mtime, a->presync->at(match)->size,
                                          e.mtime, e.size))
         return false;
@@ -337,7 +354,7 @@ plat_dir_ahead* read_next_folder_ahead(const listing_ahead* a) {
         }
     }
     if (!found && (a->ended || !a->dir || !plat_dir_peek_folder(a->dir, &next))) return nullptr;
-    if (strlen(next.name) + strlen(a->local) + 2 >= WALK_PATH_LIMIT) return nullptr;
+    if (path_too_long(a->local, next.name)) return nullptr;
     const std::string child = join_path(a->local, next.name, path_separator(a->ctx->style));
     // The walk passes these folders over without listing them.
     if (is_builtin_exclusion(child.c_str(), true) ||
@@ -347,8 +364,10 @@ plat_dir_ahead* read_next_folder_ahead(const listing_ahead* a) {
 }
 
 // The walk of one folder; listed_ahead, when not null, may hold its listing.
+// replaced: the server's file of that name was just deleted, so the folder
+// is made whatever the change index says.
 int walk_listed(backup_context* ctx, const char* local, const char* remote,
-                const folder_filter* filter, plat_dir_ahead* listed_ahead);
+                const folder_filter* filter, plat_dir_ahead* listed_ahead, bool replaced);
 
 } // namespace
 
@@ -362,7 +381,7 @@ bool walk_entry_current(uint32_t server_mtime, uint64_t server_size, int64_t loc
 
 int walk_folder(backup_context* ctx, const char* local, const char* remote,
                 const folder_filter* filter) {
-    return walk_listed(ctx, local, remote, filter, nullptr);
+    return walk_listed(ctx, local, remote, filter, nullptr, false);
 }
 
 namespace {
@@ -387,8 +406,18 @@ tfs_result make_remote_folder(backup_context* ctx, const char* local, const char
     return rc;
 }
 
+void delete_other_kind(backup_context* ctx, const char* remote, bool local_folder) {
+    job_log_printf(local_folder
+                       ? "SYNC OBJECT: '%s' is a folder now; deleting the file from server.\n"
+                       : "SYNC OBJECT: '%s' is a file now; deleting the folder from server.\n",
+                   remote);
+    backup_index_disown(ctx); // the previous index may still list it
+    ctfs_path_request del{static_cast<uint8_t>(local_folder ? SERVER_FILE : SERVER_FOLDER), remote};
+    ctfs_delete(ctx->session, &del, nullptr);
+}
+
 int walk_listed(backup_context* ctx, const char* local, const char* remote,
-                const folder_filter* filter, plat_dir_ahead* listed_ahead) {
+                const folder_filter* filter, plat_dir_ahead* listed_ahead, bool replaced) {
     if (termination_flag() || is_builtin_exclusion(local, true)) return 0;
     const path_style style = ctx->style;
     if (filter) {
@@ -419,9 +448,16 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
         return 0;
     }
 
-    if (!backup_index_lookup(ctx, local, 0, 0) && !filter) {
+    if ((replaced || !backup_index_lookup(ctx, local, 0, 0)) && !filter) {
         const tfs_result rc = make_remote_folder(ctx, local, remote);
         if (rc != ERR_NONE && rc != ERR_EXISTS) {
+            job_log_printf("DIRECTORY: ERROR: Server side failure from ctfs_mkdir() with error "
+                           "code %d on '%s'\n",
+                           rc, local);
+            if (rc == ERR_NOTDIR)
+                job_log_printf("DIRECTORY: The server holds a file at '%s'; only a mirrored "
+                               "folder replaces it with the folder.\n",
+                               remote);
             report_file_error_code(remote, rc);
             return 0;
         }
@@ -432,7 +468,6 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
     presync_list presync;
     if (!filter && mirrored) fetch_presync(ctx, local, remote, &presync);
 
-    const size_t local_length = strlen(local);
     const char separator = path_separator(style);
     bool complete = false;
     listing_ahead ahead;
@@ -445,12 +480,18 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
     ahead_holder next_folder; // the listing of the next subfolder, read ahead
     for (;;) {
         const char* name = entry.name;
-        const size_t name_length = strlen(name);
         bool stop = false;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
             // nothing to do
-        } else if (name_length + local_length + 2 >= WALK_PATH_LIMIT) {
-            // Passed over, but it exists: its server copy must stay.
+        } else if (path_too_long(local, name)) {
+            // Passed over, but it exists: a failed item whose server copy
+            // stays (a folder with everything below it).
+            const std::string child = join_path(local, name, separator);
+            job_log_printf("ITEM: ERROR: path of '%s' is too long (%u characters, at most %d); "
+                           "skipping.\n",
+                           child.c_str(), static_cast<unsigned>(child.size()),
+                           static_cast<int>(WALK_PATH_LIMIT) - 2);
+            report_file_error_errno(child.c_str(), ENAMETOOLONG);
             presync_account(&presync, name);
         } else {
             const std::string child = join_path(local, name, separator);
@@ -475,8 +516,10 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
                 if (entry.attributes & PLAT_ATTR_DIRECTORY) {
                     const ahead_holder listed(next_folder.release());
                     next_folder.reset(read_next_folder_ahead(&ahead));
-                    if (walk_listed(ctx, child.c_str(), remote_child.c_str(), filter,
-                                    listed.get()) == 1) {
+                    const bool replaced = other_kind(&presync, match, true);
+                    if (replaced) delete_other_kind(ctx, remote_child.c_str(), true);
+                    if (walk_listed(ctx, child.c_str(), remote_child.c_str(), filter, listed.get(),
+                                    replaced) == 1) {
                         const int code = plat_last_error();
                         const int before = errno;
                         errno_from_last_error();
@@ -493,8 +536,9 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
                     // status call per file; a file that changes afterwards is
                     // caught when the file backup opens and reads it.
                     const plat_file_info& status = entry;
+                    const bool replaced = other_kind(&presync, match, false);
                     const bool current =
-                        match >= 0 &&
+                        match >= 0 && !replaced &&
                         walk_entry_current(presync.at(match)->mtime, presync.at(match)->size,
                                            status.mtime, status.size);
                     if (current) {
@@ -508,6 +552,10 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
                         job_log_printf("User terminated backup.\n");
                         termination_flag_set();
                         stop = true;
+                    } else if (replaced) {
+                        delete_other_kind(ctx, remote_child.c_str(), false);
+                        backup_file_anew(ctx, child.c_str(), remote_child.c_str(), &status, filter);
+                        presync_account(&presync, name);
                     } else {
                         backup_file(ctx, child.c_str(), remote_child.c_str(), &status, filter);
                         presync_account(&presync, name);

@@ -80,10 +80,11 @@ struct environment_arming {
         if (!text || !*text) return;
         plat_fault_plan plan;
         if (plat_fault_parse(text, &plan) != 0) {
-            fprintf(stderr,
-                    "TAVNI_FAULT='%s' is not op:N[+]:error|kill (op one of list, status, open, "
-                    "read, write, rename, sync, send, recv); not running\n",
-                    text);
+            fprintf(
+                stderr,
+                "TAVNI_FAULT='%s' is not op:N[+]:error|kill|stop (op one of list, status, open, "
+                "read, write, rename, sync, send, recv); not running\n",
+                text);
             fflush(stderr);
             _Exit(2);
         }
@@ -115,6 +116,8 @@ int plat_fault_parse(const char* text, plat_fault_plan* out) {
     if (*p++ != ':') return -1;
     if (strcmp(p, "kill") == 0) {
         plan.action = PLAT_FAULT_KILL;
+    } else if (strcmp(p, "stop") == 0) {
+        plan.action = PLAT_FAULT_STOP;
     } else {
         uint64_t error = 0;
         if (!read_number(&p, &error) || *p != 0 || error == 0 || error > 0x7fffffff) return -1;
@@ -137,7 +140,12 @@ bool plat_fault_check(plat_fault_op op) {
     uint64_t nth = g_nth.load(std::memory_order_relaxed);
     if (n != nth && !(n > nth && g_persistent.load(std::memory_order_relaxed))) return false;
     g_hits.fetch_add(1, std::memory_order_relaxed);
-    if (g_action.load(std::memory_order_relaxed) == PLAT_FAULT_KILL) fault_backend_kill();
+    const int action = g_action.load(std::memory_order_relaxed);
+    if (action == PLAT_FAULT_KILL) fault_backend_kill();
+    if (action == PLAT_FAULT_STOP) {
+        fault_backend_stop();
+        return false;
+    }
     fault_backend_set_error(op, g_error.load(std::memory_order_relaxed));
     return true;
 }
@@ -145,7 +153,8 @@ bool plat_fault_check(plat_fault_op op) {
 int plat_fault_arm(const plat_fault_plan* plan) {
     if (plan && (plan->op < 0 || plan->op >= PLAT_FAULT_OPS || plan->nth == 0 ||
                  (plan->action == PLAT_FAULT_FAIL && plan->error == 0) ||
-                 (plan->action != PLAT_FAULT_FAIL && plan->action != PLAT_FAULT_KILL)))
+                 (plan->action != PLAT_FAULT_FAIL && plan->action != PLAT_FAULT_KILL &&
+                  plan->action != PLAT_FAULT_STOP)))
         return -1;
     publish(plan);
     return 0;

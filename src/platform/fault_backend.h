@@ -9,6 +9,9 @@
 void fault_backend_set_error(plat_fault_op op, int error);
 // Ends the process on the spot: no exit handlers, no flushed buffers.
 [[noreturn]] void fault_backend_kill();
+// Stops the process (or, where that is not possible, the calling thread)
+// until something outside continues it.
+void fault_backend_stop();
 // Writes the counts file asked for by TAVNI_FAULT_COUNTS, if any; called by
 // plat_exit_process, which skips the normal exit handlers.
 void fault_write_counts_at_exit();

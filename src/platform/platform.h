@@ -39,6 +39,11 @@ struct plat_systime { // the fields of a SYSTEMTIME, in its order
 };
 void plat_local_time(plat_systime* out);
 void plat_utc_time(plat_systime* out);
+// The time a write to a file made now would carry, in 100-nanosecond units
+// since 1601 (a FILETIME): the clock the file systems stamp files with
+// (GetSystemTimeAsFileTime / CLOCK_REALTIME_COARSE), so that once it has
+// passed a second, no later write can be stamped with that second.
+uint64_t plat_file_clock();
 // Millisecond tick count; 32 bits, wraps (timeGetTime / CLOCK_MONOTONIC).
 uint32_t plat_tick_ms();
 void plat_sleep_ms(uint32_t ms);
@@ -226,11 +231,13 @@ enum { PLAT_NAME_MAX = 260 }; // one name of a listing, terminator included
 
 // Status of one file or folder, or one entry of a listing.
 struct plat_file_info {
-    uint32_t attributes; // PLAT_ATTR_*
-    int64_t size;        // bytes; 0 for folders
-    uint64_t write_time; // last write, 100-nanosecond units since 1601 (a FILETIME)
-    int64_t mtime;       // last write, seconds since 1970
-    uint64_t device;     // volume identity (Linux: st_dev; Windows: 0)
+    uint32_t attributes;  // PLAT_ATTR_*
+    int64_t size;         // bytes; 0 for folders
+    uint64_t write_time;  // last write, 100-nanosecond units since 1601 (a FILETIME)
+    uint64_t change_time; // last change of data or status, the same units (Linux st_ctim);
+                          // 0 where the system keeps none (Windows)
+    int64_t mtime;        // last write, seconds since 1970
+    uint64_t device;      // volume identity (Linux: st_dev; Windows: 0)
     // Listing entries only: 0 when the entry's status was read; otherwise the
     // system error of reading it, and attributes, sizes and times are unknown
     // (Linux: an entry of a folder that can be read but not searched).
@@ -238,7 +245,10 @@ struct plat_file_info {
     char name[PLAT_NAME_MAX]; // listing entries only: the entry's own name
 };
 
-// Status of path without following a final symbolic link; 0 or -1.
+// Status of path without following a final symbolic link; 0 or -1. Sizes
+// and write_time come at the finest resolution the system keeps (Windows:
+// the FILETIME of GetFileAttributesExA; mtime stays _stati64's), so that a
+// later call tells whether the file was written in between.
 int plat_file_status(const char* path, plat_file_info* out);
 // True when path names an existing file or folder (links not followed).
 bool plat_exists(const char* path);
@@ -538,13 +548,14 @@ int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t*
 // The reference server's catalog makes the same checks for its own file work
 // (open, read, write, sync); its block store works through the calls above.
 //
-// Arming from outside: TAVNI_FAULT="op:N[+]:error|kill" arms the process at
-// start ("write:12:28": the 12th write fails with ENOSPC; "rename:3+:5": the
-// 3rd and every later rename fail; "send:40:kill": the process ends at the
-// 40th send). A value that does not parse ends the process at start with
-// exit status 2 and a line on standard error, so that a test never runs
-// unarmed by mistake. TAVNI_FAULT_COUNTS=FILE writes "op count" lines for
-// every operation to FILE when the process ends normally.
+// Arming from outside: TAVNI_FAULT="op:N[+]:error|kill|stop" arms the process
+// at start ("write:12:28": the 12th write fails with ENOSPC; "rename:3+:5":
+// the 3rd and every later rename fail; "send:40:kill": the process ends at the
+// 40th send; "send:40:stop": the process stops before its 40th send, as a
+// debugger would hold it, and that send goes on once it is continued). A value that does not parse
+// ends the process at start with exit status 2 and a line on standard error, so that a test never
+// runs unarmed by mistake. TAVNI_FAULT_COUNTS=FILE writes "op count" lines for every operation to
+// FILE when the process ends normally.
 
 enum plat_fault_op {
     PLAT_FAULT_LIST,
@@ -561,7 +572,11 @@ enum plat_fault_op {
 
 enum plat_fault_action {
     PLAT_FAULT_FAIL, // the call fails with the plan's error as the last error
-    PLAT_FAULT_KILL  // the process ends at once, as SIGKILL or TerminateProcess would
+    PLAT_FAULT_KILL, // the process ends at once, as SIGKILL or TerminateProcess would
+    // The process stops where it is (Linux: SIGSTOP to itself; Windows: the
+    // calling thread suspends itself) and, once continued, the call goes on
+    // unharmed: a test holds a process at an exact point of its work.
+    PLAT_FAULT_STOP
 };
 
 struct plat_fault_plan {
@@ -576,7 +591,8 @@ struct plat_fault_plan {
 enum { PLAT_FAULT_COMPILED_IN = 1 };
 // Counts one call of op. True when this call must fail: the plan's error is
 // then the last error (for send and recv also the socket layer's). A kill
-// plan never returns. Safe from several threads.
+// plan never returns; a stop plan returns false once the process goes on.
+// Safe from several threads.
 bool plat_fault_check(plat_fault_op op);
 #else
 enum { PLAT_FAULT_COMPILED_IN = 0 };
@@ -594,7 +610,7 @@ uint64_t plat_fault_count(plat_fault_op op);
 void plat_fault_reset_counts();
 // How many calls the armed plan made fail since arming.
 uint64_t plat_fault_hits();
-// Parses "op:N[+]:error|kill" as TAVNI_FAULT takes it; 0, or -1 for anything
+// Parses "op:N[+]:error|kill|stop" as TAVNI_FAULT takes it; 0, or -1 for anything
 // else (unknown operation, N of 0, an error of 0, extra characters).
 int plat_fault_parse(const char* text, plat_fault_plan* out);
 // The operation's name as TAVNI_FAULT spells it ("list", ...); "?" for none.

@@ -170,6 +170,14 @@ void report_file_error_code(const char* path, int code) {
     add_error(path, ctfs_err_text(code));
 }
 
+void report_file_error_text(const char* path, const char* reason) {
+    if (g_report.state != REPORT_COUNTING) {
+        g_report.state = REPORT_BROKEN;
+        return;
+    }
+    add_error(path, reason ? reason : "");
+}
+
 // Ends a report that was sent: whatever composition did to the state, the
 // reporter is ready for the next job.
 static void finish_report(job_report* r) {

@@ -95,6 +95,9 @@ void report_up_to_date();
 // for code. A null path counts as empty.
 void report_file_error_errno(const char* path, int errnum);
 void report_file_error_code(const char* path, int code);
+// The same with a reason of the job's own making (null counts as empty), for
+// an item refused for a cause that neither the system nor the server names.
+void report_file_error_text(const char* path, const char* reason);
 // Ends a job that succeeded: sends the success report (report_send with
 // "etc/success"), frees the error list and the body, and returns the record
 // to REPORT_IDLE, also when a message was lost. Out of order: the job-log line

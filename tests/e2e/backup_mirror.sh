@@ -2,7 +2,8 @@
 # Mirrored folders, excluded folders, links and folder filters against a real
 # server: what vanished locally leaves the server's current tree, what is
 # excluded is neither sent nor deleted, a link is not followed, and a folder
-# with its own filter is sent under that filter.
+# with its own filter is sent under that filter; where nothing is mirrored, a
+# file that became a folder is a failed item whose line says why.
 source "$(dirname "$0")/lib/backup_env.sh"
 setup_install
 start_server
@@ -49,4 +50,10 @@ expect_no_log "$LOG" "o.txt"
 make_schedule "$INSTALL/flat.tbs" --dest /2 --name flat --mirror 0 --src "$SRC/keep"
 run_agent "$INSTALL/flat.tbs"
 "$BUILD/tavni-server" ls --store "$STORE" --user "$USER_ID" /2/keep | grep -q a.txt || fail "mirror=0 name"
+# A file that became a folder where nothing is mirrored: the server keeps the
+# file, and the job says why the folder was not made.
+rm "$SRC/keep/a.txt"; mkdir "$SRC/keep/a.txt"; echo in >"$SRC/keep/a.txt/in.txt"
+run_agent "$INSTALL/flat.tbs"
+expect_log "$INSTALL/flat.tbs.log" "DIRECTORY: ERROR: Server side failure from ctfs_mkdir() with error code 2 on '$SRC/keep/a.txt'"
+expect_log "$INSTALL/flat.tbs.log" "DIRECTORY: The server holds a file at '/2/keep/a.txt'; only a mirrored folder replaces it with the folder."
 echo "backup_mirror: ok"

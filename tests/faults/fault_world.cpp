@@ -583,6 +583,14 @@ void world::apply_changes() {
     fs::remove(mirrored() / "del.txt");
     fs::remove_all(mirrored() / "trash");
     fs::rename(mirrored() / "move-me.txt", aside() / "move-me.txt");
+    // A file that became a folder and a folder that became a file, under the
+    // same names: the server holds the other kind until the run replaces it.
+    fs::remove(mirrored() / "pics/p2.bin");
+    write_file(mirrored() / "pics/p2.bin/inner.txt", "a folder now\n");
+    set_mtime(mirrored() / "pics/p2.bin/inner.txt", t);
+    fs::remove_all(mirrored() / "docs/old");
+    write_file(mirrored() / "docs/old", "a file now\n");
+    set_mtime(mirrored() / "docs/old", t);
     write_file(plain() / "x.txt", "plain x, changed\n");
     set_mtime(plain() / "x.txt", t);
 }

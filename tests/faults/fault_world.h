@@ -68,7 +68,8 @@ class world {
 
     // Every point starts here: the snapshot back in place, then the fixed
     // set of changes (modify, change one block, add, delete a file and a
-    // folder, move a file away).
+    // folder, move a file away, turn a file into a folder and a folder into
+    // a file).
     void restore_snapshot();
     void apply_changes();
     // Puts the moved file back where it was, unchanged.

@@ -75,14 +75,20 @@ TEST_F(PgCatalogTest, SchemaIsMadeOnceJoinedAndBroughtUpToDate) {
     cat_user u;
     EXPECT_EQ(joined.ops->user_get(joined.self, 7, &u), CAT_OK);
 
-    // A catalog of the first schema (no leases) gets them when opened, and
-    // keeps its rows.
-    ASSERT_TRUE(pg.sql("DROP TABLE leases; UPDATE schema_version SET version = 1", true))
+    // A catalog of the first schema (no leases, no stamp epochs) gets them
+    // when opened, and keeps its rows.
+    ASSERT_TRUE(pg.sql("DROP TABLE leases; ALTER TABLE users DROP COLUMN stamp_epoch; "
+                       "ALTER TABLE holders DROP COLUMN epoch; "
+                       "UPDATE schema_version SET version = 1",
+                       true))
         << pg.last;
     catalog old = open(false, &err);
     ASSERT_NE(old.ops, nullptr) << err;
     EXPECT_EQ(old.ops->user_get(old.self, 7, &u), CAT_OK);
+    EXPECT_EQ(u.stamp_epoch, 0u);
     EXPECT_EQ(take(old, holder(7, 1), {1}, 60000), CAT_OK);
+    ASSERT_EQ(old.ops->holder_note(old.self, holder(7, 1)), CAT_OK);
+    EXPECT_EQ(old.ops->stamp_vouch(old.self, 7, holder(7, 1).host, "daily", 5), CAT_OK);
 
     ASSERT_TRUE(pg.sql("UPDATE schema_version SET version = 99", true)) << pg.last;
     EXPECT_EQ(catalog_pg_open(pg.conninfo, false, &err).ops, nullptr);
@@ -347,6 +353,20 @@ TEST_F(LeaseFrontends, AJobThatFailsOverGetsNoStampFromTheNextFrontend) {
     EXPECT_EQ(tc_release(&a2, 1700000000u), ERR_SERVER);
     tc_conn next;
     session(&next, 1, host1);
+    ASSERT_EQ(tc_lock(&next, 0, {1}), 0);
+    EXPECT_EQ(tc_release(&next, 1700000100u), 0);
+}
+
+// verify run through one frontend (or any process on the catalog) while a
+// job holds its lock through another: the job's stamp is refused there too.
+TEST_F(LeaseFrontends, StampsClearedThroughOneFrontendStopAJobOnTheOther) {
+    tc_conn a;
+    session(&a, 0, host1);
+    ASSERT_EQ(tc_lock(&a, 0, {1}), 0);
+    ASSERT_EQ(f[1].st->cat.ops->stamps_clear(f[1].st->cat.self, 7, nullptr, nullptr), CAT_OK);
+    EXPECT_EQ(tc_release(&a, 1700000000u), ERR_SERVER);
+    tc_conn next;
+    session(&next, 0, host1);
     ASSERT_EQ(tc_lock(&next, 0, {1}), 0);
     EXPECT_EQ(tc_release(&next, 1700000100u), 0);
 }

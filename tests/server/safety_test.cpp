@@ -492,6 +492,50 @@ TEST_F(ServerSafety, VerifyFindsEveryDamagedBlockAndTheNextRunRepairsThem) {
     EXPECT_FALSE(st->cat.ops->block_damaged(st->cat.self, v.blocks[1].digest));
 }
 
+// verify, in a process of its own, finds damage while a job runs: the job
+// logged in before it (so it trusts an index that may list the damaged file
+// as current) and must not store its stamp at the release, whether it took
+// its lock before verify or after it. A job that logs in afterwards stores
+// its stamp again.
+TEST_F(ServerSafety, VerifyDuringAJobKeepsTheJobFromStoringItsStamp) {
+    std::string data = make_data(2u << 20, 38);
+    {
+        tc_conn c;
+        session(&c, host1);
+        ASSERT_EQ(tc_send_file(&c, "d.bin", data, 50, key).result, 0);
+        ASSERT_EQ(tc_release(&c, 500), 0);
+    }
+    ASSERT_EQ(stamp_of(host1), 500u);
+    cat_version v;
+    ASSERT_EQ(st->cat.ops->version_at(st->cat.self, 7, "d.bin", 0, &v), CAT_OK);
+    damage_block(v.blocks[0].digest, DAMAGE_FLIP_BYTE);
+
+    tc_conn locked, unlocked;
+    session(&locked, host1);
+    session(&unlocked, host2, false); // logged in, no lock yet
+    {
+        // verify as its own process runs it: its own handle on the store.
+        std::string err;
+        srv_store* other = srv_store_open(dir, false, &err);
+        ASSERT_NE(other, nullptr) << err;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(srv_cmd_verify_all(other, 0, nullptr), 1);
+        testing::internal::GetCapturedStdout();
+        srv_store_close(other);
+    }
+    ASSERT_EQ(tc_send_file(&locked, "e.bin", "e", 60, key).result, 0);
+    EXPECT_EQ(tc_release(&locked, 600), ERR_SERVER);
+    ASSERT_EQ(tc_lock(&unlocked, 0, {2}), 0);
+    EXPECT_EQ(tc_release(&unlocked, 610), ERR_SERVER);
+    EXPECT_EQ(stamp_of(host1), 0u);
+    EXPECT_EQ(stamp_of(host2), 0u);
+
+    tc_conn next;
+    session(&next, host1);
+    EXPECT_EQ(tc_release(&next, 700), 0);
+    EXPECT_EQ(stamp_of(host1), 700u);
+}
+
 TEST_F(ServerSafety, VerifyDecodesOnlyWithTheUsersOwnKey) {
     uint8_t other_key[32], other_digest[20];
     for (int i = 0; i < 32; i++)
@@ -672,6 +716,13 @@ INSERT INTO versions(user, path, parent, name, size, mtime, block_size, committe
     std::vector<cat_entry> entries;
     ASSERT_EQ(st->cat.ops->list(st->cat.self, 7, "docs", 150, &entries), CAT_OK);
     EXPECT_EQ(entries.size(), 1u);
+    // The stamp epochs came with the upgrade.
+    cat_user u;
+    ASSERT_EQ(st->cat.ops->user_get(st->cat.self, 7, &u), CAT_OK);
+    EXPECT_EQ(u.stamp_epoch, 0u);
+    cat_holder h{7, {}, 0};
+    ASSERT_EQ(st->cat.ops->holder_note(st->cat.self, h), CAT_OK);
+    EXPECT_EQ(st->cat.ops->stamp_vouch(st->cat.self, 7, h.host, "daily.tbs", 5), CAT_OK);
     srv_store_close(st);
     st = nullptr;
     srv_store* again = srv_store_open(old, false, &err); // upgraded once, opens as it is

@@ -76,6 +76,13 @@ TEST(CtlOutcome, StopsAndFailuresGiveTheReportsReason) {
                       "(Error 4); the next backup checks them again.\n"
                       "Backup job completed normally.\n"));
     EXPECT_EQ(o.code, RUN_FAILED);
+    // Its reason is a sentence of its own: the line the watch prints ends
+    // with one full stop.
+    progress_record last{};
+    strcpy(last.job_name, "big");
+    EXPECT_EQ(outcome_line(o, &last),
+              "Job 'big': The backup server could not confirm that the files sent by this backup "
+              "are stored; the next backup checks them again.");
     EXPECT_EQ(judge_job(ran("The schedule is disabled; aborting.\n")).code, RUN_FAILED);
     // A job log that stops short is no success.
     EXPECT_EQ(judge_job(ran("FILE: '/s/a' ...\n")).code, RUN_FAILED);
@@ -96,6 +103,8 @@ TEST(CtlOutcome, AgentsThatRanNoJob) {
     job_outcome o = judge_job(e);
     EXPECT_EQ(o.code, RUN_FAILED);
     EXPECT_NE(o.text.find("Invalid TBS header; aborting."), std::string::npos) << o.text;
+    const std::string line = outcome_line(o, nullptr);
+    EXPECT_EQ(line.substr(line.size() - 11), "; aborting.") << line;
 }
 
 TEST(CtlWatch, BarCountsTheBytesOfTheCurrentItem) {

@@ -70,6 +70,15 @@ void plat_utc_time(plat_systime* out) {
     fill_systime(tm, ts.tv_nsec, out);
 }
 
+uint64_t plat_file_clock() {
+    // The kernel stamps files from the coarse clock (or finer, never earlier).
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME_COARSE, &ts) != 0) clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t filetime_1970 = 116444736000000000ULL;
+    return filetime_1970 + static_cast<uint64_t>(ts.tv_sec) * 10000000ULL +
+           static_cast<uint64_t>(ts.tv_nsec) / 100u;
+}
+
 uint32_t plat_tick_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

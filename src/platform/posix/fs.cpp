@@ -40,6 +40,8 @@ void fill_info(const struct stat& st, const char* name, plat_file_info* out) {
     out->mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
     int64_t ticks = static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000LL + st.st_mtim.tv_nsec / 100;
     out->write_time = filetime_1970 + static_cast<uint64_t>(ticks);
+    ticks = static_cast<int64_t>(st.st_ctim.tv_sec) * 10000000LL + st.st_ctim.tv_nsec / 100;
+    out->change_time = filetime_1970 + static_cast<uint64_t>(ticks);
     out->device = static_cast<uint64_t>(st.st_dev);
     if (name) {
         size_t n = strnlen(name, PLAT_NAME_MAX - 1);
@@ -78,8 +80,7 @@ struct small_stack {
 // Runs read(from, to) over [0, count), split among up to four threads when
 // the count is large enough to be worth a thread; a share whose thread cannot
 // start is read by the caller.
-template <typename F>
-void status_in_parallel(size_t count, const F& read) {
+template <typename F> void status_in_parallel(size_t count, const F& read) {
     const size_t per_thread = 256; // status reads a thread must have to pay for itself
     const size_t parts = std::min({count / per_thread, size_t{plat_cpu_count()}, size_t{4}});
     if (parts < 2) {

@@ -111,6 +111,12 @@ void plat_utc_time(plat_systime* out) {
     fill_systime(st, out);
 }
 
+uint64_t plat_file_clock() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
 uint32_t plat_tick_ms() {
     return static_cast<uint32_t>(timeGetTime());
 }

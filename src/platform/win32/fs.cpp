@@ -89,13 +89,16 @@ int plat_file_status(const char* path, plat_file_info* out) {
         set_error_from_errno();
         return -1;
     }
-    DWORD attr = GetFileAttributesA(path);
-    if (attr == INVALID_FILE_ATTRIBUTES) return -1;
+    // The FILETIME, not the seconds of _stati64: a write within the same
+    // second must show.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+    const DWORD attr = data.dwFileAttributes;
     memset(out, 0, sizeof *out);
     out->attributes = attr;
     out->size = (attr & FILE_ATTRIBUTE_DIRECTORY) ? 0 : static_cast<int64_t>(st.st_size);
     out->mtime = static_cast<int64_t>(st.st_mtime);
-    out->write_time = static_cast<uint64_t>(st.st_mtime) * 10000000ULL + 116444736000000000ULL;
+    out->write_time = filetime_value(data.ftLastWriteTime);
     const char* slash = strrchr(path, '\\');
     const char* name = slash ? slash + 1 : path;
     size_t n = strnlen(name, PLAT_NAME_MAX - 1);

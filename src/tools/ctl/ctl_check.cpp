@@ -260,7 +260,7 @@ void check_templates(check_state* st) {
 // ---- schedules -------------------------------------------------------------------
 
 struct schedule_lines {
-    std::vector<std::string> src, sync, filter;
+    std::vector<std::string> src, xsrc, sync, filter;
     std::string values[SCHED_KEY_COUNT];
     bool seen[SCHED_KEY_COUNT] = {};
     std::string email, schedule_email;
@@ -352,11 +352,14 @@ bool read_lines(check_state* st, const std::string& what, const std::string& tex
                 known = true;
                 std::string why;
                 if (starts_nocase(line, "Src=")) out->src.push_back(value);
+                if (starts_nocase(line, "XSrc=")) out->xsrc.push_back(value);
                 if (starts_nocase(line, "Sync=")) out->sync.push_back(value);
                 if (starts_nocase(line, "filter=") && !ctl_filter_ok(value, &why)) {
                     fail(st, where, "ignored by the agent: " + why,
                          "write it as FOLDER|FLAGS|PATTERN;PATTERN");
                     good = false;
+                } else if (starts_nocase(line, "filter=")) {
+                    out->filter.push_back(value);
                 }
                 if (starts_nocase(line, "Email=")) {
                     if (!out->email.empty() || !out->schedule_email.empty()) {
@@ -517,6 +520,10 @@ void check_schedule(check_state* st, const std::string& path) {
             if (!ctl_local_path_ok(p, &why))
                 fail(st, what, std::string(list == &l.src ? "Src=" : "Sync=") + ": " + why,
                      "correct the path or remove the line");
+    if (!ctl_server_names_ok(l.src, l.xsrc, l.filter, l.values[SCHED_MIRROR], &why))
+        fail(st, what, why,
+             "set mirror=1 (each is stored under its whole path), or back them up with two "
+             "schedules whose Dest= differ");
     if (st->failures == failures && lines_ok) ok(what + " decrypts and its values are sound");
     if (st->failures == failures) check_login(st, what, path, l, user_id);
 }

@@ -176,6 +176,10 @@ int check_new_values(const new_options& o) {
     for (const std::string& f : o.filter)
         if (!ctl_filter_ok(f, &why))
             return ctl_fail("--filter: " + why + "; e.g. --filter '/home/bob|1|*.tmp;*.bak'");
+    if (!ctl_server_names_ok(o.src, o.xsrc, o.filter, o.mirror, &why))
+        return ctl_fail("--src: " + why +
+                        "; give --mirror 1 (each is stored under its whole path), or back them "
+                        "up with two schedules whose --dest differ");
     if (!o.email.empty() && !ctl_email_list_ok(o.email, &why))
         return ctl_fail("--email: " + why + "; e.g. --email bob@example.com,ann@example.com");
     if (o.schedule_email.size() > 1)

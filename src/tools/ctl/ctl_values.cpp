@@ -4,11 +4,16 @@
 // these checks catch, up front, what it would read differently than meant.
 #include "tools/ctl/ctl_values.h"
 
+#include "backup/filters.h"
 #include "backup/schedule/filter_value.h"
+#include "backup/server_names.h"
+#include "common/blob_list.h"
+#include "common/owner.h"
 
 #include <cctype>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -169,5 +174,38 @@ bool ctl_hex_key_ok(const std::string& value) {
     if (value.size() != 64) return false;
     for (char c : value)
         if (!isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool ctl_server_names_ok(const std::vector<std::string>& src, const std::vector<std::string>& xsrc,
+                         const std::vector<std::string>& filters, const std::string& mirror,
+                         std::string* why) {
+    std::vector<std::string> items(src);
+    for (const std::string& f : filters)
+        items.push_back(f.substr(0, f.find('|')));
+    // Paths written here for a Windows agent name its drives and shares.
+    path_style style = native_path_style();
+    for (const std::string& p : items)
+        if (!std::filesystem::path(p).is_absolute() && windows_absolute(p))
+            style = PATH_STYLE_WINDOWS;
+    owner<blob_list, blob_list_free> excluded(
+        blob_list_new(static_cast<int32_t>(xsrc.size()) + 1, 1, blob_list_default_destroy));
+    for (const std::string& x : xsrc)
+        blob_list_append_text(excluded.get(), x.c_str());
+    const bool mirrored = mirror_setting(mirror.empty() ? "1" : mirror.c_str());
+    std::vector<server_name_use> taken;
+    for (const std::string& p : items) {
+        std::string name;
+        if (server_name_form(p.c_str(), mirrored, style, &name) != 0) continue;
+        if (is_excluded_source(excluded.get(), p.c_str(), style)) continue;
+        const char* holder = server_name_claim(&taken, name, p.c_str(), style);
+        if (holder) {
+            *why = "'" + std::string(holder) + "' and '" + p +
+                   "' would both be stored on the server as '" + name +
+                   "' (without mirroring a folder is stored under its last name), and the "
+                   "agent refuses the second";
+            return false;
+        }
+    }
     return true;
 }

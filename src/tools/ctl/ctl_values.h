@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Each returns true for a value the agent reads as meant; false with *why, a
 // sentence fragment naming what is wrong (no option name, no fix).
@@ -28,3 +29,11 @@ bool ctl_recipient_ok(const std::string& value, std::string* why);
 bool ctl_filter_ok(const std::string& value, std::string* why);
 // 64 hexadecimal digits.
 bool ctl_hex_key_ok(const std::string& value);
+// The sources (Src=) and filtered folders (the FOLDER of each filter=) of a
+// schedule, less what XSrc= excludes, each under a server name of its own
+// (mirror=: the schedule's value, empty for the default 1). false with *why
+// naming the first pair that would share one (without mirroring, "/x/docs"
+// and "/y/docs" are both "docs"): the agent backs up only the first.
+bool ctl_server_names_ok(const std::vector<std::string>& src, const std::vector<std::string>& xsrc,
+                         const std::vector<std::string>& filters, const std::string& mirror,
+                         std::string* why);

@@ -202,5 +202,7 @@ std::string outcome_line(const job_outcome& o, const progress_record* last) {
                 std::to_string(o.failed_items > last->items_failed ? o.failed_items
                                                                    : last->items_failed) +
                 " failed)";
-    return line + ".";
+    // One full stop: a reason that is a sentence of its own has one already.
+    if (line.empty() || line.back() != '.') line += '.';
+    return line;
 }

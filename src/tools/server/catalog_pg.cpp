@@ -229,6 +229,12 @@ CREATE TABLE leases(user_id bigint NOT NULL, dest bigint NOT NULL, host bytea NO
                     PRIMARY KEY(user_id, dest));
 CREATE INDEX leases_holder ON leases(user_id, host);
 )",
+    // 2 -> 3: stamp epochs, so that a clear of a user's stamps also stops the
+    // lock holders that logged in before it from storing one.
+    R"(
+ALTER TABLE users ADD COLUMN stamp_epoch bigint NOT NULL DEFAULT 0;
+ALTER TABLE holders ADD COLUMN epoch bigint NOT NULL DEFAULT 0;
+)",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
@@ -260,7 +266,7 @@ int p_user_get(void* self, uint32_t id, cat_user* out) {
     std::lock_guard<std::mutex> g(c->mu);
     if (!connected(c)) return CAT_FAIL;
     rows q = run(c,
-                 "SELECT u.name, a.name, a.number, u.key_digest FROM users u "
+                 "SELECT u.name, a.name, a.number, u.key_digest, u.stamp_epoch FROM users u "
                  "JOIN accounts a ON a.number = u.account WHERE u.id = $1",
                  args().i64(id));
     if (!q.ok) return CAT_FAIL;
@@ -270,6 +276,7 @@ int p_user_get(void* self, uint32_t id, cat_user* out) {
     out->account = q.str(0, 1);
     out->account_number = static_cast<uint32_t>(q.i64(0, 2));
     copy20(q.str(0, 3), out->key_digest);
+    out->stamp_epoch = static_cast<uint64_t>(q.i64(0, 4));
     return CAT_OK;
 }
 
@@ -313,15 +320,55 @@ int p_stamps_clear(void* self, uint32_t user, const uint8_t* host, const std::st
                       : !sched
                           ? "DELETE FROM stamps WHERE user_id = $1 AND host = $2"
                           : "DELETE FROM stamps WHERE user_id = $1 AND host = $2 AND schedule = $3";
-    return run(c, sql, a).ok ? CAT_OK : CAT_FAIL;
+    if (host) return run(c, sql, a).ok ? CAT_OK : CAT_FAIL;
+    // All of them: the epoch moves on in the same transaction, under the
+    // writers' lock that stamp_vouch holds too.
+    if (!begin_write(c)) return CAT_FAIL;
+    if (!run(c, "UPDATE users SET stamp_epoch = stamp_epoch + 1 WHERE id = $1", args().i64(user))
+             .ok ||
+        !run(c, sql, a).ok) {
+        exec(c, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return commit_write(c) ? CAT_OK : CAT_FAIL;
+}
+
+int p_stamp_vouch(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
+                  uint32_t stamp) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c) || !begin_write(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "SELECT 1 FROM holders h JOIN users u ON u.id = h.user_id "
+                 "WHERE h.user_id = $1 AND h.host = $2 AND h.epoch = u.stamp_epoch",
+                 args().i64(user).bytes(host, 20));
+    if (!q.ok) {
+        exec(c, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    if (q.n() == 0) {
+        exec(c, "ROLLBACK");
+        return CAT_EXISTS;
+    }
+    if (!run(c,
+             "INSERT INTO stamps(user_id, host, schedule, stamp) VALUES($1, $2, $3, $4) "
+             "ON CONFLICT (user_id, host, schedule) DO UPDATE SET stamp = EXCLUDED.stamp",
+             args().i64(user).bytes(host, 20).bytes(sched).i64(stamp))
+             .ok) {
+        exec(c, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return commit_write(c) ? CAT_OK : CAT_FAIL;
 }
 
 int p_holder_note(void* self, const cat_holder& h) {
     pg_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
     if (!connected(c)) return CAT_FAIL;
-    return run(c, "INSERT INTO holders(user_id, host) VALUES($1, $2) ON CONFLICT DO NOTHING",
-               args().i64(h.user).bytes(h.host, 20))
+    return run(c,
+               "INSERT INTO holders(user_id, host, epoch) VALUES($1, $2, $3) "
+               "ON CONFLICT DO NOTHING",
+               args().i64(h.user).bytes(h.host, 20).i64(static_cast<int64_t>(h.epoch)))
                    .ok
                ? CAT_OK
                : CAT_FAIL;
@@ -343,11 +390,12 @@ int p_holders(void* self, std::vector<cat_holder>* out) {
     std::lock_guard<std::mutex> g(c->mu);
     out->clear();
     if (!connected(c)) return CAT_FAIL;
-    rows q = run(c, "SELECT user_id, host FROM holders ORDER BY user_id, host");
+    rows q = run(c, "SELECT user_id, host, epoch FROM holders ORDER BY user_id, host");
     for (int i = 0; i < q.n(); i++) {
         cat_holder h;
         h.user = static_cast<uint32_t>(q.i64(i, 0));
         copy20(q.str(i, 1), h.host);
+        h.epoch = static_cast<uint64_t>(q.i64(i, 2));
         out->push_back(h);
     }
     return q.ok ? CAT_OK : CAT_FAIL;
@@ -1100,11 +1148,12 @@ void p_destroy(void* self) {
 }
 
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,  p_stamp_get,   p_stamp_set,  p_stamps_clear,  p_holder_note,
-    p_holder_forget, p_holders,   p_folder_make, p_remove,     p_list,          p_is_folder,
-    p_version_at,    p_history,   p_all_current, p_commit,     p_block_damaged, p_damage_record,
-    p_mail_add,      p_mail_list, p_mail_get,    p_user_list,  p_user_remove,   p_tree,
-    p_stamps,        p_mail_of,   p_destroy,     p_lease_take, p_lease_renew,   p_lease_release};
+    p_user_add,      p_user_get,      p_stamp_get, p_stamp_set,   p_stamps_clear, p_stamp_vouch,
+    p_holder_note,   p_holder_forget, p_holders,   p_folder_make, p_remove,       p_list,
+    p_is_folder,     p_version_at,    p_history,   p_all_current, p_commit,       p_block_damaged,
+    p_damage_record, p_mail_add,      p_mail_list, p_mail_get,    p_user_list,    p_user_remove,
+    p_tree,          p_stamps,        p_mail_of,   p_destroy,     p_lease_take,   p_lease_renew,
+    p_lease_release};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

@@ -161,6 +161,14 @@ CREATE INDEX folders_all ON folders(user, path);
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 )";
 
+// Version 2 to 3: stamp epochs, so that a clear of a user's stamps also stops
+// the lock holders that logged in before it from storing one.
+const char* kUpgrade3 = R"(
+ALTER TABLE users ADD COLUMN stamp_epoch INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE holders ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
+UPDATE meta SET value = '3' WHERE key = 'schema_version';
+)";
+
 sql_cat* C(void* self) {
     return static_cast<sql_cat*>(self);
 }
@@ -191,7 +199,7 @@ int c_user_add(void* self, const cat_user& u) {
 int c_user_get(void* self, uint32_t id, cat_user* out) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
-    stmt q(c->db, "SELECT u.name, a.name, a.number, u.key_digest FROM users u "
+    stmt q(c->db, "SELECT u.name, a.name, a.number, u.key_digest, u.stamp_epoch FROM users u "
                   "JOIN accounts a ON a.number = u.account WHERE u.id = ?");
     q.bind(1, id);
     if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
@@ -202,6 +210,7 @@ int c_user_get(void* self, uint32_t id, cat_user* out) {
     std::string d = q.text(3);
     memset(out->key_digest, 0, 20);
     memcpy(out->key_digest, d.data(), std::min<size_t>(20, d.size()));
+    out->stamp_epoch = static_cast<uint64_t>(q.i64(4));
     return CAT_OK;
 }
 
@@ -238,19 +247,68 @@ int c_stamps_clear(void* self, uint32_t user, const uint8_t* host, const std::st
                       : !sched
                           ? "DELETE FROM stamps WHERE user = ?1 AND host = ?2"
                           : "DELETE FROM stamps WHERE user = ?1 AND host = ?2 AND schedule = ?3";
-    stmt q(c->db, sql);
-    q.bind(1, user);
-    if (host) q.bind_blob(2, host, 20);
-    if (host && sched) q.bind(3, *sched);
-    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+    if (host) {
+        stmt q(c->db, sql);
+        q.bind(1, user);
+        q.bind_blob(2, host, 20);
+        if (sched) q.bind(3, *sched);
+        return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+    }
+    // All of them: the epoch moves on in the same transaction.
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool ok;
+    {
+        stmt e(c->db, "UPDATE users SET stamp_epoch = stamp_epoch + 1 WHERE id = ?");
+        e.bind(1, user);
+        stmt q(c->db, sql);
+        q.bind(1, user);
+        ok = e.step() == SQLITE_DONE && q.step() == SQLITE_DONE;
+    }
+    if (!ok || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+int c_stamp_vouch(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
+                  uint32_t stamp) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    int rc = CAT_FAIL;
+    {
+        stmt q(c->db, "SELECT 1 FROM holders h JOIN users u ON u.id = h.user "
+                      "WHERE h.user = ? AND h.host = ? AND h.epoch = u.stamp_epoch");
+        q.bind(1, user);
+        q.bind_blob(2, host, 20);
+        const int found = q.step();
+        if (found == SQLITE_DONE) {
+            rc = CAT_EXISTS;
+        } else if (found == SQLITE_ROW) {
+            stmt w(c->db,
+                   "INSERT OR REPLACE INTO stamps(user, host, schedule, stamp) VALUES(?, ?, ?, ?)");
+            w.bind(1, user);
+            w.bind_blob(2, host, 20);
+            w.bind(3, sched);
+            w.bind(4, stamp);
+            if (w.step() == SQLITE_DONE) rc = CAT_OK;
+        }
+    }
+    if (rc != CAT_OK || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        return rc == CAT_OK ? CAT_FAIL : rc;
+    }
+    return CAT_OK;
 }
 
 int c_holder_note(void* self, const cat_holder& h) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
-    stmt q(c->db, "INSERT OR IGNORE INTO holders(user, host) VALUES(?, ?)");
+    stmt q(c->db, "INSERT OR IGNORE INTO holders(user, host, epoch) VALUES(?, ?, ?)");
     q.bind(1, h.user);
     q.bind_blob(2, h.host, 20);
+    q.bind(3, static_cast<int64_t>(h.epoch));
     return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
 }
 
@@ -267,13 +325,14 @@ int c_holders(void* self, std::vector<cat_holder>* out) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
     out->clear();
-    stmt q(c->db, "SELECT user, host FROM holders ORDER BY user, host");
+    stmt q(c->db, "SELECT user, host, epoch FROM holders ORDER BY user, host");
     while (q.step() == SQLITE_ROW) {
         cat_holder h;
         h.user = static_cast<uint32_t>(q.i64(0));
         std::string host = q.text(1);
         memset(h.host, 0, 20);
         memcpy(h.host, host.data(), std::min<size_t>(20, host.size()));
+        h.epoch = static_cast<uint64_t>(q.i64(2));
         out->push_back(h);
     }
     return q.ok() ? CAT_OK : CAT_FAIL;
@@ -927,11 +986,12 @@ void c_destroy(void* self) {
 
 // No lease ops: the serving process keeps the user locks in its memory.
 const catalog_ops sqlite_ops = {
-    c_user_add,      c_user_get,  c_stamp_get,   c_stamp_set, c_stamps_clear,  c_holder_note,
-    c_holder_forget, c_holders,   c_folder_make, c_remove,    c_list,          c_is_folder,
-    c_version_at,    c_history,   c_all_current, c_commit,    c_block_damaged, c_damage_record,
-    c_mail_add,      c_mail_list, c_mail_get,    c_user_list, c_user_remove,   c_tree,
-    c_stamps,        c_mail_of,   c_destroy,     nullptr,     nullptr,         nullptr};
+    c_user_add,      c_user_get,      c_stamp_get, c_stamp_set,   c_stamps_clear, c_stamp_vouch,
+    c_holder_note,   c_holder_forget, c_holders,   c_folder_make, c_remove,       c_list,
+    c_is_folder,     c_version_at,    c_history,   c_all_current, c_commit,       c_block_damaged,
+    c_damage_record, c_mail_add,      c_mail_list, c_mail_get,    c_user_list,    c_user_remove,
+    c_tree,          c_stamps,        c_mail_of,   c_destroy,     nullptr,        nullptr,
+    nullptr};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store
@@ -947,7 +1007,11 @@ bool upgrade(sqlite3* db, std::string* err) {
         if (q.step() == SQLITE_ROW) version = q.text(0);
     }
     bool ok = true;
-    if (version == "1") ok = exec(db, kUpgrade2);
+    if (version == "1") {
+        ok = exec(db, kUpgrade2);
+        version = "2";
+    }
+    if (ok && version == "2") ok = exec(db, kUpgrade3);
     if (!ok || !exec(db, "COMMIT")) {
         *err = std::string("cannot upgrade the catalog: ") + sqlite3_errmsg(db);
         exec(db, "ROLLBACK");
@@ -982,7 +1046,7 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
             stmt q(c->db, "SELECT value FROM meta WHERE key = 'schema_version'");
             if (q.step() == SQLITE_ROW) version = q.text(0);
         }
-        if (version == "1" && !upgrade(c->db, err)) {
+        if ((version == "1" || version == "2") && !upgrade(c->db, err)) {
             c_destroy(c);
             return catalog{nullptr, nullptr};
         }

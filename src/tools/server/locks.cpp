@@ -104,8 +104,9 @@ void lease_renew(srv_server* s, const identity& id, bool keep_view) {
     // The holder row tells whether that process ended before the job did:
     // an orderly stop removes the rows of the identities it lost nothing of.
     if (adopted && noted_elsewhere(s, id)) {
-        srv_log(s, "%s holds a lock granted by another server process; its next stamp will be "
-                   "refused",
+        srv_log(s,
+                "%s holds a lock granted by another server process; its next stamp will be "
+                "refused",
                 vouch_identity_text(id).c_str());
         vouch_fail(&s->vouch, id,
                    "its lock was granted by another server process, which may have received "
@@ -239,7 +240,7 @@ void leases_stop(srv_server* s) {
     if (s->lease_renewer.joinable()) s->lease_renewer.join();
 }
 
-bool holder_noted(srv_server* s, const identity& id) {
+bool holder_noted(srv_server* s, const identity& id, uint64_t login_epoch) {
     catalog& cat = s->st->cat;
     if (noted_elsewhere(s, id)) {
         srv_log(s,
@@ -250,7 +251,9 @@ bool holder_noted(srv_server* s, const identity& id) {
                    "its lock was noted by another server process, which may have received "
                    "closes that were never stored");
     }
-    if (cat.ops->holder_note(cat.self, holder_of(id)) != CAT_OK) return false;
+    cat_holder h = holder_of(id);
+    h.epoch = login_epoch;
+    if (cat.ops->holder_note(cat.self, h) != CAT_OK) return false;
     std::lock_guard<std::mutex> g(s->lock_mu);
     s->noted.insert(id);
     return true;

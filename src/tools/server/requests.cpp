@@ -145,6 +145,9 @@ uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     c->id.user = rq.user_id;
     memcpy(c->id.host, rq.host_id, 20);
     c->schedule_name = rq.schedule_name;
+    // Read before the stamp: a clear of the user's stamps in between then
+    // shows at the release as a later epoch.
+    c->login_epoch = u.stamp_epoch;
     identity_arrive(c->s, c->id);
     uint32_t stamp = 0;
     cat.ops->stamp_get(cat.self, c->id.user, c->id.host, c->schedule_name, &stamp);
@@ -199,9 +202,19 @@ uint8_t do_release(conn* c, const srv_request& rq) {
             srv_log(s, "stored stamp of %s schedule \"%s\" removed: %s",
                     vouch_identity_text(c->id).c_str(), c->schedule_name.c_str(), why.c_str());
         }
-    } else if (rq.has_stamp && cat.ops->stamp_set(cat.self, c->id.user, c->id.host,
-                                                  c->schedule_name, rq.stamp) != CAT_OK) {
-        rc = ERR_SERVER;
+    } else if (rq.has_stamp) {
+        const int stored =
+            cat.ops->stamp_vouch(cat.self, c->id.user, c->id.host, c->schedule_name, rq.stamp);
+        if (stored == CAT_EXISTS) {
+            // verify found damage (in any process sharing the catalog) after
+            // this job logged in: its index may list a damaged file as current.
+            cat.ops->stamps_clear(cat.self, c->id.user, c->id.host, &c->schedule_name);
+            srv_log(s,
+                    "stamp of %s schedule \"%s\" refused: the user's stamps were cleared (verify "
+                    "found damage) after this job logged in",
+                    vouch_identity_text(c->id).c_str(), c->schedule_name.c_str());
+        }
+        if (stored != CAT_OK) rc = ERR_SERVER;
     }
     cat_holder h{c->id.user, {}};
     memcpy(h.host, c->id.host, 20);
@@ -218,7 +231,7 @@ uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     if (rc != 0) return rc;
     // Noted durably before the lock is granted: a process started after a
     // crash must know that this identity was in the middle of a job.
-    if (!holder_noted(c->s, c->id)) {
+    if (!holder_noted(c->s, c->id, c->login_epoch)) {
         locks_release(c->s, c->id);
         return ERR_SERVER;
     }

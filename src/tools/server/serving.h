@@ -168,6 +168,7 @@ struct conn {
     bool handles_refusal_logged = false;
     identity id{};
     std::string schedule_name;
+    uint64_t login_epoch = 0;                // the user's stamp epoch at the log-in (cat_user)
     bool bad_handle = false;                 // data for an unknown handle was dropped
     uint64_t last_ticket = 0;                // the latest close of this connection
     std::map<std::string, uint64_t> pending; // path -> ticket of its latest close
@@ -218,11 +219,13 @@ bool holds_lock(srv_server* s, const identity& id);
 // leases_stop ends it. Nothing without lease ops.
 void leases_start(srv_server* s);
 void leases_stop(srv_server* s);
-// Notes the identity durably as a lock holder before its lock is granted. A
-// row another server process noted (one sharing the catalog, or one that
-// ended) stands for closes this process never saw: the identity's next stamp
-// is refused. False when the catalog fails.
-bool holder_noted(srv_server* s, const identity& id);
+// Notes the identity durably as a lock holder before its lock is granted,
+// with the user's stamp epoch of its log-in (a row noted already keeps the
+// one of the job's first log-in). A row another server process noted (one
+// sharing the catalog, or one that ended) stands for closes this process
+// never saw: the identity's next stamp is refused. False when the catalog
+// fails.
+bool holder_noted(srv_server* s, const identity& id, uint64_t login_epoch);
 // The identity's holder row was removed at its release.
 void holder_forgotten(srv_server* s, const identity& id);
 // Whether this process wrote the identity's holder row.

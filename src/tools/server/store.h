@@ -74,6 +74,9 @@ struct cat_user {
     std::string account;
     uint32_t account_number;
     uint8_t key_digest[20];
+    // As read: how often the user's stamps were cleared as a whole (verify
+    // found damage). Set by the catalog alone; user_add leaves it.
+    uint64_t stamp_epoch = 0;
 };
 
 struct cat_block {
@@ -162,10 +165,12 @@ struct cat_stamp {
     uint32_t stamp;
 };
 
-// An identity that held a user lock: user id and host id.
+// An identity that held a user lock: user id and host id, and the user's
+// stamp epoch when the identity logged in for the job that took the lock.
 struct cat_holder {
     uint32_t user;
     uint8_t host[20];
+    uint64_t epoch = 0;
 };
 
 enum cat_result {
@@ -185,10 +190,21 @@ struct catalog_ops {
     int (*stamp_set)(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
                      uint32_t stamp);
     // Removes the stamps of a user: of one host (host not null) and one
-    // schedule (sched not null), or all of them. CAT_OK / CAT_FAIL.
+    // schedule (sched not null), or all of them; clearing all of them also
+    // moves the user's stamp epoch on, so that no holder that logged in
+    // before stores one (stamp_vouch). CAT_OK / CAT_FAIL.
     int (*stamps_clear)(void* self, uint32_t user, const uint8_t* host, const std::string* sched);
+    // The stamp of a lock holder's release: stored only when the holder's
+    // row is there and carries the user's stamp epoch as it is now, all in
+    // one transaction with respect to stamps_clear (in every process sharing
+    // the catalog). CAT_OK; CAT_EXISTS when the user's stamps were cleared
+    // since the holder logged in, or it holds no row (nothing stored);
+    // CAT_FAIL.
+    int (*stamp_vouch)(void* self, uint32_t user, const uint8_t* host, const std::string& sched,
+                       uint32_t stamp);
     // Lock holders, kept durably so that a process started after a crash
-    // knows who was in the middle of a job: noted when a lock is taken,
+    // knows who was in the middle of a job: noted when a lock is taken (a
+    // row noted already keeps its epoch: the job's first log-in counts),
     // forgotten at the holder's release. CAT_OK / CAT_FAIL.
     int (*holder_note)(void* self, const cat_holder& h);
     int (*holder_forget)(void* self, const cat_holder& h);
@@ -270,9 +286,10 @@ struct catalog {
     void* self;
 };
 
-// Version 2 added security records, damage marks and lock holders; a
-// version 1 catalog is upgraded when opened.
-enum { CAT_SCHEMA_VERSION = 2 };
+// Version 2 added security records, damage marks and lock holders; version 3
+// the stamp epochs of users and holders. An older catalog is upgraded when
+// opened.
+enum { CAT_SCHEMA_VERSION = 3 };
 
 // Opens (create: makes) DIR/catalog.db; ops null on failure with *err set.
 // Its locks live in the serving process (no lease ops).

@@ -19,7 +19,12 @@
 //     be on its way there);
 //   - it holds the lock it releases, and it did not hold one when the
 //     previous server process ended (that process may have lost closes it
-//     had received, and nothing on the wire tells a new process so).
+//     had received, and nothing on the wire tells a new process so);
+//   - its user's stamps were not cleared since the job logged in (verify
+//     found damage, in this or any other process sharing the catalog): the
+//     job trusted an index that may list a damaged file as current. The
+//     catalog decides this last rule when it stores the stamp (stamp_vouch),
+//     in one transaction with any clear.
 // Otherwise the stamp is refused and any stored stamp of that user, host and
 // schedule removed, so the agent's next run compares with the server instead.
 // Failures are remembered across lock re-takes and lost connections and are
