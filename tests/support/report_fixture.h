@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -22,13 +23,16 @@ struct report_folder_test : ::testing::Test {
     blob_list* recipients = nullptr;
     unsigned char digest[20] = {};
 
-    // Makes and enters PREFIX + the test's name below the temporary folder,
-    // with an empty etc/; names the session's account and user.
+    // Makes and enters PREFIX + the test's name (and a tick count, so that
+    // test runs of two build folders side by side keep apart) below the
+    // temporary folder, with an empty etc/; names the session's account and
+    // user.
     void enter_folder(const char* prefix) {
         old_cwd = std::filesystem::current_path();
         dir =
             std::filesystem::temp_directory_path() /
-            (std::string(prefix) + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            (std::string(prefix) + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+             "_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "etc");
         std::filesystem::current_path(dir);
