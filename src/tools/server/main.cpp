@@ -396,7 +396,7 @@ int main(int argc, char** argv) {
     });
 
     std::string to, at_text, sched_file, root;
-    bool overwrite = false;
+    bool overwrite = false, same_owner = false;
     auto restore_like = [&](CLI::App* cmd, bool writes) {
         cmd->add_option("--store", store)->required();
         cmd->add_option("--user", user_n);
@@ -409,6 +409,9 @@ int main(int argc, char** argv) {
         if (writes) {
             cmd->add_option("--to", to, "output folder")->required();
             cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
+            cmd->add_flag("--same-owner", same_owner,
+                          "keep set-user-id and set-group-id bits of files restored to their "
+                          "stored owner and group (dropped otherwise)");
         }
         auto* o_sched = cmd->add_option("--schedule", sched_file,
                                         "take the account key (and user) from this schedule file "
@@ -421,6 +424,7 @@ int main(int argc, char** argv) {
             o.user = user_n;
             o.to = writes ? to : std::string();
             o.overwrite = writes && overwrite;
+            o.same_owner = writes && same_owner;
             if (!sched_file.empty()) {
                 std::string err;
                 uint32_t sched_user = 0;
