@@ -27,6 +27,7 @@
 #include "common/timing.h"
 #include "platform/platform.h"
 #include "protocol/codes.h"
+#include "protocol/pins.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
 #include "report/report.h"
@@ -213,6 +214,8 @@ void fill_session(ctfs_session* s, const schedule* sc, const char* schedule_path
     s->auth_mode = AUTH_MODE_AGENT;
     host_id_compute(s->host_id);
     copy_bounded(s->primary_list, sizeof s->primary_list, "etc/hosts");
+    ctfs_pin_file_for(s->primary_list, s->pin_file, sizeof s->pin_file);
+    s->pin_at_login = true;
     s->cipher_mode = 3;
     memcpy(s->key_digest, sc->key_digest, sizeof s->key_digest);
     copy_bounded(s->job_name, sizeof s->job_name, schedule_value(sc, SCHED_NAME));
@@ -240,7 +243,18 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
     }
     if (r != ERR_NONE) {
         job_log_printf("Unable to start user session (Error %d); aborting.\n", r);
-        report_fail_code(r);
+        if (s->identity_changed) {
+            // Nothing was sent to that server: the report says why.
+            std::string why = std::string("The backup server's identity changed: ") +
+                              s->identity_server +
+                              " presented another key than the one this computer trusts for "
+                              "it, so nothing was sent to it. If its key was changed on "
+                              "purpose, run tavni-ctl trust-server " +
+                              s->identity_server + ".";
+            report_fail_text(why.c_str());
+        } else {
+            report_fail_code(r);
+        }
         return -1;
     }
     report_session(s);

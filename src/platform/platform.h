@@ -366,6 +366,14 @@ enum plat_private_mode {
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
 
+// Replaces the whole file at path with len bytes, private to this process's
+// user: the bytes go to path and ".tmp" first (made new, never through a
+// link) and that is renamed over path, so that a reader finds the old
+// contents or the new, never a part. Linux: mode 0600. Windows: an access
+// list of its own, not inherited from the folder, that grants the process's
+// user and the system's own account alone. 0, or -1 with the last error.
+int plat_replace_private_file(const char* path, const void* data, size_t len);
+
 // Opens a stream for reading a regular file (text: Windows text mode, where
 // CR LF reads as "\n"); null on failure with errno set as fopen sets it.
 // Linux: a pipe or device is refused at once (EINVAL), a folder with EISDIR,

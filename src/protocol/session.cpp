@@ -5,7 +5,9 @@
 #include "common/owner.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "runtime/log.h"
 #include "protocol/handshake.h"
+#include "protocol/pins.h"
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
@@ -17,6 +19,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,6 +133,58 @@ static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const ui
     return ERR_NONE;
 }
 
+// Compares the server's key with the one pinned for the server, before
+// anything but the greeting went to it. ERR_NONE when it may be used.
+static tfs_result check_pin(ctfs_session* s, const uint8_t fp[CTFS_FINGERPRINT_SIZE]) {
+    uint8_t pinned[CTFS_FINGERPRINT_SIZE];
+    const int port = static_cast<int>(s->server_port);
+    switch (ctfs_pin_check(s->pin_file, s->server_host, port, fp, pinned)) {
+    case CTFS_PIN_NONE:
+    case CTFS_PIN_MATCH:
+        return ERR_NONE;
+    case CTFS_PIN_MISMATCH: {
+        char seen[CTFS_FINGERPRINT_TEXT], trusted[CTFS_FINGERPRINT_TEXT];
+        ctfs_fingerprint_text(fp, seen);
+        ctfs_fingerprint_text(pinned, trusted);
+        job_log_printf("Server identity changed: %s:%d presented the key %s, but the key pinned "
+                       "for it is %s; not logging in (tavni-ctl trust-server %s:%d accepts a "
+                       "deliberate change).\n",
+                       s->server_host, port, seen, trusted, s->server_host, port);
+        s->identity_changed = true;
+        snprintf(s->identity_server, sizeof s->identity_server, "%s:%d", s->server_host, port);
+        return ERR_ACCESS;
+    }
+    case CTFS_PIN_UNREADABLE:
+    default: {
+        const int e = errno;
+        job_log_printf("Cannot read the pinned server keys in '%s' (errno %d); not logging in to "
+                       "%s:%d.\n",
+                       s->pin_file, e, s->server_host, port);
+        return ERR_IO;
+    }
+    }
+}
+
+// Pins the current server's key after a successful log-in, when its
+// host:port has no pin yet.
+static void pin_first(ctfs_session* s) {
+    const int port = static_cast<int>(s->server_port);
+    if (ctfs_pin_check(s->pin_file, s->server_host, port, s->server_key_id, nullptr) !=
+        CTFS_PIN_NONE)
+        return;
+    char text[CTFS_FINGERPRINT_TEXT];
+    ctfs_fingerprint_text(s->server_key_id, text);
+    if (ctfs_pin_store(s->pin_file, s->server_host, port, s->server_key_id) == 0) {
+        job_log_printf("Pinned the key of the backup server %s:%d: %s\n", s->server_host, port,
+                       text);
+        return;
+    }
+    const int e = plat_errno_for_error(plat_last_error());
+    job_log_printf("Could not pin the key of the backup server %s:%d in '%s' (errno %d); "
+                   "Continuing.\n",
+                   s->server_host, port, s->pin_file, e);
+}
+
 static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
@@ -141,6 +196,15 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     if (key_len >= TFS_SERVER_KEY_MAX) return ERR_INVARG;
     uint8_t pem[TFS_SERVER_KEY_MAX];
     if (key_len > 0 && ctfs_recv_all(s->socket, pem, key_len) < 0) return ERR_IO;
+    // The server's key is checked before the key block (or anything else of
+    // this side) goes out.
+    uint8_t fp[CTFS_FINGERPRINT_SIZE];
+    if (!ctfs_key_fingerprint(pem, key_len, fp)) return ERR_BADPATH;
+    if (s->pin_file[0]) {
+        tfs_result pinned = check_pin(s, fp);
+        if (pinned != ERR_NONE) return pinned;
+    }
+    memcpy(s->server_key_id, fp, sizeof fp);
 
     tfs_handshake hs;
     hs.cipher_mode = static_cast<uint8_t>(s->cipher_mode);
@@ -212,6 +276,23 @@ tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
             s->cipher = nullptr;
         }
     }
+    return rc;
+}
+
+tfs_result ctfs_fetch_server_key(const char* host, int port, uint8_t fp[CTFS_FINGERPRINT_SIZE]) {
+    intptr_t sock = ctfs_tcp_connect(host, port);
+    if (sock == PLAT_SOCKET_NONE) return ERR_IO;
+    uint8_t len_bytes[2];
+    uint8_t pem[TFS_SERVER_KEY_MAX];
+    tfs_result rc = ERR_NONE;
+    size_t key_len = 0;
+    if (ctfs_send_all(sock, tfs_greeting, TFS_GREETING_LEN) < 0 ||
+        ctfs_recv_all(sock, len_bytes, 2) < 0)
+        rc = ERR_IO;
+    if (rc == ERR_NONE && (key_len = get_be16(len_bytes)) >= TFS_SERVER_KEY_MAX) rc = ERR_INVARG;
+    if (rc == ERR_NONE && key_len > 0 && ctfs_recv_all(sock, pem, key_len) < 0) rc = ERR_IO;
+    plat_socket_close(sock);
+    if (rc == ERR_NONE && !ctfs_key_fingerprint(pem, key_len, fp)) rc = ERR_BADPATH;
     return rc;
 }
 
@@ -349,7 +430,10 @@ tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token
         s->option = a.option;
         if (want_stamp) s->fci_stamp = a.fci_stamp;
         memcpy(s->user_name, s->user.user_name, sizeof s->user_name);
-        if (a.repeat == 0) return ERR_NONE;
+        if (a.repeat == 0) {
+            if (s->pin_file[0] && s->pin_at_login) pin_first(s);
+            return ERR_NONE;
+        }
         if (++repeats > AUTH_REPEAT_MAX) return ERR_SEQUENCE;
     }
 }

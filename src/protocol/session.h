@@ -5,6 +5,7 @@
 
 #include "protocol/codes.h"
 #include "protocol/frame.h"
+#include "protocol/pins.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +88,18 @@ struct ctfs_session {
     // The value of answers when the current connection was made: the answers
     // the previous connection received before it ended.
     uint32_t answers_at_connect;
+    // The file of pinned server keys (pins.h); empty: keys are not checked.
+    // With it, a server whose key is not the one pinned for it gets nothing
+    // past the greeting; with pin_at_login too, the key of the first
+    // successful log-in to a server is pinned.
+    char pin_file[140];
+    bool pin_at_login;
+    // The fingerprint of the current connection's server key.
+    uint8_t server_key_id[CTFS_FINGERPRINT_SIZE];
+    // Set when a server was refused because its key is not the pinned one
+    // (cleared by ctfs_session_init); the server as "HOST:PORT".
+    bool identity_changed;
+    char identity_server[300];
 };
 
 // Zeroes the record: no connection, no hooks, the default key file name.
@@ -104,7 +117,11 @@ void ctfs_session_close(ctfs_session* s);
 tfs_result ctfs_connect(ctfs_session* s);
 // Drops the current connection, connects to host:port, exchanges the
 // session key (RSA key of the server, 2048 bits) and sends the request that
-// was pending, returning the receive result of its answer. ERR_NONE;
+// was pending, returning the receive result of its answer. With a pin file,
+// a server key other than the one pinned for host:port is refused before
+// anything is sent (ERR_ACCESS, with a job-log line naming both keys and
+// identity_changed set), as is every key while the pin file cannot be read
+// (ERR_IO). ERR_NONE;
 // ERR_IO (connect, key send or receive, or cipher failure), ERR_INVARG (a
 // server key of 512 bytes or more), ERR_BADPATH (no RSA key), ERR_ACCESS (a
 // wrong handshake answer), ERR_SCKREAD (the handshake answer or the pending
@@ -113,6 +130,12 @@ tfs_result ctfs_connect(ctfs_session* s);
 // for the next server, and a connection whose key exchange did not finish
 // keeps no cipher (the socket stays open until the next handshake or drop).
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port);
+// Connects to host:port, sends the greeting and reads the key the server
+// announces, then closes: nothing else is sent. *fp gets the key's
+// fingerprint (pins.h). ERR_NONE; ERR_IO (no connection or no key
+// announced), ERR_INVARG (a key of 512 bytes or more), ERR_BADPATH (no
+// public key).
+tfs_result ctfs_fetch_server_key(const char* host, int port, uint8_t fp[CTFS_FINGERPRINT_SIZE]);
 // Rebuilds the process's server table (session_io.h) from the session's list
 // files; an empty primary list takes the secondary's entries. ERR_NONE;
 // ERR_BADPATH when the primary file cannot be opened; ERR_IO when neither
@@ -123,7 +146,8 @@ tfs_result ctfs_read_server_lists(ctfs_session* s);
 // after a refusal when auth_retry_hook says so. ERR_NONE, a build or connect
 // failure, the server's status, or ERR_SEQUENCE for an answer cut short. On
 // success the session's account, user, option, user name (and FCI stamp when
-// asked for) are the server's. In encryption-token mode the answer's text is
+// asked for) are the server's, and with a pin file and pin_at_login the
+// server's key is pinned when its host:port had no pin yet. In encryption-token mode the answer's text is
 // copied, cut and terminated, into token_text_out when it is not null and
 // token_text_size > 0, and the server's status returned.
 tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token_text_size);

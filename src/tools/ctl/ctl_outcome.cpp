@@ -35,6 +35,15 @@ bool contains(const std::string& s, const char* part) {
 
 // The reason a failure report gives, where a job-log line names it.
 bool failure_reason(const std::string& m, std::string* reason) {
+    // A server refused for its key: the line names it and both keys.
+    const char changed[] = "Server identity changed: ";
+    if (starts_with(m, changed)) {
+        std::string what = m.substr(sizeof changed - 1);
+        *reason = "the backup server's identity changed: " +
+                  what.substr(0, what.find("; not logging in")) +
+                  "; nothing was sent to it (tavni-ctl trust-server accepts a deliberate change)";
+        return true;
+    }
     const char session[] = "Unable to start user session (Error ";
     if (starts_with(m, session)) {
         int code = atoi(m.c_str() + sizeof session - 1);

@@ -2,6 +2,7 @@
 #include "common/mem.h"
 #include "common/secret_file.h"
 #include "platform/platform.h"
+#include "protocol/pins.h"
 #include "runtime/log.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
@@ -42,6 +43,16 @@ template <class Verb> int on_store(const std::string& dir, Verb verb) {
     const int rc = verb(st);
     srv_store_close(st);
     return rc;
+}
+
+// The fingerprint of the store's public key as agents pin it.
+std::string key_fingerprint(srv_store* st) {
+    uint8_t fp[CTFS_FINGERPRINT_SIZE];
+    char text[CTFS_FINGERPRINT_TEXT] = "?";
+    if (ctfs_key_fingerprint(reinterpret_cast<const uint8_t*>(st->public_pem.data()),
+                             st->public_pem.size(), fp))
+        ctfs_fingerprint_text(fp, text);
+    return text;
 }
 
 bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
@@ -144,6 +155,11 @@ int main(int argc, char** argv) {
             return;
         }
         printf("store made at %s\n", store.c_str());
+        // The fingerprint an agent pins (tavni-ctl init --server-key).
+        status = on_store(store, [](srv_store* st) {
+            printf("server key %s\n", key_fingerprint(st).c_str());
+            return 0;
+        });
     });
 
     auto* user = app.add_subcommand("user", "manage users");
@@ -297,6 +313,7 @@ int main(int argc, char** argv) {
         }
         std::signal(SIGINT, on_signal);
         std::signal(SIGTERM, on_signal);
+        printf("server key %s\n", key_fingerprint(st).c_str());
         printf("serving %s on %s:%u\n", store.c_str(), cfg.host.c_str(), port);
         fflush(stdout);
         while (!g_stop)
