@@ -30,6 +30,7 @@
 #include "protocol/pins.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
+#include "protocol/transport.h"
 #include "report/report.h"
 
 #include <cerrno>
@@ -202,6 +203,15 @@ job_totals count_selection(const schedule* sc) {
     return t;
 }
 
+// The terminate event as the protocol client's waits ask it: a stop seen
+// there ends the job as one seen between files does.
+bool job_stop_check() {
+    if (!terminate_requested()) return false;
+    job_log_printf("User terminated the backup.\n");
+    termination_flag_set();
+    return true;
+}
+
 // The schedule file's name after its last separator.
 const char* schedule_file_name(const char* path) {
     const char* cut = strrchr(path, path_separator(native_path_style()));
@@ -232,8 +242,14 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
                        "and trying %d "
                        "more times...\n",
                        USER_LOCK_PAUSE_SECONDS, left);
-        plat_sleep_ms(timing_get().user_lock_sleep_ms);
+        if (!ctfs_pause(s, timing_get().user_lock_sleep_ms)) break;
         r = ctfs_user_lock(s, &lock);
+    }
+    if (termination_flag()) {
+        // The user's stop ended a wait of the log-in or of the lock.
+        job_log_printf("Backup stopped by the user before the user lock was obtained.\n");
+        report_fail_text(k_terminated_text);
+        return -1;
     }
     if (r == ERR_ACCESS) {
         job_log_printf("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
@@ -317,6 +333,13 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
     backup_file(ctx, local, remote.c_str(), &info, filter);
 }
 
+// The protocol client's waits ask for the user's stop while the job talks
+// to the server.
+struct stop_check_holder {
+    stop_check_holder() { ctfs_set_stop_check(job_stop_check); }
+    ~stop_check_holder() { ctfs_set_stop_check(nullptr); }
+};
+
 // RAII for the job's session and change index: closed on every way out.
 struct session_holder {
     std::unique_ptr<ctfs_session> s{new ctfs_session()};
@@ -358,6 +381,7 @@ void __do_backup(const char* schedule_path) {
     const job_totals totals = count_selection(sc);
 
     progress_set_status("Synchronizing...");
+    stop_check_holder stop_check;
     session_holder session;
     ctfs_session* s = session.s.get();
     fill_session(s, sc, schedule_path);

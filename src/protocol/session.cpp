@@ -4,6 +4,7 @@
 
 #include "common/owner.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "platform/platform.h"
 #include "runtime/log.h"
 #include "protocol/handshake.h"
@@ -185,17 +186,29 @@ static void pin_first(ctfs_session* s) {
                    s->server_host, port, s->pin_file, e);
 }
 
+// A receive of the key exchange, by its deadline; a stop marks the session.
+static bool exchange_recv(ctfs_session* s, void* buf, size_t n) {
+    long r = ctfs_recv_until(s->socket, buf, n, s->exchange_deadline,
+                             timing_get().exchange_deadline_ms);
+    if (r == CTFS_RECV_STOPPED) s->stopped = true;
+    return r >= 0;
+}
+
 static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
+    // The greeting, the server's key and the handshake answer must all be
+    // in by one deadline, however the server trickles them.
+    s->exchange_deadline = plat_tick_ms() + timing_get().exchange_deadline_ms;
+    s->exchange_deadline_set = true;
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
     uint8_t len_bytes[2];
     if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0 ||
-        ctfs_recv_all(s->socket, len_bytes, 2) < 0)
+        !exchange_recv(s, len_bytes, 2))
         return ERR_IO;
     size_t key_len = get_be16(len_bytes);
     if (key_len >= TFS_SERVER_KEY_MAX) return ERR_INVARG;
     uint8_t pem[TFS_SERVER_KEY_MAX];
-    if (key_len > 0 && ctfs_recv_all(s->socket, pem, key_len) < 0) return ERR_IO;
+    if (key_len > 0 && !exchange_recv(s, pem, key_len)) return ERR_IO;
     // The server's key is checked before the key block (or anything else of
     // this side) goes out.
     uint8_t fp[CTFS_FINGERPRINT_SIZE];
@@ -250,6 +263,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(r, TFS_SESSION_KEY);
     if (rekeyed != 0) return ERR_IO;
+    s->exchange_deadline_set = false;
     s->connections++;
     s->answers_at_connect = s->answers;
 
@@ -266,6 +280,7 @@ tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
     tfs_result rc = handshake_steps(s, saved.get());
+    s->exchange_deadline_set = false;
     // The next server must receive the same pending request.
     if (rc != ERR_NONE) {
         ctfs_packet_restore(s, saved.get());
@@ -301,6 +316,7 @@ static bool try_list(ctfs_session* s, const ctfs_server_list& list) {
         // The table is rebuilt by the next connect: work on a copy of the entry.
         ctfs_server_entry e = list.entries[i];
         if (ctfs_handshake(s, e.host, e.port) == ERR_NONE) return true;
+        if (s->stopped) return false; // the user is waiting for the job to end
     }
     return false;
 }

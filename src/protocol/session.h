@@ -100,6 +100,12 @@ struct ctfs_session {
     // (cleared by ctfs_session_init); the server as "HOST:PORT".
     bool identity_changed;
     char identity_server[300];
+    // Set once the user's stop ended a wait of this session (transport.h):
+    // its later pauses are skipped and no further server is tried.
+    bool stopped;
+    // While a key exchange runs: the tick by which it must be complete.
+    bool exchange_deadline_set;
+    uint32_t exchange_deadline;
 };
 
 // Zeroes the record: no connection, no hooks, the default key file name.

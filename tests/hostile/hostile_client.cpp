@@ -13,7 +13,13 @@
 //                               opens files with a block under way on CONNS
 //                               connections until refused, then holds them
 //   mail PORT FROM USER KEYFILE a mail of many parts, then one past the limit
-// silent and hoard run until killed; the others exit 0 when done.
+//   trickle-server PORT FROM DELAY_MS
+//                               a fake server on FROM:PORT (0: any port; the
+//                               port is printed) that reads a client's
+//                               greeting and then sends a valid key
+//                               announcement one byte every DELAY_MS
+// silent, hoard and trickle-server run until killed; the others exit 0 when
+// done.
 #include "platform/server.h"
 #include "test_client.h"
 
@@ -193,6 +199,49 @@ int run_mail(const args& a) {
     return 0;
 }
 
+int run_trickle_server(const args& a, uint32_t delay_ms) {
+    uint16_t port = 0;
+    plat_net l = plat_net_listen(a.from, a.port, &port);
+    if (l == PLAT_NET_INVALID) return 1;
+    printf("trickle-server: listening on port %u\n", port);
+    fflush(stdout);
+    // Any public key serves: the client never gets past it.
+    static const char pem[] =
+        "-----BEGIN PUBLIC KEY-----\n"
+        "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEAu1SU1LfVLPHCozMxH2Mo\n"
+        "-----END PUBLIC KEY-----\n";
+    const size_t key_len = sizeof pem - 1;
+    std::string hello;
+    hello += static_cast<char>(key_len >> 8);
+    hello += static_cast<char>(key_len & 0xff);
+    hello += pem;
+    for (int n = 1;; n++) {
+        plat_net s = plat_net_accept(l, 60000);
+        if (s == PLAT_NET_INVALID) continue;
+        uint8_t greet[4];
+        size_t got = 0;
+        while (got < sizeof greet) {
+            long r = plat_net_recv(s, greet + got, sizeof greet - got, 10000);
+            if (r <= 0) break;
+            got += static_cast<size_t>(r);
+        }
+        printf("trickle-server: connection %d greeted\n", n);
+        fflush(stdout);
+        for (size_t i = 0; i < hello.size(); i++) {
+            if (plat_net_send_all(s, hello.data() + i, 1, 1000) != 0) break;
+            printf("trickle-server: connection %d: %zu bytes sent\n", n, i + 1);
+            fflush(stdout);
+            // A peer that left shows as readable (its close).
+            uint8_t b;
+            long r = plat_net_recv(s, &b, 1, delay_ms);
+            if (r != -2) break;
+        }
+        printf("trickle-server: connection %d ended\n", n);
+        fflush(stdout);
+        plat_net_close(s);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -205,6 +254,8 @@ int main(int argc, char** argv) {
     a.port = static_cast<uint16_t>(atoi(argv[2]));
     a.from = argv[3];
     if (mode == "silent" && argc == 5) return run_silent(a, atoi(argv[4]));
+    if (mode == "trickle-server" && argc == 5)
+        return run_trickle_server(a, static_cast<uint32_t>(atoi(argv[4])));
     if (argc < 5) return 2;
     a.user = static_cast<uint32_t>(strtoul(argv[4], nullptr, 10));
     if (mode == "flood" && argc == 6) return run_flood(a, atoi(argv[5]));

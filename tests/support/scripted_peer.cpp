@@ -277,9 +277,18 @@ void scripted_peer::serve(intptr_t sock) {
     pem.resize(key_len, '\n');
     uint8_t len_bytes[2];
     put_be16(len_bytes, static_cast<uint16_t>(key_len));
-    if (!send_bytes(sock, len_bytes, 2) ||
-        !send_bytes(sock, reinterpret_cast<const uint8_t*>(pem.data()), pem.size()))
+    if (gr.key_byte_delay_ms > 0) {
+        std::string all(reinterpret_cast<const char*>(len_bytes), 2);
+        all += pem;
+        for (char c : all) {
+            for (uint32_t slept = 0; slept < gr.key_byte_delay_ms && !stop_; slept += 10)
+                plat_sleep_ms(10);
+            if (stop_ || !send_bytes(sock, reinterpret_cast<const uint8_t*>(&c), 1)) return;
+        }
+    } else if (!send_bytes(sock, len_bytes, 2) ||
+               !send_bytes(sock, reinterpret_cast<const uint8_t*>(pem.data()), pem.size())) {
         return;
+    }
     if (key_len >= 512) return; // the client gives up on this server
 
     uint8_t block[256];
