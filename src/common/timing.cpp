@@ -15,6 +15,7 @@ timing timing_defaults() {
     t.exchange_deadline_ms = 30000;
     t.answer_deadline_ms = 60000;
     t.stop_poll_ms = 1000;
+    t.closed_early_rounds = 4;
     return t;
 }
 

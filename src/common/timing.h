@@ -22,6 +22,9 @@ struct timing {
     uint32_t exchange_deadline_ms; // 30 seconds for the key exchange
     uint32_t answer_deadline_ms;   // 60 seconds for one answer
     uint32_t stop_poll_ms;         // a wait asks for the user's stop this often (1 second)
+    // Rounds of the server list tried again (each after the reconnection
+    // pause) while every server closes the connection before its key.
+    uint32_t closed_early_rounds; // 4
 };
 
 // The process's record, valid for the life of the process. Not guarded:

@@ -187,11 +187,11 @@ static void pin_first(ctfs_session* s) {
 }
 
 // A receive of the key exchange, by its deadline; a stop marks the session.
-static bool exchange_recv(ctfs_session* s, void* buf, size_t n) {
+static long exchange_recv(ctfs_session* s, void* buf, size_t n) {
     long r = ctfs_recv_until(s->socket, buf, n, s->exchange_deadline,
                              timing_get().exchange_deadline_ms);
     if (r == CTFS_RECV_STOPPED) s->stopped = true;
-    return r >= 0;
+    return r;
 }
 
 static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
@@ -202,13 +202,19 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
     uint8_t len_bytes[2];
-    if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0 ||
-        !exchange_recv(s, len_bytes, 2))
+    if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0) {
+        s->closed_before_key = true; // accepted, and closed at once
         return ERR_IO;
+    }
+    long got = exchange_recv(s, len_bytes, 2);
+    if (got < 0) {
+        s->closed_before_key = got == CTFS_RECV_CLOSED;
+        return ERR_IO;
+    }
     size_t key_len = get_be16(len_bytes);
     if (key_len >= TFS_SERVER_KEY_MAX) return ERR_INVARG;
     uint8_t pem[TFS_SERVER_KEY_MAX];
-    if (key_len > 0 && !exchange_recv(s, pem, key_len)) return ERR_IO;
+    if (key_len > 0 && exchange_recv(s, pem, key_len) < 0) return ERR_IO;
     // The server's key is checked before the key block (or anything else of
     // this side) goes out.
     uint8_t fp[CTFS_FINGERPRINT_SIZE];
@@ -240,6 +246,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     }
     if (ctfs_send_all(s->socket, block, sizeof block) < 0) {
         OPENSSL_cleanse(r, TFS_SESSION_KEY);
+        s->closed_before_key = true;
         return ERR_IO;
     }
     s->cipher = ctfs_cipher_new(s->cipher_mode, r);
@@ -248,6 +255,8 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
         return ERR_IO;
     }
     rc = ctfs_packet_recv(s);
+    // A server that closes before its answer turned the connection away too.
+    if (rc != ERR_NONE) s->closed_before_key = s->last_recv_closed;
     if (rc == ERR_NONE &&
         (s->len != TFS_SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
          s->status != 0 || s->seq != 0))
@@ -276,6 +285,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     ctfs_drop_connection(s);
     const uint32_t keyed_before = s->connections;
+    s->closed_before_key = false;
     owner<ctfs_packet_saved, ctfs_packet_release> saved(ctfs_packet_save(s));
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
@@ -311,11 +321,15 @@ tfs_result ctfs_fetch_server_key(const char* host, int port, uint8_t fp[CTFS_FIN
     return rc;
 }
 
-static bool try_list(ctfs_session* s, const ctfs_server_list& list) {
+// Tries the servers of a list; *tried and *closed count the servers tried
+// and those that closed the connection before their key.
+static bool try_list(ctfs_session* s, const ctfs_server_list& list, int* tried, int* closed) {
     for (int i = 0; i < list.count; i++) {
         // The table is rebuilt by the next connect: work on a copy of the entry.
         ctfs_server_entry e = list.entries[i];
         if (ctfs_handshake(s, e.host, e.port) == ERR_NONE) return true;
+        (*tried)++;
+        if (s->closed_before_key) (*closed)++;
         if (s->stopped) return false; // the user is waiting for the job to end
     }
     return false;
@@ -327,8 +341,22 @@ tfs_result ctfs_connect(ctfs_session* s) {
     if (s->before_connect_hook) s->before_connect_hook(s);
     tfs_result rc = ctfs_read_server_lists(s);
     if (rc != ERR_NONE) return rc;
-    ctfs_server_table table = g_servers;
-    if (!try_list(s, table.secondary) && !try_list(s, table.primary)) return ERR_IO;
+    for (uint32_t round = 0;; round++) {
+        ctfs_server_table table = g_servers;
+        int tried = 0, closed = 0;
+        if (try_list(s, table.secondary, &tried, &closed) ||
+            try_list(s, table.primary, &tried, &closed))
+            break;
+        // Servers that turned the connection away before their key (busy)
+        // are tried again after a pause, as after a lost connection.
+        const uint32_t rounds = timing_get().closed_early_rounds;
+        if (tried == 0 || closed < tried || s->stopped || round >= rounds) return ERR_IO;
+        job_log_printf("Every server closed the connection before its key exchange; trying "
+                       "again in %d seconds (%u of %u).\n",
+                       static_cast<int>(timing_get().reconnect_pause_ms / 1000), round + 1,
+                       rounds);
+        if (!ctfs_pause(s, timing_get().reconnect_pause_ms)) return ERR_IO;
+    }
     if (s->after_connect_hook) s->after_connect_hook(s);
     return ERR_NONE;
 }

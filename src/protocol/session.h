@@ -106,6 +106,13 @@ struct ctfs_session {
     // While a key exchange runs: the tick by which it must be complete.
     bool exchange_deadline_set;
     uint32_t exchange_deadline;
+    // Set by a handshake whose server accepted the connection and closed it
+    // before the key exchange was done (a server turning connections away
+    // while it is busy), cleared by the next handshake.
+    bool closed_before_key;
+    // Whether the last failed receive of the session found the connection
+    // closed (or reset) by the peer.
+    bool last_recv_closed;
 };
 
 // Zeroes the record: no connection, no hooks, the default key file name.
@@ -116,7 +123,11 @@ int ctfs_session_init(ctfs_session* s);
 void ctfs_session_close(ctfs_session* s);
 // Reads the server lists, then tries each server of the secondary list and
 // then of the primary one until a handshake succeeds; that handshake sends
-// the request pending in the packet area and receives its answer. ERR_NONE;
+// the request pending in the packet area and receives its answer. While
+// every server closes the connection before its key (busy, turning
+// connections away), the lists are tried again after the reconnection
+// pause, as a lost connection is, timing_get().closed_early_rounds times at
+// most, each with a job-log line. ERR_NONE;
 // ERR_SEQUENCE when the socket layer is not started; ERR_ACCESS for a cipher
 // mode outside 1-3; ctfs_read_server_lists's failure; ERR_IO when no server
 // took the handshake and the pending request. The hooks are called as said above.

@@ -135,7 +135,7 @@ long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint
             job_log_printf("recv() returned: %d and WSA error code is: %d\n", 0,
                            plat_socket_last_error());
         }
-        return -1;
+        return CTFS_RECV_CLOSED;
     }
     return static_cast<long>(n);
 }
@@ -170,6 +170,7 @@ int ctfs_packet_send(ctfs_session* s) {
 static bool session_recv(ctfs_session* s, void* buf, size_t n, uint32_t deadline,
                          uint32_t limit_ms) {
     long r = ctfs_recv_until(s->socket, buf, n, deadline, limit_ms);
+    s->last_recv_closed = r == CTFS_RECV_CLOSED;
     if (r == CTFS_RECV_STOPPED) {
         // Part of an answer may follow: the connection is of no more use.
         s->stopped = true;

@@ -16,15 +16,17 @@ enum { CTFS_RECV_WAIT_SECONDS = 5 };
 // Sends all n bytes; n, or -1 when a send fails (plat_socket_last_error()
 // tells why; nothing is logged).
 long ctfs_send_all(intptr_t sock, const void* data, size_t n);
-// What a receive gives when the user's stop ended its wait.
-enum { CTFS_RECV_STOPPED = -2 };
+// What a receive gives when the user's stop ended its wait, and when the
+// peer closed (or reset) the connection.
+enum { CTFS_RECV_STOPPED = -2, CTFS_RECV_CLOSED = -3 };
 // Receives exactly n bytes under the wait policy (keepalive bump and a
 // receive wait per round; the configured number of empty waits in a row give
 // up; each with its job-log line), all of them by the tick deadline however
 // the bytes trickle in. Every wait asks the stop check (ctfs_set_stop_check)
 // at least every timing_get().stop_poll_ms. n; -1 after a job-log line that
-// names the cause (time-out, deadline, failed wait, failed or ended
-// receive); CTFS_RECV_STOPPED when the stop check said so. The bytes
+// names the cause (time-out, deadline, failed wait); CTFS_RECV_CLOSED after
+// the line of a failed or ended receive; CTFS_RECV_STOPPED when the stop
+// check said so. The bytes
 // received before are in buf. limit_ms is the deadline's whole length, for
 // the log line.
 long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint32_t limit_ms);

@@ -83,6 +83,15 @@ TEST_F(PgCatalogTest, SchemaIsMadeOnceJoinedAndBroughtUpToDate) {
     ASSERT_NE(old.ops, nullptr) << err;
     EXPECT_EQ(old.ops->user_get(old.self, 7, &u), CAT_OK);
     EXPECT_EQ(take(old, holder(7, 1), {1}, 60000), CAT_OK);
+    // One of the second schema gets the indexes of paged listings.
+    ASSERT_TRUE(pg.sql("DROP INDEX folders_page; DROP INDEX versions_page; "
+                       "UPDATE schema_version SET version = 2",
+                       true))
+        << pg.last;
+    catalog second = open(false, &err);
+    ASSERT_NE(second.ops, nullptr) << err;
+    ASSERT_TRUE(pg.sql("SELECT 'folders_page'::regclass, 'versions_page'::regclass", true))
+        << pg.last;
 
     ASSERT_TRUE(pg.sql("UPDATE schema_version SET version = 99", true)) << pg.last;
     EXPECT_EQ(catalog_pg_open(pg.conninfo, false, &err).ops, nullptr);

@@ -118,3 +118,36 @@ TEST_F(ProtocolDeadline, AStopEndsTheKeyExchangeAndNoFurtherServerIsTried) {
     EXPECT_TRUE(s->stopped);
     EXPECT_EQ(second.accepted(), 0);
 }
+
+TEST_F(ProtocolDeadline, AServerThatClosesBeforeItsKeyIsTriedAgainAfterAPause) {
+    scripted_peer busy;
+    write_hosts({busy.hosts_line()});
+    peer_greeting turned_away;
+    turned_away.close_at_once = true;
+    busy.push_greeting(turned_away);
+    busy.push_greeting(turned_away);
+    EXPECT_EQ(mkdir(), 0);
+    EXPECT_EQ(pauses(), (std::vector<uint32_t>{kReconnectMs, kReconnectMs}));
+    EXPECT_EQ(busy.accepted(), 3);
+    EXPECT_NE(job_log().find("Every server closed the connection before its key exchange; trying "
+                             "again in 0 seconds (2 of 4)."),
+              std::string::npos)
+        << job_log();
+    // A server that keeps turning the job away fails it after the rounds.
+    ctfs_drop_connection(s);
+    pauses().clear();
+    for (int i = 0; i < 10; i++)
+        busy.push_greeting(turned_away);
+    EXPECT_EQ(mkdir("/again"), ERR_IO);
+    EXPECT_EQ(pauses().size(), 1u + 4u); // the reconnection's own pause, then the rounds
+}
+
+TEST_F(ProtocolDeadline, NoServerListeningFailsAtOnce) {
+    uint16_t port = 0;
+    intptr_t l = plat_tcp_listen("127.0.0.1", 0, &port);
+    ASSERT_NE(l, PLAT_SOCKET_NONE);
+    plat_socket_close(l); // nothing listens there now
+    write_hosts({"127.0.0.1:" + std::to_string(port) + "\n"});
+    EXPECT_EQ(mkdir(), ERR_IO);
+    EXPECT_TRUE(pauses().empty());
+}

@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
     auto* serve = app.add_subcommand("serve", "serve a store");
     std::string listen = "127.0.0.1:7070";
     uint32_t idle_s = 300, max_conn = 64, max_per_address = 8;
-    double login_s = 10;
+    double login_s = 10, first_bytes_s = 3;
+    std::string max_startups = "16:30:32";
     bool allow_plaintext = false;
     std::string trace_path;
     serve->add_option("--store", store)->required();
@@ -262,6 +263,13 @@ int main(int argc, char** argv) {
                       "connections one address (an IPv6 /64) may hold at once (default 8)");
     serve->add_option("--login-timeout", login_s,
                       "seconds from connecting to an accepted log-in (default 10)");
+    serve->add_option("--first-bytes-timeout", first_bytes_s,
+                      "seconds from connecting to the client's greeting (default 3)");
+    serve->add_option("--max-startups", max_startups,
+                      "START:RATE:FULL for connections that have not logged in: from START on, "
+                      "RATE percent of new ones are dropped at random, rising to nearly all "
+                      "below FULL; at FULL the oldest without a key block is closed for the "
+                      "new one (default 16:30:32)");
     serve->add_flag("--allow-plaintext", allow_plaintext,
                     "also serve cipher modes 1 and 2, which send the log-in in clear (tests only)");
     serve->add_option("--trace", trace_path,
@@ -284,6 +292,20 @@ int main(int argc, char** argv) {
         cfg.max_connections = max_conn;
         cfg.max_connections_per_address = max_per_address;
         cfg.login_timeout_ms = static_cast<uint32_t>(login_s * 1000);
+        unsigned start = 0, rate = 0, full = 0;
+        char extra = 0;
+        if (sscanf(max_startups.c_str(), "%u:%u:%u%c", &start, &rate, &full, &extra) != 3 ||
+            full == 0 || start > full || rate > 100 || !(first_bytes_s >= 0.001 &&
+                                                         first_bytes_s <= 3600)) {
+            fprintf(stderr, "tavni-server: bad --max-startups (START:RATE:FULL, START <= FULL, "
+                            "RATE at most 100) or --first-bytes-timeout\n");
+            status = 2;
+            return;
+        }
+        cfg.prelogin_start = start;
+        cfg.prelogin_rate = rate;
+        cfg.prelogin_max = full;
+        cfg.first_bytes_timeout_ms = static_cast<uint32_t>(first_bytes_s * 1000);
         cfg.allow_plaintext = allow_plaintext;
         trace_sink trace;
         if (!trace_path.empty()) {
