@@ -142,9 +142,16 @@ plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid = -1);
 // Linux: the folder that holds the mailslots of the given user (-1: this
 // process's), checked: a folder (not a link) owned by that user that no one
 // else may write. create makes it when missing (only for this process's own
-// user). 0, or -1 with the error set; path receives the folder either way
-// (empty for a number that is no user id). Windows: always 0 with an empty path.
-int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size);
+// user). When the usual folder below /tmp is another user's (anyone may make
+// it first) or others may write it, this process's own user (not root) gets
+// a fallback instead: ".tavni-backup" in the home folder, or a folder
+// "/tmp/tavni-backup-UID.XXXXXX" of its own (made when create), which a
+// sender finds by name and owner; passed_over (may be null) then receives
+// the usual folder. 0, or -1 with the error set; path receives the folder
+// either way (empty for a number that is no user id). Windows: always 0 with
+// an empty path.
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size,
+                         char* passed_over = nullptr, size_t passed_size = 0);
 // Reads one message; its length (0 allowed), -1 (nothing waiting, or
 // failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
 // is consumed (removed from the queue) all the same.

@@ -133,6 +133,13 @@ job_outcome judge_job(const job_evidence& e) {
         return o;
     }
     for (const std::string& m : agent) {
+        // Comes before the set-up's failure, which it explains.
+        if (starts_with(m, "The job mailslot folder '") && contains(m, "' is not safe to use")) {
+            o.code = RUN_NOT_RUN;
+            o.text = "the agent ran no job: " + m.substr(4, m.find("' is not safe") - 4 + 1) +
+                     " is another user's or open to others";
+            return o;
+        }
         if (starts_with(m, "ipc_rx_setup(") && contains(m, ") failed with error code")) {
             o.code = RUN_NOT_RUN;
             o.text = "another Tavni Backup agent holds the job mailslot, so this one ran no job; "
