@@ -165,28 +165,59 @@ void plat_mailslot_close(plat_mailslot* m);
 // ---- shared memory and named event ------------------------------------------
 
 struct plat_shm; // opaque
+// Who may read an area besides its writer (Linux; Windows areas carry a
+// null access list and every user reads them).
+enum plat_shm_readers {
+    PLAT_SHM_OWNER = 0,  // the writer's user (and root) alone: mode 0600
+    PLAT_SHM_GROUP = 1,  // and the writer's group: mode 0640
+    PLAT_SHM_EVERYONE = 2 // every user: mode 0644
+};
 // Creates (or opens, when it exists) the named area of size bytes for this
-// process to write and every user to read; null on failure. Linux: mode 0644,
-// and an existing object that belongs to another user than this process's
-// own or root, or that others may write, is refused (EPERM).
-plat_shm* plat_shm_create(const char* name, size_t size);
+// process to write and readers to read; null on failure. Linux: the mode is
+// set on the open object, and an existing object that belongs to another
+// user than this process's own or root, or that others may write, is
+// refused (EPERM).
+plat_shm* plat_shm_create(const char* name, size_t size,
+                          plat_shm_readers readers = PLAT_SHM_OWNER);
 // Writes size bytes at the start of a created area; 0 or -1. Never faults,
 // whatever another process did to the area (a shrunk area grows back).
 int plat_shm_write(plat_shm* s, const void* data, size_t size);
 // Opens an existing area for reading only; null when none exists. A name that
 // no live creator holds (left by a killed agent on Linux) counts as none, as
-// on Windows, where it ends with its last handle.
+// on Windows, where it ends with its last handle. An area this user may not
+// read gives null with an access-denied error (plat_error_is_access_denied).
 plat_shm* plat_shm_open(const char* name);
 // Copies up to size bytes from the start of the area into buf; the count
 // copied, less than size when the area is shorter, or -1. Never faults.
 long plat_shm_read(plat_shm* s, void* buf, size_t size);
 void plat_shm_close(plat_shm* s);
 
-struct plat_event; // opaque: an automatic-reset event usable by every user
-plat_event* plat_event_create(const char* name);
+struct plat_event; // opaque: an automatic-reset event
+// Who sent a refused signal (Linux: the kernel's credentials; -1 where unknown).
+struct plat_event_sender {
+    int64_t uid;
+    int64_t pid;
+};
+// Told of each signal refused because its sender is neither the creator's
+// own user nor root; called from plat_event_check.
+typedef void (*plat_event_refused_fn)(void* context, const plat_event_sender* sender);
+// Creates the event. Windows: every user may signal it (a null access list).
+// Linux: a datagram socket that anyone may send to, whose kernel sender
+// credentials are checked: only signals of the creator's own user and root
+// count, the others go to on_refused (may be null) and are dropped.
+plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused = nullptr,
+                              void* context = nullptr);
 // Opens the event of a live creator; null when there is none (the same rule
-// as plat_shm_open).
+// as plat_shm_open). Linux: only a socket at the name is used, never
+// anything a link there leads to.
 plat_event* plat_event_open(const char* name);
+// Whether the creator of an opened event takes this process's signals: on
+// Linux when this process runs as root or as the creator's user, or the
+// creator is root; on Windows always. *owner (may be null) receives the
+// creator's user id, -1 where unknown (Windows).
+bool plat_event_accepts_caller(const plat_event* e, int64_t* owner);
+// 0 once the signal is queued for the creator; -1 when the creator has gone
+// or (Linux) its queue had no room within three seconds.
 int plat_event_signal(plat_event* e);
 // True when signalled; a true answer consumes the signal.
 bool plat_event_check(plat_event* e);
