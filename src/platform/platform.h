@@ -212,9 +212,9 @@ plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused
 // anything a link there leads to.
 plat_event* plat_event_open(const char* name);
 // Whether the creator of an opened event takes this process's signals: on
-// Linux when this process runs as root or as the creator's user, or the
-// creator is root; on Windows always. *owner (may be null) receives the
-// creator's user id, -1 where unknown (Windows).
+// Linux when this process runs as root or as the creator's user; on Windows
+// always. *owner (may be null) receives the creator's user id, -1 where
+// unknown (Windows).
 bool plat_event_accepts_caller(const plat_event* e, int64_t* owner);
 // 0 once the signal is queued for the creator; -1 when the creator has gone
 // or (Linux) its queue had no room within three seconds.

@@ -368,7 +368,7 @@ bool plat_event_accepts_caller(const plat_event* e, int64_t* owner) {
     if (owner) *owner = e ? static_cast<int64_t>(e->owner) : -1;
     if (!e) return false;
     const uid_t me = geteuid();
-    return me == 0 || e->owner == me || e->owner == 0;
+    return me == 0 || e->owner == me;
 }
 
 int plat_event_signal(plat_event* e) {
