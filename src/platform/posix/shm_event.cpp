@@ -5,10 +5,12 @@
 // outlive their processes. So every agent that creates an object holds a
 // shared flock on it (for the event, on a companion ".holders" object), and
 // the last one to close it, the one that can turn its lock exclusive, removes
-// the name. A name left by a killed agent is reused by the next one; its
-// stale event signals are dropped when no live agent holds the event, and
-// until then openers do not find it, as on Windows. Every lock is taken
-// without waiting: anyone who may read an object may also lock it.
+// the name (each agent removes its own event socket). A name left by a
+// killed agent is reused by the next one: openers do not find it until then
+// (its socket takes no connection), as on Windows, and the next agent binds
+// a new socket in its place, so that signals sent to the old one are gone
+// with it. Every lock is taken without waiting: anyone who may read an
+// object may also lock it.
 //
 // The area is the agent's alone to write (mode 0600, or 0640 or 0644 as the
 // installation asks: it names the paths being backed up) and is written with
@@ -17,10 +19,11 @@
 // datagram socket rather than a semaphore for the same reason: a semaphore is
 // a mapped file that every signaller may write, and so truncate under the
 // agent; and a socket tells its receiver who sent each signal. A signal is a
-// datagram (anyone may send: mode 0666); a check takes every datagram waiting
+// datagram (anyone may send: mode 0666); a check takes the datagrams waiting
 // without blocking and counts only those the kernel says came from the
 // agent's own user or root, the others are reported and dropped; an opener
-// finds no receiver, and so no event, when no agent holds it.
+// finds no receiver, and so no event, when no agent holds it, and reaches
+// only a socket at the name, never what a link there leads to.
 #include "platform/platform.h"
 
 #include <cerrno>
