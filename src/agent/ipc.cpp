@@ -46,8 +46,8 @@ void close_slot() {
 
 int ipc_rx_setup(const char* name) {
     close_slot();
-    char folder[512];
-    if (plat_mailslot_folder(-1, true, folder, sizeof folder) != 0) {
+    char folder[512], passed[512];
+    if (plat_mailslot_folder(-1, true, folder, sizeof folder, passed, sizeof passed) != 0) {
         // Someone else's folder, or one that others may write, could hand
         // the name to a stranger: no job is taken through it.
         int error = plat_last_error();
@@ -59,6 +59,12 @@ int ipc_rx_setup(const char* name) {
         plat_set_last_error(error);
         return IPC_RX_SETUP_FAILED;
     }
+    // The usual folder was someone else's (or open to others): the one in
+    // use is named, so that the user knows where tavni-ctl finds the agent.
+    if (passed[0])
+        agent_log_printf("The job mailslot folder '%s' belongs to another user or others may "
+                         "write it; using '%s' instead.\n",
+                         passed, folder);
     g_slot = plat_mailslot_create(name, note_refused, nullptr);
     if (!g_slot) return IPC_RX_SETUP_FAILED;
     g_open = true;

@@ -613,6 +613,8 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             t.bytes_read = 0;
             continue;
         }
+        // A stop that ended a wait of the exchange ends the file too.
+        if (outcome == BACKUP_RETRY && termination_flag()) outcome = BACKUP_TERMINATED;
         if (outcome != BACKUP_RETRY) {
             // A handle of a connection that is gone must not be closed on the
             // new one; a close that itself had to reconnect proves nothing.

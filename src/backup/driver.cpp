@@ -27,8 +27,10 @@
 #include "common/timing.h"
 #include "platform/platform.h"
 #include "protocol/codes.h"
+#include "protocol/pins.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
+#include "protocol/transport.h"
 #include "report/report.h"
 
 #include <cerrno>
@@ -200,6 +202,15 @@ job_totals count_selection(const schedule* sc) {
     return t;
 }
 
+// The terminate event as the protocol client's waits ask it: a stop seen
+// there ends the job as one seen between files does.
+bool job_stop_check() {
+    if (!terminate_requested()) return false;
+    job_log_printf("User terminated the backup.\n");
+    termination_flag_set();
+    return true;
+}
+
 // The schedule file's name after its last separator.
 const char* schedule_file_name(const char* path) {
     const char* cut = strrchr(path, path_separator(native_path_style()));
@@ -212,6 +223,8 @@ void fill_session(ctfs_session* s, const schedule* sc, const char* schedule_path
     s->auth_mode = AUTH_MODE_AGENT;
     host_id_compute(s->host_id);
     copy_bounded(s->primary_list, sizeof s->primary_list, "etc/hosts");
+    ctfs_pin_file_for(s->primary_list, s->pin_file, sizeof s->pin_file);
+    s->pin_at_login = true;
     s->cipher_mode = 3;
     memcpy(s->key_digest, sc->key_digest, sizeof s->key_digest);
     copy_bounded(s->job_name, sizeof s->job_name, schedule_value(sc, SCHED_NAME));
@@ -228,8 +241,14 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
                        "and trying %d "
                        "more times...\n",
                        USER_LOCK_PAUSE_SECONDS, left);
-        plat_sleep_ms(timing_get().user_lock_sleep_ms);
+        if (!ctfs_pause(s, timing_get().user_lock_sleep_ms)) break;
         r = ctfs_user_lock(s, &lock);
+    }
+    if (termination_flag()) {
+        // The user's stop ended a wait of the log-in or of the lock.
+        job_log_printf("Backup stopped by the user before the user lock was obtained.\n");
+        report_fail_text(k_terminated_text);
+        return -1;
     }
     if (r == ERR_ACCESS) {
         job_log_printf("Maximum number of attempts to obtain user lock exhausted; aborting.\n");
@@ -239,7 +258,18 @@ int take_user_lock(ctfs_session* s, uint32_t dest_number) {
     }
     if (r != ERR_NONE) {
         job_log_printf("Unable to start user session (Error %d); aborting.\n", r);
-        report_fail_code(r);
+        if (s->identity_changed) {
+            // Nothing was sent to that server: the report says why.
+            std::string why = std::string("The backup server's identity changed: ") +
+                              s->identity_server +
+                              " presented another key than the one this computer trusts for "
+                              "it, so nothing was sent to it. If its key was changed on "
+                              "purpose, run tavni-ctl trust-server " +
+                              s->identity_server + ".";
+            report_fail_text(why.c_str());
+        } else {
+            report_fail_code(r);
+        }
         return -1;
     }
     report_session(s);
@@ -319,6 +349,13 @@ void backup_item(backup_context* ctx, const schedule* sc, const std::string& des
     backup_file(ctx, local, remote.c_str(), &info, filter);
 }
 
+// The protocol client's waits ask for the user's stop while the job talks
+// to the server.
+struct stop_check_holder {
+    stop_check_holder() { ctfs_set_stop_check(job_stop_check); }
+    ~stop_check_holder() { ctfs_set_stop_check(nullptr); }
+};
+
 // RAII for the job's session and change index: closed on every way out.
 struct session_holder {
     std::unique_ptr<ctfs_session> s{new ctfs_session()};
@@ -360,6 +397,7 @@ void __do_backup(const char* schedule_path) {
     const job_totals totals = count_selection(sc);
 
     progress_set_status("Synchronizing...");
+    stop_check_holder stop_check;
     session_holder session;
     ctfs_session* s = session.s.get();
     fill_session(s, sc, schedule_path);

@@ -12,6 +12,10 @@ timing timing_defaults() {
     t.user_lock_sleep_ms = 5000;
     t.lock_recovery_ms = 60000;
     t.job_wait_scale_ms = 1000;
+    t.exchange_deadline_ms = 30000;
+    t.answer_deadline_ms = 60000;
+    t.stop_poll_ms = 1000;
+    t.closed_early_rounds = 4;
     return t;
 }
 

@@ -147,9 +147,16 @@ plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid = -1);
 // Linux: the folder that holds the mailslots of the given user (-1: this
 // process's), checked: a folder (not a link) owned by that user that no one
 // else may write. create makes it when missing (only for this process's own
-// user). 0, or -1 with the error set; path receives the folder either way
-// (empty for a number that is no user id). Windows: always 0 with an empty path.
-int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size);
+// user). When the usual folder below /tmp is another user's (anyone may make
+// it first) or others may write it, this process's own user (not root) gets
+// a fallback instead: ".tavni-backup" in the home folder, or a folder
+// "/tmp/tavni-backup-UID.XXXXXX" of its own (made when create), which a
+// sender finds by name and owner; passed_over (may be null) then receives
+// the usual folder. 0, or -1 with the error set; path receives the folder
+// either way (empty for a number that is no user id). Windows: always 0 with
+// an empty path.
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size,
+                         char* passed_over = nullptr, size_t passed_size = 0);
 // Reads one message; its length (0 allowed), -1 (nothing waiting, or
 // failure), or PLAT_MAILSLOT_TOO_LONG for a message longer than size, which
 // is consumed (removed from the queue) all the same.
@@ -171,30 +178,61 @@ enum plat_shm_step {
     PLAT_SHM_OBJECT,       // the named object could not be made or opened
     PLAT_SHM_VIEW,         // Windows: the object could not be mapped whole
 };
+// Who may read an area besides its writer (Linux; Windows areas carry a
+// null access list and every user reads them).
+enum plat_shm_readers {
+    PLAT_SHM_OWNER = 0,  // the writer's user (and root) alone: mode 0600
+    PLAT_SHM_GROUP = 1,  // and the writer's group: mode 0640
+    PLAT_SHM_EVERYONE = 2 // every user: mode 0644
+};
 // Creates (or opens, when it exists) the named area of size bytes for this
-// process to write and every user to read; null on failure, with the step
+// process to write and readers to read; null on failure, with the step
 // that failed in *failed (when failed is not null) and the system's error
-// for plat_last_error(). Linux: mode 0644, and an existing object that
-// belongs to another user than this process's own or root, or that others
-// may write, is refused (EPERM); every failure there is PLAT_SHM_OBJECT.
-plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed);
+// for plat_last_error(). Linux: the mode is set on the open object, and an
+// existing object that belongs to another user than this process's own or
+// root, or that others may write, is refused (EPERM); every failure there
+// is PLAT_SHM_OBJECT.
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed = nullptr,
+                          plat_shm_readers readers = PLAT_SHM_OWNER);
 // Writes size bytes at the start of a created area; 0 or -1. Never faults,
 // whatever another process did to the area (a shrunk area grows back).
 int plat_shm_write(plat_shm* s, const void* data, size_t size);
 // Opens an existing area for reading only; null when none exists. A name that
 // no live creator holds (left by a killed agent on Linux) counts as none, as
-// on Windows, where it ends with its last handle.
+// on Windows, where it ends with its last handle. An area this user may not
+// read gives null with an access-denied error (plat_error_is_access_denied).
 plat_shm* plat_shm_open(const char* name);
 // Copies up to size bytes from the start of the area into buf; the count
 // copied, less than size when the area is shorter, or -1. Never faults.
 long plat_shm_read(plat_shm* s, void* buf, size_t size);
 void plat_shm_close(plat_shm* s);
 
-struct plat_event; // opaque: an automatic-reset event usable by every user
-plat_event* plat_event_create(const char* name);
+struct plat_event; // opaque: an automatic-reset event
+// Who sent a refused signal (Linux: the kernel's credentials; -1 where unknown).
+struct plat_event_sender {
+    int64_t uid;
+    int64_t pid;
+};
+// Told of each signal refused because its sender is neither the creator's
+// own user nor root; called from plat_event_check.
+typedef void (*plat_event_refused_fn)(void* context, const plat_event_sender* sender);
+// Creates the event. Windows: every user may signal it (a null access list).
+// Linux: a datagram socket that anyone may send to, whose kernel sender
+// credentials are checked: only signals of the creator's own user and root
+// count, the others go to on_refused (may be null) and are dropped.
+plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused = nullptr,
+                              void* context = nullptr);
 // Opens the event of a live creator; null when there is none (the same rule
-// as plat_shm_open).
+// as plat_shm_open). Linux: only a socket at the name is used, never
+// anything a link there leads to.
 plat_event* plat_event_open(const char* name);
+// Whether the creator of an opened event takes this process's signals: on
+// Linux when this process runs as root or as the creator's user; on Windows
+// always. *owner (may be null) receives the creator's user id, -1 where
+// unknown (Windows).
+bool plat_event_accepts_caller(const plat_event* e, int64_t* owner);
+// 0 once the signal is queued for the creator; -1 when the creator has gone
+// or (Linux) its queue had no room within three seconds.
 int plat_event_signal(plat_event* e);
 // True when signalled; a true answer consumes the signal.
 bool plat_event_check(plat_event* e);
@@ -385,6 +423,14 @@ enum plat_private_mode {
 // Opens the file for binary writing; null on failure (last error set).
 // The caller closes the stream with fclose.
 FILE* plat_open_private(const char* path, plat_private_mode mode);
+
+// Replaces the whole file at path with len bytes, private to this process's
+// user: the bytes go to path and ".tmp" first (made new, never through a
+// link) and that is renamed over path, so that a reader finds the old
+// contents or the new, never a part. Linux: mode 0600. Windows: an access
+// list of its own, not inherited from the folder, that grants the process's
+// user and the system's own account alone. 0, or -1 with the last error.
+int plat_replace_private_file(const char* path, const void* data, size_t len);
 
 // Opens a stream for reading a regular file (text: Windows text mode, where
 // CR LF reads as "\n"); null on failure with errno set as fopen sets it.

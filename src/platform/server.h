@@ -87,3 +87,84 @@ void plat_store_unlock(plat_store_lock* l);
 // applied, 1 when the record is of a kind or length this platform does not
 // apply (nothing changed), -1 on failure.
 int plat_file_security_apply(const char* path, uint8_t kind, const uint8_t* buf, uint32_t len);
+
+// ---- restore: every name below the output folder reached from a handle ----
+// A restore run as root writes files on a user's behalf, often into folders
+// that user may change while it runs. So below the output folder nothing is
+// reached by a path walked again: each folder is held open and every name is
+// made, opened, checked and renamed from its folder's handle, no link is
+// followed at any step, and owner, access and time are set on the open file
+// before it gets its name. Linux: openat, mkdirat and renameat from
+// descriptors with O_NOFOLLOW (O_DIRECTORY for folders), fchown, fchmod and
+// futimens. Windows: folder handles held without delete sharing (so that
+// nothing above a name can be renamed or replaced while it is used), files
+// opened without following a reparse point, access and time set on the
+// file's handle.
+
+struct plat_restore_dir; // opaque: one held folder
+// Opens the output folder, which the caller chose (links on its path are
+// followed). When create, its missing folders are made owner-only one after
+// the other, each from its parent's handle without following a link. Null
+// with the last error.
+plat_restore_dir* plat_restore_root(const char* path, bool create);
+// Opens the folder name directly inside d, made owner-only first when it is
+// missing. A link at name is refused (ELOOP / ERROR_CANT_ACCESS_FILE), and
+// so is anything else that is not a folder (ENOTDIR / ERROR_DIRECTORY). Null
+// with the last error.
+plat_restore_dir* plat_restore_subdir(plat_restore_dir* d, const char* name);
+void plat_restore_dir_close(plat_restore_dir* d); // accepts null
+
+// What stands at name inside d, never following a link.
+enum plat_restore_kind {
+    PLAT_RESTORE_NONE = 0,   // nothing
+    PLAT_RESTORE_FILE = 1,   // a regular file
+    PLAT_RESTORE_FOLDER = 2, // a folder (not a link)
+    PLAT_RESTORE_LINK = 3,   // a symbolic link or other reparse point
+    PLAT_RESTORE_OTHER = 4,  // a pipe, socket or device
+    PLAT_RESTORE_FAILED = -1 // the status could not be read; last error set
+};
+plat_restore_kind plat_restore_what(plat_restore_dir* d, const char* name);
+
+// One file being restored: made new (owner-only) under a temporary name in
+// its folder, written through its stream, given its access and time, then
+// moved to its name.
+struct plat_restore_file; // opaque
+// Creates temp_name inside d as a new file. A leftover at temp_name (a file
+// or a link, which is removed itself, never followed; not a folder) goes
+// first. Null with the last error.
+plat_restore_file* plat_restore_create(plat_restore_dir* d, const char* temp_name);
+// The stream to write the contents through (binary, seekable); owned by f.
+FILE* plat_restore_stream(plat_restore_file* f);
+// Flags of plat_restore_finish.
+enum {
+    // Set-user-id and set-group-id bits are kept when the file's owner and
+    // group end up as the stored ones; without it they are always dropped.
+    PLAT_RESTORE_SAME_OWNER = 1
+};
+// What plat_restore_finish left out of the stored record.
+enum {
+    PLAT_RESTORE_DROPPED_SETID = 1, // set-user-id or set-group-id bits
+    PLAT_RESTORE_NOT_APPLIED = 2    // a record of a kind or length this platform does not apply
+};
+// Writes out the stream and applies to the open file, in this order, a
+// stored security record (kind, bytes as plat_file_security gives them; len
+// 0 for none) and the modification time (seconds since 1970, UTC). Linux,
+// kind 4: as root the stored owner and group are given; the permission bits
+// always; the set-id bits only as PLAT_RESTORE_SAME_OWNER says and only when
+// the file's owner and group are the stored ones (a restore as another user
+// never changes an owner). Windows, kind 3: the access list. *dropped gets
+// PLAT_RESTORE_DROPPED_* bits. 0, or -1 with the last error (the record or
+// the time could not be applied; the file stays owner-only then).
+int plat_restore_finish(plat_restore_file* f, uint8_t kind, const uint8_t* buf, uint32_t len,
+                        int flags, int64_t mtime, int* dropped);
+// Moves the file from its temporary name to name in the same folder.
+// replace: a file (or link) at name is replaced, never a folder (EISDIR /
+// ERROR_ACCESS_DENIED); otherwise anything at name fails it (EEXIST /
+// ERROR_FILE_EXISTS). A temporary name that no longer holds this very file
+// (someone swapped it) is not moved: ESTALE / ERROR_FILE_INVALID. 0 or -1.
+int plat_restore_commit(plat_restore_file* f, const char* name, bool replace);
+// True for the error of a commit whose temporary name no longer held its file.
+bool plat_error_is_swapped(int code);
+// Closes the file; one not committed loses its temporary name when that
+// still holds it. Accepts null.
+void plat_restore_close(plat_restore_file* f);

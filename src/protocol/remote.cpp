@@ -261,8 +261,9 @@ static tfs_result with_lock_recovery(ctfs_session* s, recovery_inner_fn inner, v
         if (retries_left-- == 0) return rc;
         tfs_result lr = ctfs_user_lock(s, &lock);
         while (lr == ERR_ACCESS) {
-            if (pauses_left == 0) return ERR_ACCESS;
-            ctfs_sleep(timing_get().lock_recovery_ms);
+            // A stopped job waits no more for its lock.
+            if (pauses_left == 0 || !ctfs_pause(s, timing_get().lock_recovery_ms))
+                return ERR_ACCESS;
             pauses_left--;
             lr = ctfs_user_lock(s, &lock);
         }

@@ -4,8 +4,11 @@
 
 #include "common/owner.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "platform/platform.h"
+#include "runtime/log.h"
 #include "protocol/handshake.h"
+#include "protocol/pins.h"
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
 #include "protocol/wire.h"
@@ -17,6 +20,7 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -130,17 +134,96 @@ static tfs_result encrypt_key_block(const uint8_t* pem, size_t pem_len, const ui
     return ERR_NONE;
 }
 
+// Compares the server's key with the one pinned for the server, before
+// anything but the greeting went to it. ERR_NONE when it may be used.
+static tfs_result check_pin(ctfs_session* s, const uint8_t fp[CTFS_FINGERPRINT_SIZE]) {
+    uint8_t pinned[CTFS_FINGERPRINT_SIZE];
+    const int port = static_cast<int>(s->server_port);
+    switch (ctfs_pin_check(s->pin_file, s->server_host, port, fp, pinned)) {
+    case CTFS_PIN_NONE:
+    case CTFS_PIN_MATCH:
+        return ERR_NONE;
+    case CTFS_PIN_MISMATCH: {
+        char seen[CTFS_FINGERPRINT_TEXT], trusted[CTFS_FINGERPRINT_TEXT];
+        ctfs_fingerprint_text(fp, seen);
+        ctfs_fingerprint_text(pinned, trusted);
+        job_log_printf("Server identity changed: %s:%d presented the key %s, but the key pinned "
+                       "for it is %s; not logging in (tavni-ctl trust-server %s:%d accepts a "
+                       "deliberate change).\n",
+                       s->server_host, port, seen, trusted, s->server_host, port);
+        s->identity_changed = true;
+        snprintf(s->identity_server, sizeof s->identity_server, "%s:%d", s->server_host, port);
+        return ERR_ACCESS;
+    }
+    case CTFS_PIN_UNREADABLE:
+    default: {
+        const int e = errno;
+        job_log_printf("Cannot read the pinned server keys in '%s' (errno %d); not logging in to "
+                       "%s:%d.\n",
+                       s->pin_file, e, s->server_host, port);
+        return ERR_IO;
+    }
+    }
+}
+
+// Pins the current server's key after a successful log-in, when its
+// host:port has no pin yet.
+static void pin_first(ctfs_session* s) {
+    const int port = static_cast<int>(s->server_port);
+    if (ctfs_pin_check(s->pin_file, s->server_host, port, s->server_key_id, nullptr) !=
+        CTFS_PIN_NONE)
+        return;
+    char text[CTFS_FINGERPRINT_TEXT];
+    ctfs_fingerprint_text(s->server_key_id, text);
+    if (ctfs_pin_store(s->pin_file, s->server_host, port, s->server_key_id) == 0) {
+        job_log_printf("Pinned the key of the backup server %s:%d: %s\n", s->server_host, port,
+                       text);
+        return;
+    }
+    const int e = plat_errno_for_error(plat_last_error());
+    job_log_printf("Could not pin the key of the backup server %s:%d in '%s' (errno %d); "
+                   "Continuing.\n",
+                   s->server_host, port, s->pin_file, e);
+}
+
+// A receive of the key exchange, by its deadline; a stop marks the session.
+static long exchange_recv(ctfs_session* s, void* buf, size_t n) {
+    long r = ctfs_recv_until(s->socket, buf, n, s->exchange_deadline,
+                             timing_get().exchange_deadline_ms);
+    if (r == CTFS_RECV_STOPPED) s->stopped = true;
+    return r;
+}
+
 static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* saved) {
+    // The greeting, the server's key and the handshake answer must all be
+    // in by one deadline, however the server trickles them.
+    s->exchange_deadline = plat_tick_ms() + timing_get().exchange_deadline_ms;
+    s->exchange_deadline_set = true;
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
     uint8_t len_bytes[2];
-    if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0 ||
-        ctfs_recv_all(s->socket, len_bytes, 2) < 0)
+    if (ctfs_send_all(s->socket, tfs_greeting, TFS_GREETING_LEN) < 0) {
+        s->closed_before_key = true; // accepted, and closed at once
         return ERR_IO;
+    }
+    long got = exchange_recv(s, len_bytes, 2);
+    if (got < 0) {
+        s->closed_before_key = got == CTFS_RECV_CLOSED;
+        return ERR_IO;
+    }
     size_t key_len = get_be16(len_bytes);
     if (key_len >= TFS_SERVER_KEY_MAX) return ERR_INVARG;
     uint8_t pem[TFS_SERVER_KEY_MAX];
-    if (key_len > 0 && ctfs_recv_all(s->socket, pem, key_len) < 0) return ERR_IO;
+    if (key_len > 0 && exchange_recv(s, pem, key_len) < 0) return ERR_IO;
+    // The server's key is checked before the key block (or anything else of
+    // this side) goes out.
+    uint8_t fp[CTFS_FINGERPRINT_SIZE];
+    if (!ctfs_key_fingerprint(pem, key_len, fp)) return ERR_BADPATH;
+    if (s->pin_file[0]) {
+        tfs_result pinned = check_pin(s, fp);
+        if (pinned != ERR_NONE) return pinned;
+    }
+    memcpy(s->server_key_id, fp, sizeof fp);
 
     tfs_handshake hs;
     hs.cipher_mode = static_cast<uint8_t>(s->cipher_mode);
@@ -163,6 +246,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     }
     if (ctfs_send_all(s->socket, block, sizeof block) < 0) {
         OPENSSL_cleanse(r, TFS_SESSION_KEY);
+        s->closed_before_key = true;
         return ERR_IO;
     }
     s->cipher = ctfs_cipher_new(s->cipher_mode, r);
@@ -171,6 +255,8 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
         return ERR_IO;
     }
     rc = ctfs_packet_recv(s);
+    // A server that closes before its answer turned the connection away too.
+    if (rc != ERR_NONE) s->closed_before_key = s->last_recv_closed;
     if (rc == ERR_NONE &&
         (s->len != TFS_SESSION_KEY || s->type != TFS_SESSION_HANDSHAKE + TFS_RESPONSE ||
          s->status != 0 || s->seq != 0))
@@ -186,6 +272,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     OPENSSL_cleanse(key, sizeof key);
     OPENSSL_cleanse(r, TFS_SESSION_KEY);
     if (rekeyed != 0) return ERR_IO;
+    s->exchange_deadline_set = false;
     s->connections++;
     s->answers_at_connect = s->answers;
 
@@ -198,10 +285,12 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     ctfs_drop_connection(s);
     const uint32_t keyed_before = s->connections;
+    s->closed_before_key = false;
     owner<ctfs_packet_saved, ctfs_packet_release> saved(ctfs_packet_save(s));
     copy_bounded(s->server_host, sizeof s->server_host, host);
     s->server_port = static_cast<uint32_t>(port);
     tfs_result rc = handshake_steps(s, saved.get());
+    s->exchange_deadline_set = false;
     // The next server must receive the same pending request.
     if (rc != ERR_NONE) {
         ctfs_packet_restore(s, saved.get());
@@ -215,11 +304,33 @@ tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port) {
     return rc;
 }
 
-static bool try_list(ctfs_session* s, const ctfs_server_list& list) {
+tfs_result ctfs_fetch_server_key(const char* host, int port, uint8_t fp[CTFS_FINGERPRINT_SIZE]) {
+    intptr_t sock = ctfs_tcp_connect(host, port);
+    if (sock == PLAT_SOCKET_NONE) return ERR_IO;
+    uint8_t len_bytes[2];
+    uint8_t pem[TFS_SERVER_KEY_MAX];
+    tfs_result rc = ERR_NONE;
+    size_t key_len = 0;
+    if (ctfs_send_all(sock, tfs_greeting, TFS_GREETING_LEN) < 0 ||
+        ctfs_recv_all(sock, len_bytes, 2) < 0)
+        rc = ERR_IO;
+    if (rc == ERR_NONE && (key_len = get_be16(len_bytes)) >= TFS_SERVER_KEY_MAX) rc = ERR_INVARG;
+    if (rc == ERR_NONE && key_len > 0 && ctfs_recv_all(sock, pem, key_len) < 0) rc = ERR_IO;
+    plat_socket_close(sock);
+    if (rc == ERR_NONE && !ctfs_key_fingerprint(pem, key_len, fp)) rc = ERR_BADPATH;
+    return rc;
+}
+
+// Tries the servers of a list; *tried and *closed count the servers tried
+// and those that closed the connection before their key.
+static bool try_list(ctfs_session* s, const ctfs_server_list& list, int* tried, int* closed) {
     for (int i = 0; i < list.count; i++) {
         // The table is rebuilt by the next connect: work on a copy of the entry.
         ctfs_server_entry e = list.entries[i];
         if (ctfs_handshake(s, e.host, e.port) == ERR_NONE) return true;
+        (*tried)++;
+        if (s->closed_before_key) (*closed)++;
+        if (s->stopped) return false; // the user is waiting for the job to end
     }
     return false;
 }
@@ -230,8 +341,22 @@ tfs_result ctfs_connect(ctfs_session* s) {
     if (s->before_connect_hook) s->before_connect_hook(s);
     tfs_result rc = ctfs_read_server_lists(s);
     if (rc != ERR_NONE) return rc;
-    ctfs_server_table table = g_servers;
-    if (!try_list(s, table.secondary) && !try_list(s, table.primary)) return ERR_IO;
+    for (uint32_t round = 0;; round++) {
+        ctfs_server_table table = g_servers;
+        int tried = 0, closed = 0;
+        if (try_list(s, table.secondary, &tried, &closed) ||
+            try_list(s, table.primary, &tried, &closed))
+            break;
+        // Servers that turned the connection away before their key (busy)
+        // are tried again after a pause, as after a lost connection.
+        const uint32_t rounds = timing_get().closed_early_rounds;
+        if (tried == 0 || closed < tried || s->stopped || round >= rounds) return ERR_IO;
+        job_log_printf("Every server closed the connection before its key exchange; trying "
+                       "again in %d seconds (%u of %u).\n",
+                       static_cast<int>(timing_get().reconnect_pause_ms / 1000), round + 1,
+                       rounds);
+        if (!ctfs_pause(s, timing_get().reconnect_pause_ms)) return ERR_IO;
+    }
     if (s->after_connect_hook) s->after_connect_hook(s);
     return ERR_NONE;
 }
@@ -349,7 +474,10 @@ tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token
         s->option = a.option;
         if (want_stamp) s->fci_stamp = a.fci_stamp;
         memcpy(s->user_name, s->user.user_name, sizeof s->user_name);
-        if (a.repeat == 0) return ERR_NONE;
+        if (a.repeat == 0) {
+            if (s->pin_file[0] && s->pin_at_login) pin_first(s);
+            return ERR_NONE;
+        }
         if (++repeats > AUTH_REPEAT_MAX) return ERR_SEQUENCE;
     }
 }

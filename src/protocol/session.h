@@ -5,6 +5,7 @@
 
 #include "protocol/codes.h"
 #include "protocol/frame.h"
+#include "protocol/pins.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +88,31 @@ struct ctfs_session {
     // The value of answers when the current connection was made: the answers
     // the previous connection received before it ended.
     uint32_t answers_at_connect;
+    // The file of pinned server keys (pins.h); empty: keys are not checked.
+    // With it, a server whose key is not the one pinned for it gets nothing
+    // past the greeting; with pin_at_login too, the key of the first
+    // successful log-in to a server is pinned.
+    char pin_file[140];
+    bool pin_at_login;
+    // The fingerprint of the current connection's server key.
+    uint8_t server_key_id[CTFS_FINGERPRINT_SIZE];
+    // Set when a server was refused because its key is not the pinned one
+    // (cleared by ctfs_session_init); the server as "HOST:PORT".
+    bool identity_changed;
+    char identity_server[300];
+    // Set once the user's stop ended a wait of this session (transport.h):
+    // its later pauses are skipped and no further server is tried.
+    bool stopped;
+    // While a key exchange runs: the tick by which it must be complete.
+    bool exchange_deadline_set;
+    uint32_t exchange_deadline;
+    // Set by a handshake whose server accepted the connection and closed it
+    // before the key exchange was done (a server turning connections away
+    // while it is busy), cleared by the next handshake.
+    bool closed_before_key;
+    // Whether the last failed receive of the session found the connection
+    // closed (or reset) by the peer.
+    bool last_recv_closed;
 };
 
 // Zeroes the record: no connection, no hooks, the default key file name.
@@ -97,14 +123,22 @@ int ctfs_session_init(ctfs_session* s);
 void ctfs_session_close(ctfs_session* s);
 // Reads the server lists, then tries each server of the secondary list and
 // then of the primary one until a handshake succeeds; that handshake sends
-// the request pending in the packet area and receives its answer. ERR_NONE;
+// the request pending in the packet area and receives its answer. While
+// every server closes the connection before its key (busy, turning
+// connections away), the lists are tried again after the reconnection
+// pause, as a lost connection is, timing_get().closed_early_rounds times at
+// most, each with a job-log line. ERR_NONE;
 // ERR_SEQUENCE when the socket layer is not started; ERR_ACCESS for a cipher
 // mode outside 1-3; ctfs_read_server_lists's failure; ERR_IO when no server
 // took the handshake and the pending request. The hooks are called as said above.
 tfs_result ctfs_connect(ctfs_session* s);
 // Drops the current connection, connects to host:port, exchanges the
 // session key (RSA key of the server, 2048 bits) and sends the request that
-// was pending, returning the receive result of its answer. ERR_NONE;
+// was pending, returning the receive result of its answer. With a pin file,
+// a server key other than the one pinned for host:port is refused before
+// anything is sent (ERR_ACCESS, with a job-log line naming both keys and
+// identity_changed set), as is every key while the pin file cannot be read
+// (ERR_IO). ERR_NONE;
 // ERR_IO (connect, key send or receive, or cipher failure), ERR_INVARG (a
 // server key of 512 bytes or more), ERR_BADPATH (no RSA key), ERR_ACCESS (a
 // wrong handshake answer), ERR_SCKREAD (the handshake answer or the pending
@@ -113,6 +147,12 @@ tfs_result ctfs_connect(ctfs_session* s);
 // for the next server, and a connection whose key exchange did not finish
 // keeps no cipher (the socket stays open until the next handshake or drop).
 tfs_result ctfs_handshake(ctfs_session* s, const char* host, int port);
+// Connects to host:port, sends the greeting and reads the key the server
+// announces, then closes: nothing else is sent. *fp gets the key's
+// fingerprint (pins.h). ERR_NONE; ERR_IO (no connection or no key
+// announced), ERR_INVARG (a key of 512 bytes or more), ERR_BADPATH (no
+// public key).
+tfs_result ctfs_fetch_server_key(const char* host, int port, uint8_t fp[CTFS_FINGERPRINT_SIZE]);
 // Rebuilds the process's server table (session_io.h) from the session's list
 // files; an empty primary list takes the secondary's entries. ERR_NONE;
 // ERR_BADPATH when the primary file cannot be opened; ERR_IO when neither
@@ -123,7 +163,8 @@ tfs_result ctfs_read_server_lists(ctfs_session* s);
 // after a refusal when auth_retry_hook says so. ERR_NONE, a build or connect
 // failure, the server's status, or ERR_SEQUENCE for an answer cut short. On
 // success the session's account, user, option, user name (and FCI stamp when
-// asked for) are the server's. In encryption-token mode the answer's text is
+// asked for) are the server's, and with a pin file and pin_at_login the
+// server's key is pinned when its host:port had no pin yet. In encryption-token mode the answer's text is
 // copied, cut and terminated, into token_text_out when it is not null and
 // token_text_size > 0, and the server's status returned.
 tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token_text_size);

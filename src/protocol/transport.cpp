@@ -13,6 +13,7 @@
 #include <cstring>
 
 static ctfs_sleep_fn g_sleep = nullptr;
+static ctfs_stop_fn g_stop = nullptr;
 
 void ctfs_set_sleep_for_tests(ctfs_sleep_fn fn) {
     g_sleep = fn;
@@ -23,6 +24,36 @@ void ctfs_sleep(uint32_t ms) {
         g_sleep(ms);
     else
         plat_sleep_ms(ms);
+}
+
+void ctfs_set_stop_check(ctfs_stop_fn fn) {
+    g_stop = fn;
+}
+
+bool ctfs_stop_asked() {
+    return g_stop && g_stop();
+}
+
+bool ctfs_pause(ctfs_session* s, uint32_t ms) {
+    if (s->stopped) return false;
+    if (g_sleep) {
+        g_sleep(ms);
+        return true;
+    }
+    const uint32_t start = plat_tick_ms();
+    for (;;) {
+        const uint32_t gone = plat_tick_ms() - start;
+        if (gone >= ms) return true;
+        if (ctfs_stop_asked()) {
+            s->stopped = true;
+            return false;
+        }
+        keepalive_bump();
+        uint32_t slice = ms - gone;
+        const uint32_t poll = timing_get().stop_poll_ms;
+        if (poll > 0 && slice > poll) slice = poll;
+        plat_sleep_ms(slice);
+    }
 }
 
 long ctfs_send_all(intptr_t sock, const void* data, size_t n) {
@@ -37,14 +68,36 @@ long ctfs_send_all(intptr_t sock, const void* data, size_t n) {
 }
 
 long ctfs_recv_all(intptr_t sock, void* buf, size_t n) {
+    const uint32_t limit = timing_get().answer_deadline_ms;
+    return ctfs_recv_until(sock, buf, n, plat_tick_ms() + limit, limit);
+}
+
+// Milliseconds from now until tick (0 once it has passed).
+static uint32_t ms_until(uint32_t tick) {
+    const int32_t left = static_cast<int32_t>(tick - plat_tick_ms());
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint32_t limit_ms) {
     uint8_t* p = static_cast<uint8_t*>(buf);
     size_t done = 0;
     uint32_t empty_waits = 0;
+    // Each receive wait runs in slices, so that a stop is seen within one,
+    // and never past the deadline: data that trickles in resets the count of
+    // empty waits, never the deadline.
+    uint32_t wait_end = plat_tick_ms() + timing_get().recv_wait_ms;
     while (done < n) {
         keepalive_bump();
         const timing& t = timing_get();
-        int w = plat_socket_wait_readable(sock, t.recv_wait_ms);
-        if (w == 0) {
+        const uint32_t to_deadline = ms_until(deadline);
+        if (to_deadline == 0) {
+            job_log_printf("recv(): Not complete within %u seconds, however the bytes came in; "
+                           "giving up.\n",
+                           static_cast<unsigned>((limit_ms + 999) / 1000));
+            return -1;
+        }
+        uint32_t slice = ms_until(wait_end);
+        if (slice == 0) {
             job_log_printf("select(): Timed out after %d seconds.\n", CTFS_RECV_WAIT_SECONDS);
             if (++empty_waits >= t.recv_wait_count) {
                 int count = static_cast<int>(t.recv_wait_count);
@@ -53,6 +106,14 @@ long ctfs_recv_all(intptr_t sock, void* buf, size_t n) {
                     CTFS_RECV_WAIT_SECONDS, count, CTFS_RECV_WAIT_SECONDS * count);
                 return -1;
             }
+            wait_end = plat_tick_ms() + t.recv_wait_ms;
+            continue;
+        }
+        if (slice > to_deadline) slice = to_deadline;
+        if (t.stop_poll_ms > 0 && slice > t.stop_poll_ms) slice = t.stop_poll_ms;
+        int w = plat_socket_wait_readable(sock, slice);
+        if (w == 0) {
+            if (ctfs_stop_asked()) return CTFS_RECV_STOPPED;
             continue;
         }
         if (w < 0) {
@@ -64,6 +125,7 @@ long ctfs_recv_all(intptr_t sock, void* buf, size_t n) {
         if (r > 0) {
             done += static_cast<size_t>(r);
             empty_waits = 0;
+            wait_end = plat_tick_ms() + t.recv_wait_ms;
             continue;
         }
         if (r < 0) {
@@ -73,7 +135,7 @@ long ctfs_recv_all(intptr_t sock, void* buf, size_t n) {
             job_log_printf("recv() returned: %d and WSA error code is: %d\n", 0,
                            plat_socket_last_error());
         }
-        return -1;
+        return CTFS_RECV_CLOSED;
     }
     return static_cast<long>(n);
 }
@@ -104,16 +166,33 @@ int ctfs_packet_send(ctfs_session* s) {
     return 0;
 }
 
+// A receive of the session's: a stop marks the session.
+static bool session_recv(ctfs_session* s, void* buf, size_t n, uint32_t deadline,
+                         uint32_t limit_ms) {
+    long r = ctfs_recv_until(s->socket, buf, n, deadline, limit_ms);
+    s->last_recv_closed = r == CTFS_RECV_CLOSED;
+    if (r == CTFS_RECV_STOPPED) {
+        // Part of an answer may follow: the connection is of no more use.
+        s->stopped = true;
+        ctfs_drop_connection(s);
+    }
+    return r >= 0;
+}
+
 tfs_result ctfs_packet_recv(ctfs_session* s) {
     if (!s->expects_response) return ERR_NONE;
     if (!s->cipher) return ERR_SCKREAD;
+    const timing& t = timing_get();
+    const uint32_t limit = s->exchange_deadline_set ? t.exchange_deadline_ms : t.answer_deadline_ms;
+    const uint32_t deadline =
+        s->exchange_deadline_set ? s->exchange_deadline : plat_tick_ms() + limit;
     uint8_t head[CTFS_FRAME_HEAD];
-    if (ctfs_recv_all(s->socket, head, sizeof head) < 0) return ERR_SCKREAD;
+    if (!session_recv(s, head, sizeof head, deadline, limit)) return ERR_SCKREAD;
     uint32_t k, crc;
     ctfs_frame_head_read(head, &k, &crc);
     // A frame larger than the frame buffer is refused before it is read.
     if (k > CTFS_FRAME_BUF) return ERR_SCKREAD;
-    if (ctfs_recv_all(s->socket, s->cipher->frame, k) < 0) return ERR_SCKREAD;
+    if (!session_recv(s, s->cipher->frame, k, deadline, limit)) return ERR_SCKREAD;
     ctfs_header h;
     if (ctfs_frame_open(s->cipher, k, crc, &h, s->buf, sizeof s->buf) != ERR_NONE)
         return ERR_SCKREAD;
@@ -162,7 +241,7 @@ tfs_result ctfs_transact(ctfs_session* s) {
         if (s->first_failure)
             s->first_failure = false;
         else
-            ctfs_sleep(timing_get().reconnect_pause_ms);
+            ctfs_pause(s, timing_get().reconnect_pause_ms);
         if (s->auth_mode == AUTH_MODE_NONE) return ctfs_connect(s);
         ctfs_packet_saved* saved = ctfs_packet_save(s);
         tfs_result r = ctfs_session_auth(s, nullptr, 0);

@@ -16,11 +16,22 @@ enum { CTFS_RECV_WAIT_SECONDS = 5 };
 // Sends all n bytes; n, or -1 when a send fails (plat_socket_last_error()
 // tells why; nothing is logged).
 long ctfs_send_all(intptr_t sock, const void* data, size_t n);
+// What a receive gives when the user's stop ended its wait, and when the
+// peer closed (or reset) the connection.
+enum { CTFS_RECV_STOPPED = -2, CTFS_RECV_CLOSED = -3 };
 // Receives exactly n bytes under the wait policy (keepalive bump and a
 // receive wait per round; the configured number of empty waits in a row give
-// up; each with its job-log line). n, or -1 after a job-log line that names
-// the cause (time-out, failed wait, failed or ended receive); the bytes
-// received before are in buf.
+// up; each with its job-log line), all of them by the tick deadline however
+// the bytes trickle in. Every wait asks the stop check (ctfs_set_stop_check)
+// at least every timing_get().stop_poll_ms. n; -1 after a job-log line that
+// names the cause (time-out, deadline, failed wait); CTFS_RECV_CLOSED after
+// the line of a failed or ended receive; CTFS_RECV_STOPPED when the stop
+// check said so. The bytes
+// received before are in buf. limit_ms is the deadline's whole length, for
+// the log line.
+long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint32_t limit_ms);
+// ctfs_recv_until with the deadline of one answer from now
+// (timing_get().answer_deadline_ms).
 long ctfs_recv_all(intptr_t sock, void* buf, size_t n);
 // 0 when the socket is valid and has nothing to read; -1 when it is invalid,
 // readable (unasked data, or closed by the server) or select fails.
@@ -38,9 +49,13 @@ void ctfs_packet_finish(ctfs_session* s);
 // (ERR_SCKWRITE) when sealing or sending fails.
 int ctfs_packet_send(ctfs_session* s);
 // 0 (also at once when no response is expected) or ERR_SCKREAD (no cipher, a
-// receive failed, or a frame that does not open). On success the session's
-// len, type, seq and status are the response's and buf holds its payload
-// alone; on failure they are unchanged, buf may not be.
+// receive failed, or a frame that does not open). The whole frame must
+// arrive by the session's exchange deadline while a key exchange runs, else
+// within timing_get().answer_deadline_ms. On success the session's len,
+// type, seq and status are the response's and buf holds its payload alone;
+// on failure they are unchanged, buf may not be. A receive ended by the
+// user's stop sets the session's stopped flag and leaves the connection
+// unusable (the next request reconnects).
 tfs_result ctfs_packet_recv(ctfs_session* s);
 // Sends the built request and, when a response is expected, receives it and
 // checks its type and sequence (not its status). Connects, keys and logs in
@@ -75,8 +90,22 @@ void ctfs_packet_release(ctfs_packet_saved* saved);
 void ctfs_drop_connection(ctfs_session* s);
 
 // Every pause of the protocol client (the reconnection pause, the lock
-// recovery) goes through ctfs_sleep. Tests install a recorder instead of
-// plat_sleep_ms; null restores it.
+// recovery, the job driver's lock waits) goes through ctfs_pause. Tests
+// install a recorder instead of the real sleep; null restores it.
 typedef void (*ctfs_sleep_fn)(uint32_t ms);
 void ctfs_set_sleep_for_tests(ctfs_sleep_fn fn);
 void ctfs_sleep(uint32_t ms);
+
+// The user's stop, asked by every wait of the protocol client at least every
+// timing_get().stop_poll_ms: true ends the wait at once. The job driver
+// installs one that takes the terminate event (and marks the job
+// terminated); null (the default) asks nothing. Process-wide.
+typedef bool (*ctfs_stop_fn)();
+void ctfs_set_stop_check(ctfs_stop_fn fn);
+// Asks the stop check once; false without one.
+bool ctfs_stop_asked();
+// Sleeps ms in slices, asking the stop check. A stop ends the pause and
+// sets s->stopped; a session already stopped does not pause at all (its
+// user is waiting for the job to end). Tests' recorder takes the whole
+// pause. True when the pause ran its course.
+bool ctfs_pause(ctfs_session* s, uint32_t ms);

@@ -10,7 +10,9 @@
 #include "runtime/log.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -130,14 +132,68 @@ void progress_decode(const uint8_t* in, progress_record* r) {
     r->reserved2 = get_u64(in + 4664);
 }
 
+const char* const progress_readers_file = "etc/progress.readers";
+
 int progress_open() {
     return progress_open_names(plat_progress_area_name, plat_terminate_event_name);
 }
 
+plat_shm_readers progress_readers_setting(const char* path, bool* unknown) {
+    if (unknown) *unknown = false;
+    FILE* f = plat_fopen_read(path, true);
+    if (!f) return PLAT_SHM_OWNER;
+    // The first word that is no comment; a line longer than the buffer is
+    // read on in pieces and its first piece alone counts.
+    char line[256];
+    char word[16] = "";
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        const char* p = line + strspn(line, " \t");
+        const size_t n = strcspn(p, " \t\r\n#");
+        if (n == 0) continue;
+        found = true;
+        if (n < sizeof word) {
+            memcpy(word, p, n);
+            word[n] = 0;
+        }
+    }
+    fclose(f);
+    if (!found) return PLAT_SHM_OWNER;
+    if (strcmp(word, "everyone") == 0) return PLAT_SHM_EVERYONE;
+    if (strcmp(word, "group") == 0) return PLAT_SHM_GROUP;
+    if (unknown) *unknown = true;
+    return PLAT_SHM_OWNER;
+}
+
+namespace {
+
+// Refused stops since the event was made. A stranger must not be able to
+// fill the disk with log lines.
+std::atomic<unsigned long> g_stops_refused{0};
+const unsigned long stop_refusals_logged = 100;
+
+void note_refused_stop(void*, const plat_event_sender* sender) {
+    unsigned long n = ++g_stops_refused;
+    if (n <= stop_refusals_logged)
+        agent_log_printf("Refused a stop request from user %lld (process %lld); only the agent's "
+                         "own user and root may stop its job.\n",
+                         static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
+    if (n == stop_refusals_logged)
+        agent_log_printf("Further refused stop requests are counted, not logged.\n");
+}
+
+} // namespace
+
 int progress_open_names(const char* area_name, const char* event_name) {
     progress_close();
+    bool unknown = false;
+    const plat_shm_readers readers = progress_readers_setting(progress_readers_file, &unknown);
+    if (unknown)
+        agent_log_printf("%s names neither \"group\" nor \"everyone\"; the progress area is "
+                         "readable by the agent's user and root only.\n",
+                         progress_readers_file);
     plat_shm_step failed = PLAT_SHM_MADE;
-    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE, &failed);
+    plat_shm* area = plat_shm_create(area_name, PROGRESS_RECORD_SIZE, &failed, readers);
     if (!area) {
         const int error = plat_last_error();
         switch (failed) {
@@ -174,7 +230,8 @@ int progress_open_names(const char* area_name, const char* event_name) {
         set_text(g_record.status_text, PROGRESS_TEXT_SIZE, "Initializing...");
         publish();
     }
-    plat_event* event = plat_event_create(event_name);
+    g_stops_refused = 0;
+    plat_event* event = plat_event_create(event_name, note_refused_stop, nullptr);
     if (event)
         agent_log_printf("Successfully created hTerminateBackupEvent event\n");
     else
@@ -187,6 +244,10 @@ int progress_open_names(const char* area_name, const char* event_name) {
 
 void progress_close() {
     std::lock_guard<std::mutex> hold(g_lock);
+    if (g_event && g_stops_refused > stop_refusals_logged)
+        agent_log_printf("%lu stop requests from other users were refused in all.\n",
+                         g_stops_refused.load());
+    g_stops_refused = 0;
     plat_event_close(g_event);
     g_event = nullptr;
     plat_shm_close(g_area);

@@ -7,6 +7,8 @@
 // terminate_requested() answers false.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -40,9 +42,25 @@ enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROG
 // terminate_requested() stays false); -1 when the area could not be created,
 // with "Could not create file mapping object ..." and the system's error code
 // in the process log. Nothing is handed out.
+//
+// On Linux the area names the paths being backed up, so only the agent's
+// user and root read it unless the installation says otherwise: the file
+// etc/progress.readers (relative to the current folder, the installation
+// folder) holding "group" opens it to the agent's group, "everyone" to all
+// users; no file keeps it the user's, and so does any other word, with a
+// line in the process log. A stop is taken only from the agent's own user
+// and root; each other one is refused with a line in the process log (the
+// first 100; the rest are counted, and progress_close logs their total).
 int progress_open();
 // progress_open on other names; tests use it to stay clear of a running agent.
 int progress_open_names(const char* area_name, const char* event_name);
+// The installation's setting of who reads the progress area.
+extern const char* const progress_readers_file; // "etc/progress.readers"
+// Who the file at path lets read the progress area: its first word that is
+// no comment ("#" to the line's end), "group" or "everyone"; PLAT_SHM_OWNER
+// for no file, no word or any other word (*unknown, may be null, then says
+// whether a word was there that means nothing). Cannot fail.
+plat_shm_readers progress_readers_setting(const char* path, bool* unknown = nullptr);
 // Releases the area and the event; safe to repeat and when never opened.
 void progress_close();
 // The updates below change the private copy and publish it; they cannot fail

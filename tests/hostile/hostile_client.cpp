@@ -13,12 +13,26 @@
 //                               opens files with a block under way on CONNS
 //                               connections until refused, then holds them
 //   mail PORT FROM USER KEYFILE a mail of many parts, then one past the limit
-// silent and hoard run until killed; the others exit 0 when done.
+//   garbage PORT FROM COUNT     COUNT key exchanges with a key block that
+//                               decrypts to nothing, as fast as let through
+//   lister PORT FROM USER KEYFILE CONNS ENTRIES
+//                               makes a folder of ENTRIES empty files (once),
+//                               then holds 16 listings of it open on each of
+//                               CONNS connections, the kth from FROM's last
+//                               number plus k (one address each)
+//   trickle-server PORT FROM DELAY_MS
+//                               a fake server on FROM:PORT (0: any port; the
+//                               port is printed) that reads a client's
+//                               greeting and then sends a valid key
+//                               announcement one byte every DELAY_MS
+// silent, hoard and trickle-server run until killed; the others exit 0 when
+// done.
 #include "platform/server.h"
 #include "test_client.h"
 
 #include "common/secret_file.h"
 #include "protocol/codes.h"
+#include "protocol/handshake.h"
 #include "tools/server/admin.h"
 
 #include <chrono>
@@ -55,13 +69,25 @@ bool load_digest(const char* file, uint8_t digest[20]) {
     return true;
 }
 
+// Connected and keyed from c->source; a busy server turns some connections
+// away at random before their key, so an honest client tries again (as the
+// agent does), a bounded number of times.
+bool connect_retrying(tc_conn* c, uint16_t port) {
+    for (int tries = 0; tries < 200; tries++) {
+        if (tc_connect(c, port)) return true;
+        tc_close(c);
+        plat_sleep_ms(50);
+    }
+    return false;
+}
+
 // Logged in as the user from its own address, holding destination 9.
 bool logged_in(const args& a, tc_conn* c) {
     c->source = a.from;
     uint8_t host[20];
     memset(host, 0x66, sizeof host);
-    return tc_connect(c, a.port) && tc_login(c, a.user, a.digest, host, "hostile.tbs") == 0 &&
-           tc_lock(c, 0, {9}) == 0;
+    return connect_retrying(c, a.port) &&
+           tc_login(c, a.user, a.digest, host, "hostile.tbs") == 0 && tc_lock(c, 0, {9}) == 0;
 }
 
 int run_silent(const args& a, int count) {
@@ -193,6 +219,119 @@ int run_mail(const args& a) {
     return 0;
 }
 
+int run_garbage(const args& a, int count) {
+    int sent = 0, refused = 0;
+    for (int i = 0; i < count; i++) {
+        tc_conn c;
+        c.source = a.from;
+        c.timeout_ms = 2000;
+        if (!tc_connect_raw(&c, a.port)) {
+            refused++;
+            continue;
+        }
+        std::vector<uint8_t> bytes(tfs_greeting, tfs_greeting + TFS_GREETING_LEN);
+        bytes.resize(bytes.size() + TFS_KEY_BLOCK, static_cast<uint8_t>(i));
+        if (tc_send_raw(&c, bytes.data(), bytes.size())) sent++;
+        tc_closed_by_peer(&c);
+    }
+    printf("garbage: %d key blocks sent, %d connections refused\n", sent, refused);
+    return 0;
+}
+
+int run_lister(const args& a, int conns, int entries) {
+    tc_conn maker;
+    if (!logged_in(a, &maker)) return 1;
+    tc_page p;
+    if (tc_find(&maker, 0, 0x21, "big", &p) != 0 || p.count + p.further < entries) {
+        for (int i = 0; i < entries; i++) {
+            tc_open o;
+            uint8_t rc = tc_wopen(&maker, "big/e" + std::to_string(i), 0, 1, &o);
+            if (rc == 0) {
+                tc_file_close(&maker, o.handle);
+            } else if (rc != ERR_UP2DATE) {
+                printf("lister: making entry %d gave %d\n", i, rc);
+                return 1;
+            }
+        }
+        tc_page sync; // answered after every close before it was read
+        tc_find(&maker, 0, 0x20, "", &sync);
+    }
+    std::vector<std::unique_ptr<tc_conn>> cs;
+    std::vector<std::string> sources;
+    const std::string base(a.from);
+    const size_t dot = base.rfind('.');
+    for (int k = 0; k < conns; k++)
+        sources.push_back(base.substr(0, dot + 1) +
+                          std::to_string(atoi(base.c_str() + dot + 1) + k));
+    int held = 0;
+    // The maker's identity, whose lock covers the listings.
+    uint8_t host[20];
+    memset(host, 0x66, sizeof host);
+    for (int k = 0; k < conns; k++) {
+        cs.emplace_back(new tc_conn());
+        tc_conn* c = cs.back().get();
+        c->source = sources[static_cast<size_t>(k)].c_str();
+        if (!connect_retrying(c, a.port) ||
+            tc_login(c, a.user, a.digest, host, "lister.tbs") != 0)
+            break;
+        for (int i = 0; i < 16; i++) {
+            tc_page q;
+            uint8_t rc = tc_find(c, 0, 0x21, "big", &q);
+            if (rc == 0 && q.further) held++;
+            if (rc != 0 && i == 0) printf("lister: a listing gave %d\n", rc);
+        }
+    }
+    printf("lister: holding %d listings\n", held);
+    fflush(stdout);
+    uint8_t b;
+    while (cs[0]->sock != PLAT_NET_INVALID && plat_net_recv(cs[0]->sock, &b, 1, 60000) == -2) {
+    }
+    return 0;
+}
+
+int run_trickle_server(const args& a, uint32_t delay_ms) {
+    uint16_t port = 0;
+    plat_net l = plat_net_listen(a.from, a.port, &port);
+    if (l == PLAT_NET_INVALID) return 1;
+    printf("trickle-server: listening on port %u\n", port);
+    fflush(stdout);
+    // Any public key serves: the client never gets past it.
+    static const char pem[] =
+        "-----BEGIN PUBLIC KEY-----\n"
+        "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEAu1SU1LfVLPHCozMxH2Mo\n"
+        "-----END PUBLIC KEY-----\n";
+    const size_t key_len = sizeof pem - 1;
+    std::string hello;
+    hello += static_cast<char>(key_len >> 8);
+    hello += static_cast<char>(key_len & 0xff);
+    hello += pem;
+    for (int n = 1;; n++) {
+        plat_net s = plat_net_accept(l, 60000);
+        if (s == PLAT_NET_INVALID) continue;
+        uint8_t greet[4];
+        size_t got = 0;
+        while (got < sizeof greet) {
+            long r = plat_net_recv(s, greet + got, sizeof greet - got, 10000);
+            if (r <= 0) break;
+            got += static_cast<size_t>(r);
+        }
+        printf("trickle-server: connection %d greeted\n", n);
+        fflush(stdout);
+        for (size_t i = 0; i < hello.size(); i++) {
+            if (plat_net_send_all(s, hello.data() + i, 1, 1000) != 0) break;
+            printf("trickle-server: connection %d: %zu bytes sent\n", n, i + 1);
+            fflush(stdout);
+            // A peer that left shows as readable (its close).
+            uint8_t b;
+            long r = plat_net_recv(s, &b, 1, delay_ms);
+            if (r != -2) break;
+        }
+        printf("trickle-server: connection %d ended\n", n);
+        fflush(stdout);
+        plat_net_close(s);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -205,6 +344,9 @@ int main(int argc, char** argv) {
     a.port = static_cast<uint16_t>(atoi(argv[2]));
     a.from = argv[3];
     if (mode == "silent" && argc == 5) return run_silent(a, atoi(argv[4]));
+    if (mode == "garbage" && argc == 5) return run_garbage(a, atoi(argv[4]));
+    if (mode == "trickle-server" && argc == 5)
+        return run_trickle_server(a, static_cast<uint32_t>(atoi(argv[4])));
     if (argc < 5) return 2;
     a.user = static_cast<uint32_t>(strtoul(argv[4], nullptr, 10));
     if (mode == "flood" && argc == 6) return run_flood(a, atoi(argv[5]));
@@ -212,5 +354,6 @@ int main(int argc, char** argv) {
     if (mode == "bomb" && argc == 7) return run_bomb(a, atoi(argv[6]));
     if (mode == "hoard" && argc == 7) return run_hoard(a, atoi(argv[6]));
     if (mode == "mail") return run_mail(a);
+    if (mode == "lister" && argc == 8) return run_lister(a, atoi(argv[6]), atoi(argv[7]));
     return 2;
 }

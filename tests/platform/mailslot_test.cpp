@@ -1,10 +1,12 @@
 // mailslot_test.cpp - the job mailslot's platform side: ownership, message
 // boundaries, empty and over-long messages.
 #include "platform/platform.h"
+#include "support/test_files.h"
 #include "support/wine.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -171,7 +173,7 @@ TEST(PlatformMailslot, AFolderIsUsedOnlyWhenItIsTheUsersAlone) {
     if (std::string(path) != "/run/tavni-backup") GTEST_SKIP() << "needs root to give folders away";
     const int64_t uid = 3999999999LL;
     const fs::path folder = "/tmp/tavni-backup-3999999999";
-    const fs::path aside = "/tmp/tavni-backup-3999999999.aside";
+    const fs::path aside = "/tmp/tavni-backup-aside-3999999999";
     fs::remove_all(folder);
     fs::remove_all(aside);
     auto run = [](const std::string& line) {
@@ -209,4 +211,86 @@ TEST(PlatformMailslot, AFolderIsUsedOnlyWhenItIsTheUsersAlone) {
         EXPECT_STREQ(path, "") << bad;
         EXPECT_EQ(plat_mailslot_open("Tavni-test/x", bad), nullptr) << bad;
     }
+}
+
+// Linux, as root: the folder below /tmp where a user's mailslots go can be
+// made first by anyone. A user whose folder another made (root here,
+// unreadable to the user) passes it over for a folder of the user's own,
+// and a sender finds the agent there. The user is this test program again,
+// started as a user id no account has; it needs no home folder.
+TEST(PlatformMailslot, AUsersFolderMadeByAnotherIsPassedOver) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows mailslots have no folder";
+    namespace fs = std::filesystem;
+    char path[512];
+    ASSERT_EQ(plat_mailslot_folder(-1, true, path, sizeof path), 0);
+    if (std::string(path) != "/run/tavni-backup") GTEST_SKIP() << "needs root to be another user";
+    if (!can_restart_self()) GTEST_SKIP() << "the program cannot start itself again";
+    const std::string uid = "3999999998";
+    const fs::path usual = "/tmp/tavni-backup-" + uid;
+    auto clear = [&] {
+        std::error_code ec;
+        fs::remove_all(usual, ec);
+        for (const auto& e : fs::directory_iterator("/tmp", ec))
+            if (e.path().filename().string().rfind("tavni-backup-" + uid + ".", 0) == 0)
+                fs::remove_all(e.path(), ec);
+    };
+    clear();
+    fs::create_directory(usual);
+    fs::permissions(usual, fs::perms::owner_all);
+
+    char exe[4096];
+    ASSERT_EQ(plat_exe_path(exe, sizeof exe), 0);
+    const std::string name = test_name("passed");
+    const std::string line = "setpriv --reuid=" + uid + " --regid=" + uid +
+                             " --clear-groups env TAVNI_TEST_MAILSLOT=" + name + " " + exe +
+                             " --gtest_filter=PlatformMailslot.UserOfTheFolderTest";
+    plat_process* user = plat_process_start(line.c_str());
+    ASSERT_NE(user, nullptr);
+    plat_mailslot* tx = nullptr;
+    plat_wait_result r = PLAT_WAIT_TIMEOUT;
+    for (int i = 0; i < 3000 && !tx && r == PLAT_WAIT_TIMEOUT; i++) { // until the user's is up
+        tx = plat_mailslot_open(name.c_str(), std::stoll(uid));
+        if (!tx) plat_process_wait(user, 10, &r);
+    }
+    ASSERT_NE(tx, nullptr) << "no mailslot of the user's was found";
+    EXPECT_EQ(plat_mailslot_write(tx, "found", 5), 0);
+    plat_mailslot_close(tx);
+    char found[512];
+    EXPECT_EQ(plat_mailslot_folder(std::stoll(uid), false, found, sizeof found), 0);
+    EXPECT_EQ(std::string(found).rfind(usual.string() + ".", 0), 0u) << found;
+    ASSERT_EQ(plat_process_wait(user, 60000, &r), 0);
+    ASSERT_EQ(r, PLAT_WAIT_ENDED);
+    uint32_t code = 1;
+    ASSERT_EQ(plat_process_exit_code(user, &code), 0);
+    plat_process_close(user);
+    EXPECT_EQ(code, 0u) << "the user's side failed";
+    // Root's folder is its own again; the one it made is left as it was.
+    EXPECT_TRUE(fs::is_directory(usual));
+    EXPECT_TRUE(fs::is_empty(usual));
+    clear();
+}
+
+// Run only as the user of the test above: its folder is taken, so it takes
+// one of its own (the same on every call), names the one passed over, and
+// reads the message the test sends it there.
+TEST(PlatformMailslot, UserOfTheFolderTest) {
+    const char* name = getenv("TAVNI_TEST_MAILSLOT");
+    if (!name) GTEST_SKIP() << "the helper of AUsersFolderMadeByAnotherIsPassedOver";
+    char folder[512], passed[512], again[512];
+    ASSERT_EQ(plat_mailslot_folder(-1, true, folder, sizeof folder, passed, sizeof passed), 0);
+    EXPECT_EQ(std::string(folder).rfind(std::string(passed) + ".", 0), 0u) << folder;
+    EXPECT_EQ(std::string(passed).rfind("/tmp/tavni-backup-", 0), 0u) << passed;
+    plat_mailslot* rx = plat_mailslot_create(name);
+    ASSERT_NE(rx, nullptr) << plat_last_error();
+    ASSERT_EQ(plat_mailslot_folder(-1, false, again, sizeof again), 0);
+    EXPECT_STREQ(again, folder);
+    char buf[64];
+    long n = -1;
+    for (int i = 0; i < 6000 && n < 0; i++) {
+        n = plat_mailslot_read(rx, buf, sizeof buf);
+        if (n < 0) plat_sleep_ms(10);
+    }
+    EXPECT_EQ(n, 5);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "found");
+    plat_mailslot_close(rx);
 }

@@ -64,6 +64,7 @@ TEST(PlatformEvent, ASignalIsConsumedOnceHoweverOftenItWasSent) {
 
     plat_event* sender = plat_event_open(name.c_str());
     ASSERT_NE(sender, nullptr);
+    EXPECT_TRUE(plat_event_accepts_caller(sender, nullptr)) << "the creator's own user";
     EXPECT_EQ(plat_event_signal(sender), 0);
     EXPECT_EQ(plat_event_signal(sender), 0);
     EXPECT_TRUE(plat_event_check(owner));
@@ -279,4 +280,44 @@ TEST(PlatformEvent, ALinkAtTheNameIsClearedWhileAHolderLives) {
     plat_event_close(agent);
     plat_event_close(holder);
     fs::remove(target);
+}
+
+// Linux: a link at the event's name (the name of a killed agent's event, or
+// one a user who may replace it set) is not followed by a sender, which
+// would otherwise signal whatever socket the link leads to.
+TEST(PlatformEvent, ASenderNeverFollowsALinkAtTheName) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    namespace fs = std::filesystem;
+    const std::string target_name = test_name("target");
+    const std::string name = test_name("linked");
+    plat_event* target = plat_event_create(target_name.c_str());
+    ASSERT_NE(target, nullptr);
+    const fs::path link = fs::path("/dev/shm") / (name.substr(1) + ".sock");
+    fs::remove(link);
+    fs::create_symlink(event_file(target_name), link);
+    EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
+    EXPECT_FALSE(plat_event_check(target));
+    fs::remove(link);
+    plat_event_close(target);
+}
+
+// Linux: an agent's close removes its own socket file, never the one a later
+// agent put at the name meanwhile (after the first one's file was removed,
+// or when it was replaced as a link would be).
+TEST(PlatformEvent, ACloseLeavesTheSocketThatReplacedItsOwn) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows events are not files";
+    const std::string name = test_name("replaced");
+    plat_event* first = plat_event_create(name.c_str());
+    ASSERT_NE(first, nullptr);
+    std::filesystem::remove(event_file(name));
+    plat_event* second = plat_event_create(name.c_str());
+    ASSERT_NE(second, nullptr);
+    plat_event_close(first);
+    plat_event* sender = plat_event_open(name.c_str());
+    ASSERT_NE(sender, nullptr) << "the first agent's close took the second one's socket";
+    EXPECT_EQ(plat_event_signal(sender), 0);
+    EXPECT_TRUE(plat_event_check(second));
+    plat_event_close(sender);
+    plat_event_close(second);
+    EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
 }

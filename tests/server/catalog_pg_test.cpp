@@ -89,6 +89,15 @@ TEST_F(PgCatalogTest, SchemaIsMadeOnceJoinedAndBroughtUpToDate) {
     EXPECT_EQ(take(old, holder(7, 1), {1}, 60000), CAT_OK);
     ASSERT_EQ(old.ops->holder_note(old.self, holder(7, 1)), CAT_OK);
     EXPECT_EQ(old.ops->stamp_vouch(old.self, 7, holder(7, 1).host, "daily", 5), CAT_OK);
+    // One of the third schema gets the indexes of paged listings.
+    ASSERT_TRUE(pg.sql("DROP INDEX folders_page; DROP INDEX versions_page; "
+                       "UPDATE schema_version SET version = 3",
+                       true))
+        << pg.last;
+    catalog second = open(false, &err);
+    ASSERT_NE(second.ops, nullptr) << err;
+    ASSERT_TRUE(pg.sql("SELECT 'folders_page'::regclass, 'versions_page'::regclass", true))
+        << pg.last;
 
     ASSERT_TRUE(pg.sql("UPDATE schema_version SET version = 99", true)) << pg.last;
     EXPECT_EQ(catalog_pg_open(pg.conninfo, false, &err).ops, nullptr);

@@ -258,6 +258,47 @@ TEST_P(CatalogTest, NamesAreBytesNotText) {
     EXPECT_EQ(tree(7, ""), "d0/ d0/keep ");
 }
 
+TEST_P(CatalogTest, ListPagesFollowTheNamesAsBytes) {
+    std::vector<cat_commit> batch;
+    for (int i = 0; i < 250; i++)
+        batch.push_back(file(7, "p/f" + std::to_string(i), static_cast<uint64_t>(i), 5));
+    batch.push_back(file(7, "p/" + std::string("bad\xff\xfe", 5), 1, 1));
+    batch.push_back(file(7, "p/" + std::string("n\0l", 3), 1, 1));
+    batch.push_back(file(7, "p/sub/inner", 1, 1)); // p/sub is a folder
+    batch.push_back(file(8, "p/other-user", 1, 1));
+    commit(batch, 10);
+    ASSERT_EQ(cat.ops->folder_make(cat.self, 7, "p/A-folder", 11), CAT_OK);
+    std::vector<cat_entry> whole;
+    ASSERT_EQ(cat.ops->list(cat.self, 7, "p", 0, &whole), CAT_OK);
+    ASSERT_EQ(whole.size(), 254u);
+    // Pages of 7 after the last name give the same entries in the same order.
+    std::vector<cat_entry> paged, page;
+    std::string after;
+    for (int guard = 0; guard < 100; guard++) {
+        ASSERT_EQ(cat.ops->list_page(cat.self, 7, "p", after, 7, &page), CAT_OK);
+        if (page.empty()) break;
+        EXPECT_LE(page.size(), 7u);
+        paged.insert(paged.end(), page.begin(), page.end());
+        after = page.back().name;
+    }
+    ASSERT_EQ(paged.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); i++) {
+        EXPECT_EQ(paged[i].name, whole[i].name) << i;
+        EXPECT_EQ(paged[i].folder, whole[i].folder) << i;
+        EXPECT_EQ(paged[i].size, whole[i].size) << i;
+    }
+    uint64_t n = 0;
+    EXPECT_EQ(cat.ops->list_count(cat.self, 7, "p", &n), CAT_OK);
+    EXPECT_EQ(n, 254u);
+    EXPECT_EQ(cat.ops->list_page(cat.self, 7, "nowhere", "", 7, &page), CAT_NOT_FOUND);
+    EXPECT_EQ(cat.ops->list_page(cat.self, 7, "p/f1", "", 7, &page), CAT_NOT_DIR);
+    EXPECT_EQ(cat.ops->list_count(cat.self, 7, "p/f1", &n), CAT_NOT_DIR);
+    // The root lists every top-level name of the user.
+    ASSERT_EQ(cat.ops->list_page(cat.self, 8, "", "", 10, &page), CAT_OK);
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].name, "p");
+}
+
 TEST_P(CatalogTest, HistoryAndTheTreeAtATime) {
     commit({file(7, "docs/a", 1, 1), file(7, "docs/b", 10, 1)}, 100);
     commit({file(7, "docs/a", 2, 2)}, 200);

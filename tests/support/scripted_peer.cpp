@@ -186,7 +186,20 @@ void scripted_peer::serve(intptr_t sock) {
     std::string pem = peer_wire::public_pem();
     size_t key_len = gr.key_length < 0 ? pem.size() : static_cast<size_t>(gr.key_length);
     pem.resize(key_len, '\n');
-    if (!peer_wire::send_key(sock, pem)) return;
+    if (gr.key_byte_delay_ms > 0) {
+        // A trickling server: the key's length and text a byte at a time.
+        const uint8_t len_bytes[2] = {static_cast<uint8_t>(key_len >> 8),
+                                      static_cast<uint8_t>(key_len & 0xff)};
+        std::string all(reinterpret_cast<const char*>(len_bytes), 2);
+        all += pem;
+        for (char c : all) {
+            for (uint32_t slept = 0; slept < gr.key_byte_delay_ms && !stop_; slept += 10)
+                plat_sleep_ms(10);
+            if (stop_ || !send_bytes(sock, reinterpret_cast<const uint8_t*>(&c), 1)) return;
+        }
+    } else if (!peer_wire::send_key(sock, pem)) {
+        return;
+    }
     if (key_len >= 512) return; // the client gives up on this server
 
     std::vector<uint8_t> plain;

@@ -74,6 +74,9 @@ struct peer_step {
 // Greeting of one connection.
 struct peer_greeting {
     bool close_at_once = false; // accept and close before reading the greeting
+    // The key announcement (length and key) goes one byte at a time, each
+    // after this pause (0: at once): a peer that trickles.
+    uint32_t key_byte_delay_ms = 0;
     int key_length = -1;        // sent length; -1: the PEM's own. The PEM is padded
                                 // with line feeds (or cut) to this length.
     int answer_length = 32;     // payload length of the handshake answer

@@ -94,6 +94,15 @@ TEST(CtlOutcome, AgentsThatRanNoJob) {
                           "code: 98.\n");
     e.have_job_log = false;
     EXPECT_EQ(judge_job(e).code, RUN_NOT_RUN);
+    EXPECT_NE(judge_job(e).text.find("another Tavni Backup agent"), std::string::npos);
+    // A folder it may not use is no other agent: the folder is named instead.
+    e.agent_log = stamped("The job mailslot folder '/tmp/tavni-backup-7' is not safe to use "
+                          "(Operation not permitted); no jobs can be queued.\n"
+                          "ipc_rx_setup(Tavni/Tavni Backup/Backup Job Mailslot) failed with error "
+                          "code: 1.\n");
+    EXPECT_EQ(judge_job(e).code, RUN_NOT_RUN);
+    EXPECT_EQ(judge_job(e).text, "the agent ran no job: job mailslot folder '/tmp/tavni-backup-7' "
+                                 "is another user's or open to others");
     e = ran("");
     e.agent_exit = 2;
     EXPECT_EQ(judge_job(e).code, RUN_NOT_RUN);

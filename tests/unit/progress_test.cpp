@@ -223,15 +223,15 @@ static std::filesystem::path area_file(const std::string& name) {
     return std::filesystem::path("/dev/shm") / name.substr(1);
 }
 
-// Linux: only the agent's user may write the area (mode 0644 whatever the
-// umask), and whatever someone with that right does to its size, the agent's
-// next update neither faults nor fails: the record is whole again after it.
+// Linux: only the agent's user may write the area, and by default read it
+// (mode 0600 whatever the umask: it names the paths being backed up), and
+// whatever someone with that right does to its size, the agent's next update
+// neither faults nor fails: the record is whole again after it.
 TEST_F(ProgressArea, OnlyTheAgentWritesAndAResizedAreaNeverFaultsIt) {
     if (plat_is_windows) GTEST_SKIP() << "a Windows section cannot be resized";
     namespace fs = std::filesystem;
     const fs::path file = area_file(names.area);
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write |
-                                                  fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     progress_record r;
     for (uintmax_t size : {uintmax_t(0), uintmax_t(100), uintmax_t(1) << 20}) {
         fs::resize_file(file, size);
@@ -314,7 +314,7 @@ TEST(ProgressAreaLifetime, ALockHeldByAnotherProcessNeverStallsTheAgent) {
     std::error_code ec;
     fs::remove(area, ec);
     fs::remove(holders, ec);
-    fs::remove(area_file(names.event + ".fifo"), ec);
+    fs::remove(area_file(names.event + ".sock"), ec);
 }
 
 // A file found current counts as begun and ended; a run of them reaches the
@@ -358,4 +358,130 @@ TEST_F(ProgressArea, APassedItemAloneIsPublishedAfterTheInterval) {
     ASSERT_TRUE(read_area(names.area, &r));
     EXPECT_STREQ(r.item_name, "/src/late");
     EXPECT_EQ(r.items_failed, 1u);
+}
+
+// The installation's word on who reads the area: the first word that is no
+// comment; anything unknown keeps the area the user's and is said to be
+// unknown.
+TEST(ProgressReaders, TheSettingsFirstWordDecides) {
+    temp_dir dir;
+    const auto file = dir.path / "progress.readers";
+    bool unknown = true;
+    EXPECT_EQ(progress_readers_setting(file.string().c_str(), &unknown), PLAT_SHM_OWNER);
+    EXPECT_FALSE(unknown) << "no file";
+    const struct {
+        const char* text;
+        plat_shm_readers readers;
+        bool unknown;
+    } cases[] = {
+        {"group\n", PLAT_SHM_GROUP, false},
+        {"everyone", PLAT_SHM_EVERYONE, false},
+        {"# who reads the progress area\n\n  \teveryone  # all users\r\n", PLAT_SHM_EVERYONE,
+         false},
+        {"group everyone\n", PLAT_SHM_GROUP, false},
+        {"\n# nothing set\n", PLAT_SHM_OWNER, false},
+        {"Everyone\n", PLAT_SHM_OWNER, true},
+        {"groups\n", PLAT_SHM_OWNER, true},
+        {"everyoneelse-and-a-word-longer-than-any-setting\n", PLAT_SHM_OWNER, true},
+        {"owner\n", PLAT_SHM_OWNER, true},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.text;
+        unknown = !c.unknown;
+        EXPECT_EQ(progress_readers_setting(file.string().c_str(), &unknown), c.readers) << c.text;
+        EXPECT_EQ(unknown, c.unknown) << c.text;
+    }
+}
+
+// Linux: the agent reads the setting from its installation folder (its
+// current folder) when it makes the area, and says so when the word means
+// nothing.
+TEST(ProgressReaders, TheAreasModeFollowsTheInstallation) {
+    if (plat_is_windows) GTEST_SKIP() << "Windows areas carry a null access list";
+    namespace fs = std::filesystem;
+    temp_dir dir;
+    fs::create_directories(dir.path / "etc");
+    const auto log = dir.path / "agent.log";
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
+    char cwd[4096];
+    ASSERT_EQ(plat_get_cwd(cwd, sizeof cwd), 0);
+    ASSERT_EQ(plat_set_cwd(dir.path.string().c_str()), 0);
+    progress_names names;
+    const fs::perms rw = fs::perms::owner_read | fs::perms::owner_write;
+    const struct {
+        const char* text;
+        fs::perms mode;
+    } cases[] = {
+        {"group\n", rw | fs::perms::group_read},
+        {"everyone\n", rw | fs::perms::group_read | fs::perms::others_read},
+        {"all\n", rw},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(dir.path / "etc" / "progress.readers", std::ios::trunc) << c.text;
+        EXPECT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
+        EXPECT_EQ(fs::status(area_file(names.area)).permissions(), c.mode) << c.text;
+        progress_close();
+    }
+    plat_set_cwd(cwd);
+    agent_log_close();
+    EXPECT_EQ(count_of(slurp(log), "etc/progress.readers names neither \"group\" nor "
+                                   "\"everyone\"; the progress area is readable by the agent's "
+                                   "user and root only."),
+              1u)
+        << slurp(log);
+}
+
+// Linux, as root: a stranger (nobody) sends stop signals 150 times over.
+// None stops the job; each is logged up to a hundred, then counted, and the
+// total is logged at the end. Root's own stop among them works.
+TEST(ProgressAreaLifetime, AStrangersStopIsRefusedAndLogged) {
+    if (plat_is_windows) GTEST_SKIP() << "every user may signal a Windows event";
+    progress_names names;
+    temp_dir dir;
+    const auto log = dir.path / "agent.log";
+    ASSERT_EQ(agent_log_open(log.string().c_str()), 0);
+    ASSERT_EQ(progress_open_names(names.area.c_str(), names.event.c_str()), 0);
+    const std::string socket = "/dev/shm" + names.event + ".sock";
+    const std::string line =
+        "setpriv --reuid=nobody --regid=nogroup --clear-groups -- perl -MSocket -e "
+        "\"socket(S,PF_UNIX,SOCK_DGRAM,0) or die; connect(S,pack_sockaddr_un(shift)) or die "
+        "qq(connect: $!); for my $i (1..shift) { defined(send(S, chr(1), 0)) or die "
+        "qq(send: $!) }\" " +
+        socket + " ";
+    // The agent checks for a stop (and so drains the kernel's short queue)
+    // all the while, as it does during a job.
+    auto stranger_sends = [&](int count) {
+        plat_process* p = plat_process_start((line + std::to_string(count)).c_str());
+        if (!p) return 1u;
+        plat_wait_result r = PLAT_WAIT_TIMEOUT;
+        bool stopped = false;
+        for (int i = 0; i < 6000 && r == PLAT_WAIT_TIMEOUT; i++) {
+            stopped = terminate_requested() || stopped;
+            plat_process_wait(p, 10, &r);
+        }
+        stopped = terminate_requested() || stopped;
+        uint32_t code = 1;
+        if (r == PLAT_WAIT_ENDED) plat_process_exit_code(p, &code);
+        plat_process_close(p);
+        EXPECT_FALSE(stopped) << "a stranger's stop was taken";
+        return code;
+    };
+    if (stranger_sends(100) != 0) {
+        progress_close();
+        agent_log_close();
+        GTEST_SKIP() << "needs root to be a stranger";
+    }
+    ASSERT_EQ(stranger_sends(50), 0u);
+    plat_event* own = plat_event_open(names.event.c_str());
+    ASSERT_NE(own, nullptr);
+    ASSERT_EQ(plat_event_signal(own), 0);
+    plat_event_close(own);
+    EXPECT_TRUE(terminate_requested());
+    EXPECT_FALSE(terminate_requested());
+    progress_close();
+    agent_log_close();
+    const std::string text = slurp(log);
+    EXPECT_EQ(count_of(text, "Refused a stop request from user 65534 (process "), 100u) << text;
+    EXPECT_EQ(count_of(text, "Further refused stop requests are counted, not logged."), 1u);
+    EXPECT_EQ(count_of(text, "150 stop requests from other users were refused in all."), 1u);
 }

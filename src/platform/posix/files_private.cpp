@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -204,4 +205,27 @@ int plat_log_write(plat_file f, const char* text, size_t len) {
     }
     if (is_regular_log(f)) return write_all_plain(f, text, len);
     return write_all_no_sigpipe(f, text, len);
+}
+
+int plat_replace_private_file(const char* path, const void* data, size_t len) {
+    if (!path || (!data && len != 0)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return -1;
+    const std::string temp = std::string(path) + ".tmp";
+    // A leftover (or a link planted there) goes: the temporary file is made new.
+    if (unlink(temp.c_str()) != 0 && errno != ENOENT) return -1;
+    int fd = open_guarded(temp.c_str(), GUARD_OWNER_ONLY | GUARD_NEW, S_IRUSR | S_IWUSR);
+    if (fd < 0) return -1;
+    int error = 0;
+    if (write_all_no_sigpipe(fd, data, len) != 0 || fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temp.c_str(), path) != 0) error = errno;
+    if (error != 0) {
+        unlink(temp.c_str());
+        errno = error;
+        return -1;
+    }
+    return 0;
 }

@@ -10,15 +10,18 @@
 // the thread stops reading and senders fail instead of losing messages.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -66,6 +69,14 @@ uid_t own_uid() {
     return geteuid();
 }
 
+// Whether path is a folder (not a link) that uid owns and no one else may
+// write.
+bool owned_folder(const std::string& path, uid_t uid) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+           (st.st_mode & 022) == 0;
+}
+
 // The folder of a user's mailslots: root's under /run; another user's in
 // the login session's runtime folder when that exists and is safe, else
 // below /tmp. The same rule on both sides, whatever their environment, so
@@ -73,11 +84,57 @@ uid_t own_uid() {
 std::string folder_of(uid_t uid) {
     if (uid == 0) return "/run/tavni-backup";
     const std::string runtime = "/run/user/" + std::to_string(uid);
-    struct stat st;
-    if (lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
-        (st.st_mode & 022) == 0)
-        return runtime + "/tavni-backup";
+    if (owned_folder(runtime, uid)) return runtime + "/tavni-backup";
     return "/tmp/tavni-backup-" + std::to_string(uid);
+}
+
+// Where a user's mailslots go when folder_of's folder below /tmp is taken by
+// someone else (anyone may make a folder there first): ".tavni-backup" in
+// the user's home folder (from the user database, not the environment, so
+// that cron and login agree) when that is the user's own, else fresh
+// folders "/tmp/tavni-backup-UID.XXXXXX", which only the user can have made
+// with that owner; a sender finds them by their name and owner.
+std::string home_fallback(uid_t uid) {
+    std::vector<char> buf(16384);
+    passwd pw, *found = nullptr;
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found || !pw.pw_dir ||
+        pw.pw_dir[0] != '/')
+        return std::string();
+    const std::string home = pw.pw_dir;
+    if (!owned_folder(home, uid)) return std::string();
+    return home + "/.tavni-backup";
+}
+
+std::string tmp_fallback_prefix(uid_t uid) {
+    return "/tmp/tavni-backup-" + std::to_string(uid) + ".";
+}
+
+// The fresh fallback folders below /tmp that uid made, in name order.
+std::vector<std::string> tmp_fallbacks(uid_t uid) {
+    std::vector<std::string> out;
+    const std::string prefix = tmp_fallback_prefix(uid);
+    const std::string stem = prefix.substr(5); // without "/tmp/"
+    DIR* d = opendir("/tmp");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, stem.c_str(), stem.size()) != 0) continue;
+        std::string path = std::string("/tmp/") + e->d_name;
+        if (owned_folder(path, uid)) out.push_back(path);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The folders a sender tries for uid's mailslots, in order.
+std::vector<std::string> folders_to_try(uid_t uid) {
+    std::vector<std::string> out{folder_of(uid)};
+    if (uid == 0) return out;
+    const std::string home = home_fallback(uid);
+    if (!home.empty()) out.push_back(home);
+    for (const std::string& t : tmp_fallbacks(uid))
+        out.push_back(t);
+    return out;
 }
 
 // Checks the folder (and makes it when asked): a real folder, not a link,
@@ -89,8 +146,10 @@ int check_folder(const std::string& path, uid_t uid, bool create) {
         // folder is that user's alone.
         if (mkdir(path.c_str(), uid == 0 ? 0755 : 0700) != 0 && errno != EEXIST) return -1;
     }
-    fd_owner dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.fd < 0) return -1; // ELOOP for a link, ENOTDIR for anything else
+    // O_PATH: a folder its owner keeps unreadable to us is checked all the
+    // same (its owner, not a refused open, says whose it is).
+    fd_owner dir(open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.fd < 0) return -1; // ENOTDIR or ELOOP for a link or anything else
     struct stat st;
     if (fstat(dir.fd, &st) != 0) return -1;
     if (!S_ISDIR(st.st_mode)) {
@@ -265,22 +324,86 @@ bool uid_of(int64_t agent_uid, uid_t* uid) {
     return true;
 }
 
+// The fallback folder this process chose for its own mailslots; kept so
+// that a later call finds the same one rather than making another.
+std::mutex g_fallback_lock;
+std::string g_fallback;
+
+// The folder for uid's mailslots: folder_of's, or, when that one is someone
+// else's (or others may write it) and uid is this process's own user (and
+// not root), a fallback: the home folder's, an earlier fresh one, or a new
+// one when create. *passed_over gets the folder passed over (empty when
+// none). 0 with *out set, or -1 with errno (*out: the folder that failed).
+int choose_folder(uid_t uid, bool create, std::string* out, std::string* passed_over) {
+    passed_over->clear();
+    *out = folder_of(uid);
+    if (check_folder(*out, uid, create) == 0) return 0;
+    const int error = errno;
+    if (uid == 0 || uid != own_uid() ||
+        (error != EPERM && error != ELOOP && error != ENOTDIR && error != EACCES)) {
+        errno = error;
+        return -1;
+    }
+    *passed_over = *out;
+    std::lock_guard<std::mutex> hold(g_fallback_lock);
+    std::vector<std::string> candidates;
+    if (!g_fallback.empty()) candidates.push_back(g_fallback);
+    const std::string home = home_fallback(uid);
+    if (!home.empty()) candidates.push_back(home);
+    for (const std::string& t : tmp_fallbacks(uid))
+        candidates.push_back(t);
+    for (const std::string& c : candidates)
+        if (check_folder(c, uid, create && c == home) == 0) {
+            *out = g_fallback = c;
+            return 0;
+        }
+    if (create) {
+        std::string tmpl = tmp_fallback_prefix(uid) + "XXXXXX";
+        if (mkdtemp(&tmpl[0]) && check_folder(tmpl, uid, false) == 0) {
+            *out = g_fallback = tmpl;
+            return 0;
+        }
+    }
+    *out = *passed_over;
+    errno = error;
+    return -1;
+}
+
+void copy_out(const std::string& text, char* buf, size_t size) {
+    if (!buf || size == 0) return;
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    memcpy(buf, text.data(), n);
+    buf[n] = 0;
+}
+
 } // namespace
 
-int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size) {
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size,
+                         char* passed_over, size_t passed_size) {
+    copy_out(std::string(), passed_over, passed_size);
     uid_t uid;
     if (!uid_of(agent_uid, &uid)) {
         if (path && size > 0) path[0] = 0;
         errno = EINVAL;
         return -1;
     }
-    const std::string folder = folder_of(uid);
-    if (path && size > 0) {
-        size_t n = folder.size() < size - 1 ? folder.size() : size - 1;
-        memcpy(path, folder.data(), n);
-        path[n] = 0;
+    if (uid != own_uid()) {
+        // Another user's: the first of the folders their agent may use that
+        // passes the check, else the usual one.
+        for (const std::string& folder : folders_to_try(uid))
+            if (check_folder(folder, uid, false) == 0) {
+                copy_out(folder, path, size);
+                return 0;
+            }
+        const std::string folder = folder_of(uid);
+        copy_out(folder, path, size);
+        return check_folder(folder, uid, false);
     }
-    return check_folder(folder, uid, create && uid == own_uid());
+    std::string folder, passed;
+    int rc = choose_folder(uid, create, &folder, &passed);
+    copy_out(folder, path, size);
+    copy_out(passed, passed_over, passed_size);
+    return rc;
 }
 
 plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn on_refused,
@@ -288,8 +411,8 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn o
     std::string file;
     if (!file_name(name, &file)) return nullptr;
     const uid_t uid = own_uid();
-    const std::string folder = folder_of(uid);
-    if (check_folder(folder, uid, true) != 0) return nullptr;
+    std::string folder, passed;
+    if (choose_folder(uid, true, &folder, &passed) != 0) return nullptr;
     const std::string path = folder + "/" + file;
     sockaddr_un addr;
     socklen_t len;
@@ -375,21 +498,32 @@ plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid) {
     if (!file_name(name, &file)) return nullptr;
     uid_t uid;
     if (!uid_of(agent_uid, &uid)) return nullptr;
-    const std::string folder = folder_of(uid);
-    // A folder that fails the check holds no agent of that user's.
-    if (check_folder(folder, uid, false) != 0) return nullptr;
-    sockaddr_un addr;
-    socklen_t len;
-    if (!make_address(folder + "/" + file, &addr, &len)) return nullptr;
-    fd_owner sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (sock.fd < 0) return nullptr;
-    timeval wait{send_wait_ms / 1000, (send_wait_ms % 1000) * 1000};
-    if (setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return nullptr;
-    // A socket left by a killed agent refuses the connection.
-    if (connect(sock.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) return nullptr;
-    plat_mailslot* m = new plat_mailslot;
-    m->fd = sock.release();
-    return m;
+    // The usual folder first, then the fallbacks an agent of that user may
+    // have had to take. A folder that fails the check holds no agent of that
+    // user's; a socket left by a killed agent refuses the connection.
+    int error = ENOENT;
+    for (const std::string& folder : folders_to_try(uid)) {
+        if (check_folder(folder, uid, false) != 0) {
+            error = errno;
+            continue;
+        }
+        sockaddr_un addr;
+        socklen_t len;
+        if (!make_address(folder + "/" + file, &addr, &len)) return nullptr;
+        fd_owner sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (sock.fd < 0) return nullptr;
+        timeval wait{send_wait_ms / 1000, (send_wait_ms % 1000) * 1000};
+        if (setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return nullptr;
+        if (connect(sock.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+            error = errno;
+            continue;
+        }
+        plat_mailslot* m = new plat_mailslot;
+        m->fd = sock.release();
+        return m;
+    }
+    errno = error;
+    return nullptr;
 }
 
 long plat_mailslot_read(plat_mailslot* m, void* buf, size_t size) {

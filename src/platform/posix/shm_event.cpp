@@ -1,34 +1,41 @@
 // shm_event.cpp - Linux: the named progress area (POSIX shared memory) and the
-// terminate event (a named FIFO beside it in /dev/shm).
+// terminate event (a named datagram socket beside it in /dev/shm).
 //
 // Windows removes a named object when its last handle closes; POSIX names
 // outlive their processes. So every agent that creates an object holds a
 // shared flock on it (for the event, on a companion ".holders" object), and
 // the last one to close it, the one that can turn its lock exclusive, removes
-// the name. A name left by a killed agent is reused by the next one; its
-// stale event signals are dropped when no live agent holds the event, and
-// until then openers do not find it, as on Windows. Every lock is taken
-// without waiting: anyone who may read an object may also lock it.
+// the name (each agent removes its own event socket). A name left by a
+// killed agent is reused by the next one: openers do not find it until then
+// (its socket takes no connection), as on Windows, and the next agent binds
+// a new socket in its place, so that signals sent to the old one are gone
+// with it. Every lock is taken without waiting: anyone who may read an
+// object may also lock it.
 //
-// The area is the agent's alone to write (mode 0644) and is written with
+// The area is the agent's alone to write (mode 0600, or 0640 or 0644 as the
+// installation asks: it names the paths being backed up) and is written with
 // pwrite, never through a mapping, and read with pread: nothing another
 // process does to its size can fault the agent or a reader. The event is a
-// FIFO rather than a semaphore for the same reason: a semaphore is a mapped
-// file that every signaller may write, and so truncate under the agent. A
-// signal is a byte written to the FIFO (mode 0622); a check takes every byte
-// waiting without blocking; an opener finds no reader, and so no event, when
-// no agent holds it.
+// datagram socket rather than a semaphore for the same reason: a semaphore is
+// a mapped file that every signaller may write, and so truncate under the
+// agent; and a socket tells its receiver who sent each signal. A signal is a
+// datagram (anyone may send: mode 0666); a check takes the datagrams waiting
+// without blocking and counts only those the kernel says came from the
+// agent's own user or root, the others are reported and dropped; an opener
+// finds no receiver, and so no event, when no agent holds it, and reaches
+// only a socket at the name, never what a link there leads to.
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
-#include <csignal>
-#include <pthread.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 const char* const plat_progress_area_name = "/Tavni.Tavni Backup.Backup Progress Information";
@@ -36,10 +43,12 @@ const char* const plat_terminate_event_name = "/Tavni.Tavni Backup.Terminate Bac
 
 namespace {
 
-// Everyone reads; only the creator's user writes.
-const mode_t readable = 0644;
-// Everyone may signal the event; only its creator's user may take signals.
-const mode_t signallable = 0622;
+// The modes of plat_shm_readers; only the creator's user writes.
+mode_t area_mode(plat_shm_readers readers) {
+    return readers == PLAT_SHM_EVERYONE ? 0644 : readers == PLAT_SHM_GROUP ? 0640 : 0600;
+}
+// The holders companion object: every agent may lock it.
+const mode_t lockable = 0644;
 
 void close_keep_errno(int fd) {
     int saved = errno;
@@ -73,13 +82,14 @@ int keep_if_owned(int fd, mode_t type, mode_t want, mode_t forbidden) {
     return fd;
 }
 
-// Opens or creates a shared-memory object for this process to write. An
-// object that a stranger made, or that others may write, is refused: whoever
-// may write it could change its size under the agent or fake its contents.
-int open_own(const char* name) {
-    int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, readable);
+// Opens or creates a shared-memory object for this process to write, with
+// the given mode. An object that a stranger made, or that others may write,
+// is refused: whoever may write it could change its size under the agent or
+// fake its contents.
+int open_own(const char* name, mode_t mode) {
+    int fd = shm_open(name, O_RDWR | O_CREAT | O_CLOEXEC, mode);
     if (fd < 0) return -1;
-    return keep_if_owned(fd, S_IFREG, readable, 022);
+    return keep_if_owned(fd, S_IFREG, mode, 022);
 }
 
 // True when no other process holds the lock; keeps a shared lock where it
@@ -112,7 +122,8 @@ struct plat_shm {
     bool holder; // made by plat_shm_create: writes, and takes part in removing the name
 };
 
-plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed) {
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed,
+                          plat_shm_readers readers) {
     // The area is written through its descriptor, never mapped: only the
     // object itself can fail.
     if (failed) *failed = PLAT_SHM_OBJECT;
@@ -120,7 +131,7 @@ plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed) 
         errno = EINVAL;
         return nullptr;
     }
-    int fd = open_own(name);
+    int fd = open_own(name, area_mode(readers));
     if (fd < 0) return nullptr;
     lock_shared_first(fd);
     struct stat st;
@@ -189,55 +200,156 @@ void plat_shm_close(plat_shm* s) {
 }
 
 struct plat_event {
-    int fd;         // the FIFO: read end for a creator, write end for an opener
+    int fd;         // the socket: bound for a creator, connected for an opener
     int holders_fd; // -1 for an opener that is not an agent
     std::string name;
+    plat_event_refused_fn on_refused;
+    void* context;
+    // A creator's socket file, so that its close removes that file and no
+    // later agent's; an opener's: the user whose socket it reached.
+    dev_t dev;
+    ino_t ino;
+    uid_t owner;
 };
 
-static std::string holders_name(const char* name) {
+namespace {
+
+// How long a signal waits for room in the receiver's queue. The agent drains
+// it at least once a second while a job runs; a stranger who floods it
+// delays a signal, and only a signal that found no room in that time fails.
+const long signal_wait_ms = 3000;
+// Datagrams taken by one check at most: a stranger who keeps the queue full
+// cannot hold the agent in its check. What is left waits for the next one.
+const int check_max = 4096;
+
+std::string holders_name(const char* name) {
     return std::string(name) + ".holders";
 }
 
-static std::string fifo_path(const char* name) {
-    return std::string("/dev/shm") + name + ".fifo";
+std::string socket_path(const char* name) {
+    return std::string("/dev/shm") + name + ".sock";
 }
 
-// Opens the FIFO's read end and checks it: a FIFO of this user's or root's,
-// readable by no one else, so that no stranger can take a signal away. The
-// mode is set on the open object, never by path; O_NOFOLLOW refuses a link.
-static int open_fifo_reader(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    return keep_if_owned(fd, S_IFIFO, signallable, 0044);
+bool event_address(const std::string& path, sockaddr_un* addr, socklen_t* len) {
+    if (path.size() + 1 > sizeof addr->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
 }
 
-plat_event* plat_event_create(const char* name) {
+// Binds a socket for the event and puts it at path; the descriptor, with the
+// file's device and inode in *st, or -1. Every datagram carries its sender's
+// credentials (SO_PASSCRED before the name exists). The socket is made in a
+// fresh private folder (mkdtemp: no one else can have made it or can write
+// in it), given its mode there and renamed to path, replacing whatever stood
+// there without following it.
+int bind_event(const std::string& path, struct stat* st) {
+    char dir[] = "/dev/shm/.tavni-event-XXXXXX";
+    if (!mkdtemp(dir)) return -1;
+    const std::string inner = std::string(dir) + "/s";
+    sockaddr_un addr;
+    socklen_t len;
+    int fd = -1;
+    int error = 0;
+    if (!event_address(inner, &addr, &len) ||
+        (fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) < 0) {
+        error = errno;
+    } else {
+        const int on = 1;
+        // Anyone may send (mode 0666); the credentials decide.
+        if (setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            chmod(inner.c_str(), 0666) != 0 || lstat(inner.c_str(), st) != 0 ||
+            rename(inner.c_str(), path.c_str()) != 0)
+            error = errno;
+    }
+    unlink(inner.c_str());
+    rmdir(dir);
+    if (error != 0) {
+        if (fd >= 0) close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Connects fd to the socket file at path, never through a link: the file is
+// held by an O_PATH descriptor, checked to be a socket, and reached through
+// that descriptor's name in /proc (the path itself only where /proc is
+// missing, after the same check by name). *owner gets the file's owner.
+// 0, or -1 with errno.
+int connect_to_socket_file(int fd, const std::string& path, uid_t* owner) {
+    int held = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (held < 0) return -1;
+    struct stat st;
+    if (fstat(held, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        close(held);
+        errno = ECONNREFUSED;
+        return -1;
+    }
+    *owner = st.st_uid;
+    sockaddr_un addr;
+    socklen_t len;
+    int rc = -1;
+    if (event_address("/proc/self/fd/" + std::to_string(held), &addr, &len)) {
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
+        if (rc != 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+            struct stat named;
+            if (lstat(path.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
+                named.st_ino == st.st_ino && event_address(path, &addr, &len))
+                rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
+        }
+    }
+    close_keep_errno(held);
+    return rc;
+}
+
+// Whether a live event of this user's (or root's) is at path: a socket of
+// theirs that takes a connection.
+bool live_event_at(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    uid_t owner = 0;
+    bool live = connect_to_socket_file(fd, path, &owner) == 0;
+    close(fd);
+    return live && (owner == geteuid() || owner == 0);
+}
+
+} // namespace
+
+plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused,
+                              void* context) {
     if (!name || name[0] != '/' || strchr(name + 1, '/')) {
         errno = EINVAL;
         return nullptr;
     }
-    int holders = open_own(holders_name(name).c_str());
+    int holders = open_own(holders_name(name).c_str(), lockable);
     if (holders < 0) return nullptr;
-    // With no live holder whatever stands at the name is stale (or planted):
-    // it goes, so that signals sent while no agent ran cannot stop the next
-    // agent's first job.
+    // With no live holder whatever stands at the name is stale (or planted)
+    // and is replaced, so that signals sent while no agent ran cannot stop
+    // the next agent's first job. With one, a live event of this user's is
+    // that agent's and stays (this creator gets none); anything else at the
+    // name (a link, a file, a stranger's socket: anyone who may read the
+    // holders object may hold its lock) is replaced all the same.
     const bool first = lock_shared_first(holders);
-    const std::string path = fifo_path(name);
-    int fd = -1;
-    for (int attempt = 0; attempt < 3 && fd < 0; attempt++) {
-        if (first) unlink(path.c_str());
-        if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) break;
-        fd = open_fifo_reader(path);
-        // What fails the check is no agent's event (a link, a file, a FIFO
-        // that others may read): it goes, even while a holder lives, since
-        // anyone who may read the holders object may hold its lock.
-        if (fd < 0 && (errno == ELOOP || errno == EPERM) && unlink(path.c_str()) != 0) break;
+    const std::string path = socket_path(name);
+    if (!first && live_event_at(path)) {
+        close(holders);
+        errno = EADDRINUSE;
+        return nullptr;
     }
+    struct stat st;
+    int fd = bind_event(path, &st);
     if (fd < 0) {
         close_keep_errno(holders);
         return nullptr;
     }
-    return new plat_event{fd, holders, name};
+    return new plat_event{fd, holders, name, on_refused, context, st.st_dev, st.st_ino, geteuid()};
 }
 
 plat_event* plat_event_open(const char* name) {
@@ -245,19 +357,26 @@ plat_event* plat_event_open(const char* name) {
         errno = EINVAL;
         return nullptr;
     }
-    // No reader (no live agent) refuses the open: ENXIO.
-    int fd = open(fifo_path(name).c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    // No receiver (no live agent, or a name left by a killed one) refuses
+    // the connection; so does anything at the name that is not a socket.
+    uid_t owner = 0;
+    timeval wait{signal_wait_ms / 1000, (signal_wait_ms % 1000) * 1000};
+    if (connect_to_socket_file(fd, socket_path(name), &owner) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) {
         close(fd);
         errno = ENOENT;
         return nullptr;
     }
-    return new plat_event{fd, -1, name};
+    return new plat_event{fd, -1, name, nullptr, nullptr, 0, 0, owner};
+}
+
+bool plat_event_accepts_caller(const plat_event* e, int64_t* owner) {
+    if (owner) *owner = e ? static_cast<int64_t>(e->owner) : -1;
+    if (!e) return false;
+    const uid_t me = geteuid();
+    return me == 0 || e->owner == me;
 }
 
 int plat_event_signal(plat_event* e) {
@@ -265,53 +384,76 @@ int plat_event_signal(plat_event* e) {
         errno = EINVAL;
         return -1;
     }
-    // A reader gone since the open must fail the call, not end this process
-    // with SIGPIPE: the signal is held back and taken away unseen.
-    sigset_t pipe_only, old;
-    sigemptyset(&pipe_only);
-    sigaddset(&pipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
     const char signal_byte = 1;
     ssize_t n;
     do {
-        n = write(e->fd, &signal_byte, 1);
+        // Waits for room, signal_wait_ms at most: the queue may be full of
+        // strangers' datagrams, which count for nothing.
+        n = send(e->fd, &signal_byte, 1, MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    int saved = errno;
-    if (n < 0 && saved == EPIPE) {
-        timespec none{0, 0};
-        sigtimedwait(&pipe_only, nullptr, &none);
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    // A full FIFO holds signals enough: the event is signalled already.
-    if (n == 1 || (n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK))) return 0;
-    errno = n < 0 ? saved : EIO;
+    if (n == 1) return 0;
+    if (n >= 0) errno = EIO;
     return -1;
 }
 
 bool plat_event_check(plat_event* e) {
     if (!e || e->holders_fd < 0) return false;
     // Several signals before one check count once, as with an event: every
-    // byte waiting is taken.
+    // datagram waiting is taken, and only those of this user or root count.
     bool signalled = false;
-    char bytes[256];
-    for (;;) {
-        ssize_t n = read(e->fd, bytes, sizeof bytes);
-        if (n > 0) {
-            signalled = true;
-            continue;
+    const uid_t me = geteuid();
+    for (int taken = 0; taken < check_max; taken++) {
+        char byte;
+        iovec iov{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(16 * sizeof(int))];
+        msghdr mh{};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(e->fd, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        if (n < 0 && errno == EINTR) continue;
-        return signalled;
+        bool have = false;
+        ucred sender{};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level != SOL_SOCKET) continue;
+            if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof sender)) {
+                memcpy(&sender, CMSG_DATA(c), sizeof sender);
+                have = true;
+            } else if (c->cmsg_type == SCM_RIGHTS) {
+                // Descriptors a hostile sender attached are closed unused.
+                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; i++) {
+                    int passed;
+                    memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    close(passed);
+                }
+            }
+        }
+        if (have && (sender.uid == me || sender.uid == 0)) {
+            signalled = true;
+        } else if (e->on_refused) {
+            plat_event_sender who{have ? static_cast<int64_t>(sender.uid) : -1,
+                                  have ? static_cast<int64_t>(sender.pid) : -1};
+            e->on_refused(e->context, &who);
+        }
     }
+    return signalled;
 }
 
 void plat_event_close(plat_event* e) {
     if (!e) return;
     if (e->holders_fd >= 0) {
-        if (is_last_holder(e->holders_fd)) {
-            unlink(fifo_path(e->name.c_str()).c_str());
-            shm_unlink(holders_name(e->name.c_str()).c_str());
-        }
+        // The socket file goes with the agent that bound it, and only that
+        // file: one that replaced it since is left alone.
+        const std::string path = socket_path(e->name.c_str());
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && st.st_dev == e->dev && st.st_ino == e->ino)
+            unlink(path.c_str());
+        if (is_last_holder(e->holders_fd)) shm_unlink(holders_name(e->name.c_str()).c_str());
         close(e->holders_fd);
     }
     close(e->fd);

@@ -7,51 +7,11 @@
 #include "platform/platform.h"
 
 #include "platform/win32/handle.h"
+#include "platform/win32/own_access.h"
 
 #include <dbghelp.h>
 
 namespace {
-
-// The dump's own access list: full access for the process's user,
-// Administrators and SYSTEM, nothing inherited from the folder. Everything
-// lives in this record (no heap), as the filter may run with a damaged heap.
-struct dump_security {
-    SECURITY_DESCRIPTOR descriptor;
-    DWORD acl[256]; // an ACL, DWORD-aligned
-    DWORD user[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
-    DWORD admins[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1];
-    DWORD system[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1];
-};
-
-PACL dump_acl(dump_security* s) {
-    return reinterpret_cast<PACL>(s->acl);
-}
-
-// Fills s; false (last error set) when the user or the list cannot be made.
-bool build_dump_security(dump_security* s) {
-    HANDLE opened = nullptr;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &opened) &&
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
-        return false;
-    win32::kernel_handle token(opened);
-    DWORD length = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, s->user, sizeof s->user, &length))
-        return false;
-    token.reset();
-    PSID user = reinterpret_cast<TOKEN_USER*>(s->user)->User.Sid;
-    DWORD size = sizeof s->admins;
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, s->admins, &size)) return false;
-    size = sizeof s->system;
-    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, s->system, &size)) return false;
-    PACL acl = dump_acl(s);
-    if (!InitializeAcl(acl, sizeof s->acl, ACL_REVISION)) return false;
-    PSID granted[] = {user, s->admins, s->system};
-    for (PSID sid : granted)
-        if (!AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid)) return false;
-    return InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorDacl(&s->descriptor, TRUE, acl, FALSE) &&
-           SetSecurityDescriptorControl(&s->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-}
 
 typedef BOOL(WINAPI* minidump_write_fn)(HANDLE process, DWORD pid, HANDLE file, MINIDUMP_TYPE type,
                                         PMINIDUMP_EXCEPTION_INFORMATION exception,
@@ -90,8 +50,10 @@ int plat_write_dump(const char* path, void* fault_info, plat_thread* hung_thread
 
     // A full-memory dump holds the keys: without its own access list it
     // would be readable by whoever may read the installation folder.
-    dump_security security;
-    if (!build_dump_security(&security)) return -1;
+    // Full access for the process's user, Administrators and SYSTEM,
+    // nothing inherited from the folder.
+    win32::own_access security;
+    if (!win32::build_own_access(&security, true)) return -1;
     SECURITY_ATTRIBUTES attributes;
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = &security.descriptor;

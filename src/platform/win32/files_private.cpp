@@ -8,12 +8,14 @@
 #include "platform/platform.h"
 #include "platform/win32/files_internal.h"
 #include "platform/win32/handle.h"
+#include "platform/win32/own_access.h"
 
 #include <windows.h>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <string>
 
 int open_guarded(const char* path, int guard) {
     if (!path) {
@@ -101,4 +103,37 @@ int plat_log_write(plat_file f, const char* text, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+int plat_replace_private_file(const char* path, const void* data, size_t len) {
+    if (!path || (!data && len != 0) || len > 0x7fffffffu) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (plat_fault_check(PLAT_FAULT_OPEN)) return -1;
+    win32::own_access access;
+    if (!win32::build_own_access(&access, false)) return -1;
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = &access.descriptor;
+    attributes.bInheritHandle = FALSE;
+    const std::string temp = std::string(path) + ".tmp";
+    // Made new, so that its own list applies: a leftover (or a link planted
+    // there, removed itself) goes first.
+    if (!DeleteFileA(temp.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
+    win32::file_handle h(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
+    if (!h) return -1;
+    DWORD written = 0;
+    bool ok = (len == 0 || (WriteFile(h.get(), data, static_cast<DWORD>(len), &written, nullptr) &&
+                            written == len)) &&
+              FlushFileBuffers(h.get());
+    h.reset();
+    if (ok && MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    DWORD e = GetLastError();
+    DeleteFileA(temp.c_str());
+    SetLastError(e ? e : ERROR_WRITE_FAULT);
+    return -1;
 }

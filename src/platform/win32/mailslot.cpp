@@ -51,7 +51,9 @@ static DWORD next_message_size(HANDLE h) {
     return next;
 }
 
-int plat_mailslot_folder(int64_t, bool, char* path, size_t size) {
+int plat_mailslot_folder(int64_t, bool, char* path, size_t size, char* passed_over,
+                         size_t passed_size) {
+    if (passed_over && passed_size > 0) passed_over[0] = 0;
     if (path != nullptr && size > 0) path[0] = 0;
     return 0;
 }

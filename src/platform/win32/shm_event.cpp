@@ -94,7 +94,8 @@ plat_event* wrap_event(HANDLE h) {
 
 } // namespace
 
-plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed) {
+plat_shm* plat_shm_create(const char* name, size_t size, plat_shm_step* failed,
+                          plat_shm_readers) {
     if (name == nullptr || size == 0 || size > 0x7FFFFFFFu) {
         set_step(failed, PLAT_SHM_OBJECT);
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -147,7 +148,7 @@ void plat_shm_close(plat_shm* s) {
     delete s;
 }
 
-plat_event* plat_event_create(const char* name) {
+plat_event* plat_event_create(const char* name, plat_event_refused_fn, void*) {
     open_security sec;
     if (make_open_security(&sec) != PLAT_SHM_MADE) return nullptr;
     return wrap_event(CreateEventA(&sec.attributes, FALSE, FALSE, name));
@@ -155,6 +156,13 @@ plat_event* plat_event_create(const char* name) {
 
 plat_event* plat_event_open(const char* name) {
     return wrap_event(OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name));
+}
+
+// Every user may signal a Windows event (its null access list); the
+// creator's user is not asked for.
+bool plat_event_accepts_caller(const plat_event* e, int64_t* owner) {
+    if (owner != nullptr) *owner = -1;
+    return e != nullptr;
 }
 
 int plat_event_signal(plat_event* e) {

@@ -19,3 +19,5 @@ void register_run_commands(CLI::App& app);
 bool ctl_run_selected(int argc, char** argv);
 // init: make or complete an installation folder from the installed files.
 void register_init_commands(CLI::App& app);
+// trust-server: show or replace the pinned key of a server.
+void register_trust_commands(CLI::App& app);

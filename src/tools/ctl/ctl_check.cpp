@@ -18,6 +18,7 @@
 #include "keys/machine_key.h"
 #include "platform/platform.h"
 #include "protocol/codes.h"
+#include "protocol/pins.h"
 #include "protocol/session.h"
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
@@ -161,6 +162,34 @@ void check_hosts(check_state* st) {
     ok(what + " lists " + names);
 }
 
+std::string pins_path(const check_state& st) {
+    return in_root(st, "etc/hosts.keys");
+}
+
+void list_pin(void* ctx, const char* server, const uint8_t fp[CTFS_FINGERPRINT_SIZE]) {
+    char text[CTFS_FINGERPRINT_TEXT];
+    ctfs_fingerprint_text(fp, text);
+    static_cast<std::vector<std::string>*>(ctx)->push_back(std::string(server) + " " + text);
+}
+
+// The server keys the agent trusts (etc/hosts.keys), one line each.
+void check_pins(check_state* st) {
+    const std::string what = "pinned server keys etc/hosts.keys";
+    std::vector<std::string> pins;
+    if (ctfs_pin_each(pins_path(*st).c_str(), list_pin, &pins) != 0) {
+        fail(st, what, std::string("cannot read it (") + error_text(errno) + ")",
+             "let the user who runs the agent read it; the agent logs in to no server while it "
+             "cannot");
+        return;
+    }
+    if (pins.empty()) {
+        ok(what + ": none yet (the agent pins each server's key at its first log-in)");
+        return;
+    }
+    for (const std::string& p : pins)
+        ok(what + ": " + p);
+}
+
 void check_servers(check_state* st) {
     for (const ctfs_server_entry& e : st->servers) {
         const std::string name = std::string(e.host) + ":" + std::to_string(e.port);
@@ -183,12 +212,35 @@ void check_servers(check_state* st) {
         }
         ctfs_session_init(s.get());
         s->cipher_mode = 3;
+        // The agent's own pins: a server it would refuse fails here too.
+        const std::string pins = pins_path(*st);
+        snprintf(s->pin_file, sizeof s->pin_file, "%s", pins.c_str());
         s->len = 0;
         s->type = TFS_SESSION_CLOSE;
         s->expects_response = false;
         ctfs_packet_finish(s.get());
         const tfs_result rc = ctfs_handshake(s.get(), e.host, e.port);
+        const bool changed = s->identity_changed;
+        uint8_t seen[CTFS_FINGERPRINT_SIZE];
+        memcpy(seen, s->server_key_id, sizeof seen);
         ctfs_session_close(s.get());
+        if (changed) {
+            uint8_t fp[CTFS_FINGERPRINT_SIZE], pinned[CTFS_FINGERPRINT_SIZE];
+            char presented[CTFS_FINGERPRINT_TEXT] = "?", trusted[CTFS_FINGERPRINT_TEXT] = "?";
+            if (ctfs_fetch_server_key(e.host, e.port, fp) == ERR_NONE) {
+                ctfs_fingerprint_text(fp, presented);
+                if (ctfs_pin_check(pins.c_str(), e.host, e.port, fp, pinned) == CTFS_PIN_MISMATCH)
+                    ctfs_fingerprint_text(pinned, trusted);
+            }
+            fail(st, what,
+                 std::string("its key ") + presented + " is not the one pinned for it (" +
+                     trusted + "); the agent sends it nothing",
+                 "if the server's key was changed on purpose, compare " + std::string(presented) +
+                     " with what the server's owner gives you and run tavni-ctl trust-server "
+                     "--root " +
+                     st->shown + " " + name + "; otherwise find out who answers at that address");
+            continue;
+        }
         if (rc != ERR_NONE) {
             // A server turns an address away for a while after a failed
             // log-in by closing its next connections at once.
@@ -203,7 +255,13 @@ void check_servers(check_state* st) {
             continue;
         }
         st->server_answered = true;
-        ok(what + " answers and completes the key exchange");
+        char key_text[CTFS_FINGERPRINT_TEXT];
+        ctfs_fingerprint_text(seen, key_text);
+        const bool pinned = ctfs_pin_check(pins_path(*st).c_str(), e.host, e.port, seen,
+                                           nullptr) == CTFS_PIN_MATCH;
+        ok(what + " answers and completes the key exchange; its key " + key_text +
+           (pinned ? " is the pinned one" : " is not pinned yet (the agent pins it at its first "
+                                            "log-in)"));
     }
 }
 
@@ -432,6 +490,9 @@ void check_login(check_state* st, const std::string& what, const std::string& pa
     s->auth_mode = AUTH_MODE_AGENT;
     host_id_compute(s->host_id);
     copy_bounded(s->primary_list, sizeof s->primary_list, "etc/hosts");
+    // The agent's pins are checked, never written: the agent pins at its
+    // own first log-in, as its own user.
+    ctfs_pin_file_for(s->primary_list, s->pin_file, sizeof s->pin_file);
     s->cipher_mode = 3;
     SHA1(acckey, sizeof acckey, s->key_digest);
     OPENSSL_cleanse(acckey, sizeof acckey);
@@ -559,6 +620,7 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
 
     check_root(&st);
     check_hosts(&st);
+    check_pins(&st);
     check_servers(&st);
     check_machine_key(&st);
     check_templates(&st);

@@ -12,10 +12,12 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "protocol/pins.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,7 @@ struct init_options {
     std::string root = ".";
     std::string templates;
     std::vector<std::string> servers;
+    std::vector<std::string> server_keys; // fingerprints pinned for servers, in order
 };
 
 // share/tavni/templates of the installation that holds this tavni-ctl
@@ -112,6 +115,15 @@ int do_init(const init_options& o) {
         if (!valid_server(s, &why))
             return ctl_fail("--server '" + s + "': " + why + " (example: backup.example.com:7070)");
     }
+    if (o.server_keys.size() > o.servers.size())
+        return ctl_fail("--server-key pins the key of the --server in the same place: give as "
+                        "many --server as --server-key");
+    std::vector<std::array<uint8_t, CTFS_FINGERPRINT_SIZE>> fps(o.server_keys.size());
+    for (size_t i = 0; i < o.server_keys.size(); i++)
+        if (!ctfs_fingerprint_parse(o.server_keys[i].c_str(), fps[i].data()))
+            return ctl_fail("--server-key '" + o.server_keys[i] +
+                            "' is not a fingerprint (SHA256: and 64 hex digits, as tavni-server "
+                            "init prints it)");
     const std::string from = o.templates.empty() ? installed_templates() : o.templates;
     std::vector<fs::path> templates;
     std::error_code ec;
@@ -156,6 +168,16 @@ int do_init(const init_options& o) {
             text += s + "\n";
         if (write_replacing(hosts, text) != 0) return 1;
         printf("%s %s\n", had_hosts ? "replaced" : "made    ", hosts.string().c_str());
+        // Pinned now, the first contact is checked too.
+        const std::string pins = (etc / "hosts.keys").string();
+        for (size_t i = 0; i < fps.size(); i++) {
+            const size_t colon = o.servers[i].find(':');
+            const std::string host = o.servers[i].substr(0, colon);
+            const int port = atoi(o.servers[i].c_str() + colon + 1);
+            if (ctfs_pin_store(pins.c_str(), host.c_str(), port, fps[i].data()) != 0)
+                return ctl_fail("cannot write '" + pins + "'");
+            printf("pinned  %s %s\n", o.servers[i].c_str(), o.server_keys[i].c_str());
+        }
     } else if (had_hosts) {
         printf("kept    %s\n", hosts.string().c_str());
     } else {
@@ -178,6 +200,11 @@ void register_init_commands(CLI::App& app) {
     init->add_option("--server", o->servers,
                      "HOST:PORT of a backup server, written to etc/hosts (at most twice; "
                      "replaces the servers listed there)")
+        ->allow_extra_args(false);
+    init->add_option("--server-key", o->server_keys,
+                     "SHA256:HEX, the key fingerprint tavni-server init printed for the --server "
+                     "in the same place, pinned in etc/hosts.keys so that even the agent's first "
+                     "contact is checked (repeat as --server)")
         ->allow_extra_args(false);
     init->add_option("--templates", o->templates,
                      "folder holding the mail templates *.emt (default: share/tavni/templates "

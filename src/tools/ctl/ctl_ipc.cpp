@@ -61,6 +61,12 @@ void queue_job(const std::string& given, bool as_is, int64_t agent_uid) {
     fail(1, message);
 }
 
+[[noreturn]] void fail_denied() {
+    fail(1, "the progress area is readable only by its agent's user and root: run tavni-ctl as "
+            "that user or as root, or let the agent's installation open the area to others "
+            "(etc/progress.readers holding \"group\" or \"everyone\").");
+}
+
 // A text field ends at its NUL or at the field's end, whichever comes first.
 int text_len(const char* field, size_t size) {
     return static_cast<int>(strnlen(field, size));
@@ -93,6 +99,7 @@ bool wait_for_area(const progress_options& o, progress_record* r, long* got) {
     const uint32_t start = plat_tick_ms();
     area_read rr;
     while ((rr = progress_area_read(r, got)) != AREA_READ) {
+        if (rr == AREA_DENIED) fail_denied();
         if (o.wait_seconds != 0 && plat_tick_ms() - start >= o.wait_seconds * 1000u) return false;
         plat_sleep_ms(watch_interval_ms);
     }
@@ -112,6 +119,7 @@ void show_progress(const progress_options& o) {
     if (rr == AREA_MISSING && !o.wait)
         fail(1, "no progress information: no Tavni Backup agent is running (use --wait to wait "
                 "for one).");
+    if (rr == AREA_DENIED) fail_denied();
     if (rr == AREA_SHORT) fail_short(got);
     if (!o.watch) {
         print_progress(r);
@@ -131,6 +139,7 @@ void show_progress(const progress_options& o) {
         progress_record next;
         while ((rr = progress_area_read(&next, &got)) == AREA_SHORT)
             plat_sleep_ms(watch_interval_ms);
+        if (rr == AREA_DENIED) fail_denied();
         if (rr == AREA_MISSING) {
             ended = true;
             break;
@@ -164,9 +173,18 @@ void show_progress(const progress_options& o) {
 void stop_job() {
     plat_event* event = plat_event_open(plat_terminate_event_name);
     if (!event) fail(1, "no Tavni Backup agent is running (the terminate event does not exist).");
+    int64_t owner = -1;
+    const bool accepted = plat_event_accepts_caller(event, &owner);
+    // A stop the agent will refuse is sent all the same: the agent's log
+    // then says who asked.
     int rc = plat_event_signal(event);
     plat_event_close(event);
     if (rc != 0) fail(1, "the terminate event could not be signalled.");
+    if (!accepted)
+        fail(1, ("the running agent is user " + std::to_string(owner) +
+                 "'s; it takes a stop only from its own user and root, and refuses this one "
+                 "(its process log names the refused request).")
+                    .c_str());
     printf("Stop requested.\n");
 }
 

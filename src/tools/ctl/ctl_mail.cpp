@@ -11,6 +11,7 @@
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "protocol/remote.h"
+#include "protocol/pins.h"
 #include "protocol/session.h"
 #include "common/text.h"
 #include "common/owner.h"
@@ -166,10 +167,18 @@ bool deliver(const queued_mail& m, const std::string& plain, std::string* why) {
     s->auth_mode = AUTH_MODE_AGENT;
     host_id_compute(s->host_id);
     snprintf(s->primary_list, sizeof s->primary_list, "%s", "etc/hosts");
+    // A server the agent would refuse for its key gets nothing from here either.
+    ctfs_pin_file_for(s->primary_list, s->pin_file, sizeof s->pin_file);
     s->cipher_mode = 3;
     memcpy(s->key_digest, m.key_digest, sizeof s->key_digest);
     tfs_result r = ctfs_session_auth(s.get(), nullptr, 0);
     if (r != ERR_NONE) {
+        if (s->identity_changed) {
+            *why = std::string("the server's identity changed: ") + s->identity_server +
+                   " presented another key than the one pinned for it (tavni-ctl check shows "
+                   "both)";
+            return false;
+        }
         *why = "the log-in of user " + std::to_string(m.user_id) + " failed: " + ctfs_err_text(r) +
                (r == ERR_IO || r == ERR_BADPATH ? " (is the server in etc/hosts running?)" : "");
         return false;

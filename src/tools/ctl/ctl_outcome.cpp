@@ -35,6 +35,15 @@ bool contains(const std::string& s, const char* part) {
 
 // The reason a failure report gives, where a job-log line names it.
 bool failure_reason(const std::string& m, std::string* reason) {
+    // A server refused for its key: the line names it and both keys.
+    const char changed[] = "Server identity changed: ";
+    if (starts_with(m, changed)) {
+        std::string what = m.substr(sizeof changed - 1);
+        *reason = "the backup server's identity changed: " +
+                  what.substr(0, what.find("; not logging in")) +
+                  "; nothing was sent to it (tavni-ctl trust-server accepts a deliberate change)";
+        return true;
+    }
     const char session[] = "Unable to start user session (Error ";
     if (starts_with(m, session)) {
         int code = atoi(m.c_str() + sizeof session - 1);
@@ -124,6 +133,13 @@ job_outcome judge_job(const job_evidence& e) {
         return o;
     }
     for (const std::string& m : agent) {
+        // Comes before the set-up's failure, which it explains.
+        if (starts_with(m, "The job mailslot folder '") && contains(m, "' is not safe to use")) {
+            o.code = RUN_NOT_RUN;
+            o.text = "the agent ran no job: " + m.substr(4, m.find("' is not safe") - 4 + 1) +
+                     " is another user's or open to others";
+            return o;
+        }
         if (starts_with(m, "ipc_rx_setup(") && contains(m, ") failed with error code")) {
             o.code = RUN_NOT_RUN;
             o.text = "another Tavni Backup agent holds the job mailslot, so this one ran no job; "

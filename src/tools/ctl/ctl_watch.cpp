@@ -49,7 +49,8 @@ std::string duration(uint64_t seconds) {
 
 area_read progress_area_read(progress_record* record, long* got) {
     plat_shm* area = plat_shm_open(plat_progress_area_name);
-    if (!area) return AREA_MISSING;
+    if (!area)
+        return plat_error_is_access_denied(plat_last_error()) ? AREA_DENIED : AREA_MISSING;
     uint8_t bytes[PROGRESS_RECORD_SIZE];
     *got = plat_shm_read(area, bytes, sizeof bytes);
     plat_shm_close(area);

@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <string>
 
-enum area_read { AREA_READ, AREA_MISSING, AREA_SHORT };
+// AREA_DENIED: an agent's area is there, but this user may not read it.
+enum area_read { AREA_READ, AREA_MISSING, AREA_SHORT, AREA_DENIED };
 
 // Takes one read-only copy of the progress area. AREA_SHORT (with *got, the
 // bytes there were) for an area shorter than a record: never half-read.

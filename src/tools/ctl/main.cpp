@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     register_mail_commands(app);
     register_init_commands(app);
     register_check_command(app);
+    register_trust_commands(app);
     register_run_commands(app);
     try {
         app.parse(argc, argv);

@@ -398,45 +398,52 @@ struct restore_run {
     verify_tally tally; // check only
 };
 
-// Makes the restore folder and its missing parents (owner-only); an existing
-// folder is used as it is. A link or a file in the way is refused; false then.
-bool ensure_target_folder(const std::string& path, bool parents) {
-    plat_file_info info;
-    if (plat_file_status(path.c_str(), &info) == 0) {
-        if ((info.attributes & PLAT_ATTR_DIRECTORY) && !(info.attributes & PLAT_ATTR_REPARSE))
-            return true;
-        fprintf(stderr, "tavni-server: %s exists and is not a folder\n", path.c_str());
-        return false;
-    }
-    if (parents) {
-        size_t k = path.find_last_of('/');
-        if (k != std::string::npos && k > 0 && !plat_exists(path.substr(0, k).c_str()) &&
-            !ensure_target_folder(path.substr(0, k), true))
-            return false;
-    }
-    if (plat_mkdir(path.c_str(), true) != 0 && !plat_is_folder(path.c_str())) {
-        char text[256];
-        fprintf(stderr, "tavni-server: cannot make %s: %s\n", path.c_str(),
-                plat_error_text(plat_last_error(), text, sizeof text));
-        return false;
-    }
-    return true;
+// Owns a held restore folder.
+typedef owner<plat_restore_dir, plat_restore_dir_close> held_dir;
+
+// The system's text for the last error.
+std::string last_error_text() {
+    char text[256];
+    return plat_error_text(plat_last_error(), text, sizeof text);
 }
 
-// Applies the stored security record to a restored file; false when a
-// record of a kind this system applies could not be applied.
-bool apply_security(const std::string& file, const std::string& rec) {
-    if (rec.size() < 5) return true; // none: the file stays owner-only
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(rec.data());
-    uint32_t value = static_cast<uint32_t>(p[1]) | static_cast<uint32_t>(p[2]) << 8 |
-                     static_cast<uint32_t>(p[3]) << 16 | static_cast<uint32_t>(p[4]) << 24;
-    uint32_t extra = static_cast<uint32_t>(rec.size() - 5);
-    if (value != extra && p[0] != 2) return true; // malformed: not applied
-    return plat_file_security_apply(file.c_str(), p[0], p + 5, extra) >= 0;
+// Where a restored file or folder is: the held folder it goes into, its
+// name there, and its path for the messages.
+struct restore_place {
+    plat_restore_dir* dir; // null: check only
+    std::string name;
+    std::string shown; // the target path as the messages give it
+};
+
+// Opens (making it when missing) the folder at place; a link or anything but
+// a folder there fails with a line that says so.
+plat_restore_dir* enter_folder(const restore_place& at, const std::string& path) {
+    plat_restore_dir* d = plat_restore_subdir(at.dir, at.name.c_str());
+    if (d) return d;
+    plat_restore_kind what = plat_restore_what(at.dir, at.name.c_str());
+    if (what == PLAT_RESTORE_LINK)
+        fprintf(stderr,
+                "tavni-server: /%s not restored: %s is a link, not a folder (a restore never "
+                "follows one)\n",
+                path.c_str(), at.shown.c_str());
+    else if (what == PLAT_RESTORE_FILE || what == PLAT_RESTORE_OTHER)
+        fprintf(stderr, "tavni-server: %s exists and is not a folder\n", at.shown.c_str());
+    else
+        fprintf(stderr, "tavni-server: cannot make %s: %s\n", at.shown.c_str(),
+                last_error_text().c_str());
+    return nullptr;
 }
 
-// Restores one file version to target (empty: check only).
-bool restore_file(restore_run* r, const std::string& path, const std::string& target) {
+// Why a file's stored access was not kept whole, on a line of its own.
+void note_dropped(const std::string& path, int dropped) {
+    if (dropped & PLAT_RESTORE_DROPPED_SETID)
+        printf("tavni-server: /%s: set-user-id and set-group-id bits dropped (kept only with "
+               "--same-owner, for a file restored to its stored owner and group)\n",
+               path.c_str());
+}
+
+// Restores one file version to place (check only without a folder).
+bool restore_file(restore_run* r, const std::string& path, const restore_place& at) {
     srv_store* st = r->st;
     const srv_restore_opts& o = *r->o;
     cat_version v;
@@ -444,59 +451,78 @@ bool restore_file(restore_run* r, const std::string& path, const std::string& ta
         fprintf(stderr, "tavni-server: no version of /%s\n", path.c_str());
         return false;
     }
-    if (target.empty()) return verify_version(st, o.user, v, r->key, "/" + path, true, &r->tally);
-    plat_file_info info;
-    if (plat_file_status(target.c_str(), &info) == 0) {
+    if (!at.dir) return verify_version(st, o.user, v, r->key, "/" + path, true, &r->tally);
+    switch (plat_restore_what(at.dir, at.name.c_str())) {
+    case PLAT_RESTORE_NONE:
+        break;
+    case PLAT_RESTORE_FOLDER:
+        fprintf(stderr, "tavni-server: /%s not restored: %s is a folder\n", path.c_str(),
+                at.shown.c_str());
+        return false;
+    default:
         if (!o.overwrite) {
             fprintf(stderr, "tavni-server: /%s not restored: %s exists (--overwrite replaces it)\n",
-                    path.c_str(), target.c_str());
-            return false;
-        }
-        if ((info.attributes & PLAT_ATTR_DIRECTORY) && !(info.attributes & PLAT_ATTR_REPARSE)) {
-            fprintf(stderr, "tavni-server: /%s not restored: %s is a folder\n", path.c_str(),
-                    target.c_str());
+                    path.c_str(), at.shown.c_str());
             return false;
         }
     }
-    // Written owner-only under a temporary name; its final access, time and
-    // name only once the contents are complete.
-    std::string tmp = target + ".tavni-part";
-    plat_unlink(tmp.c_str()); // a leftover of an earlier restore (never followed if a link)
-    FILE* f = plat_open_private(tmp.c_str(), PLAT_PRIVATE_CREATE_NEW);
+    // Written owner-only under a temporary name; its owner, access and time
+    // are set on the open file, and its name given only once it is complete.
+    const std::string temp = at.name + ".tavni-part";
+    owner<plat_restore_file, plat_restore_close> f(plat_restore_create(at.dir, temp.c_str()));
     if (!f) {
-        fprintf(stderr, "tavni-server: cannot write %s\n", tmp.c_str());
+        fprintf(stderr, "tavni-server: cannot write %s.tavni-part: %s\n", at.shown.c_str(),
+                last_error_text().c_str());
         return false;
     }
     std::string why;
-    bool ok = srv_decode_version(st, v, r->key, f, &why);
-    ok = (fclose(f) == 0) && ok;
-    if (!ok) {
-        plat_unlink(tmp.c_str());
+    if (!srv_decode_version(st, v, r->key, plat_restore_stream(f.get()), &why)) {
         fprintf(stderr, "tavni-server: /%s not restored: %s\n", path.c_str(), why.c_str());
         return false;
     }
-    bool access_ok = apply_security(tmp, v.security);
-    if (plat_set_file_mtime(tmp.c_str(), v.mtime) != 0 ||
-        (o.overwrite ? plat_rename_replace(tmp.c_str(), target.c_str())
-                     : plat_rename(tmp.c_str(), target.c_str())) != 0) {
-        plat_unlink(tmp.c_str());
-        fprintf(stderr, "tavni-server: cannot finish %s\n", target.c_str());
+    int dropped = 0;
+    const uint8_t* rec = reinterpret_cast<const uint8_t*>(v.security.data());
+    uint8_t kind = 0;
+    uint32_t rec_len = 0;
+    if (v.security.size() >= 5) {
+        uint32_t value = static_cast<uint32_t>(rec[1]) | static_cast<uint32_t>(rec[2]) << 8 |
+                         static_cast<uint32_t>(rec[3]) << 16 | static_cast<uint32_t>(rec[4]) << 24;
+        rec_len = static_cast<uint32_t>(v.security.size() - 5);
+        // A malformed record is not applied: the file stays owner-only.
+        if (value == rec_len) kind = rec[0];
+        if (value != rec_len) rec_len = 0;
+    }
+    bool access_ok =
+        plat_restore_finish(f.get(), kind, rec + 5, rec_len,
+                            o.same_owner ? PLAT_RESTORE_SAME_OWNER : 0, v.mtime, &dropped) == 0;
+    if (plat_restore_commit(f.get(), at.name.c_str(), o.overwrite) != 0) {
+        if (plat_error_is_swapped(plat_last_error()))
+            fprintf(stderr,
+                    "tavni-server: /%s not restored: %s.tavni-part was replaced while it was "
+                    "written (a restore never follows a link)\n",
+                    path.c_str(), at.shown.c_str());
+        else
+            fprintf(stderr, "tavni-server: cannot finish %s: %s\n", at.shown.c_str(),
+                    last_error_text().c_str());
         return false;
     }
+    f.reset();
     if (!access_ok) {
         fprintf(stderr, "tavni-server: %s restored, but its owner or access could not be set\n",
-                target.c_str());
+                at.shown.c_str());
         return false;
     }
+    note_dropped(path, dropped);
     printf("restored /%s (%llu bytes)\n", path.c_str(), static_cast<unsigned long long>(v.size));
     return true;
 }
 
-// Walks the tree as it stood at o.at (the current tree with 0).
-bool restore_tree(restore_run* r, const std::string& path, const std::string& target) {
+// Walks the tree as it stood at o.at (the current tree with 0) into the
+// held folder d (null: check only); target names it in the messages.
+bool restore_tree(restore_run* r, const std::string& path, plat_restore_dir* d,
+                  const std::string& target) {
     srv_store* st = r->st;
     const srv_restore_opts& o = *r->o;
-    if (!target.empty() && !ensure_target_folder(target, false)) return false;
     std::vector<cat_entry> entries;
     if (st->cat.ops->list(st->cat.self, o.user, path, o.at, &entries) != CAT_OK) {
         fprintf(stderr, "tavni-server: cannot list /%s\n", path.c_str());
@@ -518,8 +544,17 @@ bool restore_tree(restore_run* r, const std::string& path, const std::string& ta
             ok = false;
             continue;
         }
-        std::string ct = target.empty() ? std::string() : target + "/" + e.name;
-        ok = (e.folder ? restore_tree(r, child, ct) : restore_file(r, child, ct)) && ok;
+        restore_place at{d, e.name, target + "/" + e.name};
+        if (!e.folder) {
+            ok = restore_file(r, child, at) && ok;
+            continue;
+        }
+        held_dir sub(d ? enter_folder(at, child) : nullptr);
+        if (d && !sub) {
+            ok = false;
+            continue;
+        }
+        ok = restore_tree(r, child, sub.get(), at.shown) && ok;
     }
     return ok;
 }
@@ -549,20 +584,26 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
             fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
         return 1;
     }
-    // The output folder is the caller's own choice and may be reached through
-    // a link; below it, only folders the restore finds or makes are entered.
-    if (!o.to.empty() && !plat_is_folder(o.to.c_str()) && !ensure_target_folder(o.to, true))
-        return 1;
-    bool ok;
-    if (folder) {
-        std::string target =
-            o.to.empty() ? std::string() : (name.empty() ? o.to : o.to + "/" + name);
-        ok = restore_tree(&r, base, target);
-    } else {
-        ok = restore_file(&r, base, o.to.empty() ? std::string() : o.to + "/" + name);
+    if (o.to.empty()) {
+        bool ok = folder ? restore_tree(&r, base, nullptr, std::string())
+                         : restore_file(&r, base, restore_place{nullptr, name, std::string()});
+        return verify_finish(st, "versions", &r.tally) == 0 && ok ? 0 : 1;
     }
-    if (o.to.empty()) return verify_finish(st, "versions", &r.tally) == 0 && ok ? 0 : 1;
-    return ok ? 0 : 1;
+    // The output folder is the caller's own choice and may be reached through
+    // a link; below it, every name is reached from a held folder.
+    held_dir root(plat_restore_root(o.to.c_str(), true));
+    if (!root) {
+        fprintf(stderr, "tavni-server: cannot open the output folder %s: %s\n", o.to.c_str(),
+                last_error_text().c_str());
+        return 1;
+    }
+    if (!folder)
+        return restore_file(&r, base, restore_place{root.get(), name, o.to + "/" + name}) ? 0 : 1;
+    if (name.empty()) return restore_tree(&r, base, root.get(), o.to) ? 0 : 1;
+    restore_place at{root.get(), name, o.to + "/" + name};
+    held_dir top(enter_folder(at, base));
+    if (!top) return 1;
+    return restore_tree(&r, base, top.get(), at.shown) ? 0 : 1;
 }
 
 int srv_cmd_verify_all(srv_store* st, uint32_t user, const uint8_t* key) {

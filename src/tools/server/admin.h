@@ -34,13 +34,21 @@ struct srv_restore_opts {
     uint8_t key[32] = {};
     int64_t at = 0;         // 0: the current tree; else the tree as it stood then
     bool overwrite = false; // replace files already at the target
+    // Keep set-user-id and set-group-id bits of files restored to their
+    // stored owner and group (as root); they are dropped otherwise.
+    bool same_owner = false;
 };
 // Restores (or, with opts.to empty, verifies) a file or a folder tree as it
 // stood at opts.at. Stored names are checked as client paths are: one that
-// could leave the target folder is reported and not written. Files are
-// written owner-only and get their stored access (and, as root, owner) when
-// complete; an existing file is replaced only with overwrite. 0 when every
-// file came out whole, 1 otherwise (also when the path did not exist then).
+// could leave the target folder is reported and not written. Below opts.to
+// every folder and file is reached from a held folder and no link is
+// followed (a link where a folder or a temporary file must be fails that
+// entry with a line that says so). Files are written owner-only and get
+// their stored access (and, as root, owner) and time on the open file before
+// they get their names; set-id bits only as same_owner says, with a note
+// when they are dropped. An existing file is replaced only with overwrite.
+// 0 when every file came out whole, 1 otherwise (also when the path did not
+// exist then).
 int srv_cmd_restore(srv_store* st, const srv_restore_opts& opts);
 // Checks every current version (of one user, or all with user 0): blocks
 // present, content matching their names, and with the key of their user

@@ -235,6 +235,11 @@ CREATE INDEX leases_holder ON leases(user_id, host);
 ALTER TABLE users ADD COLUMN stamp_epoch bigint NOT NULL DEFAULT 0;
 ALTER TABLE holders ADD COLUMN epoch bigint NOT NULL DEFAULT 0;
 )",
+    // 3 -> 4: listings read page by page in name order.
+    R"(
+CREATE INDEX IF NOT EXISTS folders_page ON folders(user_id, parent, name) WHERE removed = 0;
+CREATE INDEX IF NOT EXISTS versions_page ON versions(user_id, parent, name) WHERE replaced = 0;
+)",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
@@ -612,6 +617,52 @@ int p_list(void* self, uint32_t user, const std::string& path, int64_t at,
                                  static_cast<uint64_t>(v.i64(i, 2)), v.i64(i, 3) != 0});
     std::stable_sort(out->begin(), out->end(),
                      [](const cat_entry& a, const cat_entry& b) { return a.name < b.name; });
+    return CAT_OK;
+}
+
+int p_list_page(void* self, uint32_t user, const std::string& path, const std::string& after,
+                size_t limit, std::vector<cat_entry>* out) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!connected(c)) return CAT_FAIL;
+    int rc = folder_at(c, user, path, 0);
+    if (rc != CAT_OK) return rc;
+    // bytea compares byte by byte: the agent's names in their byte order.
+    rows f = run(c,
+                 "SELECT name, created FROM folders WHERE user_id = $1 AND parent = $2 AND "
+                 "removed = 0 AND name > $3 ORDER BY name LIMIT $4",
+                 args().i64(user).bytes(path).bytes(after).i64(static_cast<int64_t>(limit)));
+    rows v = run(c,
+                 "SELECT name, mtime, size, damaged FROM versions WHERE user_id = $1 AND "
+                 "parent = $2 AND replaced = 0 AND name > $3 ORDER BY name LIMIT $4",
+                 args().i64(user).bytes(path).bytes(after).i64(static_cast<int64_t>(limit)));
+    if (!f.ok || !v.ok) return CAT_FAIL;
+    std::vector<cat_entry> folders, files;
+    for (int i = 0; i < f.n(); i++)
+        folders.push_back(
+            cat_entry{f.str(i, 0), true, static_cast<uint32_t>(f.i64(i, 1)), 0, false});
+    for (int i = 0; i < v.n(); i++)
+        files.push_back(cat_entry{v.str(i, 0), false, static_cast<uint32_t>(v.i64(i, 1)),
+                                  static_cast<uint64_t>(v.i64(i, 2)), v.i64(i, 3) != 0});
+    cat_merge_page(std::move(folders), std::move(files), limit, out);
+    return CAT_OK;
+}
+
+int p_list_count(void* self, uint32_t user, const std::string& path, uint64_t* count) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *count = 0;
+    if (!connected(c)) return CAT_FAIL;
+    int rc = folder_at(c, user, path, 0);
+    if (rc != CAT_OK) return rc;
+    rows q = run(c,
+                 "SELECT (SELECT count(*) FROM folders WHERE user_id = $1 AND parent = $2 AND "
+                 "removed = 0) + (SELECT count(*) FROM versions WHERE user_id = $1 AND "
+                 "parent = $2 AND replaced = 0)",
+                 args().i64(user).bytes(path));
+    if (!q.ok || q.n() != 1) return CAT_FAIL;
+    *count = static_cast<uint64_t>(q.i64(0, 0));
     return CAT_OK;
 }
 
@@ -1153,7 +1204,7 @@ const catalog_ops pg_ops = {
     p_is_folder,     p_version_at,    p_history,   p_all_current, p_commit,       p_block_damaged,
     p_damage_record, p_mail_add,      p_mail_list, p_mail_get,    p_user_list,    p_user_remove,
     p_tree,          p_stamps,        p_mail_of,   p_destroy,     p_lease_take,   p_lease_renew,
-    p_lease_release};
+    p_lease_release, p_list_page,     p_list_count};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

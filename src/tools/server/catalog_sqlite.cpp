@@ -534,6 +534,53 @@ int c_list(void* self, uint32_t user, const std::string& path, int64_t at,
     return CAT_OK;
 }
 
+int c_list_page(void* self, uint32_t user, const std::string& path, const std::string& after,
+                size_t limit, std::vector<cat_entry>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!folder_exists_at(c->db, user, path, 0))
+        return file_exists_at(c->db, user, path, 0) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    // Through the (user, parent, name) indexes: a page costs its own rows.
+    stmt f(c->db, "SELECT name, created FROM folders WHERE user = ? AND parent = ? AND "
+                  "removed = 0 AND name > ? ORDER BY name LIMIT ?");
+    f.bind(1, user);
+    f.bind(2, path);
+    f.bind(3, after);
+    f.bind(4, static_cast<int64_t>(limit));
+    std::vector<cat_entry> folders, files;
+    while (f.step() == SQLITE_ROW)
+        folders.push_back(cat_entry{f.text(0), true, static_cast<uint32_t>(f.i64(1)), 0, false});
+    stmt v(c->db, "SELECT name, mtime, size, damaged FROM versions WHERE user = ? AND parent = ? "
+                  "AND replaced = 0 AND name > ? ORDER BY name LIMIT ?");
+    v.bind(1, user);
+    v.bind(2, path);
+    v.bind(3, after);
+    v.bind(4, static_cast<int64_t>(limit));
+    while (v.step() == SQLITE_ROW)
+        files.push_back(cat_entry{v.text(0), false, static_cast<uint32_t>(v.i64(1)),
+                                  static_cast<uint64_t>(v.i64(2)), v.i64(3) != 0});
+    if (!f.ok() || !v.ok()) return CAT_FAIL;
+    cat_merge_page(std::move(folders), std::move(files), limit, out);
+    return CAT_OK;
+}
+
+int c_list_count(void* self, uint32_t user, const std::string& path, uint64_t* count) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *count = 0;
+    if (!folder_exists_at(c->db, user, path, 0))
+        return file_exists_at(c->db, user, path, 0) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    stmt q(c->db, "SELECT (SELECT count(*) FROM folders WHERE user = ?1 AND parent = ?2 AND "
+                  "removed = 0) + (SELECT count(*) FROM versions WHERE user = ?1 AND parent = ?2 "
+                  "AND replaced = 0)");
+    q.bind(1, user);
+    q.bind(2, path);
+    if (q.step() != SQLITE_ROW) return CAT_FAIL;
+    *count = static_cast<uint64_t>(q.i64(0));
+    return CAT_OK;
+}
+
 bool c_is_folder(void* self, uint32_t user, const std::string& path, int64_t at) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
@@ -991,7 +1038,7 @@ const catalog_ops sqlite_ops = {
     c_is_folder,     c_version_at,    c_history,   c_all_current, c_commit,       c_block_damaged,
     c_damage_record, c_mail_add,      c_mail_list, c_mail_get,    c_user_list,    c_user_remove,
     c_tree,          c_stamps,        c_mail_of,   c_destroy,     nullptr,        nullptr,
-    nullptr};
+    nullptr,         c_list_page,     c_list_count};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store
@@ -1058,6 +1105,16 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
     }
     if (!current) {
         *err = "not a store of this version: " + path;
+        c_destroy(c);
+        return catalog{nullptr, nullptr};
+    }
+    // Listings are read page by page in name order (older catalogs get the
+    // indexes when first opened).
+    if (!exec(c->db, "CREATE INDEX IF NOT EXISTS folders_page ON folders(user, parent, name) "
+                     "WHERE removed = 0;"
+                     "CREATE INDEX IF NOT EXISTS versions_page ON versions(user, parent, name) "
+                     "WHERE replaced = 0;")) {
+        *err = std::string("cannot index the catalog: ") + sqlite3_errmsg(c->db);
         c_destroy(c);
         return catalog{nullptr, nullptr};
     }

@@ -54,21 +54,31 @@ bool read_exact(conn* c, uint8_t* dst, size_t n) {
         }
         uint32_t left = time_left(c);
         if (left == 0) {
-            c->why = c->authed ? "no complete request within the idle time"
-                               : "no log-in within the log-in time";
+            c->why = c->authed    ? "no complete request within the idle time"
+                     : c->greeted ? "no log-in within the log-in time"
+                                  : "nothing within the first-bytes time";
             return false;
         }
         long got =
             plat_net_recv(c->sock, c->rx.data(), c->rx.size(), std::min<uint32_t>(left, 500));
         if (got == -2) continue;
         if (got <= 0) {
-            c->why = got == 0 ? "the peer closed it" : "receiving failed";
+            c->why = c->slot && c->slot->evicted ? "closed for a newer connection"
+                     : got == 0                  ? "the peer closed it"
+                                                 : "receiving failed";
             return false;
         }
         c->rx_pos = 0;
         c->rx_end = static_cast<size_t>(got);
     }
     return true;
+}
+
+void announce(conn* c) {
+    if (c->announced) return;
+    c->announced = true;
+    srv_log(c->s, "connection %llu from %s", static_cast<unsigned long long>(c->number),
+            c->peer.c_str());
 }
 
 bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
@@ -92,8 +102,12 @@ bool handshake(conn* c) {
     if (!read_exact(c, greet, sizeof greet)) return false;
     if (!tfs_is_greeting(greet, sizeof greet)) {
         c->why = "it did not greet as a client";
+        c->kex_failed = true;
         return false;
     }
+    // The first bytes came: the rest of the log-in time is the limit now.
+    c->greeted = true;
+    c->deadline = c->accepted + c->s->cfg.login_timeout_ms;
     const std::string& pem = c->s->st->public_pem;
     std::vector<uint8_t> hello(2 + pem.size());
     put_be16(hello.data(), static_cast<uint16_t>(pem.size()));
@@ -104,6 +118,8 @@ bool handshake(conn* c) {
     }
     uint8_t block[TFS_KEY_BLOCK];
     if (!read_exact(c, block, sizeof block)) return false;
+    // No longer among the connections closed to make room for newer ones.
+    if (c->slot) c->slot->stage = 1;
     owner<EVP_PKEY_CTX, EVP_PKEY_CTX_free> pc(EVP_PKEY_CTX_new(c->s->st->key, nullptr));
     uint8_t out[TFS_KEY_BLOCK];
     size_t outlen = sizeof out;
@@ -121,23 +137,27 @@ bool handshake(conn* c) {
     OPENSSL_cleanse(out, sizeof out);
     if (!ok) {
         c->why = "its key exchange block is not one";
+        c->kex_failed = true;
         return false;
     }
     int mode = hs.cipher_mode;
     c->cipher.reset(ctfs_cipher_new(mode, hs.key));
     if (!c->cipher) {
         c->why = "it asked for an unknown cipher mode";
+        c->kex_failed = true;
         return false;
     }
     if (mode != CTFS_CIPHER_AES && !c->s->cfg.allow_plaintext) {
         // Answered in the mode asked for, so that the client learns that it
         // was refused rather than seeing a broken connection.
+        announce(c);
         srv_log(c->s,
                 "connection %llu from %s refused: a plain-text session (cipher mode %d) would "
                 "send the log-in in clear; it is served only with --allow-plaintext",
                 static_cast<unsigned long long>(c->number), c->peer.c_str(), mode);
         send_packet(c, TFS_SESSION_HANDSHAKE + TFS_RESPONSE, 0, ERR_ACCESS, {});
         c->why = "plain text refused";
+        c->keyed = true; // a whole key exchange, refused for its mode: logged as such
         return false;
     }
     uint8_t sbytes[TFS_SESSION_KEY];
@@ -154,7 +174,20 @@ bool handshake(conn* c) {
         key[i] = hs.key[i] ^ sbytes[i];
     bool rk = ctfs_cipher_rekey(c->cipher.get(), key) == 0;
     OPENSSL_cleanse(key, sizeof key);
-    return rk;
+    if (!rk) return false;
+    // What ends before this is counted per address and logged in summary.
+    c->keyed = true;
+    return true;
+}
+
+// Why a connection that never finished its key exchange ended.
+prekex_end prekex_reason(const conn* c) {
+    if (c->slot && c->slot->evicted) return PREKEX_EVICTED;
+    if (c->kex_failed) return PREKEX_FAILED;
+    if (strcmp(c->why, "nothing within the first-bytes time") == 0 ||
+        strcmp(c->why, "no log-in within the log-in time") == 0)
+        return PREKEX_SILENT;
+    return PREKEX_OTHER;
 }
 
 } // namespace
@@ -164,7 +197,9 @@ bool handshake(conn* c) {
 void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick) {
     c->rx.resize(256 * 1024);
     c->plain.resize(CTFS_PLAIN_MAX);
-    c->deadline = accepted_tick + s->cfg.login_timeout_ms;
+    c->accepted = accepted_tick;
+    c->deadline =
+        accepted_tick + std::min(s->cfg.first_bytes_timeout_ms, s->cfg.login_timeout_ms);
     if (handshake(c)) {
         for (;;) {
             // Before the log-in every byte counts against its one deadline;
@@ -199,7 +234,14 @@ void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick) {
     // to refuse a stamp (and a job killed mid-file must not cost the next).
     for (int h = 1; h <= MAX_HANDLES; h++)
         drop_file(c, static_cast<uint8_t>(h), nullptr);
+    drop_listings(c);
     if (c->authed) identity_leave(s, c->id);
+    if (!c->keyed) {
+        peer_prekex_ended(s, c->peer_key, prekex_reason(c));
+        return;
+    }
+    if (c->quiet) return; // a log-in refused in summary: no lines of its own
+    announce(c);
     srv_log(s, "connection %llu from %s closed: %s", static_cast<unsigned long long>(c->number),
             c->peer.c_str(), c->why);
 }

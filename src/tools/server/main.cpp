@@ -2,6 +2,7 @@
 #include "common/mem.h"
 #include "common/secret_file.h"
 #include "platform/platform.h"
+#include "protocol/pins.h"
 #include "runtime/log.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
@@ -42,6 +43,16 @@ template <class Verb> int on_store(const std::string& dir, Verb verb) {
     const int rc = verb(st);
     srv_store_close(st);
     return rc;
+}
+
+// The fingerprint of the store's public key as agents pin it.
+std::string key_fingerprint(srv_store* st) {
+    uint8_t fp[CTFS_FINGERPRINT_SIZE];
+    char text[CTFS_FINGERPRINT_TEXT] = "?";
+    if (ctfs_key_fingerprint(reinterpret_cast<const uint8_t*>(st->public_pem.data()),
+                             st->public_pem.size(), fp))
+        ctfs_fingerprint_text(fp, text);
+    return text;
 }
 
 bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
@@ -144,6 +155,11 @@ int main(int argc, char** argv) {
             return;
         }
         printf("store made at %s\n", store.c_str());
+        // The fingerprint an agent pins (tavni-ctl init --server-key).
+        status = on_store(store, [](srv_store* st) {
+            printf("server key %s\n", key_fingerprint(st).c_str());
+            return 0;
+        });
     });
 
     auto* user = app.add_subcommand("user", "manage users");
@@ -235,7 +251,8 @@ int main(int argc, char** argv) {
     auto* serve = app.add_subcommand("serve", "serve a store");
     std::string listen = "127.0.0.1:7070";
     uint32_t idle_s = 300, max_conn = 64, max_per_address = 8;
-    double login_s = 10;
+    double login_s = 10, first_bytes_s = 3;
+    std::string max_startups = "16:30:32";
     bool allow_plaintext = false;
     std::string trace_path;
     serve->add_option("--store", store)->required();
@@ -246,6 +263,13 @@ int main(int argc, char** argv) {
                       "connections one address (an IPv6 /64) may hold at once (default 8)");
     serve->add_option("--login-timeout", login_s,
                       "seconds from connecting to an accepted log-in (default 10)");
+    serve->add_option("--first-bytes-timeout", first_bytes_s,
+                      "seconds from connecting to the client's greeting (default 3)");
+    serve->add_option("--max-startups", max_startups,
+                      "START:RATE:FULL for connections that have not logged in: from START on, "
+                      "RATE percent of new ones are dropped at random, rising to nearly all "
+                      "below FULL; at FULL the oldest without a key block is closed for the "
+                      "new one (default 16:30:32)");
     serve->add_flag("--allow-plaintext", allow_plaintext,
                     "also serve cipher modes 1 and 2, which send the log-in in clear (tests only)");
     serve->add_option("--trace", trace_path,
@@ -268,6 +292,20 @@ int main(int argc, char** argv) {
         cfg.max_connections = max_conn;
         cfg.max_connections_per_address = max_per_address;
         cfg.login_timeout_ms = static_cast<uint32_t>(login_s * 1000);
+        unsigned start = 0, rate = 0, full = 0;
+        char extra = 0;
+        if (sscanf(max_startups.c_str(), "%u:%u:%u%c", &start, &rate, &full, &extra) != 3 ||
+            full == 0 || start > full || rate > 100 || !(first_bytes_s >= 0.001 &&
+                                                         first_bytes_s <= 3600)) {
+            fprintf(stderr, "tavni-server: bad --max-startups (START:RATE:FULL, START <= FULL, "
+                            "RATE at most 100) or --first-bytes-timeout\n");
+            status = 2;
+            return;
+        }
+        cfg.prelogin_start = start;
+        cfg.prelogin_rate = rate;
+        cfg.prelogin_max = full;
+        cfg.first_bytes_timeout_ms = static_cast<uint32_t>(first_bytes_s * 1000);
         cfg.allow_plaintext = allow_plaintext;
         trace_sink trace;
         if (!trace_path.empty()) {
@@ -297,6 +335,7 @@ int main(int argc, char** argv) {
         }
         std::signal(SIGINT, on_signal);
         std::signal(SIGTERM, on_signal);
+        printf("server key %s\n", key_fingerprint(st).c_str());
         printf("serving %s on %s:%u\n", store.c_str(), cfg.host.c_str(), port);
         fflush(stdout);
         while (!g_stop)
@@ -396,7 +435,7 @@ int main(int argc, char** argv) {
     });
 
     std::string to, at_text, sched_file, root;
-    bool overwrite = false;
+    bool overwrite = false, same_owner = false;
     auto restore_like = [&](CLI::App* cmd, bool writes) {
         cmd->add_option("--store", store)->required();
         cmd->add_option("--user", user_n);
@@ -409,6 +448,9 @@ int main(int argc, char** argv) {
         if (writes) {
             cmd->add_option("--to", to, "output folder")->required();
             cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
+            cmd->add_flag("--same-owner", same_owner,
+                          "keep set-user-id and set-group-id bits of files restored to their "
+                          "stored owner and group (dropped otherwise)");
         }
         auto* o_sched = cmd->add_option("--schedule", sched_file,
                                         "take the account key (and user) from this schedule file "
@@ -421,6 +463,7 @@ int main(int argc, char** argv) {
             o.user = user_n;
             o.to = writes ? to : std::string();
             o.overwrite = writes && overwrite;
+            o.same_owner = writes && same_owner;
             if (!sched_file.empty()) {
                 std::string err;
                 uint32_t sched_user = 0;

@@ -110,16 +110,24 @@ void break_file(conn* c, open_file* f) {
 
 // ---- requests ---------------------------------------------------------------
 
-// A refused log-in: logged, and counted against the address when the
-// credentials were wrong (not when the catalog failed).
-uint8_t auth_refused(conn* c, const srv_request& rq, const char* why, bool counts) {
+// A refused log-in: logged, and counted against the address and the user id
+// (user: -1 for an id that does not exist) when the credentials were wrong
+// (not when the catalog failed).
+uint8_t auth_refused(conn* c, const srv_request& rq, const char* why, bool counts,
+                     int64_t user) {
+    announce(c);
     if (counts) {
-        uint32_t wait = peer_failed(c->s, c->peer_key);
-        srv_log(c->s,
-                "connection %llu from %s: log-in of user %u refused: %s; %s waits %.1f s "
-                "before its next connection",
-                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why,
-                c->peer_key.c_str(), wait / 1000.0);
+        uint32_t wait = login_failed(c->s, c->peer_key, user);
+        if (wait)
+            srv_log(c->s,
+                    "connection %llu from %s: log-in of user %u refused: %s; %s waits %.1f s "
+                    "before its next log-in as %s",
+                    static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why,
+                    c->peer_key.c_str(), wait / 1000.0,
+                    user < 0 ? "a user that does not exist" : "that user");
+        else
+            srv_log(c->s, "connection %llu from %s: log-in of user %u refused: %s",
+                    static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why);
     } else {
         srv_log(c->s, "connection %llu from %s: log-in of user %u refused: %s",
                 static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id, why);
@@ -128,18 +136,50 @@ uint8_t auth_refused(conn* c, const srv_request& rq, const char* why, bool count
     return ERR_AUTH_FAILURE;
 }
 
+// A wrong log-in of a pair (address, user id) that waits after its
+// failures: refused without counting again, and logged at most once a
+// second with the number refused since.
+uint8_t auth_waiting(conn* c, const srv_request& rq, int64_t user, uint32_t wait) {
+    uint64_t unlogged = 0;
+    if (login_refusal_log(c->s, c->peer_key, user, &unlogged))
+        srv_log(c->s,
+                "connection %llu from %s: log-in of user %u refused while %s waits %.1f s after "
+                "failed log-ins as %s (and %llu more refused since the last line)",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id,
+                c->peer_key.c_str(), wait / 1000.0,
+                user < 0 ? "users that do not exist" : "that user",
+                static_cast<unsigned long long>(unlogged));
+    c->why = "its log-in was refused";
+    c->quiet = true;
+    return ERR_AUTH_FAILURE;
+}
+
 uint8_t do_auth(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     if (c->authed) return ERR_INVARG;
     if (rq.auth_mode != AUTH_MODE_AGENT)
-        return auth_refused(c, rq, "only the agent's log-in (mode 1) is served", true);
+        return auth_refused(c, rq, "only the agent's log-in (mode 1) is served", true, -1);
     cat_user u;
     catalog& cat = c->s->st->cat;
     int got = cat.ops->user_get(cat.self, rq.user_id, &u);
-    if (got == CAT_NOT_FOUND) return auth_refused(c, rq, "no such user", true);
-    if (got != CAT_OK) return auth_refused(c, rq, "the catalog could not be read", false);
-    if (CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) != 0)
-        return auth_refused(c, rq, "the account key digest does not match", true);
+    if (got != CAT_OK && got != CAT_NOT_FOUND)
+        return auth_refused(c, rq, "the catalog could not be read", false, -1);
+    // Failures count per address and user id (ids that do not exist
+    // together). While a pair waits, its wrong log-ins are refused without
+    // a line each and cost no longer wait; the right key is let in all the
+    // same: nobody's failures ever delay an honest log-in.
+    const int64_t who = got == CAT_OK ? static_cast<int64_t>(rq.user_id) : -1;
+    const bool right = got == CAT_OK && CRYPTO_memcmp(u.key_digest, rq.key_digest, 20) == 0;
+    if (!right) {
+        if (uint32_t wait = login_wait(c->s, c->peer_key, who))
+            return auth_waiting(c, rq, who, wait);
+        return auth_refused(c, rq,
+                            got == CAT_NOT_FOUND ? "no such user"
+                                                 : "the account key digest does not match",
+                            true, who);
+    }
     c->authed = true;
+    if (c->slot) c->slot->stage = 2;
+    announce(c);
     srv_log(c->s, "connection %llu from %s: user %u logged in",
             static_cast<unsigned long long>(c->number), c->peer.c_str(), rq.user_id);
     c->id.user = rq.user_id;
@@ -279,30 +319,85 @@ uint8_t do_delete(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
 }
 
+// What an open listing holds between its pages, as the budgets count it.
+uint64_t listing_cost(const listing& l) {
+    return sizeof(listing) + l.path.size() + l.filter.size() + l.after.size();
+}
+
+// Counts a listing's holding (now cost) for the connection, its user and
+// the server; false (nothing counted) past a budget, with the first refusal
+// of the connection logged.
+bool listing_hold(conn* c, listing* l, uint64_t cost) {
+    srv_server* s = c->s;
+    const srv_config& cfg = s->cfg;
+    char why[160] = "";
+    {
+        std::lock_guard<std::mutex> g(s->listing_mu);
+        uint64_t& mine = s->listing_bytes_by_user[c->id.user];
+        const uint64_t more = cost > l->held ? cost - l->held : 0;
+        if (c->listing_bytes + more > cfg.listing_bytes_per_connection)
+            snprintf(why, sizeof why, "its listings hold %llu bytes, the most one connection may",
+                     static_cast<unsigned long long>(c->listing_bytes));
+        else if (mine + more > cfg.listing_bytes_per_user)
+            snprintf(why, sizeof why, "user %u's listings hold %llu bytes, the most one user may",
+                     c->id.user, static_cast<unsigned long long>(mine));
+        else if (s->listing_bytes + more > cfg.listing_bytes)
+            snprintf(why, sizeof why, "the server's listings hold %llu bytes, all it allows",
+                     static_cast<unsigned long long>(s->listing_bytes));
+        if (!why[0]) {
+            // Shrinking always fits.
+            mine = mine + cost - l->held;
+            s->listing_bytes = s->listing_bytes + cost - l->held;
+            c->listing_bytes = c->listing_bytes + cost - l->held;
+            l->held = cost;
+            return true;
+        }
+        if (mine == 0) s->listing_bytes_by_user.erase(c->id.user);
+    }
+    if (!c->listings_refusal_logged)
+        srv_log(s, "connection %llu from %s: a listing refused: %s",
+                static_cast<unsigned long long>(c->number), c->peer.c_str(), why);
+    c->listings_refusal_logged = true;
+    return false;
+}
+
+void listing_release(conn* c, listing* l) {
+    srv_server* s = c->s;
+    std::lock_guard<std::mutex> g(s->listing_mu);
+    auto it = s->listing_bytes_by_user.find(c->id.user);
+    if (it != s->listing_bytes_by_user.end()) {
+        it->second -= std::min(it->second, l->held);
+        if (it->second == 0) s->listing_bytes_by_user.erase(it);
+    }
+    s->listing_bytes -= std::min(s->listing_bytes, l->held);
+    c->listing_bytes -= std::min(c->listing_bytes, l->held);
+    l->held = 0;
+}
+
+// Catalog pages read for one answer, at most: a filter that matches little
+// must not make one request read a whole folder.
+const int kPagesPerAnswer = 8;
+
 uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     uint8_t cur = rq.cursor;
+    catalog& cat = c->s->st->cat;
     if (cur == 0) {
         std::string p;
         if (!srv_normalize_path(rq.path, true, &p)) return ERR_INVARG;
         if (c->lists.size() >= MAX_LISTINGS) return ERR_FINDMAX;
         wait_own(c, c->last_ticket);
         listing l;
-        catalog& cat = c->s->st->cat;
-        int rc = cat.ops->list(cat.self, c->id.user, p, 0, &l.entries);
-        if (rc != CAT_OK) return map_cat(rc);
+        l.path = p;
         // The agent's own name rule ('*' alone is special, case never
         // matters); it runs in time linear in name x pattern, so no filter
         // can hold the connection's thread.
         if (!rq.filter.empty() && rq.filter.find('\0') == std::string::npos &&
-            rq.filter.size() < 256) {
-            auto keep = [&](const cat_entry& e) {
-                return wildcard_match(e.name.c_str(), rq.filter.c_str());
-            };
-            l.entries.erase(std::remove_if(l.entries.begin(), l.entries.end(),
-                                           [&](const cat_entry& e) { return !keep(e); }),
-                            l.entries.end());
-        }
+            rq.filter.size() < 256)
+            l.filter = rq.filter;
         l.wide = rq.list_flags & 1;
+        int rc = cat.ops->list_count(cat.self, c->id.user, p, &l.total);
+        if (rc != CAT_OK) return map_cat(rc);
+        if (!listing_hold(c, &l, listing_cost(l))) return ERR_FINDMAX;
         for (int id = 1; id <= 255; id++)
             if (!c->lists.count(static_cast<uint8_t>(id))) {
                 cur = static_cast<uint8_t>(id);
@@ -313,31 +408,66 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
     auto it = c->lists.find(cur);
     if (it == c->lists.end()) return ERR_INVARG;
     listing& l = it->second;
+    // One page from the catalog after the last name passed; one entry more
+    // than a page tells whether anything follows.
     std::vector<uint8_t> body;
     uint16_t count = 0;
-    while (l.pos < l.entries.size() && count < LIST_PAGE) {
-        const cat_entry& e = l.entries[l.pos];
-        size_t need = 1 + 4 + 8 + 8 + (l.wide ? 2 : 1) + e.name.size();
-        if (7 + body.size() + need > CTFS_MAX_PAYLOAD) break;
-        srv_put_u8(&body, e.folder ? 1 : 0);
-        // A damaged version is listed with time 0, so that no listing
-        // comparison takes it for the current file and it is sent again.
-        srv_put_u32(&body, e.damaged ? 0 : e.mtime);
-        srv_put_u64(&body, e.size);
-        srv_put_u64(&body, e.size);
-        if (l.wide)
-            srv_put_text16(&body, e.name);
-        else
-            srv_put_text8(&body, e.name);
-        l.pos++;
-        count++;
+    bool more = true, full = false;
+    std::vector<cat_entry> page;
+    for (int reads = 0; more && !full && reads < kPagesPerAnswer; reads++) {
+        int rc = cat.ops->list_page(cat.self, c->id.user, l.path, l.after, LIST_PAGE + 1, &page);
+        if (rc != CAT_OK) {
+            listing_release(c, &l);
+            c->lists.erase(it);
+            return map_cat(rc);
+        }
+        more = page.size() > LIST_PAGE;
+        for (size_t i = 0; i < page.size() && i < LIST_PAGE; i++) {
+            const cat_entry& e = page[i];
+            size_t need = 1 + 4 + 8 + 8 + (l.wide ? 2 : 1) + e.name.size();
+            if (count >= LIST_PAGE || 7 + body.size() + need > CTFS_MAX_PAYLOAD) {
+                full = true;
+                more = true;
+                break;
+            }
+            l.after = e.name;
+            l.started = true;
+            l.consumed++;
+            if (!l.filter.empty() && !wildcard_match(e.name.c_str(), l.filter.c_str())) continue;
+            srv_put_u8(&body, e.folder ? 1 : 0);
+            // A damaged version is listed with time 0, so that no listing
+            // comparison takes it for the current file and it is sent again.
+            srv_put_u32(&body, e.damaged ? 0 : e.mtime);
+            srv_put_u64(&body, e.size);
+            srv_put_u64(&body, e.size);
+            if (l.wide)
+                srv_put_text16(&body, e.name);
+            else
+                srv_put_text8(&body, e.name);
+            count++;
+        }
+        if (count >= LIST_PAGE) full = true;
     }
-    uint32_t further = static_cast<uint32_t>(l.entries.size() - l.pos);
+    page.clear();
+    // What is still to come: the count taken at the start less what passed,
+    // at least one while the catalog has more (the folder may have grown).
+    uint32_t further = 0;
+    if (more) {
+        uint64_t left = l.total > l.consumed ? l.total - l.consumed : 1;
+        further = static_cast<uint32_t>(std::min<uint64_t>(left, 0xffffffffu));
+    }
     srv_put_u16(out, count);
     srv_put_u32(out, further);
     srv_put_u8(out, further ? cur : 0);
     out->insert(out->end(), body.begin(), body.end());
-    if (!further) c->lists.erase(it);
+    if (!further) {
+        listing_release(c, &l);
+        c->lists.erase(it);
+    } else if (!listing_hold(c, &l, listing_cost(l))) {
+        // Grown past a budget by a long name: the listing ends here.
+        listing_release(c, &l);
+        c->lists.erase(it);
+    }
     return 0;
 }
 
@@ -691,6 +821,12 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
         return false;
     }
     return sent;
+}
+
+void drop_listings(conn* c) {
+    for (auto& kv : c->lists)
+        listing_release(c, &kv.second);
+    c->lists.clear();
 }
 
 } // namespace serving

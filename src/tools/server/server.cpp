@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 
 uint32_t srv_block_size(uint64_t file_size) {
@@ -87,6 +88,72 @@ namespace {
 
 using namespace serving;
 
+// A number from 0 to 99 for the early drop (xorshift; under conn_mu).
+uint32_t percent(srv_server* s) {
+    uint64_t x = s->random_state;
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    s->random_state = x;
+    return static_cast<uint32_t>(x % 100);
+}
+
+// The pre-log-in budget for a new connection, under conn_mu. False with
+// *why to refuse it; true to admit it, with *evict the connection that must
+// give its slot up first (the oldest that has not sent its key block) when
+// the budget or the server is full, or null. *open gets the connections
+// that stay open.
+bool prelogin_admits(srv_server* s, const char** why, srv_server::conn_slot** evict,
+                     size_t* open) {
+    const srv_config& cfg = s->cfg;
+    uint32_t waiting = 0;
+    *evict = nullptr;
+    *open = 0;
+    // Connections without a key block, per address: the one to give its
+    // slot up is the oldest of an address that holds the most of them, so
+    // that a peer with many silent sockets pays before one with a single
+    // handshake under way.
+    std::map<std::string, uint32_t> keyless;
+    for (srv_server::conn_slot& slot : s->conns) {
+        if (slot.done || slot.evicted) continue;
+        (*open)++;
+        if (slot.stage >= 2) continue;
+        waiting++;
+        if (slot.stage == 0) keyless[slot.peer_key]++;
+    }
+    uint32_t most = 0;
+    for (const auto& kv : keyless)
+        most = std::max(most, kv.second);
+    srv_server::conn_slot* oldest = nullptr;
+    for (srv_server::conn_slot& slot : s->conns) {
+        if (slot.done || slot.evicted || slot.stage != 0 || keyless[slot.peer_key] != most)
+            continue;
+        if (!oldest || static_cast<int32_t>(slot.accepted_tick - oldest->accepted_tick) < 0)
+            oldest = &slot;
+    }
+    const uint32_t full = std::min<uint32_t>(cfg.prelogin_max, cfg.max_connections);
+    if (waiting < full && *open < cfg.max_connections) {
+        if (waiting < cfg.prelogin_start) return true;
+        // Dropped at random, more of them the fuller the budget.
+        const uint32_t span = full > cfg.prelogin_start ? full - cfg.prelogin_start : 1;
+        const uint32_t rate =
+            cfg.prelogin_rate + (100 - std::min<uint32_t>(cfg.prelogin_rate, 100)) *
+                                    (waiting - cfg.prelogin_start) / span;
+        if (percent(s) >= rate) return true;
+        *why = "dropped at random while many connections have not logged in";
+        return false;
+    }
+    if (!oldest) {
+        *why = waiting >= full
+                   ? "every connection that has not logged in is busy with its key exchange"
+                   : "every connection is busy with its log-in or its job";
+        return false;
+    }
+    *evict = oldest;
+    (*open)--;
+    return true;
+}
+
 void acceptor_main(srv_server* s) {
     while (!s->stopping) {
         plat_net_peer peer;
@@ -110,9 +177,22 @@ void acceptor_main(srv_server* s) {
         uint32_t accepted = plat_tick_ms();
         std::string key = peer_key(peer), text = peer_text(peer);
         std::lock_guard<std::mutex> g(s->conn_mu);
-        if (s->stopping || !peer_admit(s, text, key, s->conns.size())) {
+        const char* dropped = nullptr;
+        srv_server::conn_slot* evict = nullptr;
+        size_t open = 0;
+        if (!s->stopping && !prelogin_admits(s, &dropped, &evict, &open)) {
+            peer_refused(s, text, key, dropped);
             plat_net_close(sock);
             continue;
+        }
+        if (s->stopping || !peer_admit(s, text, key, open)) {
+            plat_net_close(sock);
+            continue;
+        }
+        if (evict) {
+            // The oldest that has not sent its key block gives its slot up.
+            evict->evicted = true;
+            plat_net_shutdown(evict->sock);
         }
         std::unique_ptr<conn> c(new conn());
         c->s = s;
@@ -120,11 +200,14 @@ void acceptor_main(srv_server* s) {
         c->number = s->next_conn++;
         c->peer = text;
         c->peer_key = key;
-        srv_log(s, "connection %llu from %s", static_cast<unsigned long long>(c->number),
-                c->peer.c_str());
+        // The connection's line comes with its key exchange: what ends
+        // before is counted per address and logged in summary.
         s->conns.emplace_back();
         srv_server::conn_slot& slot = s->conns.back();
         slot.sock = sock;
+        slot.accepted_tick = accepted;
+        slot.peer_key = key;
+        c->slot = &slot;
         conn* cp = c.release();
         slot.th = std::thread([s, &slot, cp, accepted] {
             serve_conn(s, cp, accepted);
@@ -207,6 +290,8 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
     srv_server* s = new srv_server();
     s->st = st;
     s->cfg = cfg;
+    s->random_state = (static_cast<uint64_t>(time(nullptr)) << 20) ^
+                      static_cast<uint64_t>(plat_process_id()) ^ 0x9e3779b97f4a7c15ull;
     s->handle_budget = cfg.max_handles;
     if (s->handle_budget == 0) {
         // Each handle may hold one descriptor; every connection holds its

@@ -60,11 +60,31 @@ struct srv_config {
     // From accept to an accepted log-in: the greeting, the key exchange and
     // the log-in must all arrive within this, however the bytes trickle in.
     uint32_t login_timeout_ms = 10000;
-    // After a failed log-in its address gets no new connection for this long;
-    // each further failure doubles the wait, up to the maximum. An address
-    // without failures for ten minutes (or twice the maximum) starts afresh.
+    // The greeting must arrive within this of the accept (at most the log-in
+    // time): a socket that says nothing gives its slot back soon.
+    uint32_t first_bytes_timeout_ms = 3000;
+    // Connections that have not logged in: at most prelogin_max at once.
+    // From prelogin_start on, a new one is dropped at random, prelogin_rate
+    // percent of them at the start, rising to nearly all just below
+    // prelogin_max (as sshd's MaxStartups); at prelogin_max the oldest one
+    // that has not sent its key block yet is closed to make room (with none
+    // such, the new one is refused).
+    uint32_t prelogin_start = 16;
+    uint32_t prelogin_rate = 30;
+    uint32_t prelogin_max = 32;
+    // After a failed log-in, that user id gets no log-in from that address
+    // for this long (it is refused unchecked); each further failure of the
+    // pair doubles the wait, up to the maximum. Ids that do not exist count
+    // together per address, with unknown_user_free_failures failures before
+    // their waits begin; failed key exchanges count per address, with
+    // key_exchange_free_failures before the address gets no new connection
+    // for the same growing wait. Nothing of one user's failures delays
+    // another user's log-in. A record without failures for ten minutes (or
+    // twice the maximum) starts afresh.
     uint32_t login_fail_delay_ms = 250;
     uint32_t login_fail_delay_max_ms = 30000;
+    uint32_t unknown_user_free_failures = 16;
+    uint32_t key_exchange_free_failures = 8;
     // Open file handles (each may hold a temporary file open while a block
     // arrives): per connection, per user, and for the whole server (0: from
     // the process's descriptor limit, less a reserve for sockets and the
@@ -72,6 +92,13 @@ struct srv_config {
     uint32_t max_handles_per_connection = 32;
     uint32_t max_handles_per_user = 64;
     uint32_t max_handles = 0;
+    // Listings are served page by page from a catalog cursor; what an open
+    // listing holds between pages (its folder, filter and position) is
+    // budgeted per connection, per user and for the server. Past a budget a
+    // new listing is answered ERR_FINDMAX.
+    uint64_t listing_bytes_per_connection = 1u << 20;
+    uint64_t listing_bytes_per_user = 4u << 20;
+    uint64_t listing_bytes = 32u << 20;
     // Cipher modes 1 and 2 send everything, the log-in included, in clear:
     // refused unless this is set (tests).
     bool allow_plaintext = false;

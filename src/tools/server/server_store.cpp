@@ -248,3 +248,18 @@ void srv_store_close(srv_store* st) {
     plat_store_unlock(st->lock); // last: nothing of this process touches the store after it
     delete st;
 }
+
+void cat_merge_page(std::vector<cat_entry>&& folders, std::vector<cat_entry>&& files, size_t limit,
+                    std::vector<cat_entry>* out) {
+    out->clear();
+    size_t a = 0, b = 0;
+    while (out->size() < limit && (a < folders.size() || b < files.size())) {
+        if (b == files.size() || (a < folders.size() && folders[a].name <= files[b].name)) {
+            // A file of the same name as a folder is listed as the folder.
+            if (b < files.size() && files[b].name == folders[a].name) b++;
+            out->push_back(std::move(folders[a++]));
+        } else {
+            out->push_back(std::move(files[b++]));
+        }
+    }
+}

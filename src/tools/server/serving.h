@@ -59,10 +59,17 @@ struct open_file {
     bool broken = false;
 };
 
+// An open listing between its pages: the folder, the filter and the last
+// name sent; each page is read from the catalog after that name.
 struct listing {
-    std::vector<cat_entry> entries;
-    size_t pos = 0;
-    bool wide = false; // 2-byte name lengths
+    std::string path;
+    std::string filter;
+    std::string after;
+    bool started = false;  // a page was sent (after is valid)
+    uint64_t total = 0;    // entries when the listing began
+    uint64_t consumed = 0; // entries passed since (sent or filtered out)
+    bool wide = false;     // 2-byte name lengths
+    uint64_t held = 0;     // bytes counted against the listing budgets
 };
 
 struct pending_mail {
@@ -73,14 +80,36 @@ struct pending_mail {
     std::string body;
 };
 
+// Why a connection ended before its key exchange was done.
+enum prekex_end {
+    PREKEX_SILENT,   // nothing (or too little) within the first-bytes or log-in time
+    PREKEX_EVICTED,  // closed to make room for a newer connection
+    PREKEX_FAILED,   // a greeting or key block that is not one
+    PREKEX_OTHER,    // it closed, or the server stopped
+    PREKEX_ENDS
+};
+
 // What the server remembers of one peer address.
 struct peer_record {
     uint32_t live = 0;     // connections open now
-    uint32_t failures = 0; // failed log-ins since the address was last quiet
+    uint32_t failures = 0; // failed key exchanges since the address was last quiet
     int64_t last_failure_ms = 0;
     int64_t blocked_until_ms = 0; // no new connection before this
     int64_t last_refusal_log_ms = 0;
     uint64_t refusals_unlogged = 0; // refusals since the last one logged
+    // Connections that ended before their key exchange, logged in summary.
+    uint64_t prekex[PREKEX_ENDS] = {};
+    int64_t last_prekex_log_ms = -1;
+};
+
+// Failed log-ins of one user id (or of ids that do not exist) from one
+// address.
+struct login_record {
+    uint32_t failures = 0;
+    int64_t last_failure_ms = 0;
+    int64_t blocked_until_ms = 0; // log-ins refused unchecked before this
+    int64_t last_refusal_log_ms = 0;
+    uint64_t refusals_unlogged = 0;
 };
 
 struct flush_item {
@@ -107,12 +136,24 @@ struct srv_server {
         std::thread th;
         plat_net sock;
         std::atomic<bool> done{false};
+        uint32_t accepted_tick = 0;
+        std::string peer_key; // its address, as per-address limits count it
+        // 0 until its key block is in, 1 until its log-in is accepted, 2 after.
+        std::atomic<int> stage{0};
+        std::atomic<bool> evicted{false}; // closed for a newer connection
     };
     std::list<conn_slot> conns;
     uint64_t next_conn = 1; // numbers connections in the log
 
     std::mutex peer_mu;
     std::map<std::string, serving::peer_record> peers; // by peer_key
+    // By (peer_key, user id); -1 stands for every id that does not exist.
+    std::map<std::pair<std::string, int64_t>, serving::login_record> logins;
+    uint64_t random_state = 0; // the early drop's (conn_mu)
+
+    std::mutex listing_mu;
+    uint64_t listing_bytes = 0;
+    std::map<uint32_t, uint64_t> listing_bytes_by_user;
 
     std::mutex budget_mu;
     uint32_t handle_budget = 0;
@@ -152,10 +193,12 @@ namespace serving {
 
 struct conn {
     srv_server* s;
+    srv_server::conn_slot* slot = nullptr;
     plat_net sock;
     uint64_t number = 0;   // in the log
     std::string peer;      // "address:port", in the log
     std::string peer_key;  // what per-address limits count
+    uint32_t accepted = 0; // tick of the accept
     uint32_t deadline = 0; // tick by which the awaited bytes must be in
     const char* why = "";  // why the connection ended
     // Set by a handler: the connection ends once the answer is sent, and
@@ -164,6 +207,13 @@ struct conn {
     const char* closing_why = nullptr;
     owner<ctfs_cipher, ctfs_cipher_free> cipher;
     bool authed = false;
+    bool greeted = false; // the greeting arrived
+    bool keyed = false;   // the key exchange is done
+    bool kex_failed = false; // a greeting or key block that is not one
+    bool announced = false;  // its "connection N from ADDRESS" line was logged
+    bool quiet = false;      // ends without lines: a log-in refused in summary
+    uint64_t listing_bytes = 0; // held by this connection's open listings
+    bool listings_refusal_logged = false;
     uint32_t handles = 0; // open file handles
     bool handles_refusal_logged = false;
     identity id{};
@@ -200,8 +250,23 @@ std::string peer_text(const plat_net_peer& p);
 // why it is refused and returns false.
 bool peer_admit(srv_server* s, const std::string& peer, const std::string& key, size_t open);
 void peer_leave(srv_server* s, const std::string& key);
-// A failed log-in: the address's wait before its next connection, in ms.
-uint32_t peer_failed(srv_server* s, const std::string& key);
+// Logs a connection refused for another reason (the pre-log-in budget), at
+// most once a second per address.
+void peer_refused(srv_server* s, const std::string& peer, const std::string& key,
+                  const char* why);
+// A connection that ended before its key exchange: counted, and logged in
+// summary (one line per address a minute at most). A failed key exchange
+// also counts in the address's back-off.
+void peer_prekex_ended(srv_server* s, const std::string& key, prekex_end why);
+// Log-ins of a user id (user -1: an id that does not exist) from an address.
+// The wait left (ms) before one is checked again; 0 when it may be checked.
+uint32_t login_wait(srv_server* s, const std::string& key, int64_t user);
+// A failed log-in of the pair: its wait before the next checked one, in ms
+// (0 while the free failures of unknown ids last).
+uint32_t login_failed(srv_server* s, const std::string& key, int64_t user);
+// Whether a refusal without a check should be logged now (at most once a
+// second per pair); *unlogged gets the refusals not logged since.
+bool login_refusal_log(srv_server* s, const std::string& key, int64_t user, uint64_t* unlogged);
 
 // ---- locks.cpp: user locks ------------------------------------------------------
 
@@ -242,6 +307,10 @@ void flusher_main(srv_server* s);
 
 // ---- conn.cpp: connection I/O and the key exchange ------------------------------
 
+// Logs the connection's first line ("connection N from ADDRESS") unless
+// done already: a connection gets its lines once it is a client that logs
+// in, asks or is refused on its own.
+void announce(conn* c);
 // Reads exactly n bytes by c->deadline. False (with c->why) on close,
 // failure, time-out or server stop.
 bool read_exact(conn* c, uint8_t* dst, size_t n);
@@ -260,5 +329,7 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc);
 // Frees a handle's file, dropping any partial data; why as in vouch.h (null:
 // the agent gave the file up).
 void drop_file(conn* c, uint8_t h, const char* why);
+// Closes every listing of the connection and gives back what it held.
+void drop_listings(conn* c);
 
 } // namespace serving

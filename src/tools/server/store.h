@@ -279,7 +279,24 @@ struct catalog_ops {
                        uint32_t ttl_ms, std::vector<uint32_t>* dests);
     // Drops every lease of the holder. CAT_OK / CAT_FAIL.
     int (*lease_release)(void* self, const cat_holder& h);
+
+    // A listing page by page, so that no folder is read whole into memory:
+    // the children of a folder as it stands now whose names sort after
+    // after (byte order; "" for the first page), at most limit of them,
+    // sorted by name (a name that is a folder and a file lists as the
+    // folder). CAT_OK / CAT_NOT_FOUND / CAT_NOT_DIR / CAT_FAIL.
+    int (*list_page)(void* self, uint32_t user, const std::string& path, const std::string& after,
+                     size_t limit, std::vector<cat_entry>* out);
+    // How many children the folder has now (a name that is both may count
+    // twice). CAT_OK / CAT_NOT_FOUND / CAT_NOT_DIR / CAT_FAIL.
+    int (*list_count)(void* self, uint32_t user, const std::string& path, uint64_t* count);
 };
+
+// Merges a page's folders and files (each sorted by name, each at most
+// limit long) into out: sorted, one entry a name (the folder wins), at
+// most limit. Shared by the catalogs.
+void cat_merge_page(std::vector<cat_entry>&& folders, std::vector<cat_entry>&& files, size_t limit,
+                    std::vector<cat_entry>* out);
 
 struct catalog {
     const catalog_ops* ops;
