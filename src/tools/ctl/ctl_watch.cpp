@@ -98,6 +98,25 @@ bool read_text_file(const std::string& path, size_t max, std::string* out) {
     return true;
 }
 
+job_counters counters_of(const progress_record& r) {
+    job_counters c;
+    c.sent = r.items_sent;
+    c.current = r.items_current;
+    c.failed = r.items_failed;
+    c.done_bytes = r.done_bytes;
+    return c;
+}
+
+progress_record progress_since(const progress_record& r, const job_counters& base) {
+    progress_record out = r;
+    auto less = [](uint64_t v, uint64_t b) { return v >= b ? v - b : 0; };
+    out.items_sent = less(r.items_sent, base.sent);
+    out.items_current = less(r.items_current, base.current);
+    out.items_failed = less(r.items_failed, base.failed);
+    out.done_bytes = less(r.done_bytes, base.done_bytes);
+    return out;
+}
+
 std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t now_tick,
                        bool terminal, size_t width) {
     const uint64_t done = bytes_done(r);
@@ -196,11 +215,13 @@ std::string outcome_line(const job_outcome& o, const progress_record* last) {
     if (last && last->job_name[0])
         line = "Job '" + field(last->job_name, PROGRESS_TEXT_SIZE) + "': ";
     line += o.text;
-    if (last && (o.code == RUN_COMPLETED || o.code == RUN_FAILED_ITEMS || o.code == RUN_STOPPED))
-        line += " (" + std::to_string(last->items_sent) + " sent, " +
-                std::to_string(last->items_current) + " up to date, " +
-                std::to_string(o.failed_items > last->items_failed ? o.failed_items
-                                                                   : last->items_failed) +
-                " failed)";
-    return line + ".";
+    const bool any = o.sent + o.current + o.failed_items > 0;
+    if (o.counts_known && (any || o.code == RUN_COMPLETED || o.code == RUN_FAILED_ITEMS ||
+                           o.code == RUN_STOPPED))
+        line += " (" + std::to_string(o.sent) + " sent, " + std::to_string(o.current) +
+                " up to date, " + std::to_string(o.failed_items) + " failed)";
+    // One full stop, also after a reason that is a sentence of its own.
+    if (line.empty() || line.back() != '.') line += ".";
+    if (!o.note.empty()) line += " " + o.note;
+    return line;
 }

@@ -47,6 +47,18 @@ bool progress_is_complete(const progress_record& r);
 // The first max bytes of a text file into *out; false when it cannot be opened.
 bool read_text_file(const std::string& path, size_t max, std::string* out);
 
+// The counters of a progress record that add up over an agent's jobs: a
+// job's own figures are the record's less those at the job's start.
+struct job_counters {
+    uint64_t sent = 0;
+    uint64_t current = 0;
+    uint64_t failed = 0;
+    uint64_t done_bytes = 0;
+};
+job_counters counters_of(const progress_record& r);
+// r with base taken away from its adding counters (never below zero).
+progress_record progress_since(const progress_record& r, const job_counters& base);
+
 struct job_outcome;
 // "Job 'NAME': TEXT (N sent, M up to date, K failed)." for the end of a job;
 // last may be null when no record was seen.

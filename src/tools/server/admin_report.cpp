@@ -355,5 +355,9 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
                             fail_reason.empty() ? "-" : fail_reason});
     }
     print_table(rows);
+    int64_t when = 0;
+    std::string failure;
+    if (srv_failure_read(st->dir, &when, &failure))
+        printf("Last store failure: %s: %s\n", time_text(when).c_str(), failure.c_str());
     return 0;
 }
