@@ -532,10 +532,16 @@ std::vector<std::string> schedules_in_root(const check_state& st) {
     return found;
 }
 
-int run_check(const std::string& root, std::vector<std::string> schedules) {
+int run_check(const std::string& given_root, std::vector<std::string> schedules) {
     check_state st;
-    st.shown = root;
     std::error_code ec;
+    // Without --root the installation folder is where run takes it: the
+    // folder of the (first) schedule named; without one, the current folder.
+    std::string root = given_root;
+    if (root.empty() && !schedules.empty() && fs::is_regular_file(schedules[0], ec))
+        root = fs::absolute(schedules[0], ec).parent_path().string();
+    if (root.empty()) root = ".";
+    st.shown = root;
     st.root = fs::absolute(root, ec).string();
     if (ec) st.root = root;
     // A given name is the caller's path; one that is not there is looked
@@ -551,10 +557,21 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
     if (ctfs_init() != 0) return ctl_fail("the socket layer cannot be started");
 
     check_root(&st);
-    check_hosts(&st);
-    check_servers(&st);
-    check_machine_key(&st);
-    check_templates(&st);
+    // A folder that is no installation (no etc/tavni.ak) is not judged by
+    // files of its own that only share the names (/etc/hosts from "/").
+    if (!given_root.empty() || fs::is_regular_file(in_root(st, "etc/tavni.ak"), ec)) {
+        check_hosts(&st);
+        check_servers(&st);
+        check_machine_key(&st);
+        check_templates(&st);
+    } else {
+        fail(&st, "installation folder '" + st.shown + "'",
+             "it is no installation folder (it has no etc/tavni.ak)",
+             "name the installation folder with --root DIR, or a schedule in it");
+        ctfs_cleanup();
+        fflush(stdout);
+        return 1;
+    }
     if (schedules.empty()) schedules = schedules_in_root(st);
     if (schedules.empty())
         fail(&st, "schedules", "no *.tbs file in '" + st.shown + "'",
@@ -574,13 +591,13 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
 } // namespace
 
 void register_check_command(CLI::App& app) {
-    auto root = std::make_shared<std::string>(".");
+    auto root = std::make_shared<std::string>();
     auto schedules = std::make_shared<std::vector<std::string>>();
     CLI::App* check =
         app.add_subcommand("check", "Check an installation and its schedules before a job runs");
     check->add_option("--root", *root,
-                      "installation folder (default: the current folder), e.g. --root "
-                      "/opt/tavni");
+                      "installation folder (default: the folder of the first schedule "
+                      "named, else the current folder), e.g. --root /opt/tavni");
     check->add_option("SCHEDULE", *schedules,
                       "schedule files to check (default: every *.tbs in the installation "
                       "folder); a name not found is looked for in the installation folder, "

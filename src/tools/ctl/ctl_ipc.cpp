@@ -148,17 +148,24 @@ void show_progress(const progress_options& o) {
         if (e.have_job_log) {
             outcome = judge_job(e);
         } else {
+            outcome.code = RUN_FAILED;
             outcome.text = "the job log '" + w.job_log + "' cannot be read";
         }
     } else {
         // Without the job log only the record speaks.
         outcome.code = r.items_failed > 0 ? RUN_FAILED_ITEMS : RUN_COMPLETED;
+        outcome.counts_known = true;
+        outcome.sent = r.items_sent;
+        outcome.current = r.items_current;
         outcome.failed_items = r.items_failed;
         outcome.text = "the job ended; name its schedule with --schedule to learn whether it "
                        "completed";
     }
     printf("%s\n", outcome_line(outcome, &r).c_str());
     fflush(stdout);
+    // A script that watched a job learns how it ended: the exit codes of
+    // tavni-ctl run.
+    std::exit(outcome.code);
 }
 
 void stop_job() {
@@ -213,7 +220,10 @@ void register_ipc_commands(CLI::App& app) {
     progress->add_option("--schedule", po.schedule,
                          "the running job's schedule file: its job log gives the number of files "
                          "and how the job ended");
-    progress->footer("Examples:\n"
+    progress->footer("With --watch the exit code says how the job ended, as for tavni-ctl run:\n"
+                     "0 completed, 1 completed with failed items, 2 stopped, 3 failed (with\n"
+                     "--schedule, from its job log; without it, only the failed items count).\n"
+                     "Examples:\n"
                      "  tavni-ctl progress\n"
                      "  tavni-ctl progress --watch --wait 60 --schedule /opt/tavni/nightly.tbs");
     progress->callback([wait] {

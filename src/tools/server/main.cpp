@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
     job_log_quiet_when_closed(true);
     CLI::App app{"tavni-server: the reference backup server"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tavni-server ") + TAVNI_VERSION);
     std::string store;
     int status = 0;
 
