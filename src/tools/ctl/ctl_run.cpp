@@ -392,6 +392,25 @@ follow_end follow_job(job_follow* f, plat_process* child, area_reader* reader, i
     return FOLLOW_ENDED;
 }
 
+// Our agent has ended our job and waits a moment for queued ones: while it
+// only waits, its end is awaited too, so that the next run finds the
+// machine's agent gone rather than about to go. A job queued on it meanwhile
+// is its caller's to follow.
+void await_idle_end(plat_process* child, area_reader* reader, interrupts* in, job_evidence* e) {
+    const uint32_t start = plat_tick_ms();
+    while (plat_tick_ms() - start < 60000) {
+        plat_wait_result waited = PLAT_WAIT_TIMEOUT;
+        if (plat_process_wait(child, poll_ms, &waited) != 0 || waited != PLAT_WAIT_TIMEOUT) {
+            e->agent_exited = waited == PLAT_WAIT_ENDED &&
+                              plat_process_exit_code(child, &e->agent_exit) == 0;
+            return;
+        }
+        progress_record r;
+        if (plat_interrupt_count() != in->seen) return;
+        if (reader->read(&r) && !is_idle_status(r)) return;
+    }
+}
+
 int not_run(run_result* res, const std::string& message) {
     res->outcome.code = RUN_NOT_RUN;
     res->outcome.text = message;
@@ -521,6 +540,7 @@ int run_once(run_context* rc, run_result* res, bool* again) {
         }
     }
     const follow_end end = follow_job(&f, child, &reader, &rc->in, &rc->w, !o.json, &e);
+    if (child && end == FOLLOW_ENDED) await_idle_end(child, &reader, &rc->in, &e);
     plat_process_close(child);
     watch_end_line(&rc->w);
     if (end == FOLLOW_LOST) {
