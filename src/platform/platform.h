@@ -60,7 +60,10 @@ bool plat_stdout_is_terminal();
 // blocked in the calling thread and in every thread started after it, and one
 // thread of the platform's takes them, so that no system call of another
 // thread is interrupted; call it before any thread is started. Child
-// processes start with the default handling. 0, or -1 with the last error.
+// processes start with the default handling. A signal the process was
+// started to ignore stays ignored (a shell without job control starts its
+// background programs so, that a Ctrl-C meant for the foreground passes them
+// by). 0, or -1 with the last error.
 int plat_interrupts_catch();
 // How many such requests arrived since plat_interrupts_catch; any thread.
 uint32_t plat_interrupt_count();

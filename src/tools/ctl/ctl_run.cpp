@@ -504,9 +504,12 @@ int run_once(run_context* rc, run_result* res, bool* again) {
         } else {
             // Another folder's agent holds the machine's job mailslot: the
             // job waits for it to end and then gets an agent of its own.
-            if (!o.json)
+            if (!o.json) {
                 printf("The agent of another installation folder is running; waiting for it to "
                        "end.\n");
+                // Said while waiting, also to a pipe or a file.
+                fflush(stdout);
+            }
             while (agent_running()) {
                 if (plat_interrupt_count() != rc->in.seen)
                     return not_run(res, "the job was not started: tavni-ctl was interrupted "
@@ -517,9 +520,11 @@ int run_once(run_context* rc, run_result* res, bool* again) {
     }
     res->queued = queued;
     if (queued) {
-        if (!o.json)
+        if (!o.json) {
             printf("Another job is running; queued '%s' on the running agent.\n",
                    rc->schedule.c_str());
+            fflush(stdout);
+        }
         if (o.no_wait) {
             res->outcome.code = RUN_COMPLETED;
             res->outcome.text = "the job was queued on the running agent";
