@@ -49,6 +49,7 @@ grep -qE "^7 +bob +acme +5 +$BYTES7 +7\$" "$E2E_TMP/users" || fail "user 7 line:
 grep -qE '^8 +eve +acme +1 +200000 +1$' "$E2E_TMP/users" || fail "user 8 line: $(cat "$E2E_TMP/users")"
 
 # ls -R: every entry below the path with its full path.
+STAMP='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}'
 ROOT=/1/Today/Root$SRC
 "$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | awk '{print $NF}' >"$E2E_TMP/tree"
 printf '%s\n' "$ROOT/a.txt" "$ROOT/keep.txt" "$ROOT/new.txt" "$ROOT/shared.bin" "$ROOT/sub/" \
@@ -64,6 +65,19 @@ diff "$E2E_TMP/diff.expected" "$E2E_TMP/diff" || fail "diff differs"
 "$SERVER" diff --store "$STORE" --user 7 --from "$(date -u -d "@$T1" '+%Y-%m-%d %H:%M:%S')" \
   --to "$(date -u '+%Y-%m-%d %H:%M:%S')" "$ROOT" | diff "$E2E_TMP/diff.expected" - \
   || fail "diff with date-times differs"
+# Times are shown in the local zone with its offset, and such a time is
+# taken back as the same moment.
+IST=IST-5:30
+TZ=$IST "$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | grep -E "^$STAMP " >"$E2E_TMP/ls.ist"
+[ "$(grep -c ' +0530 ' "$E2E_TMP/ls.ist")" = 6 ] || fail "ls -R times not local: $(cat "$E2E_TMP/ls.ist")"
+TZ=$IST "$SERVER" diff --store "$STORE" --user 7 --from "$(TZ=$IST date -d "@$T1" '+%Y-%m-%d %H:%M:%S %z')" \
+  "$ROOT" | diff "$E2E_TMP/diff.expected" - || fail "diff with a local time and its offset differs"
+# On a terminal sizes are in units; through a pipe, in bytes (above).
+script -qec "$SERVER user list --store $STORE" /dev/null | tr -d '\r' >"$E2E_TMP/users.tty" ||
+  fail "user list on a terminal failed"
+grep -qE '^8 +eve +acme +1 +195\.3 KiB +1$' "$E2E_TMP/users.tty" || fail "user list on a terminal: $(cat "$E2E_TMP/users.tty")"
+script -qec "$SERVER ls --store $STORE --user 8 /2/Eve/Root$SRC8" /dev/null | tr -d '\r' >"$E2E_TMP/ls.tty"
+grep -qE "^$STAMP +195\.3 KiB  shared\.bin\$" "$E2E_TMP/ls.tty" || fail "ls on a terminal: $(cat "$E2E_TMP/ls.tty")"
 if "$SERVER" diff --store "$STORE" --user 7 --from yesterday "$ROOT" 2>"$E2E_TMP/err"; then
   fail "a bad time was taken"
 fi
@@ -77,7 +91,7 @@ grep -qF "no user 99" "$E2E_TMP/err" || fail "unknown user message: $(cat "$E2E_
 "$SERVER" status --store "$STORE" >"$E2E_TMP/status" || fail "status failed"
 head -n 1 "$E2E_TMP/status" | grep -qE '^USER +DESTINATION +FILES +BYTES +LAST-STORED +LAST-JOB +LAST-FAILURE +REASON$' \
   || fail "status header: $(head -n 1 "$E2E_TMP/status")"
-grep -qE "^7 +/1/Today +5 +$BYTES7 +[0-9-]+ [0-9:]+ +[0-9-]+ [0-9:]+ +- +-\$" "$E2E_TMP/status" \
+grep -qE "^7 +/1/Today +5 +$BYTES7 +$STAMP +$STAMP +- +-\$" "$E2E_TMP/status" \
   || fail "status of user 7: $(cat "$E2E_TMP/status")"
 grep -qE '^8 +/2/Eve +1 +200000 ' "$E2E_TMP/status" || fail "status of user 8: $(cat "$E2E_TMP/status")"
 [ "$("$SERVER" status --store "$STORE" --user 8 | wc -l)" = 2 ] || fail "status --user 8 shows others"

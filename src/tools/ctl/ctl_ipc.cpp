@@ -3,6 +3,7 @@
 #include "tools/ctl/commands.h"
 
 #include "agent/ipc.h"
+#include "common/text.h"
 #include "runtime/progress.h"
 #include "tools/ctl/ctl_outcome.h"
 #include "tools/ctl/ctl_watch.h"
@@ -74,11 +75,12 @@ void print_progress(const progress_record& r) {
            static_cast<unsigned long long>(r.items_sent),
            static_cast<unsigned long long>(r.items_current),
            static_cast<unsigned long long>(r.items_failed));
-    printf("Bytes:   %llu of %llu (item %llu of %llu)\n",
-           static_cast<unsigned long long>(r.done_bytes),
-           static_cast<unsigned long long>(r.total_bytes),
-           static_cast<unsigned long long>(r.item_done),
-           static_cast<unsigned long long>(r.item_size));
+    // A person at a terminal reads units; a script reading a pipe, bytes.
+    auto size = [](uint64_t v) {
+        return plat_stdout_is_terminal() ? size_in_units(v) : std::to_string(v);
+    };
+    printf("Bytes:   %s of %s (item %s of %s)\n", size(r.done_bytes).c_str(),
+           size(r.total_bytes).c_str(), size(r.item_done).c_str(), size(r.item_size).c_str());
 }
 
 struct progress_options {

@@ -4,6 +4,7 @@
 #include "tools/ctl/ctl_outcome.h"
 
 #include "common/owner.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -70,23 +71,6 @@ bool progress_is_complete(const progress_record& r) {
     return strncmp(r.status_text, "Complete", PROGRESS_TEXT_SIZE) == 0;
 }
 
-std::string human_bytes(uint64_t bytes) {
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
-    char buf[32];
-    if (bytes < 1024) {
-        snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
-        return buf;
-    }
-    double v = static_cast<double>(bytes) / 1024;
-    int u = 0;
-    while (v >= 1024 && u < 3) {
-        v /= 1024;
-        u++;
-    }
-    snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
-    return buf;
-}
-
 bool read_text_file(const std::string& path, size_t max, std::string* out) {
     file_holder f(fopen(path.c_str(), "rb"));
     if (!f) return false;
@@ -131,7 +115,7 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
     // Compact, so that bar, figures, rate and time left fit 79 columns.
     std::string figures = std::to_string(files_done);
     if (files_total > 0) figures += "/" + std::to_string(files_total);
-    figures += " files " + human_bytes(done) + "/" + human_bytes(r.total_bytes);
+    figures += " files " + size_in_units(done) + "/" + size_in_units(r.total_bytes);
     if (r.items_failed > 0) figures += " " + std::to_string(r.items_failed) + " failed";
     // The rate counts from the start of the backup phase, which the agent
     // stamps with the same millisecond clock.
@@ -139,7 +123,7 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
         const uint32_t elapsed = now_tick - r.backup_tick;
         if (elapsed >= 1000 && elapsed < 0x80000000u) {
             const uint64_t rate = done * 1000 / elapsed;
-            figures += " " + human_bytes(rate) + "/s";
+            figures += " " + size_in_units(rate) + "/s";
             if (rate > 0 && r.total_bytes > done)
                 figures += " " + duration((r.total_bytes - done) / rate) + " left";
         }

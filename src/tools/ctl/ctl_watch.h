@@ -35,8 +35,6 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
 void watch_show(watch_display* w, const progress_record& r);
 // Ends a bar's line so that the next text starts on a line of its own.
 void watch_end_line(watch_display* w);
-// Size in words: "512 B", "1.5 KiB", "20.0 MiB", "3.2 GiB".
-std::string human_bytes(uint64_t bytes);
 // True when r was written by an agent other than the one that wrote first
 // and says only what an agent that could not get the job mailslot writes
 // ("Initializing...", "Complete"): such an agent resets the shared record and

@@ -10,6 +10,7 @@
 #include "backup/schedule/schedule_path.h"
 #include "common/owner.h"
 #include "common/text.h"
+#include "tools/server/shown.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -85,14 +86,6 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
     return ok;
 }
 
-static std::string time_text(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
-    return buf;
-}
-
 int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
                      const std::string& account, const uint8_t* key_digest) {
     cat_user u;
@@ -117,21 +110,23 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
     if (rc == CAT_OK) {
         for (const cat_entry& e : entries) {
             if (e.folder) {
-                printf("%-19s %14s  %s/\n", time_text(e.mtime).c_str(), "-", e.name.c_str());
+                printf("%-25s %14s  %s/\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str());
                 continue;
             }
-            printf("%-19s %14llu  %s%s\n", time_text(e.mtime).c_str(),
-                   static_cast<unsigned long long>(e.size), e.name.c_str(),
+            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+                   srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
                    e.damaged ? "  (damaged)" : "");
             if (history) {
                 std::vector<cat_version> hist;
                 cat.ops->history(cat.self, user, path.empty() ? e.name : path + "/" + e.name,
                                  &hist);
                 for (const cat_version& v : hist)
-                    printf("    version %lld: %llu bytes, mtime %s, stored %s%s\n",
-                           static_cast<long long>(v.id), static_cast<unsigned long long>(v.size),
-                           time_text(v.mtime).c_str(), time_text(v.committed).c_str(),
-                           v.replaced ? (", replaced " + time_text(v.replaced)).c_str()
+                    printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
+                           static_cast<long long>(v.id),
+                           srv_size_text(v.size, srv_sizes_in_units()).c_str(),
+                           srv_sizes_in_units() ? "" : " bytes",
+                           srv_time_text(v.mtime).c_str(), srv_time_text(v.committed).c_str(),
+                           v.replaced ? (", replaced " + srv_time_text(v.replaced)).c_str()
                                       : " (current)");
             }
         }
@@ -141,9 +136,9 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
     if (cat.ops->history(cat.self, user, path, &hist) == CAT_OK && !hist.empty()) {
         for (const cat_version& v : hist) {
             if (!history && v.replaced) continue;
-            printf("%-19s %14llu  %s%s\n", time_text(v.mtime).c_str(),
-                   static_cast<unsigned long long>(v.size), path.c_str(),
-                   v.replaced ? (" (replaced " + time_text(v.replaced) + ")").c_str() : "");
+            printf("%-25s %14s  %s%s\n", srv_time_text(v.mtime).c_str(),
+                   srv_size_text(v.size, srv_sizes_in_units()).c_str(), path.c_str(),
+                   v.replaced ? (" (replaced " + srv_time_text(v.replaced) + ")").c_str() : "");
         }
         return 0;
     }
@@ -544,7 +539,7 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
     if (!folder && st->cat.ops->version_at(st->cat.self, o.user, base, o.at, &v) != CAT_OK) {
         if (o.at)
             fprintf(stderr, "tavni-server: /%s did not exist at %s\n", base.c_str(),
-                    time_text(o.at).c_str());
+                    srv_time_text(o.at).c_str());
         else
             fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
         return 1;
@@ -602,9 +597,11 @@ int srv_cmd_mail_list(srv_store* st) {
         std::string to = m.recipients;
         for (char& ch : to)
             if (ch == '\n') ch = ' ';
-        printf("%lld  %s  user %u  schedule %llu  %zu bytes  to: %s\n",
-               static_cast<long long>(m.id), time_text(m.received).c_str(), m.user,
-               static_cast<unsigned long long>(m.schedule_id), m.body.size(), to.c_str());
+        printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n",
+               static_cast<long long>(m.id), srv_time_text(m.received).c_str(), m.user,
+               static_cast<unsigned long long>(m.schedule_id),
+               srv_size_text(m.body.size(), srv_sizes_in_units()).c_str(),
+               srv_sizes_in_units() ? "" : " bytes", to.c_str());
     }
     return 0;
 }

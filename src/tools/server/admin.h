@@ -71,10 +71,6 @@ bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
 
 // ---- administration of users and reports (admin_report.cpp) ----------------
 
-// A point in time as the commands take it: seconds since 1970, or
-// "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T) in UTC; -1 when malformed or out of
-// range.
-int64_t srv_parse_time(const std::string& text);
 // False after a message saying so (and how to see the users) when the user
 // is not in the store.
 bool srv_user_known(srv_store* st, uint32_t user);

@@ -5,6 +5,7 @@
 #include "tools/server/admin.h"
 
 #include "tools/server/server.h"
+#include "tools/server/shown.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,14 +14,6 @@
 #include <map>
 
 namespace {
-
-std::string time_text(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
-    return buf;
-}
 
 std::string num(uint64_t v) {
     return std::to_string(v);
@@ -86,38 +79,6 @@ std::string shown_path(const cat_tree_entry& e) {
 
 } // namespace
 
-int64_t srv_parse_time(const std::string& text) {
-    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
-        return text.size() > 12 ? -1 : std::stoll(text);
-    struct tm tm = {};
-    int used = -1;
-    // Every character must be used: a trailing "9pm" or a missing field is
-    // refused, not read as midnight.
-    int n = sscanf(text.c_str(), "%4d-%2d-%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &used);
-    if (n != 3 || used < 0) return -1;
-    size_t rest = static_cast<size_t>(used);
-    if (rest < text.size()) {
-        if (text[rest] != ' ' && text[rest] != 'T') return -1;
-        used = -1;
-        n = sscanf(text.c_str() + rest + 1, "%2d:%2d%n", &tm.tm_hour, &tm.tm_min, &used);
-        if (n != 2 || used < 0) return -1;
-        rest += 1 + static_cast<size_t>(used);
-        if (rest < text.size()) {
-            used = -1;
-            n = sscanf(text.c_str() + rest, ":%2d%n", &tm.tm_sec, &used);
-            if (n != 1 || used < 0 || rest + static_cast<size_t>(used) != text.size()) return -1;
-        }
-    }
-    // timegm would carry a 13th month or a 61st minute into the next one.
-    if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-        tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60 || tm.tm_hour < 0 || tm.tm_min < 0 ||
-        tm.tm_sec < 0)
-        return -1;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<int64_t>(timegm(&tm));
-}
-
 // ---- users ------------------------------------------------------------------
 
 int srv_cmd_user_list(srv_store* st) {
@@ -129,8 +90,8 @@ int srv_cmd_user_list(srv_store* st) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"ID", "NAME", "ACCOUNT", "FILES", "BYTES", "VERSIONS"});
     for (const cat_user_summary& u : users)
-        rows.push_back({num(u.user.id), u.user.name, u.user.account, num(u.files), num(u.bytes),
-                        num(u.versions)});
+        rows.push_back({num(u.user.id), u.user.name, u.user.account, num(u.files),
+                        srv_size_text(u.bytes, srv_sizes_in_units()), num(u.versions)});
     print_table(rows);
     return 0;
 }
@@ -204,10 +165,10 @@ int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path) {
     }
     for (const cat_tree_entry& e : tree) {
         if (e.folder)
-            printf("%-19s %14s  %s\n", time_text(e.mtime).c_str(), "-", shown_path(e).c_str());
+            printf("%-25s %14s  %s\n", srv_time_text(e.mtime).c_str(), "-", shown_path(e).c_str());
         else
-            printf("%-19s %14llu  %s%s\n", time_text(e.mtime).c_str(),
-                   static_cast<unsigned long long>(e.size), shown_path(e).c_str(),
+            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+                   srv_size_text(e.size, srv_sizes_in_units()).c_str(), shown_path(e).c_str(),
                    e.damaged ? "  (damaged)" : "");
     }
     return 0;
@@ -343,21 +304,22 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
             cat_mail m;
             if (cat.ops->mail_get(cat.self, id, &m) != CAT_OK) continue;
             if (srv_mail_is_failure(m.body, &fail_reason)) {
-                fail_time = time_text(m.received);
+                fail_time = srv_time_text(m.received);
                 break;
             }
         }
-        std::string job = last_job ? time_text(last_job) : "-";
+        std::string job = last_job ? srv_time_text(last_job) : "-";
         if (dests.empty()) dests["-"] = dest_tally();
         for (const auto& kv : dests)
-            rows.push_back({num(u.user.id), kv.first, num(kv.second.files), num(kv.second.bytes),
-                            kv.second.last ? time_text(kv.second.last) : "-", job, fail_time,
+            rows.push_back({num(u.user.id), kv.first, num(kv.second.files),
+                            srv_size_text(kv.second.bytes, srv_sizes_in_units()),
+                            kv.second.last ? srv_time_text(kv.second.last) : "-", job, fail_time,
                             fail_reason.empty() ? "-" : fail_reason});
     }
     print_table(rows);
     int64_t when = 0;
     std::string failure;
     if (srv_failure_read(st->dir, &when, &failure))
-        printf("Last store failure: %s: %s\n", time_text(when).c_str(), failure.c_str());
+        printf("Last store failure: %s: %s\n", srv_time_text(when).c_str(), failure.c_str());
     return 0;
 }

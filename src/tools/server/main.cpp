@@ -5,6 +5,7 @@
 #include "runtime/log.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
+#include "tools/server/shown.h"
 #include "tools/server/wire.h"
 
 #include <openssl/crypto.h>
@@ -57,6 +58,9 @@ bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
     return true;
 }
 
+const char* const kTimeHelp =
+    "seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset from UTC as the listings "
+    "print it (2026-12-08 21:30:00 +0100), or without one (or with Z) for UTC";
 const char* const kAcckeyHelp = "account key, 64 hex digits (every user of the machine can read "
                                 "it in the process list: prefer --acckey-file)";
 const char* const kAcckeyFileHelp = "file holding the account key, 64 hex digits (- for standard "
@@ -199,8 +203,8 @@ int main(int argc, char** argv) {
 
     auto* ulist = user->add_subcommand("list", "list the users with what is stored of theirs");
     ulist->add_option("--store", store, "store folder")->required();
-    ulist->footer("Columns: user id, name, account, current files, their size in bytes, and\n"
-                  "stored versions (replaced ones too).\n"
+    ulist->footer("Columns: user id, name, account, current files, their size (in KiB, MiB, ...\n"
+                  "on a terminal, in bytes otherwise), and stored versions (replaced ones too).\n"
                   "Example:\n  tavni-server user list --store /srv/tavni");
     ulist->callback([&] { status = on_store(store, srv_cmd_user_list); });
 
@@ -318,7 +322,8 @@ int main(int argc, char** argv) {
                  "every folder and file below the path, one per line with its full path "
                  "(folders end in /)")
         ->excludes(o_hist);
-    ls->footer("Columns: modification time (UTC; folders: when made), size in bytes, name.\n"
+    ls->footer("Columns: modification time (local time with its offset from UTC; folders:\n"
+               "when made), size (in KiB, MiB, ... on a terminal, in bytes otherwise), name.\n"
                "Example:\n  tavni-server ls --store /srv/tavni --user 7 -R /1/Today");
     ls->callback([&] {
         std::string p;
@@ -335,7 +340,7 @@ int main(int argc, char** argv) {
     std::string from_text, to_text;
     diff->add_option("--store", store, "store folder")->required();
     diff->add_option("--user", user_n)->required();
-    diff->add_option("--from", from_text, "the earlier time (seconds or YYYY-MM-DD HH:MM:SS UTC)")
+    diff->add_option("--from", from_text, std::string("the earlier time: ") + kTimeHelp)
         ->required();
     diff->add_option("--to", to_text, "the later time, in the same forms (default: now)");
     diff->add_option("path", path, "server path (default: the root)");
@@ -352,7 +357,7 @@ int main(int argc, char** argv) {
         if (from <= 0 || to_t < 0 || (!to_text.empty() && to_t == 0)) {
             fprintf(stderr,
                     "tavni-server: bad --%s time \"%s\": give seconds since 1970 or "
-                    "YYYY-MM-DD HH:MM[:SS] (UTC)\n",
+                    "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
                     from <= 0 ? "from" : "to", from <= 0 ? from_text.c_str() : to_text.c_str());
             status = 2;
             return;
@@ -377,7 +382,8 @@ int main(int argc, char** argv) {
     stat->add_option("--store", store, "store folder")->required();
     stat->add_option("--user", status_user, "only this user (default: every user)");
     stat->footer(
-        "Columns (times in UTC, - when there is none):\n"
+        "Columns (times local with their offset from UTC, - when there is none; sizes in\n"
+        "KiB, MiB, ... on a terminal, in bytes otherwise):\n"
         "  USER          the user id\n"
         "  DESTINATION   the first two folders of the stored tree (the job's Dest=, e.g. "
         "/1/Today)\n"
@@ -406,7 +412,7 @@ int main(int argc, char** argv) {
         auto* o_key_file = cmd->add_option("--acckey-file", acckey_file, kAcckeyFileHelp);
         o_key->excludes(o_key_file);
         cmd->add_option("--at", at_text,
-                        "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
+                        std::string("the version current at this time: ") + kTimeHelp);
         if (writes) {
             cmd->add_option("--to", to, "output folder")->required();
             cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
@@ -451,7 +457,10 @@ int main(int argc, char** argv) {
                 return;
             }
             if (!at_text.empty() && (o.at = srv_parse_time(at_text)) <= 0) {
-                fprintf(stderr, "tavni-server: bad --at time\n");
+                fprintf(stderr,
+                        "tavni-server: bad --at time \"%s\": give seconds since 1970 or "
+                        "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
+                        at_text.c_str());
                 status = 2;
                 return;
             }
