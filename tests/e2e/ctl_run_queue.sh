@@ -28,6 +28,15 @@ A=$!
 wait_until transfer_started || fail "the first job never started sending"
 # The first job is held in the middle of its file while the others queue.
 kill -STOP "$SERVER_PID"
+# What progress shows, for a script: exact figures of the running job.
+ctl_run progress --json >"$E2E_TMP/progress.json" || fail "progress --json failed"
+python3 - "$E2E_TMP/progress.json" "$BIG/big.bin" <<'PY' || fail "progress --json: $(cat "$E2E_TMP/progress.json")"
+import json, sys
+p = json.load(open(sys.argv[1]))
+assert p["job"] == "first" and p["item"] == sys.argv[2], p
+assert p["item_bytes"] == 96 * 1048576 and 0 < p["item_bytes_done"] <= p["item_bytes"], p
+assert p["items_sent"] == 0 and p["items_failed"] == 0, p
+PY
 "$TAVNI_CTL" run "$INSTALL/small.tbs" >"$E2E_TMP/b.out" 2>"$E2E_TMP/b.err" &
 B=$!
 wait_log "$E2E_TMP/b.out" "Another job is running; queued '$INSTALL/small.tbs' on the running agent."

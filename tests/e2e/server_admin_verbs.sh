@@ -96,6 +96,38 @@ grep -qE "^7 +/1/Today +5 +$BYTES7 +$STAMP +$STAMP +- +-\$" "$E2E_TMP/status" \
 grep -qE '^8 +/2/Eve +1 +200000 ' "$E2E_TMP/status" || fail "status of user 8: $(cat "$E2E_TMP/status")"
 [ "$("$SERVER" status --store "$STORE" --user 8 | wc -l)" = 2 ] || fail "status --user 8 shows others"
 
+# The same listings for scripts, --json: exact sizes, times in seconds.
+"$SERVER" user list --store "$STORE" --json >"$E2E_TMP/users.json"
+"$SERVER" status --store "$STORE" --json >"$E2E_TMP/status.json"
+"$SERVER" ls --store "$STORE" --user 7 -R --json "$ROOT" >"$E2E_TMP/tree.json"
+"$SERVER" ls --store "$STORE" --user 7 --history --json "$ROOT" >"$E2E_TMP/hist.json"
+"$SERVER" ls --store "$STORE" --user 7 --history --json "$ROOT/a.txt" >"$E2E_TMP/file.json"
+python3 - "$E2E_TMP" "$ROOT" "$BYTES7" "$T1" <<'PY' || fail "--json answers: $(cat "$E2E_TMP"/*.json)"
+import json, sys
+tmp, root, bytes7, t1 = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+load = lambda n: json.load(open(f"{tmp}/{n}.json"))
+users = {u["id"]: u for u in load("users")["users"]}
+assert users[7] == {"id": 7, "name": "bob", "account": "acme", "files": 5, "bytes": bytes7, "versions": 7}, users
+assert users[8]["bytes"] == 200000, users
+st = load("status")
+rows = {(d["user"], d["destination"]): d for d in st["destinations"]}
+assert rows[(7, "/1/Today")]["files"] == 5 and rows[(7, "/1/Today")]["bytes"] == bytes7, rows
+assert rows[(7, "/1/Today")]["last_stored"] >= t1 and rows[(7, "/1/Today")]["last_failure"] is None, rows
+assert rows[(8, "/2/Eve")]["bytes"] == 200000 and st["last_store_failure"] is None, st
+tree = load("tree")
+paths = [(e["path"], e["folder"]) for e in tree["entries"]]
+assert paths == [(root + "/a.txt", False), (root + "/keep.txt", False), (root + "/new.txt", False),
+                 (root + "/shared.bin", False), (root + "/sub", True), (root + "/sub/b.txt", False)], paths
+shared = tree["entries"][3]
+assert shared["size"] == 200000 and shared["damaged"] is False and shared["mtime_text"].count(" ") == 2, shared
+hist = {e["path"]: e for e in load("hist")["entries"]}
+assert len(hist[root + "/a.txt"]["versions"]) == 2 and "versions" not in hist[root + "/sub"], hist
+f = load("file")["entries"]
+assert len(f) == 1 and f[0]["size"] == len("second, longer\n"), f
+vs = f[0]["versions"]
+assert [v["replaced"] is None for v in vs].count(True) == 1 and vs[0]["size"] == len("first\n"), vs
+PY
+
 # user remove: without the flag it only says what would go; with it, it
 # waits for the server to be stopped.
 stored_blocks() { find "$STORE/blocks" -path "$STORE/blocks/tmp" -prune -o -type f -print | wc -l; }

@@ -385,26 +385,54 @@ TEST(AdminStatus, RowsPerDestinationWithTheLastJobAndFailure) {
                    cat_mail{0, 8, 1, "a@example.com", 5000, failed}})
         ASSERT_EQ(cat.ops->mail_add(cat.self, m), CAT_OK);
 
+    const char* old_tz = getenv("TZ");
+    const std::string saved_tz = old_tz ? old_tz : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
     ::testing::internal::CaptureStdout();
     int rc = srv_cmd_status(st, 7);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(out, "USER  DESTINATION  FILES  BYTES  LAST-STORED          LAST-JOB             "
-                   "LAST-FAILURE         REASON\n"
-                   "7     /1/Today     2      17     1970-01-01 00:02:00  1970-01-01 00:33:20  "
-                   "1970-01-01 01:00:00  Disk full\n"
-                   "7     /1/Week      1      7      1970-01-01 00:01:00  1970-01-01 00:33:20  "
-                   "1970-01-01 01:00:00  Disk full\n");
+    EXPECT_EQ(out, "USER  DESTINATION  FILES  BYTES  LAST-STORED                LAST-JOB       "
+                   "            LAST-FAILURE               REASON\n"
+                   "7     /1/Today     2      17     1970-01-01 00:02:00 +0000  1970-01-01 "
+                   "00:33:20 +0000  1970-01-01 01:00:00 +0000  Disk full\n"
+                   "7     /1/Week      1      7      1970-01-01 00:01:00 +0000  1970-01-01 "
+                   "00:33:20 +0000  1970-01-01 01:00:00 +0000  Disk full\n");
 
     ::testing::internal::CaptureStdout();
     rc = srv_cmd_status(st, 0);
     out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(rc, 0);
-    EXPECT_NE(
-        out.find("\n8     -            0      0      -                    -                    "
-                 "1970-01-01 01:23:20  Disk full\n"),
-        std::string::npos)
+    EXPECT_NE(out.find("\n8     -            0      0      -                          -        "
+                       "                  1970-01-01 01:23:20 +0000  Disk full\n"),
+              std::string::npos)
         << out;
+
+    // The same facts for scripts: exact numbers, times in seconds beside
+    // their text, null for what there is none of.
+    ::testing::internal::CaptureStdout();
+    rc = srv_cmd_status(st, 0, true);
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(out.find("{\"user\":7,\"destination\":\"/1/Today\",\"files\":2,\"bytes\":17,"
+                       "\"last_stored\":120,\"last_stored_text\":\"1970-01-01 00:02:00 +0000\","
+                       "\"last_job\":2000,"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("{\"user\":8,\"destination\":null,\"files\":0,\"bytes\":0,"
+                       "\"last_stored\":null,\"last_stored_text\":null,\"last_job\":null,"
+                       "\"last_job_text\":null,\"last_failure\":5000,\"last_failure_text\":"
+                       "\"1970-01-01 01:23:20 +0000\",\"reason\":\"Disk full\"}"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.substr(0, 17), "{\"destinations\":[");
+    EXPECT_NE(out.find("],\"last_store_failure\":null}\n"), std::string::npos) << out;
+    if (old_tz)
+        setenv("TZ", saved_tz.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(srv_cmd_status(st, 9), 1);

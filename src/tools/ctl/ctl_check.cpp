@@ -12,6 +12,7 @@
 #include "backup/host_id.h"
 #include "backup/schedule/schedule.h"
 #include "backup/schedule/schedule_path.h"
+#include "common/json.h"
 #include "common/text.h"
 #include "common/owner.h"
 #include "common/timing.h"
@@ -53,14 +54,33 @@ struct check_state {
     bool server_answered = false;
 };
 
+// With --json each check becomes an object here instead of a line.
+std::vector<std::string>* g_json_checks = nullptr;
+
 void ok(const std::string& what) {
+    if (g_json_checks) {
+        json_object j;
+        j.add_bool("ok", true);
+        j.add("what", what);
+        g_json_checks->push_back(j.text());
+        return;
+    }
     printf("ok   %s\n", what.c_str());
 }
 
 void fail(check_state* st, const std::string& what, const std::string& wrong,
           const std::string& fix) {
-    printf("FAIL %s: %s; fix: %s\n", what.c_str(), wrong.c_str(), fix.c_str());
     st->failures++;
+    if (g_json_checks) {
+        json_object j;
+        j.add_bool("ok", false);
+        j.add("what", what);
+        j.add("problem", wrong);
+        j.add("fix", fix);
+        g_json_checks->push_back(j.text());
+        return;
+    }
+    printf("FAIL %s: %s; fix: %s\n", what.c_str(), wrong.c_str(), fix.c_str());
 }
 
 std::string in_root(const check_state& st, const char* name) {
@@ -613,8 +633,26 @@ void register_check_command(CLI::App& app) {
         "Examples:\n"
         "  tavni-ctl check --root /opt/tavni\n"
         "  tavni-ctl check --root /opt/tavni job.tbs");
-    check->callback([root, schedules] {
+    auto json = std::make_shared<bool>(false);
+    check->add_flag("--json", *json,
+                    "print one JSON object instead of the lines: ok (every check passed), "
+                    "failures (their number), checks (each with ok and what; a failed one "
+                    "also with problem and fix)");
+    check->callback([root, schedules, json] {
+        std::vector<std::string> checks;
+        if (*json) g_json_checks = &checks;
         const int rc = run_check(*root, *schedules);
+        g_json_checks = nullptr;
+        if (*json) {
+            int64_t failures = 0;
+            for (const std::string& c : checks)
+                if (c.compare(0, 11, "{\"ok\":false") == 0) failures++;
+            json_object j;
+            j.add_bool("ok", rc == 0);
+            j.add("failures", failures);
+            j.add_raw("checks", json_array(checks));
+            printf("%s\n", j.text().c_str());
+        }
         fflush(stdout);
         if (rc != 0) std::exit(rc);
     });

@@ -3,6 +3,7 @@
 #include "tools/ctl/commands.h"
 
 #include "agent/ipc.h"
+#include "common/json.h"
 #include "common/text.h"
 #include "runtime/progress.h"
 #include "tools/ctl/ctl_outcome.h"
@@ -83,8 +84,28 @@ void print_progress(const progress_record& r) {
            size(r.total_bytes).c_str(), size(r.item_done).c_str(), size(r.item_size).c_str());
 }
 
+std::string field_text(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+void print_progress_json(const progress_record& r) {
+    json_object j;
+    j.add("status", field_text(r.status_text, PROGRESS_TEXT_SIZE));
+    j.add("job", field_text(r.job_name, PROGRESS_TEXT_SIZE));
+    j.add("item", field_text(r.item_name, PROGRESS_ITEM_SIZE));
+    j.add("items_sent", static_cast<uint64_t>(r.items_sent));
+    j.add("items_up_to_date", static_cast<uint64_t>(r.items_current));
+    j.add("items_failed", static_cast<uint64_t>(r.items_failed));
+    j.add("bytes_done", static_cast<uint64_t>(r.done_bytes));
+    j.add("bytes_total", static_cast<uint64_t>(r.total_bytes));
+    j.add("item_bytes_done", static_cast<uint64_t>(r.item_done));
+    j.add("item_bytes", static_cast<uint64_t>(r.item_size));
+    printf("%s\n", j.text().c_str());
+}
+
 struct progress_options {
     bool watch = false;
+    bool json = false;
     bool wait = false;
     uint32_t wait_seconds = 0; // 0: no limit
     std::string schedule;      // its job log gives the file count and the outcome
@@ -115,6 +136,10 @@ void show_progress(const progress_options& o) {
         fail(1, "no progress information: no Tavni Backup agent is running (use --wait to wait "
                 "for one).");
     if (rr == AREA_SHORT) fail_short(got);
+    if (o.json) {
+        print_progress_json(r);
+        return;
+    }
     if (!o.watch) {
         print_progress(r);
         return;
@@ -219,6 +244,12 @@ void register_ipc_commands(CLI::App& app) {
                          "start, instead of failing at once")
             ->expected(0, 1)
             ->type_name("[SECONDS]");
+    progress
+        ->add_flag("--json", po.json,
+                   "print the record once as one JSON object: status, job, item, items_sent, "
+                   "items_up_to_date, items_failed, bytes_done, bytes_total, item_bytes_done, "
+                   "item_bytes (sizes in bytes)")
+        ->excludes("--watch");
     progress->add_option("--schedule", po.schedule,
                          "the running job's schedule file: its job log gives the number of files "
                          "and how the job ended");

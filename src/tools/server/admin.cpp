@@ -8,6 +8,7 @@
 
 #include "backup/schedule/schedule.h"
 #include "backup/schedule/schedule_path.h"
+#include "common/json.h"
 #include "common/owner.h"
 #include "common/text.h"
 #include "tools/server/shown.h"
@@ -102,13 +103,48 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
     return 0;
 }
 
-int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history) {
+int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json) {
     if (!srv_user_known(st, user)) return 1;
     catalog& cat = st->cat;
+    std::vector<std::string> items; // with json
+    auto versions_json = [](const std::vector<cat_version>& hist) {
+        std::vector<std::string> out;
+        for (const cat_version& v : hist) {
+            json_object j;
+            j.add("version", static_cast<int64_t>(v.id));
+            j.add("size", static_cast<uint64_t>(v.size));
+            j.add("mtime", static_cast<int64_t>(v.mtime));
+            j.add("stored", v.committed);
+            j.add("stored_text", srv_time_text(v.committed));
+            if (v.replaced)
+                j.add("replaced", v.replaced);
+            else
+                j.add_null("replaced");
+            out.push_back(j.text());
+        }
+        return json_array(out);
+    };
+    auto print_items = [&] {
+        json_object all;
+        all.add("path", "/" + path);
+        all.add_raw("entries", json_array(items));
+        printf("%s\n", all.text().c_str());
+    };
     std::vector<cat_entry> entries;
     int rc = cat.ops->list(cat.self, user, path, 0, &entries);
     if (rc == CAT_OK) {
         for (const cat_entry& e : entries) {
+            const std::string full = path.empty() ? e.name : path + "/" + e.name;
+            std::vector<cat_version> hist;
+            if (history && !e.folder) cat.ops->history(cat.self, user, full, &hist);
+            if (json) {
+                std::string item = srv_entry_json("/" + full, e.folder, e.size, e.mtime, e.damaged);
+                if (history && !e.folder)
+                    item = item.substr(0, item.size() - 1) + ",\"versions\":" +
+                           versions_json(hist) + "}";
+                items.push_back(item);
+                continue;
+            }
             if (e.folder) {
                 printf("%-25s %14s  %s/\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str());
                 continue;
@@ -116,30 +152,42 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
             printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
                    srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
                    e.damaged ? "  (damaged)" : "");
-            if (history) {
-                std::vector<cat_version> hist;
-                cat.ops->history(cat.self, user, path.empty() ? e.name : path + "/" + e.name,
-                                 &hist);
-                for (const cat_version& v : hist)
-                    printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
-                           static_cast<long long>(v.id),
-                           srv_size_text(v.size, srv_sizes_in_units()).c_str(),
-                           srv_sizes_in_units() ? "" : " bytes",
-                           srv_time_text(v.mtime).c_str(), srv_time_text(v.committed).c_str(),
-                           v.replaced ? (", replaced " + srv_time_text(v.replaced)).c_str()
-                                      : " (current)");
-            }
+            for (const cat_version& v : hist)
+                printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
+                       static_cast<long long>(v.id),
+                       srv_size_text(v.size, srv_sizes_in_units()).c_str(),
+                       srv_sizes_in_units() ? "" : " bytes", srv_time_text(v.mtime).c_str(),
+                       srv_time_text(v.committed).c_str(),
+                       v.replaced ? (", replaced " + srv_time_text(v.replaced)).c_str()
+                                  : " (current)");
         }
+        if (json) print_items();
         return 0;
     }
     std::vector<cat_version> hist;
     if (cat.ops->history(cat.self, user, path, &hist) == CAT_OK && !hist.empty()) {
+        if (json) {
+            // The file itself as its current version (its newest when every
+            // one was replaced), with every version under --history.
+            const cat_version* shown = &hist.back();
+            for (const cat_version& v : hist)
+                if (!v.replaced) shown = &v;
+            std::string item =
+                srv_entry_json("/" + path, false, shown->size, shown->mtime, shown->damaged);
+            if (history)
+                item = item.substr(0, item.size() - 1) + ",\"versions\":" + versions_json(hist) +
+                       "}";
+            items.push_back(item);
+            print_items();
+            return 0;
+        }
         for (const cat_version& v : hist) {
             if (!history && v.replaced) continue;
             printf("%-25s %14s  %s%s\n", srv_time_text(v.mtime).c_str(),
                    srv_size_text(v.size, srv_sizes_in_units()).c_str(), path.c_str(),
                    v.replaced ? (" (replaced " + srv_time_text(v.replaced) + ")").c_str() : "");
         }
+        if (json) print_items();
         return 0;
     }
     fprintf(stderr, "tavni-server: no such path: /%s\n", path.c_str());

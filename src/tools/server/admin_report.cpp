@@ -7,6 +7,8 @@
 #include "tools/server/server.h"
 #include "tools/server/shown.h"
 
+#include "common/json.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -79,13 +81,45 @@ std::string shown_path(const cat_tree_entry& e) {
 
 } // namespace
 
+std::string srv_entry_json(const std::string& path, bool folder, uint64_t size, int64_t mtime,
+                           bool damaged) {
+    json_object j;
+    j.add("path", path);
+    j.add_bool("folder", folder);
+    if (folder)
+        j.add_null("size");
+    else
+        j.add("size", size);
+    j.add("mtime", mtime);
+    j.add("mtime_text", srv_time_text(mtime));
+    j.add_bool("damaged", damaged);
+    return j.text();
+}
+
 // ---- users ------------------------------------------------------------------
 
-int srv_cmd_user_list(srv_store* st) {
+int srv_cmd_user_list(srv_store* st, bool json) {
     std::vector<cat_user_summary> users;
     if (st->cat.ops->user_list(st->cat.self, &users) != CAT_OK) {
         fprintf(stderr, "tavni-server: cannot read the users of %s\n", st->dir.c_str());
         return 1;
+    }
+    if (json) {
+        std::vector<std::string> items;
+        for (const cat_user_summary& u : users) {
+            json_object j;
+            j.add("id", static_cast<uint64_t>(u.user.id));
+            j.add("name", u.user.name);
+            j.add("account", u.user.account);
+            j.add("files", static_cast<uint64_t>(u.files));
+            j.add("bytes", static_cast<uint64_t>(u.bytes));
+            j.add("versions", static_cast<uint64_t>(u.versions));
+            items.push_back(j.text());
+        }
+        json_object all;
+        all.add_raw("users", json_array(items));
+        printf("%s\n", all.text().c_str());
+        return 0;
     }
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"ID", "NAME", "ACCOUNT", "FILES", "BYTES", "VERSIONS"});
@@ -151,7 +185,7 @@ int srv_cmd_user_remove(srv_store* st, uint32_t id, bool confirmed) {
 
 // ---- listings ---------------------------------------------------------------
 
-int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path) {
+int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path, bool json) {
     if (!srv_user_known(st, user)) return 1;
     std::vector<cat_tree_entry> tree;
     bool found = false;
@@ -162,6 +196,16 @@ int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path) {
     if (!found) {
         fprintf(stderr, "tavni-server: no such path: /%s\n", path.c_str());
         return 1;
+    }
+    if (json) {
+        std::vector<std::string> items;
+        for (const cat_tree_entry& e : tree)
+            items.push_back(srv_entry_json("/" + e.path, e.folder, e.size, e.mtime, e.damaged));
+        json_object all;
+        all.add("path", "/" + path);
+        all.add_raw("entries", json_array(items));
+        printf("%s\n", all.text().c_str());
+        return 0;
     }
     for (const cat_tree_entry& e : tree) {
         if (e.folder)
@@ -255,6 +299,18 @@ bool srv_mail_is_failure(const std::string& body, std::string* reason) {
 
 namespace {
 
+// key: seconds since 1970 and key_text: the same as shown; both null for 0.
+void add_time_or_null(json_object* j, const char* key, int64_t t) {
+    const std::string text_key = std::string(key) + "_text";
+    if (t == 0) {
+        j->add_null(key);
+        j->add_null(text_key.c_str());
+        return;
+    }
+    j->add(key, t);
+    j->add(text_key.c_str(), srv_time_text(t));
+}
+
 struct dest_tally {
     uint64_t files = 0, bytes = 0;
     int64_t last = 0;
@@ -262,7 +318,7 @@ struct dest_tally {
 
 } // namespace
 
-int srv_cmd_status(srv_store* st, uint32_t user) {
+int srv_cmd_status(srv_store* st, uint32_t user, bool json) {
     catalog& cat = st->cat;
     std::vector<cat_user_summary> users;
     if (cat.ops->user_list(cat.self, &users) != CAT_OK) {
@@ -271,6 +327,7 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
     }
     if (user != 0 && !srv_user_known(st, user)) return 1;
     std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> items; // with json
     rows.push_back({"USER", "DESTINATION", "FILES", "BYTES", "LAST-STORED", "LAST-JOB",
                     "LAST-FAILURE", "REASON"});
     for (const cat_user_summary& u : users) {
@@ -300,15 +357,42 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
         for (const cat_stamp& s : stamps)
             last_job = std::max(last_job, s.stamp);
         std::string fail_time = "-", fail_reason;
+        int64_t fail_when = 0;
         for (int64_t id : mails) { // newest first
             cat_mail m;
             if (cat.ops->mail_get(cat.self, id, &m) != CAT_OK) continue;
             if (srv_mail_is_failure(m.body, &fail_reason)) {
                 fail_time = srv_time_text(m.received);
+                fail_when = m.received;
                 break;
             }
         }
         std::string job = last_job ? srv_time_text(last_job) : "-";
+        if (json) {
+            // A user with nothing stored still has a row (its failures).
+            auto add_row = [&](const std::string* dest, const dest_tally& t) {
+                json_object j;
+                j.add("user", static_cast<uint64_t>(u.user.id));
+                if (dest)
+                    j.add("destination", *dest);
+                else
+                    j.add_null("destination");
+                j.add("files", t.files);
+                j.add("bytes", t.bytes);
+                add_time_or_null(&j, "last_stored", t.last);
+                add_time_or_null(&j, "last_job", last_job);
+                add_time_or_null(&j, "last_failure", fail_when);
+                if (fail_when && !fail_reason.empty())
+                    j.add("reason", fail_reason);
+                else
+                    j.add_null("reason");
+                items.push_back(j.text());
+            };
+            for (const auto& kv : dests)
+                add_row(&kv.first, kv.second);
+            if (dests.empty()) add_row(nullptr, dest_tally());
+            continue;
+        }
         if (dests.empty()) dests["-"] = dest_tally();
         for (const auto& kv : dests)
             rows.push_back({num(u.user.id), kv.first, num(kv.second.files),
@@ -316,10 +400,25 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
                             kv.second.last ? srv_time_text(kv.second.last) : "-", job, fail_time,
                             fail_reason.empty() ? "-" : fail_reason});
     }
-    print_table(rows);
     int64_t when = 0;
     std::string failure;
-    if (srv_failure_read(st->dir, &when, &failure))
+    const bool store_failed = srv_failure_read(st->dir, &when, &failure);
+    if (json) {
+        json_object all;
+        all.add_raw("destinations", json_array(items));
+        if (store_failed) {
+            json_object f;
+            add_time_or_null(&f, "time", when);
+            f.add("failure", failure);
+            all.add_raw("last_store_failure", f.text());
+        } else {
+            all.add_null("last_store_failure");
+        }
+        printf("%s\n", all.text().c_str());
+        return 0;
+    }
+    print_table(rows);
+    if (store_failed)
         printf("Last store failure: %s: %s\n", srv_time_text(when).c_str(), failure.c_str());
     return 0;
 }

@@ -206,7 +206,12 @@ int main(int argc, char** argv) {
     ulist->footer("Columns: user id, name, account, current files, their size (in KiB, MiB, ...\n"
                   "on a terminal, in bytes otherwise), and stored versions (replaced ones too).\n"
                   "Example:\n  tavni-server user list --store /srv/tavni");
-    ulist->callback([&] { status = on_store(store, srv_cmd_user_list); });
+    bool ulist_json = false;
+    ulist->add_flag("--json", ulist_json,
+                    "one JSON object: users, each with id, name, account, files, bytes, versions");
+    ulist->callback([&] {
+        status = on_store(store, [&](srv_store* st) { return srv_cmd_user_list(st, ulist_json); });
+    });
 
     auto* uremove = user->add_subcommand("remove", "remove a user and everything stored of theirs");
     bool yes_remove = false;
@@ -322,6 +327,12 @@ int main(int argc, char** argv) {
                  "every folder and file below the path, one per line with its full path "
                  "(folders end in /)")
         ->excludes(o_hist);
+    bool ls_json = false;
+    ls->add_flag("--json", ls_json,
+                 "one JSON object: path, and entries, each with path, folder, size (bytes; null "
+                 "for a folder), mtime (seconds since 1970), mtime_text (as shown), damaged; "
+                 "with --history also versions (version, size, mtime, stored, stored_text, "
+                 "replaced: seconds or null)");
     ls->footer("Columns: modification time (local time with its offset from UTC; folders:\n"
                "when made), size (in KiB, MiB, ... on a terminal, in bytes otherwise), name.\n"
                "Example:\n  tavni-server ls --store /srv/tavni --user 7 -R /1/Today");
@@ -332,7 +343,8 @@ int main(int argc, char** argv) {
             return;
         }
         status = on_store(store, [&](srv_store* st) {
-            return recursive ? srv_cmd_ls_tree(st, user_n, p) : srv_cmd_ls(st, user_n, p, history);
+            return recursive ? srv_cmd_ls_tree(st, user_n, p, ls_json)
+                             : srv_cmd_ls(st, user_n, p, history, ls_json);
         });
     });
 
@@ -381,6 +393,12 @@ int main(int argc, char** argv) {
     uint32_t status_user = 0;
     stat->add_option("--store", store, "store folder")->required();
     stat->add_option("--user", status_user, "only this user (default: every user)");
+    bool stat_json = false;
+    stat->add_flag("--json", stat_json,
+                   "one JSON object: destinations, each with user, destination (null for a "
+                   "user with nothing stored), files, bytes, last_stored, last_job, last_failure "
+                   "(seconds since 1970 or null, each also as *_text), reason (or null); and "
+                   "last_store_failure (null, or time, time_text and failure)");
     stat->footer(
         "Columns (times local with their offset from UTC, - when there is none; sizes in\n"
         "KiB, MiB, ... on a terminal, in bytes otherwise):\n"
@@ -399,7 +417,8 @@ int main(int argc, char** argv) {
         "A failure older than LAST-JOB was followed by a job that ran to its end.\n"
         "Example:\n  tavni-server status --store /srv/tavni --user 7");
     stat->callback([&] {
-        status = on_store(store, [&](srv_store* st) { return srv_cmd_status(st, status_user); });
+        status = on_store(store,
+                          [&](srv_store* st) { return srv_cmd_status(st, status_user, stat_json); });
     });
 
     std::string to, at_text, sched_file, root;
