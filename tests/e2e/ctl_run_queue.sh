@@ -37,6 +37,10 @@ assert p["job"] == "first" and p["item"] == sys.argv[2], p
 assert p["item_bytes"] == 96 * 1048576 and 0 < p["item_bytes_done"] <= p["item_bytes"], p
 assert p["items_sent"] == 0 and p["items_failed"] == 0, p
 PY
+# On a terminal the same figures in units.
+script -qec "$TAVNI_CTL progress" /dev/null | tr -d '\r' >"$E2E_TMP/progress.tty"
+grep -qE '^Bytes: +[0-9.]+ (B|KiB|MiB) of 96\.0 MiB \(item [0-9.]+ (B|KiB|MiB) of 96\.0 MiB\)$' "$E2E_TMP/progress.tty" ||
+  fail "progress on a terminal: $(cat "$E2E_TMP/progress.tty")"
 "$TAVNI_CTL" run "$INSTALL/small.tbs" >"$E2E_TMP/b.out" 2>"$E2E_TMP/b.err" &
 B=$!
 wait_log "$E2E_TMP/b.out" "Another job is running; queued '$INSTALL/small.tbs' on the running agent."

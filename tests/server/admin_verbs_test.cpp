@@ -330,8 +330,8 @@ TEST(AdminReport, PointsInTimeAreReadWholeOrRefused) {
 TEST(AdminReport, ShownTimesCarryTheirOffsetAndReadBack) {
     const char* old_tz = getenv("TZ");
     const std::string saved = old_tz ? old_tz : "";
-    for (const char* zone : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
-                             "IST-5:30"}) {
+    for (const char* zone :
+         {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0", "IST-5:30"}) {
         setenv("TZ", zone, 1);
         tzset();
         for (int64_t t : {int64_t{1796765415}, int64_t{1783000000}, int64_t{172800}}) {

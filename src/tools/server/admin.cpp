@@ -140,8 +140,8 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
             if (json) {
                 std::string item = srv_entry_json("/" + full, e.folder, e.size, e.mtime, e.damaged);
                 if (history && !e.folder)
-                    item = item.substr(0, item.size() - 1) + ",\"versions\":" +
-                           versions_json(hist) + "}";
+                    item = item.substr(0, item.size() - 1) +
+                           ",\"versions\":" + versions_json(hist) + "}";
                 items.push_back(item);
                 continue;
             }
@@ -175,8 +175,8 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
             std::string item =
                 srv_entry_json("/" + path, false, shown->size, shown->mtime, shown->damaged);
             if (history)
-                item = item.substr(0, item.size() - 1) + ",\"versions\":" + versions_json(hist) +
-                       "}";
+                item =
+                    item.substr(0, item.size() - 1) + ",\"versions\":" + versions_json(hist) + "}";
             items.push_back(item);
             print_items();
             return 0;
@@ -645,8 +645,8 @@ int srv_cmd_mail_list(srv_store* st) {
         std::string to = m.recipients;
         for (char& ch : to)
             if (ch == '\n') ch = ' ';
-        printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n",
-               static_cast<long long>(m.id), srv_time_text(m.received).c_str(), m.user,
+        printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n", static_cast<long long>(m.id),
+               srv_time_text(m.received).c_str(), m.user,
                static_cast<unsigned long long>(m.schedule_id),
                srv_size_text(m.body.size(), srv_sizes_in_units()).c_str(),
                srv_sizes_in_units() ? "" : " bytes", to.c_str());

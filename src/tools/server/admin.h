@@ -84,8 +84,7 @@ int srv_cmd_user_list(srv_store* st, bool json = false);
 // be storing a block of the same digest for another user meanwhile.
 int srv_cmd_user_remove(srv_store* st, uint32_t id, bool confirmed);
 // Every entry below path (a file: that file), full paths, one per line.
-int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path,
-                    bool json = false);
+int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path, bool json = false);
 // "A path", "M path", "D path" for what changed below path between the
 // trees as they stood at from and at to (0: now).
 int srv_cmd_diff(srv_store* st, uint32_t user, const std::string& path, int64_t from, int64_t to);

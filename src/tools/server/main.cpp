@@ -417,8 +417,8 @@ int main(int argc, char** argv) {
         "A failure older than LAST-JOB was followed by a job that ran to its end.\n"
         "Example:\n  tavni-server status --store /srv/tavni --user 7");
     stat->callback([&] {
-        status = on_store(store,
-                          [&](srv_store* st) { return srv_cmd_status(st, status_user, stat_json); });
+        status = on_store(
+            store, [&](srv_store* st) { return srv_cmd_status(st, status_user, stat_json); });
     });
 
     std::string to, at_text, sched_file, root;

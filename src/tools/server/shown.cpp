@@ -96,8 +96,8 @@ int64_t srv_parse_time(const std::string& text) {
     int east = 0;
     if (!parse_offset(s, rest, &east)) return -1;
     // timegm would carry a 13th month or a 61st minute into the next one.
-    if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 ||
-        tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
+    if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
+        tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60)
         return -1;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
