@@ -244,6 +244,9 @@ int agent_main(int argc, const char* const* argv, bool* must_exit) {
             agent_log_printf("No initial backup schedule specified; Waiting to receive via IPC.\n");
             args.job_wait = 30;
         }
+        // A service manager's SIGTERM or a terminal's Ctrl-C stops the job as
+        // the terminate event does (runtime/progress.h), before any thread starts.
+        plat_interrupts_catch();
         progress_open();
         thread = plat_thread_start(backup_thread_entry, &args);
         if (!thread) {

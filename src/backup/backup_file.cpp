@@ -544,7 +544,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
                                "replaces it with the file.\n",
                                remote);
             report_file_error_code(local, rc);
-            progress_end_item(PROGRESS_END_FAILED);
+            progress_end_item(PROGRESS_END_UNCOUNTED);
             return BACKUP_FAILED;
         }
         t.handle = open.handle;
@@ -564,7 +564,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
                 errno_from_last_error();
                 const int err = errno;
                 ctfs_file_close(session, t.handle);
-                progress_end_item(PROGRESS_END_FAILED);
+                progress_end_item(PROGRESS_END_UNCOUNTED);
                 if (err == ENOENT) {
                     job_log_printf("FILE: File does not exist: '%s'\n", local);
                 } else {
@@ -635,7 +635,8 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
                                                              session->answers, again});
                 if (!again) report_transferred();
                 job_log_printf("FILE: Successfully backed up '%s'\n", local);
-                progress_end_item(PROGRESS_END_SENT);
+                // A file sent again was counted as sent the first time.
+                progress_end_item(again ? PROGRESS_END_UNCOUNTED : PROGRESS_END_SENT);
             } else {
                 if (again) report_transfer_withdrawn();
                 if (outcome == BACKUP_TERMINATED) {
@@ -644,7 +645,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
                     job_log_printf("FILE: Failed backing up '%s' (TBS error code %d)\n", local,
                                    outcome);
                 }
-                progress_end_item(PROGRESS_END_FAILED);
+                progress_end_item(PROGRESS_END_UNCOUNTED);
             }
             return outcome;
         }
@@ -660,7 +661,7 @@ int send_file(backup_context* ctx, const char* local, const char* remote,
             report_file_error_code(local, ERR_BADKEY);
             if (again) report_transfer_withdrawn();
             t.file.close();
-            progress_end_item(PROGRESS_END_FAILED);
+            progress_end_item(PROGRESS_END_UNCOUNTED);
             return BACKUP_FAILED;
         }
         plat_file_seek(t.file.fd, 0, PLAT_SEEK_SET);
@@ -780,10 +781,13 @@ void backup_file_with(backup_context* ctx, const char* local, const char* remote
     }
     job_log_write_held(&first);
     progress_begin_item(local, size);
-    if (filter && make_today_parents(ctx, remote) != 0) {
+    const int parents = filter ? make_today_parents(ctx, remote) : 0;
+    if (parents != 0) {
+        // (-2: the failed folder is recorded already.)
+        if (parents == -1) report_file_error_code(remote, ERR_BADPATH);
         job_log_printf("FILE: ERROR: Failed to generate filter parent directories while on '%s'\n",
                        local);
-        progress_end_item(PROGRESS_END_FAILED);
+        progress_end_item(PROGRESS_END_UNCOUNTED);
         return;
     }
     send_file(ctx, local, remote, status, filter, false);

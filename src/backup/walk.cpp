@@ -435,6 +435,9 @@ int walk_listed(backup_context* ctx, const char* local, const char* remote,
     if (!listing) {
         const int code = plat_last_error();
         if (plat_error_is_access_denied(code)) {
+            // A failed item, with its line as every failed item has.
+            job_log_printf("DIRECTORY: ERROR (errno %d) while attempting to open: '%s'\n", EACCES,
+                           local);
             report_file_error_errno(local, EACCES);
             return 0;
         }

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,6 +49,24 @@ void* hex_decode(const char* text, size_t count, void* out) {
 static void two_digits(char* at, uint32_t value) {
     if (value >= 10) at[0] = static_cast<char>('0' + value / 10);
     at[1] = static_cast<char>('0' + value % 10);
+}
+
+std::string size_in_units(uint64_t bytes) {
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    char buf[32];
+    if (bytes < 1024) {
+        snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
+        return buf;
+    }
+    double v = static_cast<double>(bytes) / 1024;
+    int u = 0;
+    // 1023.96 KiB would print as "1024.0 KiB": such a figure takes the next unit.
+    while (v >= 1023.95 && u < 5) {
+        v /= 1024;
+        u++;
+    }
+    snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+    return buf;
 }
 
 int duration_text(uint32_t seconds, char* out) {

@@ -15,6 +15,9 @@ char* hex_encode(const void* bytes, size_t count, char* out);
 std::string hex_lower(const void* bytes, size_t count);
 // Decodes 2 * count characters (not validated) into count bytes; returns out.
 void* hex_decode(const char* text, size_t count, void* out);
+// A size as a person reads it: "512 B", "1.5 KiB", "20.0 MiB", "3.2 GiB"
+// (binary units, one decimal). Cannot fail.
+std::string size_in_units(uint64_t bytes);
 // "HH:MM:SS" (hours capped at 99) into out[9]; returns 8.
 int duration_text(uint32_t seconds, char* out);
 // strerror text, or "Unknown error"; the caller's errno is preserved. The text

@@ -56,6 +56,23 @@ void plat_debug_output(const char* text);
 // tool may redraw a line in place; false for a file, a pipe or no stream.
 bool plat_stdout_is_terminal();
 
+// ---- interrupts ---------------------------------------------------------------
+
+// From this call on, the requests to end the process that a terminal or a
+// service manager sends (Linux: SIGINT and SIGTERM; Windows: the console's
+// Ctrl-C, Ctrl-Break and close events) no longer end it: they are counted,
+// and the process decides what each means. Linux: the two signals are
+// blocked in the calling thread and in every thread started after it, and one
+// thread of the platform's takes them, so that no system call of another
+// thread is interrupted; call it before any thread is started. Child
+// processes start with the default handling. A signal the process was
+// started to ignore stays ignored (a shell without job control starts its
+// background programs so, that a Ctrl-C meant for the foreground passes them
+// by). 0, or -1 with the last error.
+int plat_interrupts_catch();
+// How many such requests arrived since plat_interrupts_catch; any thread.
+uint32_t plat_interrupt_count();
+
 // ---- threads ----------------------------------------------------------------
 
 struct plat_thread; // opaque

@@ -6,6 +6,7 @@
 #include "report/report.h"
 
 #include "runtime/log.h"
+#include "runtime/progress.h"
 #include "common/text.h"
 #include "protocol/remote.h"
 #include "protocol/session.h"
@@ -150,6 +151,9 @@ void report_up_to_date() {
 static void add_error(const char* path, const char* reason) {
     job_report* r = &g_report;
     r->files_failed++;
+    // The progress record counts failed items here and only here, so that
+    // it says what the report says.
+    progress_count_failed();
     blob_list_append_text(r->errors, path ? path : "");
     blob_list_append_text(r->errors, reason ? reason : "");
 }

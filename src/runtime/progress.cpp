@@ -315,6 +315,13 @@ void progress_pass_item(const char* name, uint64_t size, int kind) {
     if (plat_tick_ms() - g_published_tick >= pass_publish_ms) publish();
 }
 
+void progress_count_failed() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_area) return;
+    g_record.items_failed++;
+    publish();
+}
+
 void progress_set_total(uint64_t bytes) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (!g_area) return;
@@ -337,9 +344,21 @@ void progress_complete() {
     publish();
 }
 
+// A stop asked for by the process's interrupts (plat_interrupts_catch: a
+// service manager's SIGTERM, a terminal's Ctrl-C) is a signal of the
+// terminate event too, consumed by the same check. Caller holds g_lock.
+static uint32_t g_interrupts_seen = 0;
+static bool interrupt_taken() {
+    const uint32_t n = plat_interrupt_count();
+    if (n == g_interrupts_seen) return false;
+    g_interrupts_seen = n;
+    return true;
+}
+
 bool terminate_requested() {
     std::lock_guard<std::mutex> hold(g_lock);
-    return plat_event_check(g_event);
+    const bool signalled = plat_event_check(g_event);
+    return interrupt_taken() || signalled;
 }
 
 bool terminate_requested_paced() {
@@ -348,5 +367,6 @@ bool terminate_requested_paced() {
     if (g_event_checked && now == g_event_tick) return false;
     g_event_checked = true;
     g_event_tick = now;
-    return plat_event_check(g_event);
+    const bool signalled = plat_event_check(g_event);
+    return interrupt_taken() || signalled;
 }

@@ -33,7 +33,15 @@ struct progress_record {
     uint64_t reserved2;
 };
 
-enum progress_end_kind { PROGRESS_END_CURRENT = 1, PROGRESS_END_FAILED = 2, PROGRESS_END_SENT = 3 };
+enum progress_end_kind {
+    // Ends an item without counting it: a failed item is counted once, by
+    // progress_count_failed when the report records it (report.h), so that
+    // the record, the report and the job log tell one number.
+    PROGRESS_END_UNCOUNTED = 0,
+    PROGRESS_END_CURRENT = 1,
+    PROGRESS_END_FAILED = 2,
+    PROGRESS_END_SENT = 3
+};
 
 // Creates the shared area under its fixed name, resets the record (created
 // time and tick, status "Initializing...") and publishes it, then creates the
@@ -81,12 +89,16 @@ void progress_end_item(int kind);
 // such items is published at most that often, and the next other update
 // publishes it in any case.
 void progress_pass_item(const char* name, uint64_t size, int kind);
+// One more failed item, whatever item is current (the report's count of
+// failed files; see PROGRESS_END_UNCOUNTED).
+void progress_count_failed();
 void progress_set_total(uint64_t bytes);
 void progress_set_start_tick(uint32_t tick);
 // Status "Complete" and no current item.
 void progress_complete();
-// True once the terminate event was signalled since the last true answer (the
-// answer consumes the signal); false when there is no event.
+// True once the terminate event was signalled, or the process was asked to
+// end by an interrupt it catches (plat_interrupts_catch), since the last true
+// answer (the answer consumes both); false when there is neither.
 bool terminate_requested();
 // terminate_requested for a loop over many small items: the event is asked at
 // most once per tick of plat_tick_ms (1 ms on Linux; on Windows timeGetTime's

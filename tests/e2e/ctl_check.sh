@@ -57,6 +57,30 @@ expect_out "fix: write the backup server as HOST:PORT into it"
 expect_out "FAIL schedule '$INSTALL/job.tbs' log-in: not tried"
 mv "$E2E_TMP/hosts" "$INSTALL/etc/hosts"
 
+# --- the same checks for a script: one JSON object ----------------------------------
+# json_checks OUT: "OK<TAB>WHAT<TAB>PROBLEM<TAB>FIX" per check, after the
+# object's own sums are found to agree with its checks.
+json_checks() {
+  python3 - "$1" <<'PY'
+import json, sys
+o = json.load(open(sys.argv[1]))
+bad = [c for c in o["checks"] if not c["ok"]]
+assert o["failures"] == len(bad) and o["ok"] == (not bad), o
+for c in o["checks"]:
+    print("\t".join([str(c["ok"]), c["what"], c.get("problem", "-"), c.get("fix", "-")]))
+PY
+}
+check_rc 0 --json
+json_checks "$OUT" >"$E2E_TMP/checks" || fail "check --json is no sound object: $(cat "$OUT")"
+grep -qxF "True	schedule '$INSTALL/job.tbs' logs in as user $USER_ID (account 'acme')	-	-" \
+  "$E2E_TMP/checks" || fail "check --json: $(cat "$E2E_TMP/checks")"
+mv "$INSTALL/etc/hosts" "$E2E_TMP/hosts"
+check_rc 1 --json
+json_checks "$OUT" >"$E2E_TMP/checks" || fail "check --json is no sound object: $(cat "$OUT")"
+grep -qF "False	server list etc/hosts	cannot open '$INSTALL/etc/hosts'" "$E2E_TMP/checks" ||
+  fail "check --json of a missing server list: $(cat "$E2E_TMP/checks")"
+mv "$E2E_TMP/hosts" "$INSTALL/etc/hosts"
+
 # --- lines the agent ignores, and a wrong port ---------------------------------------
 good_hosts=$(cat "$INSTALL/etc/hosts")
 printf '# comment\nbackup.example.com\n127.0.0.1:99999\n' >"$INSTALL/etc/hosts"

@@ -70,12 +70,15 @@ expect_rc 2
 expect_out out "the job was stopped by the user"
 rm -f "$SRC/big.bin"
 
-# 3: no server; the report's reason is printed and the report queued.
+# 3: no server; the report's reason is printed and the report queued (after
+# the one further attempt a lost connection gets, 30 seconds later).
 kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true; SERVER_PID=
 rm -f "$INSTALL"/*.eml
 run_job "$INSTALL/job.tbs"
 expect_rc 3
-expect_out err "tavni-ctl: Job 'nightly': IO communication error."
+expect_out err "tavni-ctl: Job 'nightly': IO communication error (no backup server of etc/hosts completed the connection"
+# The connection was tried again once, after the reconnection pause.
+expect_log "$INSTALL/job.tbs.log" "No backup server completed the connection (Error 5); trying again in 30 seconds."
 expect_out out "The report was queued in '$INSTALL/job.tbs.eml'"
 
 # 4: no agent, a missing schedule, and bad usage.

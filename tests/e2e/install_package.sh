@@ -57,6 +57,25 @@ check_man() {
     grep -q "^\.SS \"${s//-/\\\\-}\"" "$d/$(echo "$s" | cut -d' ' -f1).1" ||
       fail "manual page $(echo "$s" | cut -d' ' -f1).1 has no section for '$s'"
   done
+  for s in tavni-backup tavni-ctl tavni-server; do
+    for h in "EXIT STATUS" ENVIRONMENT FILES; do
+      grep -qx "\.SH $h" "$d/$s.1" || fail "manual page $s.1 has no $h section"
+    done
+  done
+  # Every key the agent reads, and every exit code tavni-ctl run names (and
+  # so the unit's success codes), has its paragraph in tavni-ctl.1.
+  local k c keys
+  keys=$(grep -oE '"[A-Za-z_]+="' "$SRC/src/backup/schedule/schedule.cpp" | tr -d '"' | sort -u)
+  [ "$(echo "$keys" | wc -l)" -ge 20 ] || fail "schedule keys not found in schedule.cpp: $keys"
+  for k in $keys; do
+    grep -qE "^\.B ([A-Za-z_]+=[^ ]*, )?$k" "$d/tavni-ctl.1" || fail "tavni-ctl.1 does not document the key $k"
+  done
+  sed -n '/^\.SH SCHEDULE FILE/,/^\.SH EXIT STATUS/p' "$d/tavni-ctl.1" | grep -q '^\.B UserId=' ||
+    fail "tavni-ctl.1 has no SCHEDULE FILE section with the keys"
+  for c in $("$BUILD/tavni-ctl" run --help | sed -n '/^Exit codes:/,/^[^ ]/p' | grep -oE '^  [0-9]+ ' | tr -d ' '); do
+    sed -n '/^\.SH EXIT STATUS/,/^\.SH ENVIRONMENT/p' "$d/tavni-ctl.1" | grep -qx "\.B $c" ||
+      fail "tavni-ctl.1 does not explain exit code $c of run"
+  done
   grep -q 'background \[SCHEDULE\]' "$d/tavni-backup.1" ||
     fail "tavni-backup.1 does not describe its modes"
   if command -v groff >/dev/null 2>&1; then

@@ -49,6 +49,7 @@ grep -qE "^7 +bob +acme +5 +$BYTES7 +7\$" "$E2E_TMP/users" || fail "user 7 line:
 grep -qE '^8 +eve +acme +1 +200000 +1$' "$E2E_TMP/users" || fail "user 8 line: $(cat "$E2E_TMP/users")"
 
 # ls -R: every entry below the path with its full path.
+STAMP='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}'
 ROOT=/1/Today/Root$SRC
 "$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | awk '{print $NF}' >"$E2E_TMP/tree"
 printf '%s\n' "$ROOT/a.txt" "$ROOT/keep.txt" "$ROOT/new.txt" "$ROOT/shared.bin" "$ROOT/sub/" \
@@ -64,6 +65,19 @@ diff "$E2E_TMP/diff.expected" "$E2E_TMP/diff" || fail "diff differs"
 "$SERVER" diff --store "$STORE" --user 7 --from "$(date -u -d "@$T1" '+%Y-%m-%d %H:%M:%S')" \
   --to "$(date -u '+%Y-%m-%d %H:%M:%S')" "$ROOT" | diff "$E2E_TMP/diff.expected" - \
   || fail "diff with date-times differs"
+# Times are shown in the local zone with its offset, and such a time is
+# taken back as the same moment.
+IST=IST-5:30
+TZ=$IST "$SERVER" ls --store "$STORE" --user 7 -R "$ROOT" | grep -E "^$STAMP " >"$E2E_TMP/ls.ist"
+[ "$(grep -c ' +0530 ' "$E2E_TMP/ls.ist")" = 6 ] || fail "ls -R times not local: $(cat "$E2E_TMP/ls.ist")"
+TZ=$IST "$SERVER" diff --store "$STORE" --user 7 --from "$(TZ=$IST date -d "@$T1" '+%Y-%m-%d %H:%M:%S %z')" \
+  "$ROOT" | diff "$E2E_TMP/diff.expected" - || fail "diff with a local time and its offset differs"
+# On a terminal sizes are in units; through a pipe, in bytes (above).
+script -qec "$SERVER user list --store $STORE" /dev/null | tr -d '\r' >"$E2E_TMP/users.tty" ||
+  fail "user list on a terminal failed"
+grep -qE '^8 +eve +acme +1 +195\.3 KiB +1$' "$E2E_TMP/users.tty" || fail "user list on a terminal: $(cat "$E2E_TMP/users.tty")"
+script -qec "$SERVER ls --store $STORE --user 8 /2/Eve/Root$SRC8" /dev/null | tr -d '\r' >"$E2E_TMP/ls.tty"
+grep -qE "^$STAMP +195\.3 KiB  shared\.bin\$" "$E2E_TMP/ls.tty" || fail "ls on a terminal: $(cat "$E2E_TMP/ls.tty")"
 if "$SERVER" diff --store "$STORE" --user 7 --from yesterday "$ROOT" 2>"$E2E_TMP/err"; then
   fail "a bad time was taken"
 fi
@@ -77,10 +91,42 @@ grep -qF "no user 99" "$E2E_TMP/err" || fail "unknown user message: $(cat "$E2E_
 "$SERVER" status --store "$STORE" >"$E2E_TMP/status" || fail "status failed"
 head -n 1 "$E2E_TMP/status" | grep -qE '^USER +DESTINATION +FILES +BYTES +LAST-STORED +LAST-JOB +LAST-FAILURE +REASON$' \
   || fail "status header: $(head -n 1 "$E2E_TMP/status")"
-grep -qE "^7 +/1/Today +5 +$BYTES7 +[0-9-]+ [0-9:]+ +[0-9-]+ [0-9:]+ +- +-\$" "$E2E_TMP/status" \
+grep -qE "^7 +/1/Today +5 +$BYTES7 +$STAMP +$STAMP +- +-\$" "$E2E_TMP/status" \
   || fail "status of user 7: $(cat "$E2E_TMP/status")"
 grep -qE '^8 +/2/Eve +1 +200000 ' "$E2E_TMP/status" || fail "status of user 8: $(cat "$E2E_TMP/status")"
 [ "$("$SERVER" status --store "$STORE" --user 8 | wc -l)" = 2 ] || fail "status --user 8 shows others"
+
+# The same listings for scripts, --json: exact sizes, times in seconds.
+"$SERVER" user list --store "$STORE" --json >"$E2E_TMP/users.json"
+"$SERVER" status --store "$STORE" --json >"$E2E_TMP/status.json"
+"$SERVER" ls --store "$STORE" --user 7 -R --json "$ROOT" >"$E2E_TMP/tree.json"
+"$SERVER" ls --store "$STORE" --user 7 --history --json "$ROOT" >"$E2E_TMP/hist.json"
+"$SERVER" ls --store "$STORE" --user 7 --history --json "$ROOT/a.txt" >"$E2E_TMP/file.json"
+python3 - "$E2E_TMP" "$ROOT" "$BYTES7" "$T1" <<'PY' || fail "--json answers: $(cat "$E2E_TMP"/*.json)"
+import json, sys
+tmp, root, bytes7, t1 = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+load = lambda n: json.load(open(f"{tmp}/{n}.json"))
+users = {u["id"]: u for u in load("users")["users"]}
+assert users[7] == {"id": 7, "name": "bob", "account": "acme", "files": 5, "bytes": bytes7, "versions": 7}, users
+assert users[8]["bytes"] == 200000, users
+st = load("status")
+rows = {(d["user"], d["destination"]): d for d in st["destinations"]}
+assert rows[(7, "/1/Today")]["files"] == 5 and rows[(7, "/1/Today")]["bytes"] == bytes7, rows
+assert rows[(7, "/1/Today")]["last_stored"] >= t1 and rows[(7, "/1/Today")]["last_failure"] is None, rows
+assert rows[(8, "/2/Eve")]["bytes"] == 200000 and st["last_store_failure"] is None, st
+tree = load("tree")
+paths = [(e["path"], e["folder"]) for e in tree["entries"]]
+assert paths == [(root + "/a.txt", False), (root + "/keep.txt", False), (root + "/new.txt", False),
+                 (root + "/shared.bin", False), (root + "/sub", True), (root + "/sub/b.txt", False)], paths
+shared = tree["entries"][3]
+assert shared["size"] == 200000 and shared["damaged"] is False and shared["mtime_text"].count(" ") == 2, shared
+hist = {e["path"]: e for e in load("hist")["entries"]}
+assert len(hist[root + "/a.txt"]["versions"]) == 2 and "versions" not in hist[root + "/sub"], hist
+f = load("file")["entries"]
+assert len(f) == 1 and f[0]["size"] == len("second, longer\n"), f
+vs = f[0]["versions"]
+assert [v["replaced"] is None for v in vs].count(True) == 1 and vs[0]["size"] == len("first\n"), vs
+PY
 
 # user remove: without the flag it only says what would go; with it, it
 # waits for the server to be stopped.

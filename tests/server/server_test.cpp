@@ -141,10 +141,13 @@ TEST_F(ServerTest, RequestRulesApplyInTheirOrder) {
     ASSERT_EQ(tc_lock(&c, 0, {1}), 0);
     ASSERT_EQ(tc_wopen(&c, "a.bin", 10, 1, &o), 0);
     // Data for a handle that is not open, with the lock: the next offer is
-    // refused with ERR_BADKEY.
+    // refused with ERR_BADKEY, and the offered file is given up with it (the
+    // agent opens it again and never closes the old handle).
     ASSERT_TRUE(
         tc_write_silent(&c, static_cast<uint8_t>(o.handle + 1), TFS_WRITE_DATA, data, sizeof data));
     EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    ASSERT_EQ(tc_wopen(&c, "a.bin", 10, 1, &o), 0);
     EXPECT_EQ(tc_offer(&c, o.handle, nullptr), 0);
     EXPECT_EQ(tc_transact(&c, TFS_DELETE, del, &r), ERR_BADPATH);
     EXPECT_EQ(r.payload.size(), 24u);
@@ -339,6 +342,27 @@ TEST_F(ServerTest, CutOffUploadsNeverBecomeCurrent) {
     EXPECT_EQ(restore("g.bin"), "<none>");
 }
 
+// The agent answers ERR_BADKEY by opening the file again, never closing the
+// handle it gives up: a server that kept such handles ran out of them after
+// 32 broken uploads on one connection (ERR_FDMAX) and kept their blocks.
+TEST_F(ServerTest, RestartedUploadsGiveTheirHandlesBack) {
+    tc_conn c;
+    session(&c, host1);
+    const uint8_t junk[15] = {1};
+    for (int attempt = 0; attempt < 40; attempt++) {
+        tc_open o;
+        ASSERT_EQ(tc_wopen(&c, "r.bin", 2u << 20, 1, &o), 0) << "attempt " << attempt;
+        ASSERT_EQ(tc_offer(&c, o.handle, nullptr), 0);
+        // A block whose ciphertext is no multiple of 16 breaks the upload...
+        tc_write_silent(&c, o.handle, 8, junk, sizeof junk);
+        tc_write_silent(&c, o.handle, 10, nullptr, 0);
+        // ...which the next offer tells the agent, giving the file up.
+        ASSERT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
+    }
+    sync(&c);
+    EXPECT_EQ(restore("r.bin"), "<none>");
+}
+
 TEST_F(ServerTest, EmailPartsJoined) {
     tc_conn c;
     session(&c, host1, false); // mail needs no lock
@@ -381,7 +405,9 @@ TEST_F(ServerTest, HostileRequestsGetCodes) {
     tc_write_silent(&c, 99, 10, d, 16);
     EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_BADKEY);
     tc_file_close(&c, 200); // unknown: ignored
-    // Data then an offer without the closing checksum: refused, file broken.
+    // Data then an offer without the closing checksum: refused, file broken;
+    // the next offer restarts it, and its handle is free again.
+    ASSERT_EQ(tc_wopen(&c, "h.bin", 100, 1, &o), 0);
     EXPECT_EQ(tc_offer(&c, o.handle, nullptr), 0);
     tc_write_silent(&c, o.handle, 8, d, 16);
     EXPECT_EQ(tc_offer(&c, o.handle, nullptr), ERR_NOCSUM);

@@ -34,26 +34,77 @@ job_evidence ran(const std::string& job_lines) {
     return e;
 }
 
-TEST(CtlOutcome, CompletedJobsCountFailedItemsFromLinesAndProgress) {
+TEST(CtlOutcome, CountsComeFromTheProgressRecordAlone) {
     job_evidence e = ran("Total number of files: 12\nBackup job completed normally.\n");
+    e.have_progress = true;
+    e.progress.items_sent = 12;
     job_outcome o = judge_job(e);
     EXPECT_EQ(o.code, RUN_COMPLETED);
     EXPECT_EQ(o.files_total, 12u);
+    EXPECT_TRUE(o.counts_known);
 
-    // A stat failure has a line but no count in the progress record.
+    // Retries log "FILE: ERROR" lines of their own; they are no failed items.
+    e = ran("FILE: ERROR: ERR_BADKEY on '/s/a'\nFILE: WARNING: Retrying file (1 of 20 "
+            "attempts)\nFILE: ERROR: ERR_BADKEY on '/s/a'\nFILE: Successfully backed up "
+            "'/s/a'\nITEM: ERROR (errno 13) while attempting to stat(): '/s/b'\n"
+            "Backup job completed normally.\n");
+    e.have_progress = true;
+    e.progress.items_sent = 1;
+    e.progress.items_failed = 1;
+    o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
+    EXPECT_EQ(o.failed_items, 1u);
+    EXPECT_EQ(outcome_line(o, nullptr),
+              "the job completed, but 1 item(s) could not be backed up (1 sent, 0 up to date, "
+              "1 failed).");
+
+    // Nothing stored at all (the only source is gone): a failure, though
+    // the job log ends with the normal line.
+    e = ran("ITEM: ERROR (errno 2) while attempting to stat(): '/gone'\n"
+            "Backup job completed normally.\n");
+    e.have_progress = true;
+    e.progress.items_failed = 1;
+    o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED);
+    EXPECT_NE(o.text.find("no item could be backed up"), std::string::npos) << o.text;
+
+    // Files the server refused for its store (error 12) are named as such.
+    e = ran("FILE: ERROR: Server side failure from safe_file_wopen() with error code 12 on "
+            "'/s/a'\nFILE: Successfully backed up '/s/b'\nBackup job completed normally.\n");
+    e.have_progress = true;
+    e.progress.items_sent = 1;
+    e.progress.items_failed = 1;
+    o = judge_job(e);
+    EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
+    EXPECT_NE(outcome_line(o, nullptr).find("its disk may be full."), std::string::npos);
+
+    // Without any record the failure lines are all there is.
     e = ran("ITEM: ERROR (errno 13) while attempting to stat(): '/s/a'\n"
             "Backup job completed normally.\n");
     o = judge_job(e);
     EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
-    EXPECT_EQ(o.failed_items, 1u);
+    EXPECT_FALSE(o.counts_known);
+}
 
-    // A failed item without a line of its own is in the progress record only.
-    e = ran("Backup job completed normally.\n");
-    e.have_progress = true;
-    e.progress.items_failed = 3;
-    o = judge_job(e);
-    EXPECT_EQ(o.code, RUN_FAILED_ITEMS);
-    EXPECT_EQ(o.failed_items, 3u);
+TEST(CtlOutcome, AQueuedJobCountsOnlyItsOwnItems) {
+    progress_record r{};
+    r.items_sent = 7;
+    r.items_current = 3;
+    r.items_failed = 2;
+    r.done_bytes = 5000;
+    job_counters base;
+    base.sent = 5;
+    base.current = 3;
+    base.failed = 1;
+    base.done_bytes = 4000;
+    const progress_record own = progress_since(r, base);
+    EXPECT_EQ(own.items_sent, 2u);
+    EXPECT_EQ(own.items_current, 0u);
+    EXPECT_EQ(own.items_failed, 1u);
+    EXPECT_EQ(own.done_bytes, 1000u);
+    // A base above the record (a reset record) never wraps.
+    base.sent = 9;
+    EXPECT_EQ(progress_since(r, base).items_sent, 0u);
 }
 
 TEST(CtlOutcome, StopsAndFailuresGiveTheReportsReason) {
@@ -62,6 +113,11 @@ TEST(CtlOutcome, StopsAndFailuresGiveTheReportsReason) {
     job_outcome o = judge_job(ran("Unable to start user session (Error 6); aborting.\n"));
     EXPECT_EQ(o.code, RUN_FAILED);
     EXPECT_EQ(o.text, std::string(ctfs_err_text(6)));
+    // A refused log-in reads as one, whatever came before it.
+    o = judge_job(ran("Unable to start user session (Error 21); aborting.\n"));
+    EXPECT_EQ(o.text.compare(0, 38, "the backup server refused the log-in: "), 0) << o.text;
+    o = judge_job(ran("Unable to start user session (Error 12); aborting.\n"));
+    EXPECT_NE(o.text.find("could not write its store"), std::string::npos) << o.text;
     o = judge_job(ran("Pre-Backup command 'x' returned non-zero exit code 3; Exit code 3; "
                       "Aborting (pre-backup command failure is fatal).\n"));
     EXPECT_EQ(o.code, RUN_FAILED);
@@ -83,6 +139,8 @@ TEST(CtlOutcome, StopsAndFailuresGiveTheReportsReason) {
     EXPECT_EQ(outcome_line(o, &last),
               "Job 'big': The backup server could not confirm that the files sent by this backup "
               "are stored; the next backup checks them again.");
+    // One full stop after a reason that is a sentence of its own.
+    EXPECT_EQ(outcome_line(o, nullptr).find(".."), std::string::npos) << outcome_line(o, nullptr);
     EXPECT_EQ(judge_job(ran("The schedule is disabled; aborting.\n")).code, RUN_FAILED);
     // A job log that stops short is no success.
     EXPECT_EQ(judge_job(ran("FILE: '/s/a' ...\n")).code, RUN_FAILED);
@@ -114,6 +172,9 @@ TEST(CtlOutcome, AgentsThatRanNoJob) {
     EXPECT_NE(o.text.find("Invalid TBS header; aborting."), std::string::npos) << o.text;
     const std::string line = outcome_line(o, nullptr);
     EXPECT_EQ(line.substr(line.size() - 11), "; aborting.") << line;
+    // The same for a job queued on a running agent.
+    e.agent_log = stamped("procjob('/j.tbs') completed with error code 2381\n");
+    EXPECT_EQ(judge_job(e).code, RUN_FAILED);
 }
 
 TEST(CtlWatch, BarCountsTheBytesOfTheCurrentItem) {

@@ -12,6 +12,7 @@
 #include "backup/host_id.h"
 #include "backup/schedule/schedule.h"
 #include "backup/schedule/schedule_path.h"
+#include "common/json.h"
 #include "common/text.h"
 #include "common/owner.h"
 #include "common/timing.h"
@@ -54,14 +55,33 @@ struct check_state {
     bool server_answered = false;
 };
 
+// With --json each check becomes an object here instead of a line.
+std::vector<std::string>* g_json_checks = nullptr;
+
 void ok(const std::string& what) {
+    if (g_json_checks) {
+        json_object j;
+        j.add_bool("ok", true);
+        j.add("what", what);
+        g_json_checks->push_back(j.text());
+        return;
+    }
     printf("ok   %s\n", what.c_str());
 }
 
 void fail(check_state* st, const std::string& what, const std::string& wrong,
           const std::string& fix) {
-    printf("FAIL %s: %s; fix: %s\n", what.c_str(), wrong.c_str(), fix.c_str());
     st->failures++;
+    if (g_json_checks) {
+        json_object j;
+        j.add_bool("ok", false);
+        j.add("what", what);
+        j.add("problem", wrong);
+        j.add("fix", fix);
+        g_json_checks->push_back(j.text());
+        return;
+    }
+    printf("FAIL %s: %s; fix: %s\n", what.c_str(), wrong.c_str(), fix.c_str());
 }
 
 std::string in_root(const check_state& st, const char* name) {
@@ -600,10 +620,16 @@ std::vector<std::string> schedules_in_root(const check_state& st) {
     return found;
 }
 
-int run_check(const std::string& root, std::vector<std::string> schedules) {
+int run_check(const std::string& given_root, std::vector<std::string> schedules) {
     check_state st;
-    st.shown = root;
     std::error_code ec;
+    // Without --root the installation folder is where run takes it: the
+    // folder of the (first) schedule named; without one, the current folder.
+    std::string root = given_root;
+    if (root.empty() && !schedules.empty() && fs::is_regular_file(schedules[0], ec))
+        root = fs::absolute(schedules[0], ec).parent_path().string();
+    if (root.empty()) root = ".";
+    st.shown = root;
     st.root = fs::absolute(root, ec).string();
     if (ec) st.root = root;
     // A given name is the caller's path; one that is not there is looked
@@ -619,11 +645,22 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
     if (ctfs_init() != 0) return ctl_fail("the socket layer cannot be started");
 
     check_root(&st);
-    check_hosts(&st);
-    check_pins(&st);
-    check_servers(&st);
-    check_machine_key(&st);
-    check_templates(&st);
+    // A folder that is no installation (no etc/tavni.ak) is not judged by
+    // files of its own that only share the names (/etc/hosts from "/").
+    if (!given_root.empty() || fs::is_regular_file(in_root(st, "etc/tavni.ak"), ec)) {
+        check_hosts(&st);
+        check_pins(&st);
+        check_servers(&st);
+        check_machine_key(&st);
+        check_templates(&st);
+    } else {
+        fail(&st, "installation folder '" + st.shown + "'",
+             "it is no installation folder (it has no etc/tavni.ak)",
+             "name the installation folder with --root DIR, or a schedule in it");
+        ctfs_cleanup();
+        fflush(stdout);
+        return 1;
+    }
     if (schedules.empty()) schedules = schedules_in_root(st);
     if (schedules.empty())
         fail(&st, "schedules", "no *.tbs file in '" + st.shown + "'",
@@ -643,13 +680,13 @@ int run_check(const std::string& root, std::vector<std::string> schedules) {
 } // namespace
 
 void register_check_command(CLI::App& app) {
-    auto root = std::make_shared<std::string>(".");
+    auto root = std::make_shared<std::string>();
     auto schedules = std::make_shared<std::vector<std::string>>();
     CLI::App* check =
         app.add_subcommand("check", "Check an installation and its schedules before a job runs");
     check->add_option("--root", *root,
-                      "installation folder (default: the current folder), e.g. --root "
-                      "/opt/tavni");
+                      "installation folder (default: the folder of the first schedule "
+                      "named, else the current folder), e.g. --root /opt/tavni");
     check->add_option("SCHEDULE", *schedules,
                       "schedule files to check (default: every *.tbs in the installation "
                       "folder); a name not found is looked for in the installation folder, "
@@ -665,8 +702,26 @@ void register_check_command(CLI::App& app) {
         "Examples:\n"
         "  tavni-ctl check --root /opt/tavni\n"
         "  tavni-ctl check --root /opt/tavni job.tbs");
-    check->callback([root, schedules] {
+    auto json = std::make_shared<bool>(false);
+    check->add_flag("--json", *json,
+                    "print one JSON object instead of the lines: ok (every check passed), "
+                    "failures (their number), checks (each with ok and what; a failed one "
+                    "also with problem and fix)");
+    check->callback([root, schedules, json] {
+        std::vector<std::string> checks;
+        if (*json) g_json_checks = &checks;
         const int rc = run_check(*root, *schedules);
+        g_json_checks = nullptr;
+        if (*json) {
+            int64_t failures = 0;
+            for (const std::string& c : checks)
+                if (c.compare(0, 11, "{\"ok\":false") == 0) failures++;
+            json_object j;
+            j.add_bool("ok", rc == 0);
+            j.add("failures", failures);
+            j.add_raw("checks", json_array(checks));
+            printf("%s\n", j.text().c_str());
+        }
         fflush(stdout);
         if (rc != 0) std::exit(rc);
     });

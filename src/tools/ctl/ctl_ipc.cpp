@@ -3,6 +3,8 @@
 #include "tools/ctl/commands.h"
 
 #include "agent/ipc.h"
+#include "common/json.h"
+#include "common/text.h"
 #include "runtime/progress.h"
 #include "tools/ctl/ctl_outcome.h"
 #include "tools/ctl/ctl_watch.h"
@@ -80,15 +82,36 @@ void print_progress(const progress_record& r) {
            static_cast<unsigned long long>(r.items_sent),
            static_cast<unsigned long long>(r.items_current),
            static_cast<unsigned long long>(r.items_failed));
-    printf("Bytes:   %llu of %llu (item %llu of %llu)\n",
-           static_cast<unsigned long long>(r.done_bytes),
-           static_cast<unsigned long long>(r.total_bytes),
-           static_cast<unsigned long long>(r.item_done),
-           static_cast<unsigned long long>(r.item_size));
+    // A person at a terminal reads units; a script reading a pipe, bytes.
+    auto size = [](uint64_t v) {
+        return plat_stdout_is_terminal() ? size_in_units(v) : std::to_string(v);
+    };
+    printf("Bytes:   %s of %s (item %s of %s)\n", size(r.done_bytes).c_str(),
+           size(r.total_bytes).c_str(), size(r.item_done).c_str(), size(r.item_size).c_str());
+}
+
+std::string field_text(const char* field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+void print_progress_json(const progress_record& r) {
+    json_object j;
+    j.add("status", field_text(r.status_text, PROGRESS_TEXT_SIZE));
+    j.add("job", field_text(r.job_name, PROGRESS_TEXT_SIZE));
+    j.add("item", field_text(r.item_name, PROGRESS_ITEM_SIZE));
+    j.add("items_sent", static_cast<uint64_t>(r.items_sent));
+    j.add("items_up_to_date", static_cast<uint64_t>(r.items_current));
+    j.add("items_failed", static_cast<uint64_t>(r.items_failed));
+    j.add("bytes_done", static_cast<uint64_t>(r.done_bytes));
+    j.add("bytes_total", static_cast<uint64_t>(r.total_bytes));
+    j.add("item_bytes_done", static_cast<uint64_t>(r.item_done));
+    j.add("item_bytes", static_cast<uint64_t>(r.item_size));
+    printf("%s\n", j.text().c_str());
 }
 
 struct progress_options {
     bool watch = false;
+    bool json = false;
     bool wait = false;
     uint32_t wait_seconds = 0; // 0: no limit
     std::string schedule;      // its job log gives the file count and the outcome
@@ -121,6 +144,10 @@ void show_progress(const progress_options& o) {
                 "for one).");
     if (rr == AREA_DENIED) fail_denied();
     if (rr == AREA_SHORT) fail_short(got);
+    if (o.json) {
+        print_progress_json(r);
+        return;
+    }
     if (!o.watch) {
         print_progress(r);
         return;
@@ -157,17 +184,24 @@ void show_progress(const progress_options& o) {
         if (e.have_job_log) {
             outcome = judge_job(e);
         } else {
+            outcome.code = RUN_FAILED;
             outcome.text = "the job log '" + w.job_log + "' cannot be read";
         }
     } else {
         // Without the job log only the record speaks.
         outcome.code = r.items_failed > 0 ? RUN_FAILED_ITEMS : RUN_COMPLETED;
+        outcome.counts_known = true;
+        outcome.sent = r.items_sent;
+        outcome.current = r.items_current;
         outcome.failed_items = r.items_failed;
         outcome.text = "the job ended; name its schedule with --schedule to learn whether it "
                        "completed";
     }
     printf("%s\n", outcome_line(outcome, &r).c_str());
     fflush(stdout);
+    // A script that watched a job learns how it ended: the exit codes of
+    // tavni-ctl run.
+    std::exit(outcome.code);
 }
 
 void stop_job() {
@@ -228,10 +262,19 @@ void register_ipc_commands(CLI::App& app) {
                          "start, instead of failing at once")
             ->expected(0, 1)
             ->type_name("[SECONDS]");
+    progress
+        ->add_flag("--json", po.json,
+                   "print the record once as one JSON object: status, job, item, items_sent, "
+                   "items_up_to_date, items_failed, bytes_done, bytes_total, item_bytes_done, "
+                   "item_bytes (sizes in bytes)")
+        ->excludes("--watch");
     progress->add_option("--schedule", po.schedule,
                          "the running job's schedule file: its job log gives the number of files "
                          "and how the job ended");
-    progress->footer("Examples:\n"
+    progress->footer("With --watch the exit code says how the job ended, as for tavni-ctl run:\n"
+                     "0 completed, 1 completed with failed items, 2 stopped, 3 failed (with\n"
+                     "--schedule, from its job log; without it, only the failed items count).\n"
+                     "Examples:\n"
                      "  tavni-ctl progress\n"
                      "  tavni-ctl progress --watch --wait 60 --schedule /opt/tavni/nightly.tbs");
     progress->callback([wait] {

@@ -1,7 +1,8 @@
 // ctl_outcome.cpp - how a job ended, judged from the agent's logs and its last
 // progress record. The agent exits with 0 whatever its job did, so the job
-// log's lines are the evidence; the progress record adds the failed items
-// that end without a line of their own.
+// log's lines say how the job ended; the counts of items come from the
+// progress record alone, which counts a failed item exactly when the report
+// records it (and every such item has its line in the job log).
 #include "tools/ctl/ctl_outcome.h"
 
 #include "protocol/codes.h"
@@ -47,7 +48,7 @@ bool failure_reason(const std::string& m, std::string* reason) {
     const char session[] = "Unable to start user session (Error ";
     if (starts_with(m, session)) {
         int code = atoi(m.c_str() + sizeof session - 1);
-        *reason = ctfs_err_text(code);
+        *reason = session_failure_text(code);
         return true;
     }
     if (starts_with(m, "Maximum number of attempts to obtain user lock exhausted")) {
@@ -74,6 +75,8 @@ bool failure_reason(const std::string& m, std::string* reason) {
     return false;
 }
 
+// The final line of a failed item or a retry's note (no count is taken from
+// these: they only stand in when no progress record was seen).
 bool is_item_error(const std::string& m) {
     if (contains(m, "MASSIVELY FATAL ERROR")) return false;
     return starts_with(m, "ITEM: ERROR") || starts_with(m, "FILE: ERROR") ||
@@ -86,7 +89,8 @@ bool is_item_error(const std::string& m) {
 bool refused_code(const std::vector<std::string>& agent, int* code) {
     for (const std::string& m : agent) {
         size_t at = m.find("') completed with error code ");
-        if (starts_with(m, "initial procjob('") && at != std::string::npos) {
+        if ((starts_with(m, "initial procjob('") || starts_with(m, "procjob('")) &&
+            at != std::string::npos) {
             *code = atoi(m.c_str() + at + strlen("') completed with error code "));
             return true;
         }
@@ -95,6 +99,29 @@ bool refused_code(const std::vector<std::string>& agent, int* code) {
 }
 
 } // namespace
+
+std::string session_failure_text(int code) {
+    const std::string text = ctfs_err_text(code);
+    switch (code) {
+    case ERR_BADPATH:
+        return text + " (etc/hosts is missing from the installation folder)";
+    case ERR_IO:
+        return text + " (no backup server of etc/hosts completed the connection: check the "
+                      "address and that the server runs)";
+    case ERR_FSACCESS:
+        return text + " (the backup server could not write its store: see its log; its disk "
+                      "may be full)";
+    case ERR_AUTH_FAILURE:
+        return "the backup server refused the log-in: " + text +
+               " (the schedule's UserId= or account key is not the one the server has for the "
+               "user)";
+    case ERR_ACCOUNT_STATUS_INACTIVE:
+    case ERR_USER_LOCKED:
+        return "the backup server refused the log-in: " + text;
+    default:
+        return text;
+    }
+}
 
 std::string log_message(const std::string& line) {
     std::string m = line;
@@ -125,6 +152,12 @@ job_outcome judge_job(const job_evidence& e) {
     const std::vector<std::string> agent = messages_of(e.agent_log);
     const std::vector<std::string> job = messages_of(e.job_log);
     o.files_total = job_log_total_files(e.job_log);
+    if (e.have_progress) {
+        o.counts_known = true;
+        o.sent = e.progress.items_sent;
+        o.current = e.progress.items_current;
+        o.failed_items = e.progress.items_failed;
+    }
 
     if (e.agent_exited && (e.agent_exit == 1 || e.agent_exit == 2)) {
         o.code = RUN_NOT_RUN;
@@ -186,10 +219,13 @@ job_outcome judge_job(const job_evidence& e) {
         return o;
     }
 
-    bool completed = false, stopped = false, disabled = false;
+    bool completed = false, stopped = false, disabled = false, store_refused = false;
     std::string reason;
     uint64_t error_lines = 0;
     for (const std::string& m : job) {
+        if (starts_with(m, "FILE: ERROR: Server side failure from") &&
+            contains(m, "error code 12 on"))
+            store_refused = true;
         if (m == "Backup job completed normally.") completed = true;
         if (m == "User terminated the backup." || m == "User terminated backup." ||
             starts_with(m, "Successfully terminated the pre-backup command process."))
@@ -224,11 +260,21 @@ job_outcome judge_job(const job_evidence& e) {
             }
         return o;
     }
-    // Some failed items have a line of their own, some only a count in the
-    // progress record: the larger figure is the nearer one.
-    o.failed_items = error_lines;
-    if (e.have_progress && e.progress.items_failed > o.failed_items)
-        o.failed_items = e.progress.items_failed;
+    if (!e.have_progress) {
+        // No record was seen (an agent without its progress area): the job
+        // log's failure lines are all there is.
+        o.failed_items = error_lines;
+    }
+    if (store_refused)
+        o.note = "The backup server could not store them (error 12): see its log; its disk "
+                 "may be full.";
+    if (o.failed_items > 0 && o.counts_known && o.sent == 0 && o.current == 0) {
+        // Nothing of the selection is stored: no success in any sense.
+        o.code = RUN_FAILED;
+        o.text = "no item could be backed up: " + std::to_string(o.failed_items) +
+                 " item(s) failed";
+        return o;
+    }
     o.code = o.failed_items > 0 ? RUN_FAILED_ITEMS : RUN_COMPLETED;
     o.text = o.failed_items > 0 ? "the job completed, but " + std::to_string(o.failed_items) +
                                       " item(s) could not be backed up"

@@ -16,6 +16,7 @@ enum run_exit_code {
     RUN_STOPPED = 2,      // stopped by the user
     RUN_FAILED = 3,       // the job failed (text: the reason)
     RUN_NOT_RUN = 4,      // the agent did not run the job
+    RUN_NOT_WAITED = 5,   // tavni-ctl stopped waiting (a second Ctrl-C); the job runs on
 };
 
 struct job_evidence {
@@ -26,15 +27,27 @@ struct job_evidence {
     bool have_job_log = false;
     std::string job_log; // whole text of the job log
     bool have_progress = false;
-    progress_record progress{}; // the last record seen while the job ran
+    // The last record seen while the job ran, its counters (items and done
+    // bytes) taken as this job's own: less those of the agent's earlier jobs.
+    progress_record progress{};
 };
 
 struct job_outcome {
     int code = RUN_FAILED;
-    std::string text;          // one sentence, no line end
-    uint64_t failed_items = 0; // known for RUN_COMPLETED and RUN_FAILED_ITEMS
-    uint64_t files_total = 0;  // from the job log's totals, 0 when absent
+    std::string text; // one sentence, no line end
+    std::string note; // a further sentence (with its full stop), or empty
+    // The job's items as its progress record counts them (counts_known), the
+    // record's counters less those of the agent's earlier jobs.
+    bool counts_known = false;
+    uint64_t sent = 0;
+    uint64_t current = 0;
+    uint64_t failed_items = 0;
+    uint64_t files_total = 0; // from the job log's totals, 0 when absent
 };
+
+// Why a job could not log in, from "Unable to start user session (Error N)":
+// the code's text with what it means for the user.
+std::string session_failure_text(int code);
 
 // The message of a log line without its timestamp ("YYYY-MM-DD hh:mm:ss.mmmm] ")
 // and line end; a line without a timestamp is returned as it is.

@@ -4,6 +4,7 @@
 #include "tools/ctl/ctl_outcome.h"
 
 #include "common/owner.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -71,23 +72,6 @@ bool progress_is_complete(const progress_record& r) {
     return strncmp(r.status_text, "Complete", PROGRESS_TEXT_SIZE) == 0;
 }
 
-std::string human_bytes(uint64_t bytes) {
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
-    char buf[32];
-    if (bytes < 1024) {
-        snprintf(buf, sizeof buf, "%llu B", static_cast<unsigned long long>(bytes));
-        return buf;
-    }
-    double v = static_cast<double>(bytes) / 1024;
-    int u = 0;
-    while (v >= 1024 && u < 3) {
-        v /= 1024;
-        u++;
-    }
-    snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
-    return buf;
-}
-
 bool read_text_file(const std::string& path, size_t max, std::string* out) {
     file_holder f(fopen(path.c_str(), "rb"));
     if (!f) return false;
@@ -97,6 +81,25 @@ bool read_text_file(const std::string& path, size_t max, std::string* out) {
     while (out->size() < max && (n = fread(buf, 1, sizeof buf, f.get())) > 0)
         out->append(buf, n < max - out->size() ? n : max - out->size());
     return true;
+}
+
+job_counters counters_of(const progress_record& r) {
+    job_counters c;
+    c.sent = r.items_sent;
+    c.current = r.items_current;
+    c.failed = r.items_failed;
+    c.done_bytes = r.done_bytes;
+    return c;
+}
+
+progress_record progress_since(const progress_record& r, const job_counters& base) {
+    progress_record out = r;
+    auto less = [](uint64_t v, uint64_t b) { return v >= b ? v - b : 0; };
+    out.items_sent = less(r.items_sent, base.sent);
+    out.items_current = less(r.items_current, base.current);
+    out.items_failed = less(r.items_failed, base.failed);
+    out.done_bytes = less(r.done_bytes, base.done_bytes);
+    return out;
 }
 
 std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t now_tick,
@@ -113,7 +116,7 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
     // Compact, so that bar, figures, rate and time left fit 79 columns.
     std::string figures = std::to_string(files_done);
     if (files_total > 0) figures += "/" + std::to_string(files_total);
-    figures += " files " + human_bytes(done) + "/" + human_bytes(r.total_bytes);
+    figures += " files " + size_in_units(done) + "/" + size_in_units(r.total_bytes);
     if (r.items_failed > 0) figures += " " + std::to_string(r.items_failed) + " failed";
     // The rate counts from the start of the backup phase, which the agent
     // stamps with the same millisecond clock.
@@ -121,7 +124,7 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
         const uint32_t elapsed = now_tick - r.backup_tick;
         if (elapsed >= 1000 && elapsed < 0x80000000u) {
             const uint64_t rate = done * 1000 / elapsed;
-            figures += " " + human_bytes(rate) + "/s";
+            figures += " " + size_in_units(rate) + "/s";
             if (rate > 0 && r.total_bytes > done)
                 figures += " " + duration((r.total_bytes - done) / rate) + " left";
         }
@@ -197,13 +200,13 @@ std::string outcome_line(const job_outcome& o, const progress_record* last) {
     if (last && last->job_name[0])
         line = "Job '" + field(last->job_name, PROGRESS_TEXT_SIZE) + "': ";
     line += o.text;
-    if (last && (o.code == RUN_COMPLETED || o.code == RUN_FAILED_ITEMS || o.code == RUN_STOPPED))
-        line += " (" + std::to_string(last->items_sent) + " sent, " +
-                std::to_string(last->items_current) + " up to date, " +
-                std::to_string(o.failed_items > last->items_failed ? o.failed_items
-                                                                   : last->items_failed) +
-                " failed)";
-    // One full stop: a reason that is a sentence of its own has one already.
-    if (line.empty() || line.back() != '.') line += '.';
+    const bool any = o.sent + o.current + o.failed_items > 0;
+    if (o.counts_known && (any || o.code == RUN_COMPLETED || o.code == RUN_FAILED_ITEMS ||
+                           o.code == RUN_STOPPED))
+        line += " (" + std::to_string(o.sent) + " sent, " + std::to_string(o.current) +
+                " up to date, " + std::to_string(o.failed_items) + " failed)";
+    // One full stop, also after a reason that is a sentence of its own.
+    if (line.empty() || line.back() != '.') line += ".";
+    if (!o.note.empty()) line += " " + o.note;
     return line;
 }

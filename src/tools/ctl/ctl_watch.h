@@ -36,8 +36,6 @@ std::string watch_line(const progress_record& r, uint64_t files_total, uint32_t 
 void watch_show(watch_display* w, const progress_record& r);
 // Ends a bar's line so that the next text starts on a line of its own.
 void watch_end_line(watch_display* w);
-// Size in words: "512 B", "1.5 KiB", "20.0 MiB", "3.2 GiB".
-std::string human_bytes(uint64_t bytes);
 // True when r was written by an agent other than the one that wrote first
 // and says only what an agent that could not get the job mailslot writes
 // ("Initializing...", "Complete"): such an agent resets the shared record and
@@ -47,6 +45,18 @@ bool progress_from_other_agent(const progress_record& first, const progress_reco
 bool progress_is_complete(const progress_record& r);
 // The first max bytes of a text file into *out; false when it cannot be opened.
 bool read_text_file(const std::string& path, size_t max, std::string* out);
+
+// The counters of a progress record that add up over an agent's jobs: a
+// job's own figures are the record's less those at the job's start.
+struct job_counters {
+    uint64_t sent = 0;
+    uint64_t current = 0;
+    uint64_t failed = 0;
+    uint64_t done_bytes = 0;
+};
+job_counters counters_of(const progress_record& r);
+// r with base taken away from its adding counters (never below zero).
+progress_record progress_since(const progress_record& r, const job_counters& base);
 
 struct job_outcome;
 // "Job 'NAME': TEXT (N sent, M up to date, K failed)." for the end of a job;

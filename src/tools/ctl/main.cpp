@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
     CLI::App app{"tavni-ctl: schedule files, job queue, run, progress, stop, mail queue and "
                  "installation check"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tavni-ctl ") + TAVNI_VERSION);
     register_ipc_commands(app);
     register_schedule_commands(app);
     register_mail_commands(app);

@@ -8,8 +8,10 @@
 
 #include "backup/schedule/schedule.h"
 #include "backup/schedule/schedule_path.h"
+#include "common/json.h"
 #include "common/owner.h"
 #include "common/text.h"
+#include "tools/server/shown.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -85,14 +87,6 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
     return ok;
 }
 
-static std::string time_text(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
-    return buf;
-}
-
 int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
                      const std::string& account, const uint8_t* key_digest) {
     cat_user u;
@@ -109,42 +103,91 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
     return 0;
 }
 
-int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history) {
+int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json) {
     if (!srv_user_known(st, user)) return 1;
     catalog& cat = st->cat;
+    std::vector<std::string> items; // with json
+    auto versions_json = [](const std::vector<cat_version>& hist) {
+        std::vector<std::string> out;
+        for (const cat_version& v : hist) {
+            json_object j;
+            j.add("version", static_cast<int64_t>(v.id));
+            j.add("size", static_cast<uint64_t>(v.size));
+            j.add("mtime", static_cast<int64_t>(v.mtime));
+            j.add("stored", v.committed);
+            j.add("stored_text", srv_time_text(v.committed));
+            if (v.replaced)
+                j.add("replaced", v.replaced);
+            else
+                j.add_null("replaced");
+            out.push_back(j.text());
+        }
+        return json_array(out);
+    };
+    auto print_items = [&] {
+        json_object all;
+        all.add("path", "/" + path);
+        all.add_raw("entries", json_array(items));
+        printf("%s\n", all.text().c_str());
+    };
     std::vector<cat_entry> entries;
     int rc = cat.ops->list(cat.self, user, path, 0, &entries);
     if (rc == CAT_OK) {
         for (const cat_entry& e : entries) {
-            if (e.folder) {
-                printf("%-19s %14s  %s/\n", time_text(e.mtime).c_str(), "-", e.name.c_str());
+            const std::string full = path.empty() ? e.name : path + "/" + e.name;
+            std::vector<cat_version> hist;
+            if (history && !e.folder) cat.ops->history(cat.self, user, full, &hist);
+            if (json) {
+                std::string item = srv_entry_json("/" + full, e.folder, e.size, e.mtime, e.damaged);
+                if (history && !e.folder)
+                    item = item.substr(0, item.size() - 1) +
+                           ",\"versions\":" + versions_json(hist) + "}";
+                items.push_back(item);
                 continue;
             }
-            printf("%-19s %14llu  %s%s\n", time_text(e.mtime).c_str(),
-                   static_cast<unsigned long long>(e.size), e.name.c_str(),
-                   e.damaged ? "  (damaged)" : "");
-            if (history) {
-                std::vector<cat_version> hist;
-                cat.ops->history(cat.self, user, path.empty() ? e.name : path + "/" + e.name,
-                                 &hist);
-                for (const cat_version& v : hist)
-                    printf("    version %lld: %llu bytes, mtime %s, stored %s%s\n",
-                           static_cast<long long>(v.id), static_cast<unsigned long long>(v.size),
-                           time_text(v.mtime).c_str(), time_text(v.committed).c_str(),
-                           v.replaced ? (", replaced " + time_text(v.replaced)).c_str()
-                                      : " (current)");
+            if (e.folder) {
+                printf("%-25s %14s  %s/\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str());
+                continue;
             }
+            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+                   srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
+                   e.damaged ? "  (damaged)" : "");
+            for (const cat_version& v : hist)
+                printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
+                       static_cast<long long>(v.id),
+                       srv_size_text(v.size, srv_sizes_in_units()).c_str(),
+                       srv_sizes_in_units() ? "" : " bytes", srv_time_text(v.mtime).c_str(),
+                       srv_time_text(v.committed).c_str(),
+                       v.replaced ? (", replaced " + srv_time_text(v.replaced)).c_str()
+                                  : " (current)");
         }
+        if (json) print_items();
         return 0;
     }
     std::vector<cat_version> hist;
     if (cat.ops->history(cat.self, user, path, &hist) == CAT_OK && !hist.empty()) {
+        if (json) {
+            // The file itself as its current version (its newest when every
+            // one was replaced), with every version under --history.
+            const cat_version* shown = &hist.back();
+            for (const cat_version& v : hist)
+                if (!v.replaced) shown = &v;
+            std::string item =
+                srv_entry_json("/" + path, false, shown->size, shown->mtime, shown->damaged);
+            if (history)
+                item =
+                    item.substr(0, item.size() - 1) + ",\"versions\":" + versions_json(hist) + "}";
+            items.push_back(item);
+            print_items();
+            return 0;
+        }
         for (const cat_version& v : hist) {
             if (!history && v.replaced) continue;
-            printf("%-19s %14llu  %s%s\n", time_text(v.mtime).c_str(),
-                   static_cast<unsigned long long>(v.size), path.c_str(),
-                   v.replaced ? (" (replaced " + time_text(v.replaced) + ")").c_str() : "");
+            printf("%-25s %14s  %s%s\n", srv_time_text(v.mtime).c_str(),
+                   srv_size_text(v.size, srv_sizes_in_units()).c_str(), path.c_str(),
+                   v.replaced ? (" (replaced " + srv_time_text(v.replaced) + ")").c_str() : "");
         }
+        if (json) print_items();
         return 0;
     }
     fprintf(stderr, "tavni-server: no such path: /%s\n", path.c_str());
@@ -579,7 +622,7 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
     if (!folder && st->cat.ops->version_at(st->cat.self, o.user, base, o.at, &v) != CAT_OK) {
         if (o.at)
             fprintf(stderr, "tavni-server: /%s did not exist at %s\n", base.c_str(),
-                    time_text(o.at).c_str());
+                    srv_time_text(o.at).c_str());
         else
             fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
         return 1;
@@ -643,9 +686,11 @@ int srv_cmd_mail_list(srv_store* st) {
         std::string to = m.recipients;
         for (char& ch : to)
             if (ch == '\n') ch = ' ';
-        printf("%lld  %s  user %u  schedule %llu  %zu bytes  to: %s\n",
-               static_cast<long long>(m.id), time_text(m.received).c_str(), m.user,
-               static_cast<unsigned long long>(m.schedule_id), m.body.size(), to.c_str());
+        printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n", static_cast<long long>(m.id),
+               srv_time_text(m.received).c_str(), m.user,
+               static_cast<unsigned long long>(m.schedule_id),
+               srv_size_text(m.body.size(), srv_sizes_in_units()).c_str(),
+               srv_sizes_in_units() ? "" : " bytes", to.c_str());
     }
     return 0;
 }

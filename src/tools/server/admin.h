@@ -24,7 +24,8 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
 
 int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
                      const std::string& account, const uint8_t* key_digest);
-int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history);
+int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history,
+               bool json = false);
 
 struct srv_restore_opts {
     uint32_t user = 0;
@@ -79,30 +80,30 @@ bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
 
 // ---- administration of users and reports (admin_report.cpp) ----------------
 
-// A point in time as the commands take it: seconds since 1970, or
-// "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T) in UTC; -1 when malformed or out of
-// range.
-int64_t srv_parse_time(const std::string& text);
 // False after a message saying so (and how to see the users) when the user
 // is not in the store.
 bool srv_user_known(srv_store* st, uint32_t user);
 // One line per user: id, name, account, current files and their bytes,
 // stored versions.
-int srv_cmd_user_list(srv_store* st);
+int srv_cmd_user_list(srv_store* st, bool json = false);
 // Removes a user, every catalog row of theirs and the blocks no other user
 // names. Without confirmed it only says what would go and exits 2. The
 // store must be opened for serving (its lock held): a running server could
 // be storing a block of the same digest for another user meanwhile.
 int srv_cmd_user_remove(srv_store* st, uint32_t id, bool confirmed);
 // Every entry below path (a file: that file), full paths, one per line.
-int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path);
+int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path, bool json = false);
 // "A path", "M path", "D path" for what changed below path between the
 // trees as they stood at from and at to (0: now).
 int srv_cmd_diff(srv_store* st, uint32_t user, const std::string& path, int64_t from, int64_t to);
 // Per user (all with user 0) and destination: files and bytes stored now,
 // when the destination last changed, the last job's end and the last
 // failure report.
-int srv_cmd_status(srv_store* st, uint32_t user);
+int srv_cmd_status(srv_store* st, uint32_t user, bool json = false);
+// One entry of ls --json: path, folder, size (null for a folder), mtime
+// (seconds since 1970) and mtime_text (as shown), damaged.
+std::string srv_entry_json(const std::string& path, bool folder, uint64_t size, int64_t mtime,
+                           bool damaged);
 
 // The changes between two trees sorted by path (as cat_tree_entry lists
 // them): one "A /path", "M /path" or "D /path" each, folders with a

@@ -5,6 +5,9 @@
 #include "tools/server/admin.h"
 
 #include "tools/server/server.h"
+#include "tools/server/shown.h"
+
+#include "common/json.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,14 +16,6 @@
 #include <map>
 
 namespace {
-
-std::string time_text(int64_t t) {
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    char buf[32];
-    if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
-    return buf;
-}
 
 std::string num(uint64_t v) {
     return std::to_string(v);
@@ -86,51 +81,51 @@ std::string shown_path(const cat_tree_entry& e) {
 
 } // namespace
 
-int64_t srv_parse_time(const std::string& text) {
-    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
-        return text.size() > 12 ? -1 : std::stoll(text);
-    struct tm tm = {};
-    int used = -1;
-    // Every character must be used: a trailing "9pm" or a missing field is
-    // refused, not read as midnight.
-    int n = sscanf(text.c_str(), "%4d-%2d-%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &used);
-    if (n != 3 || used < 0) return -1;
-    size_t rest = static_cast<size_t>(used);
-    if (rest < text.size()) {
-        if (text[rest] != ' ' && text[rest] != 'T') return -1;
-        used = -1;
-        n = sscanf(text.c_str() + rest + 1, "%2d:%2d%n", &tm.tm_hour, &tm.tm_min, &used);
-        if (n != 2 || used < 0) return -1;
-        rest += 1 + static_cast<size_t>(used);
-        if (rest < text.size()) {
-            used = -1;
-            n = sscanf(text.c_str() + rest, ":%2d%n", &tm.tm_sec, &used);
-            if (n != 1 || used < 0 || rest + static_cast<size_t>(used) != text.size()) return -1;
-        }
-    }
-    // timegm would carry a 13th month or a 61st minute into the next one.
-    if (tm.tm_year < 1970 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-        tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60 || tm.tm_hour < 0 || tm.tm_min < 0 ||
-        tm.tm_sec < 0)
-        return -1;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<int64_t>(timegm(&tm));
+std::string srv_entry_json(const std::string& path, bool folder, uint64_t size, int64_t mtime,
+                           bool damaged) {
+    json_object j;
+    j.add("path", path);
+    j.add_bool("folder", folder);
+    if (folder)
+        j.add_null("size");
+    else
+        j.add("size", size);
+    j.add("mtime", mtime);
+    j.add("mtime_text", srv_time_text(mtime));
+    j.add_bool("damaged", damaged);
+    return j.text();
 }
 
 // ---- users ------------------------------------------------------------------
 
-int srv_cmd_user_list(srv_store* st) {
+int srv_cmd_user_list(srv_store* st, bool json) {
     std::vector<cat_user_summary> users;
     if (st->cat.ops->user_list(st->cat.self, &users) != CAT_OK) {
         fprintf(stderr, "tavni-server: cannot read the users of %s\n", st->dir.c_str());
         return 1;
     }
+    if (json) {
+        std::vector<std::string> items;
+        for (const cat_user_summary& u : users) {
+            json_object j;
+            j.add("id", static_cast<uint64_t>(u.user.id));
+            j.add("name", u.user.name);
+            j.add("account", u.user.account);
+            j.add("files", static_cast<uint64_t>(u.files));
+            j.add("bytes", static_cast<uint64_t>(u.bytes));
+            j.add("versions", static_cast<uint64_t>(u.versions));
+            items.push_back(j.text());
+        }
+        json_object all;
+        all.add_raw("users", json_array(items));
+        printf("%s\n", all.text().c_str());
+        return 0;
+    }
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"ID", "NAME", "ACCOUNT", "FILES", "BYTES", "VERSIONS"});
     for (const cat_user_summary& u : users)
-        rows.push_back({num(u.user.id), u.user.name, u.user.account, num(u.files), num(u.bytes),
-                        num(u.versions)});
+        rows.push_back({num(u.user.id), u.user.name, u.user.account, num(u.files),
+                        srv_size_text(u.bytes, srv_sizes_in_units()), num(u.versions)});
     print_table(rows);
     return 0;
 }
@@ -190,7 +185,7 @@ int srv_cmd_user_remove(srv_store* st, uint32_t id, bool confirmed) {
 
 // ---- listings ---------------------------------------------------------------
 
-int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path) {
+int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path, bool json) {
     if (!srv_user_known(st, user)) return 1;
     std::vector<cat_tree_entry> tree;
     bool found = false;
@@ -202,12 +197,22 @@ int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path) {
         fprintf(stderr, "tavni-server: no such path: /%s\n", path.c_str());
         return 1;
     }
+    if (json) {
+        std::vector<std::string> items;
+        for (const cat_tree_entry& e : tree)
+            items.push_back(srv_entry_json("/" + e.path, e.folder, e.size, e.mtime, e.damaged));
+        json_object all;
+        all.add("path", "/" + path);
+        all.add_raw("entries", json_array(items));
+        printf("%s\n", all.text().c_str());
+        return 0;
+    }
     for (const cat_tree_entry& e : tree) {
         if (e.folder)
-            printf("%-19s %14s  %s\n", time_text(e.mtime).c_str(), "-", shown_path(e).c_str());
+            printf("%-25s %14s  %s\n", srv_time_text(e.mtime).c_str(), "-", shown_path(e).c_str());
         else
-            printf("%-19s %14llu  %s%s\n", time_text(e.mtime).c_str(),
-                   static_cast<unsigned long long>(e.size), shown_path(e).c_str(),
+            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+                   srv_size_text(e.size, srv_sizes_in_units()).c_str(), shown_path(e).c_str(),
                    e.damaged ? "  (damaged)" : "");
     }
     return 0;
@@ -294,6 +299,18 @@ bool srv_mail_is_failure(const std::string& body, std::string* reason) {
 
 namespace {
 
+// key: seconds since 1970 and key_text: the same as shown; both null for 0.
+void add_time_or_null(json_object* j, const char* key, int64_t t) {
+    const std::string text_key = std::string(key) + "_text";
+    if (t == 0) {
+        j->add_null(key);
+        j->add_null(text_key.c_str());
+        return;
+    }
+    j->add(key, t);
+    j->add(text_key.c_str(), srv_time_text(t));
+}
+
 struct dest_tally {
     uint64_t files = 0, bytes = 0;
     int64_t last = 0;
@@ -301,7 +318,7 @@ struct dest_tally {
 
 } // namespace
 
-int srv_cmd_status(srv_store* st, uint32_t user) {
+int srv_cmd_status(srv_store* st, uint32_t user, bool json) {
     catalog& cat = st->cat;
     std::vector<cat_user_summary> users;
     if (cat.ops->user_list(cat.self, &users) != CAT_OK) {
@@ -310,6 +327,7 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
     }
     if (user != 0 && !srv_user_known(st, user)) return 1;
     std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> items; // with json
     rows.push_back({"USER", "DESTINATION", "FILES", "BYTES", "LAST-STORED", "LAST-JOB",
                     "LAST-FAILURE", "REASON"});
     for (const cat_user_summary& u : users) {
@@ -339,21 +357,68 @@ int srv_cmd_status(srv_store* st, uint32_t user) {
         for (const cat_stamp& s : stamps)
             last_job = std::max(last_job, s.stamp);
         std::string fail_time = "-", fail_reason;
+        int64_t fail_when = 0;
         for (int64_t id : mails) { // newest first
             cat_mail m;
             if (cat.ops->mail_get(cat.self, id, &m) != CAT_OK) continue;
             if (srv_mail_is_failure(m.body, &fail_reason)) {
-                fail_time = time_text(m.received);
+                fail_time = srv_time_text(m.received);
+                fail_when = m.received;
                 break;
             }
         }
-        std::string job = last_job ? time_text(last_job) : "-";
+        std::string job = last_job ? srv_time_text(last_job) : "-";
+        if (json) {
+            // A user with nothing stored still has a row (its failures).
+            auto add_row = [&](const std::string* dest, const dest_tally& t) {
+                json_object j;
+                j.add("user", static_cast<uint64_t>(u.user.id));
+                if (dest)
+                    j.add("destination", *dest);
+                else
+                    j.add_null("destination");
+                j.add("files", t.files);
+                j.add("bytes", t.bytes);
+                add_time_or_null(&j, "last_stored", t.last);
+                add_time_or_null(&j, "last_job", last_job);
+                add_time_or_null(&j, "last_failure", fail_when);
+                if (fail_when && !fail_reason.empty())
+                    j.add("reason", fail_reason);
+                else
+                    j.add_null("reason");
+                items.push_back(j.text());
+            };
+            for (const auto& kv : dests)
+                add_row(&kv.first, kv.second);
+            if (dests.empty()) add_row(nullptr, dest_tally());
+            continue;
+        }
         if (dests.empty()) dests["-"] = dest_tally();
         for (const auto& kv : dests)
-            rows.push_back({num(u.user.id), kv.first, num(kv.second.files), num(kv.second.bytes),
-                            kv.second.last ? time_text(kv.second.last) : "-", job, fail_time,
+            rows.push_back({num(u.user.id), kv.first, num(kv.second.files),
+                            srv_size_text(kv.second.bytes, srv_sizes_in_units()),
+                            kv.second.last ? srv_time_text(kv.second.last) : "-", job, fail_time,
                             fail_reason.empty() ? "-" : fail_reason});
     }
+    int64_t when = 0;
+    std::string failure;
+    const bool store_failed = srv_failure_read(st->dir, &when, &failure);
+    if (json) {
+        json_object all;
+        all.add_raw("destinations", json_array(items));
+        if (store_failed) {
+            json_object f;
+            add_time_or_null(&f, "time", when);
+            f.add("failure", failure);
+            all.add_raw("last_store_failure", f.text());
+        } else {
+            all.add_null("last_store_failure");
+        }
+        printf("%s\n", all.text().c_str());
+        return 0;
+    }
     print_table(rows);
+    if (store_failed)
+        printf("Last store failure: %s: %s\n", srv_time_text(when).c_str(), failure.c_str());
     return 0;
 }

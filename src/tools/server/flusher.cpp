@@ -69,9 +69,12 @@ void flush_batch(srv_server* s, std::vector<flush_item>* batch) {
             srv_log(s, "%s (%s)", why.c_str(), vouch_identity_text((*batch)[i].id).c_str());
         outcomes.push_back(vouch_outcome{(*batch)[i].id, ok, why});
     }
-    if (rc != 0)
+    if (rc != 0) {
         srv_log(s, "a batch of %zu versions could not be made durable: %s", commits.size(),
                 why_all);
+        store_failed(s, "making a batch of " + std::to_string(commits.size()) +
+                            " versions durable");
+    }
     s->versions_committed += stored;
     if (rc == 0) s->batches++;
     vouch_settle(&s->vouch, outcomes, last);

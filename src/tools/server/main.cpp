@@ -6,6 +6,7 @@
 #include "runtime/log.h"
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
+#include "tools/server/shown.h"
 #include "tools/server/wire.h"
 
 #include <openssl/crypto.h>
@@ -68,6 +69,9 @@ bool parse_listen(const std::string& text, std::string* host, uint16_t* port) {
     return true;
 }
 
+const char* const kTimeHelp =
+    "seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset from UTC as the listings "
+    "print it (2026-12-08 21:30:00 +0100), or without one (or with Z) for UTC";
 const char* const kAcckeyHelp = "account key, 64 hex digits (every user of the machine can read "
                                 "it in the process list: prefer --acckey-file)";
 const char* const kAcckeyFileHelp = "file holding the account key, 64 hex digits (- for standard "
@@ -128,6 +132,7 @@ int main(int argc, char** argv) {
     job_log_quiet_when_closed(true);
     CLI::App app{"tavni-server: the reference backup server"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("tavni-server ") + TAVNI_VERSION);
     std::string store;
     int status = 0;
 
@@ -214,10 +219,15 @@ int main(int argc, char** argv) {
 
     auto* ulist = user->add_subcommand("list", "list the users with what is stored of theirs");
     ulist->add_option("--store", store, "store folder")->required();
-    ulist->footer("Columns: user id, name, account, current files, their size in bytes, and\n"
-                  "stored versions (replaced ones too).\n"
+    ulist->footer("Columns: user id, name, account, current files, their size (in KiB, MiB, ...\n"
+                  "on a terminal, in bytes otherwise), and stored versions (replaced ones too).\n"
                   "Example:\n  tavni-server user list --store /srv/tavni");
-    ulist->callback([&] { status = on_store(store, srv_cmd_user_list); });
+    bool ulist_json = false;
+    ulist->add_flag("--json", ulist_json,
+                    "one JSON object: users, each with id, name, account, files, bytes, versions");
+    ulist->callback([&] {
+        status = on_store(store, [&](srv_store* st) { return srv_cmd_user_list(st, ulist_json); });
+    });
 
     auto* uremove = user->add_subcommand("remove", "remove a user and everything stored of theirs");
     bool yes_remove = false;
@@ -356,7 +366,14 @@ int main(int argc, char** argv) {
                  "every folder and file below the path, one per line with its full path "
                  "(folders end in /)")
         ->excludes(o_hist);
-    ls->footer("Columns: modification time (UTC; folders: when made), size in bytes, name.\n"
+    bool ls_json = false;
+    ls->add_flag("--json", ls_json,
+                 "one JSON object: path, and entries, each with path, folder, size (bytes; null "
+                 "for a folder), mtime (seconds since 1970), mtime_text (as shown), damaged; "
+                 "with --history also versions (version, size, mtime, stored, stored_text, "
+                 "replaced: seconds or null)");
+    ls->footer("Columns: modification time (local time with its offset from UTC; folders:\n"
+               "when made), size (in KiB, MiB, ... on a terminal, in bytes otherwise), name.\n"
                "Example:\n  tavni-server ls --store /srv/tavni --user 7 -R /1/Today");
     ls->callback([&] {
         std::string p;
@@ -365,7 +382,8 @@ int main(int argc, char** argv) {
             return;
         }
         status = on_store(store, [&](srv_store* st) {
-            return recursive ? srv_cmd_ls_tree(st, user_n, p) : srv_cmd_ls(st, user_n, p, history);
+            return recursive ? srv_cmd_ls_tree(st, user_n, p, ls_json)
+                             : srv_cmd_ls(st, user_n, p, history, ls_json);
         });
     });
 
@@ -373,7 +391,7 @@ int main(int argc, char** argv) {
     std::string from_text, to_text;
     diff->add_option("--store", store, "store folder")->required();
     diff->add_option("--user", user_n)->required();
-    diff->add_option("--from", from_text, "the earlier time (seconds or YYYY-MM-DD HH:MM:SS UTC)")
+    diff->add_option("--from", from_text, std::string("the earlier time: ") + kTimeHelp)
         ->required();
     diff->add_option("--to", to_text, "the later time, in the same forms (default: now)");
     diff->add_option("path", path, "server path (default: the root)");
@@ -390,7 +408,7 @@ int main(int argc, char** argv) {
         if (from <= 0 || to_t < 0 || (!to_text.empty() && to_t == 0)) {
             fprintf(stderr,
                     "tavni-server: bad --%s time \"%s\": give seconds since 1970 or "
-                    "YYYY-MM-DD HH:MM[:SS] (UTC)\n",
+                    "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
                     from <= 0 ? "from" : "to", from <= 0 ? from_text.c_str() : to_text.c_str());
             status = 2;
             return;
@@ -414,8 +432,15 @@ int main(int argc, char** argv) {
     uint32_t status_user = 0;
     stat->add_option("--store", store, "store folder")->required();
     stat->add_option("--user", status_user, "only this user (default: every user)");
+    bool stat_json = false;
+    stat->add_flag("--json", stat_json,
+                   "one JSON object: destinations, each with user, destination (null for a "
+                   "user with nothing stored), files, bytes, last_stored, last_job, last_failure "
+                   "(seconds since 1970 or null, each also as *_text), reason (or null); and "
+                   "last_store_failure (null, or time, time_text and failure)");
     stat->footer(
-        "Columns (times in UTC, - when there is none):\n"
+        "Columns (times local with their offset from UTC, - when there is none; sizes in\n"
+        "KiB, MiB, ... on a terminal, in bytes otherwise):\n"
         "  USER          the user id\n"
         "  DESTINATION   the first two folders of the stored tree (the job's Dest=, e.g. "
         "/1/Today)\n"
@@ -431,7 +456,8 @@ int main(int argc, char** argv) {
         "A failure older than LAST-JOB was followed by a job that ran to its end.\n"
         "Example:\n  tavni-server status --store /srv/tavni --user 7");
     stat->callback([&] {
-        status = on_store(store, [&](srv_store* st) { return srv_cmd_status(st, status_user); });
+        status = on_store(
+            store, [&](srv_store* st) { return srv_cmd_status(st, status_user, stat_json); });
     });
 
     std::string to, at_text, sched_file, root;
@@ -444,7 +470,7 @@ int main(int argc, char** argv) {
         auto* o_key_file = cmd->add_option("--acckey-file", acckey_file, kAcckeyFileHelp);
         o_key->excludes(o_key_file);
         cmd->add_option("--at", at_text,
-                        "the version current at this time (seconds or YYYY-MM-DD HH:MM:SS UTC)");
+                        std::string("the version current at this time: ") + kTimeHelp);
         if (writes) {
             cmd->add_option("--to", to, "output folder")->required();
             cmd->add_flag("--overwrite", overwrite, "replace files already in the output folder");
@@ -493,7 +519,10 @@ int main(int argc, char** argv) {
                 return;
             }
             if (!at_text.empty() && (o.at = srv_parse_time(at_text)) <= 0) {
-                fprintf(stderr, "tavni-server: bad --at time\n");
+                fprintf(stderr,
+                        "tavni-server: bad --at time \"%s\": give seconds since 1970 or "
+                        "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
+                        at_text.c_str());
                 status = 2;
                 return;
             }

@@ -100,8 +100,15 @@ void drop_file(conn* c, uint8_t h, const char* why) {
 
 namespace {
 
-void break_file(conn* c, open_file* f) {
+std::string user_text(const conn* c) {
+    return "user " + std::to_string(c->id.user);
+}
+
+// The file's upload broke here; no_space: because the store had no room.
+// Its handle stays until the agent hears of it (the next offer) or closes it.
+void break_file(conn* c, open_file* f, bool no_space = false) {
     f->broken = true;
+    if (no_space) f->no_space = true;
     block_store& bs = c->s->st->blocks;
     if (f->cur) bs.ops->stage_abort(bs.self, f->cur);
     f->cur = nullptr;
@@ -253,8 +260,11 @@ uint8_t do_release(conn* c, const srv_request& rq) {
                     "stamp of %s schedule \"%s\" refused: the user's stamps were cleared (verify "
                     "found damage) after this job logged in",
                     vouch_identity_text(c->id).c_str(), c->schedule_name.c_str());
+            rc = ERR_SERVER;
+        } else if (stored != CAT_OK) {
+            rc = store_failed(s, "storing the stamp of " + user_text(c)) ? ERR_FSACCESS
+                                                                         : ERR_SERVER;
         }
-        if (stored != CAT_OK) rc = ERR_SERVER;
     }
     cat_holder h{c->id.user, {}};
     memcpy(h.host, c->id.host, 20);
@@ -273,7 +283,8 @@ uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     // crash must know that this identity was in the middle of a job.
     if (!holder_noted(c->s, c->id, c->login_epoch)) {
         locks_release(c->s, c->id);
-        return ERR_SERVER;
+        return store_failed(c->s, "noting the user lock of " + user_text(c)) ? ERR_FSACCESS
+                                                                             : ERR_SERVER;
     }
     return 0;
 }
@@ -295,6 +306,14 @@ uint8_t map_cat(int rc) {
     }
 }
 
+// A catalog call that failed while doing what: ERR_FSACCESS when the store
+// has no room left (logged as such), else the catalog's own answer.
+uint8_t catalog_answer(conn* c, int rc, const std::string& what) {
+    uint8_t code = map_cat(rc);
+    if (code == ERR_SERVER && store_failed(c->s, what)) return ERR_FSACCESS;
+    return code;
+}
+
 uint8_t do_mkdir(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     std::string p;
     if (!srv_normalize_path(rq.path, false, &p)) return ERR_INVARG;
@@ -308,7 +327,8 @@ uint8_t do_mkdir(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
         k++;
     }
     catalog& cat = c->s->st->cat;
-    return map_cat(cat.ops->folder_make(cat.self, c->id.user, p, now_s()));
+    return catalog_answer(c, cat.ops->folder_make(cat.self, c->id.user, p, now_s()),
+                          "making the folder /" + p + " of " + user_text(c));
 }
 
 uint8_t do_delete(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
@@ -316,7 +336,8 @@ uint8_t do_delete(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     if (!srv_normalize_path(rq.path, false, &p) || rq.kind > 1) return ERR_INVARG;
     wait_own(c, c->last_ticket);
     catalog& cat = c->s->st->cat;
-    return map_cat(cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()));
+    return catalog_answer(c, cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()),
+                          "deleting /" + p + " of " + user_text(c));
 }
 
 // What an open listing holds between its pages, as the budgets count it.
@@ -500,6 +521,15 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         delete f;
         return ERR_INVARG;
     }
+    // A store without room for the whole file as the agent may send it (and
+    // the catalog's pages) is refused here, before any data is sent for
+    // nothing: a block that fails later, when no answer follows it, could
+    // only fail the job's stamp, not the file.
+    if (!store_has_room(c->s, srv_file_cipher_max(rq.size, bs),
+                        "opening /" + p + " of " + user_text(c))) {
+        delete f;
+        return ERR_FSACCESS;
+    }
     int h = 0;
     for (int i = 1; i <= MAX_HANDLES; i++)
         if (!c->files[i]) {
@@ -533,12 +563,22 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
 // length, and not marked damaged by verify when the file was opened): it is
 // taken over. 0 when the data is wanted.
 uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
+    // ERR_BADKEY makes the agent start the file again with a new open, and
+    // it never closes the handle it gives up: the file is dropped here, with
+    // what it staged. A file that broke for want of space is answered
+    // ERR_FSACCESS instead, which the agent takes as the file's failure.
+    open_file* f = c->files[rq.handle];
     if (c->bad_handle) {
         c->bad_handle = false;
+        drop_file(c, rq.handle, nullptr);
         return ERR_BADKEY;
     }
-    open_file* f = c->files[rq.handle];
-    if (!f || f->broken) return ERR_BADKEY;
+    if (!f) return ERR_BADKEY;
+    if (f->broken) {
+        const bool no_space = f->no_space;
+        drop_file(c, rq.handle, nullptr);
+        return no_space ? ERR_FSACCESS : ERR_BADKEY;
+    }
     if (f->cur) { // data of the previous block never got its checksum
         break_file(c, f);
         return ERR_NOCSUM;
@@ -557,6 +597,11 @@ uint8_t do_offer(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         }
     }
     return 0;
+}
+
+std::string block_text(const conn* c, const open_file* f) {
+    return "storing block " + std::to_string(f->blocks.size() + 1) + " of /" + f->path + " of " +
+           user_text(c);
 }
 
 // Data (8) and checksum (10) writes: never answered.
@@ -578,12 +623,12 @@ void do_silent_write(conn* c, const srv_request& rq) {
             f->cur = bs.ops->stage_open(bs.self);
             f->cur_len = 0;
             if (!f->cur) {
-                break_file(c, f);
+                break_file(c, f, store_failed(c->s, block_text(c, f)));
                 return;
             }
         }
         if (bs.ops->stage_write(bs.self, f->cur, rq.data, rq.data_len) != 0) {
-            break_file(c, f);
+            break_file(c, f, store_failed(c->s, block_text(c, f)));
             return;
         }
         f->cur_len += rq.data_len;
@@ -599,7 +644,7 @@ void do_silent_write(conn* c, const srv_request& rq) {
         }
         cat_block b;
         if (bs.ops->stage_finish(bs.self, f->cur, &b.digest, &b.length) != 0) {
-            break_file(c, f);
+            break_file(c, f, store_failed(c->s, block_text(c, f)));
             return;
         }
         b.md5.assign(rq.data, rq.data + rq.data_len);
@@ -688,7 +733,9 @@ uint8_t do_email(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
         cm.body.swap(m.body);
         m = pending_mail();
         catalog& cat = c->s->st->cat;
-        if (cat.ops->mail_add(cat.self, cm) != CAT_OK) return ERR_SERVER;
+        if (cat.ops->mail_add(cat.self, cm) != CAT_OK)
+            return store_failed(c->s, "storing an e-mail of " + user_text(c)) ? ERR_FSACCESS
+                                                                            : ERR_SERVER;
     }
     return 0;
 }

@@ -39,6 +39,13 @@ uint64_t srv_block_cipher_max(uint32_t block_size) {
     return compressBound(block_size) + 16;
 }
 
+uint64_t srv_file_cipher_max(uint64_t file_size, uint32_t block_size) {
+    if (file_size == 0 || block_size == 0) return 0;
+    const uint64_t full = file_size / block_size, rest = file_size % block_size;
+    return full * srv_block_cipher_max(block_size) +
+           (rest ? srv_block_cipher_max(static_cast<uint32_t>(rest)) : 0);
+}
+
 namespace {
 
 // Descriptors kept aside from the handle budget, besides one per connection:
@@ -311,6 +318,7 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
         return nullptr;
     }
     if (bound_port) *bound_port = port;
+    srv_failure_prepare(st->dir);
     // Identities still noted as lock holders were in the middle of a job when
     // the previous process ended; what it had received but not stored is
     // lost, so their next stamp is refused.

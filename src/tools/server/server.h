@@ -48,6 +48,13 @@ void srv_store_key_for_tests(const char* pem);
 srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err);
 void srv_store_close(srv_store* st);
 
+// The last failure of a serving process's store (a write it refused, no
+// space left), kept in DIR/last-failure. prepare writes the file whole when
+// serving starts, so that later records only overwrite it in place; read
+// gives false when no failure was recorded.
+void srv_failure_prepare(const std::string& dir);
+bool srv_failure_read(const std::string& dir, int64_t* when, std::string* text);
+
 struct srv_config {
     std::string host = "127.0.0.1";
     uint16_t port = 0;                 // 0: any free port
@@ -140,3 +147,5 @@ uint32_t srv_block_size(uint64_t file_size);
 // Largest ciphertext a block of that size may have (deflate worst case and a
 // cipher block of padding).
 uint64_t srv_block_cipher_max(uint32_t block_size);
+// Largest ciphertext a file of that size may have in blocks of block_size.
+uint64_t srv_file_cipher_max(uint64_t file_size, uint32_t block_size);

@@ -57,6 +57,7 @@ struct open_file {
     blk_staging* cur = nullptr;             // the block being received
     uint64_t cur_len = 0;
     bool broken = false;
+    bool no_space = false; // broken because the store's file system is full
 };
 
 // An open listing between its pages: the folder, the filter and the last
@@ -186,6 +187,10 @@ struct srv_server {
 
     vouch_ledger vouch; // settled tickets and what a stamp may promise
 
+    std::mutex health_mu; // store_health.cpp: the rate of its log lines
+    int64_t failure_logged_ms = 0;
+    uint64_t failures_unlogged = 0;
+
     std::atomic<uint64_t> versions_committed{0}, batches{0}, block_bytes{0};
 };
 
@@ -240,6 +245,20 @@ __attribute__((format(printf, 2, 3)))
 void srv_log(srv_server* s, const char* fmt, ...);
 int64_t now_s();  // wall clock, seconds since 1970
 int64_t now_ms(); // monotonic
+
+// ---- store_health.cpp: a store that refuses writes ------------------------------
+
+// Free bytes of the file system of the store's folder when the catalog and
+// the blocks live there; -1 when not known (other back ends, a failed call).
+int64_t store_free_bytes(srv_server* s);
+// A write to the store failed while doing what ("storing a block of /x for
+// user 7"): logged, at most one line every few seconds, and recorded as the
+// last failure. True when the store's file system has no room left; the
+// caller then answers ERR_FSACCESS.
+bool store_failed(srv_server* s, const std::string& what);
+// Whether the store has room for bytes more (with a floor for the catalog);
+// false when it has not, logged and recorded as store_failed does.
+bool store_has_room(srv_server* s, uint64_t bytes, const std::string& what);
 
 // ---- peers.cpp: address admission ----------------------------------------------
 
