@@ -341,6 +341,7 @@ tfs_result ctfs_connect(ctfs_session* s) {
     if (s->before_connect_hook) s->before_connect_hook(s);
     tfs_result rc = ctfs_read_server_lists(s);
     if (rc != ERR_NONE) return rc;
+    s->turned_away = false;
     for (uint32_t round = 0;; round++) {
         ctfs_server_table table = g_servers;
         int tried = 0, closed = 0;
@@ -350,7 +351,8 @@ tfs_result ctfs_connect(ctfs_session* s) {
         // Servers that turned the connection away before their key (busy)
         // are tried again after a pause, as after a lost connection.
         const uint32_t rounds = timing_get().closed_early_rounds;
-        if (tried == 0 || closed < tried || s->stopped || round >= rounds) return ERR_IO;
+        s->turned_away = tried > 0 && closed == tried;
+        if (!s->turned_away || s->stopped || round >= rounds) return ERR_IO;
         job_log_printf("Every server closed the connection before its key exchange; trying "
                        "again in %d seconds (%u of %u).\n",
                        static_cast<int>(timing_get().reconnect_pause_ms / 1000), round + 1,

@@ -113,6 +113,10 @@ struct ctfs_session {
     // Whether the last failed receive of the session found the connection
     // closed (or reset) by the peer.
     bool last_recv_closed;
+    // Set by a ctfs_connect that failed because every server turned the
+    // connection away before its key, after its own rounds of pauses (a
+    // caller does not try again on top of them); cleared by the next one.
+    bool turned_away;
 };
 
 // Zeroes the record: no connection, no hooks, the default key file name.

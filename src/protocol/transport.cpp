@@ -245,17 +245,17 @@ tfs_result ctfs_transact(ctfs_session* s) {
         if (s->auth_mode == AUTH_MODE_NONE) return ctfs_connect(s);
         ctfs_packet_saved* saved = ctfs_packet_save(s);
         tfs_result r = ctfs_session_auth(s, nullptr, 0);
-        if (r == ERR_IO) {
-            // No server completed the connection: one that closed it before
-            // the key exchange (a server holding back an address after a
-            // failed log-in) or refused it is a lost connection like any
-            // other, tried once more after the pause.
+        if (r == ERR_IO && !s->turned_away && !s->stopped) {
+            // No server completed the connection (refused, unreachable, or
+            // closed while the key exchange was under way): a lost
+            // connection like any other, tried once more after the pause.
+            // Servers that all turned it away before their key were tried
+            // again by the connect's own rounds already.
             const uint32_t pause = timing_get().reconnect_pause_ms;
             job_log_printf("No backup server completed the connection (Error %d); trying again "
                            "in %u seconds.\n",
                            r, static_cast<unsigned>(pause / 1000));
-            ctfs_sleep(pause);
-            r = ctfs_session_auth(s, nullptr, 0);
+            if (ctfs_pause(s, pause)) r = ctfs_session_auth(s, nullptr, 0);
         }
         if (r != ERR_NONE) {
             ctfs_packet_release(saved);
