@@ -46,6 +46,9 @@ check_units() {
   grep -qxF "ExecStart=$bin/tavni-ctl run --root %S/tavni/agent %S/tavni/agent/%i.tbs" \
     "$d/tavni-backup@.service" || fail "tavni-backup@.service does not run $bin/tavni-ctl"
   ! grep -n '@TAVNI_' "$d"/* || fail "a unit kept a placeholder"
+  # A job with items that could not be backed up (exit 1) fails the unit.
+  ! grep -n '^SuccessExitStatus=' "$d/tavni-backup@.service" ||
+    fail "tavni-backup@.service counts a job whose items failed as a success"
 }
 
 # check_man DIR: every command of the two tools has its section, and roff
