@@ -3,6 +3,7 @@
 // read streams, and the descriptors a child process gets.
 #include "platform/platform.h"
 
+#include "support/test_files.h"
 #include "support/wine.h"
 
 #include <gtest/gtest.h>
@@ -23,21 +24,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Dir {
-    fs::path p = fs::temp_directory_path() /
-                 ("tavni-guard-" + std::to_string(plat_process_id()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Dir() {
-        fs::remove_all(p);
-        fs::create_directories(p);
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(p, ec);
-    }
-    std::string at(const char* rel) const { return (p / rel).string(); }
-};
 
 std::string bytes_of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -83,7 +69,7 @@ std::vector<writer> all_writers() {
 } // namespace
 
 TEST(GuardedFiles, NoWriterFollowsALinkPlantedAtItsName) {
-    Dir d;
+    temp_dir d;
     const std::string victim = d.at("victim"), link = d.at("planted");
     std::ofstream(victim, std::ios::binary) << "keep me";
     std::error_code ec;
@@ -102,14 +88,14 @@ TEST(GuardedFiles, NoWriterFollowsALinkPlantedAtItsName) {
     }
     // Nothing is created through a dangling link either.
     const std::string dangling = d.at("dangling");
-    fs::create_symlink(d.p / "created", dangling);
+    fs::create_symlink(d.path / "created", dangling);
     for (const writer& w : all_writers())
         EXPECT_FALSE(w.open(dangling.c_str())) << w.name;
-    EXPECT_FALSE(fs::exists(d.p / "created"));
+    EXPECT_FALSE(fs::exists(d.path / "created"));
 }
 
 TEST(GuardedFiles, NoWriterWritesAFileThatHasAnotherName) {
-    Dir d;
+    temp_dir d;
     const std::string victim = d.at("victim"), link = d.at("planted");
     std::ofstream(victim, std::ios::binary) << "keep me";
     std::error_code ec;
@@ -135,7 +121,7 @@ TEST(GuardedFiles, NoWriterWritesAFileThatHasAnotherName) {
 // owner may open it up again, or already holds it open.
 TEST(GuardedFiles, OwnerOnlyWritersRefuseAnotherUsersFile) {
     if (plat_is_windows) GTEST_SKIP() << "Windows keeps the folder's access list";
-    Dir d;
+    temp_dir d;
     const std::string theirs = d.at("theirs");
     std::ofstream(theirs, std::ios::binary) << "planted";
     fs::permissions(theirs, fs::perms::all);
@@ -155,7 +141,7 @@ TEST(GuardedFiles, OwnerOnlyWritersRefuseAnotherUsersFile) {
 
 TEST(GuardedFiles, WritersRefusePipesAndNeverWaitForThem) {
     if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
-    Dir d;
+    temp_dir d;
     const std::string pipe = d.at("pipe");
     ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
     for (const writer& w : all_writers()) {
@@ -178,12 +164,12 @@ TEST(GuardedFiles, WritersRefusePipesAndNeverWaitForThem) {
         ADD_FAILURE() << "plat_fopen_read waited for the pipe's writer";
     }
     EXPECT_EQ(read.get(), EINVAL);
-    EXPECT_EQ(plat_fopen_read(d.p.string().c_str(), false), nullptr);
+    EXPECT_EQ(plat_fopen_read(d.path.string().c_str(), false), nullptr);
     EXPECT_EQ(errno, EISDIR);
 }
 
 TEST(GuardedFiles, ReadStreamsReadFilesAsFopenDoes) {
-    Dir d;
+    temp_dir d;
     const std::string text = d.at("text");
     std::ofstream(text, std::ios::binary) << "one\r\ntwo\n";
     FILE* f = plat_fopen_read(text.c_str(), false);

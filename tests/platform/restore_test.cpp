@@ -4,6 +4,8 @@
 // and what a stored security record may set.
 #include "platform/server.h"
 
+#include "support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,20 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Dir {
-    fs::path p = fs::temp_directory_path() /
-                 ("tavni-restore-" + std::to_string(plat_process_id()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Dir() {
-        fs::remove_all(p);
-        fs::create_directories(p);
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(p, ec);
-    }
-};
 
 std::string bytes_of(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -80,8 +68,8 @@ uint8_t* le32(uint8_t* p, uint32_t v) {
 } // namespace
 
 TEST(Restore, FoldersAreMadeAndEnteredAndFilesGetTheirNames) {
-    Dir d;
-    dir_ptr root = held(plat_restore_root((d.p / "out" / "deep").string().c_str(), true));
+    temp_dir d;
+    dir_ptr root = held(plat_restore_root((d.path / "out" / "deep").string().c_str(), true));
     ASSERT_TRUE(root);
     dir_ptr sub = held(plat_restore_subdir(root.get(), "sub"));
     ASSERT_TRUE(sub);
@@ -91,12 +79,12 @@ TEST(Restore, FoldersAreMadeAndEnteredAndFilesGetTheirNames) {
     dir_ptr again = held(plat_restore_subdir(root.get(), "sub"));
     EXPECT_TRUE(again);
     ASSERT_EQ(restore_one(sub.get(), "f.txt", "contents", false), 0);
-    fs::path f = d.p / "out" / "deep" / "sub" / "f.txt";
+    fs::path f = d.path / "out" / "deep" / "sub" / "f.txt";
     EXPECT_EQ(bytes_of(f), "contents");
-    EXPECT_FALSE(fs::exists(d.p / "out" / "deep" / "sub" / "f.txt.tavni-part"));
+    EXPECT_FALSE(fs::exists(d.path / "out" / "deep" / "sub" / "f.txt.tavni-part"));
     EXPECT_EQ(plat_restore_what(sub.get(), "f.txt"), PLAT_RESTORE_FILE);
     if (!plat_is_windows)
-        EXPECT_EQ(fs::status(d.p / "out" / "deep" / "sub").permissions() & fs::perms::all,
+        EXPECT_EQ(fs::status(d.path / "out" / "deep" / "sub").permissions() & fs::perms::all,
                   fs::perms::owner_all);
     // No replacing without asking; a folder is never replaced.
     EXPECT_NE(restore_one(sub.get(), "f.txt", "second", false), 0);
@@ -104,48 +92,48 @@ TEST(Restore, FoldersAreMadeAndEnteredAndFilesGetTheirNames) {
     EXPECT_EQ(restore_one(sub.get(), "f.txt", "second", true), 0);
     EXPECT_EQ(bytes_of(f), "second");
     EXPECT_NE(restore_one(root.get(), "sub", "over a folder", true), 0);
-    EXPECT_TRUE(fs::is_directory(d.p / "out" / "deep" / "sub"));
+    EXPECT_TRUE(fs::is_directory(d.path / "out" / "deep" / "sub"));
     // A file where a folder must be, and names that are not one plain name.
-    put(d.p / "out" / "deep" / "plain", "x");
+    put(d.path / "out" / "deep" / "plain", "x");
     EXPECT_FALSE(plat_restore_subdir(root.get(), "plain"));
     EXPECT_FALSE(plat_restore_subdir(root.get(), ".."));
     EXPECT_FALSE(plat_restore_create(root.get(), "a/b"));
 }
 
 TEST(Restore, LinksAreNeverFollowed) {
-    Dir d;
-    if (!can_link(d.p)) GTEST_SKIP() << "no symbolic links here";
-    fs::create_directories(d.p / "out");
-    fs::create_directories(d.p / "outside");
-    put(d.p / "victim", "root's own");
-    fs::create_directory_symlink(d.p / "outside", d.p / "out" / "linked");
-    fs::create_symlink(d.p / "victim", d.p / "out" / "f.txt.tavni-part");
-    dir_ptr root = held(plat_restore_root((d.p / "out").string().c_str(), false));
+    temp_dir d;
+    if (!can_link(d.path)) GTEST_SKIP() << "no symbolic links here";
+    fs::create_directories(d.path / "out");
+    fs::create_directories(d.path / "outside");
+    put(d.path / "victim", "root's own");
+    fs::create_directory_symlink(d.path / "outside", d.path / "out" / "linked");
+    fs::create_symlink(d.path / "victim", d.path / "out" / "f.txt.tavni-part");
+    dir_ptr root = held(plat_restore_root((d.path / "out").string().c_str(), false));
     ASSERT_TRUE(root);
     // A link where a folder must be fails, whatever it names.
     EXPECT_FALSE(plat_restore_subdir(root.get(), "linked"));
     EXPECT_EQ(plat_restore_what(root.get(), "linked"), PLAT_RESTORE_LINK);
     // A link left at a temporary name goes itself; what it names stays.
     ASSERT_EQ(restore_one(root.get(), "f.txt", "restored", false), 0);
-    EXPECT_EQ(bytes_of(d.p / "out" / "f.txt"), "restored");
-    EXPECT_EQ(bytes_of(d.p / "victim"), "root's own");
-    EXPECT_TRUE(fs::is_empty(d.p / "outside"));
+    EXPECT_EQ(bytes_of(d.path / "out" / "f.txt"), "restored");
+    EXPECT_EQ(bytes_of(d.path / "victim"), "root's own");
+    EXPECT_TRUE(fs::is_empty(d.path / "outside"));
 }
 
 TEST(Restore, ASwappedTemporaryNameIsNotCommitted) {
-    Dir d;
-    if (!can_link(d.p)) GTEST_SKIP() << "no symbolic links here";
-    fs::create_directories(d.p / "out");
-    put(d.p / "victim", "root's own");
-    const fs::perms victim_perms = fs::status(d.p / "victim").permissions();
-    dir_ptr root = held(plat_restore_root((d.p / "out").string().c_str(), false));
+    temp_dir d;
+    if (!can_link(d.path)) GTEST_SKIP() << "no symbolic links here";
+    fs::create_directories(d.path / "out");
+    put(d.path / "victim", "root's own");
+    const fs::perms victim_perms = fs::status(d.path / "victim").permissions();
+    dir_ptr root = held(plat_restore_root((d.path / "out").string().c_str(), false));
     ASSERT_TRUE(root);
     file_ptr f = made(plat_restore_create(root.get(), "big.tavni-part"));
     ASSERT_TRUE(f);
     fputs("data", plat_restore_stream(f.get()));
     // The stranger moves the temporary file away and plants a link instead.
-    fs::rename(d.p / "out" / "big.tavni-part", d.p / "out" / "moved");
-    fs::create_symlink(d.p / "victim", d.p / "out" / "big.tavni-part");
+    fs::rename(d.path / "out" / "big.tavni-part", d.path / "out" / "moved");
+    fs::create_symlink(d.path / "victim", d.path / "out" / "big.tavni-part");
     uint8_t rec[12];
     le32(le32(le32(rec, 0), 0), 06777);
     int dropped = 0;
@@ -153,36 +141,36 @@ TEST(Restore, ASwappedTemporaryNameIsNotCommitted) {
     EXPECT_EQ(plat_restore_commit(f.get(), "big", false), -1);
     EXPECT_TRUE(plat_error_is_swapped(plat_last_error()));
     f.reset();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(d.p / "out" / "big")));
-    EXPECT_EQ(bytes_of(d.p / "victim"), "root's own");
-    EXPECT_EQ(fs::status(d.p / "victim").permissions(), victim_perms);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(d.path / "out" / "big")));
+    EXPECT_EQ(bytes_of(d.path / "victim"), "root's own");
+    EXPECT_EQ(fs::status(d.path / "victim").permissions(), victim_perms);
 }
 
 TEST(Restore, AHeldFolderSwappedForALinkIsStillTheOneWrittenInto) {
-    Dir d;
+    temp_dir d;
     if (plat_is_windows) GTEST_SKIP() << "Windows refuses to rename a held folder";
-    if (!can_link(d.p)) GTEST_SKIP() << "no symbolic links here";
-    fs::create_directories(d.p / "out");
-    fs::create_directories(d.p / "cron.d");
-    dir_ptr root = held(plat_restore_root((d.p / "out").string().c_str(), false));
+    if (!can_link(d.path)) GTEST_SKIP() << "no symbolic links here";
+    fs::create_directories(d.path / "out");
+    fs::create_directories(d.path / "cron.d");
+    dir_ptr root = held(plat_restore_root((d.path / "out").string().c_str(), false));
     ASSERT_TRUE(root);
     dir_ptr sub = held(plat_restore_subdir(root.get(), "b"));
     ASSERT_TRUE(sub);
-    fs::rename(d.p / "out" / "b", d.p / "out" / "b.old");
-    fs::create_directory_symlink(d.p / "cron.d", d.p / "out" / "b");
+    fs::rename(d.path / "out" / "b", d.path / "out" / "b.old");
+    fs::create_directory_symlink(d.path / "cron.d", d.path / "out" / "b");
     ASSERT_EQ(restore_one(sub.get(), "z.txt", "late", false), 0);
-    EXPECT_TRUE(fs::is_empty(d.p / "cron.d"));
-    EXPECT_EQ(bytes_of(d.p / "out" / "b.old" / "z.txt"), "late");
+    EXPECT_TRUE(fs::is_empty(d.path / "cron.d"));
+    EXPECT_EQ(bytes_of(d.path / "out" / "b.old" / "z.txt"), "late");
 }
 
 TEST(Restore, SetIdBitsOnlyForTheStoredOwnerWhenAsked) {
-    Dir d;
+    temp_dir d;
     if (plat_is_windows) GTEST_SKIP() << "Windows records hold an access list";
-    dir_ptr root = held(plat_restore_root(d.p.string().c_str(), false));
+    dir_ptr root = held(plat_restore_root(d.path.string().c_str(), false));
     ASSERT_TRUE(root);
     // Owner, group and mode as a stored record gives them; the process's own
     // owner and group, so that the case holds as root and as anyone else.
-    fs::path probe = d.p / "probe";
+    fs::path probe = d.path / "probe";
     put(probe, "");
     uint8_t kind = 0, rec[64];
     uint32_t len = 0;
@@ -206,9 +194,9 @@ TEST(Restore, SetIdBitsOnlyForTheStoredOwnerWhenAsked) {
         ASSERT_EQ(plat_restore_finish(f.get(), 4, rec, 12, c.flags, 1234567890, &dropped), 0);
         ASSERT_EQ(plat_restore_commit(f.get(), c.name, false), 0);
         EXPECT_EQ(dropped, c.dropped) << c.name;
-        EXPECT_EQ(fs::status(d.p / c.name).permissions() & fs::perms::mask, c.want) << c.name;
+        EXPECT_EQ(fs::status(d.path / c.name).permissions() & fs::perms::mask, c.want) << c.name;
         plat_file_info info;
-        ASSERT_EQ(plat_file_status((d.p / c.name).string().c_str(), &info), 0);
+        ASSERT_EQ(plat_file_status((d.path / c.name).string().c_str(), &info), 0);
         EXPECT_EQ(info.mtime, 1234567890) << c.name;
     }
     // Another owner: as root it is given and the bits kept with --same-owner;
@@ -223,14 +211,14 @@ TEST(Restore, SetIdBitsOnlyForTheStoredOwnerWhenAsked) {
     ASSERT_EQ(plat_restore_commit(f.get(), "other", false), 0);
     uint8_t got_kind = 0, got[64];
     uint32_t got_len = 0;
-    ASSERT_EQ(plat_file_security((d.p / "other").string().c_str(), &got_kind, &got_len, got,
+    ASSERT_EQ(plat_file_security((d.path / "other").string().c_str(), &got_kind, &got_len, got,
                                  sizeof got),
               0);
     if (memcmp(got, rec, 8) == 0) { // the owner was given: root
         EXPECT_EQ(dropped, 0);
-        EXPECT_EQ(fs::status(d.p / "other").permissions() & fs::perms::mask, fs::perms(04755));
+        EXPECT_EQ(fs::status(d.path / "other").permissions() & fs::perms::mask, fs::perms(04755));
     } else {
         EXPECT_EQ(dropped, PLAT_RESTORE_DROPPED_SETID);
-        EXPECT_EQ(fs::status(d.p / "other").permissions() & fs::perms::mask, fs::perms(0755));
+        EXPECT_EQ(fs::status(d.path / "other").permissions() & fs::perms::mask, fs::perms(0755));
     }
 }

@@ -5,12 +5,12 @@
 
 #include "common/blob_list.h"
 #include "common/text.h"
+#include "platform/platform.h"
 #include "protocol/session.h"
 #include "report/report.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -23,7 +23,7 @@ struct report_folder_test : ::testing::Test {
     blob_list* recipients = nullptr;
     unsigned char digest[20] = {};
 
-    // Makes and enters PREFIX + the test's name (and a tick count, so that
+    // Makes and enters PREFIX + the test's name (and the process id, so that
     // test runs of two build folders side by side keep apart) below the
     // temporary folder, with an empty etc/; names the session's account and
     // user.
@@ -32,7 +32,7 @@ struct report_folder_test : ::testing::Test {
         dir =
             std::filesystem::temp_directory_path() /
             (std::string(prefix) + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-             "_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+             "_" + std::to_string(plat_process_id()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "etc");
         std::filesystem::current_path(dir);

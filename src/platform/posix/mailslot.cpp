@@ -9,6 +9,7 @@
 // jobs wait than the kernel's datagram queue holds; when that queue is full
 // the thread stops reading and senders fail instead of losing messages.
 #include "platform/platform.h"
+#include "platform/posix/credentials_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -237,22 +238,8 @@ void drain(plat_mailslot* m) {
             if (errno == EINTR) continue;
             return; // empty (EAGAIN), or nothing more to be had now
         }
-        bool have_sender = false;
         ucred sender{};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
-            if (c->cmsg_level != SOL_SOCKET) continue;
-            if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof sender)) {
-                memcpy(&sender, CMSG_DATA(c), sizeof sender);
-                have_sender = true;
-            } else if (c->cmsg_type == SCM_RIGHTS) {
-                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; i++) {
-                    int passed;
-                    memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-                    close(passed);
-                }
-            }
-        }
+        const bool have_sender = plat_take_sender(&mh, &sender);
         if (!have_sender || !trusted(sender.uid)) {
             if (m->on_refused) {
                 plat_mailslot_sender who{have_sender ? static_cast<int64_t>(sender.uid) : -1,
@@ -378,8 +365,8 @@ void copy_out(const std::string& text, char* buf, size_t size) {
 
 } // namespace
 
-int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size,
-                         char* passed_over, size_t passed_size) {
+int plat_mailslot_folder(int64_t agent_uid, bool create, char* path, size_t size, char* passed_over,
+                         size_t passed_size) {
     copy_out(std::string(), passed_over, passed_size);
     uid_t uid;
     if (!uid_of(agent_uid, &uid)) {

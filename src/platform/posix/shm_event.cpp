@@ -25,6 +25,7 @@
 // finds no receiver, and so no event, when no agent holds it, and reaches
 // only a socket at the name, never what a link there leads to.
 #include "platform/platform.h"
+#include "platform/posix/credentials_internal.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -322,8 +323,7 @@ bool live_event_at(const std::string& path) {
 
 } // namespace
 
-plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused,
-                              void* context) {
+plat_event* plat_event_create(const char* name, plat_event_refused_fn on_refused, void* context) {
     if (!name || name[0] != '/' || strchr(name + 1, '/')) {
         errno = EINVAL;
         return nullptr;
@@ -416,23 +416,8 @@ bool plat_event_check(plat_event* e) {
             if (errno == EINTR) continue;
             break;
         }
-        bool have = false;
         ucred sender{};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
-            if (c->cmsg_level != SOL_SOCKET) continue;
-            if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof sender)) {
-                memcpy(&sender, CMSG_DATA(c), sizeof sender);
-                have = true;
-            } else if (c->cmsg_type == SCM_RIGHTS) {
-                // Descriptors a hostile sender attached are closed unused.
-                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-                for (size_t i = 0; i < count; i++) {
-                    int passed;
-                    memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
-                    close(passed);
-                }
-            }
-        }
+        const bool have = plat_take_sender(&mh, &sender);
         if (have && (sender.uid == me || sender.uid == 0)) {
             signalled = true;
         } else if (e->on_refused) {
