@@ -245,12 +245,13 @@ tfs_result ctfs_transact(ctfs_session* s) {
         if (s->auth_mode == AUTH_MODE_NONE) return ctfs_connect(s);
         ctfs_packet_saved* saved = ctfs_packet_save(s);
         tfs_result r = ctfs_session_auth(s, nullptr, 0);
-        if (r == ERR_IO && !s->turned_away && !s->stopped) {
+        if (r == ERR_IO && !s->turned_away && !s->stopped && !s->identity_changed) {
             // No server completed the connection (refused, unreachable, or
             // closed while the key exchange was under way): a lost
             // connection like any other, tried once more after the pause.
             // Servers that all turned it away before their key were tried
-            // again by the connect's own rounds already.
+            // again by the connect's own rounds already, and a server whose
+            // key is not the pinned one is not asked again.
             const uint32_t pause = timing_get().reconnect_pause_ms;
             job_log_printf("No backup server completed the connection (Error %d); trying again "
                            "in %u seconds.\n",

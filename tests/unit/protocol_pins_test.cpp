@@ -146,6 +146,9 @@ TEST_F(ProtocolPins, TheFirstLogInPinsAndALaterOtherKeyGetsNothing) {
     EXPECT_EQ(std::string(s->identity_server), server);
     EXPECT_EQ(peer.connections(), 2); // no key exchange
     EXPECT_EQ(peer.requests().size(), before);
+    // Not asked again after a pause: nothing there changes by waiting.
+    EXPECT_EQ(count_of(job_log(), "Server identity changed"), 1u) << job_log();
+    EXPECT_EQ(job_log().find("No backup server completed the connection"), std::string::npos);
     char seen[CTFS_FINGERPRINT_TEXT], pinned[CTFS_FINGERPRINT_TEXT];
     ctfs_fingerprint_text(fp.data(), seen);
     ctfs_fingerprint_text(other, pinned);
