@@ -70,7 +70,7 @@ std::vector<writer> all_writers() {
 
 TEST(GuardedFiles, NoWriterFollowsALinkPlantedAtItsName) {
     temp_dir d;
-    const std::string victim = d.at("victim"), link = d.at("planted");
+    const std::string victim = (d.path / "victim").string(), link = (d.path / "planted").string();
     std::ofstream(victim, std::ios::binary) << "keep me";
     std::error_code ec;
     fs::create_symlink(victim, link, ec);
@@ -87,7 +87,7 @@ TEST(GuardedFiles, NoWriterFollowsALinkPlantedAtItsName) {
         EXPECT_EQ(bytes_of(victim), "keep me");
     }
     // Nothing is created through a dangling link either.
-    const std::string dangling = d.at("dangling");
+    const std::string dangling = (d.path / "dangling").string();
     fs::create_symlink(d.path / "created", dangling);
     for (const writer& w : all_writers())
         EXPECT_FALSE(w.open(dangling.c_str())) << w.name;
@@ -96,7 +96,7 @@ TEST(GuardedFiles, NoWriterFollowsALinkPlantedAtItsName) {
 
 TEST(GuardedFiles, NoWriterWritesAFileThatHasAnotherName) {
     temp_dir d;
-    const std::string victim = d.at("victim"), link = d.at("planted");
+    const std::string victim = (d.path / "victim").string(), link = (d.path / "planted").string();
     std::ofstream(victim, std::ios::binary) << "keep me";
     std::error_code ec;
     fs::create_hard_link(victim, link, ec);
@@ -122,7 +122,7 @@ TEST(GuardedFiles, NoWriterWritesAFileThatHasAnotherName) {
 TEST(GuardedFiles, OwnerOnlyWritersRefuseAnotherUsersFile) {
     if (plat_is_windows) GTEST_SKIP() << "Windows keeps the folder's access list";
     temp_dir d;
-    const std::string theirs = d.at("theirs");
+    const std::string theirs = (d.path / "theirs").string();
     std::ofstream(theirs, std::ios::binary) << "planted";
     fs::permissions(theirs, fs::perms::all);
     if (std::system(("chown 65534 '" + theirs + "' 2>/dev/null").c_str()) != 0)
@@ -142,7 +142,7 @@ TEST(GuardedFiles, OwnerOnlyWritersRefuseAnotherUsersFile) {
 TEST(GuardedFiles, WritersRefusePipesAndNeverWaitForThem) {
     if (plat_is_windows) GTEST_SKIP() << "Windows folders hold no pipes";
     temp_dir d;
-    const std::string pipe = d.at("pipe");
+    const std::string pipe = (d.path / "pipe").string();
     ASSERT_EQ(0, std::system(("mkfifo '" + pipe + "'").c_str()));
     for (const writer& w : all_writers()) {
         auto opened = std::async(std::launch::async, [&] { return w.open(pipe.c_str()); });
@@ -170,7 +170,7 @@ TEST(GuardedFiles, WritersRefusePipesAndNeverWaitForThem) {
 
 TEST(GuardedFiles, ReadStreamsReadFilesAsFopenDoes) {
     temp_dir d;
-    const std::string text = d.at("text");
+    const std::string text = (d.path / "text").string();
     std::ofstream(text, std::ios::binary) << "one\r\ntwo\n";
     FILE* f = plat_fopen_read(text.c_str(), false);
     ASSERT_NE(f, nullptr);
@@ -183,6 +183,6 @@ TEST(GuardedFiles, ReadStreamsReadFilesAsFopenDoes) {
     EXPECT_STREQ(buf, plat_is_windows ? "one\n" : "one\r\n");
     fclose(f);
     errno = 0;
-    EXPECT_EQ(plat_fopen_read(d.at("missing").c_str(), false), nullptr);
+    EXPECT_EQ(plat_fopen_read((d.path / "missing").string().c_str(), false), nullptr);
     EXPECT_EQ(errno, ENOENT);
 }
