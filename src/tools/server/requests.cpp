@@ -477,15 +477,18 @@ uint8_t do_find(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         uint64_t left = l.total > l.consumed ? l.total - l.consumed : 1;
         further = static_cast<uint32_t>(std::min<uint64_t>(left, 0xffffffffu));
     }
+    if (further && !listing_hold(c, &l, listing_cost(l))) {
+        // Grown past a budget by the page's last name: the listing is
+        // refused here, never answered with a cursor the server has dropped.
+        listing_release(c, &l);
+        c->lists.erase(it);
+        return ERR_FINDMAX;
+    }
     srv_put_u16(out, count);
     srv_put_u32(out, further);
     srv_put_u8(out, further ? cur : 0);
     out->insert(out->end(), body.begin(), body.end());
     if (!further) {
-        listing_release(c, &l);
-        c->lists.erase(it);
-    } else if (!listing_hold(c, &l, listing_cost(l))) {
-        // Grown past a budget by a long name: the listing ends here.
         listing_release(c, &l);
         c->lists.erase(it);
     }
