@@ -83,7 +83,8 @@ TEST(ProtocolFingerprint, TheKeyNotItsLayoutAndTheTextRoundTrip) {
         c = static_cast<char>(toupper(c));
     EXPECT_TRUE(ctfs_fingerprint_parse(upper_bare.c_str(), b));
     EXPECT_EQ(memcmp(a, b, sizeof a), 0);
-    for (const char* bad : {"", "SHA256:", "SHA256:00", "MD5:00", (std::string(text) + "0").c_str()})
+    const std::string too_long = std::string(text) + "0";
+    for (const char* bad : {"", "SHA256:", "SHA256:00", "MD5:00", too_long.c_str()})
         EXPECT_FALSE(ctfs_fingerprint_parse(bad, b)) << bad;
 }
 
