@@ -187,8 +187,8 @@ debs_unpack() { # arch tree pkg...
 }
 
 debs_source() { # pkg=version dir
-  local spec=$1 dir=$2
+  local wanted=$1 dir=$2
   debs_update i386 || return 1
   mkdir -p "$dir" || return 1
-  (cd "$dir" && debs_apt i386 -q source --download-only "$spec" >/dev/null 2>&1)
+  (cd "$dir" && debs_apt i386 -q source --download-only "$wanted" >/dev/null 2>&1)
 }

@@ -1,8 +1,23 @@
-// credentials.cpp - Linux: the kernel's word on who sent a datagram.
+// credentials.cpp - Linux: local socket addresses, and the kernel's word on
+// who sent a datagram.
 #include "platform/posix/credentials_internal.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <unistd.h>
+
+bool plat_local_address(const std::string& path, sockaddr_un* addr, socklen_t* len) {
+    if (path.size() + 1 > sizeof addr->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
+}
 
 bool plat_take_sender(msghdr* mh, ucred* sender) {
     bool have = false;

@@ -178,17 +178,6 @@ bool file_name(const char* name, std::string* out) {
     return true;
 }
 
-bool make_address(const std::string& path, sockaddr_un* addr, socklen_t* len) {
-    if (path.size() + 1 > sizeof addr->sun_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-    return true;
-}
 
 struct message {
     long length; // the sender's length; past keep_max the bytes are not kept
@@ -403,7 +392,7 @@ plat_mailslot* plat_mailslot_create(const char* name, plat_mailslot_refused_fn o
     const std::string path = folder + "/" + file;
     sockaddr_un addr;
     socklen_t len;
-    if (!make_address(path, &addr, &len)) return nullptr;
+    if (!plat_local_address(path, &addr, &len)) return nullptr;
 
     // The folder is this user's alone, so nothing in it can be a stranger's
     // link; O_NOFOLLOW all the same. The owner removes the lock file when it
@@ -496,7 +485,7 @@ plat_mailslot* plat_mailslot_open(const char* name, int64_t agent_uid) {
         }
         sockaddr_un addr;
         socklen_t len;
-        if (!make_address(folder + "/" + file, &addr, &len)) return nullptr;
+        if (!plat_local_address(folder + "/" + file, &addr, &len)) return nullptr;
         fd_owner sock(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
         if (sock.fd < 0) return nullptr;
         timeval wait{send_wait_ms / 1000, (send_wait_ms % 1000) * 1000};

@@ -231,17 +231,6 @@ std::string socket_path(const char* name) {
     return std::string("/dev/shm") + name + ".sock";
 }
 
-bool event_address(const std::string& path, sockaddr_un* addr, socklen_t* len) {
-    if (path.size() + 1 > sizeof addr->sun_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
-    return true;
-}
 
 // Binds a socket for the event and puts it at path; the descriptor, with the
 // file's device and inode in *st, or -1. Every datagram carries its sender's
@@ -257,7 +246,7 @@ int bind_event(const std::string& path, struct stat* st) {
     socklen_t len;
     int fd = -1;
     int error = 0;
-    if (!event_address(inner, &addr, &len) ||
+    if (!plat_local_address(inner, &addr, &len) ||
         (fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) < 0) {
         error = errno;
     } else {
@@ -297,12 +286,12 @@ int connect_to_socket_file(int fd, const std::string& path, uid_t* owner) {
     sockaddr_un addr;
     socklen_t len;
     int rc = -1;
-    if (event_address("/proc/self/fd/" + std::to_string(held), &addr, &len)) {
+    if (plat_local_address("/proc/self/fd/" + std::to_string(held), &addr, &len)) {
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
         if (rc != 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
             struct stat named;
             if (lstat(path.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
-                named.st_ino == st.st_ino && event_address(path, &addr, &len))
+                named.st_ino == st.st_ino && plat_local_address(path, &addr, &len))
                 rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
         }
     }
