@@ -47,9 +47,9 @@ expect_log "$LOG" "Total size of files: $((SIZES + BIG + 6)) bytes"
 expect_no_log "$LOG" "FILE: ERROR"
 restore "$REMOTE" "$E2E_TMP/out"
 if [ "$EXACT" = 1 ]; then
-  cmp "$SRC/exactly-4g.bin" "$E2E_TMP/out/data/exactly-4g.bin" || fail "4 GiB file restored differently"
+  same_bytes "$SRC/exactly-4g.bin" "$E2E_TMP/out/data/exactly-4g.bin" || fail "4 GiB file restored differently"
 fi
-cmp "$SRC/over-4g.bin" "$E2E_TMP/out/data/over-4g.bin" || fail "file over 4 GiB restored differently"
+same_bytes "$SRC/over-4g.bin" "$E2E_TMP/out/data/over-4g.bin" || fail "file over 4 GiB restored differently"
 rm -rf "$E2E_TMP/out"
 
 # The change index holds the sizes whole: every file is current.
@@ -72,5 +72,5 @@ SENT=$(sed -n 's/.* write(12) .* wtype=8 len=\([0-9]*\) .*/\1/p' "$E2E_TMP/chang
 ONE_MAX=$((BLOCK + BLOCK / 4096 + BLOCK / 16384 + 13 + 16))
 [ "$SENT" -gt 0 ] && [ "$SENT" -le "$ONE_MAX" ] || fail "sent $SENT payload bytes for a one-block change"
 restore "$REMOTE/over-4g.bin" "$E2E_TMP/out2"
-cmp "$SRC/over-4g.bin" "$E2E_TMP/out2/over-4g.bin" || fail "changed file over 4 GiB restored differently"
+same_bytes "$SRC/over-4g.bin" "$E2E_TMP/out2/over-4g.bin" || fail "changed file over 4 GiB restored differently"
 echo "large_sparse: ok"
