@@ -245,13 +245,14 @@ CREATE INDEX IF NOT EXISTS versions_page ON versions(user_id, parent, name) WHER
     // a mailer of some serving process is sending. Mail stored before stays
     // unqueued.
     R"(
-CREATE TABLE mail_delivery(mail bigint NOT NULL, idx bigint NOT NULL, recipient bytea NOT NULL,
-                           state bigint NOT NULL DEFAULT 0, attempts bigint NOT NULL DEFAULT 0,
-                           queued bigint NOT NULL, next_try bigint NOT NULL,
-                           last_try bigint NOT NULL DEFAULT 0, sent bigint NOT NULL DEFAULT 0,
-                           reply bytea NOT NULL DEFAULT '\x', claimed_by text NOT NULL DEFAULT '',
-                           claim_until bigint NOT NULL DEFAULT 0, PRIMARY KEY(mail, idx));
-CREATE INDEX mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
+CREATE TABLE IF NOT EXISTS mail_delivery(
+    mail bigint NOT NULL, idx bigint NOT NULL, recipient bytea NOT NULL,
+    state bigint NOT NULL DEFAULT 0, attempts bigint NOT NULL DEFAULT 0,
+    queued bigint NOT NULL, next_try bigint NOT NULL, last_try bigint NOT NULL DEFAULT 0,
+    sent bigint NOT NULL DEFAULT 0, reply bytea NOT NULL DEFAULT '\x',
+    claimed_by text NOT NULL DEFAULT '', claim_until bigint NOT NULL DEFAULT 0,
+    PRIMARY KEY(mail, idx));
+CREATE INDEX IF NOT EXISTS mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
 )",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
