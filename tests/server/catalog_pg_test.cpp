@@ -189,8 +189,8 @@ TEST_F(PgCatalogTest, MailersOfSeveralProcessesNeverClaimOneDeliveryTwice) {
     ASSERT_NE(b.ops, nullptr) << err;
     const int kMails = 40;
     for (int i = 0; i < kMails; i++)
-        ASSERT_EQ(a.ops->mail_add(a.self, cat_mail{0, 7, 1, "x@example.com\ny@example.com", 100,
-                                                   "report"}),
+        ASSERT_EQ(a.ops->mail_add(a.self,
+                                  cat_mail{0, 7, 1, "x@example.com\ny@example.com", 100, "report"}),
                   CAT_OK);
     std::vector<std::pair<int64_t, uint32_t>> got[2];
     std::atomic<bool> failed{false};

@@ -496,8 +496,7 @@ TEST_P(CatalogTest, UserListAndRemoveWithOrphans) {
 // The outbox: a stored mail queues one delivery per recipient; a claim hands
 // each due one to one worker; a record settles it and ends the claim.
 TEST_P(CatalogTest, OutboxQueuesClaimsAndRecords) {
-    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x\n\nb@y\n", 1000, "body"}),
-              CAT_OK);
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x\n\nb@y\n", 1000, "body"}), CAT_OK);
     ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 8, 2, "c@z", 1005, "other"}), CAT_OK);
     std::vector<cat_delivery> all;
     ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
@@ -575,9 +574,9 @@ TEST_P(CatalogTest, OutboxClaimOfAWorkerGoneExpires) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     std::vector<cat_delivery> again;
     while (again.empty() && std::chrono::steady_clock::now() < deadline) {
-        ASSERT_EQ(cat.ops->outbox_claim(cat.self, now_for_claims(), 1, "next", 600, &again,
-                                        &next_due),
-                  CAT_OK);
+        ASSERT_EQ(
+            cat.ops->outbox_claim(cat.self, now_for_claims(), 1, "next", 600, &again, &next_due),
+            CAT_OK);
         if (again.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_EQ(again.size(), 1u);

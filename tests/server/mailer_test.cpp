@@ -61,9 +61,9 @@ TEST_F(MailerTest, ARelayThatHangsNeitherHoldsRequestsNorAStop) {
     // Its claim ended with the stop: the next process sends it at once.
     std::vector<cat_delivery> due;
     int64_t next_due = 0;
-    ASSERT_EQ(st->cat.ops->outbox_claim(st->cat.self, all[0].next_try, 10, "next", 600, &due,
-                                        &next_due),
-              CAT_OK);
+    ASSERT_EQ(
+        st->cat.ops->outbox_claim(st->cat.self, all[0].next_try, 10, "next", 600, &due, &next_due),
+        CAT_OK);
     EXPECT_EQ(due.size(), 1u);
 }
 

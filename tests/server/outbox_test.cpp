@@ -123,7 +123,8 @@ TEST(SmtpMessage, ATextReportGoesAsItIsWithCrLfAndItsFirstLineAsSubject) {
     EXPECT_NE(head.find("Content-Transfer-Encoding: 7bit\r\n"), std::string::npos);
     // Every line end is CR LF, a lone CR included; the dot is the
     // transport's to stuff.
-    EXPECT_EQ(body, "\r\n  Tavni Backup: backup completed\r\n===\r\n\r\nFiles failed  0\r\n.last\r\n");
+    EXPECT_EQ(body,
+              "\r\n  Tavni Backup: backup completed\r\n===\r\n\r\nFiles failed  0\r\n.last\r\n");
 }
 
 TEST(SmtpMessage, HtmlLongLinesAndOtherCharsetsAreEncoded) {
@@ -153,7 +154,8 @@ TEST(SmtpMessage, HtmlLongLinesAndOtherCharsetsAreEncoded) {
     EXPECT_NE(body.find("=3D</body>"), std::string::npos);
 
     // Not UTF-8: an agent's Windows code page.
-    l.body = "Sicherung abgeschlossen: B\xfc" "cher\n";
+    l.body = "Sicherung abgeschlossen: B\xfc"
+             "cher\n";
     split(smtp_compose(l), &head, &body);
     EXPECT_NE(head.find("charset=windows-1252"), std::string::npos) << head;
     EXPECT_NE(body.find("B=FCcher"), std::string::npos);

@@ -19,18 +19,24 @@ std::string plural(uint32_t n, const char* one) {
 
 // One recipient's state in a list line: short, one line.
 std::string brief(const cat_delivery& d) {
-    std::string reply = d.reply.size() > kListReplyMax ? d.reply.substr(0, kListReplyMax) + "..."
-                                                       : d.reply;
+    std::string reply =
+        d.reply.size() > kListReplyMax ? d.reply.substr(0, kListReplyMax) + "..." : d.reply;
     switch (d.state) {
-    case CAT_DLV_QUEUED: return "queued";
-    case CAT_DLV_SENT: return "sent " + srv_time_text(d.sent);
+    case CAT_DLV_QUEUED:
+        return "queued";
+    case CAT_DLV_SENT:
+        return "sent " + srv_time_text(d.sent);
     case CAT_DLV_RETRYING:
         return "retrying, " + plural(d.attempts, "attempt") + ", next try " +
                srv_time_text(d.next_try);
-    case CAT_DLV_BOUNCED: return "bounced: " + reply;
-    case CAT_DLV_FAILED: return "failed after " + plural(d.attempts, "attempt");
-    case CAT_DLV_REFUSED: return "refused: not an e-mail address";
-    default: return outbox_state_name(d.state);
+    case CAT_DLV_BOUNCED:
+        return "bounced: " + reply;
+    case CAT_DLV_FAILED:
+        return "failed after " + plural(d.attempts, "attempt");
+    case CAT_DLV_REFUSED:
+        return "refused: not an e-mail address";
+    default:
+        return outbox_state_name(d.state);
     }
 }
 

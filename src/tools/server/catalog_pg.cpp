@@ -1226,7 +1226,8 @@ int p_lease_release(void* self, const cat_holder& h) {
 
 // ---- outbox -----------------------------------------------------------------
 
-#define DELIVERY_COLUMNS "mail, idx, recipient, state, attempts, queued, next_try, last_try, sent, reply"
+#define DELIVERY_COLUMNS                                                                           \
+    "mail, idx, recipient, state, attempts, queued, next_try, last_try, sent, reply"
 
 cat_delivery read_delivery(const rows& q, int i) {
     cat_delivery d;
@@ -1270,7 +1271,8 @@ int p_outbox_claim(void* self, int64_t now, uint32_t limit, const std::string& w
         out->push_back(read_delivery(q, i));
     std::sort(out->begin(), out->end(), [](const cat_delivery& a, const cat_delivery& b) {
         return a.next_try != b.next_try ? a.next_try < b.next_try
-                                        : a.mail != b.mail ? a.mail < b.mail : a.idx < b.idx;
+               : a.mail != b.mail       ? a.mail < b.mail
+                                        : a.idx < b.idx;
     });
     rows n = run(c, "SELECT coalesce(min(next_try), 0)::bigint FROM mail_delivery WHERE "
                     "state IN (0, 2) AND claim_until <= extract(epoch FROM clock_timestamp())");
@@ -1368,12 +1370,13 @@ void p_destroy(void* self) {
 }
 
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,      p_stamp_get, p_stamp_set,   p_stamps_clear, p_stamp_vouch,
-    p_holder_note,   p_holder_forget, p_holders,   p_folder_make, p_remove,       p_list,
-    p_is_folder,     p_version_at,    p_history,   p_all_current, p_commit,       p_block_damaged,
-    p_damage_record, p_mail_add,      p_mail_list, p_mail_get,    p_user_list,    p_user_remove,
-    p_tree,          p_stamps,        p_mail_of,   p_destroy,     p_lease_take,   p_lease_renew,
-    p_lease_release, p_list_page,     p_list_count, p_outbox_claim, p_outbox_record,
+    p_user_add,      p_user_get,    p_stamp_get,     p_stamp_set,     p_stamps_clear,
+    p_stamp_vouch,   p_holder_note, p_holder_forget, p_holders,       p_folder_make,
+    p_remove,        p_list,        p_is_folder,     p_version_at,    p_history,
+    p_all_current,   p_commit,      p_block_damaged, p_damage_record, p_mail_add,
+    p_mail_list,     p_mail_get,    p_user_list,     p_user_remove,   p_tree,
+    p_stamps,        p_mail_of,     p_destroy,       p_lease_take,    p_lease_renew,
+    p_lease_release, p_list_page,   p_list_count,    p_outbox_claim,  p_outbox_record,
     p_outbox_list,   p_outbox_retry};
 
 std::string db_error(pg_cat* c) {

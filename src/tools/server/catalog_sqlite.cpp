@@ -1216,13 +1216,14 @@ void c_destroy(void* self) {
 
 // No lease ops: the serving process keeps the user locks in its memory.
 const catalog_ops sqlite_ops = {
-    c_user_add,      c_user_get,      c_stamp_get, c_stamp_set,   c_stamps_clear, c_stamp_vouch,
-    c_holder_note,   c_holder_forget, c_holders,   c_folder_make, c_remove,       c_list,
-    c_is_folder,     c_version_at,    c_history,   c_all_current, c_commit,       c_block_damaged,
-    c_damage_record, c_mail_add,      c_mail_list, c_mail_get,    c_user_list,    c_user_remove,
-    c_tree,          c_stamps,        c_mail_of,   c_destroy,     nullptr,        nullptr,
-    nullptr,         c_list_page,     c_list_count, c_outbox_claim, c_outbox_record,
-    c_outbox_list,   c_outbox_retry};
+    c_user_add,    c_user_get,    c_stamp_get,     c_stamp_set,     c_stamps_clear,
+    c_stamp_vouch, c_holder_note, c_holder_forget, c_holders,       c_folder_make,
+    c_remove,      c_list,        c_is_folder,     c_version_at,    c_history,
+    c_all_current, c_commit,      c_block_damaged, c_damage_record, c_mail_add,
+    c_mail_list,   c_mail_get,    c_user_list,     c_user_remove,   c_tree,
+    c_stamps,      c_mail_of,     c_destroy,       nullptr,         nullptr,
+    nullptr,       c_list_page,   c_list_count,    c_outbox_claim,  c_outbox_record,
+    c_outbox_list, c_outbox_retry};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store

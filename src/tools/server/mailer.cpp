@@ -72,8 +72,7 @@ void deliver(srv_server* s, cat_delivery d) {
             srv_log(s, "%s sent: %s", text_of(d).c_str(), d.reply.c_str());
             break;
         case CAT_DLV_BOUNCED:
-            srv_log(s, "%s bounced: the relay refused it: %s", text_of(d).c_str(),
-                    d.reply.c_str());
+            srv_log(s, "%s bounced: the relay refused it: %s", text_of(d).c_str(), d.reply.c_str());
             break;
         case CAT_DLV_FAILED:
             srv_log(s, "%s failed: not delivered within %u hours; last reply: %s",
@@ -87,8 +86,9 @@ void deliver(srv_server* s, cat_delivery d) {
     }
     const int rc = cat.ops->outbox_record(cat.self, d, s->mail_worker);
     if (rc == CAT_FAIL)
-        srv_log(s, "%s: the catalog could not record the delivery; it stays due and may be "
-                   "sent again",
+        srv_log(s,
+                "%s: the catalog could not record the delivery; it stays due and may be "
+                "sent again",
                 text_of(d).c_str());
 }
 

@@ -147,8 +147,9 @@ bool smtp_settings(const smtp_options& o, srv_config* cfg) {
         return false;
     }
     if (!smtp_address_ok(o.from)) {
-        fprintf(stderr, "tavni-server: --smtp needs --smtp-from ADDRESS, the reports' sender "
-                        "(local@domain)%s\n",
+        fprintf(stderr,
+                "tavni-server: --smtp needs --smtp-from ADDRESS, the reports' sender "
+                "(local@domain)%s\n",
                 o.from.empty() ? "" : (", not \"" + o.from + "\"").c_str());
         return false;
     }

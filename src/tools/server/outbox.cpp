@@ -52,12 +52,19 @@ bool outbox_stale(const outbox_policy& p, const cat_delivery& d, int64_t now) {
 
 const char* outbox_state_name(int state) {
     switch (state) {
-    case CAT_DLV_QUEUED: return "queued";
-    case CAT_DLV_SENT: return "sent";
-    case CAT_DLV_RETRYING: return "retrying";
-    case CAT_DLV_BOUNCED: return "bounced";
-    case CAT_DLV_FAILED: return "failed";
-    case CAT_DLV_REFUSED: return "refused";
-    default: return "unknown";
+    case CAT_DLV_QUEUED:
+        return "queued";
+    case CAT_DLV_SENT:
+        return "sent";
+    case CAT_DLV_RETRYING:
+        return "retrying";
+    case CAT_DLV_BOUNCED:
+        return "bounced";
+    case CAT_DLV_FAILED:
+        return "failed";
+    case CAT_DLV_REFUSED:
+        return "refused";
+    default:
+        return "unknown";
     }
 }

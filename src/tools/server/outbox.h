@@ -10,9 +10,9 @@
 #include <string>
 
 struct outbox_policy {
-    uint32_t retry_base_s = 60;            // the pause after the first failed try
-    uint32_t retry_max_s = 3600;           // pauses double up to this
-    uint32_t give_up_s = 2 * 24 * 3600;    // not delivered this long after queued: failed
+    uint32_t retry_base_s = 60;         // the pause after the first failed try
+    uint32_t retry_max_s = 3600;        // pauses double up to this
+    uint32_t give_up_s = 2 * 24 * 3600; // not delivered this long after queued: failed
 };
 
 // What one try came to.

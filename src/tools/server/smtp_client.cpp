@@ -101,8 +101,7 @@ int reply_code(const std::string& reply) {
 // A 5xx to these is about the relay's set-up for this server, not about
 // one message.
 bool is_setup_command(const std::string& verb) {
-    return verb.empty() || verb == "EHLO" || verb == "HELO" || verb == "AUTH" ||
-           verb == "STARTTLS";
+    return verb.empty() || verb == "EHLO" || verb == "HELO" || verb == "AUTH" || verb == "STARTTLS";
 }
 
 } // namespace
@@ -130,7 +129,8 @@ smtp_result smtp_send(const smtp_config& cfg, const std::string& rcpt, const std
         return out;
     }
     const std::string from = "<" + cfg.from + ">";
-    owner<curl_slist, curl_slist_free_all> to(curl_slist_append(nullptr, ("<" + rcpt + ">").c_str()));
+    owner<curl_slist, curl_slist_free_all> to(
+        curl_slist_append(nullptr, ("<" + rcpt + ">").c_str()));
     if (!to) {
         out.reply = "cannot start a connection (out of memory)";
         return out;
@@ -150,8 +150,8 @@ smtp_result smtp_send(const smtp_config& cfg, const std::string& rcpt, const std
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, static_cast<long>(cfg.connect_timeout_s));
     curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(cfg.timeout_s));
     const bool login = !cfg.user.empty();
-    curl_easy_setopt(c, CURLOPT_USE_SSL, login ? static_cast<long>(CURLUSESSL_ALL)
-                                               : static_cast<long>(CURLUSESSL_TRY));
+    curl_easy_setopt(c, CURLOPT_USE_SSL,
+                     login ? static_cast<long>(CURLUSESSL_ALL) : static_cast<long>(CURLUSESSL_TRY));
     if (login) {
         curl_easy_setopt(c, CURLOPT_USERNAME, cfg.user.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, cfg.password.c_str());

@@ -53,7 +53,8 @@ std::string unescape_html(const std::string& s) {
     static const struct {
         const char* entity;
         char c;
-    } kEntities[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
+    } kEntities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}};
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
         bool done = false;
@@ -106,7 +107,8 @@ std::string encoded_subject(const std::string& s, const char* charset) {
     size_t pos = 0;
     while (pos < s.size()) {
         size_t end = std::min(s.size(), pos + 45);
-        while (end < s.size() && end > pos + 1 && (static_cast<unsigned char>(s[end]) & 0xc0) == 0x80)
+        while (end < s.size() && end > pos + 1 &&
+               (static_cast<unsigned char>(s[end]) & 0xc0) == 0x80)
             end--;
         if (!out.empty()) out += "\r\n ";
         out += std::string("=?") + charset + "?B?" + base64(s.substr(pos, end - pos)) + "?=";
@@ -198,8 +200,7 @@ std::string smtp_subject(const std::string& body) {
     return subject.empty() ? "Tavni Backup report" : subject;
 }
 
-std::string smtp_message_id(int64_t mail, uint32_t idx, int64_t received,
-                            const std::string& from) {
+std::string smtp_message_id(int64_t mail, uint32_t idx, int64_t received, const std::string& from) {
     const size_t at = from.rfind('@');
     const std::string domain = at == std::string::npos ? "localhost" : from.substr(at + 1);
     return "tavni." + std::to_string(mail) + "." + std::to_string(idx) + "." +
@@ -223,8 +224,8 @@ std::string smtp_compose(const smtp_letter& l) {
     m += "MIME-Version: 1.0\r\n";
     m += std::string("Content-Type: ") + (smtp_body_is_html(l.body) ? "text/html" : "text/plain") +
          "; charset=" + charset + "\r\n";
-    m += std::string("Content-Transfer-Encoding: ") + (plain ? "7bit" : "quoted-printable") +
-         "\r\n";
+    m +=
+        std::string("Content-Transfer-Encoding: ") + (plain ? "7bit" : "quoted-printable") + "\r\n";
     m += "Auto-Submitted: auto-generated\r\n";
     m += "\r\n";
     for (const std::string& line : lines) {

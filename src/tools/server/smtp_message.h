@@ -36,5 +36,4 @@ std::string smtp_compose(const smtp_letter& l);
 // message sent twice (a crash between the relay's answer and the catalog's
 // record) can be told as one by the recipient's mail system:
 // "tavni.MAIL.IDX.RECEIVED@DOMAIN", DOMAIN the sender's.
-std::string smtp_message_id(int64_t mail, uint32_t idx, int64_t received,
-                            const std::string& from);
+std::string smtp_message_id(int64_t mail, uint32_t idx, int64_t received, const std::string& from);

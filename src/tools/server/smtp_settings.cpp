@@ -34,7 +34,7 @@ uint32_t le32(const uint8_t* p) {
 } // namespace
 
 bool smtp_url_check(const std::string& url, std::string* err) {
-    const char* scheme = starts_with(url, "smtp://") ? "smtp://"
+    const char* scheme = starts_with(url, "smtp://")    ? "smtp://"
                          : starts_with(url, "smtps://") ? "smtps://"
                                                         : nullptr;
     if (!scheme) {
@@ -59,8 +59,8 @@ bool smtp_url_check(const std::string& url, std::string* err) {
     if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
         const std::string port = rest.substr(colon + 1);
         if (colon == 0 || port.empty() || port.size() > 5 ||
-            port.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(port) == 0 || std::stoul(port) > 65535) {
+            port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
+            std::stoul(port) > 65535) {
             *err = "the relay address " + url + " has no valid host or port";
             return false;
         }
