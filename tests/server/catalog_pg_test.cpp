@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #ifdef TAVNI_HAVE_LIBPQ
@@ -176,6 +177,54 @@ TEST_F(PgCatalogTest, BatchesOfSeveralProcessesDoNotInterleave) {
     std::vector<cat_tree_entry> t;
     ASSERT_EQ(a.ops->tree(a.self, 7, "", 0, &t), CAT_OK);
     EXPECT_EQ(t.size(), 2u + kFiles); // folders d and d/sub made once
+}
+
+// The mailers of several serving processes share the outbox: every due
+// delivery is claimed by exactly one of them, however their claims race.
+TEST_F(PgCatalogTest, MailersOfSeveralProcessesNeverClaimOneDeliveryTwice) {
+    std::string err;
+    catalog a = open(true, &err);
+    ASSERT_NE(a.ops, nullptr) << err;
+    catalog b = open(false, &err);
+    ASSERT_NE(b.ops, nullptr) << err;
+    const int kMails = 40;
+    for (int i = 0; i < kMails; i++)
+        ASSERT_EQ(a.ops->mail_add(a.self,
+                                  cat_mail{0, 7, 1, "x@example.com\ny@example.com", 100, "report"}),
+                  CAT_OK);
+    std::vector<std::pair<int64_t, uint32_t>> got[2];
+    std::atomic<bool> failed{false};
+    auto mailer = [&](catalog c, const char* name, std::vector<std::pair<int64_t, uint32_t>>* out) {
+        for (;;) {
+            std::vector<cat_delivery> batch;
+            int64_t next_due = 0;
+            if (c.ops->outbox_claim(c.self, 200, 3, name, 600, &batch, &next_due) != CAT_OK) {
+                failed = true;
+                return;
+            }
+            if (batch.empty()) return;
+            for (cat_delivery& d : batch) {
+                out->emplace_back(d.mail, d.idx);
+                d.state = CAT_DLV_SENT;
+                d.attempts = 1;
+                d.sent = d.last_try = 200;
+                if (c.ops->outbox_record(c.self, d, name) != CAT_OK) failed = true;
+            }
+        }
+    };
+    std::thread ta(mailer, a, "a", &got[0]);
+    std::thread tb(mailer, b, "b", &got[1]);
+    ta.join();
+    tb.join();
+    EXPECT_FALSE(failed);
+    std::set<std::pair<int64_t, uint32_t>> all(got[0].begin(), got[0].end());
+    all.insert(got[1].begin(), got[1].end());
+    EXPECT_EQ(got[0].size() + got[1].size(), static_cast<size_t>(2 * kMails));
+    EXPECT_EQ(all.size(), static_cast<size_t>(2 * kMails));
+    std::vector<cat_delivery> rows;
+    ASSERT_EQ(a.ops->outbox_list(a.self, 0, &rows), CAT_OK);
+    for (const cat_delivery& d : rows)
+        EXPECT_EQ(d.state, CAT_DLV_SENT) << d.mail << "/" << d.idx;
 }
 
 TEST_F(PgCatalogTest, LeasesAreGrantedToOneHolderAcrossProcesses) {

@@ -9,9 +9,11 @@
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -19,6 +21,11 @@
 #include <thread>
 
 namespace {
+
+// The time the catalog's claims are counted in: the clock's seconds.
+int64_t now_for_claims() {
+    return static_cast<int64_t>(time(nullptr));
+}
 
 blk_digest digest_of(char c) {
     return blk_digest(64, c);
@@ -71,6 +78,27 @@ struct catalog_place {
 #else
         (void)err;
         return true;
+#endif
+    }
+    std::string last; // drop_outbox's failure
+    // Takes the outbox away as a catalog made before it was: SQLite drops
+    // the table (it is made on open), PostgreSQL goes back to schema 4.
+    bool drop_outbox() {
+        if (backend == "sqlite") {
+            sqlite3* db = nullptr;
+            bool ok = sqlite3_open((dir + "/catalog.db").c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db, "DROP TABLE mail_delivery", nullptr, nullptr, nullptr) ==
+                          SQLITE_OK;
+            if (!ok) last = db ? sqlite3_errmsg(db) : "out of memory";
+            sqlite3_close(db);
+            return ok;
+        }
+#ifdef TAVNI_HAVE_LIBPQ
+        bool ok = pg->sql("DROP TABLE mail_delivery; UPDATE schema_version SET version = 4", true);
+        last = pg->last;
+        return ok;
+#else
+        return false;
 #endif
     }
     ~catalog_place() {
@@ -463,6 +491,171 @@ TEST_P(CatalogTest, UserListAndRemoveWithOrphans) {
     EXPECT_EQ(tree(7, ""), "");
     cat_version v;
     EXPECT_EQ(cat.ops->version_at(cat.self, 8, "b", 0, &v), CAT_OK);
+}
+
+// The outbox: a stored mail queues one delivery per recipient; a claim hands
+// each due one to one worker; a record settles it and ends the claim.
+TEST_P(CatalogTest, OutboxQueuesClaimsAndRecords) {
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x\n\nb@y\n", 1000, "body"}), CAT_OK);
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 8, 2, "c@z", 1005, "other"}), CAT_OK);
+    std::vector<cat_delivery> all;
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 3u); // the empty line is no recipient
+    EXPECT_EQ(all[0].recipient, "a@x");
+    EXPECT_EQ(all[1].recipient, "b@y");
+    EXPECT_EQ(all[1].idx, 1u);
+    EXPECT_EQ(all[0].state, CAT_DLV_QUEUED);
+    EXPECT_EQ(all[0].queued, 1000);
+    EXPECT_EQ(all[0].next_try, 1000);
+    const int64_t first = all[0].mail, second = all[2].mail;
+
+    // Not due before its time; due ones oldest first, at most the limit.
+    std::vector<cat_delivery> got;
+    int64_t next_due = -1;
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 999, 10, "w1", 600, &got, &next_due), CAT_OK);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(next_due, 1000);
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 1010, 2, "w1", 600, &got, &next_due), CAT_OK);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].mail, first);
+    EXPECT_EQ(got[1].recipient, "b@y");
+    EXPECT_EQ(next_due, 1005); // the one left unclaimed
+    // Claimed ones are nobody else's while the claim lasts.
+    std::vector<cat_delivery> other;
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 1010, 10, "w2", 600, &other, &next_due), CAT_OK);
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(other[0].mail, second);
+    EXPECT_EQ(next_due, 0);
+
+    // A record settles the claimed delivery; another worker's record does not.
+    cat_delivery d = got[0];
+    d.state = CAT_DLV_SENT;
+    d.attempts = 1;
+    d.last_try = d.sent = 1011;
+    d.reply = std::string("250 ok\0x", 8);
+    EXPECT_EQ(cat.ops->outbox_record(cat.self, d, "w2"), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->outbox_record(cat.self, d, "w1"), CAT_OK);
+    EXPECT_EQ(cat.ops->outbox_record(cat.self, d, "w1"), CAT_NOT_FOUND); // claim ended
+    cat_delivery r = got[1];
+    r.state = CAT_DLV_RETRYING;
+    r.attempts = 1;
+    r.last_try = 1011;
+    r.next_try = 1071;
+    r.reply = "451 later";
+    ASSERT_EQ(cat.ops->outbox_record(cat.self, r, "w1"), CAT_OK);
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, first, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].state, CAT_DLV_SENT);
+    EXPECT_EQ(all[0].sent, 1011);
+    EXPECT_EQ(all[0].reply, std::string("250 ok\0x", 8));
+    EXPECT_EQ(all[1].state, CAT_DLV_RETRYING);
+    EXPECT_EQ(all[1].next_try, 1071);
+    EXPECT_EQ(all[1].attempts, 1u);
+    // A retrying one is due again at its time; a sent one never.
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 1070, 10, "w1", 600, &got, &next_due), CAT_OK);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(next_due, 1071);
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 1071, 10, "w1", 600, &got, &next_due), CAT_OK);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].recipient, "b@y");
+    EXPECT_EQ(got[0].attempts, 1u);
+}
+
+// A claim whose worker never settled it (a process that died) expires and
+// the delivery is claimed again: sent twice at worst, never lost.
+TEST_P(CatalogTest, OutboxClaimOfAWorkerGoneExpires) {
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x", 10, "body"}), CAT_OK);
+    std::vector<cat_delivery> got;
+    int64_t next_due = 0;
+    // A claim of one second: PostgreSQL counts it on its own clock.
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, now_for_claims(), 1, "dead", 1, &got, &next_due),
+              CAT_OK);
+    ASSERT_EQ(got.size(), 1u);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::vector<cat_delivery> again;
+    while (again.empty() && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_EQ(
+            cat.ops->outbox_claim(cat.self, now_for_claims(), 1, "next", 600, &again, &next_due),
+            CAT_OK);
+        if (again.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].recipient, "a@x");
+    EXPECT_EQ(cat.ops->outbox_record(cat.self, got[0], "dead"), CAT_NOT_FOUND);
+}
+
+TEST_P(CatalogTest, OutboxRetryRequeuesWhatWasKeptAndRemovalTakesIt) {
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x\nb@y\nc@z\nd@w", 10, "b"}),
+              CAT_OK);
+    std::vector<cat_delivery> got;
+    int64_t next_due = 0;
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 20, 10, "w", 600, &got, &next_due), CAT_OK);
+    ASSERT_EQ(got.size(), 4u);
+    const int64_t id = got[0].mail;
+    const int states[] = {CAT_DLV_SENT, CAT_DLV_BOUNCED, CAT_DLV_RETRYING, CAT_DLV_FAILED};
+    for (size_t i = 0; i < 4; i++) {
+        got[i].state = states[i];
+        got[i].attempts = 3;
+        got[i].next_try = 5000;
+        got[i].reply = "5xx or 4xx";
+        ASSERT_EQ(cat.ops->outbox_record(cat.self, got[i], "w"), CAT_OK);
+    }
+    uint32_t queued = 99;
+    EXPECT_EQ(cat.ops->outbox_retry(cat.self, id + 1, 30, &queued), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->outbox_retry(cat.self, id, 30, &queued), CAT_OK);
+    EXPECT_EQ(queued, 3u); // all but the sent one
+    std::vector<cat_delivery> all;
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, id, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0].state, CAT_DLV_SENT);
+    EXPECT_EQ(all[0].attempts, 3u);
+    for (size_t i : {1u, 3u}) { // kept ones start afresh
+        EXPECT_EQ(all[i].state, CAT_DLV_QUEUED) << i;
+        EXPECT_EQ(all[i].attempts, 0u) << i;
+        EXPECT_EQ(all[i].queued, 30) << i;
+        EXPECT_EQ(all[i].next_try, 30) << i;
+        EXPECT_EQ(all[i].reply, "") << i;
+    }
+    EXPECT_EQ(all[2].state, CAT_DLV_RETRYING); // a retrying one is due now, its count kept
+    EXPECT_EQ(all[2].attempts, 3u);
+    EXPECT_EQ(all[2].next_try, 30);
+
+    // The user's removal takes the deliveries with the mail.
+    std::vector<blk_digest> orphans;
+    ASSERT_EQ(cat.ops->user_remove(cat.self, 7, &orphans), CAT_OK);
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
+    EXPECT_TRUE(all.empty());
+    ASSERT_EQ(cat.ops->outbox_claim(cat.self, 100, 10, "w", 600, &got, &next_due), CAT_OK);
+    EXPECT_TRUE(got.empty());
+}
+
+// A catalog made before the outbox gets it when opened; its stored mail is
+// not queued (old reports are not sent out of the blue) until retried.
+TEST_P(CatalogTest, AnOlderCatalogGetsTheOutboxAndItsMailWaitsForARetry) {
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "a@x\nb@y", 10, "old"}), CAT_OK);
+    std::vector<cat_mail> mails;
+    ASSERT_EQ(cat.ops->mail_list(cat.self, &mails), CAT_OK);
+    ASSERT_EQ(mails.size(), 1u);
+    cat.ops->destroy(cat.self);
+    cat = catalog{nullptr, nullptr};
+    ASSERT_TRUE(place.drop_outbox()) << place.last;
+    std::string err;
+    cat = place.open(false, &err);
+    ASSERT_NE(cat.ops, nullptr) << err;
+    std::vector<cat_delivery> all;
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
+    EXPECT_TRUE(all.empty());
+    uint32_t queued = 0;
+    ASSERT_EQ(cat.ops->outbox_retry(cat.self, mails[0].id, 50, &queued), CAT_OK);
+    EXPECT_EQ(queued, 2u);
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].recipient, "b@y");
+    EXPECT_EQ(all[1].queued, 50);
+    // New mail is queued as usual.
+    ASSERT_EQ(cat.ops->mail_add(cat.self, cat_mail{0, 7, 1, "c@z", 60, "new"}), CAT_OK);
+    ASSERT_EQ(cat.ops->outbox_list(cat.self, 0, &all), CAT_OK);
+    EXPECT_EQ(all.size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatalogTest, ::testing::Values("sqlite", "postgresql"),

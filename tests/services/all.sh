@@ -25,8 +25,9 @@ echo "   the served-store suites with the catalog in PostgreSQL and the blocks i
 TAVNI_TEST_SERVER_BACKENDS=postgresql,s3 ./tavni_unit_tests --gtest_brief=1 \
   --gtest_filter='ServerTest.*:ServerSafety.*:ServerHostile.*:ServerTraceTest.*'
 source_dir=$(cd "$here/../.." && pwd)
-echo "   the agent's jobs, a server killed mid-job and hostile peers, on the shared back ends"
-for script in backup_roundtrip backup_mirror backup_killed_after_delete server_crash hostile_server; do
+echo "   the agent's jobs, a server killed mid-job, hostile peers and the reports' delivery, on the shared back ends"
+for script in backup_roundtrip backup_mirror backup_killed_after_delete server_crash hostile_server \
+  report_delivery; do
   services_fresh_backends "e2e_$script"
   t1=$SECONDS
   TAVNI_E2E_CATALOG=$CATALOG TAVNI_E2E_BLOCKS=$BLOCKS TAVNI_BUILD_DIR=$build \

@@ -1,5 +1,5 @@
-// admin.cpp - offline commands on a store: user add, ls, restore, verify and
-// the stored mail.
+// admin.cpp - offline commands on a store: user add, ls, restore and verify
+// (the stored mail: admin_mail.cpp).
 //
 // Restore undoes the agent's chain per block: AES-256-CBC under the account
 // key with a zero IV, then one complete zlib stream, then the block's MD5
@@ -684,34 +684,4 @@ int srv_cmd_verify_all(srv_store* st, uint32_t user, const uint8_t* key) {
                        "user " + std::to_string(p.first) + " /" + p.second.path, false, &t);
     }
     return verify_finish(st, "current versions", &t);
-}
-
-int srv_cmd_mail_list(srv_store* st) {
-    std::vector<cat_mail> all;
-    if (st->cat.ops->mail_list(st->cat.self, &all) != CAT_OK) return 1;
-    for (const cat_mail& m : all) {
-        std::string to = m.recipients;
-        for (char& ch : to)
-            if (ch == '\n') ch = ' ';
-        printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n", static_cast<long long>(m.id),
-               srv_time_text(m.received).c_str(), m.user,
-               static_cast<unsigned long long>(m.schedule_id),
-               srv_size_text(m.body.size(), srv_sizes_in_units()).c_str(),
-               srv_sizes_in_units() ? "" : " bytes", to.c_str());
-    }
-    return 0;
-}
-
-int srv_cmd_mail_show(srv_store* st, int64_t id) {
-    cat_mail m;
-    if (st->cat.ops->mail_get(st->cat.self, id, &m) != CAT_OK) {
-        fprintf(stderr, "tavni-server: no message %lld\n", static_cast<long long>(id));
-        return 1;
-    }
-    printf("Recipients: ");
-    for (char ch : m.recipients)
-        printf("%s", ch == '\n' ? " " : std::string(1, ch).c_str());
-    printf("\n\n");
-    fwrite(m.body.data(), 1, m.body.size(), stdout);
-    return 0;
 }

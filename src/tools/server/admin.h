@@ -119,5 +119,10 @@ std::string srv_destination_of(const std::string& path, bool folder);
 // the reason it gives, when it gives one.
 bool srv_mail_is_failure(const std::string& body, std::string* reason);
 
+// The stored reports, one line each with every recipient's delivery state;
+// one report with its deliveries in full and its text.
 int srv_cmd_mail_list(srv_store* st);
 int srv_cmd_mail_show(srv_store* st, int64_t id);
+// Queues a report's bounced, failed and refused deliveries again and makes
+// its retrying ones due (at now); 1 when there is no such report.
+int srv_cmd_mail_retry(srv_store* st, int64_t id, int64_t now);

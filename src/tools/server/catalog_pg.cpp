@@ -240,6 +240,20 @@ ALTER TABLE holders ADD COLUMN epoch bigint NOT NULL DEFAULT 0;
 CREATE INDEX IF NOT EXISTS folders_page ON folders(user_id, parent, name) WHERE removed = 0;
 CREATE INDEX IF NOT EXISTS versions_page ON versions(user_id, parent, name) WHERE replaced = 0;
 )",
+    // 4 -> 5: the outbox, a delivery per recipient of each stored mail. A
+    // claim (claimed_by, claim_until on the database's clock) marks one that
+    // a mailer of some serving process is sending. Mail stored before stays
+    // unqueued.
+    R"(
+CREATE TABLE IF NOT EXISTS mail_delivery(
+    mail bigint NOT NULL, idx bigint NOT NULL, recipient bytea NOT NULL,
+    state bigint NOT NULL DEFAULT 0, attempts bigint NOT NULL DEFAULT 0,
+    queued bigint NOT NULL, next_try bigint NOT NULL, last_try bigint NOT NULL DEFAULT 0,
+    sent bigint NOT NULL DEFAULT 0, reply bytea NOT NULL DEFAULT '\x',
+    claimed_by text NOT NULL DEFAULT '', claim_until bigint NOT NULL DEFAULT 0,
+    PRIMARY KEY(mail, idx));
+CREATE INDEX IF NOT EXISTS mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
+)",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
@@ -890,22 +904,40 @@ int p_damage_record(void* self, const cat_damage& d) {
 
 // ---- mail -------------------------------------------------------------------
 
+// Inside a transaction: a delivery per recipient of the mail, queued at
+// received.
+bool queue_deliveries(pg_cat* c, int64_t mail, const std::string& recipients, int64_t received) {
+    std::vector<std::string> to = cat_mail_recipients(recipients);
+    for (size_t i = 0; i < to.size(); i++)
+        if (!run(c,
+                 "INSERT INTO mail_delivery(mail, idx, recipient, queued, next_try) "
+                 "VALUES($1, $2, $3, $4, $4) ON CONFLICT (mail, idx) DO NOTHING",
+                 args().i64(mail).i64(static_cast<int64_t>(i)).bytes(to[i]).i64(received))
+                 .ok)
+            return false;
+    return true;
+}
+
 int p_mail_add(void* self, const cat_mail& m) {
     pg_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
-    if (!connected(c)) return CAT_FAIL;
-    return run(c,
-               "INSERT INTO mail(user_id, schedule_id, recipients, received, body) "
-               "VALUES($1, $2, $3, $4, $5)",
-               args()
-                   .i64(m.user)
-                   .i64(static_cast<int64_t>(m.schedule_id))
-                   .bytes(m.recipients)
-                   .i64(m.received)
-                   .bytes(m.body))
-                   .ok
-               ? CAT_OK
-               : CAT_FAIL;
+    // The mail and its deliveries in one transaction; the outbox takes
+    // no writers' lock (its rows are this mail's alone).
+    if (!connected(c) || !begin_write(c, false)) return CAT_FAIL;
+    rows q = run(c,
+                 "INSERT INTO mail(user_id, schedule_id, recipients, received, body) "
+                 "VALUES($1, $2, $3, $4, $5) RETURNING id",
+                 args()
+                     .i64(m.user)
+                     .i64(static_cast<int64_t>(m.schedule_id))
+                     .bytes(m.recipients)
+                     .i64(m.received)
+                     .bytes(m.body));
+    if (!q.ok || q.n() != 1 || !queue_deliveries(c, q.i64(0, 0), m.recipients, m.received)) {
+        exec(c, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return commit_write(c) ? CAT_OK : CAT_FAIL;
 }
 
 int p_mail_list(void* self, std::vector<cat_mail>* out) {
@@ -1000,6 +1032,7 @@ bool remove_user_rows(pg_cat* c, uint32_t id, std::vector<blk_digest>* orphans) 
         "DELETE FROM stamps WHERE user_id = $1",
         "DELETE FROM holders WHERE user_id = $1",
         "DELETE FROM leases WHERE user_id = $1",
+        "DELETE FROM mail_delivery WHERE mail IN (SELECT id FROM mail WHERE user_id = $1)",
         "DELETE FROM mail WHERE user_id = $1",
         "DELETE FROM users WHERE id = $1",
     };
@@ -1191,6 +1224,144 @@ int p_lease_release(void* self, const cat_holder& h) {
                : CAT_FAIL;
 }
 
+// ---- outbox -----------------------------------------------------------------
+
+#define DELIVERY_COLUMNS                                                                           \
+    "mail, idx, recipient, state, attempts, queued, next_try, last_try, sent, reply"
+
+cat_delivery read_delivery(const rows& q, int i) {
+    cat_delivery d;
+    d.mail = q.i64(i, 0);
+    d.idx = static_cast<uint32_t>(q.i64(i, 1));
+    d.recipient = q.str(i, 2);
+    d.state = static_cast<int>(q.i64(i, 3));
+    d.attempts = static_cast<uint32_t>(q.i64(i, 4));
+    d.queued = q.i64(i, 5);
+    d.next_try = q.i64(i, 6);
+    d.last_try = q.i64(i, 7);
+    d.sent = q.i64(i, 8);
+    d.reply = q.str(i, 9);
+    return d;
+}
+
+// Several serving processes run a mailer each. The claim is taken in one
+// statement: rows another claimer has locked at that moment are skipped
+// (SKIP LOCKED), and a row claimed before is passed over until its claim
+// expires on the database's clock, so skewed process clocks agree on it.
+// The claim, not a transaction, covers the sending, which may take minutes.
+int p_outbox_claim(void* self, int64_t now, uint32_t limit, const std::string& worker,
+                   uint32_t claim_s, std::vector<cat_delivery>* out, int64_t* next_due) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    *next_due = 0;
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "UPDATE mail_delivery d SET claimed_by = $1, claim_until = "
+                 "extract(epoch FROM clock_timestamp())::bigint + $2 FROM ("
+                 "SELECT mail, idx FROM mail_delivery WHERE state IN (0, 2) AND next_try <= $3 "
+                 "AND claim_until <= extract(epoch FROM clock_timestamp())::bigint "
+                 "ORDER BY next_try, mail, idx LIMIT $4 FOR UPDATE SKIP LOCKED) due "
+                 "WHERE d.mail = due.mail AND d.idx = due.idx RETURNING "
+                 "d.mail, d.idx, d.recipient, d.state, d.attempts, d.queued, d.next_try, "
+                 "d.last_try, d.sent, d.reply",
+                 args().text(worker).i64(claim_s).i64(now).i64(limit));
+    if (!q.ok) return CAT_FAIL;
+    for (int i = 0; i < q.n(); i++)
+        out->push_back(read_delivery(q, i));
+    std::sort(out->begin(), out->end(), [](const cat_delivery& a, const cat_delivery& b) {
+        return a.next_try != b.next_try ? a.next_try < b.next_try
+               : a.mail != b.mail       ? a.mail < b.mail
+                                        : a.idx < b.idx;
+    });
+    rows n = run(c, "SELECT coalesce(min(next_try), 0)::bigint FROM mail_delivery WHERE "
+                    "state IN (0, 2) AND claim_until <= extract(epoch FROM clock_timestamp())");
+    if (n.ok && n.n() == 1) *next_due = n.i64(0, 0);
+    return CAT_OK;
+}
+
+int p_outbox_record(void* self, const cat_delivery& d, const std::string& worker) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "UPDATE mail_delivery SET state = $3, attempts = $4, next_try = $5, "
+                 "last_try = $6, sent = $7, reply = $8, claimed_by = '', claim_until = 0 "
+                 "WHERE mail = $1 AND idx = $2 AND claimed_by = $9",
+                 args()
+                     .i64(d.mail)
+                     .i64(d.idx)
+                     .i64(d.state)
+                     .i64(d.attempts)
+                     .i64(d.next_try)
+                     .i64(d.last_try)
+                     .i64(d.sent)
+                     .bytes(d.reply)
+                     .text(worker));
+    if (!q.ok) return CAT_FAIL;
+    return q.changed() == 1 ? CAT_OK : CAT_NOT_FOUND;
+}
+
+int p_outbox_list(void* self, int64_t mail, std::vector<cat_delivery>* out) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "SELECT " DELIVERY_COLUMNS " FROM mail_delivery WHERE $1 = 0 OR mail = $1 "
+                 "ORDER BY mail, idx",
+                 args().i64(mail));
+    for (int i = 0; i < q.n(); i++)
+        out->push_back(read_delivery(q, i));
+    return q.ok ? CAT_OK : CAT_FAIL;
+}
+
+int p_outbox_retry(void* self, int64_t mail, int64_t now, uint32_t* queued) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *queued = 0;
+    if (!connected(c) || !begin_write(c, false)) return CAT_FAIL;
+    rows m = run(c,
+                 "SELECT recipients, (SELECT count(*) FROM mail_delivery WHERE mail = $1) "
+                 "FROM mail WHERE id = $1 FOR UPDATE",
+                 args().i64(mail));
+    int result = !m.ok ? CAT_FAIL : m.n() == 0 ? CAT_NOT_FOUND : CAT_OK;
+    // A mail stored before the outbox existed has no deliveries yet.
+    if (result == CAT_OK && m.i64(0, 1) == 0 && !queue_deliveries(c, mail, m.str(0, 0), now))
+        result = CAT_FAIL;
+    if (result == CAT_OK) {
+        rows n;
+        bool ok = run(c,
+                      "UPDATE mail_delivery SET state = 0, attempts = 0, queued = $2, "
+                      "next_try = $2, reply = '\\x' WHERE mail = $1 AND state IN (3, 4, 5)",
+                      args().i64(mail).i64(now))
+                      .ok &&
+                  run(c, "UPDATE mail_delivery SET next_try = $2 WHERE mail = $1 AND state = 2",
+                      args().i64(mail).i64(now))
+                      .ok &&
+                  (n = run(c,
+                           "SELECT count(*) FROM mail_delivery WHERE mail = $1 AND "
+                           "state IN (0, 2)",
+                           args().i64(mail)))
+                      .ok &&
+                  n.n() == 1;
+        if (!ok)
+            result = CAT_FAIL;
+        else
+            *queued = static_cast<uint32_t>(n.i64(0, 0));
+    }
+    if (result != CAT_OK) {
+        exec(c, "ROLLBACK");
+        *queued = 0;
+        return result;
+    }
+    if (!commit_write(c)) {
+        *queued = 0;
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
 void p_destroy(void* self) {
     pg_cat* c = C(self);
     if (!c) return;
@@ -1199,12 +1370,14 @@ void p_destroy(void* self) {
 }
 
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,      p_stamp_get, p_stamp_set,   p_stamps_clear, p_stamp_vouch,
-    p_holder_note,   p_holder_forget, p_holders,   p_folder_make, p_remove,       p_list,
-    p_is_folder,     p_version_at,    p_history,   p_all_current, p_commit,       p_block_damaged,
-    p_damage_record, p_mail_add,      p_mail_list, p_mail_get,    p_user_list,    p_user_remove,
-    p_tree,          p_stamps,        p_mail_of,   p_destroy,     p_lease_take,   p_lease_renew,
-    p_lease_release, p_list_page,     p_list_count};
+    p_user_add,      p_user_get,    p_stamp_get,     p_stamp_set,     p_stamps_clear,
+    p_stamp_vouch,   p_holder_note, p_holder_forget, p_holders,       p_folder_make,
+    p_remove,        p_list,        p_is_folder,     p_version_at,    p_history,
+    p_all_current,   p_commit,      p_block_damaged, p_damage_record, p_mail_add,
+    p_mail_list,     p_mail_get,    p_user_list,     p_user_remove,   p_tree,
+    p_stamps,        p_mail_of,     p_destroy,       p_lease_take,    p_lease_renew,
+    p_lease_release, p_list_page,   p_list_count,    p_outbox_claim,  p_outbox_record,
+    p_outbox_list,   p_outbox_retry};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

@@ -169,6 +169,19 @@ ALTER TABLE holders ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
 UPDATE meta SET value = '3' WHERE key = 'schema_version';
 )";
 
+// The outbox: one row per recipient of a stored mail (cat_delivery). A
+// claim (claimed_by, claim_until) marks a delivery a mailer is sending.
+const char* kOutboxSchema = R"(
+CREATE TABLE IF NOT EXISTS mail_delivery(
+    mail INTEGER NOT NULL, idx INTEGER NOT NULL, recipient BLOB NOT NULL,
+    state INTEGER NOT NULL DEFAULT 0, attempts INTEGER NOT NULL DEFAULT 0,
+    queued INTEGER NOT NULL, next_try INTEGER NOT NULL, last_try INTEGER NOT NULL DEFAULT 0,
+    sent INTEGER NOT NULL DEFAULT 0, reply BLOB NOT NULL DEFAULT x'',
+    claimed_by TEXT NOT NULL DEFAULT '', claim_until INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY(mail, idx)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
+)";
+
 sql_cat* C(void* self) {
     return static_cast<sql_cat*>(self);
 }
@@ -796,17 +809,44 @@ int c_damage_record(void* self, const cat_damage& d) {
 
 // ---- mail -------------------------------------------------------------------
 
+// Inside a transaction: a delivery per recipient of the mail, queued at
+// received.
+bool queue_deliveries(sqlite3* db, int64_t mail, const std::string& recipients, int64_t received) {
+    std::vector<std::string> to = cat_mail_recipients(recipients);
+    for (size_t i = 0; i < to.size(); i++) {
+        stmt q(db, "INSERT OR IGNORE INTO mail_delivery(mail, idx, recipient, queued, next_try) "
+                   "VALUES(?, ?, ?, ?, ?)");
+        q.bind(1, mail);
+        q.bind(2, static_cast<int64_t>(i));
+        q.bind_blob(3, to[i].data(), to[i].size());
+        q.bind(4, received);
+        q.bind(5, received);
+        if (q.step() != SQLITE_DONE) return false;
+    }
+    return true;
+}
+
 int c_mail_add(void* self, const cat_mail& m) {
     sql_cat* c = C(self);
     std::lock_guard<std::mutex> g(c->mu);
-    stmt q(c->db,
-           "INSERT INTO mail(user, schedule_id, recipients, received, body) VALUES(?, ?, ?, ?, ?)");
-    q.bind(1, m.user);
-    q.bind(2, static_cast<int64_t>(m.schedule_id));
-    q.bind(3, m.recipients);
-    q.bind(4, m.received);
-    q.bind_blob(5, m.body.data(), m.body.size());
-    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool ok;
+    {
+        stmt q(c->db, "INSERT INTO mail(user, schedule_id, recipients, received, body) "
+                      "VALUES(?, ?, ?, ?, ?)");
+        q.bind(1, m.user);
+        q.bind(2, static_cast<int64_t>(m.schedule_id));
+        q.bind(3, m.recipients);
+        q.bind(4, m.received);
+        q.bind_blob(5, m.body.data(), m.body.size());
+        ok = q.step() == SQLITE_DONE &&
+             queue_deliveries(c->db, sqlite3_last_insert_rowid(c->db), m.recipients, m.received);
+    }
+    if (!ok || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return CAT_OK;
 }
 
 int c_mail_list(void* self, std::vector<cat_mail>* out) {
@@ -900,6 +940,7 @@ bool remove_user_rows(sqlite3* db, uint32_t id, std::vector<blk_digest>* orphans
         "DELETE FROM folders WHERE user = ?",
         "DELETE FROM stamps WHERE user = ?",
         "DELETE FROM holders WHERE user = ?",
+        "DELETE FROM mail_delivery WHERE mail IN (SELECT id FROM mail WHERE user = ?)",
         "DELETE FROM mail WHERE user = ?",
         "DELETE FROM users WHERE id = ?",
     };
@@ -1023,6 +1064,148 @@ int c_mail_of(void* self, uint32_t user, std::vector<int64_t>* out) {
     return q.ok() ? CAT_OK : CAT_FAIL;
 }
 
+// ---- outbox -----------------------------------------------------------------
+
+const char* const kDeliveryColumns =
+    "mail, idx, recipient, state, attempts, queued, next_try, last_try, sent, reply";
+
+cat_delivery read_delivery(stmt& q) {
+    cat_delivery d;
+    d.mail = q.i64(0);
+    d.idx = static_cast<uint32_t>(q.i64(1));
+    d.recipient = q.text(2);
+    d.state = static_cast<int>(q.i64(3));
+    d.attempts = static_cast<uint32_t>(q.i64(4));
+    d.queued = q.i64(5);
+    d.next_try = q.i64(6);
+    d.last_try = q.i64(7);
+    d.sent = q.i64(8);
+    d.reply = q.text(9);
+    return d;
+}
+
+// One serving process per SQLite store: claims only keep its own mailer
+// from taking a delivery twice, and a claim left by a process that ended
+// expires like any other.
+int c_outbox_claim(void* self, int64_t now, uint32_t limit, const std::string& worker,
+                   uint32_t claim_s, std::vector<cat_delivery>* out, int64_t* next_due) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    *next_due = 0;
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool ok;
+    {
+        std::string sql = std::string("SELECT ") + kDeliveryColumns +
+                          " FROM mail_delivery WHERE state IN (0, 2) AND next_try <= ? AND "
+                          "claim_until <= ? ORDER BY next_try, mail, idx LIMIT ?";
+        stmt q(c->db, sql.c_str());
+        q.bind(1, now);
+        q.bind(2, now);
+        q.bind(3, static_cast<int64_t>(limit));
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            out->push_back(read_delivery(q));
+        ok = rc == SQLITE_DONE;
+    }
+    for (size_t i = 0; ok && i < out->size(); i++) {
+        stmt u(c->db, "UPDATE mail_delivery SET claimed_by = ?, claim_until = ? "
+                      "WHERE mail = ? AND idx = ?");
+        u.bind(1, worker);
+        u.bind(2, now + claim_s);
+        u.bind(3, (*out)[i].mail);
+        u.bind(4, static_cast<int64_t>((*out)[i].idx));
+        ok = u.step() == SQLITE_DONE;
+    }
+    if (ok) {
+        stmt n(c->db, "SELECT coalesce(min(next_try), 0) FROM mail_delivery "
+                      "WHERE state IN (0, 2) AND claim_until <= ?");
+        n.bind(1, now);
+        ok = n.step() == SQLITE_ROW;
+        if (ok) *next_due = n.i64(0);
+    }
+    if (!ok || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        out->clear();
+        *next_due = 0;
+        return CAT_FAIL;
+    }
+    return CAT_OK;
+}
+
+int c_outbox_record(void* self, const cat_delivery& d, const std::string& worker) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "UPDATE mail_delivery SET state = ?, attempts = ?, next_try = ?, last_try = ?, "
+                  "sent = ?, reply = ?, claimed_by = '', claim_until = 0 "
+                  "WHERE mail = ? AND idx = ? AND claimed_by = ?");
+    q.bind(1, d.state);
+    q.bind(2, d.attempts);
+    q.bind(3, d.next_try);
+    q.bind(4, d.last_try);
+    q.bind(5, d.sent);
+    q.bind_blob(6, d.reply.data(), d.reply.size());
+    q.bind(7, d.mail);
+    q.bind(8, static_cast<int64_t>(d.idx));
+    q.bind(9, worker);
+    if (q.step() != SQLITE_DONE) return CAT_FAIL;
+    return sqlite3_changes(c->db) == 1 ? CAT_OK : CAT_NOT_FOUND;
+}
+
+int c_outbox_list(void* self, int64_t mail, std::vector<cat_delivery>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    std::string sql = std::string("SELECT ") + kDeliveryColumns +
+                      " FROM mail_delivery WHERE ?1 = 0 OR mail = ?1 ORDER BY mail, idx";
+    stmt q(c->db, sql.c_str());
+    q.bind(1, mail);
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW)
+        out->push_back(read_delivery(q));
+    return rc == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_outbox_retry(void* self, int64_t mail, int64_t now, uint32_t* queued) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *queued = 0;
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    int result = CAT_OK;
+    {
+        stmt m(c->db, "SELECT recipients, (SELECT count(*) FROM mail_delivery WHERE mail = ?1) "
+                      "FROM mail WHERE id = ?1");
+        m.bind(1, mail);
+        int rc = m.step();
+        if (rc == SQLITE_DONE) result = CAT_NOT_FOUND;
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) result = CAT_FAIL;
+        // A mail stored before the outbox existed has no deliveries yet.
+        if (rc == SQLITE_ROW && m.i64(1) == 0 && !queue_deliveries(c->db, mail, m.text(0), now))
+            result = CAT_FAIL;
+    }
+    if (result == CAT_OK) {
+        stmt q(c->db, "UPDATE mail_delivery SET state = 0, attempts = 0, queued = ?2, "
+                      "next_try = ?2, reply = x'' WHERE mail = ?1 AND state IN (3, 4, 5)");
+        q.bind(1, mail);
+        q.bind(2, now);
+        stmt r(c->db, "UPDATE mail_delivery SET next_try = ?2 WHERE mail = ?1 AND state = 2");
+        r.bind(1, mail);
+        r.bind(2, now);
+        stmt n(c->db, "SELECT count(*) FROM mail_delivery WHERE mail = ? AND state IN (0, 2)");
+        n.bind(1, mail);
+        if (q.step() != SQLITE_DONE || r.step() != SQLITE_DONE || n.step() != SQLITE_ROW)
+            result = CAT_FAIL;
+        else
+            *queued = static_cast<uint32_t>(n.i64(0));
+    }
+    if (result != CAT_OK || !exec(c->db, "COMMIT")) {
+        exec(c->db, "ROLLBACK");
+        *queued = 0;
+        return result == CAT_OK ? CAT_FAIL : result;
+    }
+    return CAT_OK;
+}
+
 void c_destroy(void* self) {
     sql_cat* c = C(self);
     if (!c) return;
@@ -1033,12 +1216,14 @@ void c_destroy(void* self) {
 
 // No lease ops: the serving process keeps the user locks in its memory.
 const catalog_ops sqlite_ops = {
-    c_user_add,      c_user_get,      c_stamp_get, c_stamp_set,   c_stamps_clear, c_stamp_vouch,
-    c_holder_note,   c_holder_forget, c_holders,   c_folder_make, c_remove,       c_list,
-    c_is_folder,     c_version_at,    c_history,   c_all_current, c_commit,       c_block_damaged,
-    c_damage_record, c_mail_add,      c_mail_list, c_mail_get,    c_user_list,    c_user_remove,
-    c_tree,          c_stamps,        c_mail_of,   c_destroy,     nullptr,        nullptr,
-    nullptr,         c_list_page,     c_list_count};
+    c_user_add,    c_user_get,    c_stamp_get,     c_stamp_set,     c_stamps_clear,
+    c_stamp_vouch, c_holder_note, c_holder_forget, c_holders,       c_folder_make,
+    c_remove,      c_list,        c_is_folder,     c_version_at,    c_history,
+    c_all_current, c_commit,      c_block_damaged, c_damage_record, c_mail_add,
+    c_mail_list,   c_mail_get,    c_user_list,     c_user_remove,   c_tree,
+    c_stamps,      c_mail_of,     c_destroy,       nullptr,         nullptr,
+    nullptr,       c_list_page,   c_list_count,    c_outbox_claim,  c_outbox_record,
+    c_outbox_list, c_outbox_retry};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store
@@ -1108,12 +1293,14 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
         c_destroy(c);
         return catalog{nullptr, nullptr};
     }
-    // Listings are read page by page in name order (older catalogs get the
-    // indexes when first opened).
+    // Listings are read page by page in name order, and stored reports
+    // leave through the outbox (older catalogs get the indexes and the
+    // table when first opened; their stored mail is not queued).
     if (!exec(c->db, "CREATE INDEX IF NOT EXISTS folders_page ON folders(user, parent, name) "
                      "WHERE removed = 0;"
                      "CREATE INDEX IF NOT EXISTS versions_page ON versions(user, parent, name) "
-                     "WHERE replaced = 0;")) {
+                     "WHERE replaced = 0;") ||
+        !exec(c->db, kOutboxSchema)) {
         *err = std::string("cannot index the catalog: ") + sqlite3_errmsg(c->db);
         c_destroy(c);
         return catalog{nullptr, nullptr};

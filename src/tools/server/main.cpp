@@ -7,6 +7,7 @@
 #include "tools/server/admin.h"
 #include "tools/server/server.h"
 #include "tools/server/shown.h"
+#include "tools/server/smtp_client.h"
 #include "tools/server/wire.h"
 
 #include <openssl/crypto.h>
@@ -121,6 +122,53 @@ void trace_write(void* ctx, const char* line) {
         fprintf(stderr, "tavni-server: writing the request trace failed; it stops here\n");
         t->failed = true;
     }
+}
+
+// The serve options of the SMTP relay, checked into cfg; false after a
+// message on standard error.
+struct smtp_options {
+    std::string url, from, credentials;
+    double retry_base_s = 60;
+    bool retry_base_given = false;
+};
+
+bool smtp_settings(const smtp_options& o, srv_config* cfg) {
+    if (o.url.empty()) {
+        if (!o.from.empty() || !o.credentials.empty() || o.retry_base_given) {
+            fprintf(stderr, "tavni-server: --smtp-from, --smtp-credentials and --smtp-retry-base "
+                            "need --smtp (the relay the reports go to)\n");
+            return false;
+        }
+        return true;
+    }
+    std::string err;
+    if (!smtp_available(&err) || !smtp_url_check(o.url, &err)) {
+        fprintf(stderr, "tavni-server: %s\n", err.c_str());
+        return false;
+    }
+    if (!smtp_address_ok(o.from)) {
+        fprintf(stderr,
+                "tavni-server: --smtp needs --smtp-from ADDRESS, the reports' sender "
+                "(local@domain)%s\n",
+                o.from.empty() ? "" : (", not \"" + o.from + "\"").c_str());
+        return false;
+    }
+    if (!(o.retry_base_s >= 1 && o.retry_base_s <= 86400)) {
+        fprintf(stderr, "tavni-server: --smtp-retry-base takes 1 to 86400 seconds\n");
+        return false;
+    }
+    cfg->smtp.url = o.url;
+    cfg->smtp.from = o.from;
+    if (!o.credentials.empty() && !smtp_credentials_load(o.credentials, &cfg->smtp, &err)) {
+        fprintf(stderr, "tavni-server: %s\n", err.c_str());
+        return false;
+    }
+    cfg->outbox.retry_base_s = static_cast<uint32_t>(o.retry_base_s);
+    if (cfg->outbox.retry_max_s < cfg->outbox.retry_base_s)
+        cfg->outbox.retry_max_s = cfg->outbox.retry_base_s;
+    // A shortened ladder (tests) also looks at the outbox that often.
+    cfg->mail_poll_ms = std::min<uint32_t>(cfg->mail_poll_ms, cfg->outbox.retry_base_s * 1000);
+    return true;
 }
 
 } // namespace
@@ -285,8 +333,25 @@ int main(int argc, char** argv) {
     serve->add_option("--trace", trace_path,
                       "write one line per request received to this file (made owner-only): "
                       "its type and the fields the client chose, payloads as SHA-256");
+    smtp_options smtp;
+    serve->add_option("--smtp", smtp.url,
+                      "smtp://HOST[:PORT] or smtps://HOST[:PORT]: hand the stored e-mail reports "
+                      "to this relay (smtp:// switches to TLS with STARTTLS when the relay offers "
+                      "it); without it they wait in the outbox");
+    serve->add_option("--smtp-from", smtp.from, "the reports' sender address (with --smtp)");
+    serve->add_option("--smtp-credentials", smtp.credentials,
+                      "an owner-only file with the relay's log-in, lines user=... and "
+                      "password=...; with it TLS is required");
+    serve->add_option("--smtp-retry-base", smtp.retry_base_s,
+                      "seconds before the first new try of a report the relay did not take "
+                      "(default 60, doubling up to an hour); for tests");
     serve->callback([&] {
         srv_config cfg;
+        smtp.retry_base_given = serve->count("--smtp-retry-base") > 0;
+        if (!smtp_settings(smtp, &cfg)) {
+            status = 2;
+            return;
+        }
         if (!parse_listen(listen, &cfg.host, &cfg.port) || idle_s == 0 || idle_s > 86400) {
             fprintf(stderr, "tavni-server: bad --listen or --idle-timeout\n");
             status = 2;
@@ -548,15 +613,29 @@ int main(int argc, char** argv) {
     restore_like(app.add_subcommand("verify", "check stored versions (all, or a path of a user)"),
                  false);
 
-    auto* mail = app.add_subcommand("mail", "stored e-mail");
+    auto* mail = app.add_subcommand("mail", "stored e-mail reports and their delivery");
     mail->require_subcommand(1);
     auto* mlist = mail->add_subcommand("list", "list stored messages");
     mlist->add_option("--store", store)->required();
+    mlist->footer("One line per message: number, arrival, user, schedule, size, and each\n"
+                  "recipient with its delivery: queued, sent TIME, retrying (attempts, next\n"
+                  "try), bounced (the relay's reply), failed (given up after two days) or\n"
+                  "refused (not an e-mail address). mail show gives the relay's last reply.");
     mlist->callback([&] { status = on_store(store, srv_cmd_mail_list); });
     auto* mshow = mail->add_subcommand("show", "print one message");
     int64_t mail_id = 0;
     mshow->add_option("--store", store)->required();
     mshow->add_option("id", mail_id)->required();
+    auto* mretry = mail->add_subcommand(
+        "retry", "queue a message again for the relay: its bounced, failed and refused "
+                 "recipients anew, its retrying ones now");
+    mretry->add_option("--store", store, "store folder")->required();
+    mretry->add_option("id", mail_id, "the message's number (mail list)")->required();
+    mretry->callback([&] {
+        status = on_store(store, [&](srv_store* st) {
+            return srv_cmd_mail_retry(st, mail_id, static_cast<int64_t>(time(nullptr)));
+        });
+    });
     mshow->callback([&] {
         status = on_store(store, [&](srv_store* st) { return srv_cmd_mail_show(st, mail_id); });
     });

@@ -739,6 +739,7 @@ uint8_t do_email(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
         if (cat.ops->mail_add(cat.self, cm) != CAT_OK)
             return store_failed(c->s, "storing an e-mail of " + user_text(c)) ? ERR_FSACCESS
                                                                             : ERR_SERVER;
+        mailer_wake(c->s); // stored with its deliveries queued: the relay gets it now
     }
     return 0;
 }

@@ -4,8 +4,9 @@
 // A connection owns its open files, listings and e-mail in progress; the lock
 // table, the flusher queue and the store are shared (serving.h). The parts:
 // peers.cpp admits addresses, conn.cpp reads, writes and keys a connection,
-// requests.cpp answers its requests, locks.cpp holds the user locks and
-// flusher.cpp makes closed versions durable. Nothing a client sends becomes
+// requests.cpp answers its requests, locks.cpp holds the user locks,
+// flusher.cpp makes closed versions durable and mailer.cpp hands the stored
+// reports to an SMTP relay. Nothing a client sends becomes
 // current before its version was closed complete and the flusher made it
 // durable, and a stamp is stored only under the rules of vouch.h.
 #include "tools/server/server.h"
@@ -245,6 +246,7 @@ void forget_clean_holders(srv_server* s) {
 
 void stop_common(srv_server* s, bool abandon) {
     s->stopping = true;
+    mailer_stop(s); // a try under way is given up and stays due
     if (s->acceptor.joinable()) s->acceptor.join();
     {
         std::lock_guard<std::mutex> g(s->flush_mu);
@@ -343,6 +345,7 @@ srv_server* srv_start(srv_store* st, const srv_config& cfg, uint16_t* bound_port
     }
     s->flusher = std::thread(flusher_main, s);
     leases_start(s);
+    mailer_start(s);
     s->acceptor = std::thread(acceptor_main, s);
     return s;
 }

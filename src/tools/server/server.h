@@ -7,6 +7,8 @@
 #pragma once
 
 #include "platform/server.h"
+#include "tools/server/outbox.h"
+#include "tools/server/smtp_settings.h"
 #include "tools/server/store.h"
 #include "tools/server/store_config.h"
 
@@ -121,6 +123,13 @@ struct srv_config {
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
     uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on
                                             // other connections of its identity
+    // Delivery of the stored reports through an SMTP relay (mailer.cpp):
+    // off while smtp.url is empty (the reports wait in the outbox).
+    smtp_config smtp;
+    outbox_policy outbox;
+    // How often the mailer looks for reports that other serving processes
+    // (or tavni-server mail retry) queued; its own are sent at once.
+    uint32_t mail_poll_ms = 5000;
 };
 
 struct srv_server; // opaque

@@ -263,3 +263,15 @@ void cat_merge_page(std::vector<cat_entry>&& folders, std::vector<cat_entry>&& f
         }
     }
 }
+
+std::vector<std::string> cat_mail_recipients(const std::string& recipients) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < recipients.size()) {
+        size_t end = recipients.find('\n', pos);
+        if (end == std::string::npos) end = recipients.size();
+        if (end > pos) out.push_back(recipients.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}

@@ -187,6 +187,15 @@ struct srv_server {
 
     vouch_ledger vouch; // settled tickets and what a stamp may promise
 
+    // The mailer (mailer.cpp): its thread, its name in the outbox's claims,
+    // and its wake-up and stop flags (mail_mu).
+    std::mutex mail_mu;
+    std::condition_variable mail_cv;
+    bool mail_wake = false;
+    std::atomic<bool> mail_stop{false};
+    std::thread mailer;
+    std::string mail_worker;
+
     std::mutex health_mu; // store_health.cpp: the rate of its log lines
     int64_t failure_logged_ms = 0;
     uint64_t failures_unlogged = 0;
@@ -323,6 +332,16 @@ uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes);
 void flush_wait(srv_server* s, uint64_t ticket);
 // The flusher thread: batches the queue until s->flusher_stop.
 void flusher_main(srv_server* s);
+
+// ---- mailer.cpp: delivery of the stored reports -----------------------------------
+
+// Starts the mailer thread when the configuration names a relay.
+void mailer_start(srv_server* s);
+// A report was stored: the mailer looks at the outbox now. Never blocks.
+void mailer_wake(srv_server* s);
+// Ends the mailer: a try under way is given up within about a second and
+// stays due. Nothing when no mailer runs.
+void mailer_stop(srv_server* s);
 
 // ---- conn.cpp: connection I/O and the key exchange ------------------------------
 

@@ -116,6 +116,30 @@ struct cat_mail {
     std::string body;
 };
 
+// Where a stored report stands with one of its recipients. mail_add queues
+// one delivery per recipient; the server's mailer (mailer.cpp) moves it on.
+enum cat_delivery_state {
+    CAT_DLV_QUEUED = 0,   // not tried yet
+    CAT_DLV_SENT = 1,     // the relay took it
+    CAT_DLV_RETRYING = 2, // a try failed for a while (4xx, no connection); due again at next_try
+    CAT_DLV_BOUNCED = 3,  // the relay refused it for good (5xx); kept
+    CAT_DLV_FAILED = 4,   // given up: not delivered in time; kept
+    CAT_DLV_REFUSED = 5,  // not tried: the recipient is no e-mail address; kept
+};
+
+struct cat_delivery {
+    int64_t mail = 0;
+    uint32_t idx = 0; // the recipient's place in the mail's list
+    std::string recipient;
+    int state = CAT_DLV_QUEUED;
+    uint32_t attempts = 0;
+    int64_t queued = 0;   // when the outbox took it (seconds since 1970)
+    int64_t next_try = 0; // queued and retrying: due from then on
+    int64_t last_try = 0; // 0: never tried
+    int64_t sent = 0;     // when the relay took it
+    std::string reply;    // the relay's last reply (or why nothing was sent)
+};
+
 // A version waiting for the group commit.
 struct cat_commit {
     uint32_t user;
@@ -290,6 +314,32 @@ struct catalog_ops {
     // How many children the folder has now (a name that is both may count
     // twice). CAT_OK / CAT_NOT_FOUND / CAT_NOT_DIR / CAT_FAIL.
     int (*list_count)(void* self, uint32_t user, const std::string& path, uint64_t* count);
+
+    // The outbox of the stored reports: mail_add queues a delivery per
+    // recipient in the same transaction as the message.
+    //
+    // Claims up to limit deliveries that are due (queued or retrying, with
+    // next_try <= now) and that no live claim holds, for worker, for
+    // claim_s seconds: no other worker (in this or another process sharing
+    // the catalog) claims them before the claim is settled or has expired.
+    // out gets them, oldest due first; *next_due the earliest next_try of the
+    // due-or-waiting deliveries left unclaimed (0: none). CAT_OK / CAT_FAIL.
+    int (*outbox_claim)(void* self, int64_t now, uint32_t limit, const std::string& worker,
+                        uint32_t claim_s, std::vector<cat_delivery>* out, int64_t* next_due);
+    // Stores a claimed delivery's new state (state, attempts, next_try,
+    // last_try, sent, reply) and ends the claim. CAT_OK; CAT_NOT_FOUND when
+    // worker's claim on it is gone (the row was removed or claimed anew);
+    // CAT_FAIL.
+    int (*outbox_record)(void* self, const cat_delivery& d, const std::string& worker);
+    // The deliveries of one mail (mail 0: of every mail), by mail and
+    // recipient. CAT_OK / CAT_FAIL.
+    int (*outbox_list)(void* self, int64_t mail, std::vector<cat_delivery>* out);
+    // Queues a mail's bounced, failed and refused deliveries again as new
+    // ones (attempts 0, queued now) and makes its retrying ones due now; a
+    // mail stored before the outbox existed gets its deliveries queued.
+    // *queued gets the deliveries now due. CAT_OK / CAT_NOT_FOUND (no such
+    // mail) / CAT_FAIL.
+    int (*outbox_retry)(void* self, int64_t mail, int64_t now, uint32_t* queued);
 };
 
 // Merges a page's folders and files (each sorted by name, each at most
@@ -297,6 +347,10 @@ struct catalog_ops {
 // most limit. Shared by the catalogs.
 void cat_merge_page(std::vector<cat_entry>&& folders, std::vector<cat_entry>&& files, size_t limit,
                     std::vector<cat_entry>* out);
+
+// The recipients of a mail as its deliveries number them: its lines in
+// order, empty ones left out. Shared by the catalogs.
+std::vector<std::string> cat_mail_recipients(const std::string& recipients);
 
 struct catalog {
     const catalog_ops* ops;
