@@ -105,10 +105,6 @@ struct ReadTest : server_fixture {
     }
 };
 
-std::vector<uint8_t> bytes_of(const std::string& s) {
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
-
 std::string sha256_hex(const std::vector<uint8_t>& b) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;

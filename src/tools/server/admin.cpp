@@ -103,7 +103,38 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
     return 0;
 }
 
-int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json) {
+namespace {
+
+// The children of a folder for ls: as it stands now, or as it stood at a
+// time; with history also the names deleted from it by then (gone[i] set).
+int ls_entries(catalog& cat, uint32_t user, const std::string& path, int64_t at, bool history,
+               std::vector<cat_entry>* out, std::vector<bool>* gone) {
+    out->clear();
+    gone->clear();
+    if (at == 0 && !history) {
+        int rc = cat.ops->list(cat.self, user, path, 0, out);
+        gone->assign(out->size(), false);
+        return rc;
+    }
+    const int64_t t = at != 0 ? at : static_cast<int64_t>(time(nullptr));
+    std::string after;
+    for (;;) {
+        std::vector<cat_hist_entry> page;
+        int rc = cat.ops->history_page(cat.self, user, path, t, after, 1000, history, &page);
+        if (rc != CAT_OK) return rc;
+        for (const cat_hist_entry& e : page) {
+            out->push_back(cat_entry{e.name, e.folder, e.mtime, e.size, e.damaged});
+            gone->push_back(e.gone);
+        }
+        if (page.size() < 1000) return CAT_OK;
+        after = page.back().name;
+    }
+}
+
+} // namespace
+
+int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json,
+               int64_t at) {
     if (!srv_user_known(st, user)) return 1;
     catalog& cat = st->cat;
     std::vector<std::string> items; // with json
@@ -131,14 +162,19 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
         printf("%s\n", all.text().c_str());
     };
     std::vector<cat_entry> entries;
-    int rc = cat.ops->list(cat.self, user, path, 0, &entries);
+    std::vector<bool> gone;
+    int rc = ls_entries(cat, user, path, at, history, &entries, &gone);
     if (rc == CAT_OK) {
-        for (const cat_entry& e : entries) {
+        for (size_t i = 0; i < entries.size(); i++) {
+            const cat_entry& e = entries[i];
             const std::string full = path.empty() ? e.name : path + "/" + e.name;
             std::vector<cat_version> hist;
             if (history && !e.folder) cat.ops->history(cat.self, user, full, &hist);
             if (json) {
                 std::string item = srv_entry_json("/" + full, e.folder, e.size, e.mtime, e.damaged);
+                if (history)
+                    item = item.substr(0, item.size() - 1) + ",\"deleted\":" +
+                           (gone[i] ? "true" : "false") + "}";
                 if (history && !e.folder)
                     item = item.substr(0, item.size() - 1) +
                            ",\"versions\":" + versions_json(hist) + "}";
@@ -146,12 +182,13 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
                 continue;
             }
             if (e.folder) {
-                printf("%-25s %14s  %s/\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str());
+                printf("%-25s %14s  %s/%s\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str(),
+                       gone[i] ? "  (deleted)" : "");
                 continue;
             }
-            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+            printf("%-25s %14s  %s%s%s\n", srv_time_text(e.mtime).c_str(),
                    srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
-                   e.damaged ? "  (damaged)" : "");
+                   e.damaged ? "  (damaged)" : "", gone[i] ? "  (deleted)" : "");
             for (const cat_version& v : hist)
                 printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
                        static_cast<long long>(v.id),
