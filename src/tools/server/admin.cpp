@@ -12,6 +12,7 @@
 #include "common/owner.h"
 #include "common/text.h"
 #include "tools/server/shown.h"
+#include "keys/block_codec.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -21,7 +22,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -233,34 +233,12 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
 
 namespace {
 
-// Inflates one complete zlib stream of at most max bytes.
-bool inflate_block(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>* out) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    if (inflateInit(&z) != Z_OK) return false;
-    out->resize(max + 1);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out->data();
-    z.avail_out = static_cast<uInt>(out->size());
-    int rc = inflate(&z, Z_FINISH);
-    size_t produced = out->size() - z.avail_out;
-    bool ok = rc == Z_STREAM_END && z.avail_in == 0 && produced <= max;
-    inflateEnd(&z);
-    out->resize(produced);
-    return ok;
-}
-
-} // namespace
-
-namespace {
-
 // Decodes block i of v into *plain (key null: checks the stored bytes only).
 // False with *why; *stored_bad says the stored block itself is missing or
 // not the bytes its name promises (rather than bytes that were stored as
 // sent but do not decode).
 bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* key,
-                  EVP_CIPHER_CTX* ctx, std::vector<uint8_t>* cipher, std::vector<uint8_t>* plain,
+                  std::vector<uint8_t>* cipher, std::vector<uint8_t>* plain,
                   std::vector<uint8_t>* inflated, std::string* why, bool* stored_bad) {
     const cat_block& b = v.blocks[i];
     *stored_bad = true;
@@ -277,32 +255,15 @@ bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* 
     }
     *stored_bad = false;
     if (!key) return true;
-    static const uint8_t iv[16] = {0};
-    plain->resize(cipher->size() + 16);
-    int a = 0, f = 0;
-    if (!ctx || EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
-        EVP_DecryptUpdate(ctx, plain->data(), &a, cipher->data(),
-                          static_cast<int>(cipher->size())) != 1 ||
-        EVP_DecryptFinal_ex(ctx, plain->data() + a, &f) != 1) {
-        *why = "does not decrypt (wrong account key?)";
-        return false;
-    }
-    plain->resize(static_cast<size_t>(a + f));
-    uint64_t expect =
+    const uint64_t expect =
         std::min<uint64_t>(v.block_size, v.size - i * static_cast<uint64_t>(v.block_size));
-    if (!inflate_block(*plain, static_cast<size_t>(expect), inflated) ||
-        inflated->size() != expect) {
-        *why = "does not inflate to its size";
+    const block_decode_result rc =
+        block_decode(key, cipher->data(), cipher->size(), static_cast<size_t>(expect),
+                     b.md5.size() == 16 ? b.md5.data() : nullptr,
+                     plain, inflated);
+    if (rc != BLOCK_DECODE_OK) {
+        *why = block_decode_text(rc);
         return false;
-    }
-    if (b.md5.size() == 16) {
-        uint8_t m[EVP_MAX_MD_SIZE];
-        unsigned int mlen = 0;
-        EVP_Digest(inflated->data(), inflated->size(), m, &mlen, EVP_md5(), nullptr);
-        if (memcmp(m, b.md5.data(), 16) != 0) {
-            *why = "checksum mismatch";
-            return false;
-        }
     }
     return true;
 }
@@ -314,15 +275,11 @@ bool block_count_ok(const cat_version& v, std::string* why) {
     return false;
 }
 
-bool all_zero(const std::vector<uint8_t>& b) {
-    return !b.empty() && b[0] == 0 && memcmp(b.data(), b.data() + 1, b.size() - 1) == 0;
-}
-
 // Writes one restored block. An all-zero block of a file that can seek
 // becomes a hole, so that a sparse file restores sparse (a 4 GiB image of
 // zeros takes no disk); *hole_at_end tells whether the file ends in one.
 bool put_block(FILE* out, const std::vector<uint8_t>& b, bool* hole_at_end) {
-    if (all_zero(b) && fseeko(out, static_cast<off_t>(b.size()), SEEK_CUR) == 0) {
+    if (block_all_zero(b.data(), b.size()) && fseeko(out, static_cast<off_t>(b.size()), SEEK_CUR) == 0) {
         *hole_at_end = true;
         return true;
     }
@@ -337,11 +294,10 @@ bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key,
                         std::string* why) {
     if (!block_count_ok(v, why)) return false;
     std::vector<uint8_t> cipher, plain, inflated;
-    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     bool hole_at_end = false;
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
-        if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, why, &stored_bad)) {
+        if (!decode_block(st, v, i, key, &cipher, &plain, &inflated, why, &stored_bad)) {
             *why = "block " + std::to_string(i) + ": " + *why;
             return false;
         }
@@ -364,10 +320,9 @@ bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
     std::string why;
     if (!block_count_ok(v, &why)) faults->push_back(srv_fault{-1, blk_digest(), why, false});
     std::vector<uint8_t> cipher, plain, inflated;
-    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
-        if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, &why, &stored_bad))
+        if (!decode_block(st, v, i, key, &cipher, &plain, &inflated, &why, &stored_bad))
             faults->push_back(
                 srv_fault{static_cast<int64_t>(i), v.blocks[i].digest, why, stored_bad});
     }
