@@ -25,8 +25,11 @@ tfs_result exchange(ctfs_session* s, size_t n, uint8_t type) {
 } // namespace
 
 tfs_result read_connect(ctfs_session* s, const char* host, int port, uint32_t user,
-                        const uint8_t key_digest[20], const uint8_t host_id[20]) {
+                        const uint8_t key_digest[20], const uint8_t host_id[20],
+                        const char* pin_file) {
     ctfs_session_init(s);
+    if (pin_file && strlen(pin_file) >= sizeof s->pin_file) return ERR_INVARG;
+    if (pin_file) memcpy(s->pin_file, pin_file, strlen(pin_file) + 1);
     s->auth_mode = AUTH_MODE_AGENT;
     s->cipher_mode = CTFS_CIPHER_AES;
     s->user_id = user;

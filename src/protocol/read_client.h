@@ -28,9 +28,12 @@
 // server's refusal of the log-in (ERR_AUTH_FAILURE for a wrong key); or
 // ERR_SEQUENCE for a log-in answer cut short. A connection lost later is
 // made again by ctfs_transact only when primary_list names the server; close
-// with ctfs_session_close.
+// with ctfs_session_close. pin_file (null or "": none) is checked as
+// ctfs_handshake checks it, before anything of the log-in is sent; it is
+// never written.
 tfs_result read_connect(ctfs_session* s, const char* host, int port, uint32_t user,
-                        const uint8_t key_digest[20], const uint8_t host_id[20]);
+                        const uint8_t key_digest[20], const uint8_t host_id[20],
+                        const char* pin_file = nullptr);
 
 // One page of each listing (the query's limit at most; the answer may hold
 // fewer, with more set when anything follows).
