@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
     register_snapshots_command(app);
     register_ls_command(app);
     register_diff_command(app);
+    register_restore_command(app);
+    register_verify_command(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
