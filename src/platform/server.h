@@ -135,6 +135,19 @@ struct plat_restore_file; // opaque
 plat_restore_file* plat_restore_create(plat_restore_dir* d, const char* temp_name);
 // The stream to write the contents through (binary, seekable); owned by f.
 FILE* plat_restore_stream(plat_restore_file* f);
+// Moves the stream on by n bytes without writing them, so that a run of
+// zeros becomes a hole where the file system keeps them. 0 or -1.
+int plat_restore_skip(plat_restore_file* f, uint64_t n);
+// Writes out the stream and gives the file exactly size bytes (a file that
+// ends in a hole has no length until then). 0 or -1.
+int plat_restore_set_size(plat_restore_file* f, uint64_t size);
+// Opens the regular file at name inside d for reading, never following a
+// link, and gives its length and modification time (seconds since 1970,
+// UTC). Null with the last error: a link is refused (ELOOP /
+// ERROR_CANT_ACCESS_FILE), anything but a regular file too (EISDIR or
+// EINVAL / ERROR_DIRECTORY). The caller closes the stream.
+FILE* plat_restore_open_read(plat_restore_dir* d, const char* name, uint64_t* size,
+                             int64_t* mtime);
 // Flags of plat_restore_finish.
 enum {
     // Set-user-id and set-group-id bits are kept when the file's owner and

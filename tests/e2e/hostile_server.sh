@@ -5,7 +5,8 @@
 # users that do not exist, garbage key blocks, listings of a folder of 20,000
 # entries held open by the hundred, and a listing filter built to make a
 # matcher backtrack; then a client that hoards open files on a server with
-# few descriptors, and a mail of many parts. Each time the agent's backup
+# few descriptors, and a mail of many parts; then a stranger's reads of runs,
+# folders and blocks. Each time the agent's backup
 # restores byte for byte, the server's memory stays within its budget, and
 # its log says what it refused and why. Every hostile load is bounded in count
 # or killed at the end of its round.
@@ -121,6 +122,23 @@ head -c 1500000 /dev/urandom >"$SRC/docs/new.bin"
 backup_and_compare 2
 stop_attackers
 expect_log "$LOG" "opening a file refused: user 8 holds 64 open files"
+
+# --- round 3: the control tool's reads as a stranger: refused before the
+# log-in, for bob's block and bob's runs, past their page and piece limits,
+# and a flood of block reads answered one by one while the agent backs up.
+# A block of bob's big file: the stranger's own blocks are all small.
+VICTIM=$(find "$STORE/blocks" -path "$STORE/blocks/tmp" -prune -o -type f -size +100k -print |
+  head -1)
+[ -n "$VICTIM" ] || fail "no stored block of bob's"
+RSS2=$(rss_kib)
+"$HOSTILE" reader "$PORT" 127.0.0.8 8 "$EVE_KEY" "$(basename "$VICTIM")" 5000 \
+  >"$E2E_TMP/reader.out" 2>&1 &
+READER=$!
+head -c 700000 /dev/urandom >"$SRC/docs/third.bin"
+backup_and_compare 3
+wait "$READER" || fail "reader: $(cat "$E2E_TMP/reader.out")"
+expect_log "$E2E_TMP/reader.out" "reader: 5000 block reads answered"
+[ $(($(rss_kib) - RSS2)) -lt 65536 ] || fail "block reads grew the server's memory"
 
 # One line for each connection, log-in and close.
 grep -Eq "connection [0-9]+ from 127\.0\.0\.1:[0-9]+$" "$LOG" || fail "no connection line"

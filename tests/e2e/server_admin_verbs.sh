@@ -96,6 +96,16 @@ grep -qE "^7 +/1/Today +5 +$BYTES7 +$STAMP +$STAMP +- +-\$" "$E2E_TMP/status" \
 grep -qE '^8 +/2/Eve +1 +200000 ' "$E2E_TMP/status" || fail "status of user 8: $(cat "$E2E_TMP/status")"
 [ "$("$SERVER" status --store "$STORE" --user 8 | wc -l)" = 2 ] || fail "status --user 8 shows others"
 
+# The file deleted by the second run: in the folder as it stood after the
+# first, gone from it now, and marked deleted in the folder's history.
+"$SERVER" ls --store "$STORE" --user 7 --at "$T1" "$ROOT/sub" | grep -q ' del.txt$' ||
+  fail "ls --at does not show the file deleted later"
+if "$SERVER" ls --store "$STORE" --user 7 "$ROOT/sub" | grep -q 'del.txt'; then
+  fail "ls shows a deleted file"
+fi
+"$SERVER" ls --store "$STORE" --user 7 --history "$ROOT/sub" | grep -q ' del.txt  (deleted)$' ||
+  fail "ls --history leaves the deleted file out"
+
 # The same listings for scripts, --json: exact sizes, times in seconds.
 "$SERVER" user list --store "$STORE" --json >"$E2E_TMP/users.json"
 "$SERVER" status --store "$STORE" --json >"$E2E_TMP/status.json"

@@ -25,6 +25,13 @@
 //                               port is printed) that reads a client's
 //                               greeting and then sends a valid key
 //                               announcement one byte every DELAY_MS
+//   reader PORT FROM USER KEYFILE DIGEST ROUNDS
+//                               the control tool's reads as a stranger: each
+//                               refused before the log-in; logged in, another
+//                               user's block (DIGEST, hex) and runs refused,
+//                               oversized pages and pieces refused, then
+//                               ROUNDS block reads as fast as answered; fails
+//                               on any answer that is not a refusal
 // silent, hoard and trickle-server run until killed; the others exit 0 when
 // done.
 #include "platform/server.h"
@@ -33,6 +40,7 @@
 #include "common/secret_file.h"
 #include "protocol/codes.h"
 #include "protocol/handshake.h"
+#include "protocol/read_wire.h"
 #include "tools/server/admin.h"
 
 #include <chrono>
@@ -334,6 +342,98 @@ int run_trickle_server(const args& a, uint32_t delay_ms) {
 
 } // namespace
 
+// One read request of type with the payload the encoder wrote; the status.
+static uint8_t read_once(tc_conn* c, uint8_t type, const uint8_t* p, size_t n, tc_reply* r) {
+    return tc_transact(c, type, std::vector<uint8_t>(p, p + n), r);
+}
+
+static int run_reader(const args& a, const char* victim_hex, int rounds) {
+    uint8_t victim[32];
+    if (!srv_parse_hex(victim_hex, victim, sizeof victim)) return 2;
+    static uint8_t buf[CTFS_MAX_PAYLOAD];
+    tc_reply r;
+    int failures = 0;
+    auto expect = [&](const char* what, uint8_t got, uint8_t want) {
+        if (got == want) return;
+        fprintf(stderr, "reader: %s: status %d, not %d\n", what, got, want);
+        failures++;
+    };
+    read_runs_query runs;
+    read_folder_query folder;
+    read_blocks_query blocks;
+    blocks.path = "1/secret";
+    read_block_query block;
+    memcpy(block.digest, victim, sizeof victim);
+    {
+        tc_conn c;
+        c.source = a.from;
+        if (!connect_retrying(&c, a.port)) return 1;
+        expect("runs before the log-in",
+               read_once(&c, TFS_READ_RUNS, buf, read_encode_runs_query(runs, buf, sizeof buf), &r),
+               ERR_ACCESS);
+        expect("folder before the log-in",
+               read_once(&c, TFS_READ_FOLDER, buf,
+                         read_encode_folder_query(folder, buf, sizeof buf), &r),
+               ERR_ACCESS);
+        expect("blocks before the log-in",
+               read_once(&c, TFS_READ_BLOCKS, buf,
+                         read_encode_blocks_query(blocks, buf, sizeof buf), &r),
+               ERR_ACCESS);
+        expect("block before the log-in",
+               read_once(&c, TFS_READ_BLOCK, buf, read_encode_block_query(block, buf, sizeof buf),
+                         &r),
+               ERR_ACCESS);
+        if (!r.payload.empty()) failures++;
+    }
+    tc_conn c;
+    c.source = a.from;
+    uint8_t host[20];
+    memset(host, 0x67, sizeof host);
+    if (!connect_retrying(&c, a.port) || tc_login(&c, a.user, a.digest, host, "reader") != 0)
+        return 1;
+    expect("another user's block",
+           read_once(&c, TFS_READ_BLOCK, buf, read_encode_block_query(block, buf, sizeof buf), &r),
+           ERR_READ_NO_BLOCK);
+    // The stranger's own runs, then every other id refused as unknown.
+    if (read_once(&c, TFS_READ_RUNS, buf, read_encode_runs_query(runs, buf, sizeof buf), &r) != 0)
+        return 1;
+    read_runs_page mine;
+    if (!read_decode_runs(r.payload.data(), r.payload.size(), &mine)) return 1;
+    for (uint64_t id = 1; id <= 64; id++) {
+        bool own = false;
+        for (const read_run& run : mine.runs)
+            own = own || run.id == id;
+        if (own) continue;
+        folder.run = id;
+        expect("another user's run",
+               read_once(&c, TFS_READ_FOLDER, buf,
+                         read_encode_folder_query(folder, buf, sizeof buf), &r),
+               ERR_READ_NO_RUN);
+    }
+    runs.limit = READ_RUNS_PAGE_MAX + 1;
+    expect("an oversized page of runs",
+           read_once(&c, TFS_READ_RUNS, buf, read_encode_runs_query(runs, buf, sizeof buf), &r),
+           ERR_DATAMAX);
+    block.length = READ_CHUNK_MAX + 1;
+    expect("an oversized piece",
+           read_once(&c, TFS_READ_BLOCK, buf, read_encode_block_query(block, buf, sizeof buf), &r),
+           ERR_DATAMAX);
+    block.length = READ_CHUNK_MAX;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; i++) {
+        block.digest[i % 32] ^= static_cast<uint8_t>(i);
+        block.offset = static_cast<uint64_t>(i) * 65536;
+        uint8_t rc = read_once(&c, TFS_READ_BLOCK, buf,
+                               read_encode_block_query(block, buf, sizeof buf), &r);
+        if (rc != ERR_READ_NO_BLOCK && rc != 0) expect("a block read of the flood", rc, 0);
+        if (rc == 0) failures++; // a guessed digest that is not the stranger's
+    }
+    printf("reader: %d block reads answered in %lld ms, %d failures\n", rounds,
+           static_cast<long long>(ms_since(t0)), failures);
+    fflush(stdout);
+    return failures == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     if (argc < 4) {
         fprintf(stderr, "usage: see the top of hostile_client.cpp\n");
@@ -355,5 +455,6 @@ int main(int argc, char** argv) {
     if (mode == "hoard" && argc == 7) return run_hoard(a, atoi(argv[6]));
     if (mode == "mail") return run_mail(a);
     if (mode == "lister" && argc == 8) return run_lister(a, atoi(argv[6]), atoi(argv[7]));
+    if (mode == "reader" && argc == 8) return run_reader(a, argv[6], atoi(argv[7]));
     return 2;
 }

@@ -658,6 +658,123 @@ TEST_P(CatalogTest, AnOlderCatalogGetsTheOutboxAndItsMailWaitsForARetry) {
     EXPECT_EQ(all.size(), 3u);
 }
 
+// "name flags" per entry: f folder, g gone by the time, d deleted later.
+std::string history_text(const std::vector<cat_hist_entry>& page) {
+    std::string s;
+    for (const cat_hist_entry& e : page) {
+        s += e.name;
+        if (e.folder) s += "/";
+        if (e.gone) s += "(g)";
+        if (e.deleted_later) s += "(d)";
+        s += " ";
+    }
+    return s;
+}
+
+TEST_P(CatalogTest, RunsAreKeptPerUserNewestFirst) {
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 5; i++) {
+        cat_run r;
+        r.user = i == 2 ? 8 : 7;
+        r.destination = 1;
+        memcpy(r.host, host, 20);
+        r.schedule = "daily";
+        r.started = 1000 + i;
+        ASSERT_EQ(cat.ops->run_start(cat.self, &r), CAT_OK);
+        ids.push_back(r.id);
+        if (i == 1 || i == 3) {
+            r.ended = 1100 + i;
+            r.vouched = i == 3;
+            r.files_sent = 3;
+            r.bytes_sent = 4096;
+            r.files_skipped = 5;
+            r.deleted = 1;
+            ASSERT_EQ(cat.ops->run_end(cat.self, r), CAT_OK);
+        }
+    }
+    std::vector<cat_run> page;
+    ASSERT_EQ(cat.ops->runs_page(cat.self, 7, 0, 2, &page), CAT_OK);
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].id, ids[4]);
+    EXPECT_EQ(page[0].ended, 0); // started, never ended
+    EXPECT_EQ(page[1].id, ids[3]);
+    EXPECT_EQ(page[1].ended, 1103);
+    EXPECT_TRUE(page[1].vouched);
+    EXPECT_EQ(page[1].bytes_sent, 4096u);
+    EXPECT_EQ(page[1].files_skipped, 5u);
+    EXPECT_EQ(page[1].schedule, "daily");
+    EXPECT_EQ(memcmp(page[1].host, host, 20), 0);
+    ASSERT_EQ(cat.ops->runs_page(cat.self, 7, page[1].id, 10, &page), CAT_OK);
+    ASSERT_EQ(page.size(), 2u); // user 8's run is not among them
+    EXPECT_EQ(page[0].id, ids[1]);
+    EXPECT_FALSE(page[0].vouched);
+    EXPECT_EQ(page[1].id, ids[0]);
+
+    cat_run r;
+    int64_t next = -1;
+    ASSERT_EQ(cat.ops->run_get(cat.self, 7, ids[0], &r, &next), CAT_OK);
+    EXPECT_EQ(next, 1001); // the user's next run began then
+    ASSERT_EQ(cat.ops->run_get(cat.self, 7, ids[4], &r, &next), CAT_OK);
+    EXPECT_EQ(next, 0);
+    EXPECT_EQ(cat.ops->run_get(cat.self, 7, ids[2], &r, &next), CAT_NOT_FOUND); // user 8's
+    EXPECT_EQ(cat.ops->run_get(cat.self, 7, ids[4] + 100, &r, &next), CAT_NOT_FOUND);
+
+    std::vector<blk_digest> orphans;
+    ASSERT_EQ(cat.ops->user_remove(cat.self, 7, &orphans), CAT_OK);
+    ASSERT_EQ(cat.ops->runs_page(cat.self, 7, 0, 10, &page), CAT_OK);
+    EXPECT_TRUE(page.empty());
+}
+
+TEST_P(CatalogTest, FolderPagesAsTheyStoodWithWhatBecameOfThem) {
+    commit({file(7, "d/a", 1, 1), file(7, "d/b", 2, 2), file(7, "d/sub/x", 3, 3)}, 100);
+    commit({file(7, "d/a", 11, 11)}, 200);
+    ASSERT_EQ(cat.ops->remove(cat.self, 7, 0, "d/b", 300), CAT_OK);
+    ASSERT_EQ(cat.ops->remove(cat.self, 7, 1, "d/sub", 300), CAT_OK);
+    commit({file(7, "d/c", 4, 4)}, 400);
+    // A name that was a file and is a folder now.
+    ASSERT_EQ(cat.ops->remove(cat.self, 7, 0, "d/c", 500), CAT_OK);
+    ASSERT_EQ(cat.ops->folder_make(cat.self, 7, "d/c", 500), CAT_OK);
+
+    auto page = [&](int64_t at, bool history, const std::string& after = "", size_t limit = 50) {
+        std::vector<cat_hist_entry> out;
+        int rc = cat.ops->history_page(cat.self, 7, "d", at, after, limit, history, &out);
+        return rc == CAT_OK ? history_text(out) : "rc " + std::to_string(rc);
+    };
+    // At each run's end: what was there, and whether it is gone now.
+    EXPECT_EQ(page(150, false), "a b(d) sub/(d) ");
+    EXPECT_EQ(page(450, false), "a c(d) ");
+    EXPECT_EQ(page(600, false), "a c/ ");
+    // History adds what was there before and gone by then.
+    EXPECT_EQ(page(450, true), "a b(g) c(d) sub/(g) ");
+    EXPECT_EQ(page(600, true), "a b(g) c/ sub/(g) ");
+    EXPECT_EQ(page(600, true, "b", 2), "c/ sub/(g) ");
+    EXPECT_EQ(page(50, false), "rc " + std::to_string(CAT_NOT_FOUND));
+
+    std::vector<cat_hist_entry> out;
+    ASSERT_EQ(cat.ops->history_page(cat.self, 7, "d", 150, "", 10, false, &out), CAT_OK);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].size, 1u); // the version of then, not the newest
+    EXPECT_EQ(out[0].committed, 100);
+    EXPECT_NE(out[0].version, 0);
+    EXPECT_EQ(cat.ops->history_page(cat.self, 7, "d/a", 150, "", 10, false, &out), CAT_NOT_DIR);
+    EXPECT_EQ(cat.ops->history_page(cat.self, 8, "d", 150, "", 10, false, &out), CAT_NOT_FOUND);
+    // The root lists the folder made at 100.
+    ASSERT_EQ(cat.ops->history_page(cat.self, 7, "", 150, "", 10, false, &out), CAT_OK);
+    EXPECT_EQ(history_text(out), "d/ ");
+}
+
+TEST_P(CatalogTest, BlocksBelongToTheUsersWhoseVersionsNameThem) {
+    commit({file(7, "f", 10, 1, {digest_of('a')})}, 100);
+    commit({file(7, "f", 20, 2, {digest_of('b')})}, 200); // 'a' only in a replaced version
+    commit({file(8, "g", 10, 1, {digest_of('c')})}, 200);
+    uint64_t len = 0;
+    EXPECT_EQ(cat.ops->block_of_user(cat.self, 7, digest_of('a'), &len), CAT_OK);
+    EXPECT_EQ(len, 48u);
+    EXPECT_EQ(cat.ops->block_of_user(cat.self, 7, digest_of('b'), &len), CAT_OK);
+    EXPECT_EQ(cat.ops->block_of_user(cat.self, 7, digest_of('c'), &len), CAT_NOT_FOUND);
+    EXPECT_EQ(cat.ops->block_of_user(cat.self, 8, digest_of('a'), &len), CAT_NOT_FOUND);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CatalogTest, ::testing::Values("sqlite", "postgresql"),
                          [](const ::testing::TestParamInfo<const char*>& i) {
                              return std::string(i.param);

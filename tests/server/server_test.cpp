@@ -423,7 +423,7 @@ TEST_F(ServerTest, HostileRequestsGetCodes) {
         tc_file_close(&c, static_cast<uint8_t>(h));
 
     // Unknown types are answered, not ignored.
-    EXPECT_EQ(tc_transact(&c, 99, {}, nullptr), ERR_INVARG);
+    EXPECT_EQ(tc_transact(&c, 100, {}, nullptr), ERR_INVARG);
     EXPECT_EQ(tc_transact(&c, TFS_FILE_WRITE, {1, 2, 0, 0}, nullptr), ERR_INVARG);
     EXPECT_EQ(tc_mkdir(&c, "still/fine"), 0);
     sync(&c);

@@ -109,7 +109,7 @@ TEST(ServerTrace, PeerTextNeverBreaksALineAndRefusalsCarryNoFields) {
     EXPECT_EQ(traced(TFS_FILE_WRITE, 8, {1, 8, 0, 20, 1, 2}),
               "c3 seq=8 write(12) refused=" + std::to_string(ERR_INVARG));
     // A type nothing decodes, and a packet shorter than its header.
-    EXPECT_EQ(traced(99, 1, {1, 2, 3}), "c3 seq=1 type(99) refused=" + std::to_string(ERR_INVARG));
+    EXPECT_EQ(traced(100, 1, {1, 2, 3}), "c3 seq=1 type(100) refused=" + std::to_string(ERR_INVARG));
     srv_request rq;
     const uint8_t short_packet[3] = {0, 0, TFS_FILE_CLOSE};
     uint8_t rc = srv_decode_request(short_packet, sizeof short_packet, &rq);

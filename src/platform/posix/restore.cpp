@@ -271,3 +271,48 @@ void plat_restore_close(plat_restore_file* f) {
 bool plat_error_is_swapped(int code) {
     return code == ESTALE;
 }
+
+int plat_restore_skip(plat_restore_file* f, uint64_t n) {
+    if (!f || n > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fseeko(f->stream, static_cast<off_t>(n), SEEK_CUR) == 0 ? 0 : -1;
+}
+
+int plat_restore_set_size(plat_restore_file* f, uint64_t size) {
+    if (!f || size > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (fflush(f->stream) != 0) return -1;
+    return ftruncate(fileno(f->stream), static_cast<off_t>(size)) == 0 ? 0 : -1;
+}
+
+FILE* plat_restore_open_read(plat_restore_dir* d, const char* name, uint64_t* size,
+                             int64_t* mtime) {
+    if (!d || !plain_name(name)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = openat(d->fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close_keep_errno(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "rb");
+    if (!stream) {
+        close_keep_errno(fd);
+        return nullptr;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    *mtime = static_cast<int64_t>(st.st_mtime);
+    return stream;
+}

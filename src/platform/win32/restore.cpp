@@ -289,3 +289,79 @@ void plat_restore_close(plat_restore_file* f) {
     SetLastError(saved);
     delete f;
 }
+
+int plat_restore_skip(plat_restore_file* f, uint64_t n) {
+    if (!f || n > static_cast<uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (fseeko64(f->stream, static_cast<off64_t>(n), SEEK_CUR) != 0) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return -1;
+    }
+    return 0;
+}
+
+int plat_restore_set_size(plat_restore_file* f, uint64_t size) {
+    if (!f || size > static_cast<uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (fflush(f->stream) != 0) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return -1;
+    }
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f->stream)));
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    LARGE_INTEGER was;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    // The stream's own position is put back afterwards.
+    if (!SetFilePointerEx(h, zero, &was, FILE_CURRENT) ||
+        !SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h) ||
+        !SetFilePointerEx(h, was, nullptr, FILE_BEGIN))
+        return -1;
+    return 0;
+}
+
+FILE* plat_restore_open_read(plat_restore_dir* d, const char* name, uint64_t* size,
+                             int64_t* mtime) {
+    if (!d || !plain_name(name)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    win32::file_handle h(CreateFileA(join(d->path, name).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                     nullptr));
+    if (!h) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h.get(), &info)) return nullptr;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return nullptr;
+    }
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+        SetLastError(ERROR_DIRECTORY);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h.get()), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    h.release(); // the descriptor owns it now
+    FILE* stream = _fdopen(fd, "rb");
+    if (!stream) {
+        _close(fd);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    *size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    const uint64_t t =
+        static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+        info.ftLastWriteTime.dwLowDateTime;
+    *mtime = static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
+    return stream;
+}

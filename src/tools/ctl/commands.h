@@ -21,3 +21,10 @@ bool ctl_run_selected(int argc, char** argv);
 void register_init_commands(CLI::App& app);
 // trust-server: show or replace the pinned key of a server.
 void register_trust_commands(CLI::App& app);
+// snapshots, ls, diff: the user's runs and trees on the server.
+void register_snapshots_command(CLI::App& app);
+void register_ls_command(CLI::App& app);
+void register_diff_command(CLI::App& app);
+// restore, verify: files of a run decrypted on this machine, or only checked.
+void register_restore_command(CLI::App& app);
+void register_verify_command(CLI::App& app);

@@ -18,6 +18,11 @@ int main(int argc, char** argv) {
     register_check_command(app);
     register_trust_commands(app);
     register_run_commands(app);
+    register_snapshots_command(app);
+    register_ls_command(app);
+    register_diff_command(app);
+    register_restore_command(app);
+    register_verify_command(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

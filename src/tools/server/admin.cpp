@@ -12,6 +12,7 @@
 #include "common/owner.h"
 #include "common/text.h"
 #include "tools/server/shown.h"
+#include "keys/block_codec.h"
 #include "keys/crypt_file.h"
 #include "platform/platform.h"
 #include "platform/server.h"
@@ -21,7 +22,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -103,7 +103,38 @@ int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
     return 0;
 }
 
-int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json) {
+namespace {
+
+// The children of a folder for ls: as it stands now, or as it stood at a
+// time; with history also the names deleted from it by then (gone[i] set).
+int ls_entries(catalog& cat, uint32_t user, const std::string& path, int64_t at, bool history,
+               std::vector<cat_entry>* out, std::vector<bool>* gone) {
+    out->clear();
+    gone->clear();
+    if (at == 0 && !history) {
+        int rc = cat.ops->list(cat.self, user, path, 0, out);
+        gone->assign(out->size(), false);
+        return rc;
+    }
+    const int64_t t = at != 0 ? at : static_cast<int64_t>(time(nullptr));
+    std::string after;
+    for (;;) {
+        std::vector<cat_hist_entry> page;
+        int rc = cat.ops->history_page(cat.self, user, path, t, after, 1000, history, &page);
+        if (rc != CAT_OK) return rc;
+        for (const cat_hist_entry& e : page) {
+            out->push_back(cat_entry{e.name, e.folder, e.mtime, e.size, e.damaged});
+            gone->push_back(e.gone);
+        }
+        if (page.size() < 1000) return CAT_OK;
+        after = page.back().name;
+    }
+}
+
+} // namespace
+
+int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history, bool json,
+               int64_t at) {
     if (!srv_user_known(st, user)) return 1;
     catalog& cat = st->cat;
     std::vector<std::string> items; // with json
@@ -131,14 +162,19 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
         printf("%s\n", all.text().c_str());
     };
     std::vector<cat_entry> entries;
-    int rc = cat.ops->list(cat.self, user, path, 0, &entries);
+    std::vector<bool> gone;
+    int rc = ls_entries(cat, user, path, at, history, &entries, &gone);
     if (rc == CAT_OK) {
-        for (const cat_entry& e : entries) {
+        for (size_t i = 0; i < entries.size(); i++) {
+            const cat_entry& e = entries[i];
             const std::string full = path.empty() ? e.name : path + "/" + e.name;
             std::vector<cat_version> hist;
             if (history && !e.folder) cat.ops->history(cat.self, user, full, &hist);
             if (json) {
                 std::string item = srv_entry_json("/" + full, e.folder, e.size, e.mtime, e.damaged);
+                if (history)
+                    item = item.substr(0, item.size() - 1) + ",\"deleted\":" +
+                           (gone[i] ? "true" : "false") + "}";
                 if (history && !e.folder)
                     item = item.substr(0, item.size() - 1) +
                            ",\"versions\":" + versions_json(hist) + "}";
@@ -146,12 +182,13 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
                 continue;
             }
             if (e.folder) {
-                printf("%-25s %14s  %s/\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str());
+                printf("%-25s %14s  %s/%s\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str(),
+                       gone[i] ? "  (deleted)" : "");
                 continue;
             }
-            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+            printf("%-25s %14s  %s%s%s\n", srv_time_text(e.mtime).c_str(),
                    srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
-                   e.damaged ? "  (damaged)" : "");
+                   e.damaged ? "  (damaged)" : "", gone[i] ? "  (deleted)" : "");
             for (const cat_version& v : hist)
                 printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
                        static_cast<long long>(v.id),
@@ -196,34 +233,12 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
 
 namespace {
 
-// Inflates one complete zlib stream of at most max bytes.
-bool inflate_block(const std::vector<uint8_t>& in, size_t max, std::vector<uint8_t>* out) {
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    if (inflateInit(&z) != Z_OK) return false;
-    out->resize(max + 1);
-    z.next_in = const_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out->data();
-    z.avail_out = static_cast<uInt>(out->size());
-    int rc = inflate(&z, Z_FINISH);
-    size_t produced = out->size() - z.avail_out;
-    bool ok = rc == Z_STREAM_END && z.avail_in == 0 && produced <= max;
-    inflateEnd(&z);
-    out->resize(produced);
-    return ok;
-}
-
-} // namespace
-
-namespace {
-
 // Decodes block i of v into *plain (key null: checks the stored bytes only).
 // False with *why; *stored_bad says the stored block itself is missing or
 // not the bytes its name promises (rather than bytes that were stored as
 // sent but do not decode).
 bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* key,
-                  EVP_CIPHER_CTX* ctx, std::vector<uint8_t>* cipher, std::vector<uint8_t>* plain,
+                  std::vector<uint8_t>* cipher, std::vector<uint8_t>* plain,
                   std::vector<uint8_t>* inflated, std::string* why, bool* stored_bad) {
     const cat_block& b = v.blocks[i];
     *stored_bad = true;
@@ -240,32 +255,15 @@ bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* 
     }
     *stored_bad = false;
     if (!key) return true;
-    static const uint8_t iv[16] = {0};
-    plain->resize(cipher->size() + 16);
-    int a = 0, f = 0;
-    if (!ctx || EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) != 1 ||
-        EVP_DecryptUpdate(ctx, plain->data(), &a, cipher->data(),
-                          static_cast<int>(cipher->size())) != 1 ||
-        EVP_DecryptFinal_ex(ctx, plain->data() + a, &f) != 1) {
-        *why = "does not decrypt (wrong account key?)";
-        return false;
-    }
-    plain->resize(static_cast<size_t>(a + f));
-    uint64_t expect =
+    const uint64_t expect =
         std::min<uint64_t>(v.block_size, v.size - i * static_cast<uint64_t>(v.block_size));
-    if (!inflate_block(*plain, static_cast<size_t>(expect), inflated) ||
-        inflated->size() != expect) {
-        *why = "does not inflate to its size";
+    const block_decode_result rc =
+        block_decode(key, cipher->data(), cipher->size(), static_cast<size_t>(expect),
+                     b.md5.size() == 16 ? b.md5.data() : nullptr,
+                     plain, inflated);
+    if (rc != BLOCK_DECODE_OK) {
+        *why = block_decode_text(rc);
         return false;
-    }
-    if (b.md5.size() == 16) {
-        uint8_t m[EVP_MAX_MD_SIZE];
-        unsigned int mlen = 0;
-        EVP_Digest(inflated->data(), inflated->size(), m, &mlen, EVP_md5(), nullptr);
-        if (memcmp(m, b.md5.data(), 16) != 0) {
-            *why = "checksum mismatch";
-            return false;
-        }
     }
     return true;
 }
@@ -277,15 +275,11 @@ bool block_count_ok(const cat_version& v, std::string* why) {
     return false;
 }
 
-bool all_zero(const std::vector<uint8_t>& b) {
-    return !b.empty() && b[0] == 0 && memcmp(b.data(), b.data() + 1, b.size() - 1) == 0;
-}
-
 // Writes one restored block. An all-zero block of a file that can seek
 // becomes a hole, so that a sparse file restores sparse (a 4 GiB image of
 // zeros takes no disk); *hole_at_end tells whether the file ends in one.
 bool put_block(FILE* out, const std::vector<uint8_t>& b, bool* hole_at_end) {
-    if (all_zero(b) && fseeko(out, static_cast<off_t>(b.size()), SEEK_CUR) == 0) {
+    if (block_all_zero(b.data(), b.size()) && fseeko(out, static_cast<off_t>(b.size()), SEEK_CUR) == 0) {
         *hole_at_end = true;
         return true;
     }
@@ -300,7 +294,6 @@ bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key,
                         std::string* why) {
     if (!block_count_ok(v, why)) return false;
     std::vector<uint8_t> cipher, plain, inflated;
-    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     bool hole_at_end = false;
     for (size_t i = 0; i < v.blocks.size(); i++) {
         // A run of the same stored block (an image's zeros, say) is read and
@@ -310,8 +303,7 @@ bool srv_decode_version(srv_store* st, const cat_version& v, const uint8_t* key,
                     inflated.size() == std::min<uint64_t>(v.block_size,
                                                          v.size - i * static_cast<uint64_t>(v.block_size));
         bool stored_bad = false;
-        if (!same &&
-            !decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, why, &stored_bad)) {
+        if (!same && !decode_block(st, v, i, key, &cipher, &plain, &inflated, why, &stored_bad)) {
             *why = "block " + std::to_string(i) + ": " + *why;
             return false;
         }
@@ -334,10 +326,9 @@ bool srv_check_version(srv_store* st, const cat_version& v, const uint8_t* key,
     std::string why;
     if (!block_count_ok(v, &why)) faults->push_back(srv_fault{-1, blk_digest(), why, false});
     std::vector<uint8_t> cipher, plain, inflated;
-    owner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     for (size_t i = 0; i < v.blocks.size(); i++) {
         bool stored_bad = false;
-        if (!decode_block(st, v, i, key, ctx.get(), &cipher, &plain, &inflated, &why, &stored_bad))
+        if (!decode_block(st, v, i, key, &cipher, &plain, &inflated, &why, &stored_bad))
             faults->push_back(
                 srv_fault{static_cast<int64_t>(i), v.blocks[i].digest, why, stored_bad});
     }

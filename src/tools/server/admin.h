@@ -24,8 +24,11 @@ bool srv_key_from_schedule(const std::string& schedule_path, const std::string& 
 
 int srv_cmd_user_add(srv_store* st, uint32_t id, const std::string& name,
                      const std::string& account, const uint8_t* key_digest);
+// Lists a folder as it stands, or as it stood at time at (seconds since
+// 1970; 0: now); with history every version of each file and the names
+// deleted from the folder by then too, marked "(deleted)".
 int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool history,
-               bool json = false);
+               bool json = false, int64_t at = 0);
 
 struct srv_restore_opts {
     uint32_t user = 0;

@@ -254,6 +254,22 @@ CREATE TABLE IF NOT EXISTS mail_delivery(
     PRIMARY KEY(mail, idx));
 CREATE INDEX IF NOT EXISTS mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
 )",
+    // 5 -> 6: the runs of the users' jobs, and the indexes that read a folder
+    // as it stood at a time and find the versions that name a block.
+    R"(
+CREATE TABLE IF NOT EXISTS runs(id bigserial PRIMARY KEY, user_id bigint NOT NULL,
+                                destination bigint NOT NULL, host bytea NOT NULL,
+                                schedule bytea NOT NULL, started bigint NOT NULL,
+                                ended bigint NOT NULL DEFAULT 0,
+                                vouched boolean NOT NULL DEFAULT false,
+                                files_sent bigint NOT NULL DEFAULT 0,
+                                bytes_sent bigint NOT NULL DEFAULT 0,
+                                files_skipped bigint NOT NULL DEFAULT 0,
+                                deleted bigint NOT NULL DEFAULT 0);
+CREATE INDEX IF NOT EXISTS runs_user ON runs(user_id, id);
+CREATE INDEX IF NOT EXISTS folders_history ON folders(user_id, parent, name);
+CREATE INDEX IF NOT EXISTS versions_history ON versions(user_id, parent, name);
+)",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
@@ -1034,6 +1050,7 @@ bool remove_user_rows(pg_cat* c, uint32_t id, std::vector<blk_digest>* orphans) 
         "DELETE FROM leases WHERE user_id = $1",
         "DELETE FROM mail_delivery WHERE mail IN (SELECT id FROM mail WHERE user_id = $1)",
         "DELETE FROM mail WHERE user_id = $1",
+        "DELETE FROM runs WHERE user_id = $1",
         "DELETE FROM users WHERE id = $1",
     };
     for (const char* sql : kDeletes)
@@ -1369,6 +1386,169 @@ void p_destroy(void* self) {
     delete c;
 }
 
+// ---- runs and the tree as it stood ------------------------------------------
+
+const char* kRunCols = "SELECT id, user_id, destination, host, schedule, started, ended, "
+                       "vouched, files_sent, bytes_sent, files_skipped, deleted FROM runs ";
+
+void read_run(const rows& q, int i, cat_run* r) {
+    r->id = q.i64(i, 0);
+    r->user = static_cast<uint32_t>(q.i64(i, 1));
+    r->destination = static_cast<uint32_t>(q.i64(i, 2));
+    copy20(q.str(i, 3), r->host);
+    r->schedule = q.str(i, 4);
+    r->started = q.i64(i, 5);
+    r->ended = q.i64(i, 6);
+    r->vouched = q.i64(i, 7) != 0;
+    r->files_sent = static_cast<uint64_t>(q.i64(i, 8));
+    r->bytes_sent = static_cast<uint64_t>(q.i64(i, 9));
+    r->files_skipped = static_cast<uint64_t>(q.i64(i, 10));
+    r->deleted = static_cast<uint64_t>(q.i64(i, 11));
+}
+
+int p_run_start(void* self, cat_run* r) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "INSERT INTO runs(user_id, destination, host, schedule, started) "
+                 "VALUES($1, $2, $3, $4, $5) RETURNING id",
+                 args().i64(r->user).i64(r->destination).bytes(r->host, 20).bytes(r->schedule).i64(
+                     r->started));
+    if (!q.ok || q.n() != 1) return CAT_FAIL;
+    r->id = q.i64(0, 0);
+    return CAT_OK;
+}
+
+int p_run_end(void* self, const cat_run& r) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "UPDATE runs SET ended = $1, vouched = ($2 <> 0), files_sent = $3, "
+                 "bytes_sent = $4, files_skipped = $5, deleted = $6 WHERE id = $7",
+                 args()
+                     .i64(r.ended)
+                     .i64(r.vouched ? 1 : 0)
+                     .i64(static_cast<int64_t>(r.files_sent))
+                     .i64(static_cast<int64_t>(r.bytes_sent))
+                     .i64(static_cast<int64_t>(r.files_skipped))
+                     .i64(static_cast<int64_t>(r.deleted))
+                     .i64(r.id));
+    return q.ok ? CAT_OK : CAT_FAIL;
+}
+
+int p_runs_page(void* self, uint32_t user, int64_t before, size_t limit,
+                std::vector<cat_run>* out) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 (std::string(kRunCols) +
+                  "WHERE user_id = $1 AND ($2 = 0 OR id < $2) ORDER BY id DESC LIMIT $3")
+                     .c_str(),
+                 args().i64(user).i64(before).i64(static_cast<int64_t>(limit)));
+    if (!q.ok) return CAT_FAIL;
+    for (int i = 0; i < q.n(); i++) {
+        cat_run r;
+        read_run(q, i, &r);
+        out->push_back(r);
+    }
+    return CAT_OK;
+}
+
+int p_run_get(void* self, uint32_t user, int64_t id, cat_run* out, int64_t* next_started) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *next_started = 0;
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c, (std::string(kRunCols) + "WHERE user_id = $1 AND id = $2").c_str(),
+                 args().i64(user).i64(id));
+    if (!q.ok) return CAT_FAIL;
+    if (q.n() == 0) return CAT_NOT_FOUND;
+    read_run(q, 0, out);
+    rows n = run(c, "SELECT coalesce(min(started), 0) FROM runs WHERE user_id = $1 AND id > $2",
+                 args().i64(user).i64(id));
+    if (!n.ok || n.n() != 1) return CAT_FAIL;
+    *next_started = n.i64(0, 0);
+    return CAT_OK;
+}
+
+int p_history_page(void* self, uint32_t user, const std::string& path, int64_t at,
+                   const std::string& after, size_t limit, bool history,
+                   std::vector<cat_hist_entry>* out) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!connected(c)) return CAT_FAIL;
+    int rc = folder_at(c, user, path, at);
+    if (rc != CAT_OK) return rc;
+    // The newest row of each name made by then; it was there at the time
+    // unless removed (replaced without a newer one) by then.
+    const args a = args().i64(user).bytes(path).bytes(after).i64(at).i64(
+        static_cast<int64_t>(limit)).i64(history ? 1 : 0);
+    rows f = run(c,
+                 "SELECT f.name, f.created, f.removed, EXISTS(SELECT 1 FROM folders g WHERE "
+                 "g.user_id = $1 AND g.path = f.path AND g.removed = 0) FROM folders f "
+                 "WHERE f.user_id = $1 AND f.parent = $2 AND f.name > $3 AND f.created <= $4 AND "
+                 "f.id = (SELECT max(y.id) FROM folders y WHERE y.user_id = $1 AND "
+                 "y.path = f.path AND y.created <= $4) AND ($6 = 1 OR f.removed = 0 OR "
+                 "f.removed > $4) ORDER BY f.name LIMIT $5",
+                 a);
+    rows v = run(c,
+                 "SELECT v.name, v.mtime, v.size, v.damaged, v.committed, v.replaced, v.id, "
+                 "EXISTS(SELECT 1 FROM versions w WHERE w.user_id = $1 AND w.path = v.path AND "
+                 "w.replaced = 0) FROM versions v "
+                 "WHERE v.user_id = $1 AND v.parent = $2 AND v.name > $3 AND v.committed <= $4 "
+                 "AND v.id = (SELECT max(x.id) FROM versions x WHERE x.user_id = $1 AND "
+                 "x.path = v.path AND x.committed <= $4) AND ($6 = 1 OR v.replaced = 0 OR "
+                 "v.replaced > $4) ORDER BY v.name LIMIT $5",
+                 a);
+    if (!f.ok || !v.ok) return CAT_FAIL;
+    std::vector<cat_hist_entry> folders, files;
+    for (int i = 0; i < f.n(); i++) {
+        cat_hist_entry e;
+        e.name = f.str(i, 0);
+        e.folder = true;
+        e.mtime = static_cast<uint32_t>(f.i64(i, 1));
+        const int64_t removed = f.i64(i, 2);
+        e.gone = removed != 0 && removed <= at;
+        e.deleted_later = !e.gone && f.i64(i, 3) == 0;
+        folders.push_back(e);
+    }
+    for (int i = 0; i < v.n(); i++) {
+        cat_hist_entry e;
+        e.name = v.str(i, 0);
+        e.mtime = static_cast<uint32_t>(v.i64(i, 1));
+        e.size = static_cast<uint64_t>(v.i64(i, 2));
+        e.damaged = v.i64(i, 3) != 0;
+        e.committed = v.i64(i, 4);
+        const int64_t replaced = v.i64(i, 5);
+        e.version = v.i64(i, 6);
+        e.gone = replaced != 0 && replaced <= at;
+        e.deleted_later = !e.gone && v.i64(i, 7) == 0;
+        files.push_back(e);
+    }
+    cat_merge_history(std::move(folders), std::move(files), limit, out);
+    return CAT_OK;
+}
+
+int p_block_of_user(void* self, uint32_t user, const blk_digest& d, uint64_t* length) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *length = 0;
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "SELECT b.length FROM blocks b JOIN versions v ON v.id = b.version "
+                 "WHERE b.digest = $1 AND v.user_id = $2 LIMIT 1",
+                 args().bytes(d).i64(user));
+    if (!q.ok) return CAT_FAIL;
+    if (q.n() == 0) return CAT_NOT_FOUND;
+    *length = static_cast<uint64_t>(q.i64(0, 0));
+    return CAT_OK;
+}
+
 const catalog_ops pg_ops = {
     p_user_add,      p_user_get,    p_stamp_get,     p_stamp_set,     p_stamps_clear,
     p_stamp_vouch,   p_holder_note, p_holder_forget, p_holders,       p_folder_make,
@@ -1377,7 +1557,8 @@ const catalog_ops pg_ops = {
     p_mail_list,     p_mail_get,    p_user_list,     p_user_remove,   p_tree,
     p_stamps,        p_mail_of,     p_destroy,       p_lease_take,    p_lease_renew,
     p_lease_release, p_list_page,   p_list_count,    p_outbox_claim,  p_outbox_record,
-    p_outbox_list,   p_outbox_retry};
+    p_outbox_list,   p_outbox_retry,  p_run_start,   p_run_end,       p_runs_page,
+    p_run_get,       p_history_page, p_block_of_user};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

@@ -182,6 +182,25 @@ CREATE TABLE IF NOT EXISTS mail_delivery(
 CREATE INDEX IF NOT EXISTS mail_delivery_due ON mail_delivery(next_try) WHERE state IN (0, 2);
 )";
 
+// Made where missing when a catalog is opened: the runs of the users' jobs,
+// and the indexes that read a folder as it stood at a time (every row of a
+// parent, by name) and find the versions that name a block.
+const char* kRunsAndHistory = R"(
+CREATE TABLE IF NOT EXISTS runs(id INTEGER PRIMARY KEY, user INTEGER NOT NULL,
+                                destination INTEGER NOT NULL, host BLOB NOT NULL,
+                                schedule TEXT NOT NULL, started INTEGER NOT NULL,
+                                ended INTEGER NOT NULL DEFAULT 0,
+                                vouched INTEGER NOT NULL DEFAULT 0,
+                                files_sent INTEGER NOT NULL DEFAULT 0,
+                                bytes_sent INTEGER NOT NULL DEFAULT 0,
+                                files_skipped INTEGER NOT NULL DEFAULT 0,
+                                deleted INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX IF NOT EXISTS runs_user ON runs(user, id);
+CREATE INDEX IF NOT EXISTS folders_history ON folders(user, parent, name);
+CREATE INDEX IF NOT EXISTS versions_history ON versions(user, parent, name);
+CREATE INDEX IF NOT EXISTS blocks_digest ON blocks(digest);
+)";
+
 sql_cat* C(void* self) {
     return static_cast<sql_cat*>(self);
 }
@@ -942,6 +961,7 @@ bool remove_user_rows(sqlite3* db, uint32_t id, std::vector<blk_digest>* orphans
         "DELETE FROM holders WHERE user = ?",
         "DELETE FROM mail_delivery WHERE mail IN (SELECT id FROM mail WHERE user = ?)",
         "DELETE FROM mail WHERE user = ?",
+        "DELETE FROM runs WHERE user = ?",
         "DELETE FROM users WHERE id = ?",
     };
     for (const char* sql : kDeletes) {
@@ -1206,6 +1226,167 @@ int c_outbox_retry(void* self, int64_t mail, int64_t now, uint32_t* queued) {
     return CAT_OK;
 }
 
+// ---- runs and the tree as it stood ------------------------------------------
+
+const char* kRunCols = "SELECT id, user, destination, host, schedule, started, ended, vouched, "
+                       "files_sent, bytes_sent, files_skipped, deleted FROM runs ";
+
+void read_run(stmt& q, cat_run* r) {
+    r->id = q.i64(0);
+    r->user = static_cast<uint32_t>(q.i64(1));
+    r->destination = static_cast<uint32_t>(q.i64(2));
+    std::string host = q.text(3);
+    memset(r->host, 0, 20);
+    memcpy(r->host, host.data(), std::min<size_t>(20, host.size()));
+    r->schedule = q.text(4);
+    r->started = q.i64(5);
+    r->ended = q.i64(6);
+    r->vouched = q.i64(7) != 0;
+    r->files_sent = static_cast<uint64_t>(q.i64(8));
+    r->bytes_sent = static_cast<uint64_t>(q.i64(9));
+    r->files_skipped = static_cast<uint64_t>(q.i64(10));
+    r->deleted = static_cast<uint64_t>(q.i64(11));
+}
+
+int c_run_start(void* self, cat_run* r) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "INSERT INTO runs(user, destination, host, schedule, started) "
+                  "VALUES(?, ?, ?, ?, ?)");
+    q.bind(1, r->user);
+    q.bind(2, r->destination);
+    q.bind_blob(3, r->host, 20);
+    q.bind(4, r->schedule);
+    q.bind(5, r->started);
+    if (q.step() != SQLITE_DONE) return CAT_FAIL;
+    r->id = sqlite3_last_insert_rowid(c->db);
+    return CAT_OK;
+}
+
+int c_run_end(void* self, const cat_run& r) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "UPDATE runs SET ended = ?, vouched = ?, files_sent = ?, bytes_sent = ?, "
+                  "files_skipped = ?, deleted = ? WHERE id = ?");
+    q.bind(1, r.ended);
+    q.bind(2, r.vouched ? 1 : 0);
+    q.bind(3, static_cast<int64_t>(r.files_sent));
+    q.bind(4, static_cast<int64_t>(r.bytes_sent));
+    q.bind(5, static_cast<int64_t>(r.files_skipped));
+    q.bind(6, static_cast<int64_t>(r.deleted));
+    q.bind(7, r.id);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_runs_page(void* self, uint32_t user, int64_t before, size_t limit,
+                std::vector<cat_run>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, (std::string(kRunCols) +
+                   "WHERE user = ?1 AND (?2 = 0 OR id < ?2) ORDER BY id DESC LIMIT ?3")
+                      .c_str());
+    q.bind(1, user);
+    q.bind(2, before);
+    q.bind(3, static_cast<int64_t>(limit));
+    while (q.step() == SQLITE_ROW) {
+        cat_run r;
+        read_run(q, &r);
+        out->push_back(r);
+    }
+    return q.ok() ? CAT_OK : CAT_FAIL;
+}
+
+int c_run_get(void* self, uint32_t user, int64_t id, cat_run* out, int64_t* next_started) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *next_started = 0;
+    stmt q(c->db, (std::string(kRunCols) + "WHERE user = ? AND id = ?").c_str());
+    q.bind(1, user);
+    q.bind(2, id);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    read_run(q, out);
+    stmt n(c->db, "SELECT min(started) FROM runs WHERE user = ? AND id > ?");
+    n.bind(1, user);
+    n.bind(2, id);
+    if (n.step() != SQLITE_ROW) return CAT_FAIL;
+    *next_started = n.i64(0);
+    return CAT_OK;
+}
+
+int c_history_page(void* self, uint32_t user, const std::string& path, int64_t at,
+                   const std::string& after, size_t limit, bool history,
+                   std::vector<cat_hist_entry>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!folder_exists_at(c->db, user, path, at))
+        return file_exists_at(c->db, user, path, at) ? CAT_NOT_DIR : CAT_NOT_FOUND;
+    // The newest row of each name made by then; it was there at the time
+    // unless removed (replaced without a newer one) by then.
+    stmt f(c->db, "SELECT f.name, f.created, f.removed, EXISTS(SELECT 1 FROM folders g WHERE "
+                  "g.user = ?1 AND g.path = f.path AND g.removed = 0) FROM folders f "
+                  "WHERE f.user = ?1 AND f.parent = ?2 AND f.name > ?3 AND f.created <= ?4 AND "
+                  "f.id = (SELECT max(y.id) FROM folders y WHERE y.user = ?1 AND y.path = f.path "
+                  "AND y.created <= ?4) AND (?6 = 1 OR f.removed = 0 OR f.removed > ?4) "
+                  "ORDER BY f.name LIMIT ?5");
+    stmt v(c->db, "SELECT v.name, v.mtime, v.size, v.damaged, v.committed, v.replaced, v.id, "
+                  "EXISTS(SELECT 1 FROM versions w WHERE w.user = ?1 AND w.path = v.path AND "
+                  "w.replaced = 0) FROM versions v "
+                  "WHERE v.user = ?1 AND v.parent = ?2 AND v.name > ?3 AND v.committed <= ?4 AND "
+                  "v.id = (SELECT max(x.id) FROM versions x WHERE x.user = ?1 AND x.path = v.path "
+                  "AND x.committed <= ?4) AND (?6 = 1 OR v.replaced = 0 OR v.replaced > ?4) "
+                  "ORDER BY v.name LIMIT ?5");
+    for (stmt* q : {&f, &v}) {
+        q->bind(1, user);
+        q->bind(2, path);
+        q->bind(3, after);
+        q->bind(4, at);
+        q->bind(5, static_cast<int64_t>(limit));
+        q->bind(6, history ? 1 : 0);
+    }
+    std::vector<cat_hist_entry> folders, files;
+    while (f.step() == SQLITE_ROW) {
+        cat_hist_entry e;
+        e.name = f.text(0);
+        e.folder = true;
+        e.mtime = static_cast<uint32_t>(f.i64(1));
+        const int64_t removed = f.i64(2);
+        e.gone = removed != 0 && removed <= at;
+        e.deleted_later = !e.gone && f.i64(3) == 0;
+        folders.push_back(e);
+    }
+    while (v.step() == SQLITE_ROW) {
+        cat_hist_entry e;
+        e.name = v.text(0);
+        e.mtime = static_cast<uint32_t>(v.i64(1));
+        e.size = static_cast<uint64_t>(v.i64(2));
+        e.damaged = v.i64(3) != 0;
+        e.committed = v.i64(4);
+        const int64_t replaced = v.i64(5);
+        e.version = v.i64(6);
+        e.gone = replaced != 0 && replaced <= at;
+        e.deleted_later = !e.gone && v.i64(7) == 0;
+        files.push_back(e);
+    }
+    if (!f.ok() || !v.ok()) return CAT_FAIL;
+    cat_merge_history(std::move(folders), std::move(files), limit, out);
+    return CAT_OK;
+}
+
+int c_block_of_user(void* self, uint32_t user, const blk_digest& d, uint64_t* length) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    *length = 0;
+    stmt q(c->db, "SELECT b.length FROM blocks b JOIN versions v ON v.id = b.version "
+                  "WHERE b.digest = ? AND v.user = ? LIMIT 1");
+    q.bind(1, d);
+    q.bind(2, user);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    *length = static_cast<uint64_t>(q.i64(0));
+    return CAT_OK;
+}
+
 void c_destroy(void* self) {
     sql_cat* c = C(self);
     if (!c) return;
@@ -1223,7 +1404,8 @@ const catalog_ops sqlite_ops = {
     c_mail_list,   c_mail_get,    c_user_list,     c_user_remove,   c_tree,
     c_stamps,      c_mail_of,     c_destroy,       nullptr,         nullptr,
     nullptr,       c_list_page,   c_list_count,    c_outbox_claim,  c_outbox_record,
-    c_outbox_list, c_outbox_retry};
+    c_outbox_list, c_outbox_retry, c_run_start,   c_run_end,       c_runs_page,
+    c_run_get,     c_history_page, c_block_of_user};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store
@@ -1300,7 +1482,7 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
                      "WHERE removed = 0;"
                      "CREATE INDEX IF NOT EXISTS versions_page ON versions(user, parent, name) "
                      "WHERE replaced = 0;") ||
-        !exec(c->db, kOutboxSchema)) {
+        !exec(c->db, kOutboxSchema) || !exec(c->db, kRunsAndHistory)) {
         *err = std::string("cannot index the catalog: ") + sqlite3_errmsg(c->db);
         c_destroy(c);
         return catalog{nullptr, nullptr};

@@ -221,6 +221,7 @@ void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick) {
                 break;
             }
             ctfs_header_write(c->plain.data(), h);
+            if (s->cfg.received) s->cfg.received(s->cfg.received_ctx, c->plain.data(), 6 + h.len);
             srv_request rq;
             uint8_t rc = srv_decode_request(c->plain.data(), 6 + static_cast<size_t>(h.len), &rq);
             if (s->cfg.trace)

@@ -426,17 +426,24 @@ int main(int argc, char** argv) {
     ls->add_option("--store", store)->required();
     ls->add_option("--user", user_n)->required();
     ls->add_option("path", path, "server path (default: the root)");
-    auto* o_hist = ls->add_flag("--history", history, "every version of each file");
+    auto* o_hist = ls->add_flag("--history", history,
+                                "every version of each file, and the files and folders deleted "
+                                "from the folder, marked (deleted)");
+    std::string ls_at;
+    auto* o_at = ls->add_option("--at", ls_at,
+                                std::string("the folder as it stood then: ") + kTimeHelp);
     ls->add_flag("-R,--recursive", recursive,
                  "every folder and file below the path, one per line with its full path "
                  "(folders end in /)")
-        ->excludes(o_hist);
+        ->excludes(o_hist)
+        ->excludes(o_at);
     bool ls_json = false;
     ls->add_flag("--json", ls_json,
                  "one JSON object: path, and entries, each with path, folder, size (bytes; null "
                  "for a folder), mtime (seconds since 1970), mtime_text (as shown), damaged; "
                  "with --history also versions (version, size, mtime, stored, stored_text, "
-                 "replaced: seconds or null)");
+                 "replaced: seconds or null) and deleted (true for a name deleted from the "
+                 "folder)");
     ls->footer("Columns: modification time (local time with its offset from UTC; folders:\n"
                "when made), size (in KiB, MiB, ... on a terminal, in bytes otherwise), name.\n"
                "Example:\n  tavni-server ls --store /srv/tavni --user 7 -R /1/Today");
@@ -446,9 +453,18 @@ int main(int argc, char** argv) {
             status = 1;
             return;
         }
+        int64_t at = 0;
+        if (!ls_at.empty() && (at = srv_parse_time(ls_at)) <= 0) {
+            fprintf(stderr,
+                    "tavni-server: bad --at time \"%s\": give seconds since 1970 or "
+                    "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
+                    ls_at.c_str());
+            status = 2;
+            return;
+        }
         status = on_store(store, [&](srv_store* st) {
             return recursive ? srv_cmd_ls_tree(st, user_n, p, ls_json)
-                             : srv_cmd_ls(st, user_n, p, history, ls_json);
+                             : srv_cmd_ls(st, user_n, p, history, ls_json, at);
         });
     });
 

@@ -11,6 +11,7 @@
 
 #include "common/name_match.h"
 #include "protocol/codes.h"
+#include "protocol/read_wire.h"
 
 #include <openssl/crypto.h>
 
@@ -239,6 +240,7 @@ uint8_t do_release(conn* c, const srv_request& rq) {
     bool may = vouch_release(&s->vouch, c->id, held, s->cfg.release_settle_ms, &why);
     wait_own(c, c->last_ticket); // settled by now; clears the read-your-writes list
     uint8_t rc = 0;
+    bool vouched = false;
     if (!may) {
         cat.ops->stamps_clear(cat.self, c->id.user, c->id.host, &c->schedule_name);
         if (rq.has_stamp) {
@@ -264,8 +266,11 @@ uint8_t do_release(conn* c, const srv_request& rq) {
         } else if (stored != CAT_OK) {
             rc = store_failed(s, "storing the stamp of " + user_text(c)) ? ERR_FSACCESS
                                                                          : ERR_SERVER;
+        } else {
+            vouched = true;
         }
     }
+    run_finish(s, c->id, vouched);
     cat_holder h{c->id.user, {}};
     memcpy(h.host, c->id.host, 20);
     cat.ops->holder_forget(cat.self, h);
@@ -277,6 +282,9 @@ uint8_t do_release(conn* c, const srv_request& rq) {
 uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     if (rq.lock_flags & TFS_LOCK_RELEASE) return do_release(c, rq);
     if (rq.lock_ids.empty()) return ERR_INVARG;
+    // A job takes its lock again after a reconnection while it still holds
+    // it: the same run goes on.
+    const bool fresh = !holds_lock(c->s, c->id);
     uint8_t rc = locks_take(c->s, c->id, rq.lock_ids);
     if (rc != 0) return rc;
     // Noted durably before the lock is granted: a process started after a
@@ -285,6 +293,12 @@ uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
         locks_release(c->s, c->id);
         return store_failed(c->s, "noting the user lock of " + user_text(c)) ? ERR_FSACCESS
                                                                              : ERR_SERVER;
+    }
+    // The run is stored before any version of its job can be committed.
+    if (!run_begin(c->s, c->id, rq.lock_ids[0], c->schedule_name, fresh)) {
+        locks_release(c->s, c->id);
+        return store_failed(c->s, "storing the run of " + user_text(c)) ? ERR_FSACCESS
+                                                                        : ERR_SERVER;
     }
     return 0;
 }
@@ -336,8 +350,10 @@ uint8_t do_delete(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     if (!srv_normalize_path(rq.path, false, &p) || rq.kind > 1) return ERR_INVARG;
     wait_own(c, c->last_ticket);
     catalog& cat = c->s->st->cat;
-    return catalog_answer(c, cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()),
-                          "deleting /" + p + " of " + user_text(c));
+    uint8_t rc = catalog_answer(c, cat.ops->remove(cat.self, c->id.user, rq.kind, p, now_s()),
+                                "deleting /" + p + " of " + user_text(c));
+    if (rc == 0) run_count(c->s, c->id, RUN_DELETED, 1);
+    return rc;
 }
 
 // What an open listing holds between its pages, as the budgets count it.
@@ -516,6 +532,7 @@ uint8_t do_wopen(conn* c, const srv_request& rq, std::vector<uint8_t>* out) {
         uint32_t d = a > b ? a - b : b - a;
         if (d == 0 || d == 3600) {
             delete f;
+            run_count(c->s, c->id, RUN_FILE_SKIPPED, 1);
             return ERR_UP2DATE;
         }
     }
@@ -636,6 +653,7 @@ void do_silent_write(conn* c, const srv_request& rq) {
         }
         f->cur_len += rq.data_len;
         c->s->block_bytes += rq.data_len;
+        run_count(c->s, c->id, RUN_BYTES_SENT, rq.data_len);
         return;
     }
     if (rq.write_type == TFS_WRITE_CHECKSUM) {
@@ -690,6 +708,7 @@ void do_close(conn* c, uint8_t h) {
     handle_give(c);
     std::string path = item.commit.path;
     c->last_ticket = flush_enqueue(c->s, std::move(item), bytes);
+    run_count(c->s, c->id, RUN_FILE_SENT, 1);
     vouch_file_queued(&c->s->vouch, c->id, c->last_ticket);
     if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
     c->pending[path] = c->last_ticket;
@@ -820,6 +839,11 @@ const request_rule kRules[] = {
     {TFS_FILE_WRITE,     true,  true,  false, 0,  do_write,         write_refused},
     {TFS_FILE_CLOSE,     true,  false, false, 0,  do_file_close,    nullptr},
     {TFS_EMAIL,          true,  false, false, 0,  do_email,         nullptr},
+    // The control tool's reads: the logged-in user's data only, no lock.
+    {TFS_READ_RUNS,      true,  false, false, 0,  do_read_runs,     nullptr},
+    {TFS_READ_FOLDER,    true,  false, false, 0,  do_read_folder,   nullptr},
+    {TFS_READ_BLOCKS,    true,  false, false, 0,  do_read_blocks,   nullptr},
+    {TFS_READ_BLOCK,     true,  false, false, 0,  do_read_block,    nullptr},
 };
 // clang-format on
 
@@ -840,6 +864,8 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc) {
     refusal why = REFUSED_MALFORMED;
     if (rc == 0 && !rule) {
         rc = ERR_INVARG; // a request the decoder knows but nothing here serves
+    } else if (rc != 0 && read_is_request(rq.type) && !c->authed) {
+        rc = ERR_ACCESS; // a read says nothing before a log-in, not even what is malformed
     } else if (rc == 0) {
         // An open starts a file from its first block: data dropped before it
         // belonged to no file the agent goes on with (after a reconnection

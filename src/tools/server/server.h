@@ -119,6 +119,10 @@ struct srv_config {
     // the line without its end; null: no trace. Called from several threads.
     void (*trace)(void* ctx, const char* line) = nullptr;
     void* trace_ctx = nullptr;
+    // Tests: every request as the server opened it (its plain packet, header
+    // and payload), before it is decoded. Called from several threads.
+    void (*received)(void* ctx, const uint8_t* plain, size_t n) = nullptr;
+    void* received_ctx = nullptr;
     uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
     uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on

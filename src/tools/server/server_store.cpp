@@ -275,3 +275,31 @@ std::vector<std::string> cat_mail_recipients(const std::string& recipients) {
     }
     return out;
 }
+
+void cat_merge_history(std::vector<cat_hist_entry>&& folders, std::vector<cat_hist_entry>&& files,
+                       size_t limit, std::vector<cat_hist_entry>* out) {
+    out->clear();
+    size_t a = 0, b = 0;
+    while (out->size() < limit && (a < folders.size() || b < files.size())) {
+        const bool take_folder =
+            b == files.size() || (a < folders.size() && folders[a].name < files[b].name);
+        const bool take_file =
+            a == folders.size() || (b < files.size() && files[b].name < folders[a].name);
+        if (take_folder) {
+            out->push_back(std::move(folders[a++]));
+        } else if (take_file) {
+            out->push_back(std::move(files[b++]));
+        } else if (files[b].gone && !folders[a].gone) {
+            // One name, both kinds: the one there at the time; the folder
+            // when both were (or neither).
+            out->push_back(std::move(folders[a++]));
+            b++;
+        } else if (folders[a].gone && !files[b].gone) {
+            out->push_back(std::move(files[b++]));
+            a++;
+        } else {
+            out->push_back(std::move(folders[a++]));
+            b++;
+        }
+    }
+}

@@ -113,6 +113,15 @@ struct login_record {
     uint64_t refusals_unlogged = 0;
 };
 
+// The run an identity's job is in: its catalog row (id, start) and the
+// counts so far, stored when the run ends.
+struct open_run {
+    cat_run row;
+};
+
+// What a run counts.
+enum run_count_kind { RUN_FILE_SENT, RUN_BYTES_SENT, RUN_FILE_SKIPPED, RUN_DELETED };
+
 struct flush_item {
     std::vector<blk_staging*> stagings;
     std::vector<blk_digest> digests; // of stagings
@@ -195,6 +204,8 @@ struct srv_server {
     std::atomic<bool> mail_stop{false};
     std::thread mailer;
     std::string mail_worker;
+    std::mutex run_mu; // runs.cpp: the run each identity's job is in
+    std::map<identity, serving::open_run> runs;
 
     std::mutex health_mu; // store_health.cpp: the rate of its log lines
     int64_t failure_logged_ms = 0;
@@ -243,6 +254,9 @@ struct conn {
     size_t rx_pos = 0, rx_end = 0;
     std::vector<uint8_t> plain;
     std::vector<uint8_t> out_plain, payload;
+    // The block being read out (read requests), kept between its pieces.
+    std::string read_digest;
+    std::vector<uint8_t> read_bytes;
 };
 
 // ---- server.cpp: the log and the clocks --------------------------------------
@@ -358,6 +372,27 @@ bool send_packet(conn* c, uint8_t type, uint16_t seq, uint8_t status,
 // Serves one accepted connection until it ends; accepted_tick starts its
 // log-in deadline.
 void serve_conn(srv_server* s, conn* c, uint32_t accepted_tick);
+
+// ---- runs.cpp: the runs of the identities' jobs -----------------------------------
+
+// A lock taken: when the identity held none before (fresh), its job begins a
+// new run, stored before the lock is granted so that even a job killed at
+// once leaves one (it then never ends). A run already open for the identity
+// (a job taking its lock again after a reconnection) goes on. False when the
+// catalog cannot store it.
+bool run_begin(srv_server* s, const identity& id, uint32_t destination,
+               const std::string& schedule, bool fresh);
+// Adds n to a count of the identity's open run (none: nothing).
+void run_count(srv_server* s, const identity& id, run_count_kind kind, uint64_t n);
+// The identity's release: its run ends now, vouched or not, and is stored.
+void run_finish(srv_server* s, const identity& id, bool vouched);
+
+// ---- read_requests.cpp: the control tool's read requests ---------------------------
+
+uint8_t do_read_runs(conn* c, const srv_request& rq, std::vector<uint8_t>* out);
+uint8_t do_read_folder(conn* c, const srv_request& rq, std::vector<uint8_t>* out);
+uint8_t do_read_blocks(conn* c, const srv_request& rq, std::vector<uint8_t>* out);
+uint8_t do_read_block(conn* c, const srv_request& rq, std::vector<uint8_t>* out);
 
 // ---- requests.cpp: the request handlers ------------------------------------------
 

@@ -197,6 +197,36 @@ struct cat_holder {
     uint64_t epoch = 0;
 };
 
+// One job of a user, from the lock that began it to the release that ended
+// it, with what the server saw it do.
+struct cat_run {
+    int64_t id = 0;
+    uint32_t user = 0;
+    uint32_t destination = 0; // the first destination the job locked
+    uint8_t host[20] = {};
+    std::string schedule;
+    int64_t started = 0;
+    int64_t ended = 0;    // 0: the run did not end (killed, cut off, or running)
+    bool vouched = false; // its release stored the stamp it carried
+    uint64_t files_sent = 0;    // versions queued for the commit
+    uint64_t bytes_sent = 0;    // block data received
+    uint64_t files_skipped = 0; // opens answered "up to date"
+    uint64_t deleted = 0;       // deletes that removed something
+};
+
+// One child of a folder as it stood at a time, with what became of it.
+struct cat_hist_entry {
+    std::string name;
+    bool folder = false;
+    uint64_t size = 0;
+    uint32_t mtime = 0;    // files: as the client sent it; folders: when made
+    int64_t committed = 0; // files: when the version was stored
+    int64_t version = 0;   // files: the version's id
+    bool damaged = false;
+    bool gone = false;          // there before the time and gone by it (history pages)
+    bool deleted_later = false; // there at the time, not there now
+};
+
 enum cat_result {
     CAT_OK = 0,
     CAT_FAIL = -1,
@@ -340,7 +370,37 @@ struct catalog_ops {
     // *queued gets the deliveries now due. CAT_OK / CAT_NOT_FOUND (no such
     // mail) / CAT_FAIL.
     int (*outbox_retry)(void* self, int64_t mail, int64_t now, uint32_t* queued);
+    // Runs. run_start stores a run that has not ended (r->id gets its id),
+    // durably, before any version of the job is committed; run_end stores
+    // its end, its counts and whether it was vouched. CAT_OK / CAT_FAIL.
+    int (*run_start)(void* self, cat_run* r);
+    int (*run_end)(void* self, const cat_run& r);
+    // A user's runs with an id below before (0: all), newest first, at most
+    // limit. CAT_OK / CAT_FAIL.
+    int (*runs_page)(void* self, uint32_t user, int64_t before, size_t limit,
+                     std::vector<cat_run>* out);
+    // One run of a user; next_started gets the start of the user's next run
+    // (0 when none began since). CAT_OK / CAT_NOT_FOUND (none, or another
+    // user's) / CAT_FAIL.
+    int (*run_get)(void* self, uint32_t user, int64_t id, cat_run* out, int64_t* next_started);
+    // A page of a folder's children as they stood at time at (> 0): names
+    // after after, at most limit, sorted by name (bytes); with history also
+    // the names there before at and gone by then. A name that was a folder
+    // and a file lists as the one there at the time (the folder when both
+    // were). CAT_OK / CAT_NOT_FOUND / CAT_NOT_DIR (path was not a folder at
+    // the time) / CAT_FAIL.
+    int (*history_page)(void* self, uint32_t user, const std::string& path, int64_t at,
+                        const std::string& after, size_t limit, bool history,
+                        std::vector<cat_hist_entry>* out);
+    // The stored length of a block that a version of the user names, current
+    // or not. CAT_OK / CAT_NOT_FOUND / CAT_FAIL.
+    int (*block_of_user)(void* self, uint32_t user, const blk_digest& d, uint64_t* length);
 };
+
+// Merges a history page's folders and files (each sorted by name, at most
+// limit long) into out as history_page says. Shared by the catalogs.
+void cat_merge_history(std::vector<cat_hist_entry>&& folders, std::vector<cat_hist_entry>&& files,
+                       size_t limit, std::vector<cat_hist_entry>* out);
 
 // Merges a page's folders and files (each sorted by name, each at most
 // limit long) into out: sorted, one entry a name (the folder wins), at

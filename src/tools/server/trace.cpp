@@ -75,6 +75,14 @@ const char* type_name(uint8_t type) {
         return "wopen";
     case TFS_USER_LOCK:
         return "lock";
+    case TFS_READ_RUNS:
+        return "read-runs";
+    case TFS_READ_FOLDER:
+        return "read-folder";
+    case TFS_READ_BLOCKS:
+        return "read-blocks";
+    case TFS_READ_BLOCK:
+        return "read-block";
     default:
         return "type";
     }
@@ -139,6 +147,30 @@ std::string srv_trace_line(uint64_t conn, const srv_request& rq, uint8_t decode_
         break;
     case TFS_FILE_CLOSE:
         add(&out, " handle=%" PRIu64, rq.handle);
+        break;
+    case TFS_READ_RUNS:
+        add(&out, " before=%" PRIu64, rq.read.runs.before);
+        add(&out, " limit=%" PRIu64, rq.read.runs.limit);
+        break;
+    case TFS_READ_FOLDER:
+        add(&out, " run=%" PRIu64, rq.read.folder.run);
+        add(&out, " at=%" PRIu64, static_cast<uint64_t>(rq.read.folder.at));
+        add(&out, " flags=0x%02" PRIx64, rq.read.folder.flags);
+        add(&out, " limit=%" PRIu64, rq.read.folder.limit);
+        add_text(&out, "path", rq.read.folder.path);
+        add_text(&out, "after", rq.read.folder.after);
+        break;
+    case TFS_READ_BLOCKS:
+        add(&out, " run=%" PRIu64, rq.read.blocks.run);
+        add(&out, " at=%" PRIu64, static_cast<uint64_t>(rq.read.blocks.at));
+        add(&out, " first=%" PRIu64, rq.read.blocks.first);
+        add(&out, " limit=%" PRIu64, rq.read.blocks.limit);
+        add_text(&out, "path", rq.read.blocks.path);
+        break;
+    case TFS_READ_BLOCK:
+        add_hex(&out, "digest", rq.read.block.digest, sizeof rq.read.block.digest);
+        add(&out, " offset=%" PRIu64, rq.read.block.offset);
+        add(&out, " length=%" PRIu64, rq.read.block.length);
         break;
     case TFS_EMAIL:
         add(&out, " marker=%" PRIu64, rq.mail_marker);

@@ -161,6 +161,11 @@ uint8_t srv_decode_request(const uint8_t* plain, size_t len, srv_request* out) {
         break;
     case TFS_SESSION_CLOSE:
         break;
+    case TFS_READ_RUNS:
+    case TFS_READ_FOLDER:
+    case TFS_READ_BLOCKS:
+    case TFS_READ_BLOCK:
+        return read_decode_request(out->type, plain + CTFS_HEADER, len - CTFS_HEADER, &out->read);
     default:
         return ERR_INVARG;
     }

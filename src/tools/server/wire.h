@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include "protocol/frame.h"
+#include "protocol/read_wire.h"
 #include "protocol/wire.h"
 
 #include <memory>
@@ -75,6 +76,8 @@ struct srv_request {
     uint64_t schedule_id;
     std::vector<std::string> recipients;
     uint32_t body_len;
+    // The control tool's read requests (read_wire.h)
+    read_request read;
 };
 
 // Decodes one plain packet (header and payload, exactly len bytes). Returns 0

@@ -1,0 +1,244 @@
+// ctl_reader.cpp - the reading verbs' log-in and shared helpers (see
+// ctl_reader.h).
+#include "tools/ctl/ctl_reader.h"
+
+#include "backup/schedule/schedule_path.h"
+#include "common/text.h"
+#include "tools/ctl/ctl_key.h"
+#include "tools/ctl/ctl_values.h"
+#include "protocol/codes.h"
+#include "protocol/frame.h"
+#include "protocol/pins.h"
+#include "protocol/session_io.h"
+
+#include <CLI/CLI.hpp>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The first value of key (matched without regard to case) in a schedule's
+// text; false when absent.
+bool schedule_value(const std::string& text, const char* key, std::string* out) {
+    const size_t klen = strlen(key);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > klen && compare_nocase_n(line.c_str(), key, klen) == 0 &&
+            line[klen] == '=') {
+            *out = line.substr(klen + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The key and user of a schedule file, decrypted with the installation's
+// machine key. 0 or 1 after a message.
+int from_schedule(const ctl_read_options& o, uint8_t key[32], uint32_t* user) {
+    key_holder mk;
+    if (ctl_root_key(o.root, false, &mk) != 0) return 1;
+    const std::string path = schedule_path_in(o.root, o.schedule);
+    std::string text, why;
+    if (ctl_decrypt_file(mk.key, path, &text, &why) != 0) return ctl_fail(why);
+    std::string hex, uid;
+    const bool have_key = ctl_schedule_acckey(text, &hex);
+    const bool have_user = schedule_value(text, "userid", &uid);
+    if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+    int rc = 0;
+    if (!have_key || !ctl_hex_key_ok(hex))
+        rc = ctl_fail("the schedule '" + path + "' holds no account key (acckey=)");
+    else if (!have_user || !ctl_user_id_ok(uid, user, &why))
+        rc = ctl_fail("the schedule '" + path + "' holds no valid UserId=");
+    else
+        hex_decode(hex.c_str(), 32, key);
+    if (!hex.empty()) OPENSSL_cleanse(&hex[0], hex.size());
+    return rc;
+}
+
+int given_outright(const ctl_read_options& o, uint8_t key[32], uint32_t* user) {
+    std::string why;
+    if (o.user.empty() || o.acckey_file.empty())
+        return ctl_fail("--server needs --user ID and --acckey-file FILE (or give --schedule)");
+    if (!ctl_user_id_ok(o.user, user, &why)) return ctl_fail("--user: " + why);
+    std::string hex;
+    if (ctl_acckey_file(o.acckey_file, &hex) != 0) return 1;
+    const bool ok = ctl_hex_key_ok(hex);
+    if (ok) hex_decode(hex.c_str(), 32, key);
+    if (!hex.empty()) OPENSSL_cleanse(&hex[0], hex.size());
+    return ok ? 0 : ctl_fail("the account key in '" + o.acckey_file +
+                             "' is not 64 hexadecimal digits");
+}
+
+int login_failed(tfs_result rc, uint32_t user, const ctfs_session* s) {
+    if (s->identity_changed)
+        return ctl_fail(std::string("the server's key is not the one pinned for it in "
+                                    "etc/hosts.keys; nothing was sent (tavni-ctl trust-server "
+                                    "--show compares them)"));
+    if (rc == ERR_AUTH_FAILURE)
+        return ctl_fail("the server refuses user " + std::to_string(user) +
+                        " with this account key");
+    return ctl_fail(std::string("cannot log in to the server: ") + ctfs_err_name(rc) + ": " +
+                    ctfs_err_text(rc));
+}
+
+} // namespace
+
+ctl_reader::~ctl_reader() {
+    OPENSSL_cleanse(key, sizeof key);
+    if (s) {
+        ctfs_session_close(s);
+        free(s);
+        ctfs_cleanup();
+    }
+}
+
+void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o) {
+    cmd->add_option("--schedule", o->schedule,
+                    "a schedule file of the installation: server, user and account key as the "
+                    "agent reads them");
+    cmd->add_option("--root", o->root,
+                    "installation folder: machine key, etc/hosts and etc/hosts.keys (default: "
+                    "the current directory)");
+    cmd->add_option("--server", o->server, "HOST:PORT of the server (with --user and --acckey-file)");
+    cmd->add_option("--user", o->user, "user number on the server");
+    cmd->add_option("--acckey-file", o->acckey_file,
+                    "file holding the account key, 64 hex digits (\"-\": standard input)");
+}
+
+int ctl_read_open(const ctl_read_options& o, ctl_reader* r) {
+    uint32_t user = 0;
+    if (o.schedule.empty() == o.server.empty())
+        return ctl_fail("give either --schedule FILE or --server HOST:PORT");
+    if (!o.schedule.empty() ? from_schedule(o, r->key, &user) != 0
+                            : given_outright(o, r->key, &user) != 0)
+        return 1;
+    uint8_t digest[20];
+    SHA1(r->key, sizeof r->key, digest);
+    static const uint8_t no_host[20] = {};
+    r->s = static_cast<ctfs_session*>(calloc(1, sizeof(ctfs_session)));
+    if (!r->s) return ctl_fail("out of memory");
+    if (ctfs_init() != 0) {
+        free(r->s);
+        r->s = nullptr;
+        return ctl_fail("cannot start the socket layer");
+    }
+    if (!o.server.empty()) {
+        ctfs_server_entry e;
+        if (!ctfs_parse_server_line(o.server.c_str(), &e) || !e.host[0] || e.port <= 0 ||
+            e.port > 65535)
+            return ctl_fail("'" + o.server + "' is not HOST:PORT");
+        const std::string pins = (fs::path(o.root) / "etc" / "hosts.keys").string();
+        const tfs_result rc = read_connect(r->s, e.host, e.port, user, digest, no_host,
+                                           pins.c_str());
+        return rc == ERR_NONE ? 0 : login_failed(rc, user, r->s);
+    }
+    // The agent's own way: its server list, in order, with its pins.
+    ctfs_session* s = r->s;
+    ctfs_session_init(s);
+    s->user_id = user;
+    s->auth_mode = AUTH_MODE_AGENT;
+    s->cipher_mode = CTFS_CIPHER_AES;
+    s->fci_started = 1; // a reading session never asks for the stamp
+    memcpy(s->key_digest, digest, sizeof digest);
+    memcpy(s->host_id, no_host, sizeof no_host);
+    const std::string list = (fs::path(o.root) / "etc" / "hosts").string();
+    if (list.size() >= sizeof s->primary_list ||
+        !ctfs_pin_file_for(list.c_str(), s->pin_file, sizeof s->pin_file))
+        return ctl_fail("the installation folder's path is too long: " + o.root);
+    memcpy(s->primary_list, list.c_str(), list.size() + 1);
+    const tfs_result rc = ctfs_session_auth(s, nullptr, 0);
+    return rc == ERR_NONE ? 0 : login_failed(rc, user, s);
+}
+
+int ctl_read_fail(const std::string& what, tfs_result rc) {
+    return ctl_fail(what + ": " + read_err_text(rc));
+}
+
+std::string ctl_time_text(int64_t t) {
+    if (t == 0) return "-";
+    const time_t tt = static_cast<time_t>(t);
+    const struct tm* tm = gmtime(&tt);
+    if (!tm) return "?";
+    char buf[40];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", tm);
+    return buf;
+}
+
+namespace {
+
+// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar.
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool digits_at(const std::string& s, size_t at, size_t n, int* out) {
+    if (at + n > s.size()) return false;
+    int v = 0;
+    for (size_t i = at; i < at + n; i++) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+} // namespace
+
+int64_t ctl_parse_time(const std::string& text) {
+    std::string s = text;
+    if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos)
+        return s.size() > 12 ? -1 : std::strtoll(s.c_str(), nullptr, 10);
+    if (!s.empty() && s.back() == 'Z') s.pop_back();
+    int y, mo, d, h = 0, mi = 0, se = 0;
+    if (!digits_at(s, 0, 4, &y) || s.size() < 10 || s[4] != '-' || !digits_at(s, 5, 2, &mo) ||
+        s[7] != '-' || !digits_at(s, 8, 2, &d))
+        return -1;
+    size_t at = 10;
+    if (at < s.size()) {
+        if ((s[at] != ' ' && s[at] != 'T') || !digits_at(s, at + 1, 2, &h) ||
+            at + 3 >= s.size() || s[at + 3] != ':' || !digits_at(s, at + 4, 2, &mi))
+            return -1;
+        at += 6;
+        if (at < s.size() && (s[at] != ':' || !digits_at(s, at + 1, 2, &se))) return -1;
+        if (at < s.size()) at += 3;
+    }
+    if (at != s.size() || y < 1970 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 ||
+        mi > 59 || se > 59)
+        return -1;
+    return days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
+           h * 3600 + mi * 60 + se;
+}
+
+bool ctl_server_path(const std::string& in, std::string* out) {
+    out->clear();
+    size_t pos = 0;
+    while (pos <= in.size()) {
+        size_t end = in.find('/', pos);
+        if (end == std::string::npos) end = in.size();
+        const std::string part = in.substr(pos, end - pos);
+        pos = end + 1;
+        if (part.empty()) continue;
+        if (part == "." || part == "..") return false;
+        if (!out->empty()) *out += '/';
+        *out += part;
+    }
+    return out->size() <= READ_NAME_MAX;
+}

@@ -1,0 +1,62 @@
+// ctl_reader.h - what the reading verbs of tavni-ctl (snapshots, ls, diff,
+// restore, verify) share: the way to the server and the account key, from a
+// schedule of an installation or given outright, a logged-in read session,
+// and times as they take and print them.
+//
+// The account key stays on this machine: only its SHA-1 digest goes to the
+// server, at log-in; blocks come back encrypted and are decrypted here.
+#pragma once
+
+#include "protocol/read_client.h"
+#include "protocol/session.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+struct ctl_read_options {
+    std::string root = ".";  // installation folder: machine key, etc/hosts, etc/hosts.keys
+    std::string schedule;    // a schedule file: server list, user and key as the agent reads them
+    std::string server;      // or HOST:PORT with the two below
+    std::string user;
+    std::string acckey_file;
+};
+
+// Adds --schedule, --root, --server, --user and --acckey-file to cmd.
+void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o);
+
+// A logged-in read session and the account key, both released (the key
+// wiped) when it goes out of scope.
+struct ctl_reader {
+    ctfs_session* s = nullptr;
+    uint8_t key[32] = {};
+    ctl_reader() = default;
+    ctl_reader(const ctl_reader&) = delete;
+    ctl_reader& operator=(const ctl_reader&) = delete;
+    ~ctl_reader();
+};
+
+// Finds the key and logs in: with --schedule, through the installation's
+// server list as the agent does (pins in etc/hosts.keys checked, never
+// written); with --server, to that server (the pins of --root's
+// etc/hosts.keys checked too). The host id sent is zeros, so that a reading
+// session is never taken for the agent of this machine. 0, or 1 after a
+// message.
+int ctl_read_open(const ctl_read_options& o, ctl_reader* r);
+
+// Prints "tavni-ctl: WHAT: TEXT OF CODE" for a failed read request; returns 1.
+int ctl_read_fail(const std::string& what, tfs_result rc);
+
+// "YYYY-MM-DD HH:MM:SS UTC"; "-" for 0.
+std::string ctl_time_text(int64_t t);
+// Seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T, or a
+// trailing Z) in UTC. -1 when malformed.
+int64_t ctl_parse_time(const std::string& text);
+// A server path as the read requests take it: "" for the root, else
+// "a/b" without leading, trailing or doubled slashes. False for "." or
+// ".." parts.
+bool ctl_server_path(const std::string& in, std::string* out);
