@@ -106,6 +106,8 @@ ctl_reader::~ctl_reader() {
 }
 
 void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o) {
+    // Server paths start with "/": never an option, on Windows either.
+    cmd->allow_windows_style_options(false);
     cmd->add_option("--schedule", o->schedule,
                     "a schedule file of the installation: server, user and account key as the "
                     "agent reads them");

@@ -26,7 +26,9 @@ struct ctl_read_options {
     std::string acckey_file;
 };
 
-// Adds --schedule, --root, --server, --user and --acckey-file to cmd.
+// Adds --schedule, --root, --server, --user and --acckey-file to cmd, and
+// makes it read "/..." as a server path, also where options may start with
+// "/" (Windows).
 void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o);
 
 // A logged-in read session and the account key, both released (the key
