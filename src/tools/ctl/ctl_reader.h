@@ -9,6 +9,7 @@
 
 #include "protocol/read_client.h"
 #include "protocol/session.h"
+#include "tools/ctl/ctl_text.h"
 
 #include <cstdint>
 #include <memory>
@@ -26,7 +27,9 @@ struct ctl_read_options {
     std::string acckey_file;
 };
 
-// Adds --schedule, --root, --server, --user and --acckey-file to cmd.
+// Adds --schedule, --root, --server, --user and --acckey-file to cmd, and
+// makes it read "/..." as a server path, also where options may start with
+// "/" (Windows).
 void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o);
 
 // A logged-in read session and the account key, both released (the key
@@ -50,13 +53,3 @@ int ctl_read_open(const ctl_read_options& o, ctl_reader* r);
 
 // Prints "tavni-ctl: WHAT: TEXT OF CODE" for a failed read request; returns 1.
 int ctl_read_fail(const std::string& what, tfs_result rc);
-
-// "YYYY-MM-DD HH:MM:SS UTC"; "-" for 0.
-std::string ctl_time_text(int64_t t);
-// Seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T, or a
-// trailing Z) in UTC. -1 when malformed.
-int64_t ctl_parse_time(const std::string& text);
-// A server path as the read requests take it: "" for the root, else
-// "a/b" without leading, trailing or doubled slashes. False for "." or
-// ".." parts.
-bool ctl_server_path(const std::string& in, std::string* out);

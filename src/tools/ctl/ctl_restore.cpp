@@ -214,7 +214,12 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
     // at parts[0..i).
     std::vector<held_dir> held;
     std::vector<std::string> held_parts;
+    // A folder that could not be reached or made, named once: what lies
+    // below it is left out.
+    std::string blocked;
     for (const plan_item& it : items) {
+        const std::string below = join_parts(it.parts, it.parts.size());
+        if (!blocked.empty() && below.compare(0, blocked.size() + 1, blocked + "/") == 0) continue;
         const size_t depth = it.parts.size() - 1; // folders above it
         size_t keep = 0;
         while (keep < held_parts.size() && keep < depth && held_parts[keep] == it.parts[keep])
@@ -247,10 +252,15 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
                 }
                 continue;
             }
-            const std::string at = join_parts(it.parts, held.size() + 1);
+            blocked = join_parts(it.parts, held.size() + 1);
+            const std::string at = st->o->to + "/" + blocked;
             const plat_restore_kind k = plat_restore_what(held.empty() ? root : held.back().get(),
                                                           it.parts[held.size()].c_str());
-            failed(st, it.server,
+            // Named by the folder's own server path.
+            std::string folder = it.server;
+            for (size_t n = it.parts.size(); n > held.size() + 1; n--)
+                folder = folder.substr(0, folder.rfind('/'));
+            failed(st, folder,
                    k == PLAT_RESTORE_LINK
                        ? at + " is a link, not a folder (a restore never follows one)"
                    : k == PLAT_RESTORE_FILE || k == PLAT_RESTORE_OTHER
@@ -263,11 +273,15 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
             if (st->o->dry_run) continue;
             plat_restore_dir* d = plat_restore_subdir(dir, it.parts.back().c_str());
             if (!d) {
+                blocked = below;
+                const std::string at = st->o->to + "/" + below;
                 const plat_restore_kind k = plat_restore_what(dir, it.parts.back().c_str());
                 failed(st, it.server,
-                       k == PLAT_RESTORE_LINK ? "a link stands at its place (a restore never "
-                                                "follows one)"
-                                              : "cannot make the folder: " + last_error_text());
+                       k == PLAT_RESTORE_LINK
+                           ? at + " is a link, not a folder (a restore never follows one)"
+                       : k == PLAT_RESTORE_FILE || k == PLAT_RESTORE_OTHER
+                           ? at + " exists and is not a folder"
+                           : "cannot make " + at + ": " + last_error_text());
                 continue;
             }
             plat_restore_dir_close(d);
