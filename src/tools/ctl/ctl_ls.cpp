@@ -39,10 +39,10 @@ int do_ls(const ls_options& o) {
     ctl_point p;
     p.run = o.run;
     if (!o.at.empty()) {
-        p.at = ctl_parse_time(o.at);
+        p.at = time_text_parse(o.at);
         if (p.at <= 0)
             return ctl_fail("--at '" + o.at +
-                            "' is not a time (seconds since 1970 or YYYY-MM-DD[ HH:MM[:SS]], UTC)");
+                            "' is not a time (seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset such as +0100, or none for UTC)");
     }
     std::string path;
     if (!ctl_server_path(o.path, &path)) return ctl_fail("not a server path: " + o.path);
@@ -94,7 +94,7 @@ void register_ls_command(CLI::App& app) {
     ctl_read_add_options(cmd, &o->read);
     auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run (tavni-ctl snapshots)");
     auto* at = cmd->add_option("--at", o->at,
-                               "the tree at this time: seconds since 1970 or YYYY-MM-DD[ HH:MM[:SS]] (UTC)");
+                               "the tree at this time: seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] [+hhmm] (no offset: UTC)");
     run->excludes(at);
     cmd->add_option("path", o->path, "server folder or file (default: the top)");
     cmd->add_flag("-R,--recursive", o->recursive, "the whole tree below, with full paths");

@@ -296,10 +296,10 @@ int do_restore(const restore_options& o) {
     st.o = &o;
     st.point.run = o.run;
     if (!o.at.empty()) {
-        st.point.at = ctl_parse_time(o.at);
+        st.point.at = time_text_parse(o.at);
         if (st.point.at <= 0)
             return ctl_fail("--at '" + o.at +
-                            "' is not a time (seconds since 1970 or YYYY-MM-DD[ HH:MM[:SS]], UTC)");
+                            "' is not a time (seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset such as +0100, or none for UTC)");
     }
     std::vector<std::string> paths;
     for (const std::string& p : o.paths.empty() ? std::vector<std::string>{""} : o.paths) {
@@ -356,7 +356,7 @@ void register_restore_command(CLI::App& app) {
     ctl_read_add_options(cmd, &o->read);
     auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run (tavni-ctl snapshots)");
     auto* at = cmd->add_option("--at", o->at,
-                               "the tree at this time: seconds since 1970 or YYYY-MM-DD[ HH:MM[:SS]] (UTC)");
+                               "the tree at this time: seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] [+hhmm] (no offset: UTC)");
     run->excludes(at);
     cmd->add_option("paths", o->paths, "server folders or files (default: everything)");
     cmd->add_option("--to", o->to, "output folder (made when missing)")->required();

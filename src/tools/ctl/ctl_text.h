@@ -5,11 +5,10 @@
 #include <cstdint>
 #include <string>
 
-// "YYYY-MM-DD HH:MM:SS UTC"; "-" for 0.
+#include "common/time_text.h" // time_text_parse for --at
+
+// A time as the job log's reader sees it (time_text_local); "-" for 0.
 std::string ctl_time_text(int64_t t);
-// Seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" (or with a T, or a
-// trailing Z) in UTC. -1 when malformed.
-int64_t ctl_parse_time(const std::string& text);
 // A server path as the read requests take it: "" for the root, else
 // "a/b" without leading, trailing or doubled slashes. False for "." or
 // ".." parts.

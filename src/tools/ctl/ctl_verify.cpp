@@ -60,7 +60,7 @@ int do_verify(const verify_options& o) {
     ctl_point p;
     p.run = o.run;
     if (!o.at.empty()) {
-        p.at = ctl_parse_time(o.at);
+        p.at = time_text_parse(o.at);
         if (p.at <= 0) return ctl_fail("--at '" + o.at + "' is not a time");
     }
     uint32_t share = 1, shares = 1;

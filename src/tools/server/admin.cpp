@@ -146,7 +146,7 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
             j.add("size", static_cast<uint64_t>(v.size));
             j.add("mtime", static_cast<int64_t>(v.mtime));
             j.add("stored", v.committed);
-            j.add("stored_text", srv_time_text(v.committed));
+            j.add("stored_text", time_text_local(v.committed));
             if (v.replaced)
                 j.add("replaced", v.replaced);
             else
@@ -182,20 +182,20 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
                 continue;
             }
             if (e.folder) {
-                printf("%-25s %14s  %s/%s\n", srv_time_text(e.mtime).c_str(), "-", e.name.c_str(),
+                printf("%-25s %14s  %s/%s\n", time_text_local(e.mtime).c_str(), "-", e.name.c_str(),
                        gone[i] ? "  (deleted)" : "");
                 continue;
             }
-            printf("%-25s %14s  %s%s%s\n", srv_time_text(e.mtime).c_str(),
+            printf("%-25s %14s  %s%s%s\n", time_text_local(e.mtime).c_str(),
                    srv_size_text(e.size, srv_sizes_in_units()).c_str(), e.name.c_str(),
                    e.damaged ? "  (damaged)" : "", gone[i] ? "  (deleted)" : "");
             for (const cat_version& v : hist)
                 printf("    version %lld: %s%s, mtime %s, stored %s%s\n",
                        static_cast<long long>(v.id),
                        srv_size_text(v.size, srv_sizes_in_units()).c_str(),
-                       srv_sizes_in_units() ? "" : " bytes", srv_time_text(v.mtime).c_str(),
-                       srv_time_text(v.committed).c_str(),
-                       v.replaced ? (", replaced " + srv_time_text(v.replaced)).c_str()
+                       srv_sizes_in_units() ? "" : " bytes", time_text_local(v.mtime).c_str(),
+                       time_text_local(v.committed).c_str(),
+                       v.replaced ? (", replaced " + time_text_local(v.replaced)).c_str()
                                   : " (current)");
         }
         if (json) print_items();
@@ -220,9 +220,9 @@ int srv_cmd_ls(srv_store* st, uint32_t user, const std::string& path, bool histo
         }
         for (const cat_version& v : hist) {
             if (!history && v.replaced) continue;
-            printf("%-25s %14s  %s%s\n", srv_time_text(v.mtime).c_str(),
+            printf("%-25s %14s  %s%s\n", time_text_local(v.mtime).c_str(),
                    srv_size_text(v.size, srv_sizes_in_units()).c_str(), path.c_str(),
-                   v.replaced ? (" (replaced " + srv_time_text(v.replaced) + ")").c_str() : "");
+                   v.replaced ? (" (replaced " + time_text_local(v.replaced) + ")").c_str() : "");
         }
         if (json) print_items();
         return 0;
@@ -620,7 +620,7 @@ int srv_cmd_restore(srv_store* st, const srv_restore_opts& o) {
     if (!folder && st->cat.ops->version_at(st->cat.self, o.user, base, o.at, &v) != CAT_OK) {
         if (o.at)
             fprintf(stderr, "tavni-server: /%s did not exist at %s\n", base.c_str(),
-                    srv_time_text(o.at).c_str());
+                    time_text_local(o.at).c_str());
         else
             fprintf(stderr, "tavni-server: no such path: /%s\n", base.c_str());
         return 1;

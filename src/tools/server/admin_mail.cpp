@@ -25,10 +25,10 @@ std::string brief(const cat_delivery& d) {
     case CAT_DLV_QUEUED:
         return "queued";
     case CAT_DLV_SENT:
-        return "sent " + srv_time_text(d.sent);
+        return "sent " + time_text_local(d.sent);
     case CAT_DLV_RETRYING:
         return "retrying, " + plural(d.attempts, "attempt") + ", next try " +
-               srv_time_text(d.next_try);
+               time_text_local(d.next_try);
     case CAT_DLV_BOUNCED:
         return "bounced: " + reply;
     case CAT_DLV_FAILED:
@@ -43,12 +43,12 @@ std::string brief(const cat_delivery& d) {
 // One recipient's state in full, for show.
 std::string detail(const cat_delivery& d) {
     std::string s = outbox_state_name(d.state);
-    if (d.state == CAT_DLV_SENT) s += " " + srv_time_text(d.sent);
+    if (d.state == CAT_DLV_SENT) s += " " + time_text_local(d.sent);
     s += ", " + plural(d.attempts, "attempt");
-    if (d.last_try) s += ", last " + srv_time_text(d.last_try);
+    if (d.last_try) s += ", last " + time_text_local(d.last_try);
     if (d.state == CAT_DLV_QUEUED || d.state == CAT_DLV_RETRYING)
-        s += ", next try " + srv_time_text(d.next_try);
-    s += ", queued " + srv_time_text(d.queued);
+        s += ", next try " + time_text_local(d.next_try);
+    s += ", queued " + time_text_local(d.queued);
     if (!d.reply.empty()) s += "\n      last reply: " + d.reply;
     return s;
 }
@@ -80,7 +80,7 @@ int srv_cmd_mail_list(srv_store* st) {
                   ")";
         }
         printf("%lld  %s  user %u  schedule %llu  %s%s  to: %s\n", static_cast<long long>(m.id),
-               srv_time_text(m.received).c_str(), m.user,
+               time_text_local(m.received).c_str(), m.user,
                static_cast<unsigned long long>(m.schedule_id),
                srv_size_text(m.body.size(), srv_sizes_in_units()).c_str(),
                srv_sizes_in_units() ? "" : " bytes", to.c_str());

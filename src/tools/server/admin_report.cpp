@@ -91,7 +91,7 @@ std::string srv_entry_json(const std::string& path, bool folder, uint64_t size, 
     else
         j.add("size", size);
     j.add("mtime", mtime);
-    j.add("mtime_text", srv_time_text(mtime));
+    j.add("mtime_text", time_text_local(mtime));
     j.add_bool("damaged", damaged);
     return j.text();
 }
@@ -209,9 +209,9 @@ int srv_cmd_ls_tree(srv_store* st, uint32_t user, const std::string& path, bool 
     }
     for (const cat_tree_entry& e : tree) {
         if (e.folder)
-            printf("%-25s %14s  %s\n", srv_time_text(e.mtime).c_str(), "-", shown_path(e).c_str());
+            printf("%-25s %14s  %s\n", time_text_local(e.mtime).c_str(), "-", shown_path(e).c_str());
         else
-            printf("%-25s %14s  %s%s\n", srv_time_text(e.mtime).c_str(),
+            printf("%-25s %14s  %s%s\n", time_text_local(e.mtime).c_str(),
                    srv_size_text(e.size, srv_sizes_in_units()).c_str(), shown_path(e).c_str(),
                    e.damaged ? "  (damaged)" : "");
     }
@@ -308,7 +308,7 @@ void add_time_or_null(json_object* j, const char* key, int64_t t) {
         return;
     }
     j->add(key, t);
-    j->add(text_key.c_str(), srv_time_text(t));
+    j->add(text_key.c_str(), time_text_local(t));
 }
 
 struct dest_tally {
@@ -362,12 +362,12 @@ int srv_cmd_status(srv_store* st, uint32_t user, bool json) {
             cat_mail m;
             if (cat.ops->mail_get(cat.self, id, &m) != CAT_OK) continue;
             if (srv_mail_is_failure(m.body, &fail_reason)) {
-                fail_time = srv_time_text(m.received);
+                fail_time = time_text_local(m.received);
                 fail_when = m.received;
                 break;
             }
         }
-        std::string job = last_job ? srv_time_text(last_job) : "-";
+        std::string job = last_job ? time_text_local(last_job) : "-";
         if (json) {
             // A user with nothing stored still has a row (its failures).
             auto add_row = [&](const std::string* dest, const dest_tally& t) {
@@ -397,7 +397,7 @@ int srv_cmd_status(srv_store* st, uint32_t user, bool json) {
         for (const auto& kv : dests)
             rows.push_back({num(u.user.id), kv.first, num(kv.second.files),
                             srv_size_text(kv.second.bytes, srv_sizes_in_units()),
-                            kv.second.last ? srv_time_text(kv.second.last) : "-", job, fail_time,
+                            kv.second.last ? time_text_local(kv.second.last) : "-", job, fail_time,
                             fail_reason.empty() ? "-" : fail_reason});
     }
     int64_t when = 0;
@@ -419,6 +419,6 @@ int srv_cmd_status(srv_store* st, uint32_t user, bool json) {
     }
     print_table(rows);
     if (store_failed)
-        printf("Last store failure: %s: %s\n", srv_time_text(when).c_str(), failure.c_str());
+        printf("Last store failure: %s: %s\n", time_text_local(when).c_str(), failure.c_str());
     return 0;
 }

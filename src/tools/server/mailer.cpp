@@ -45,7 +45,7 @@ void deliver(srv_server* s, cat_delivery d) {
         d.state = CAT_DLV_FAILED;
         d.reply = "not sent: it waited longer than the give-up time before a relay was there";
         srv_log(s, "%s given up: it waited since %s without a relay", text_of(d).c_str(),
-                srv_time_text(d.queued).c_str());
+                time_text_local(d.queued).c_str());
     } else if (!smtp_address_ok(d.recipient)) {
         outbox_settle(cfg.outbox, &d, OUTBOX_NOT_ADDRESS,
                       "not sent: not an e-mail address (local@domain)", started);
@@ -81,7 +81,7 @@ void deliver(srv_server* s, cat_delivery d) {
         default:
             if (r.verdict == OUTBOX_INTERRUPTED) break;
             srv_log(s, "%s not sent (attempt %u): %s; next try at %s", text_of(d).c_str(),
-                    d.attempts, d.reply.c_str(), srv_time_text(d.next_try).c_str());
+                    d.attempts, d.reply.c_str(), time_text_local(d.next_try).c_str());
         }
     }
     const int rc = cat.ops->outbox_record(cat.self, d, s->mail_worker);

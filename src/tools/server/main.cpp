@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
             return;
         }
         int64_t at = 0;
-        if (!ls_at.empty() && (at = srv_parse_time(ls_at)) <= 0) {
+        if (!ls_at.empty() && (at = time_text_parse(ls_at)) <= 0) {
             fprintf(stderr,
                     "tavni-server: bad --at time \"%s\": give seconds since 1970 or "
                     "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
@@ -484,8 +484,8 @@ int main(int argc, char** argv) {
                  "Example:\n  tavni-server diff --store /srv/tavni --user 7 "
                  "--from '2026-12-01 00:00' --to '2026-12-08 00:00' /1/Today");
     diff->callback([&] {
-        int64_t from = srv_parse_time(from_text);
-        int64_t to_t = to_text.empty() ? 0 : srv_parse_time(to_text);
+        int64_t from = time_text_parse(from_text);
+        int64_t to_t = to_text.empty() ? 0 : time_text_parse(to_text);
         if (from <= 0 || to_t < 0 || (!to_text.empty() && to_t == 0)) {
             fprintf(stderr,
                     "tavni-server: bad --%s time \"%s\": give seconds since 1970 or "
@@ -599,7 +599,7 @@ int main(int argc, char** argv) {
                 status = 2;
                 return;
             }
-            if (!at_text.empty() && (o.at = srv_parse_time(at_text)) <= 0) {
+            if (!at_text.empty() && (o.at = time_text_parse(at_text)) <= 0) {
                 fprintf(stderr,
                         "tavni-server: bad --at time \"%s\": give seconds since 1970 or "
                         "YYYY-MM-DD HH:MM[:SS] with an offset such as +0100 (none: UTC)\n",
