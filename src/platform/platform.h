@@ -39,6 +39,9 @@ struct plat_systime { // the fields of a SYSTEMTIME, in its order
 };
 void plat_local_time(plat_systime* out);
 void plat_utc_time(plat_systime* out);
+// The local time (the zone's rules for that date) of t, seconds since 1970;
+// false when the C library cannot convert it.
+bool plat_local_time_of(int64_t t, plat_systime* out);
 // The time a write to a file made now would carry, in 100-nanosecond units
 // since 1601 (a FILETIME): the clock the file systems stamp files with
 // (GetSystemTimeAsFileTime / CLOCK_REALTIME_COARSE), so that once it has

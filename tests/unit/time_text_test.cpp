@@ -1,7 +1,7 @@
 // Times as the programs print and take them: local with its offset, read
 // back as the same moment in any zone, and nothing carried into the next
 // month or minute.
-#include "common/time_text.h"
+#include "runtime/time_text.h"
 
 #include <gtest/gtest.h>
 

@@ -62,6 +62,17 @@ void plat_local_time(plat_systime* out) {
     fill_systime(last_tm, ts.tv_nsec, out);
 }
 
+bool plat_local_time_of(int64_t t, plat_systime* out) {
+    const time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    if (!localtime_r(&tt, &tm)) return false;
+    *out = plat_systime{static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
+                        static_cast<uint16_t>(tm.tm_wday), static_cast<uint16_t>(tm.tm_mday),
+                        static_cast<uint16_t>(tm.tm_hour), static_cast<uint16_t>(tm.tm_min),
+                        static_cast<uint16_t>(tm.tm_sec), 0};
+    return true;
+}
+
 void plat_utc_time(plat_systime* out) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 const char plat_path_sep = '\\';
 const bool plat_path_fold_case = true;
@@ -103,6 +104,19 @@ void plat_local_time(plat_systime* out) {
     SYSTEMTIME st;
     GetLocalTime(&st);
     fill_systime(st, out);
+}
+
+// The C library's conversion: it applies the zone's daylight rules of t's
+// own date, as the job log's clock does for now.
+bool plat_local_time_of(int64_t t, plat_systime* out) {
+    const __time64_t tt = static_cast<__time64_t>(t);
+    struct tm tm;
+    if (_localtime64_s(&tm, &tt) != 0) return false;
+    *out = plat_systime{static_cast<uint16_t>(tm.tm_year + 1900), static_cast<uint16_t>(tm.tm_mon + 1),
+                        static_cast<uint16_t>(tm.tm_wday), static_cast<uint16_t>(tm.tm_mday),
+                        static_cast<uint16_t>(tm.tm_hour), static_cast<uint16_t>(tm.tm_min),
+                        static_cast<uint16_t>(tm.tm_sec), 0};
+    return true;
 }
 
 void plat_utc_time(plat_systime* out) {

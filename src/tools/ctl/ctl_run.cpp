@@ -13,6 +13,7 @@
 #include "agent/ipc.h"
 #include "common/owner.h"
 #include "platform/platform.h"
+#include "runtime/time_text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -310,18 +311,8 @@ bool agent_running() {
     return true;
 }
 
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 int64_t civil_ms(int y, int mo, int d, int h, int mi, int sec, int ms) {
-    return ((days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) *
+    return ((time_days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 24 + h) *
                 60 +
             mi) * 60000 +
            sec * 1000 + ms;

@@ -2,7 +2,7 @@
 // ctl_text.h).
 #include "tools/ctl/ctl_text.h"
 
-#include "common/time_text.h"
+#include "runtime/time_text.h"
 #include "protocol/read_wire.h"
 
 #include <cstdlib>

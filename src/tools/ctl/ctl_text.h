@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/time_text.h" // time_text_parse for --at
+#include "runtime/time_text.h" // time_text_parse for --at
 
 // A time as the job log's reader sees it (time_text_local); "-" for 0.
 std::string ctl_time_text(int64_t t);

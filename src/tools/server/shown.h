@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/time_text.h" // the times they print and take
+#include "runtime/time_text.h" // the times they print and take
 
 // A size: "1.5 MiB" when units, else the exact number of bytes.
 std::string srv_size_text(uint64_t bytes, bool units);

@@ -1,15 +1,13 @@
 // time_text.cpp - local times with their offset, and their parsing (see
 // time_text.h). The calendar sums are our own: timegm is not on every C
 // library, and the Windows one prints a zone's name for %z.
-#include "common/time_text.h"
+#include "runtime/time_text.h"
+
+#include "platform/platform.h"
 
 #include <cstdio>
-#include <ctime>
 
-namespace {
-
-// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar.
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+int64_t time_days_from_civil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -17,6 +15,8 @@ int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
+
+namespace {
 
 bool digits_at(const std::string& s, size_t at, size_t n, int* out) {
     if (at + n > s.size()) return false;
@@ -52,31 +52,20 @@ bool parse_offset(const std::string& s, size_t rest, int* east) {
     return true;
 }
 
-bool local_tm(int64_t t, struct tm* out) {
-    const time_t tt = static_cast<time_t>(t);
-#ifdef _WIN32
-    return localtime_s(out, &tt) == 0;
-#else
-    return localtime_r(&tt, out) != nullptr;
-#endif
-}
-
 } // namespace
 
 std::string time_text_local(int64_t t) {
-    struct tm tm;
-    if (!local_tm(t, &tm)) return "?";
+    plat_systime tm;
+    if (!plat_local_time_of(t, &tm)) return "?";
     // The offset is what the local clock reads past UTC at t.
-    const int64_t local = days_from_civil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1),
-                                          static_cast<unsigned>(tm.tm_mday)) *
-                              86400 +
-                          tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+    const int64_t local = time_days_from_civil(tm.year, tm.month, tm.day) * 86400 +
+                          tm.hour * 3600 + tm.minute * 60 + tm.second;
     const int64_t east = local - t;
     const int64_t mag = east < 0 ? -east : east;
     if (mag > 24 * 3600) return "?";
     char buf[64];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d %c%02d%02d", tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, east < 0 ? '-' : '+',
+    snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u %c%02d%02d", tm.year, tm.month, tm.day,
+             tm.hour, tm.minute, tm.second, east < 0 ? '-' : '+',
              static_cast<int>(mag / 3600), static_cast<int>(mag % 3600 / 60));
     return buf;
 }
@@ -113,7 +102,7 @@ int64_t time_text_parse(const std::string& s) {
         return -1;
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
     if (mo == 2 && d == 29 && !leap) return -1;
-    const int64_t t = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
+    const int64_t t = time_days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
                       h * 3600 + mi * 60 + se - east;
     return t < 0 ? -1 : t;
 }

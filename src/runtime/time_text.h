@@ -17,3 +17,7 @@ std::string time_text_local(int64_t t);
 // refused rather than read as the next month's. -1 when malformed or out of
 // range.
 int64_t time_text_parse(const std::string& text);
+
+// Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar (m
+// 1 to 12).
+int64_t time_days_from_civil(int64_t y, unsigned m, unsigned d);
