@@ -6,9 +6,14 @@
 #include "protocol/session_io.h"
 #include "protocol/transport.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
+
+// Pieces of a block asked for ahead of their answers: each request is some
+// fifty bytes, so even all of them together fit any socket's buffer.
+enum { READ_AHEAD_PIECES = 8 };
 
 // Sends the n-byte payload already in s->buf as a request of type and
 // returns the transport's failure or the server's status.
@@ -165,28 +170,62 @@ tfs_result read_block(ctfs_session* s, const uint8_t digest[32], uint64_t max_st
     out->clear();
     read_block_query q;
     memcpy(q.digest, digest, sizeof q.digest);
-    uint64_t total = 0;
-    for (;;) {
-        read_chunk c;
-        tfs_result rc = read_block_chunk(s, q, &c);
+    read_chunk c;
+    // The first piece tells the block's length.
+    tfs_result rc = read_block_chunk(s, q, &c);
+    if (rc != ERR_NONE) return rc;
+    const uint64_t total = c.total;
+    if (total > max_stored) return ERR_DATAMAX;
+    if (c.length == 0 && total > 0) return ERR_SEQUENCE;
+    out->reserve(static_cast<size_t>(total));
+    out->insert(out->end(), c.data, c.data + c.length);
+    // The others, each asked for at its offset, a few ahead of the answers.
+    uint64_t asked = c.length;
+    uint32_t pending = 0;
+    while (out->size() < total) {
+        while (pending < READ_AHEAD_PIECES && asked < total) {
+            q.offset = asked;
+            q.length = static_cast<uint32_t>(std::min<uint64_t>(READ_CHUNK_MAX, total - asked));
+            s->len = static_cast<uint16_t>(read_encode_block_query(q, s->buf, CTFS_MAX_PAYLOAD));
+            s->type = TFS_READ_BLOCK;
+            s->expects_response = true;
+            ctfs_packet_finish(s);
+            const tfs_result sent = ctfs_send_ahead(s);
+            if (sent != ERR_NONE) {
+                out->clear();
+                return sent;
+            }
+            asked += q.length;
+            pending++;
+        }
+        const tfs_result got = ctfs_recv_answer(s, TFS_READ_BLOCK, s->seq);
+        if (got != ERR_NONE) {
+            out->clear();
+            return got;
+        }
+        pending--;
+        const uint64_t at = out->size();
+        const uint64_t want = std::min<uint64_t>(READ_CHUNK_MAX, total - at);
+        rc = ERR_NONE;
+        if (s->status != 0) {
+            rc = s->status;
+        } else if (!read_decode_chunk(s->buf, s->len, &c) || c.total != total || c.offset != at ||
+                   c.length != want) {
+            rc = ERR_SEQUENCE;
+        } else {
+            out->insert(out->end(), c.data, c.data + c.length);
+        }
         if (rc != ERR_NONE) {
             out->clear();
+            // The answers still on their way are read, so that the
+            // connection stays of use.
+            while (pending > 0) {
+                pending--;
+                const tfs_result drained = ctfs_recv_answer(s, TFS_READ_BLOCK, s->seq);
+                if (drained != ERR_NONE) break;
+            }
             return rc;
         }
-        if (q.offset == 0) {
-            total = c.total;
-            if (total > max_stored) return ERR_DATAMAX;
-            out->reserve(static_cast<size_t>(total));
-        } else if (c.total != total) {
-            out->clear();
-            return ERR_SEQUENCE;
-        }
-        out->insert(out->end(), c.data, c.data + c.length);
-        q.offset += c.length;
-        if (q.offset >= total) return ERR_NONE;
-        if (c.length == 0) {
-            out->clear();
-            return ERR_SEQUENCE;
-        }
     }
+    return ERR_NONE;
 }

@@ -53,8 +53,11 @@ tfs_result read_all_runs(ctfs_session* s, std::vector<read_run>* out);
 // pages disagree about the version.
 tfs_result read_block_list(ctfs_session* s, uint64_t run, int64_t at, const std::string& path,
                            read_blocks_page* out);
-// A whole stored block, chunk after chunk, into out. ERR_DATAMAX, after its
-// first chunk, for a block longer than max_stored; ERR_SEQUENCE when the
-// chunks disagree about its length.
+// A whole stored block into out: its first chunk, then the others asked
+// for a few ahead of their answers (ctfs_send_ahead). ERR_DATAMAX, after
+// its first chunk, for a block longer than max_stored; ERR_SEQUENCE when
+// the chunks disagree about its length or come short. After a refusal of a
+// later chunk the answers already asked for are read, and the session stays
+// of use; after a transport failure its connection is dropped.
 tfs_result read_block(ctfs_session* s, const uint8_t digest[32], uint64_t max_stored,
                       std::vector<uint8_t>* out);

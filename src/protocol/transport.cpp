@@ -203,6 +203,31 @@ tfs_result ctfs_packet_recv(ctfs_session* s) {
     return ERR_NONE;
 }
 
+tfs_result ctfs_send_ahead(ctfs_session* s) {
+    if (s->socket == PLAT_SOCKET_NONE || !s->cipher) return ERR_SCKWRITE;
+    const size_t frame =
+        ctfs_frame_seal(s->cipher, s->buf, CTFS_HEADER + static_cast<size_t>(s->len));
+    if (frame == 0 || ctfs_send_all(s->socket, s->cipher->frame, frame) < 0) {
+        ctfs_drop_connection(s);
+        return ERR_SCKWRITE;
+    }
+    return ERR_NONE;
+}
+
+tfs_result ctfs_recv_answer(ctfs_session* s, uint8_t req_type, uint16_t req_seq) {
+    s->expects_response = true;
+    if (ctfs_packet_recv(s) != ERR_NONE) {
+        ctfs_drop_connection(s);
+        return ERR_SCKREAD;
+    }
+    if (s->type != static_cast<uint8_t>(req_type + TFS_RESPONSE) || s->seq != req_seq) {
+        ctfs_drop_connection(s);
+        return ERR_SEQUENCE;
+    }
+    s->answers++;
+    return ERR_NONE;
+}
+
 ctfs_packet_saved* ctfs_packet_save(const ctfs_session* s) {
     ctfs_packet_saved* p = static_cast<ctfs_packet_saved*>(mem_alloc(sizeof(ctfs_packet_saved)));
     p->len = s->len;

@@ -70,6 +70,19 @@ tfs_result ctfs_packet_recv(ctfs_session* s);
 // carried the request; its answer is then not checked.
 tfs_result ctfs_transact(ctfs_session* s);
 
+// Requests sent ahead of their answers (the control tool's block reads):
+// ctfs_send_ahead seals and sends the built request, which expects an
+// answer, without waiting for the answers to those sent before it;
+// ctfs_recv_answer takes the next answer on the connection, which must
+// answer req_type with req_seq. Answers come in the order of the requests.
+// Neither connects or logs in: after a failure the connection is dropped
+// (the answers still on their way can no longer be matched) and the caller
+// gives up. A caller keeps only a few small requests ahead, so that its
+// sends never wait on a server that waits on it. ERR_NONE; ERR_SCKWRITE (no
+// connection, or the send failed); ERR_SCKREAD; ERR_SEQUENCE.
+tfs_result ctfs_send_ahead(ctfs_session* s);
+tfs_result ctfs_recv_answer(ctfs_session* s, uint8_t req_type, uint16_t req_seq);
+
 // The packet area saved around a reconnection.
 struct ctfs_packet_saved {
     uint16_t len;

@@ -3,8 +3,9 @@
 # snapshots, ls of a run, of a time and with history, diff of two runs, a
 # byte-identical restore (a sparse file, a deleted file from the run that
 # had it), a restore killed while it writes that ends whole when started
-# again and writes nothing outside --to, and a damaged stored block that
-# fails only its file and that verify --read-data names.
+# again and writes nothing outside --to, one on as many connections as the
+# server grants, and a damaged stored block that fails only its file and
+# that verify --read-data names.
 source "$(dirname "$0")/lib/backup_env.sh"
 setup_install
 start_server
@@ -115,6 +116,17 @@ ctl_run restore "${READ[@]}" --to "$E2E_TMP/box/out" "/$TOP" >"$E2E_TMP/r4.txt" 
 diff -r "$SRC" "$E2E_TMP/box/out/data" || fail "restarted restore differs"
 [ "$(ls -A "$E2E_TMP/box")" = out ] || fail "written outside --to: $(ls -A "$E2E_TMP/box")"
 [ -z "$(find "$E2E_TMP/box" -name '*.tavni-part')" ] || fail "a .tavni-part was left"
+
+# ---- a server that grants this address one connection, then two: the
+# restore runs on the sessions it gets ----
+for most in 1 2; do
+  kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
+  serve_store --max-connections-per-address "$most"
+  ctl_run restore "${READ[@]}" --to "$E2E_TMP/few$most" "/$TOP" >"$E2E_TMP/few.txt" || fail "restore on $most connections: $(cat "$E2E_TMP/few.txt")"
+  diff -r "$SRC" "$E2E_TMP/few$most/data" || fail "restore on $most connections differs"
+done
+kill "$SERVER_PID"; wait "$SERVER_PID" 2>/dev/null || true
+serve_store
 
 # ---- a damaged stored block fails its file only; verify names it ----
 wait_until clock_passed "$(date +%s)" || fail "the clock stood still"

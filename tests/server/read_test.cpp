@@ -257,12 +257,17 @@ TEST_F(ReadTest, EveryReadIsRefusedBeforeALogInAndForAnotherUser) {
 }
 
 TEST_F(ReadTest, PagesPiecesAndCursorsAreBounded) {
-    const std::string data = make_data(300000, 5);
+    // One block of noise, in more pieces than the client asks for ahead of
+    // their answers.
+    std::mt19937 rng(5);
+    std::string data(1040000, '\0');
+    for (char& ch : data) ch = static_cast<char>(rng());
     job({{"1/f.bin", data}});
     log_in();
     read_blocks_page v;
     ASSERT_EQ(read_block_list(rs, 0, 0, "1/f.bin", &v), 0);
     ASSERT_EQ(v.blocks.size(), 1u);
+    ASSERT_GT(v.blocks[0].stored, 12u * READ_CHUNK_MAX);
 
     // Oversized pages and pieces, past the end, not a cursor, no such run.
     read_runs_page runs;

@@ -50,7 +50,7 @@ int worker(void* arg) {
 
 uint32_t decode_pool_default_workers() {
     uint32_t n = plat_cpu_count();
-    if (n < 1) n = 1;
+    if (n <= 1) return 0;
     const uint32_t most = DECODE_POOL_MAX_WORKERS;
     return n > most ? most : n;
 }
@@ -59,7 +59,7 @@ decode_pool* decode_pool_new(uint32_t workers, const uint8_t* key) {
     decode_pool* p = new decode_pool;
     memcpy(p->key, key, sizeof p->key);
     if (workers > DECODE_POOL_MAX_WORKERS) workers = DECODE_POOL_MAX_WORKERS;
-    for (uint32_t i = 0; workers > 1 && i < workers; i++) {
+    for (uint32_t i = 0; i < workers; i++) {
         plat_thread* t = plat_thread_start(worker, p);
         if (t) p->threads.push_back(t);
     }

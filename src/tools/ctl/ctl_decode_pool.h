@@ -6,8 +6,8 @@
 // Results come back in the order the blocks were handed in. Memory is the
 // caller's to bound: each block in flight holds its stored and its plain
 // bytes, so the caller keeps at most decode_pool_depth() of them in flight.
-// A pool of one worker (a machine with one core) runs no thread: each block
-// is decoded when it is taken.
+// A pool of no worker threads decodes each block on the thread that takes
+// it.
 #pragma once
 
 #include "protocol/read_wire.h"
@@ -36,16 +36,19 @@ struct decode_job {
 
 struct decode_pool;
 
-// The number of workers for this machine: the processors this process may
-// use, at most DECODE_POOL_MAX_WORKERS.
+// The number of worker threads for this machine: the processors this
+// process may use, at most DECODE_POOL_MAX_WORKERS, or none on a machine
+// with one processor (a thread there would only take turns with the caller).
 uint32_t decode_pool_default_workers();
-// A pool of workers threads decoding under the 32-byte key (copied). Null
-// only when out of memory; a thread that does not start leaves fewer.
+// A pool of workers threads (0: none) decoding under the 32-byte key
+// (copied). Null only when out of memory; a thread that does not start
+// leaves fewer.
 decode_pool* decode_pool_new(uint32_t workers, const uint8_t* key);
 // Stops the workers (each ends after its block) and frees everything,
 // wiping the key. Accepts null.
 void decode_pool_free(decode_pool* pool);
-// How many blocks the caller should keep in flight: two per worker.
+// How many blocks the caller should keep in flight: two per worker thread,
+// one without.
 size_t decode_pool_depth(const decode_pool* pool);
 // Hands a block in.
 void decode_pool_submit(decode_pool* pool, std::unique_ptr<decode_job> job);

@@ -165,6 +165,25 @@ int ctl_read_open(const ctl_read_options& o, ctl_reader* r) {
     return rc == ERR_NONE ? 0 : login_failed(rc, user, s);
 }
 
+ctfs_session* ctl_read_open_another(const ctl_reader& r) {
+    if (!r.s) return nullptr;
+    ctfs_session* s = static_cast<ctfs_session*>(calloc(1, sizeof(ctfs_session)));
+    if (!s) return nullptr;
+    const ctfs_session& first = *r.s;
+    if (read_connect(s, first.server_host, static_cast<int>(first.server_port), first.user_id,
+                     first.key_digest, first.host_id, first.pin_file) != ERR_NONE) {
+        ctl_read_close_another(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void ctl_read_close_another(ctfs_session* s) {
+    if (!s) return;
+    ctfs_session_close(s);
+    free(s);
+}
+
 int ctl_read_fail(const std::string& what, tfs_result rc) {
     return ctl_fail(what + ": " + read_err_text(rc));
 }

@@ -51,5 +51,12 @@ struct ctl_reader {
 // message.
 int ctl_read_open(const ctl_read_options& o, ctl_reader* r);
 
+// Another session logged in as r's, to the server r's session reached (its
+// key checked against the same pins), for work done beside it. Null when
+// the server does not take it (busy, or gone). Close it with
+// ctl_read_close_another.
+ctfs_session* ctl_read_open_another(const ctl_reader& r);
+void ctl_read_close_another(ctfs_session* s); // accepts null
+
 // Prints "tavni-ctl: WHAT: TEXT OF CODE" for a failed read request; returns 1.
 int ctl_read_fail(const std::string& what, tfs_result rc);

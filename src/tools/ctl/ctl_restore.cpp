@@ -14,15 +14,17 @@
 #include "tools/ctl/ctl_restore_writer.h"
 #include "tools/ctl/ctl_tree.h"
 
-#include "common/owner.h"
 #include "platform/platform.h"
 #include "platform/server.h"
 
 #include <CLI/CLI.hpp>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -37,7 +39,12 @@ struct restore_options {
     bool same_owner = false;
 };
 
-typedef owner<plat_restore_dir, plat_restore_dir_close> held_dir;
+// A held folder stays open while any file below it is being restored.
+typedef std::shared_ptr<plat_restore_dir> held_dir;
+
+held_dir hold(plat_restore_dir* d) {
+    return d ? held_dir(d, plat_restore_dir_close) : held_dir();
+}
 
 // One name to restore: its server path, its path below --to, and what it is.
 struct plan_item {
@@ -112,14 +119,37 @@ struct progress {
 struct restore_state {
     const restore_options* o;
     ctl_point point;
-    ctfs_session* s;
-    decode_pool* pool;
+    ctfs_session* s; // the planning session
+    // Guards what follows, and standard output and error, between the file
+    // restorers.
+    std::mutex mu;
     progress bar;
     unsigned long written = 0, whole = 0, failed = 0;
     uint64_t bytes = 0;
 };
 
+// One file restorer: a session and decoders of its own, so that one file's
+// round trips to the server overlap the decoding and writing of others. A
+// file of one block is decoded on the restorer's thread (a hand-over to
+// another would only add a wake-up); the blocks of a longer file on
+// threads beside it, while the next ones are fetched. The pools are freed
+// with it.
+struct file_restorer {
+    ctfs_session* s = nullptr;
+    decode_pool* one = nullptr;
+    decode_pool* many = nullptr;
+    file_restorer(ctfs_session* session, const uint8_t* key, uint32_t threads)
+        : s(session), one(decode_pool_new(0, key)), many(decode_pool_new(threads, key)) {}
+    file_restorer(const file_restorer&) = delete;
+    file_restorer& operator=(const file_restorer&) = delete;
+    ~file_restorer() {
+        decode_pool_free(one);
+        decode_pool_free(many);
+    }
+};
+
 void failed(restore_state* st, const std::string& server, const std::string& why) {
+    std::lock_guard<std::mutex> lock(st->mu);
     st->bar.clear();
     fprintf(stderr, "tavni-ctl: /%s not restored: %s\n", server.c_str(), why.c_str());
     st->failed++;
@@ -166,10 +196,11 @@ tfs_result plan(restore_state* st, const std::string& path, std::vector<plan_ite
     });
 }
 
-void restore_one(restore_state* st, plat_restore_dir* dir, const plan_item& it) {
+void restore_one(restore_state* st, const file_restorer& w, plat_restore_dir* dir,
+                 const plan_item& it) {
     const restore_options& o = *st->o;
     read_blocks_page v;
-    const tfs_result rc = read_block_list(st->s, st->point.run, st->point.at, it.server, &v);
+    const tfs_result rc = read_block_list(w.s, st->point.run, st->point.at, it.server, &v);
     if (rc != ERR_NONE) {
         failed(st, it.server, std::string("cannot list its blocks: ") + read_err_text(rc));
         return;
@@ -179,9 +210,19 @@ void restore_one(restore_state* st, plat_restore_dir* dir, const plan_item& it) 
     fo.dry_run = o.dry_run;
     fo.same_owner = o.same_owner;
     std::string why;
-    const restore_outcome out =
-        restore_write_file(dir, it.parts.back(), v, ctl_server_source(st->s), st->pool, fo,
-                           [st](uint64_t n) { st->bar.tick(n); }, &why);
+    const restore_outcome out = restore_write_file(
+        dir, it.parts.back(), v, ctl_server_source(w.s),
+        v.blocks.size() > 1 ? w.many : w.one, fo,
+        [st](uint64_t n) {
+            std::lock_guard<std::mutex> lock(st->mu);
+            st->bar.tick(n);
+        },
+        &why);
+    if (out == RESTORE_FAILED) {
+        failed(st, it.server, why);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(st->mu);
     switch (out) {
     case RESTORE_WRITTEN:
         st->written++;
@@ -203,13 +244,70 @@ void restore_one(restore_state* st, plat_restore_dir* dir, const plan_item& it) 
                join_parts(it.parts, it.parts.size()).c_str());
         break;
     case RESTORE_FAILED:
-        failed(st, it.server, why);
         break;
     }
 }
 
+// A file for a restorer, with the folder it goes into.
+struct file_task {
+    held_dir dir;
+    const plan_item* item;
+};
+
+// The files handed from the walk to the restorers, a bounded number at a
+// time; in order, so that files near each other are written near in time.
+struct file_queue {
+    std::mutex mu;
+    std::condition_variable ready, room;
+    std::deque<file_task> tasks;
+    bool closed = false;
+};
+
+enum { FILE_QUEUE_MAX = 256 };
+
+struct restorer_run {
+    restore_state* st;
+    file_queue* q;
+    file_restorer w;
+};
+
+int restorer_main(void* arg) {
+    restorer_run* r = static_cast<restorer_run*>(arg);
+    for (;;) {
+        file_task t;
+        {
+            std::unique_lock<std::mutex> lock(r->q->mu);
+            r->q->ready.wait(lock, [r] { return r->q->closed || !r->q->tasks.empty(); });
+            if (r->q->tasks.empty()) return 0;
+            t = std::move(r->q->tasks.front());
+            r->q->tasks.pop_front();
+        }
+        r->q->room.notify_one();
+        restore_one(r->st, r->w, t.dir.get(), *t.item);
+    }
+}
+
+// Where the walk sends each file: to the restorers' queue, or (without
+// restorers) restored at once on the walk's own thread.
+struct file_sink {
+    file_queue* q = nullptr;
+    const file_restorer* inline_restorer = nullptr;
+
+    void put(restore_state* st, const held_dir& dir, const plan_item& it) {
+        if (!q) {
+            restore_one(st, *inline_restorer, dir.get(), it);
+            return;
+        }
+        std::unique_lock<std::mutex> lock(q->mu);
+        q->room.wait(lock, [this] { return q->tasks.size() < FILE_QUEUE_MAX; });
+        q->tasks.push_back(file_task{dir, &it});
+        q->ready.notify_one();
+    }
+};
+
 // Restores the planned names in order, holding the folders on the way.
-void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_item>& items) {
+void run_plan(restore_state* st, const held_dir& root, const std::vector<plan_item>& items,
+              file_sink* sink) {
     // Held folders from --to down to the current one; held[i] is the folder
     // at parts[0..i).
     std::vector<held_dir> held;
@@ -228,22 +326,23 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
         held_parts.resize(keep);
         bool reached = true;
         while (held.size() < depth) {
-            plat_restore_dir* up = held.empty() ? root : held.back().get();
+            plat_restore_dir* up = held.empty() ? root.get() : held.back().get();
             const std::string& name = it.parts[held.size()];
-            plat_restore_dir* d = st->o->dry_run && plat_restore_what(up, name.c_str()) ==
-                                                        PLAT_RESTORE_NONE
-                                      ? nullptr
-                                      : plat_restore_subdir(up, name.c_str());
+            held_dir d = hold(st->o->dry_run && plat_restore_what(up, name.c_str()) ==
+                                                    PLAT_RESTORE_NONE
+                                  ? nullptr
+                                  : plat_restore_subdir(up, name.c_str()));
             if (!d) {
                 reached = false;
                 break;
             }
-            held.emplace_back(d);
+            held.push_back(std::move(d));
             held_parts.push_back(name);
         }
         if (!reached) {
             if (st->o->dry_run) {
                 if (!it.folder) {
+                    std::lock_guard<std::mutex> lock(st->mu);
                     st->written++;
                     st->bytes += it.size;
                     printf("would restore /%s (%llu bytes) as %s/%s\n", it.server.c_str(),
@@ -254,8 +353,8 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
             }
             blocked = join_parts(it.parts, held.size() + 1);
             const std::string at = st->o->to + "/" + blocked;
-            const plat_restore_kind k = plat_restore_what(held.empty() ? root : held.back().get(),
-                                                          it.parts[held.size()].c_str());
+            const plat_restore_kind k = plat_restore_what(
+                held.empty() ? root.get() : held.back().get(), it.parts[held.size()].c_str());
             // Named by the folder's own server path.
             std::string folder = it.server;
             for (size_t n = it.parts.size(); n > held.size() + 1; n--)
@@ -268,7 +367,8 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
                        : "cannot make " + at + ": " + last_error_text());
             continue;
         }
-        plat_restore_dir* dir = held.empty() ? root : held.back().get();
+        const held_dir& dir_held = held.empty() ? root : held.back();
+        plat_restore_dir* dir = dir_held.get();
         if (it.folder) {
             if (st->o->dry_run) continue;
             plat_restore_dir* d = plat_restore_subdir(dir, it.parts.back().c_str());
@@ -287,8 +387,68 @@ void run_plan(restore_state* st, plat_restore_dir* root, const std::vector<plan_
             plat_restore_dir_close(d);
             continue;
         }
-        restore_one(st, dir, it);
+        sink->put(st, dir_held, it);
     }
+}
+
+// How many files are restored at once: enough sessions that the server's
+// answers and this machine's decoding overlap, within what a server grants
+// one address (eight connections by default, and the agent may hold some).
+uint32_t restorer_count() {
+    const uint32_t cores = plat_cpu_count();
+    const uint32_t n = (cores < 1 ? 1 : cores) + 2;
+    return n > 6 ? 6 : n;
+}
+
+// Restores the planned files with restorers on threads of their own (the
+// first on the planning session, the others on sessions opened beside it),
+// or, when no thread or session more can be had, on this thread.
+void restore_files(restore_state* st, const ctl_reader& r, const held_dir& root,
+                   const std::vector<plan_item>& items) {
+    const uint32_t decoders = decode_pool_default_workers();
+    const uint32_t want = st->o->dry_run ? 1 : restorer_count();
+    std::vector<ctfs_session*> sessions{r.s};
+    while (sessions.size() < want) {
+        ctfs_session* s = ctl_read_open_another(r);
+        if (!s) break;
+        sessions.push_back(s);
+    }
+    file_queue q;
+    std::vector<std::unique_ptr<restorer_run>> runs;
+    std::vector<plat_thread*> threads;
+    if (sessions.size() > 1) {
+        // Each restorer decodes a long file beside it on one thread: the
+        // other restorers keep the remaining cores busy.
+        for (ctfs_session* s : sessions) {
+            std::unique_ptr<restorer_run> run(
+                new restorer_run{st, &q, {s, r.key, decoders ? 1u : 0u}});
+            plat_thread* t = plat_thread_start(restorer_main, run.get());
+            if (!t) break;
+            threads.push_back(t);
+            runs.push_back(std::move(run));
+        }
+    }
+    file_sink sink;
+    std::unique_ptr<file_restorer> alone;
+    if (!threads.empty()) {
+        sink.q = &q;
+    } else {
+        alone.reset(new file_restorer(r.s, r.key, decoders));
+        sink.inline_restorer = alone.get();
+    }
+    run_plan(st, root, items, &sink);
+    {
+        std::lock_guard<std::mutex> lock(q.mu);
+        q.closed = true;
+    }
+    q.ready.notify_all();
+    for (plat_thread* t : threads) {
+        while (plat_thread_wait(t, 600000) == PLAT_WAIT_TIMEOUT) {
+        }
+        plat_thread_close(t);
+    }
+    runs.clear();
+    for (size_t i = 1; i < sessions.size(); i++) ctl_read_close_another(sessions[i]);
 }
 
 int do_restore(const restore_options& o) {
@@ -322,17 +482,14 @@ int do_restore(const restore_options& o) {
     }
     // The output folder is the caller's own choice and may be reached
     // through a link; below it, every name is reached from a held folder.
-    held_dir root(plat_restore_root(o.to.c_str(), !o.dry_run));
+    held_dir root = hold(plat_restore_root(o.to.c_str(), !o.dry_run));
     if (!root && !o.dry_run)
         return ctl_fail("cannot open the output folder " + o.to + ": " + last_error_text());
-    std::unique_ptr<decode_pool, void (*)(decode_pool*)> pool(
-        decode_pool_new(decode_pool_default_workers(), r.key), decode_pool_free);
-    st.pool = pool.get();
     for (const plan_item& it : items) st.bar.total += it.folder ? 0 : it.size;
     st.bar.terminal = plat_stdout_is_terminal() && !o.dry_run;
     st.bar.start = plat_tick_ms();
     if (root) {
-        run_plan(&st, root.get(), items);
+        restore_files(&st, r, root, items);
     } else {
         for (const plan_item& it : items)
             if (!it.folder)
