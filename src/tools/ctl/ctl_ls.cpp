@@ -16,8 +16,7 @@ namespace {
 
 struct ls_options {
     ctl_read_options read;
-    uint64_t run = 0;
-    std::string at;
+    ctl_point_options point;
     std::string path;
     bool recursive = false;
     bool history = false;
@@ -37,13 +36,7 @@ void print_entry(const std::string& shown, const read_entry& e) {
 
 int do_ls(const ls_options& o) {
     ctl_point p;
-    p.run = o.run;
-    if (!o.at.empty()) {
-        p.at = time_text_parse(o.at);
-        if (p.at <= 0)
-            return ctl_fail("--at '" + o.at +
-                            "' is not a time (seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset such as +0100, or none for UTC)");
-    }
+    if (ctl_point_from(o.point, &p) != 0) return 1;
     std::string path;
     if (!ctl_server_path(o.path, &path)) return ctl_fail("not a server path: " + o.path);
     ctl_reader r;
@@ -92,10 +85,7 @@ void register_ls_command(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "ls", "list a folder on the server as it stood at the end of a run, at a time, or now");
     ctl_read_add_options(cmd, &o->read);
-    auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run (tavni-ctl snapshots)");
-    auto* at = cmd->add_option("--at", o->at,
-                               "the tree at this time: seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] [+hhmm] (no offset: UTC)");
-    run->excludes(at);
+    ctl_point_add_options(cmd, &o->point);
     cmd->add_option("path", o->path, "server folder or file (default: the top)");
     cmd->add_flag("-R,--recursive", o->recursive, "the whole tree below, with full paths");
     cmd->add_flag("--history", o->history, "also the names deleted by then, marked (deleted)");

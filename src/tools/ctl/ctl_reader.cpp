@@ -120,6 +120,23 @@ void ctl_read_add_options(CLI::App* cmd, ctl_read_options* o) {
                     "file holding the account key, 64 hex digits (\"-\": standard input)");
 }
 
+void ctl_point_add_options(CLI::App* cmd, ctl_point_options* o) {
+    auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run (tavni-ctl snapshots)");
+    auto* at = cmd->add_option("--at", o->at,
+                               "the tree at this time: seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] [+hhmm] (no offset: UTC)");
+    run->excludes(at);
+}
+
+int ctl_point_from(const ctl_point_options& o, ctl_point* p) {
+    *p = ctl_point();
+    p->run = o.run;
+    if (o.at.empty()) return 0;
+    p->at = time_text_parse(o.at);
+    if (p->at > 0) return 0;
+    return ctl_fail("--at '" + o.at +
+                    "' is not a time (seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset such as +0100, or none for UTC)");
+}
+
 int ctl_read_open(const ctl_read_options& o, ctl_reader* r) {
     uint32_t user = 0;
     if (o.schedule.empty() == o.server.empty())

@@ -10,6 +10,7 @@
 #include "protocol/read_client.h"
 #include "protocol/session.h"
 #include "tools/ctl/ctl_text.h"
+#include "tools/ctl/ctl_tree.h"
 
 #include <cstdint>
 #include <memory>
@@ -42,6 +43,17 @@ struct ctl_reader {
     ctl_reader& operator=(const ctl_reader&) = delete;
     ~ctl_reader();
 };
+
+// Which tree a verb reads, as given: --run ID or --at TIME, one or neither.
+struct ctl_point_options {
+    uint64_t run = 0;
+    std::string at;
+};
+// Adds --run and --at (each excluding the other) to cmd.
+void ctl_point_add_options(CLI::App* cmd, ctl_point_options* o);
+// The tree the options name into *p: 0, or 1 after a message for an --at
+// that is not a time.
+int ctl_point_from(const ctl_point_options& o, ctl_point* p);
 
 // Finds the key and logs in: with --schedule, through the installation's
 // server list as the agent does (pins in etc/hosts.keys checked, never

@@ -30,8 +30,7 @@ namespace {
 
 struct restore_options {
     ctl_read_options read;
-    uint64_t run = 0;
-    std::string at;
+    ctl_point_options point;
     std::vector<std::string> paths;
     std::string to;
     bool overwrite = false;
@@ -454,13 +453,7 @@ void restore_files(restore_state* st, const ctl_reader& r, const held_dir& root,
 int do_restore(const restore_options& o) {
     restore_state st;
     st.o = &o;
-    st.point.run = o.run;
-    if (!o.at.empty()) {
-        st.point.at = time_text_parse(o.at);
-        if (st.point.at <= 0)
-            return ctl_fail("--at '" + o.at +
-                            "' is not a time (seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] with an offset such as +0100, or none for UTC)");
-    }
+    if (ctl_point_from(o.point, &st.point) != 0) return 1;
     std::vector<std::string> paths;
     for (const std::string& p : o.paths.empty() ? std::vector<std::string>{""} : o.paths) {
         std::string norm;
@@ -477,7 +470,7 @@ int do_restore(const restore_options& o) {
             return ctl_fail("/" + p + (st.point.run || st.point.at ? " did not exist then"
                                                                    : " does not exist"));
         if (rc == ERR_READ_NO_RUN)
-            return ctl_fail("no run " + std::to_string(o.run) + " (tavni-ctl snapshots lists them)");
+            return ctl_fail("no run " + std::to_string(st.point.run) + " (tavni-ctl snapshots lists them)");
         if (rc != ERR_NONE) return ctl_read_fail("cannot list /" + p, rc);
     }
     // The output folder is the caller's own choice and may be reached
@@ -511,10 +504,7 @@ void register_restore_command(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "restore", "restore files and folders from the server, decrypted on this machine");
     ctl_read_add_options(cmd, &o->read);
-    auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run (tavni-ctl snapshots)");
-    auto* at = cmd->add_option("--at", o->at,
-                               "the tree at this time: seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] [+hhmm] (no offset: UTC)");
-    run->excludes(at);
+    ctl_point_add_options(cmd, &o->point);
     cmd->add_option("paths", o->paths, "server folders or files (default: everything)");
     cmd->add_option("--to", o->to, "output folder (made when missing)")->required();
     cmd->add_flag("--overwrite", o->overwrite, "replace existing files that differ");

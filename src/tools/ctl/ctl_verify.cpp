@@ -27,8 +27,7 @@ namespace {
 
 struct verify_options {
     ctl_read_options read;
-    uint64_t run = 0;
-    std::string at;
+    ctl_point_options point;
     bool read_data = false;
     std::string subset;
 };
@@ -58,11 +57,7 @@ bool in_share(const read_block_ref& b, uint32_t n, uint32_t m) {
 
 int do_verify(const verify_options& o) {
     ctl_point p;
-    p.run = o.run;
-    if (!o.at.empty()) {
-        p.at = time_text_parse(o.at);
-        if (p.at <= 0) return ctl_fail("--at '" + o.at + "' is not a time");
-    }
+    if (ctl_point_from(o.point, &p) != 0) return 1;
     uint32_t share = 1, shares = 1;
     if (!o.subset.empty() && !parse_subset(o.subset, &share, &shares))
         return ctl_fail("--subset '" + o.subset + "' is not N/M with 1 <= N <= M");
@@ -77,7 +72,7 @@ int do_verify(const verify_options& o) {
         return true;
     });
     if (rc == ERR_READ_NO_RUN)
-        return ctl_fail("no run " + std::to_string(o.run) + " (tavni-ctl snapshots lists them)");
+        return ctl_fail("no run " + std::to_string(p.run) + " (tavni-ctl snapshots lists them)");
     if (rc != ERR_NONE) return ctl_read_fail("cannot list the files", rc);
     std::set<std::string> good; // digests already found whole
     unsigned long damaged_files = 0;
@@ -146,9 +141,7 @@ void register_verify_command(CLI::App& app) {
     CLI::App* cmd = app.add_subcommand(
         "verify", "check the stored files from this machine (with --read-data, every block)");
     ctl_read_add_options(cmd, &o->read);
-    auto* run = cmd->add_option("--run", o->run, "the tree at the end of this run");
-    auto* at = cmd->add_option("--at", o->at, "the tree at this time");
-    run->excludes(at);
+    ctl_point_add_options(cmd, &o->point);
     cmd->add_flag("--read-data", o->read_data,
                   "read, decrypt and check every block (without it, only the block lists)");
     cmd->add_option("--subset", o->subset,

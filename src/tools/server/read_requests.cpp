@@ -20,21 +20,6 @@ namespace serving {
 
 namespace {
 
-uint8_t read_cat_code(int rc) {
-    switch (rc) {
-    case CAT_OK:
-        return 0;
-    case CAT_NOT_FOUND:
-        return ERR_BADPATH;
-    case CAT_NOT_DIR:
-        return ERR_NOTDIR;
-    case CAT_NOT_FILE:
-        return ERR_NOTFILE;
-    default:
-        return ERR_SERVER;
-    }
-}
-
 // The time a query names: a run's end (an open run's tree is the one the
 // user's next run began from, or now when none began since), a time, or now.
 uint8_t resolve_time(conn* c, uint64_t run, int64_t at, int64_t* t) {
@@ -114,7 +99,7 @@ uint8_t do_read_folder(conn* c, const srv_request& rq, std::vector<uint8_t>* out
     std::vector<cat_hist_entry> rows;
     int rc = cat.ops->history_page(cat.self, c->id.user, p, t, q.after, q.limit + 1u,
                                    (q.flags & READ_FOLDER_HISTORY) != 0, &rows);
-    if (rc != CAT_OK) return read_cat_code(rc);
+    if (rc != CAT_OK) return map_cat(rc);
     answer_bytes(out, CTFS_MAX_PAYLOAD);
     read_answer a = read_folder_begin(out->data(), out->size(), t);
     bool more = rows.size() > q.limit;
@@ -149,7 +134,7 @@ uint8_t do_read_blocks(conn* c, const srv_request& rq, std::vector<uint8_t>* out
     if (cat.ops->is_folder(cat.self, c->id.user, p, t)) return ERR_NOTFILE;
     cat_version v;
     int rc = cat.ops->version_at(cat.self, c->id.user, p, t, &v);
-    if (rc != CAT_OK) return read_cat_code(rc);
+    if (rc != CAT_OK) return map_cat(rc);
     if (q.first > v.blocks.size()) return ERR_READ_BAD_CURSOR;
     read_blocks_page head;
     head.version = static_cast<uint64_t>(v.id);

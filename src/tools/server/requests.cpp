@@ -303,22 +303,6 @@ uint8_t do_lock(conn* c, const srv_request& rq, std::vector<uint8_t>*) {
     return 0;
 }
 
-uint8_t map_cat(int rc) {
-    switch (rc) {
-    case CAT_OK:
-        return 0;
-    case CAT_EXISTS:
-        return ERR_EXISTS;
-    case CAT_NOT_FOUND:
-        return ERR_BADPATH;
-    case CAT_NOT_DIR:
-        return ERR_NOTDIR;
-    case CAT_NOT_FILE:
-        return ERR_NOTFILE;
-    default:
-        return ERR_SERVER;
-    }
-}
 
 // A catalog call that failed while doing what: ERR_FSACCESS when the store
 // has no room left (logged as such), else the catalog's own answer.
@@ -904,6 +888,23 @@ void drop_listings(conn* c) {
     for (auto& kv : c->lists)
         listing_release(c, &kv.second);
     c->lists.clear();
+}
+
+uint8_t map_cat(int rc) {
+    switch (rc) {
+    case CAT_OK:
+        return 0;
+    case CAT_EXISTS:
+        return ERR_EXISTS;
+    case CAT_NOT_FOUND:
+        return ERR_BADPATH;
+    case CAT_NOT_DIR:
+        return ERR_NOTDIR;
+    case CAT_NOT_FILE:
+        return ERR_NOTFILE;
+    default:
+        return ERR_SERVER;
+    }
 }
 
 } // namespace serving

@@ -404,5 +404,8 @@ bool handle_request(conn* c, const srv_request& rq, uint8_t decode_rc);
 void drop_file(conn* c, uint8_t h, const char* why);
 // Closes every listing of the connection and gives back what it held.
 void drop_listings(conn* c);
+// The answer's status for a catalog result: 0, ERR_EXISTS, ERR_BADPATH,
+// ERR_NOTDIR, ERR_NOTFILE, or ERR_SERVER for any other.
+uint8_t map_cat(int rc);
 
 } // namespace serving
