@@ -8,8 +8,6 @@
 #include "runtime/log.h"
 #include "platform/platform.h"
 
-#include <atomic>
-
 namespace {
 
 plat_mailslot* g_slot = nullptr;
@@ -18,28 +16,21 @@ bool g_receiver = false;
 
 // Refused messages since the receiver was set up. A stranger must not be
 // able to fill the disk with log lines.
-std::atomic<unsigned long> g_refused{0};
-const unsigned long refusals_logged = 100;
+log_refusals g_refused{"job mailslot messages"};
 
 void note_refused(void*, const plat_mailslot_sender* sender) {
-    unsigned long n = ++g_refused;
-    if (n <= refusals_logged)
-        agent_log_printf("Refused a job mailslot message from user %lld (process %lld); only the "
-                         "agent's own user and root may queue jobs.\n",
-                         static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
-    if (n == refusals_logged)
-        agent_log_printf("Further refused job mailslot messages are counted, not logged.\n");
+    log_refusal(&g_refused,
+                "Refused a job mailslot message from user %lld (process %lld); only the agent's "
+                "own user and root may queue jobs.\n",
+                static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
 }
 
 void close_slot() {
     if (g_open) plat_mailslot_close(g_slot);
     g_slot = nullptr;
     g_open = false;
-    if (g_receiver && g_refused > refusals_logged)
-        agent_log_printf("%lu job mailslot messages from other users were refused in all.\n",
-                         g_refused.load());
+    log_refusals_end(&g_refused, g_receiver);
     g_receiver = false;
-    g_refused = 0;
 }
 
 } // namespace

@@ -208,6 +208,24 @@ void agent_log_printf(const char* format, ...) {
     write_line(&g_process_log, line, len);
 }
 
+void log_refusal(log_refusals* r, const char* format, ...) {
+    const unsigned long n = ++r->count;
+    if (n > LOG_REFUSALS_SHOWN || !agent_log_is_open()) return;
+    char line[LOG_LINE_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    size_t len = format_line(line, format, args);
+    va_end(args);
+    write_line(&g_process_log, line, len);
+    if (n == LOG_REFUSALS_SHOWN) agent_log_printf("Further refused %s are counted, not logged.\n", r->what);
+}
+
+void log_refusals_end(log_refusals* r, bool tell) {
+    const unsigned long n = r->count.exchange(0);
+    if (tell && n > LOG_REFUSALS_SHOWN)
+        agent_log_printf("%lu %s from other users were refused in all.\n", n, r->what);
+}
+
 namespace {
 std::atomic<bool> g_job_log_quiet{false};
 

@@ -7,6 +7,7 @@
 // no lock: a thread stuck writing one never holds up a writer of the other.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #if defined(__GNUC__)
@@ -26,6 +27,23 @@ bool agent_log_is_open();
 // One line to the process log, cut at LOG_LINE_MAX characters with its
 // time stamp; nothing when the log is not open. Write errors are ignored.
 void agent_log_printf(const char* format, ...) TAVNI_PRINTF(1, 2);
+
+// Other users' requests refused by the agent (a stop, a job message), noted
+// in the process log: the first LOG_REFUSALS_SHOWN each with a line of its
+// own, then one line saying that the rest are only counted, and their total
+// at the end, so that a stranger cannot fill the disk with log lines.
+// Thread-safe.
+enum { LOG_REFUSALS_SHOWN = 100 };
+struct log_refusals {
+    const char* what; // "stop requests": the lines' plural noun
+    std::atomic<unsigned long> count{0};
+};
+// Counts one refusal and logs its line while they are shown, then "Further
+// refused WHAT are counted, not logged." after the last one shown.
+void log_refusal(log_refusals* r, const char* format, ...) TAVNI_PRINTF(2, 3);
+// With tell, logs "N WHAT from other users were refused in all." when more
+// were refused than shown; then starts the count again.
+void log_refusals_end(log_refusals* r, bool tell);
 
 // Opens (truncating) the job log, readable by its owner only on Linux; 0 or
 // -1 with plat_last_error() set (its lines then go to the debug output). Like

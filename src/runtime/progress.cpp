@@ -169,17 +169,13 @@ namespace {
 
 // Refused stops since the event was made. A stranger must not be able to
 // fill the disk with log lines.
-std::atomic<unsigned long> g_stops_refused{0};
-const unsigned long stop_refusals_logged = 100;
+log_refusals g_stops_refused{"stop requests"};
 
 void note_refused_stop(void*, const plat_event_sender* sender) {
-    unsigned long n = ++g_stops_refused;
-    if (n <= stop_refusals_logged)
-        agent_log_printf("Refused a stop request from user %lld (process %lld); only the agent's "
-                         "own user and root may stop its job.\n",
-                         static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
-    if (n == stop_refusals_logged)
-        agent_log_printf("Further refused stop requests are counted, not logged.\n");
+    log_refusal(&g_stops_refused,
+                "Refused a stop request from user %lld (process %lld); only the agent's own user "
+                "and root may stop its job.\n",
+                static_cast<long long>(sender->uid), static_cast<long long>(sender->pid));
 }
 
 } // namespace
@@ -230,7 +226,7 @@ int progress_open_names(const char* area_name, const char* event_name) {
         set_text(g_record.status_text, PROGRESS_TEXT_SIZE, "Initializing...");
         publish();
     }
-    g_stops_refused = 0;
+    log_refusals_end(&g_stops_refused, false);
     plat_event* event = plat_event_create(event_name, note_refused_stop, nullptr);
     if (event)
         agent_log_printf("Successfully created hTerminateBackupEvent event\n");
@@ -244,10 +240,7 @@ int progress_open_names(const char* area_name, const char* event_name) {
 
 void progress_close() {
     std::lock_guard<std::mutex> hold(g_lock);
-    if (g_event && g_stops_refused > stop_refusals_logged)
-        agent_log_printf("%lu stop requests from other users were refused in all.\n",
-                         g_stops_refused.load());
-    g_stops_refused = 0;
+    log_refusals_end(&g_stops_refused, g_event != nullptr);
     plat_event_close(g_event);
     g_event = nullptr;
     plat_shm_close(g_area);
