@@ -606,9 +606,9 @@ int plat_volume_info(const char* root, char* label, size_t label_size, uint32_t*
 //   open    plat_file_open_read, plat_file_create, plat_file_open_write,
 //           plat_open_private
 //   read    plat_file_read
-//   write   plat_file_write
+//   write   plat_file_write, plat_file_truncate
 //   rename  plat_rename, plat_rename_replace
-//   sync    plat_store_sync
+//   sync    plat_store_sync, plat_file_sync
 //   send    plat_socket_send, plat_net_send_all
 //   recv    plat_socket_recv, plat_net_recv
 // The reference server's catalog makes the same checks for its own file work

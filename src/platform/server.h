@@ -63,6 +63,16 @@ int plat_store_mkdir_private(const char* path);
 // call for a whole batch: syncfs on Linux, FlushFileBuffers per volume
 // where allowed on Windows); 0 or -1.
 int plat_store_sync(const char* path);
+// Makes the bytes written so far to one open file durable, with its length
+// (fdatasync on Linux, FlushFileBuffers on Windows): the barrier of an
+// append-only file that a whole batch shares. Counted as a sync by the fault
+// switch. 0 or -1.
+int plat_file_sync(plat_file f);
+// Gives an open file (opened for writing) exactly size bytes, cutting what
+// lies beyond (ftruncate on Linux, SetEndOfFile on Windows). Where the file's
+// position is afterwards is not said: the caller seeks. Counted as a write by
+// the fault switch. 0 or -1.
+int plat_file_truncate(plat_file f, uint64_t size);
 // Sets a file's modification time (seconds since 1970, UTC); 0 or -1.
 int plat_set_file_mtime(const char* path, int64_t mtime);
 // Renames from to to, replacing a file already at to in one step, so that a

@@ -6,6 +6,7 @@
 #include "platform/server.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -240,6 +241,27 @@ int plat_store_sync(const char* path) {
     close(fd);
     errno = e;
     return r;
+}
+
+int plat_file_sync(plat_file f) {
+    if (plat_fault_check(PLAT_FAULT_SYNC)) return -1;
+    // fdatasync: the length is part of what a reader needs, the times are not.
+    for (;;) {
+        if (fdatasync(f) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+int plat_file_truncate(plat_file f, uint64_t size) {
+    if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
+    if (size > static_cast<uint64_t>(INT64_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (;;) {
+        if (ftruncate(f, static_cast<off_t>(size)) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
 }
 
 int plat_set_file_mtime(const char* path, int64_t mtime) {

@@ -9,6 +9,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <io.h>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -207,6 +209,30 @@ int plat_store_sync(const char* path) {
                                      nullptr, OPEN_EXISTING, 0, nullptr));
     if (!h) return -1;
     return FlushFileBuffers(h.get()) ? 0 : -1;
+}
+
+int plat_file_sync(plat_file f) {
+    if (plat_fault_check(PLAT_FAULT_SYNC)) return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(f));
+    if (h == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    return FlushFileBuffers(h) ? 0 : -1;
+}
+
+int plat_file_truncate(plat_file f, uint64_t size) {
+    if (plat_fault_check(PLAT_FAULT_WRITE)) return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(f));
+    if (h == INVALID_HANDLE_VALUE || size > static_cast<uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    // A binary descriptor writes at its handle's position, which this moves;
+    // the header says the caller seeks afterwards.
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) ? 0 : -1;
 }
 
 int plat_set_file_mtime(const char* path, int64_t mtime) {
