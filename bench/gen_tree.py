@@ -5,7 +5,9 @@
                                             to about TOTAL_BYTES, half text, half random
   gen_tree.py small DIR FILES FOLDERS       FILES files of 100-300 bytes in FOLDERS folders
   gen_tree.py index DIR FCI                 rewrites the change index FCI (keeping its stamp)
-                                            as a first run of the tree DIR would have left it
+                                            as a first run of the tree DIR would have left it;
+                                            DIR as the schedule names its source. Refuses an
+                                            index no run would trust (no stamp, one in use)
 """
 import hashlib
 import struct
@@ -76,12 +78,14 @@ def small(root, files, folders):
 def index(root, fci):
     # Records of 32 bytes sorted by the SHA-1 of the path: digest, then time,
     # size low and size high, little-endian; folders have time and size 0.
-    with open(fci, "rb") as f:
-        head = f.read(8)
+    # The paths are the agent's: the source as the schedule names it, then
+    # "/" and each name. The header is the one the first run left: the agent
+    # trusts the index only while that stamp is the one the server kept.
+    head = stamped_header(fci)
     records = []
 
     def add(path, mtime, size):
-        records.append(hashlib.sha1(path.encode()).digest() +
+        records.append(hashlib.sha1(os.fsencode(path)).digest() +
                        struct.pack("<III", mtime & 0xFFFFFFFF, size & 0xFFFFFFFF, size >> 32))
 
     add(root, 0, 0)
@@ -91,13 +95,42 @@ def index(root, fci):
         for name in files:
             path = os.path.join(folder, name)
             st = os.lstat(path)
-            add(path, int(st.st_mtime), st.st_size)
+            # Whole seconds as the agent reads them: the float st_mtime can
+            # round a time just below a second up to the next one.
+            add(path, st.st_mtime_ns // 1000000000, st.st_size)
     records.sort(key=lambda r: r[:20])
-    with open(fci, "wb") as f:
+    # Written in place: the file keeps the owner-only mode the agent gave it.
+    with open(fci, "r+b") as f:
         f.write(head)
         f.write(b"".join(records))
-    print("%d records in %s" % (len(records), fci))
+        f.truncate()
+    print("%d records in %s (stamp %d)" % (len(records), fci, struct.unpack("<i", head[4:])[0]))
 
+
+def stamped_header(fci):
+    """The 8-byte header of the index FCI when a run would trust it, else exits."""
+    def refuse(why):
+        sys.exit("gen_tree.py index: %s: %s" % (fci, why))
+
+    if os.path.exists(fci + ".ro"):
+        # A run that did not finish left its index in use; the next run reads
+        # that one and deletes FCI.
+        refuse("%s.ro is left by a run that did not finish" % os.path.basename(fci))
+    try:
+        with open(fci, "rb") as f:
+            head = f.read(8)
+    except OSError as e:
+        refuse("no index from a first run (%s)" % e.strerror)
+    if len(head) < 8:
+        refuse("the header is cut short")
+    version, stamp = struct.unpack("<Ii", head)
+    if version != 1:
+        refuse("version %d, not 1" % version)
+    if stamp == 0:
+        # The run's end was not confirmed by the server (or the index was
+        # disowned): it vouches for nothing.
+        refuse("no stamp: the first run's index vouches for nothing")
+    return head
 
 if __name__ == "__main__":
     kind, root = sys.argv[1], sys.argv[2]
