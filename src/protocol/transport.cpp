@@ -297,14 +297,5 @@ tfs_result ctfs_transact(ctfs_session* s) {
     // come, late) or an answer to something else, the next answer read there
     // could belong to an earlier request: the connection is dropped, and the
     // next request makes a new one.
-    if (ctfs_packet_recv(s) != ERR_NONE) {
-        ctfs_drop_connection(s);
-        return ERR_SCKREAD;
-    }
-    if (s->type != static_cast<uint8_t>(req_type + TFS_RESPONSE) || s->seq != req_seq) {
-        ctfs_drop_connection(s);
-        return ERR_SEQUENCE;
-    }
-    s->answers++;
-    return ERR_NONE;
+    return ctfs_recv_answer(s, req_type, req_seq);
 }

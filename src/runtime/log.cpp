@@ -198,25 +198,28 @@ bool agent_log_is_open() {
     return g_process_log.file.load() != PLAT_NO_FILE;
 }
 
+// One process-log line from a format and its arguments.
+static void process_log_line(const char* format, va_list args) {
+    char line[LOG_LINE_MAX + 1];
+    size_t len = format_line(line, format, args);
+    write_line(&g_process_log, line, len);
+}
+
 void agent_log_printf(const char* format, ...) {
     if (!agent_log_is_open()) return;
-    char line[LOG_LINE_MAX + 1];
     va_list args;
     va_start(args, format);
-    size_t len = format_line(line, format, args);
+    process_log_line(format, args);
     va_end(args);
-    write_line(&g_process_log, line, len);
 }
 
 void log_refusal(log_refusals* r, const char* format, ...) {
     const unsigned long n = ++r->count;
     if (n > LOG_REFUSALS_SHOWN || !agent_log_is_open()) return;
-    char line[LOG_LINE_MAX + 1];
     va_list args;
     va_start(args, format);
-    size_t len = format_line(line, format, args);
+    process_log_line(format, args);
     va_end(args);
-    write_line(&g_process_log, line, len);
     if (n == LOG_REFUSALS_SHOWN) agent_log_printf("Further refused %s are counted, not logged.\n", r->what);
 }
 
