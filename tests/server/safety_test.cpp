@@ -772,7 +772,7 @@ TEST(ServerBlockStore, KeepsWholeBlocksAndReplacesDamagedOnes) {
     fs::path base = unique_temp_path("blocks");
     fs::remove_all(base);
     fs::create_directories(base);
-    block_store bs = block_store_local(base.string(), true);
+    block_store bs = block_store_local(base.string(), true, nullptr);
     ASSERT_NE(bs.ops, nullptr);
     std::string bytes(64, 'q');
     auto put = [&](bool replace, int copies) {
@@ -820,10 +820,10 @@ TEST(ServerBlockStore, KeepsWholeBlocksAndReplacesDamagedOnes) {
     bs.ops->destroy(bs.self);
 
     std::ofstream((base / "blocks" / "tmp" / "leftover").string()) << "x";
-    bs = block_store_local(base.string(), false); // not serving: leaves it
+    bs = block_store_local(base.string(), false, nullptr); // not serving: leaves it
     EXPECT_TRUE(fs::exists(base / "blocks" / "tmp" / "leftover"));
     bs.ops->destroy(bs.self);
-    bs = block_store_local(base.string(), true);
+    bs = block_store_local(base.string(), true, nullptr);
     EXPECT_FALSE(fs::exists(base / "blocks" / "tmp" / "leftover"));
     bs.ops->destroy(bs.self);
     fs::remove_all(base);
