@@ -67,7 +67,7 @@ struct PackedStore : ::testing::Test {
     // packs false, the store as it was before packs (every block a file).
     void open(bool packs = true) {
         std::string err;
-        cat = catalog_sqlite_open(base.string(), true, &err);
+        cat = catalog_sqlite_open(base.string(), !fs::exists(base / "catalog.db"), &err);
         ASSERT_NE(cat.ops, nullptr) << err;
         bs = block_store_local(base.string(), true, packs ? &cat : nullptr);
         ASSERT_NE(bs.ops, nullptr);

@@ -6,6 +6,7 @@
 #include "test_client.h"
 
 #include "protocol/codes.h"
+#include "tools/server/pack_file.h"
 #include "tools/server/store.h"
 
 #include <sqlite3.h>
@@ -38,12 +39,19 @@ struct ServerSafety : server_fixture {
         return dir + "/blocks/" + d.substr(0, 2) + "/" + d;
     }
 
+    // Whether the local store keeps the block of data as a file of its own
+    // (not in a pack).
+    bool block_as_file(const std::string& data) const {
+        return backends.local_blocks() && data.size() > PACK_BLOCK_THRESHOLD;
+    }
+
     // Makes every publish of the block of data fail, until
-    // accept_blocks_of. On the local store a file stands where the block's
-    // sub-folder would be made, so its rename fails as on a broken disk;
-    // a store elsewhere refuses the batch in the fixture's wrapper.
+    // accept_blocks_of. For a block file of the local store a file stands
+    // where the block's sub-folder would be made, so its rename fails as on
+    // a broken disk; a packed block or a store elsewhere is refused in the
+    // fixture's wrapper.
     void refuse_blocks_of(const std::string& data) {
-        if (!backends.local_blocks()) {
+        if (!block_as_file(data)) {
             refusals.refuse(block_digest_of(data));
             return;
         }
@@ -53,7 +61,7 @@ struct ServerSafety : server_fixture {
     }
 
     void accept_blocks_of(const std::string& data) {
-        if (!backends.local_blocks()) {
+        if (!block_as_file(data)) {
             refusals.accept(block_digest_of(data));
             return;
         }
