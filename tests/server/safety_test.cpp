@@ -412,11 +412,13 @@ TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
     ASSERT_EQ(tc_wopen(&c, "big.bin", 3u << 20, 1, &o), 0);
     ASSERT_EQ(tc_offer(&c, o.handle, nullptr), 0);
     uint8_t chunk[4096] = {1, 2, 3};
-    tc_write_silent(&c, o.handle, 8, chunk, sizeof chunk);
+    // More than a packed block: a block of the local store this large is
+    // staged in a temporary of blocks/tmp, which a second serving process
+    // would clear; a store elsewhere stages in the serving process's memory.
+    // The store folder's lock holds for both.
+    for (uint64_t at = 0; at <= PACK_BLOCK_THRESHOLD; at += sizeof chunk)
+        tc_write_silent(&c, o.handle, 8, chunk, sizeof chunk);
     sync(&c); // requests are handled in order: the block is being staged now
-    // The local store stages a block in a temporary of blocks/tmp, which a
-    // second serving process would clear; a store elsewhere stages in the
-    // serving process's memory. The store folder's lock holds for both.
     const bool local = backends.local_blocks();
     auto temporaries = [&] {
         return std::distance(fs::directory_iterator(dir + "/blocks/tmp"), fs::directory_iterator());
