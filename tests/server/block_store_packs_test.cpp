@@ -12,6 +12,7 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -201,6 +202,30 @@ TEST_F(PackedStore, ATornPackTailIsCutOnReopeningAndEveryIndexedBlockReads) {
     EXPECT_EQ(stored(block_bytes(500)), block_bytes(500));
 }
 #endif
+
+TEST_F(PackedStore, ABatchWhoseBarrierFailsNamesNothingAndTheNextGoesToANewPack) {
+    if (!PLAT_FAULT_COMPILED_IN) GTEST_SKIP() << "built without TAVNI_FAULT_INJECTION";
+    open();
+    std::string a = block_bytes(1), b = block_bytes(2), c = block_bytes(3);
+    ASSERT_EQ(put({a}), 0);
+    const plat_fault_plan sync_fails{PLAT_FAULT_SYNC, 1, false, EIO, PLAT_FAULT_FAIL};
+    ASSERT_EQ(0, plat_fault_arm(&sync_fails));
+    EXPECT_EQ(put({b}), -1);
+    plat_fault_arm(nullptr);
+    EXPECT_FALSE(has(b));
+    EXPECT_FALSE(packed(b));
+    // The pack's state is unknown after a failed sync: no more appends to it.
+    ASSERT_EQ(put({c}), 0);
+    EXPECT_EQ(pack_files(base).size(), 2u);
+    EXPECT_EQ(stored(a), a);
+    EXPECT_EQ(stored(c), c);
+    close();
+    open(); // the pack given up is repaired and sealed
+    EXPECT_EQ(unsealed(), 0u);
+    EXPECT_EQ(stored(a), a);
+    EXPECT_EQ(stored(c), c);
+    EXPECT_FALSE(has(b));
+}
 
 TEST_F(PackedStore, AStoreOfBlockFilesKeepsServingThemWithPacks) {
     open(false);
