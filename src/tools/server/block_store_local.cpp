@@ -297,8 +297,8 @@ static int publish_packed(local_store* ls, const std::vector<blk_staging*>& smal
         r.digest = s->digest;
         r.length = s->len;
         r.replace = s->replace;
-        if (pack_append(&ls->pack.file, d, s->mem.data(), static_cast<uint32_t>(s->len),
-                        &r.pos) != PACK_OK)
+        if (pack_append(&ls->pack.file, d, s->mem.data(), static_cast<uint32_t>(s->len), &r.pos) !=
+            PACK_OK)
             return -1;
         rows.push_back(r);
     }

@@ -1586,8 +1586,10 @@ int p_packed_add(void* self, int64_t pack, uint64_t size, const std::vector<cat_
     bool ok = true;
     for (const cat_packed& r : rows_in) {
         args a;
-        a.bytes(r.digest).i64(pack).i64(static_cast<int64_t>(r.pos)).i64(
-            static_cast<int64_t>(r.length));
+        a.bytes(r.digest)
+            .i64(pack)
+            .i64(static_cast<int64_t>(r.pos))
+            .i64(static_cast<int64_t>(r.length));
         ok = ok && run(c,
                        r.replace ? "INSERT INTO packed(digest, pack, pos, length) "
                                    "VALUES($1, $2, $3, $4) ON CONFLICT (digest) DO UPDATE SET "
@@ -1657,16 +1659,16 @@ int p_packs_unsealed(void* self, std::vector<cat_pack>* out) {
 }
 
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,    p_stamp_get,     p_stamp_set,     p_stamps_clear,
-    p_stamp_vouch,   p_holder_note, p_holder_forget, p_holders,       p_folder_make,
-    p_remove,        p_list,        p_is_folder,     p_version_at,    p_history,
-    p_all_current,   p_commit,      p_block_damaged, p_damage_record, p_mail_add,
-    p_mail_list,     p_mail_get,    p_user_list,     p_user_remove,   p_tree,
-    p_stamps,        p_mail_of,     p_destroy,       p_lease_take,    p_lease_renew,
-    p_lease_release, p_list_page,   p_list_count,    p_outbox_claim,  p_outbox_record,
-    p_outbox_list,   p_outbox_retry,  p_run_start,   p_run_end,       p_runs_page,
-    p_run_get,       p_history_page, p_block_of_user, p_packed_get, p_packed_add, p_packed_remove,
-    p_pack_register, p_pack_seal,  p_packs_unsealed};
+    p_user_add,      p_user_get,      p_stamp_get,     p_stamp_set,     p_stamps_clear,
+    p_stamp_vouch,   p_holder_note,   p_holder_forget, p_holders,       p_folder_make,
+    p_remove,        p_list,          p_is_folder,     p_version_at,    p_history,
+    p_all_current,   p_commit,        p_block_damaged, p_damage_record, p_mail_add,
+    p_mail_list,     p_mail_get,      p_user_list,     p_user_remove,   p_tree,
+    p_stamps,        p_mail_of,       p_destroy,       p_lease_take,    p_lease_renew,
+    p_lease_release, p_list_page,     p_list_count,    p_outbox_claim,  p_outbox_record,
+    p_outbox_list,   p_outbox_retry,  p_run_start,     p_run_end,       p_runs_page,
+    p_run_get,       p_history_page,  p_block_of_user, p_packed_get,    p_packed_add,
+    p_packed_remove, p_pack_register, p_pack_seal,     p_packs_unsealed};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

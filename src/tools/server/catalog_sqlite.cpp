@@ -1421,11 +1421,12 @@ int c_packed_add(void* self, int64_t pack, uint64_t size, const std::vector<cat_
     if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
     bool ok = true;
     for (const cat_packed& r : rows) {
-        stmt q(c->db, r.replace ? "INSERT INTO packed(digest, pack, pos, length) VALUES(?, ?, ?, ?) "
-                                  "ON CONFLICT(digest) DO UPDATE SET pack = excluded.pack, "
-                                  "pos = excluded.pos, length = excluded.length"
-                                : "INSERT OR IGNORE INTO packed(digest, pack, pos, length) "
-                                  "VALUES(?, ?, ?, ?)");
+        stmt q(c->db, r.replace
+                          ? "INSERT INTO packed(digest, pack, pos, length) VALUES(?, ?, ?, ?) "
+                            "ON CONFLICT(digest) DO UPDATE SET pack = excluded.pack, "
+                            "pos = excluded.pos, length = excluded.length"
+                          : "INSERT OR IGNORE INTO packed(digest, pack, pos, length) "
+                            "VALUES(?, ?, ?, ?)");
         q.bind(1, r.digest);
         q.bind(2, pack);
         q.bind(3, static_cast<int64_t>(r.pos));
@@ -1500,16 +1501,16 @@ void c_destroy(void* self) {
 
 // No lease ops: the serving process keeps the user locks in its memory.
 const catalog_ops sqlite_ops = {
-    c_user_add,    c_user_get,    c_stamp_get,     c_stamp_set,     c_stamps_clear,
-    c_stamp_vouch, c_holder_note, c_holder_forget, c_holders,       c_folder_make,
-    c_remove,      c_list,        c_is_folder,     c_version_at,    c_history,
-    c_all_current, c_commit,      c_block_damaged, c_damage_record, c_mail_add,
-    c_mail_list,   c_mail_get,    c_user_list,     c_user_remove,   c_tree,
-    c_stamps,      c_mail_of,     c_destroy,       nullptr,         nullptr,
-    nullptr,       c_list_page,   c_list_count,    c_outbox_claim,  c_outbox_record,
-    c_outbox_list, c_outbox_retry, c_run_start,   c_run_end,       c_runs_page,
-    c_run_get,     c_history_page, c_block_of_user, c_packed_get, c_packed_add, c_packed_remove,
-    c_pack_register, c_pack_seal, c_packs_unsealed};
+    c_user_add,      c_user_get,      c_stamp_get,     c_stamp_set,     c_stamps_clear,
+    c_stamp_vouch,   c_holder_note,   c_holder_forget, c_holders,       c_folder_make,
+    c_remove,        c_list,          c_is_folder,     c_version_at,    c_history,
+    c_all_current,   c_commit,        c_block_damaged, c_damage_record, c_mail_add,
+    c_mail_list,     c_mail_get,      c_user_list,     c_user_remove,   c_tree,
+    c_stamps,        c_mail_of,       c_destroy,       nullptr,         nullptr,
+    nullptr,         c_list_page,     c_list_count,    c_outbox_claim,  c_outbox_record,
+    c_outbox_list,   c_outbox_retry,  c_run_start,     c_run_end,       c_runs_page,
+    c_run_get,       c_history_page,  c_block_of_user, c_packed_get,    c_packed_add,
+    c_packed_remove, c_pack_register, c_pack_seal,     c_packs_unsealed};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store

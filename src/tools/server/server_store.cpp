@@ -77,8 +77,8 @@ catalog open_catalog(const std::string& dir, const srv_backends& be, bool create
 // The block store the configuration names; ops null with *err. A local one
 // keeps its small blocks in packs indexed in index (null: none), which must
 // outlive it.
-block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving,
-                        bool create, const catalog* index, std::string* err) {
+block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving, bool create,
+                        const catalog* index, std::string* err) {
     if (!be.blocks.empty()) {
         block_store bs = open_s3_blocks(be.blocks, be.credentials, create, err);
         if (!bs.ops) *err = "the blocks at " + be.blocks + ": " + *err;
