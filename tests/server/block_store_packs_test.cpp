@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -161,6 +162,32 @@ TEST_F(PackedStore, ManySmallBlocksRoundTripThroughPacksAndSurviveReopening) {
     ASSERT_EQ(put({block_bytes(1000)}), 0);
     EXPECT_EQ(stored(block_bytes(1000)), block_bytes(1000));
     EXPECT_EQ(pack_files(base).size(), 2u);
+}
+
+TEST_F(PackedStore, AFullPackIsSealedAndTheNextBatchGoesToANewOne) {
+    open();
+    // Batches of blocks of the threshold's size until the pack has reached
+    // its target (the record headers take the last batch past it: that
+    // batch still goes in whole).
+    std::vector<std::string> blocks;
+    const uint64_t per_pack = PACK_TARGET_SIZE / PACK_BLOCK_THRESHOLD;
+    for (uint64_t i = 0; i < per_pack; i++) {
+        std::string b(PACK_BLOCK_THRESHOLD, static_cast<char>('a' + i % 26));
+        b.replace(0, 16, std::to_string(1000000000000000 + i));
+        blocks.push_back(b);
+    }
+    for (size_t at = 0; at < blocks.size(); at += 8)
+        ASSERT_EQ(put(std::vector<std::string>(blocks.begin() + at,
+                                               blocks.begin() + std::min(blocks.size(), at + 8))),
+                  0);
+    EXPECT_EQ(pack_files(base).size(), 1u);
+    EXPECT_EQ(unsealed(), 1u);
+    ASSERT_EQ(put({block_bytes(1)}), 0);
+    EXPECT_EQ(pack_files(base).size(), 2u);
+    EXPECT_EQ(unsealed(), 1u); // the full one is sealed
+    for (const std::string& b : blocks)
+        EXPECT_EQ(stored(b), b);
+    EXPECT_EQ(stored(block_bytes(1)), block_bytes(1));
 }
 
 #ifndef _WIN32
