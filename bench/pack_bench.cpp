@@ -42,7 +42,7 @@ void next_block(std::vector<uint8_t>* b, uint64_t n) {
 
 void BM_BlockFiles(benchmark::State& state) {
     bench_dir dir;
-    block_store bs = block_store_local(dir.path.string(), true);
+    block_store bs = block_store_local(dir.path.string(), true, nullptr);
     std::vector<uint8_t> block(static_cast<size_t>(state.range(0)), 0x5a);
     uint64_t n = 0;
     for (auto _ : state) {

@@ -140,7 +140,7 @@ PY
 
 # user remove: without the flag it only says what would go; with it, it
 # waits for the server to be stopped.
-stored_blocks() { find "$STORE/blocks" -path "$STORE/blocks/tmp" -prune -o -type f -print | wc -l; }
+stored_blocks() { python3 "$(dirname "$0")/lib/stored_blocks.py" "$STORE" | wc -l; }
 BLOCKS_BEFORE=$(stored_blocks)
 if "$SERVER" user remove --store "$STORE" --id 7 2>"$E2E_TMP/err"; then
   fail "user remove ran without its confirmation"

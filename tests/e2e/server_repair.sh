@@ -21,12 +21,19 @@ LOG=$INSTALL/r.tbs.log
 verify() { "$BUILD/tavni-server" verify --store "$STORE" --acckey-file "$KEYFILE" >"$E2E_TMP/verify.out" 2>&1; }
 verify || { cat "$E2E_TMP/verify.out"; fail "verify found damage after the first run"; }
 
-# One block with a byte flipped, one cut short.
-mapfile -t BLOCKS < <(find "$STORE/blocks" -path "$STORE/blocks/tmp" -prune -o -type f -print | sort)
+# One block with a byte flipped, one cut short (a packed block's record
+# keeps its length: a byte of it is flipped instead).
+mapfile -t BLOCKS < <(python3 "$(dirname "$0")/lib/stored_blocks.py" "$STORE")
 [ "${#BLOCKS[@]}" -ge 3 ] || fail "expected at least 3 stored blocks"
-byte=$(od -An -tu1 -j 40 -N 1 "${BLOCKS[0]}" | tr -d ' ')
-printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="${BLOCKS[0]}" bs=1 seek=40 conv=notrunc status=none
-truncate -s -16 "${BLOCKS[1]}"
+flip_byte() { # path, offset
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N 1 "$1" | tr -d ' ')
+  printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+read -r path at _ <<<"${BLOCKS[0]}"
+flip_byte "$path" $((at + 40))
+read -r path at _ <<<"${BLOCKS[1]}"
+if [ "$at" = 0 ]; then truncate -s -16 "$path"; else flip_byte "$path" $((at + 40)); fi
 rc=0; verify || rc=$?
 [ "$rc" != 0 ] || fail "verify did not fail on damaged blocks"
 [ "$(grep -c '^DAMAGED' "$E2E_TMP/verify.out")" = 2 ] || { cat "$E2E_TMP/verify.out"; fail "expected 2 damaged blocks reported"; }

@@ -775,6 +775,61 @@ TEST_P(CatalogTest, BlocksBelongToTheUsersWhoseVersionsNameThem) {
     EXPECT_EQ(cat.ops->block_of_user(cat.self, 8, digest_of('a'), &len), CAT_NOT_FOUND);
 }
 
+cat_packed packed_row(char c, uint64_t pos, uint64_t length, bool replace = false) {
+    cat_packed r;
+    r.digest = digest_of(c);
+    r.pos = pos;
+    r.length = length;
+    r.replace = replace;
+    return r;
+}
+
+TEST_P(CatalogTest, PackedBlocksAreIndexedOnceUnlessReplaced) {
+    int64_t p1 = 0, p2 = 0, again = 0;
+    ASSERT_EQ(cat.ops->pack_register(cat.self, "aa-0", &p1), CAT_OK);
+    ASSERT_EQ(cat.ops->pack_register(cat.self, "aa-1", &p2), CAT_OK);
+    EXPECT_NE(p1, p2);
+    EXPECT_EQ(cat.ops->pack_register(cat.self, "aa-0", &again), CAT_EXISTS);
+
+    cat_packed row;
+    std::string name;
+    EXPECT_EQ(cat.ops->packed_get(cat.self, digest_of('a'), &row, &name), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->packed_add(cat.self, p1, 200,
+                                  {packed_row('a', 16, 100), packed_row('b', 164, 20)}),
+              CAT_OK);
+    ASSERT_EQ(cat.ops->packed_get(cat.self, digest_of('a'), &row, &name), CAT_OK);
+    EXPECT_EQ(name, "aa-0");
+    EXPECT_EQ(row.pack, p1);
+    EXPECT_EQ(row.pos, 16u);
+    EXPECT_EQ(row.length, 100u);
+
+    // Packed again by another batch: the first row stays. Marked as a
+    // replacement: the row moves to the new record.
+    ASSERT_EQ(cat.ops->packed_add(cat.self, p2, 80, {packed_row('a', 16, 100)}), CAT_OK);
+    ASSERT_EQ(cat.ops->packed_add(cat.self, p2, 300, {packed_row('b', 232, 20, true)}), CAT_OK);
+    ASSERT_EQ(cat.ops->packed_get(cat.self, digest_of('a'), &row, &name), CAT_OK);
+    EXPECT_EQ(name, "aa-0");
+    ASSERT_EQ(cat.ops->packed_get(cat.self, digest_of('b'), &row, &name), CAT_OK);
+    EXPECT_EQ(name, "aa-1");
+    EXPECT_EQ(row.pos, 232u);
+
+    std::vector<cat_pack> open;
+    ASSERT_EQ(cat.ops->packs_unsealed(cat.self, &open), CAT_OK);
+    ASSERT_EQ(open.size(), 2u);
+    EXPECT_EQ(open[0].name, "aa-0");
+    EXPECT_EQ(open[0].size, 200u);
+    EXPECT_EQ(open[1].size, 300u); // the size only grows with the batches
+    EXPECT_EQ(cat.ops->pack_seal(cat.self, p1, 260), CAT_OK);
+    EXPECT_EQ(cat.ops->pack_seal(cat.self, 999999, 1), CAT_NOT_FOUND);
+    ASSERT_EQ(cat.ops->packs_unsealed(cat.self, &open), CAT_OK);
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0].id, p2);
+
+    EXPECT_EQ(cat.ops->packed_remove(cat.self, digest_of('a')), CAT_OK);
+    EXPECT_EQ(cat.ops->packed_remove(cat.self, digest_of('a')), CAT_OK); // gone counts as removed
+    EXPECT_EQ(cat.ops->packed_get(cat.self, digest_of('a'), &row, &name), CAT_NOT_FOUND);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CatalogTest, ::testing::Values("sqlite", "postgresql"),
                          [](const ::testing::TestParamInfo<const char*>& i) {
                              return std::string(i.param);

@@ -6,6 +6,7 @@
 #include "test_client.h"
 
 #include "protocol/codes.h"
+#include "tools/server/pack_file.h"
 #include "tools/server/store.h"
 
 #include <sqlite3.h>
@@ -38,12 +39,19 @@ struct ServerSafety : server_fixture {
         return dir + "/blocks/" + d.substr(0, 2) + "/" + d;
     }
 
+    // Whether the local store keeps the block of data as a file of its own
+    // (not in a pack).
+    bool block_as_file(const std::string& data) const {
+        return backends.local_blocks() && data.size() > PACK_BLOCK_THRESHOLD;
+    }
+
     // Makes every publish of the block of data fail, until
-    // accept_blocks_of. On the local store a file stands where the block's
-    // sub-folder would be made, so its rename fails as on a broken disk;
-    // a store elsewhere refuses the batch in the fixture's wrapper.
+    // accept_blocks_of. For a block file of the local store a file stands
+    // where the block's sub-folder would be made, so its rename fails as on
+    // a broken disk; a packed block or a store elsewhere is refused in the
+    // fixture's wrapper.
     void refuse_blocks_of(const std::string& data) {
-        if (!backends.local_blocks()) {
+        if (!block_as_file(data)) {
             refusals.refuse(block_digest_of(data));
             return;
         }
@@ -53,7 +61,7 @@ struct ServerSafety : server_fixture {
     }
 
     void accept_blocks_of(const std::string& data) {
-        if (!backends.local_blocks()) {
+        if (!block_as_file(data)) {
             refusals.accept(block_digest_of(data));
             return;
         }
@@ -404,11 +412,13 @@ TEST_F(ServerSafety, ASecondServingProcessOnTheStoreIsRefused) {
     ASSERT_EQ(tc_wopen(&c, "big.bin", 3u << 20, 1, &o), 0);
     ASSERT_EQ(tc_offer(&c, o.handle, nullptr), 0);
     uint8_t chunk[4096] = {1, 2, 3};
-    tc_write_silent(&c, o.handle, 8, chunk, sizeof chunk);
+    // More than a packed block: a block of the local store this large is
+    // staged in a temporary of blocks/tmp, which a second serving process
+    // would clear; a store elsewhere stages in the serving process's memory.
+    // The store folder's lock holds for both.
+    for (uint64_t at = 0; at <= PACK_BLOCK_THRESHOLD; at += sizeof chunk)
+        tc_write_silent(&c, o.handle, 8, chunk, sizeof chunk);
     sync(&c); // requests are handled in order: the block is being staged now
-    // The local store stages a block in a temporary of blocks/tmp, which a
-    // second serving process would clear; a store elsewhere stages in the
-    // serving process's memory. The store folder's lock holds for both.
     const bool local = backends.local_blocks();
     auto temporaries = [&] {
         return std::distance(fs::directory_iterator(dir + "/blocks/tmp"), fs::directory_iterator());
@@ -772,7 +782,7 @@ TEST(ServerBlockStore, KeepsWholeBlocksAndReplacesDamagedOnes) {
     fs::path base = unique_temp_path("blocks");
     fs::remove_all(base);
     fs::create_directories(base);
-    block_store bs = block_store_local(base.string(), true);
+    block_store bs = block_store_local(base.string(), true, nullptr);
     ASSERT_NE(bs.ops, nullptr);
     std::string bytes(64, 'q');
     auto put = [&](bool replace, int copies) {
@@ -820,10 +830,10 @@ TEST(ServerBlockStore, KeepsWholeBlocksAndReplacesDamagedOnes) {
     bs.ops->destroy(bs.self);
 
     std::ofstream((base / "blocks" / "tmp" / "leftover").string()) << "x";
-    bs = block_store_local(base.string(), false); // not serving: leaves it
+    bs = block_store_local(base.string(), false, nullptr); // not serving: leaves it
     EXPECT_TRUE(fs::exists(base / "blocks" / "tmp" / "leftover"));
     bs.ops->destroy(bs.self);
-    bs = block_store_local(base.string(), true);
+    bs = block_store_local(base.string(), true, nullptr);
     EXPECT_FALSE(fs::exists(base / "blocks" / "tmp" / "leftover"));
     bs.ops->destroy(bs.self);
     fs::remove_all(base);

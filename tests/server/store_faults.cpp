@@ -3,6 +3,7 @@
 #include "store_faults.h"
 
 #include "common/owner.h"
+#include "tools/server/pack_file.h"
 #include "tools/server/s3_client.h"
 
 #include <fstream>
@@ -168,6 +169,37 @@ bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how
 #endif
 }
 
+// Damages the record of a packed block in place (a pack's records cannot
+// change length, so either damage flips a byte of its data, which every read
+// checks). 1 done, 0 not packed, -1 failed with *err.
+int damage_packed(const std::string& dir, const srv_backends& be, const blk_digest& d,
+                  std::string* err) {
+    catalog cat = be.catalog.empty() ? catalog_sqlite_open(dir, false, err)
+                                     : catalog_pg_open(be.catalog, false, err);
+    if (!cat.ops) return -1;
+    cat_packed row;
+    std::string name;
+    int rc = cat.ops->packed_get(cat.self, d, &row, &name);
+    cat.ops->destroy(cat.self);
+    if (rc == CAT_NOT_FOUND) return 0;
+    if (rc != CAT_OK || row.length == 0) {
+        *err = "cannot read the pack index";
+        return -1;
+    }
+    const std::string path = dir + "/packs/" + name + ".pack";
+    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekg(static_cast<std::streamoff>(row.pos + PACK_RECORD_HEADER_SIZE + row.length / 2));
+    int c = f.get();
+    f.seekp(static_cast<std::streamoff>(row.pos + PACK_RECORD_HEADER_SIZE + row.length / 2));
+    f.put(static_cast<char>(c ^ 0x5a));
+    f.close();
+    if (c == EOF || !f) {
+        *err = "cannot damage the record in " + path;
+        return -1;
+    }
+    return 1;
+}
+
 } // namespace
 
 void block_refusals_install(block_store* bs, block_refusals* refusals) {
@@ -181,7 +213,10 @@ bool store_damage_block(const std::string& dir, const srv_backends& be, const bl
         *err = "not a block digest: " + d;
         return false;
     }
-    if (be.blocks.empty())
+    if (be.blocks.empty()) {
+        int packed = damage_packed(dir, be, d, err);
+        if (packed != 0) return packed == 1;
         return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
+    }
     return damage_object(be, d, how, err);
 }

@@ -46,7 +46,8 @@ enum block_damage {
     DAMAGE_CUT_SHORT  // the last 16 bytes cut off
 };
 
-// Damages block d where the store in dir with back ends be keeps it: the
+// Damages block d where the store in dir with back ends be keeps it: its
+// record in a pack (a byte of its data flipped, whatever how says), the
 // block file below dir/blocks, or the object in the S3 bucket, rewritten
 // through the S3 client with the damaged bytes. False with *err when the
 // block is not there, is too short for the damage, or cannot be written.

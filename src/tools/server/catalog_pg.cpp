@@ -270,6 +270,15 @@ CREATE INDEX IF NOT EXISTS runs_user ON runs(user_id, id);
 CREATE INDEX IF NOT EXISTS folders_history ON folders(user_id, parent, name);
 CREATE INDEX IF NOT EXISTS versions_history ON versions(user_id, parent, name);
 )",
+    // 6 -> 7: the index of the blocks the local block store keeps in pack
+    // files; an older store gets empty tables.
+    R"(
+CREATE TABLE IF NOT EXISTS packs(id bigserial PRIMARY KEY, name text NOT NULL UNIQUE,
+                                 size bigint NOT NULL, sealed boolean NOT NULL DEFAULT false);
+CREATE TABLE IF NOT EXISTS packed(digest bytea PRIMARY KEY, pack bigint NOT NULL REFERENCES packs(id),
+                                  pos bigint NOT NULL, length bigint NOT NULL);
+CREATE INDEX IF NOT EXISTS packed_pack ON packed(pack);
+)",
 };
 const int kSchemaVersion = static_cast<int>(sizeof kSteps / sizeof kSteps[0]);
 
@@ -1549,16 +1558,117 @@ int p_block_of_user(void* self, uint32_t user, const blk_digest& d, uint64_t* le
     return CAT_OK;
 }
 
+// ---- packed blocks ----------------------------------------------------------
+
+int p_packed_get(void* self, const blk_digest& d, cat_packed* out, std::string* pack_name) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "SELECT p.pack, p.pos, p.length, k.name FROM packed p "
+                 "JOIN packs k ON k.id = p.pack WHERE p.digest = $1",
+                 args().bytes(d));
+    if (!q.ok) return CAT_FAIL;
+    if (q.n() == 0) return CAT_NOT_FOUND;
+    out->digest = d;
+    out->pack = q.i64(0, 0);
+    out->pos = static_cast<uint64_t>(q.i64(0, 1));
+    out->length = static_cast<uint64_t>(q.i64(0, 2));
+    out->replace = false;
+    *pack_name = q.str(0, 3);
+    return CAT_OK;
+}
+
+int p_packed_add(void* self, int64_t pack, uint64_t size, const std::vector<cat_packed>& rows_in) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c) || !begin_write(c, false)) return CAT_FAIL;
+    bool ok = true;
+    for (const cat_packed& r : rows_in) {
+        args a;
+        a.bytes(r.digest)
+            .i64(pack)
+            .i64(static_cast<int64_t>(r.pos))
+            .i64(static_cast<int64_t>(r.length));
+        ok = ok && run(c,
+                       r.replace ? "INSERT INTO packed(digest, pack, pos, length) "
+                                   "VALUES($1, $2, $3, $4) ON CONFLICT (digest) DO UPDATE SET "
+                                   "pack = excluded.pack, pos = excluded.pos, "
+                                   "length = excluded.length"
+                                 : "INSERT INTO packed(digest, pack, pos, length) "
+                                   "VALUES($1, $2, $3, $4) ON CONFLICT (digest) DO NOTHING",
+                       a)
+                       .ok;
+    }
+    ok = ok && run(c, "UPDATE packs SET size = greatest(size, $1) WHERE id = $2",
+                   args().i64(static_cast<int64_t>(size)).i64(pack))
+                   .ok;
+    if (!ok) {
+        exec(c, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return commit_write(c) ? CAT_OK : CAT_FAIL;
+}
+
+int p_packed_remove(void* self, const blk_digest& d) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    return run(c, "DELETE FROM packed WHERE digest = $1", args().bytes(d)).ok ? CAT_OK : CAT_FAIL;
+}
+
+int p_pack_register(void* self, const std::string& name, int64_t* id) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c,
+                 "INSERT INTO packs(name, size) VALUES($1, 0) ON CONFLICT (name) DO NOTHING "
+                 "RETURNING id",
+                 args().text(name));
+    if (!q.ok) return CAT_FAIL;
+    if (q.n() == 0) return CAT_EXISTS;
+    *id = q.i64(0, 0);
+    return CAT_OK;
+}
+
+int p_pack_seal(void* self, int64_t id, uint64_t size) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c, "UPDATE packs SET sealed = true, size = $1 WHERE id = $2",
+                 args().i64(static_cast<int64_t>(size)).i64(id));
+    if (!q.ok) return CAT_FAIL;
+    return q.changed() ? CAT_OK : CAT_NOT_FOUND;
+}
+
+int p_packs_unsealed(void* self, std::vector<cat_pack>* out) {
+    pg_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    if (!connected(c)) return CAT_FAIL;
+    rows q = run(c, "SELECT id, name, size FROM packs WHERE NOT sealed ORDER BY id");
+    if (!q.ok) return CAT_FAIL;
+    for (int i = 0; i < q.n(); i++) {
+        cat_pack p;
+        p.id = q.i64(i, 0);
+        p.name = q.str(i, 1);
+        p.size = static_cast<uint64_t>(q.i64(i, 2));
+        out->push_back(p);
+    }
+    return CAT_OK;
+}
+
 const catalog_ops pg_ops = {
-    p_user_add,      p_user_get,    p_stamp_get,     p_stamp_set,     p_stamps_clear,
-    p_stamp_vouch,   p_holder_note, p_holder_forget, p_holders,       p_folder_make,
-    p_remove,        p_list,        p_is_folder,     p_version_at,    p_history,
-    p_all_current,   p_commit,      p_block_damaged, p_damage_record, p_mail_add,
-    p_mail_list,     p_mail_get,    p_user_list,     p_user_remove,   p_tree,
-    p_stamps,        p_mail_of,     p_destroy,       p_lease_take,    p_lease_renew,
-    p_lease_release, p_list_page,   p_list_count,    p_outbox_claim,  p_outbox_record,
-    p_outbox_list,   p_outbox_retry,  p_run_start,   p_run_end,       p_runs_page,
-    p_run_get,       p_history_page, p_block_of_user};
+    p_user_add,      p_user_get,      p_stamp_get,     p_stamp_set,     p_stamps_clear,
+    p_stamp_vouch,   p_holder_note,   p_holder_forget, p_holders,       p_folder_make,
+    p_remove,        p_list,          p_is_folder,     p_version_at,    p_history,
+    p_all_current,   p_commit,        p_block_damaged, p_damage_record, p_mail_add,
+    p_mail_list,     p_mail_get,      p_user_list,     p_user_remove,   p_tree,
+    p_stamps,        p_mail_of,       p_destroy,       p_lease_take,    p_lease_renew,
+    p_lease_release, p_list_page,     p_list_count,    p_outbox_claim,  p_outbox_record,
+    p_outbox_list,   p_outbox_retry,  p_run_start,     p_run_end,       p_runs_page,
+    p_run_get,       p_history_page,  p_block_of_user, p_packed_get,    p_packed_add,
+    p_packed_remove, p_pack_register, p_pack_seal,     p_packs_unsealed};
 
 std::string db_error(pg_cat* c) {
     std::string e = c->db ? PQerrorMessage(c->db) : "out of memory";

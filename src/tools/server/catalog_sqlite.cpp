@@ -201,6 +201,16 @@ CREATE INDEX IF NOT EXISTS versions_history ON versions(user, parent, name);
 CREATE INDEX IF NOT EXISTS blocks_digest ON blocks(digest);
 )";
 
+// Made where missing when a catalog is opened: the index of the blocks the
+// local block store keeps in pack files (an older store gets empty tables).
+const char* kPacks = R"(
+CREATE TABLE IF NOT EXISTS packs(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE,
+                                 size INTEGER NOT NULL, sealed INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS packed(digest TEXT PRIMARY KEY, pack INTEGER NOT NULL,
+                                  pos INTEGER NOT NULL, length INTEGER NOT NULL) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS packed_pack ON packed(pack);
+)";
+
 sql_cat* C(void* self) {
     return static_cast<sql_cat*>(self);
 }
@@ -1387,6 +1397,100 @@ int c_block_of_user(void* self, uint32_t user, const blk_digest& d, uint64_t* le
     return CAT_OK;
 }
 
+// ---- packed blocks ----------------------------------------------------------
+
+int c_packed_get(void* self, const blk_digest& d, cat_packed* out, std::string* pack_name) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "SELECT p.pack, p.pos, p.length, k.name FROM packed p "
+                  "JOIN packs k ON k.id = p.pack WHERE p.digest = ?");
+    q.bind(1, d);
+    if (q.step() != SQLITE_ROW) return q.ok() ? CAT_NOT_FOUND : CAT_FAIL;
+    out->digest = d;
+    out->pack = q.i64(0);
+    out->pos = static_cast<uint64_t>(q.i64(1));
+    out->length = static_cast<uint64_t>(q.i64(2));
+    out->replace = false;
+    *pack_name = q.text(3);
+    return CAT_OK;
+}
+
+int c_packed_add(void* self, int64_t pack, uint64_t size, const std::vector<cat_packed>& rows) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (!exec(c->db, "BEGIN IMMEDIATE")) return CAT_FAIL;
+    bool ok = true;
+    for (const cat_packed& r : rows) {
+        stmt q(c->db, r.replace
+                          ? "INSERT INTO packed(digest, pack, pos, length) VALUES(?, ?, ?, ?) "
+                            "ON CONFLICT(digest) DO UPDATE SET pack = excluded.pack, "
+                            "pos = excluded.pos, length = excluded.length"
+                          : "INSERT OR IGNORE INTO packed(digest, pack, pos, length) "
+                            "VALUES(?, ?, ?, ?)");
+        q.bind(1, r.digest);
+        q.bind(2, pack);
+        q.bind(3, static_cast<int64_t>(r.pos));
+        q.bind(4, static_cast<int64_t>(r.length));
+        ok = ok && q.step() == SQLITE_DONE;
+    }
+    {
+        stmt u(c->db, "UPDATE packs SET size = max(size, ?) WHERE id = ?");
+        u.bind(1, static_cast<int64_t>(size));
+        u.bind(2, pack);
+        ok = ok && u.step() == SQLITE_DONE;
+    }
+    if (!ok) {
+        exec(c->db, "ROLLBACK");
+        return CAT_FAIL;
+    }
+    return exec(c->db, "COMMIT") ? CAT_OK : CAT_FAIL;
+}
+
+int c_packed_remove(void* self, const blk_digest& d) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "DELETE FROM packed WHERE digest = ?");
+    q.bind(1, d);
+    return q.step() == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
+int c_pack_register(void* self, const std::string& name, int64_t* id) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "INSERT OR IGNORE INTO packs(name, size) VALUES(?, 0)");
+    q.bind(1, name);
+    if (q.step() != SQLITE_DONE) return CAT_FAIL;
+    if (sqlite3_changes(c->db) == 0) return CAT_EXISTS;
+    *id = sqlite3_last_insert_rowid(c->db);
+    return CAT_OK;
+}
+
+int c_pack_seal(void* self, int64_t id, uint64_t size) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    stmt q(c->db, "UPDATE packs SET sealed = 1, size = ? WHERE id = ?");
+    q.bind(1, static_cast<int64_t>(size));
+    q.bind(2, id);
+    if (q.step() != SQLITE_DONE) return CAT_FAIL;
+    return sqlite3_changes(c->db) ? CAT_OK : CAT_NOT_FOUND;
+}
+
+int c_packs_unsealed(void* self, std::vector<cat_pack>* out) {
+    sql_cat* c = C(self);
+    std::lock_guard<std::mutex> g(c->mu);
+    out->clear();
+    stmt q(c->db, "SELECT id, name, size FROM packs WHERE sealed = 0 ORDER BY id");
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) {
+        cat_pack p;
+        p.id = q.i64(0);
+        p.name = q.text(1);
+        p.size = static_cast<uint64_t>(q.i64(2));
+        out->push_back(p);
+    }
+    return rc == SQLITE_DONE ? CAT_OK : CAT_FAIL;
+}
+
 void c_destroy(void* self) {
     sql_cat* c = C(self);
     if (!c) return;
@@ -1397,15 +1501,16 @@ void c_destroy(void* self) {
 
 // No lease ops: the serving process keeps the user locks in its memory.
 const catalog_ops sqlite_ops = {
-    c_user_add,    c_user_get,    c_stamp_get,     c_stamp_set,     c_stamps_clear,
-    c_stamp_vouch, c_holder_note, c_holder_forget, c_holders,       c_folder_make,
-    c_remove,      c_list,        c_is_folder,     c_version_at,    c_history,
-    c_all_current, c_commit,      c_block_damaged, c_damage_record, c_mail_add,
-    c_mail_list,   c_mail_get,    c_user_list,     c_user_remove,   c_tree,
-    c_stamps,      c_mail_of,     c_destroy,       nullptr,         nullptr,
-    nullptr,       c_list_page,   c_list_count,    c_outbox_claim,  c_outbox_record,
-    c_outbox_list, c_outbox_retry, c_run_start,   c_run_end,       c_runs_page,
-    c_run_get,     c_history_page, c_block_of_user};
+    c_user_add,      c_user_get,      c_stamp_get,     c_stamp_set,     c_stamps_clear,
+    c_stamp_vouch,   c_holder_note,   c_holder_forget, c_holders,       c_folder_make,
+    c_remove,        c_list,          c_is_folder,     c_version_at,    c_history,
+    c_all_current,   c_commit,        c_block_damaged, c_damage_record, c_mail_add,
+    c_mail_list,     c_mail_get,      c_user_list,     c_user_remove,   c_tree,
+    c_stamps,        c_mail_of,       c_destroy,       nullptr,         nullptr,
+    nullptr,         c_list_page,     c_list_count,    c_outbox_claim,  c_outbox_record,
+    c_outbox_list,   c_outbox_retry,  c_run_start,     c_run_end,       c_runs_page,
+    c_run_get,       c_history_page,  c_block_of_user, c_packed_get,    c_packed_add,
+    c_packed_remove, c_pack_register, c_pack_seal,     c_packs_unsealed};
 
 // Brings an older catalog to the current schema in one transaction; the
 // version is read again inside it, so two processes opening one old store
@@ -1482,7 +1587,7 @@ catalog catalog_sqlite_open(const std::string& dir, bool create, std::string* er
                      "WHERE removed = 0;"
                      "CREATE INDEX IF NOT EXISTS versions_page ON versions(user, parent, name) "
                      "WHERE replaced = 0;") ||
-        !exec(c->db, kOutboxSchema) || !exec(c->db, kRunsAndHistory)) {
+        !exec(c->db, kOutboxSchema) || !exec(c->db, kRunsAndHistory) || !exec(c->db, kPacks)) {
         *err = std::string("cannot index the catalog: ") + sqlite3_errmsg(c->db);
         c_destroy(c);
         return catalog{nullptr, nullptr};

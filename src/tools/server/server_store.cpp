@@ -74,15 +74,17 @@ catalog open_catalog(const std::string& dir, const srv_backends& be, bool create
     return cat;
 }
 
-// The block store the configuration names; ops null with *err.
-block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving,
-                        bool create, std::string* err) {
+// The block store the configuration names; ops null with *err. A local one
+// keeps its small blocks in packs indexed in index (null: none), which must
+// outlive it.
+block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving, bool create,
+                        const catalog* index, std::string* err) {
     if (!be.blocks.empty()) {
         block_store bs = open_s3_blocks(be.blocks, be.credentials, create, err);
         if (!bs.ops) *err = "the blocks at " + be.blocks + ": " + *err;
         return bs;
     }
-    block_store bs = block_store_local(dir, serving);
+    block_store bs = block_store_local(dir, serving, index);
     if (!bs.ops) *err = "cannot open " + dir + "/blocks: " + error_text();
     return bs;
 }
@@ -136,7 +138,7 @@ bool srv_store_init(const std::string& dir, const srv_backends& be, std::string*
         cat.ops->destroy(cat.self);
     }
     if (!be.blocks.empty()) {
-        block_store bs = open_blocks(dir, be, true, true, err);
+        block_store bs = open_blocks(dir, be, true, true, nullptr, err);
         if (!bs.ops) return false;
         bs.ops->destroy(bs.self);
     }
@@ -175,7 +177,7 @@ bool srv_store_init(const std::string& dir, const srv_backends& be, std::string*
         cat.ops->destroy(cat.self);
     }
     if (be.blocks.empty()) {
-        block_store bs = open_blocks(dir, be, true, true, err);
+        block_store bs = open_blocks(dir, be, true, true, nullptr, err);
         if (!bs.ops) return false;
         bs.ops->destroy(bs.self);
     }
@@ -222,7 +224,7 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
         plat_store_unlock(lock);
         return nullptr;
     }
-    block_store blocks = open_blocks(dir, be, serving, false, err);
+    block_store blocks = open_blocks(dir, be, serving, false, &cat, err);
     if (!blocks.ops) {
         cat.ops->destroy(cat.self);
         EVP_PKEY_free(key);
@@ -242,8 +244,9 @@ srv_store* srv_store_open(const std::string& dir, bool serving, std::string* err
 
 void srv_store_close(srv_store* st) {
     if (!st) return;
-    st->cat.ops->destroy(st->cat.self);
+    // The blocks first: a local store seals its open pack in the catalog.
     st->blocks.ops->destroy(st->blocks.self);
+    st->cat.ops->destroy(st->cat.self);
     EVP_PKEY_free(st->key);
     plat_store_unlock(st->lock); // last: nothing of this process touches the store after it
     delete st;

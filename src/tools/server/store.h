@@ -52,10 +52,16 @@ struct block_store {
     void* self;
 };
 
-// The local folder DIR/blocks. clean_leftovers (the serving process only,
+struct catalog;
+
+// The local folder DIR/blocks, with blocks of at most PACK_BLOCK_THRESHOLD
+// bytes appended to pack files in DIR/packs when index (the catalog that
+// indexes them; it must outlive the store) is not null; without one every
+// block is a file of its own. clean_leftovers (the serving process only,
 // which holds the store's lock) removes the temporaries of an interrupted
-// run. ops null when the folders cannot be made.
-block_store block_store_local(const std::string& dir, bool clean_leftovers);
+// run and repairs and seals the packs a dead process left open. ops null
+// when the folders cannot be made or the index cannot be read.
+block_store block_store_local(const std::string& dir, bool clean_leftovers, const catalog* index);
 
 // The S3 bucket of cfg, shared by every serving process: objects
 // blocks/<digest>, PUT at publish. Ops null with *err set when the bucket
@@ -227,6 +233,25 @@ struct cat_hist_entry {
     bool deleted_later = false; // there at the time, not there now
 };
 
+// Where a packed block lies: the record at pos of pack (packs.id) holds its
+// length bytes.
+struct cat_packed {
+    blk_digest digest;
+    int64_t pack = 0;
+    uint64_t pos = 0;
+    uint64_t length = 0;
+    bool replace = false; // packed_add: switch a row already there to this record
+};
+
+// A pack file of the local block store: its name below STORE/packs, the end
+// of its last indexed record, and whether it takes no more records.
+struct cat_pack {
+    int64_t id = 0;
+    std::string name;
+    uint64_t size = 0;
+    bool sealed = false;
+};
+
 enum cat_result {
     CAT_OK = 0,
     CAT_FAIL = -1,
@@ -395,6 +420,25 @@ struct catalog_ops {
     // The stored length of a block that a version of the user names, current
     // or not. CAT_OK / CAT_NOT_FOUND / CAT_FAIL.
     int (*block_of_user)(void* self, uint32_t user, const blk_digest& d, uint64_t* length);
+
+    // The index of the packed blocks. Where a digest's record lies, with its
+    // pack's name. CAT_OK / CAT_NOT_FOUND / CAT_FAIL.
+    int (*packed_get)(void* self, const blk_digest& d, cat_packed* out, std::string* pack_name);
+    // Names a batch's records of one pack in one transaction and sets the
+    // pack's size: a digest already indexed keeps its row unless the new row
+    // is marked replace. CAT_OK / CAT_FAIL (nothing stored).
+    int (*packed_add)(void* self, int64_t pack, uint64_t size, const std::vector<cat_packed>& rows);
+    // Drops a digest's row (its record becomes dead bytes); none there
+    // counts as dropped. CAT_OK / CAT_FAIL.
+    int (*packed_remove)(void* self, const blk_digest& d);
+    // Registers a new, unsealed pack of that name; *id gets its id.
+    // CAT_OK / CAT_EXISTS / CAT_FAIL.
+    int (*pack_register)(void* self, const std::string& name, int64_t* id);
+    // Seals a pack at that size: it takes no more records. CAT_OK /
+    // CAT_NOT_FOUND / CAT_FAIL.
+    int (*pack_seal)(void* self, int64_t id, uint64_t size);
+    // The packs not sealed yet, by id. CAT_OK / CAT_FAIL.
+    int (*packs_unsealed)(void* self, std::vector<cat_pack>* out);
 };
 
 // Merges a history page's folders and files (each sorted by name, at most
