@@ -385,6 +385,22 @@ TEST_F(S3Client, AnswersAreLengthChecked) {
     peer->script({{200, "", 5}});
     EXPECT_EQ(s3_head(client, "k", &len, &err), S3_OK) << err;
     EXPECT_EQ(len, 5u);
+
+    // A range is taken only as the partial answer of exactly its length:
+    // a whole object in its place, or fewer bytes, are not those bytes.
+    peer->script({{206, "12345"}});
+    EXPECT_EQ(s3_get_range(client, "k", 10, 5, &got, &err), S3_OK) << err;
+    EXPECT_EQ(std::string(got.begin(), got.end()), "12345");
+    peer->script({{200, "0123456789012345"}});
+    EXPECT_EQ(s3_get_range(client, "k", 10, 5, &got, &err), S3_FAIL);
+    EXPECT_TRUE(got.empty());
+    peer->script({{206, "123"}});
+    EXPECT_EQ(s3_get_range(client, "k", 10, 5, &got, &err), S3_FAIL);
+    peer->script({{416, ""}});
+    EXPECT_EQ(s3_get_range(client, "k", 10, 5, &got, &err), S3_SHORT);
+    peer->script({{404, ""}});
+    EXPECT_EQ(s3_get_range(client, "k", 10, 5, &got, &err), S3_NOT_FOUND);
+    EXPECT_EQ(s3_get_range(client, "k", 10, 0, &got, &err), S3_FAIL); // nothing asked
 }
 
 TEST_F(S3Client, AnEndpointThatNobodyAnswersFailsAfterBoundedTries) {
@@ -402,12 +418,12 @@ TEST_F(S3Client, AnEndpointThatNobodyAnswersFailsAfterBoundedTries) {
 TEST_F(S3Client, ABatchCountsAsStoredOnlyWhenEveryPutWasAcknowledged) {
     std::string err;
     peer->script({{404, "<Error><Code>NoSuchBucket</Code></Error>"}});
-    block_store bs = block_store_s3(cfg, &err);
+    block_store bs = block_store_s3(cfg, nullptr, &err);
     EXPECT_EQ(bs.ops, nullptr);
     EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
 
     peer->script({{200, ""}}); // the bucket answers
-    bs = block_store_s3(cfg, &err);
+    bs = block_store_s3(cfg, nullptr, &err);
     ASSERT_NE(bs.ops, nullptr) << err;
     auto staged = [&](const std::string& bytes) {
         blk_staging* s = bs.ops->stage_open(bs.self);

@@ -7,6 +7,7 @@
 #include "tools/server/s3_client.h"
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -143,12 +144,14 @@ bool damage_file(const std::string& path, block_damage how, std::string* err) {
     return static_cast<bool>(f);
 }
 
-bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how,
-                   std::string* err) {
+// Reads the object key of the S3 store be, changes it with change and PUTs
+// it back; false with *err.
+bool rewrite_object(const srv_backends& be, const std::string& key, std::string* err,
+                    const std::function<bool(std::vector<uint8_t>*, std::string*)>& change) {
 #ifndef TAVNI_HAVE_CURL
     (void)be;
-    (void)d;
-    (void)how;
+    (void)key;
+    (void)change;
     *err = "this build has no S3 support";
     return false;
 #else
@@ -158,15 +161,22 @@ bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how
         return false;
     owner<s3_client, s3_client_free> c(s3_client_new(cfg, s3_limits(), err));
     if (!c) return false;
-    const std::string key = "blocks/" + d;
     uint64_t len = 0;
     std::vector<uint8_t> bytes;
     int rc = s3_head(c.get(), key, &len, err);
     if (rc == S3_OK) rc = s3_get(c.get(), key, len, &bytes, err);
     if (rc == S3_NOT_FOUND) *err = "no object " + key + " in " + cfg.bucket;
-    if (rc != S3_OK || !damage(&bytes, how, err)) return false;
+    if (rc != S3_OK || !change(&bytes, err)) return false;
     return s3_put(c.get(), key, bytes.data(), bytes.size(), std::string(), err) == S3_OK;
 #endif
+}
+
+bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how,
+                   std::string* err) {
+    return rewrite_object(be, "blocks/" + d, err,
+                          [how](std::vector<uint8_t>* bytes, std::string* why) {
+                              return damage(bytes, how, why);
+                          });
 }
 
 // Damages the record of a packed block in place (a pack's records cannot
@@ -185,6 +195,21 @@ int damage_packed(const std::string& dir, const srv_backends& be, const blk_dige
     if (rc != CAT_OK || row.length == 0) {
         *err = "cannot read the pack index";
         return -1;
+    }
+    if (!be.blocks.empty()) {
+        // An S3 pack is an object: read whole, one byte flipped, PUT back.
+        const uint64_t at = row.pos + PACK_RECORD_HEADER_SIZE + row.length / 2;
+        return rewrite_object(be, "packs/" + name, err,
+                              [at](std::vector<uint8_t>* bytes, std::string* why) {
+                                  if (bytes->size() <= at) {
+                                      *why = "the pack is shorter than its index says";
+                                      return false;
+                                  }
+                                  (*bytes)[at] ^= 0x5a;
+                                  return true;
+                              })
+                   ? 1
+                   : -1;
     }
     const std::string path = dir + "/packs/" + name + ".pack";
     std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
@@ -213,10 +238,8 @@ bool store_damage_block(const std::string& dir, const srv_backends& be, const bl
         *err = "not a block digest: " + d;
         return false;
     }
-    if (be.blocks.empty()) {
-        int packed = damage_packed(dir, be, d, err);
-        if (packed != 0) return packed == 1;
-        return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
-    }
+    int packed = damage_packed(dir, be, d, err);
+    if (packed != 0) return packed == 1;
+    if (be.blocks.empty()) return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
     return damage_object(be, d, how, err);
 }

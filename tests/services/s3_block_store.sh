@@ -26,4 +26,4 @@ if ! ceph_start "$dir"; then
   tail -n 20 "$dir"/log/* >&2
   exit 1
 fi
-"$build/tavni_unit_tests" --gtest_filter='Stores/BlockStoreContract.*/s3:S3*'
+"$build/tavni_unit_tests" --gtest_filter='Stores/BlockStoreContract.*/s3:Stores/BlockStoreContract.*/s3packs:S3*'

@@ -242,8 +242,9 @@ bool decode_block(srv_store* st, const cat_version& v, size_t i, const uint8_t* 
                   std::vector<uint8_t>* inflated, std::string* why, bool* stored_bad) {
     const cat_block& b = v.blocks[i];
     *stored_bad = true;
-    if (st->blocks.ops->get(st->blocks.self, b.digest, cipher) != 0) {
-        *why = "missing";
+    const int got = st->blocks.ops->get(st->blocks.self, b.digest, cipher);
+    if (got != 0) {
+        *why = got == BLK_DAMAGED ? "damaged" : "missing";
         return false;
     }
     uint8_t md[SHA256_DIGEST_LENGTH];

@@ -388,12 +388,13 @@ static bool ls_has(void* self, const blk_digest& d, uint64_t len) {
     return file_has(ls, d, len);
 }
 
-// The packed block of row; 0 / -1 (missing, damaged or unreadable).
+// The packed block of row: 0; BLK_DAMAGED when the record is not what
+// the row says; -1 when the pack is missing or unreadable.
 static int packed_read(local_store* ls, const cat_packed& row, const std::string& name,
                        std::vector<uint8_t>* out) {
     if (row.length == 0 || row.length > PACK_BLOCK_LIMIT || name.empty() ||
         name.find_first_of("/\\.") != std::string::npos)
-        return -1;
+        return BLK_DAMAGED;
     plat_file f = plat_file_open_read(pack_path(ls, name).c_str());
     if (f == PLAT_NO_FILE) return -1;
     uint8_t d[32];
@@ -401,7 +402,8 @@ static int packed_read(local_store* ls, const cat_packed& row, const std::string
     int rc = pack_read(f, row.pos, static_cast<uint32_t>(row.length), d, out);
     plat_file_close(f);
     if (rc != PACK_OK) out->clear();
-    return rc == PACK_OK ? 0 : -1;
+    if (rc == PACK_OK) return 0;
+    return rc == PACK_FAILED ? -1 : BLK_DAMAGED;
 }
 
 static int ls_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {

@@ -1,25 +1,37 @@
-// block_store_s3.cpp - blocks as objects of an S3 bucket, named
-// blocks/<hex SHA-256 of their bytes>, shared by every serving process.
+// block_store_s3.cpp - blocks in an S3 bucket shared by every serving
+// process: small ones as records of pack objects packs/<name>, indexed in
+// the catalog, larger ones (and every block of a store opened without an
+// index) as objects blocks/<hex SHA-256 of their bytes>.
 //
-// A staging holds its bytes in memory until publish(), which PUTs each
-// finished staging of the batch and counts the batch as stored only when
-// every PUT was acknowledged: a catalog row never names a block whose PUT
-// failed. An object already there with the staged length is the same bytes
-// (its name is their digest) and is kept, unless the catalog marked it
-// damaged; one of another length is overwritten. The ops keep no state of
-// their own besides the client, so they are safe from several threads.
+// A staging holds its bytes in memory until publish(), which counts the
+// batch as stored only when every PUT was acknowledged: a catalog row never
+// names a block whose PUT failed.
+// - The batch's new small blocks make one pack (more when they pass the
+//   pack's target size), registered in the catalog, PUT whole, and only then
+//   named in the index. A pack whose PUT failed or whose rows were never
+//   added is dead bytes that no row names.
+// - A larger block is an object of its own. An object already there with
+//   the staged length is the same bytes (its name is their digest) and is
+//   kept, unless the catalog marked it damaged; one of another length is
+//   overwritten.
+// Reads of a packed block are ranged GETs of its record, checked as a pack
+// file's records are. The ops keep no state besides the client, the index
+// and a pack counter, so they are safe from several threads.
 #include "tools/server/store.h"
 
 #include "common/owner.h"
 #include "common/text.h"
 #include "platform/platform.h"
+#include "tools/server/pack_file.h"
 #include "tools/server/s3_client.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <set>
 #include <thread>
 
 namespace {
@@ -29,7 +41,10 @@ constexpr size_t S3_PUT_STREAMS = 4;
 
 struct s3_store {
     s3_client* client = nullptr;
-    uint64_t max_block = 0; // largest block staged (and read back)
+    uint64_t max_block = 0;          // largest block staged (and read back)
+    catalog index{nullptr, nullptr}; // ops null: no packs
+    std::string prefix;              // random per opening: pack names never collide
+    std::atomic<uint64_t> pack_counter{0};
 };
 
 void report(const std::string& what) {
@@ -45,6 +60,22 @@ bool digest_ok(const blk_digest& d) {
     for (char c : d)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;
+}
+
+// A pack name this store makes: no separators, no dots.
+bool pack_name_ok(const std::string& name) {
+    return !name.empty() && name.size() <= 64 && name.find_first_of("/\\.") == std::string::npos;
+}
+
+std::string pack_key(const std::string& name) {
+    return "packs/" + name;
+}
+
+// 32 bytes from a checked hex digest.
+void digest_bytes(const blk_digest& d, uint8_t out[32]) {
+    auto nib = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    for (size_t i = 0; i < 32; i++)
+        out[i] = static_cast<uint8_t>(nib(d[2 * i]) << 4 | nib(d[2 * i + 1]));
 }
 
 } // namespace
@@ -148,12 +179,82 @@ static int place_all(s3_store* st, const std::vector<blk_staging*>& batch) {
     return failed ? -1 : 0;
 }
 
+// The pack record of a digest: 1 found, 0 none, -1 the index failed.
+static int packed_find(s3_store* st, const blk_digest& d, cat_packed* row, std::string* name) {
+    if (!st->index.ops) return 0;
+    int rc = st->index.ops->packed_get(st->index.self, d, row, name);
+    if (rc == CAT_OK) return 1;
+    return rc == CAT_NOT_FOUND ? 0 : -1;
+}
+
+// Stores rows' blocks (their stagings in the same order) as one new pack:
+// registered, PUT whole, then named in the index and sealed. 0 / -1 (none
+// of them named unless the index took them).
+static int put_pack(s3_store* st, const std::vector<const s3_staging*>& blocks) {
+    std::string name = st->prefix + "-" + std::to_string(st->pack_counter++);
+    int64_t id = 0;
+    if (st->index.ops->pack_register(st->index.self, name, &id) != CAT_OK) return -1;
+    std::vector<uint8_t> image;
+    pack_image_start(&image);
+    std::vector<cat_packed> rows;
+    for (const s3_staging* s : blocks) {
+        uint8_t d[32];
+        digest_bytes(s->digest, d);
+        cat_packed r;
+        r.digest = s->digest;
+        r.length = s->data.size();
+        r.replace = s->replace;
+        if (pack_image_add(&image, d, s->data.data(), static_cast<uint32_t>(s->data.size()),
+                           &r.pos) != PACK_OK)
+            return -1;
+        rows.push_back(r);
+    }
+    std::string err;
+    if (s3_put(st->client, pack_key(name), image.data(), image.size(), "", &err) != S3_OK) {
+        report(err);
+        return -1;
+    }
+    if (st->index.ops->packed_add(st->index.self, id, image.size(), rows) != CAT_OK) return -1;
+    return st->index.ops->pack_seal(st->index.self, id, image.size()) == CAT_OK ? 0 : -1;
+}
+
+// The batch's small blocks that the index does not hold yet (or holds
+// damaged), in packs of at most PACK_TARGET_SIZE. 0 / -1.
+static int publish_packed(s3_store* st, const std::vector<blk_staging*>& small) {
+    std::set<blk_digest> seen;
+    std::vector<const s3_staging*> pack;
+    uint64_t size = PACK_HEADER_SIZE;
+    for (blk_staging* h : small) {
+        const s3_staging* s = of(h);
+        if (!seen.insert(s->digest).second) continue;
+        cat_packed row;
+        std::string name;
+        int found = packed_find(st, s->digest, &row, &name);
+        if (found < 0) return -1;
+        if (found == 1 && row.length == s->data.size() && !s->replace) continue;
+        const uint64_t extent = PACK_RECORD_HEADER_SIZE + s->data.size();
+        if (!pack.empty() && size + extent > PACK_TARGET_SIZE) {
+            if (put_pack(st, pack) != 0) return -1;
+            pack.clear();
+            size = PACK_HEADER_SIZE;
+        }
+        pack.push_back(s);
+        size += extent;
+    }
+    return pack.empty() ? 0 : put_pack(st, pack);
+}
+
 static int s3s_publish(void* self, std::vector<blk_staging*>* batch) {
     s3_store* st = static_cast<s3_store*>(self);
     int rc = 0;
-    for (blk_staging* s : *batch)
+    std::vector<blk_staging*> small, objects;
+    for (blk_staging* s : *batch) {
         if (of(s)->broken || of(s)->digest.empty()) rc = -1; // never finished
-    if (rc == 0) rc = place_all(st, *batch);
+        const size_t n = of(s)->data.size();
+        (st->index.ops && n > 0 && n <= PACK_BLOCK_THRESHOLD ? small : objects).push_back(s);
+    }
+    if (rc == 0 && !small.empty()) rc = publish_packed(st, small);
+    if (rc == 0 && !objects.empty()) rc = place_all(st, objects);
     for (blk_staging* s : *batch)
         delete of(s);
     batch->clear();
@@ -161,12 +262,39 @@ static int s3s_publish(void* self, std::vector<blk_staging*>* batch) {
 }
 
 static bool s3s_has(void* self, const blk_digest& d, uint64_t len) {
+    s3_store* st = static_cast<s3_store*>(self);
     if (!digest_ok(d)) return false;
+    cat_packed row;
+    std::string name;
+    if (packed_find(st, d, &row, &name) == 1 && row.length == len) return true;
     std::string err;
     uint64_t have = 0;
-    int rc = s3_head(static_cast<s3_store*>(self)->client, key_of(d), &have, &err);
+    int rc = s3_head(st->client, key_of(d), &have, &err);
     if (rc == S3_FAIL) report(err);
     return rc == S3_OK && have == len;
+}
+
+// The packed block of row: its record, read with one ranged GET and checked.
+static int packed_read(s3_store* st, const cat_packed& row, const std::string& name,
+                       std::vector<uint8_t>* out) {
+    if (row.length == 0 || row.length > PACK_BLOCK_LIMIT || row.pos < PACK_HEADER_SIZE ||
+        !pack_name_ok(name))
+        return BLK_DAMAGED;
+    std::string err;
+    std::vector<uint8_t> rec;
+    int rc = s3_get_range(st->client, pack_key(name), row.pos,
+                          PACK_RECORD_HEADER_SIZE + row.length, &rec, &err);
+    if (rc == S3_SHORT) return BLK_DAMAGED;
+    if (rc != S3_OK) {
+        if (rc == S3_FAIL) report(err);
+        return -1;
+    }
+    uint8_t d[32];
+    digest_bytes(row.digest, d);
+    if (pack_record_decode(rec.data(), rec.size(), static_cast<uint32_t>(row.length), d, out) !=
+        PACK_OK)
+        return BLK_DAMAGED;
+    return 0;
 }
 
 // The length from HEAD bounds the GET: an object that grows in between, or
@@ -175,6 +303,11 @@ static int s3s_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {
     s3_store* st = static_cast<s3_store*>(self);
     out->clear();
     if (!digest_ok(d)) return -1;
+    cat_packed row;
+    std::string name;
+    int found = packed_find(st, d, &row, &name);
+    if (found < 0) return -1;
+    if (found == 1) return packed_read(st, row, name, out);
     std::string err;
     uint64_t len = 0;
     int rc = s3_head(st->client, key_of(d), &len, &err);
@@ -183,10 +316,14 @@ static int s3s_get(void* self, const blk_digest& d, std::vector<uint8_t>* out) {
     return rc == S3_OK ? 0 : -1;
 }
 
+// A packed block's row goes (its record is dead bytes from then on), and
+// its object, if any.
 static int s3s_remove(void* self, const blk_digest& d) {
+    s3_store* st = static_cast<s3_store*>(self);
     if (!digest_ok(d)) return -1;
+    if (st->index.ops && st->index.ops->packed_remove(st->index.self, d) != CAT_OK) return -1;
     std::string err;
-    if (s3_delete(static_cast<s3_store*>(self)->client, key_of(d), &err) == S3_OK) return 0;
+    if (s3_delete(st->client, key_of(d), &err) == S3_OK) return 0;
     report(err);
     return -1;
 }
@@ -201,7 +338,7 @@ static const block_store_ops s3_ops = {
     s3s_stage_open, s3s_stage_write, s3s_stage_finish, s3s_stage_replace, s3s_stage_abort,
     s3s_publish,    s3s_has,         s3s_get,          s3s_remove,        s3s_destroy};
 
-block_store block_store_s3(const s3_config& cfg, std::string* err) {
+block_store block_store_s3(const s3_config& cfg, const catalog* index, std::string* err) {
     s3_limits lim;
     s3_client* c = s3_client_new(cfg, lim, err);
     if (!c) return block_store{nullptr, nullptr};
@@ -219,6 +356,10 @@ block_store block_store_s3(const s3_config& cfg, std::string* err) {
     s3_store* st = new s3_store();
     st->client = c;
     st->max_block = lim.get_cap;
+    if (index) st->index = *index;
+    uint8_t r[8] = {0};
+    RAND_bytes(r, sizeof r);
+    st->prefix = hex_lower(r, sizeof r);
     return block_store{&s3_ops, st};
 }
 

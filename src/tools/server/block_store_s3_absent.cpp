@@ -4,7 +4,7 @@
 
 static const char kNoS3[] = "this tavni-server was built without S3 support";
 
-block_store block_store_s3(const s3_config&, std::string* err) {
+block_store block_store_s3(const s3_config&, const catalog*, std::string* err) {
     *err = kNoS3;
     return block_store{nullptr, nullptr};
 }

@@ -271,6 +271,18 @@ int pack_open_append(const std::string& path, bool create, pack_file* out, uint6
     return PACK_OK;
 }
 
+// Writes a record of len bytes under digest at out (PACK_RECORD_HEADER_SIZE
+// + len bytes).
+static void encode_record(uint8_t* out, const uint8_t digest[32], const uint8_t* data,
+                          uint32_t len) {
+    memcpy(out, kRecordMagic, 4);
+    put_le32(out + 4, len);
+    memcpy(out + 8, digest, 32);
+    put_le32(out + 44, 0);
+    memcpy(out + PACK_RECORD_HEADER_SIZE, data, len);
+    put_le32(out + kCrcHead, record_crc(out, data, len));
+}
+
 int pack_append(pack_file* p, const uint8_t digest[32], const uint8_t* data, uint32_t len,
                 uint64_t* offset) {
     if (p->f == PLAT_NO_FILE || p->broken || len == 0 || len > PACK_BLOCK_LIMIT || !data)
@@ -278,12 +290,7 @@ int pack_append(pack_file* p, const uint8_t digest[32], const uint8_t* data, uin
     uint32_t total = PACK_RECORD_HEADER_SIZE + len;
     p->buf.resize(total);
     uint8_t* head = p->buf.data();
-    memcpy(head, kRecordMagic, 4);
-    put_le32(head + 4, len);
-    memcpy(head + 8, digest, 32);
-    put_le32(head + 44, 0);
-    memcpy(head + PACK_RECORD_HEADER_SIZE, data, len);
-    put_le32(head + kCrcHead, record_crc(head, data, len));
+    encode_record(head, digest, data, len);
     if (plat_file_write(p->f, head, total) == static_cast<int32_t>(total)) {
         *offset = p->size;
         p->size += total;
@@ -298,6 +305,21 @@ int pack_append(pack_file* p, const uint8_t digest[32], const uint8_t* data, uin
         p->broken = true;
     plat_set_last_error(e);
     return PACK_FAILED;
+}
+
+void pack_image_start(std::vector<uint8_t>* image) {
+    image->resize(PACK_HEADER_SIZE);
+    pack_header(image->data());
+}
+
+int pack_image_add(std::vector<uint8_t>* image, const uint8_t digest[32], const uint8_t* data,
+                   uint32_t len, uint64_t* offset) {
+    if (image->size() < PACK_HEADER_SIZE || len == 0 || len > PACK_BLOCK_LIMIT || !data)
+        return PACK_INVALID;
+    *offset = image->size();
+    image->resize(image->size() + PACK_RECORD_HEADER_SIZE + len);
+    encode_record(image->data() + *offset, digest, data, len);
+    return PACK_OK;
 }
 
 int pack_sync(pack_file* p) {
@@ -317,6 +339,21 @@ int pack_close(pack_file* p) {
     return rc;
 }
 
+// Checks a record header against the length and digest it must hold.
+static bool head_is(const uint8_t* head, uint32_t length, const uint8_t digest[32]) {
+    return memcmp(head, kRecordMagic, 4) == 0 && get_le32(head + 4) == length &&
+           memcmp(head + 8, digest, 32) == 0;
+}
+
+// Checks the data read after head; PACK_OK / PACK_DAMAGED.
+static int data_is(const uint8_t* head, const uint8_t* data, uint32_t length,
+                   const uint8_t digest[32]) {
+    return record_crc(head, data, length) == get_le32(head + kCrcHead) &&
+                   sha256_is(data, length, digest)
+               ? PACK_OK
+               : PACK_DAMAGED;
+}
+
 int pack_read(plat_file f, uint64_t offset, uint32_t length, const uint8_t digest[32],
               std::vector<uint8_t>* out) {
     out->clear();
@@ -326,9 +363,7 @@ int pack_read(plat_file f, uint64_t offset, uint32_t length, const uint8_t diges
     uint8_t head[PACK_RECORD_HEADER_SIZE];
     int r = read_exact(f, offset, head, sizeof head);
     if (r < 0) return PACK_FAILED;
-    if (r == 0 || memcmp(head, kRecordMagic, 4) != 0 || get_le32(head + 4) != length ||
-        memcmp(head + 8, digest, 32) != 0)
-        return PACK_DAMAGED;
+    if (r == 0 || !head_is(head, length, digest)) return PACK_DAMAGED;
     // Nothing is allocated for a record the file cannot hold.
     int64_t size = file_size(f);
     if (size < 0) return PACK_FAILED;
@@ -339,11 +374,24 @@ int pack_read(plat_file f, uint64_t offset, uint32_t length, const uint8_t diges
     int rc = PACK_OK;
     if (r < 0)
         rc = PACK_FAILED;
-    else if (r == 0 || record_crc(head, out->data(), length) != get_le32(head + kCrcHead) ||
-             !sha256_is(out->data(), length, digest))
+    else if (r == 0)
         rc = PACK_DAMAGED;
+    else
+        rc = data_is(head, out->data(), length, digest);
     if (rc != PACK_OK) out->clear();
     return rc;
+}
+
+int pack_record_decode(const uint8_t* rec, size_t n, uint32_t length, const uint8_t digest[32],
+                       std::vector<uint8_t>* out) {
+    out->clear();
+    if (length == 0 || length > PACK_BLOCK_LIMIT) return PACK_INVALID;
+    if (n != PACK_RECORD_HEADER_SIZE + static_cast<size_t>(length) || !head_is(rec, length, digest))
+        return PACK_DAMAGED;
+    const uint8_t* data = rec + PACK_RECORD_HEADER_SIZE;
+    if (data_is(rec, data, length, digest) != PACK_OK) return PACK_DAMAGED;
+    out->assign(data, data + length);
+    return PACK_OK;
 }
 
 int pack_scan(const std::string& path, pack_scan_fn fn, void* ctx, pack_scan_summary* sum) {

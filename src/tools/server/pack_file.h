@@ -93,6 +93,21 @@ int pack_close(pack_file* p);
 int pack_read(plat_file f, uint64_t offset, uint32_t length, const uint8_t digest[32],
               std::vector<uint8_t>* out);
 
+// A pack built in memory (a whole object of a store that cannot append):
+// pack_image_start sets image to a pack's header, pack_image_add appends a
+// record as pack_append would, *offset getting its offset. PACK_OK, or
+// PACK_INVALID for len 0 or above PACK_BLOCK_LIMIT or an image not started.
+void pack_image_start(std::vector<uint8_t>* image);
+int pack_image_add(std::vector<uint8_t>* image, const uint8_t digest[32], const uint8_t* data,
+                   uint32_t len, uint64_t* offset);
+
+// Checks a record read whole into memory (n bytes, its header included) as
+// pack_read does, and gives its data in out.
+// @return PACK_OK; PACK_INVALID for a length of 0 or above PACK_BLOCK_LIMIT;
+// PACK_DAMAGED for anything that does not match, n included.
+int pack_record_decode(const uint8_t* rec, size_t n, uint32_t length, const uint8_t digest[32],
+                       std::vector<uint8_t>* out);
+
 // What a scan found at one place of a pack.
 struct pack_record_info {
     uint64_t offset; // of the record, or of the damaged stretch

@@ -134,6 +134,7 @@ struct s3_call {
     size_t body_len = 0;
     std::string payload_sha256;
     uint64_t cap = 1 << 20; // largest answer body taken
+    std::string range;      // a Range header's value, or none
 };
 
 struct s3_reply {
@@ -268,6 +269,14 @@ CURLcode try_once(s3_client* c, CURL* h, const s3_call& call, s3_reply* r, bool*
                                  "Expect:", "Content-Type:"};
     for (const std::string& l : lines) {
         curl_slist* next = curl_slist_append(raw, l.c_str());
+        if (!next) {
+            curl_slist_free_all(raw);
+            return CURLE_OUT_OF_MEMORY;
+        }
+        raw = next;
+    }
+    if (!call.range.empty()) {
+        curl_slist* next = curl_slist_append(raw, ("Range: " + call.range).c_str());
         if (!next) {
             curl_slist_free_all(raw);
             return CURLE_OUT_OF_MEMORY;
@@ -434,6 +443,39 @@ int s3_get(s3_client* c, const std::string& key, uint64_t max_len, std::vector<u
     if (r.length >= 0 && static_cast<uint64_t>(r.length) != r.body.size()) {
         *err = "GET " + key + ": " + std::to_string(r.body.size()) + " bytes where " +
                std::to_string(r.length) + " were announced";
+        return S3_FAIL;
+    }
+    out->swap(r.body);
+    return S3_OK;
+}
+
+int s3_get_range(s3_client* c, const std::string& key, uint64_t offset, uint64_t len,
+                 std::vector<uint8_t>* out, std::string* err) {
+    out->clear();
+    if (len == 0 || len > c->lim.get_cap || offset > UINT64_MAX - len) {
+        *err = "GET " + key + ": a range out of bounds";
+        return S3_FAIL;
+    }
+    s3_call call;
+    call.method = "GET";
+    call.key = key;
+    call.payload_sha256 = s3_sha256_hex(nullptr, 0);
+    call.cap = len;
+    call.range = "bytes=" + std::to_string(offset) + "-" + std::to_string(offset + len - 1);
+    s3_reply r;
+    if (perform(c, call, &r, err) != 0) return S3_FAIL;
+    if (r.status == 404) return S3_NOT_FOUND;
+    if (r.status == 416) {
+        *err = "GET " + key + " " + call.range + ": past the object's end";
+        return S3_SHORT;
+    }
+    // 206 only: a whole object in place of the range is not these bytes.
+    if (r.status != 206) {
+        *err = status_text(call, r);
+        return S3_FAIL;
+    }
+    if (r.body.size() != len) {
+        *err = "GET " + key + " " + call.range + ": " + std::to_string(r.body.size()) + " bytes";
         return S3_FAIL;
     }
     out->swap(r.body);

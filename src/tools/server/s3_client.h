@@ -57,7 +57,12 @@ struct s3_limits {
     uint64_t get_cap = (1ull << 31) + (1ull << 26); // largest object a GET accepts
 };
 
-enum s3_result { S3_OK = 0, S3_FAIL = -1, S3_NOT_FOUND = 1 };
+enum s3_result {
+    S3_OK = 0,
+    S3_FAIL = -1,
+    S3_NOT_FOUND = 1,
+    S3_SHORT = 2, // s3_get_range: the object ends before the range does
+};
 
 struct s3_client;
 
@@ -73,6 +78,11 @@ int s3_put(s3_client* c, const std::string& key, const uint8_t* p, size_t n,
 // max_len (or the client's cap) or shorter than its announced length.
 int s3_get(s3_client* c, const std::string& key, uint64_t max_len, std::vector<uint8_t>* out,
            std::string* err);
+// Reads len bytes of an object from offset. S3_NOT_FOUND on 404; S3_SHORT
+// when the object ends before the range starts (416); S3_FAIL unless exactly
+// those bytes came back.
+int s3_get_range(s3_client* c, const std::string& key, uint64_t offset, uint64_t len,
+                 std::vector<uint8_t>* out, std::string* err);
 // Whether an object exists, and its length: S3_OK, S3_NOT_FOUND, S3_FAIL.
 int s3_head(s3_client* c, const std::string& key, uint64_t* len, std::string* err);
 // Deletes an object; one that is not there counts as deleted. S3_OK / S3_FAIL.

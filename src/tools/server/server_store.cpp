@@ -56,13 +56,13 @@ EVP_PKEY* make_key() {
 
 // The blocks in an S3 bucket (create: made when missing); ops null with *err.
 block_store open_s3_blocks(const std::string& location, const std::string& credentials,
-                           bool create, std::string* err) {
+                           bool create, const catalog* index, std::string* err) {
     s3_config cfg;
     if (!srv_s3_location_parse(location, &cfg, err) ||
         !srv_s3_credentials_load(credentials, &cfg, err) ||
         (create && !block_store_s3_make_bucket(cfg, err)))
         return block_store{nullptr, nullptr};
-    return block_store_s3(cfg, err);
+    return block_store_s3(cfg, index, err);
 }
 
 // The catalog the configuration names; ops null with *err.
@@ -74,13 +74,12 @@ catalog open_catalog(const std::string& dir, const srv_backends& be, bool create
     return cat;
 }
 
-// The block store the configuration names; ops null with *err. A local one
-// keeps its small blocks in packs indexed in index (null: none), which must
-// outlive it.
+// The block store the configuration names; ops null with *err. It keeps its
+// small blocks in packs indexed in index (null: none), which must outlive it.
 block_store open_blocks(const std::string& dir, const srv_backends& be, bool serving, bool create,
                         const catalog* index, std::string* err) {
     if (!be.blocks.empty()) {
-        block_store bs = open_s3_blocks(be.blocks, be.credentials, create, err);
+        block_store bs = open_s3_blocks(be.blocks, be.credentials, create, index, err);
         if (!bs.ops) *err = "the blocks at " + be.blocks + ": " + *err;
         return bs;
     }

@@ -20,6 +20,10 @@
 typedef std::string blk_digest;
 
 struct blk_staging; // one block being received
+
+// block_store_ops::get: the block is there, but not as it was stored.
+constexpr int BLK_DAMAGED = -2;
+
 struct block_store_ops {
     // Starts a new block; null on failure.
     blk_staging* (*stage_open)(void* self);
@@ -39,7 +43,10 @@ struct block_store_ops {
     int (*publish)(void* self, std::vector<blk_staging*>* batch);
     // True when a block of that digest and length is stored.
     bool (*has)(void* self, const blk_digest& d, uint64_t len);
-    int (*get)(void* self, const blk_digest& d, std::vector<uint8_t>* out); // 0 / -1
+    // The stored bytes of a block: 0; BLK_DAMAGED when they are there but
+    // the store's own checks show them damaged; -1 when they are missing or
+    // cannot be read.
+    int (*get)(void* self, const blk_digest& d, std::vector<uint8_t>* out);
     // Deletes a stored block; one that is not there counts as deleted. Only
     // for blocks no catalog row names, while nothing else writes the store.
     // 0 / -1.
@@ -63,11 +70,13 @@ struct catalog;
 // when the folders cannot be made or the index cannot be read.
 block_store block_store_local(const std::string& dir, bool clean_leftovers, const catalog* index);
 
-// The S3 bucket of cfg, shared by every serving process: objects
-// blocks/<digest>, PUT at publish. Ops null with *err set when the bucket
-// cannot be reached with these credentials, or when this program was built
-// without S3 support.
-block_store block_store_s3(const s3_config& cfg, std::string* err);
+// The S3 bucket of cfg, shared by every serving process: blocks of at most
+// PACK_BLOCK_THRESHOLD bytes in pack objects packs/<name> when index (the
+// catalog that indexes them; it must outlive the store) is not null, the
+// others as objects blocks/<digest>, PUT at publish. Ops null with *err set
+// when the bucket cannot be reached with these credentials, or when this
+// program was built without S3 support.
+block_store block_store_s3(const s3_config& cfg, const catalog* index, std::string* err);
 // Makes the bucket of cfg (one already owned counts as made); false with
 // *err set.
 bool block_store_s3_make_bucket(const s3_config& cfg, std::string* err);
