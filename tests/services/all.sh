@@ -20,7 +20,7 @@ echo "   services ready in $((SECONDS - t0)) s"
 cd "$build"
 echo "   the catalog's and the block store's cases on PostgreSQL and S3"
 ./tavni_unit_tests --gtest_brief=1 \
-  --gtest_filter='Backends/CatalogTest.*/postgresql:PgCatalogTest.*:LeaseFrontends.*:Stores/BlockStoreContract.*/s3:S3*'
+  --gtest_filter='Backends/CatalogTest.*/postgresql:PgCatalogTest.*:LeaseFrontends.*:Stores/BlockStoreContract.*/s3:Stores/BlockStoreContract.*/s3packs:S3*'
 echo "   the served-store suites with the catalog in PostgreSQL and the blocks in S3"
 TAVNI_TEST_SERVER_BACKENDS=postgresql,s3 ./tavni_unit_tests --gtest_brief=1 \
   --gtest_filter='ServerTest.*:ServerSafety.*:ServerHostile.*:ServerTraceTest.*'
