@@ -234,6 +234,39 @@ TEST_F(ServerSafety, BlocksThatCannotBeStoredRefuseTheStamp) {
     EXPECT_EQ(stamp_of(host1), 7778u);
 }
 
+// The brake: with a group commit that would otherwise gather for a minute,
+// a client is held at each close until at most the bound waits, so its
+// earlier files are durable by the time its next request is answered.
+TEST_F(ServerSafety, TheBrakeKeepsAClientWithinItsBoundOfTheDisk) {
+    for (int by_bytes = 0; by_bytes < 2; by_bytes++) {
+        SCOPED_TRACE(by_bytes ? "bound in bytes" : "bound in versions");
+        stop();
+        cfg.flush_interval_ms = 60000;
+        cfg.flush_brake_versions = by_bytes ? 0 : 2;
+        cfg.flush_brake_bytes = by_bytes ? 1 : 0; // every close waits for all before it
+        open_and_start();
+        auto name = [&](int i) {
+            return "brake" + std::to_string(by_bytes) + "-" + std::to_string(i) + ".bin";
+        };
+        std::vector<std::string> data;
+        {
+            tc_conn a;
+            session(&a, host1);
+            for (int i = 0; i < 5; i++) {
+                data.push_back(make_data(1000 + 100 * i, 40 + i + 10 * by_bytes));
+                ASSERT_EQ(tc_send_file(&a, name(i), data[i], 20 + i, key).result, 0);
+                // This file's open was answered after the last close was braked.
+                const int durable = i - (by_bytes ? 1 : 3);
+                if (durable >= 0) EXPECT_EQ(restore(name(durable)), data[durable]);
+            }
+        }
+        stop(); // the rest is made durable on the way out
+        open_and_start();
+        for (int i = 0; i < 5; i++)
+            EXPECT_EQ(restore(name(i)), data[i]);
+    }
+}
+
 TEST_F(ServerSafety, AReleaseWaitsForClosesOnEveryConnectionOfItsIdentity) {
     stop();
     cfg.flush_interval_ms = 400; // closes stay queued for a while

@@ -1,6 +1,8 @@
 // flusher.cpp - the group commit: closed versions queue with a ticket each;
 // one thread makes a batch's blocks durable and then its versions current in
-// one catalog transaction, and settles every ticket in the vouch ledger.
+// one catalog transaction, and settles every ticket in the vouch ledger. A
+// brake holds the connections that close versions faster than the disk takes
+// them, so the queue stays a few batches long.
 #include "tools/server/serving.h"
 
 #include <algorithm>
@@ -8,13 +10,25 @@
 
 namespace serving {
 
+namespace {
+
+// Whether the queue alone holds enough to brake a connection (flush_mu held).
+bool braking(const srv_server* s) {
+    return (s->cfg.flush_brake_versions && s->queue.size() >= s->cfg.flush_brake_versions) ||
+           (s->cfg.flush_brake_bytes && s->unsettled_bytes > s->cfg.flush_brake_bytes);
+}
+
+} // namespace
+
 uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes) {
     std::lock_guard<std::mutex> g(s->flush_mu);
     item.ticket = s->next_ticket++;
+    item.bytes = bytes;
     uint64_t t = item.ticket;
     s->queue.push_back(std::move(item));
     s->queued_bytes += bytes;
-    if (s->queued_bytes >= s->cfg.flush_batch_bytes || s->queue.size() >= 4096)
+    s->unsettled_bytes += bytes;
+    if (s->queued_bytes >= s->cfg.flush_batch_bytes || s->queue.size() >= 4096 || braking(s))
         s->flush_cv.notify_all();
     else if (s->queue.size() == 1)
         s->flush_cv.notify_all();
@@ -24,6 +38,17 @@ uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes) {
 // Waits until every close up to ticket is settled (stored or failed).
 void flush_wait(srv_server* s, uint64_t ticket) {
     if (ticket != 0) vouch_wait(&s->vouch, ticket);
+}
+
+void flush_brake(srv_server* s, uint64_t ticket) {
+    const uint64_t versions = s->cfg.flush_brake_versions;
+    if (versions && ticket > versions) vouch_wait(&s->vouch, ticket - versions);
+    if (!s->cfg.flush_brake_bytes) return;
+    std::unique_lock<std::mutex> g(s->flush_mu);
+    // A stopping server lets everyone go: the flusher may be gone.
+    s->room_cv.wait(g, [&] {
+        return s->unsettled_bytes <= s->cfg.flush_brake_bytes || s->flusher_stop || s->abandon;
+    });
 }
 
 // One batch: blocks made durable and visible, then the versions made current
@@ -88,18 +113,23 @@ void flusher_main(srv_server* s) {
         s->flush_cv.wait(g, [&] { return !s->queue.empty() || s->flusher_stop; });
         if (s->queue.empty() && s->flusher_stop) break;
         // Let a batch gather for at most the flush interval unless it is large.
+        // A braked connection is waiting for it too.
         s->flush_cv.wait_for(g, std::chrono::milliseconds(s->cfg.flush_interval_ms), [&] {
             return s->flusher_stop || s->queued_bytes >= s->cfg.flush_batch_bytes ||
-                   s->queue.size() >= 4096;
+                   s->queue.size() >= 4096 || braking(s);
         });
         if (s->abandon) break;
         std::vector<flush_item> batch;
         batch.swap(s->queue);
+        uint64_t bytes = s->queued_bytes;
         s->queued_bytes = 0;
         g.unlock();
         flush_batch(s, &batch);
         g.lock();
+        s->unsettled_bytes -= std::min(bytes, s->unsettled_bytes);
+        s->room_cv.notify_all();
     }
+    s->room_cv.notify_all();
 }
 
 } // namespace serving

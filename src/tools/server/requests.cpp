@@ -696,6 +696,7 @@ void do_close(conn* c, uint8_t h) {
     vouch_file_queued(&c->s->vouch, c->id, c->last_ticket);
     if (c->pending.size() > 100000) wait_own(c, c->last_ticket); // bound the bookkeeping
     c->pending[path] = c->last_ticket;
+    flush_brake(c->s, c->last_ticket);
 }
 
 uint8_t do_email(conn* c, const srv_request& rq, std::vector<uint8_t>*) {

@@ -262,6 +262,7 @@ void stop_common(srv_server* s, bool abandon) {
         std::lock_guard<std::mutex> g(s->flush_mu);
         s->flusher_stop = true;
         s->flush_cv.notify_all();
+        s->room_cv.notify_all();
     }
     if (abandon) vouch_stop(&s->vouch);
     for (auto& slot : s->conns)

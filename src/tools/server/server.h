@@ -125,6 +125,12 @@ struct srv_config {
     void* received_ctx = nullptr;
     uint32_t flush_interval_ms = 100;       // group commit: the longest a batch waits
     uint32_t flush_batch_bytes = 64u << 20; // or until this much block data waits
+    // The brake: a close is answered only while at most this many versions
+    // (0: no bound) and this much block data (0: no bound) wait to be made
+    // durable, so that a client sending many small files stays within a few
+    // batches of the disk instead of minutes.
+    uint32_t flush_brake_versions = 8192;
+    uint64_t flush_brake_bytes = 256u << 20;
     uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on
                                             // other connections of its identity
     // Delivery of the stored reports through an SMTP relay (mailer.cpp):

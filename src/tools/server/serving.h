@@ -128,6 +128,7 @@ struct flush_item {
     cat_commit commit;
     identity id;
     uint64_t ticket;
+    uint64_t bytes = 0; // block data of its stagings
 };
 
 } // namespace serving
@@ -191,6 +192,10 @@ struct srv_server {
     std::vector<serving::flush_item> queue;
     uint64_t queued_bytes = 0;
     uint64_t next_ticket = 1;
+    // Block data of the versions queued or being made durable; the brake
+    // (flush_brake) waits on room_cv while it is above its bound.
+    uint64_t unsettled_bytes = 0;
+    std::condition_variable room_cv;
     bool flusher_stop = false;
     std::thread flusher;
 
@@ -344,6 +349,11 @@ bool holder_is_ours(srv_server* s, const identity& id);
 uint64_t flush_enqueue(srv_server* s, flush_item item, uint64_t bytes);
 // Waits until every close up to ticket is settled (stored or failed).
 void flush_wait(srv_server* s, uint64_t ticket);
+// Holds a connection whose close got ticket while the versions waiting to
+// be made durable are more than the configured bound, in number or in block
+// data, so that no client gets further ahead of the disk than a few batches
+// (and a release is answered in about that time).
+void flush_brake(srv_server* s, uint64_t ticket);
 // The flusher thread: batches the queue until s->flusher_stop.
 void flusher_main(srv_server* s);
 
