@@ -303,7 +303,7 @@ int32_t next_piece(file_transfer* t, piece_source* src, const uint8_t** data) {
 
 // Sends the data pieces of block e; the outcome.
 int send_pieces(file_transfer* t, uint32_t e, piece_source* src) {
-    if (terminate_requested()) {
+    if (terminate_requested_paced()) {
         job_log_printf("User terminated the backup.\n");
         termination_flag_set();
         return BACKUP_TERMINATED;
@@ -327,7 +327,7 @@ int send_pieces(file_transfer* t, uint32_t e, piece_source* src) {
         }
         progress_item_bytes(t->bytes_read);
         if (n == 0) break;
-        if (terminate_requested()) {
+        if (terminate_requested_paced()) {
             job_log_printf("User terminated the backup.\n");
             termination_flag_set();
             outcome = BACKUP_TERMINATED;
