@@ -24,6 +24,7 @@ enum {
     CTFS_PLAIN_MAX = 65505,
     CTFS_MAX_PAYLOAD = CTFS_PLAIN_MAX - CTFS_HEADER,
     CTFS_FRAME_HEAD = 6,    // K (2) and CRC (4)
+    CTFS_RX_AHEAD = 4096,   // a session's receive buffer (smaller frames come whole)
     CTFS_FRAME_BUF = 65527, // one outgoing frame or one incoming ciphertext
     CTFS_CIPHER_NULL_1 = 1, // cipher modes 1 and 2: the null cipher
     CTFS_CIPHER_NULL_2 = 2,

@@ -199,6 +199,7 @@ static tfs_result handshake_steps(ctfs_session* s, const ctfs_packet_saved* save
     // in by one deadline, however the server trickles them.
     s->exchange_deadline = plat_tick_ms() + timing_get().exchange_deadline_ms;
     s->exchange_deadline_set = true;
+    s->rx_pos = s->rx_end = 0; // nothing of an earlier connection is read on this one
     s->socket = ctfs_tcp_connect(s->server_host, static_cast<int>(s->server_port));
     if (s->socket == PLAT_SOCKET_NONE) return ERR_IO;
     uint8_t len_bytes[2];

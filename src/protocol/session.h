@@ -58,6 +58,11 @@ struct ctfs_session {
     char key_file[132];
     // packet area
     intptr_t socket; // -1 when there is none
+    // Bytes of the connection received ahead of what was read: an answer's
+    // frame head and a small frame come in one receive. Emptied whenever a
+    // connection is made or dropped.
+    uint8_t rx[CTFS_RX_AHEAD];
+    uint32_t rx_pos, rx_end;
     uint16_t len;
     uint8_t type;
     uint16_t seq;

@@ -78,8 +78,10 @@ static uint32_t ms_until(uint32_t tick) {
     return left > 0 ? static_cast<uint32_t>(left) : 0;
 }
 
-long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint32_t limit_ms) {
-    uint8_t* p = static_cast<uint8_t*>(buf);
+// Receives at least n bytes and at most cap into buf, as ctfs_recv_until
+// describes; the count received.
+static long recv_some(intptr_t sock, uint8_t* p, size_t n, size_t cap, uint32_t deadline,
+                      uint32_t limit_ms) {
     size_t done = 0;
     uint32_t empty_waits = 0;
     // Each receive wait runs in slices, so that a stop is seen within one,
@@ -121,7 +123,7 @@ long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint
                            plat_socket_last_error());
             return -1;
         }
-        long r = plat_socket_recv(sock, p + done, n - done);
+        long r = plat_socket_recv(sock, p + done, cap - done);
         if (r > 0) {
             done += static_cast<size_t>(r);
             empty_waits = 0;
@@ -137,7 +139,11 @@ long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint
         }
         return CTFS_RECV_CLOSED;
     }
-    return static_cast<long>(n);
+    return static_cast<long>(done);
+}
+
+long ctfs_recv_until(intptr_t sock, void* buf, size_t n, uint32_t deadline, uint32_t limit_ms) {
+    return recv_some(sock, static_cast<uint8_t*>(buf), n, n, deadline, limit_ms);
 }
 
 int ctfs_socket_idle(intptr_t sock) {
@@ -159,17 +165,41 @@ void ctfs_packet_finish(ctfs_session* s) {
 }
 
 int ctfs_packet_send(ctfs_session* s) {
-    if (ctfs_socket_idle(s->socket) != 0 || !s->cipher) return -1;
+    // Bytes already received and not read are data nobody asked for, as
+    // bytes waiting on the socket are.
+    if (s->rx_pos < s->rx_end || ctfs_socket_idle(s->socket) != 0 || !s->cipher) return -1;
     size_t frame = ctfs_frame_seal(s->cipher, s->buf, CTFS_HEADER + static_cast<size_t>(s->len));
     if (frame == 0) return ERR_SCKWRITE;
     if (ctfs_send_all(s->socket, s->cipher->frame, frame) < 0) return ERR_SCKWRITE;
     return 0;
 }
 
-// A receive of the session's: a stop marks the session.
+// A receive of the session's, through its buffer: what is there is taken
+// first; a smaller rest is received into the buffer together with whatever
+// follows it (one receive for a small answer's head and frame), a larger one
+// straight into buf. A stop marks the session.
 static bool session_recv(ctfs_session* s, void* buf, size_t n, uint32_t deadline,
                          uint32_t limit_ms) {
-    long r = ctfs_recv_until(s->socket, buf, n, deadline, limit_ms);
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    const size_t have = s->rx_end - s->rx_pos;
+    const size_t take = have < n ? have : n;
+    memcpy(out, s->rx + s->rx_pos, take);
+    s->rx_pos += static_cast<uint32_t>(take);
+    out += take;
+    n -= take;
+    if (n == 0) return true;
+    long r;
+    if (n >= sizeof s->rx) {
+        r = ctfs_recv_until(s->socket, out, n, deadline, limit_ms);
+    } else {
+        r = recv_some(s->socket, s->rx, n, sizeof s->rx, deadline, limit_ms);
+        s->rx_pos = s->rx_end = 0; // a failed receive leaves nothing to read
+        if (r >= 0) {
+            memcpy(out, s->rx, n);
+            s->rx_pos = static_cast<uint32_t>(n);
+            s->rx_end = static_cast<uint32_t>(r);
+        }
+    }
     s->last_recv_closed = r == CTFS_RECV_CLOSED;
     if (r == CTFS_RECV_STOPPED) {
         // Part of an answer may follow: the connection is of no more use.
@@ -255,6 +285,7 @@ void ctfs_packet_release(ctfs_packet_saved* p) {
 void ctfs_drop_connection(ctfs_session* s) {
     if (s->socket != PLAT_SOCKET_NONE) plat_socket_close(s->socket);
     s->socket = PLAT_SOCKET_NONE;
+    s->rx_pos = s->rx_end = 0;
     ctfs_cipher_free(s->cipher);
     s->cipher = nullptr;
 }
