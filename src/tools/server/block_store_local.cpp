@@ -237,13 +237,6 @@ static std::string pack_lock_path(const local_store* ls, const std::string& name
     return ls->packs + "/" + name + ".lock";
 }
 
-// 32 bytes from a checked hex digest.
-static void digest_bytes(const blk_digest& d, uint8_t out[32]) {
-    for (size_t i = 0; i < 32; i++) {
-        auto nib = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-        out[i] = static_cast<uint8_t>(nib(d[2 * i]) << 4 | nib(d[2 * i + 1]));
-    }
-}
 
 // Closes the open pack and lets it go: sealed at its size when seal (it
 // takes no more records), else left for the next serving opening to repair.
@@ -292,7 +285,7 @@ static int publish_packed(local_store* ls, const std::vector<blk_staging*>& smal
         if (!s->replace && ls_has(ls, s->digest, s->len)) continue;
         if (rows.empty() && pack_ready(ls) != 0) return -1;
         uint8_t d[32];
-        digest_bytes(s->digest, d);
+        hex_decode(s->digest.data(), 32, d);
         cat_packed r;
         r.digest = s->digest;
         r.length = s->len;
@@ -398,7 +391,7 @@ static int packed_read(local_store* ls, const cat_packed& row, const std::string
     plat_file f = plat_file_open_read(pack_path(ls, name).c_str());
     if (f == PLAT_NO_FILE) return -1;
     uint8_t d[32];
-    digest_bytes(row.digest, d);
+    hex_decode(row.digest.data(), 32, d);
     int rc = pack_read(f, row.pos, static_cast<uint32_t>(row.length), d, out);
     plat_file_close(f);
     if (rc != PACK_OK) out->clear();

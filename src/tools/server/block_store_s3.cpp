@@ -71,12 +71,6 @@ std::string pack_key(const std::string& name) {
     return "packs/" + name;
 }
 
-// 32 bytes from a checked hex digest.
-void digest_bytes(const blk_digest& d, uint8_t out[32]) {
-    auto nib = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    for (size_t i = 0; i < 32; i++)
-        out[i] = static_cast<uint8_t>(nib(d[2 * i]) << 4 | nib(d[2 * i + 1]));
-}
 
 } // namespace
 
@@ -199,7 +193,7 @@ static int put_pack(s3_store* st, const std::vector<const s3_staging*>& blocks) 
     std::vector<cat_packed> rows;
     for (const s3_staging* s : blocks) {
         uint8_t d[32];
-        digest_bytes(s->digest, d);
+        hex_decode(s->digest.data(), 32, d);
         cat_packed r;
         r.digest = s->digest;
         r.length = s->data.size();
@@ -290,7 +284,7 @@ static int packed_read(s3_store* st, const cat_packed& row, const std::string& n
         return -1;
     }
     uint8_t d[32];
-    digest_bytes(row.digest, d);
+    hex_decode(row.digest.data(), 32, d);
     if (pack_record_decode(rec.data(), rec.size(), static_cast<uint32_t>(row.length), d, out) !=
         PACK_OK)
         return BLK_DAMAGED;
