@@ -88,7 +88,9 @@ class BlockStoreContract : public ::testing::TestWithParam<std::string> {
         if (!base_.empty()) fs::remove_all(base_);
     }
 
-    bool packed() const { return GetParam() == "packs" || GetParam() == "s3packs"; }
+    bool packed() const {
+        return GetParam() == "packs" || GetParam() == "s3packs";
+    }
 
     blk_staging* stage(const std::string& bytes, blk_digest* d, bool finish = true) {
         blk_staging* s = bs_.ops->stage_open(bs_.self);
@@ -137,9 +139,9 @@ class BlockStoreContract : public ::testing::TestWithParam<std::string> {
         std::string err;
         s3_client* c = s3_client_new(cfg_, s3_limits(), &err);
         ASSERT_NE(c, nullptr) << err;
-        EXPECT_EQ(s3_put(c, key, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "",
-                         &err),
-                  S3_OK)
+        EXPECT_EQ(
+            s3_put(c, key, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "", &err),
+            S3_OK)
             << err;
         s3_client_free(c);
 #else
@@ -313,7 +315,8 @@ TEST_P(BlockStoreContract, ThreadsStageAndPublishSideBySide) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, BlockStoreContract, ::testing::Values("local", "packs", "s3", "s3packs"),
+INSTANTIATE_TEST_SUITE_P(Stores, BlockStoreContract,
+                         ::testing::Values("local", "packs", "s3", "s3packs"),
                          [](const ::testing::TestParamInfo<std::string>& i) { return i.param; });
 
 } // namespace

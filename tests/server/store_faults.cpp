@@ -173,10 +173,9 @@ bool rewrite_object(const srv_backends& be, const std::string& key, std::string*
 
 bool damage_object(const srv_backends& be, const blk_digest& d, block_damage how,
                    std::string* err) {
-    return rewrite_object(be, "blocks/" + d, err,
-                          [how](std::vector<uint8_t>* bytes, std::string* why) {
-                              return damage(bytes, how, why);
-                          });
+    return rewrite_object(
+        be, "blocks/" + d, err,
+        [how](std::vector<uint8_t>* bytes, std::string* why) { return damage(bytes, how, why); });
 }
 
 // Damages the record of a packed block in place (a pack's records cannot
@@ -240,6 +239,7 @@ bool store_damage_block(const std::string& dir, const srv_backends& be, const bl
     }
     int packed = damage_packed(dir, be, d, err);
     if (packed != 0) return packed == 1;
-    if (be.blocks.empty()) return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
+    if (be.blocks.empty())
+        return damage_file(dir + "/blocks/" + d.substr(0, 2) + "/" + d, how, err);
     return damage_object(be, d, how, err);
 }

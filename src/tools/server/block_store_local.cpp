@@ -237,7 +237,6 @@ static std::string pack_lock_path(const local_store* ls, const std::string& name
     return ls->packs + "/" + name + ".lock";
 }
 
-
 // Closes the open pack and lets it go: sealed at its size when seal (it
 // takes no more records), else left for the next serving opening to repair.
 static void pack_let_go(local_store* ls, bool seal) {

@@ -71,7 +71,6 @@ std::string pack_key(const std::string& name) {
     return "packs/" + name;
 }
 
-
 } // namespace
 
 // One block being received. The interface hands every back end's staging
@@ -276,8 +275,8 @@ static int packed_read(s3_store* st, const cat_packed& row, const std::string& n
         return BLK_DAMAGED;
     std::string err;
     std::vector<uint8_t> rec;
-    int rc = s3_get_range(st->client, pack_key(name), row.pos,
-                          PACK_RECORD_HEADER_SIZE + row.length, &rec, &err);
+    int rc = s3_get_range(st->client, pack_key(name), row.pos, PACK_RECORD_HEADER_SIZE + row.length,
+                          &rec, &err);
     if (rc == S3_SHORT) return BLK_DAMAGED;
     if (rc != S3_OK) {
         if (rc == S3_FAIL) report(err);

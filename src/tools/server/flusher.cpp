@@ -97,8 +97,8 @@ void flush_batch(srv_server* s, std::vector<flush_item>* batch) {
     if (rc != 0) {
         srv_log(s, "a batch of %zu versions could not be made durable: %s", commits.size(),
                 why_all);
-        store_failed(s, "making a batch of " + std::to_string(commits.size()) +
-                            " versions durable");
+        store_failed(s,
+                     "making a batch of " + std::to_string(commits.size()) + " versions durable");
     }
     s->versions_committed += stored;
     if (rc == 0) s->batches++;

@@ -131,8 +131,8 @@ struct srv_config {
     // batches of the disk instead of minutes.
     uint32_t flush_brake_versions = 8192;
     uint64_t flush_brake_bytes = 256u << 20;
-    uint32_t release_settle_ms = 2000;      // a release waits this long for files still open on
-                                            // other connections of its identity
+    uint32_t release_settle_ms = 2000; // a release waits this long for files still open on
+                                       // other connections of its identity
     // Delivery of the stored reports through an SMTP relay (mailer.cpp):
     // off while smtp.url is empty (the reports wait in the outbox).
     smtp_config smtp;
