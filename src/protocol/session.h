@@ -173,9 +173,10 @@ tfs_result ctfs_read_server_lists(ctfs_session* s);
 // failure, the server's status, or ERR_SEQUENCE for an answer cut short. On
 // success the session's account, user, option, user name (and FCI stamp when
 // asked for) are the server's, and with a pin file and pin_at_login the
-// server's key is pinned when its host:port had no pin yet. In encryption-token mode the answer's
-// text is copied, cut and terminated, into token_text_out when it is not null and token_text_size >
-// 0, and the server's status returned.
+// server's key is pinned when its host:port had no pin yet. In
+// encryption-token mode the answer's text is copied, cut and terminated, into
+// token_text_out when it is not null and token_text_size > 0, and the
+// server's status returned.
 tfs_result ctfs_session_auth(ctfs_session* s, char* token_text_out, size_t token_text_size);
 
 // The socket layer of the process (Windows Sockets start-up), counted: each
