@@ -7,12 +7,14 @@
 #include "tools/server/store.h"
 
 #include "platform/server.h"
+#include "support/test_files.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -476,6 +478,37 @@ TEST_F(S3Client, ABatchCountsAsStoredOnlyWhenEveryPutWasAcknowledged) {
     EXPECT_EQ(bs.ops->publish(bs.self, &batch), -1);
     EXPECT_EQ(peer->seen().size(), before + 3);
     bs.ops->destroy(bs.self);
+
+    // With packs: a pack whose PUT was refused names none of its blocks in
+    // the index, and the batch fails; once the PUT is taken, they are named.
+    const std::filesystem::path dir = unique_temp_path("s3packs");
+    std::filesystem::create_directories(dir);
+    catalog cat = catalog_sqlite_open(dir.string(), true, &err);
+    ASSERT_NE(cat.ops, nullptr) << err;
+    peer->script({{200, ""}});
+    bs = block_store_s3(cfg, &cat, &err);
+    ASSERT_NE(bs.ops, nullptr) << err;
+    peer->route([](const seen_request& r) {
+        return peer_answer{
+            r.method == "PUT" && r.path.find("/packs/") != std::string::npos ? 403 : 200, ""};
+    });
+    blk_digest d;
+    uint64_t len = 0;
+    blk_staging* s = bs.ops->stage_open(bs.self);
+    ASSERT_EQ(bs.ops->stage_write(bs.self, s, reinterpret_cast<const uint8_t*>("small"), 5), 0);
+    ASSERT_EQ(bs.ops->stage_finish(bs.self, s, &d, &len), 0);
+    batch = {s};
+    EXPECT_EQ(bs.ops->publish(bs.self, &batch), -1);
+    cat_packed row;
+    std::string name;
+    EXPECT_EQ(cat.ops->packed_get(cat.self, d, &row, &name), CAT_NOT_FOUND);
+    peer->route([](const seen_request&) { return peer_answer{200, ""}; });
+    batch = {staged("small")};
+    EXPECT_EQ(bs.ops->publish(bs.self, &batch), 0);
+    EXPECT_EQ(cat.ops->packed_get(cat.self, d, &row, &name), CAT_OK);
+    bs.ops->destroy(bs.self);
+    cat.ops->destroy(cat.self);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(S3ClientConfig, BadEndpointsAndMissingCredentialsAreRefused) {
